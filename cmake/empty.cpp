@@ -1,0 +1,1 @@
+// Placeholder so a subsystem library without sources still builds.

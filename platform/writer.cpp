@@ -1,0 +1,56 @@
+#include "platform/writer.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace bramvelt::platform {
+
+FdWriter::FdWriter(int fd, std::size_t buffer_size) : fd_(fd), capacity_(buffer_size) {
+    buffer_.reserve(capacity_);
+}
+
+FdWriter::~FdWriter() { flush(); }
+
+bool FdWriter::write(std::string_view bytes) {
+    if (failed_) {
+        return false;
+    }
+    if (buffer_.size() + bytes.size() > capacity_) {
+        if (!flush()) {
+            return false;
+        }
+        if (bytes.size() >= capacity_) {
+            return write_all(bytes);
+        }
+    }
+    buffer_.append(bytes);
+    return true;
+}
+
+bool FdWriter::flush() {
+    if (failed_) {
+        return false;
+    }
+    const bool ok = write_all(buffer_);
+    buffer_.clear();
+    return ok;
+}
+
+bool FdWriter::write_all(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            failed_ = true;
+            error_ = errno;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace bramvelt::platform

@@ -1,0 +1,157 @@
+#include "src/cli/entry.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <fmt/format.h>
+
+#include "platform/utf8.hpp"
+#include "src/cli/commands.hpp"
+#include "src/cli/errors.hpp"
+#include "src/cli/usage.hpp"
+#include "src/tui/run.hpp"
+
+namespace bramvelt::cli {
+namespace {
+
+int write_and_flush(platform::Writer& out, std::string_view text) {
+    const bool written = out.write(text);
+    const bool flushed = out.flush();
+    return written && flushed ? 0 : 1;
+}
+
+int usage_error(CliStreams& io, bool json, std::string_view message) {
+    if (json) {
+        write_json_error(io.out, "invalidArguments", message);
+    } else {
+        print_cli_error(io.err, message);
+    }
+    return 2;
+}
+
+bool is_help(std::string_view a) { return a == "--help" || a == "-h"; }
+
+int ui_command(std::span<const std::string> args, CliStreams& io) {
+    const auto rest = args.subspan(1);
+    std::vector<std::string> folders;
+    for (const auto& a : rest) {
+        if (a != "--") folders.push_back(a);
+    }
+    if (folders.empty()) {
+        return run_interactive(UiOptions{}, io);
+    }
+    if (std::ranges::any_of(folders, [](const std::string& a) { return is_help(a); })) {
+        return write_and_flush(io.out, USAGE_TEXT);
+    }
+    const bool separator = std::ranges::find(rest, "--") != rest.end();
+    const bool is_dash_folder_without_separator = folders[0].starts_with('-') && !separator;
+    if (folders.size() > 1 || is_dash_folder_without_separator) {
+        print_cli_error(io.err, "usage: bramvelt ui [folder]");
+        return 2;
+    }
+    const std::string& folder = folders[0];
+    char resolved[PATH_MAX];
+    struct stat st {};
+    if (::realpath(folder.c_str(), resolved) == nullptr || ::stat(resolved, &st) != 0 ||
+        !S_ISDIR(st.st_mode)) {
+        print_cli_error(io.err, fmt::format("not a directory: {}", folder));
+        return 2;
+    }
+    UiOptions options;
+    options.folder = platform::to_utf8_lossy(resolved);
+    return run_interactive(options, io);
+}
+
+int development_entry(std::span<const std::string> args, CliStreams& io) {
+    if (args.size() > 1) {
+        for (const auto& a : args.subspan(1)) {
+            if (a == "--") break;
+            if (is_help(a)) return write_and_flush(io.out, USAGE_TEXT);
+        }
+    }
+    return development_command(args, io);
+}
+
+}  // namespace
+
+bool json_requested(std::span<const std::string> args) {
+    for (const auto& a : args) {
+        if (a == "--") return false;
+        if (a == "--json") return true;
+    }
+    return false;
+}
+
+int run_interactive(const UiOptions& options, CliStreams& io) {
+    if (!io.terminal) {
+        print_cli_error(io.err,
+                        "the interactive UI needs a terminal; use scan, dev or clean for scripts");
+        return 2;
+    }
+    auto result = tui::run_tui(options);
+    if (!result) {
+        print_cli_error(io.err, result.error());
+        return 1;
+    }
+    return 0;
+}
+
+int cli_main(const std::vector<std::string>& args, CliStreams& io) {
+    if (args.empty() && io.terminal) {
+        return run_interactive(UiOptions{}, io);
+    }
+    for (const auto& a : args) {
+        if (!platform::is_valid_utf8(a)) {
+            print_cli_error(io.err, "non-Unicode command arguments are unsupported");
+            return 2;
+        }
+    }
+    if (args.empty()) {
+        return write_and_flush(io.out, USAGE_TEXT);
+    }
+    const std::string& first = args[0];
+    if (first == "ui" || first == "tui") {
+        return ui_command(args, io);
+    }
+    if (first == "dev" || first == "clean") {
+        return development_entry(args, io);
+    }
+    const bool json = json_requested(args);
+    if (args.size() == 1) {
+        if (first == "-h" || first == "help" || first == "--help") {
+            return write_and_flush(io.out, USAGE_TEXT);
+        }
+        if (first == "-V" || first == "--version" || first == "version") {
+            return write_and_flush(io.out, fmt::format("bramvelt {}\n", VERSION));
+        }
+    }
+    if (first == "scan" || first == "open") {
+        if (args.size() == 1) {
+            return usage_error(io, json, "provide a folder");
+        }
+        return scan_or_open_command(args, json, io);
+    }
+    return usage_error(io, json, fmt::format("unknown command: {}", first));
+}
+
+int cli_main(int argc, char** argv) {
+    std::vector<std::string> args;
+    args.reserve(argc > 0 ? static_cast<std::size_t>(argc - 1) : 0);
+    for (int i = 1; i < argc; ++i) {
+        args.emplace_back(argv[i]);
+    }
+    platform::FdWriter out(STDOUT_FILENO);
+    platform::FdWriter err(STDERR_FILENO, 0);
+    CliStreams io{out, err, ::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1};
+    const int status = cli_main(args, io);
+    args.clear();
+    if (!out.flush() && status == 0) {
+        return 1;
+    }
+    return status;
+}
+
+}  // namespace bramvelt::cli

@@ -1,0 +1,40 @@
+#pragma once
+// The program's entry: argument checks, dispatch to the commands, and the one road into
+// the terminal interface.
+
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/writer.hpp"
+
+namespace bramvelt::cli {
+
+// What the terminal interface is asked to show first.
+struct UiOptions {
+    std::optional<std::string> folder;                    // map this folder at once
+    std::optional<std::vector<std::string>> dev_folders;  // open the development view
+    bool verify_remotes = false;
+};
+
+// The process's standard streams as the commands see them.
+struct CliStreams {
+    platform::Writer& out;
+    platform::Writer& err;
+    bool terminal;  // standard input and standard output are both terminals
+};
+
+// Runs the command line for the arguments after the program name (raw bytes).
+int cli_main(const std::vector<std::string>& args, CliStreams& io);
+
+// The process entry: collects argv, sets up the standard streams and runs cli_main.
+int cli_main(int argc, char** argv);
+
+// Opens the terminal interface when there is a terminal; otherwise a usage error.
+int run_interactive(const UiOptions& options, CliStreams& io);
+
+// "--json" among `args` before the first "--".
+bool json_requested(std::span<const std::string> args);
+
+}  // namespace bramvelt::cli

@@ -1,0 +1,7 @@
+#include "platform/signals.hpp"
+#include "src/cli/entry.hpp"
+
+int main(int argc, char** argv) {
+    bramvelt::platform::ignore_sigpipe();
+    return bramvelt::cli::cli_main(argc, argv);
+}

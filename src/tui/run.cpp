@@ -1,0 +1,9 @@
+#include "src/tui/run.hpp"
+
+namespace bramvelt::tui {
+
+std::expected<void, std::string> run_tui(const cli::UiOptions&) {
+    return std::unexpected(std::string("ui is not available in this build"));
+}
+
+}  // namespace bramvelt::tui
