@@ -9,7 +9,9 @@ namespace bramvelt {
 
 using CancelFlag = std::shared_ptr<std::atomic<bool>>;
 
-inline CancelFlag make_cancel_flag() { return std::make_shared<std::atomic<bool>>(false); }
+inline CancelFlag make_cancel_flag() {
+    return std::make_shared<std::atomic<bool>>(false);
+}
 
 inline bool is_cancelled(const CancelFlag& flag) {
     return flag && flag->load(std::memory_order_relaxed);

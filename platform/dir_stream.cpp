@@ -29,6 +29,8 @@ std::expected<DirStream, int> DirStream::from_fd(Fd fd) {
     return DirStream(dir);
 }
 
-int DirStream::fd() const { return dir_ != nullptr ? ::dirfd(dir_) : -1; }
+int DirStream::fd() const {
+    return dir_ != nullptr ? ::dirfd(dir_) : -1;
+}
 
 }  // namespace bramvelt::platform

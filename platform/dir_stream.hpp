@@ -13,7 +13,7 @@
 namespace bramvelt::platform {
 
 class DirStream {
-public:
+  public:
     DirStream() = default;
     ~DirStream();
     DirStream(const DirStream&) = delete;
@@ -28,7 +28,7 @@ public:
     DIR* get() const { return dir_; }
     int fd() const;
 
-private:
+  private:
     explicit DirStream(DIR* dir) : dir_(dir) {}
     DIR* dir_ = nullptr;
 };

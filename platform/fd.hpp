@@ -7,7 +7,7 @@
 namespace bramvelt::platform {
 
 class Fd {
-public:
+  public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() { reset(); }
@@ -27,7 +27,7 @@ public:
     int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1);
 
-private:
+  private:
     int fd_ = -1;
 };
 

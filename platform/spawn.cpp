@@ -7,15 +7,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <fmt/format.h>
+#include <cerrno>
 #include <thread>
 
 extern char** environ;
 
 namespace bramvelt::platform {
 
-bool ExitStatus::success() const { return WIFEXITED(raw) && WEXITSTATUS(raw) == 0; }
+bool ExitStatus::success() const {
+    return WIFEXITED(raw) && WEXITSTATUS(raw) == 0;
+}
 
 std::optional<int> ExitStatus::code() const {
     if (WIFEXITED(raw)) {
@@ -43,7 +45,9 @@ std::string ExitStatus::describe() const {
     return fmt::format("unknown wait status: {}", raw);
 }
 
-Child::~Child() { reset(); }
+Child::~Child() {
+    reset();
+}
 
 Child::Child(Child&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
@@ -131,7 +135,8 @@ std::expected<std::optional<ExitStatus>, int> Child::wait_for(std::chrono::milli
         if (now >= deadline) {
             return std::optional<ExitStatus>{};
         }
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(interval, deadline - now));
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(interval, deadline - now));
     }
 }
 
@@ -206,10 +211,14 @@ std::expected<Child, int> spawn(const SpawnOptions& options) {
     Fd child_in;
     Fd child_out;
     Fd child_err;
-    if (int e = add_stream(setup, options.in, 0, true, child.in_, child_in)) return std::unexpected(e);
-    if (int e = add_stream(setup, options.out, 1, false, child.out_, child_out)) return std::unexpected(e);
-    if (int e = add_stream(setup, options.err, 2, false, child.err_, child_err)) return std::unexpected(e);
-    if (int e = posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3)) return std::unexpected(e);
+    if (int e = add_stream(setup, options.in, 0, true, child.in_, child_in))
+        return std::unexpected(e);
+    if (int e = add_stream(setup, options.out, 1, false, child.out_, child_out))
+        return std::unexpected(e);
+    if (int e = add_stream(setup, options.err, 2, false, child.err_, child_err))
+        return std::unexpected(e);
+    if (int e = posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3))
+        return std::unexpected(e);
 
     short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
     sigset_t defaults;
@@ -240,10 +249,10 @@ std::expected<Child, int> spawn(const SpawnOptions& options) {
 
     pid_t pid = -1;
     const bool search = options.program.find('/') == std::string::npos;
-    const int rc = search ? ::posix_spawnp(&pid, options.program.c_str(), &setup.actions, &setup.attr,
-                                           argv.data(), env)
-                          : ::posix_spawn(&pid, options.program.c_str(), &setup.actions, &setup.attr,
-                                          argv.data(), env);
+    const int rc = search ? ::posix_spawnp(&pid, options.program.c_str(), &setup.actions,
+                                           &setup.attr, argv.data(), env)
+                          : ::posix_spawn(&pid, options.program.c_str(), &setup.actions,
+                                          &setup.attr, argv.data(), env);
     if (rc != 0) {
         return std::unexpected(rc);
     }

@@ -49,7 +49,7 @@ struct ExitStatus {
 };
 
 class Child {
-public:
+  public:
     Child() = default;
     ~Child();
     Child(const Child&) = delete;
@@ -78,7 +78,7 @@ public:
     // Kills and reaps, whatever state the child is in.
     void kill_and_reap();
 
-private:
+  private:
     friend std::expected<Child, int> spawn(const SpawnOptions& options);
     void reset();
     pid_t pid_ = -1;

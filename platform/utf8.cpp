@@ -89,12 +89,20 @@ char32_t next_code_point(std::string_view text, std::size_t& pos) {
         pos += prefix;
         return U'\uFFFD';
     }
-    const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<std::uint8_t>(text[pos + i])); };
+    const auto byte = [&](std::size_t i) {
+        return static_cast<std::uint32_t>(static_cast<std::uint8_t>(text[pos + i]));
+    };
     char32_t cp;
     switch (len) {
-        case 1: cp = byte(0); break;
-        case 2: cp = ((byte(0) & 0x1F) << 6) | (byte(1) & 0x3F); break;
-        case 3: cp = ((byte(0) & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F); break;
+        case 1:
+            cp = byte(0);
+            break;
+        case 2:
+            cp = ((byte(0) & 0x1F) << 6) | (byte(1) & 0x3F);
+            break;
+        case 3:
+            cp = ((byte(0) & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F);
+            break;
         default:
             cp = ((byte(0) & 0x07) << 18) | ((byte(1) & 0x3F) << 12) | ((byte(2) & 0x3F) << 6) |
                  (byte(3) & 0x3F);

@@ -10,7 +10,9 @@ FdWriter::FdWriter(int fd, std::size_t buffer_size) : fd_(fd), capacity_(buffer_
     buffer_.reserve(capacity_);
 }
 
-FdWriter::~FdWriter() { flush(); }
+FdWriter::~FdWriter() {
+    flush();
+}
 
 bool FdWriter::write(std::string_view bytes) {
     if (failed_) {

@@ -9,7 +9,7 @@
 namespace bramvelt::platform {
 
 class Writer {
-public:
+  public:
     virtual ~Writer() = default;
     // Returns false when the bytes could not be written (or an earlier write failed).
     virtual bool write(std::string_view bytes) = 0;
@@ -19,7 +19,7 @@ public:
 // Buffers output for a descriptor it does not own (standard output, standard error).
 // The destructor flushes what is left and ignores the result.
 class FdWriter final : public Writer {
-public:
+  public:
     explicit FdWriter(int fd, std::size_t buffer_size = 64 * 1024);
     ~FdWriter() override;
     FdWriter(const FdWriter&) = delete;
@@ -30,7 +30,7 @@ public:
     bool failed() const { return failed_; }
     int error_number() const { return error_; }
 
-private:
+  private:
     bool write_all(std::string_view bytes);
     int fd_;
     std::size_t capacity_;
@@ -41,7 +41,7 @@ private:
 
 // Collects everything written into a string (tests, in-memory reports).
 class StringWriter final : public Writer {
-public:
+  public:
     bool write(std::string_view bytes) override {
         text_.append(bytes);
         return true;
@@ -50,13 +50,13 @@ public:
     const std::string& text() const { return text_; }
     void clear() { text_.clear(); }
 
-private:
+  private:
     std::string text_;
 };
 
 // Discards every byte and always succeeds.
 class NullWriter final : public Writer {
-public:
+  public:
     bool write(std::string_view) override { return true; }
     bool flush() override { return true; }
 };

@@ -3,10 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <fmt/format.h>
 
 #include "platform/utf8.hpp"
 #include "src/cli/commands.hpp"
@@ -32,7 +32,9 @@ int usage_error(CliStreams& io, bool json, std::string_view message) {
     return 2;
 }
 
-bool is_help(std::string_view a) { return a == "--help" || a == "-h"; }
+bool is_help(std::string_view a) {
+    return a == "--help" || a == "-h";
+}
 
 int ui_command(std::span<const std::string> args, CliStreams& io) {
     const auto rest = args.subspan(1);

@@ -6,7 +6,9 @@
 
 namespace bramvelt::cli {
 
-std::string escape_message(std::string_view message) { return escape_for_display(message); }
+std::string escape_message(std::string_view message) {
+    return escape_for_display(message);
+}
 
 bool print_cli_error(platform::Writer& err, std::string_view message) {
     std::string line = "bramvelt: ";
@@ -20,11 +22,21 @@ void append_json_string(std::string& out, std::string_view text) {
     out += '"';
     for (const char ch : text) {
         switch (ch) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
             default:
                 if (static_cast<unsigned char>(ch) < 0x20) {
                     out += fmt::format("\\u{:04x}", static_cast<unsigned>(ch));

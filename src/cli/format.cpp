@@ -58,9 +58,15 @@ std::string escape_for_display(std::string_view text) {
         const std::size_t start = pos;
         const char32_t c = platform::next_code_point(text, pos);
         switch (c) {
-            case U'\t': out += "\\t"; break;
-            case U'\n': out += "\\n"; break;
-            case U'\r': out += "\\r"; break;
+            case U'\t':
+                out += "\\t";
+                break;
+            case U'\n':
+                out += "\\n";
+                break;
+            case U'\r':
+                out += "\\r";
+                break;
             default:
                 if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
                     out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));

@@ -13,7 +13,9 @@ static_assert(std::atomic<unsigned char>::is_always_lock_free);
 
 std::mutex INTERRUPT_BRIDGE_LOCK;
 
-extern "C" void on_sigint(int) { SIGINT_SEEN.store(1, std::memory_order_relaxed); }
+extern "C" void on_sigint(int) {
+    SIGINT_SEEN.store(1, std::memory_order_relaxed);
+}
 
 }  // namespace
 
@@ -37,7 +39,9 @@ InterruptGuard::InterruptGuard(std::unique_lock<std::mutex> lock, CancelFlag can
     }
 }
 
-InterruptGuard::~InterruptGuard() { release_interrupt_bridge(); }
+InterruptGuard::~InterruptGuard() {
+    release_interrupt_bridge();
+}
 
 void InterruptGuard::release_interrupt_bridge() {
     {

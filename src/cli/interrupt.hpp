@@ -16,14 +16,14 @@
 namespace bramvelt::cli {
 
 class InterruptGuard {
-public:
+  public:
     ~InterruptGuard();
     InterruptGuard(const InterruptGuard&) = delete;
     InterruptGuard& operator=(const InterruptGuard&) = delete;
     InterruptGuard(InterruptGuard&&) = delete;
     InterruptGuard& operator=(InterruptGuard&&) = delete;
 
-private:
+  private:
     friend std::unique_ptr<InterruptGuard> install_interrupt_bridge(CancelFlag cancel);
     struct Wakeup {
         std::mutex mutex;

@@ -7,7 +7,8 @@ namespace bramvelt::cli {
 
 inline constexpr std::string_view VERSION = "2.0.1";
 
-inline constexpr std::string_view USAGE_TEXT = R"USAGE(BramVelt — disk usage maps and development cleanup
+inline constexpr std::string_view USAGE_TEXT =
+    R"USAGE(BramVelt — disk usage maps and development cleanup
 
 Usage:
   bramvelt                       Open the interactive terminal UI

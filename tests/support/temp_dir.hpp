@@ -8,7 +8,7 @@
 namespace bramvelt::testing {
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -23,19 +23,19 @@ public:
     // Creates the folder and its parents; returns its path.
     std::string make_dir(std::string_view relative) const;
 
-private:
+  private:
     std::string path_;
 };
 
 // Sets an environment variable for the life of the object, then restores it.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(std::string name, const char* value);  // nullptr unsets
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::string name_;
     bool had_ = false;
     std::string old_;

@@ -1,0 +1,98 @@
+#include "src/cli/format.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+
+#include "support/temp_dir.hpp"
+
+namespace bramvelt::cli {
+namespace {
+
+TEST(Format, Size) {
+    const std::pair<std::uint64_t, const char*> cases[] = {
+        {0, "0 B"},
+        {1023, "1023 B"},
+        {1024, "1.0 KiB"},
+        {1536, "1.5 KiB"},
+        {1048575, "1024.0 KiB"},
+        {1048576, "1.0 MiB"},
+        {5ull << 30, "5.0 GiB"},
+        {2048ull << 40, "2048.0 TiB"},
+        {std::numeric_limits<std::uint64_t>::max(), "8388608.0 TiB"},
+    };
+    for (const auto& [bytes, text] : cases) {
+        EXPECT_EQ(format_size(bytes), text) << bytes;
+    }
+}
+
+TEST(Format, Count) {
+    EXPECT_EQ(format_count(0), "0");
+    EXPECT_EQ(format_count(100), "100");
+    EXPECT_EQ(format_count(999), "999");
+    EXPECT_EQ(format_count(1000), "1,000");
+    EXPECT_EQ(format_count(1234567), "1,234,567");
+    EXPECT_EQ(format_count(std::numeric_limits<std::uint64_t>::max()),
+              "18,446,744,073,709,551,615");
+}
+
+TEST(Format, Age) {
+    const std::int64_t now = 1'000'000'000;
+    EXPECT_EQ(format_age(std::nullopt, now), "\u2014");
+    EXPECT_EQ(format_age(now + 100, now), "0m");
+    const std::pair<std::int64_t, const char*> cases[] = {
+        {59, "0m"},           {3'599, "59m"},     {3'600, "1h"},        {86'399, "23h"},
+        {86'400, "1d"},       {5'183'999, "59d"}, {5'184'000, "2mo"},   {90 * 86'400, "3mo"},
+        {63'071'999, "24mo"}, {63'072'000, "2y"}, {800 * 86'400, "2y"},
+    };
+    for (const auto& [age, text] : cases) {
+        EXPECT_EQ(format_age(now - age, now), text) << age;
+    }
+    EXPECT_EQ(format_age(std::numeric_limits<std::int64_t>::min(),
+                         std::numeric_limits<std::int64_t>::max()),
+              "584942417355y");
+}
+
+TEST(Format, EscapeForDisplay) {
+    EXPECT_EQ(escape_for_display("plain é"), "plain é");
+    EXPECT_EQ(escape_for_display("a\tb\nc\r"), "a\\tb\\nc\\r");
+    EXPECT_EQ(escape_for_display("\x07\x1b\x7f\xc2\x9b\xc2\xa0"),
+              "\\u{7}\\u{1b}\\u{7f}\\u{9b}\xc2\xa0");
+}
+
+TEST(Format, DisplayPath) {
+    const std::optional<std::string> home = "/home/ann";
+    EXPECT_EQ(display_path("/home/ann", home), "~");
+    EXPECT_EQ(display_path("/home/ann/src/x", home), "~/src/x");
+    EXPECT_EQ(display_path("/home/anna/src", home), "/home/anna/src");
+    EXPECT_EQ(display_path("/home/ann/a\nb", home), "~/a\\nb");
+    EXPECT_EQ(display_path("/etc", home), "/etc");
+    EXPECT_EQ(display_path("/home/ann", std::nullopt), "/home/ann");
+    EXPECT_EQ(display_path("/x/y", std::optional<std::string>("/")), "/x/y");
+    EXPECT_EQ(display_path("/", std::optional<std::string>("/")), "/");
+    // Matching happens after escaping, so a home holding an escape sequence still matches.
+    EXPECT_EQ(display_path("/h\n/x", std::optional<std::string>("/h\\n")), "~/x");
+}
+
+TEST(Format, HomeDir) {
+    {
+        testing::ScopedEnv env("HOME", "/home/ann");
+        EXPECT_EQ(home_dir(), "/home/ann");
+    }
+    {
+        testing::ScopedEnv env("HOME", nullptr);
+        EXPECT_EQ(home_dir(), std::nullopt);
+    }
+    {
+        testing::ScopedEnv env("HOME", "");
+        EXPECT_EQ(home_dir(), std::nullopt);
+    }
+    {
+        testing::ScopedEnv env("HOME", "/home/\xff");
+        EXPECT_EQ(home_dir(), std::nullopt);
+    }
+}
+
+}  // namespace
+}  // namespace bramvelt::cli
