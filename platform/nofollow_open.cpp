@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -22,6 +23,18 @@ int open_retrying(int dirfd, const char* name, int flags, mode_t mode) {
         fd = ::openat(dirfd, name, flags, mode);
     } while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+// O_NOFOLLOW with O_DIRECTORY reports a link as ENOTDIR; report it as ELOOP, as
+// openat2 does, so callers see one answer for "a link was in the way".
+int link_aware_error(int dirfd, const char* name) {
+    const int error = errno;
+    struct stat st {};
+    if (error == ENOTDIR && ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode)) {
+        return ELOOP;
+    }
+    return error;
 }
 
 }  // namespace
@@ -56,7 +69,7 @@ std::expected<Fd, int> open_nofollow_walk(std::string_view path, int flags, mode
         const bool last = i + 1 == parts.size();
         const int fd = open_retrying(current.get(), parts[i].c_str(), last ? final_flags : kStep,
                                      last ? mode : 0);
-        if (fd < 0) return std::unexpected(errno);
+        if (fd < 0) return std::unexpected(link_aware_error(current.get(), parts[i].c_str()));
         current = Fd(fd);
     }
     return current;
