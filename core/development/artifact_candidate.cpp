@@ -1,0 +1,110 @@
+#include "core/development/artifact_candidate.hpp"
+
+#include "core/development/classify.hpp"
+#include "core/development/git_runner.hpp"
+#include "core/development/paths.hpp"
+#include "core/development/state.hpp"
+#include "platform/utf8.hpp"
+
+namespace bramvelt::development {
+namespace {
+
+// The find's path relative to the checkout root; empty when it does not lie below it.
+std::string relative_to(std::string_view path, std::string_view root) {
+    const auto p = path_components(path);
+    const auto r = path_components(root);
+    if (r.size() > p.size() || !std::equal(r.begin(), r.end(), p.begin())) {
+        return {};
+    }
+    std::string out;
+    for (std::size_t i = r.size(); i < p.size(); ++i) {
+        if (!out.empty()) out.push_back('/');
+        out.append(p[i]);
+    }
+    return platform::to_utf8_lossy(out);
+}
+
+}  // namespace
+
+std::string recognized_reason(std::string_view tool) {
+    return "Recognized " + std::string(tool) +
+           " output; regenerating it may require downloads or a rebuild.";
+}
+
+void build_artifact_candidate(DevScanState& state, const std::string& path, std::string_view kind,
+                              std::string_view tool, const FolderMeasurement& measurement,
+                              const RepoContext* repo) {
+    std::vector<std::string> reasons{recognized_reason(tool)};
+    bool eligible = measurement.complete;
+    if (repo != nullptr) {
+        const std::string rel = relative_to(path, repo->root);
+        bool untracked = false;
+        if (repo->tracked) {
+            untracked = true;
+            const std::string prefix = rel + "/";
+            for (const auto& entry : *repo->tracked) {
+                if (entry == rel || entry.starts_with(prefix)) {
+                    untracked = false;
+                    break;
+                }
+            }
+        }
+        const std::vector<std::string> args{"check-ignore", "--quiet", "--", rel};
+        const bool ignored = run_git_budgeted(state, repo->root, args, false).has_value();
+        eligible = eligible && untracked && ignored;
+        if (!(untracked && ignored)) {
+            reasons.emplace_back(kReasonOwnershipUnproven);
+        }
+    } else if (tool == "JavaScript build") {
+        reasons.emplace_back(kReasonManifestNoProof);
+        eligible = false;
+    } else if (tool == "Node packages") {
+        reasons.emplace_back(kReasonNodeOutsideGit);
+        eligible = false;
+    }
+    if (!measurement.complete) {
+        reasons.emplace_back(kReasonMeasurementStopped);
+    }
+    if (kind == kTemporaryKind) {
+        reasons.emplace_back(kReasonTemporaryLocation);
+        eligible = false;
+    }
+    reasons.emplace_back(kReasonAccessEstimate);
+
+    DevCandidate c;
+    c.path = platform::to_utf8_lossy(path);
+    c.kind = std::string(kind);
+    c.tool = std::string(tool);
+    c.recommendation = eligible ? kRecommendRegenerable : kRecommendReview;
+    c.reasons = std::move(reasons);
+    c.allocated_bytes = measurement.allocated_bytes;
+    c.files = measurement.files;
+    c.measurement_complete = measurement.complete;
+    c.last_modified = measurement.last_modified;
+    c.last_access_estimate = measurement.last_access;
+    emit_candidate(state, std::move(c));
+}
+
+std::optional<std::string> run_ls_files(DevScanState& state, const std::string& folder) {
+    static const std::vector<std::string> args{"ls-files", "-z"};
+    auto out = run_git_budgeted(state, folder, args, false);
+    if (!out) {
+        return std::nullopt;
+    }
+    return std::move(*out);
+}
+
+std::vector<std::string> split_on_zero_bytes(std::string bytes) {
+    std::vector<std::string> out;
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        const std::size_t end = std::min(bytes.find('\0', pos), bytes.size());
+        if (end > pos) {
+            out.push_back(platform::to_utf8_lossy(std::string_view(bytes).substr(pos, end - pos)));
+        }
+        pos = end + 1;
+    }
+    return out;
+}
+
+}  // namespace bramvelt::development

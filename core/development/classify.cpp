@@ -1,0 +1,215 @@
+#include "core/development/classify.hpp"
+
+#include <utf8proc.h>
+
+#include <array>
+
+#include "core/development/paths.hpp"
+#include "platform/utf8.hpp"
+
+namespace bramvelt::development {
+namespace {
+
+bool regular_file_at(const std::string& path) {
+    const auto st = status_follow(path);
+    return st && st->is_regular();
+}
+
+bool directory_at(const std::string& path) {
+    const auto st = status_follow(path);
+    return st && st->is_dir();
+}
+
+ArtifactClass make(std::string_view kind, std::string_view tool) {
+    return ArtifactClass{std::string(kind), std::string(tool)};
+}
+
+// The parent's own final name, when it is a normal UTF-8 name.
+std::optional<std::string_view> name_of(const std::optional<std::string>& path) {
+    if (!path) {
+        return std::nullopt;
+    }
+    auto name = final_name(*path);
+    if (!name || !platform::is_valid_utf8(*name)) {
+        return std::nullopt;
+    }
+    return name;
+}
+
+bool any_of(std::string_view name, std::initializer_list<std::string_view> names) {
+    for (const auto n : names) {
+        if (n == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Full lower-casing; utf8proc's simple mapping lacks the one full mapping that can
+// change how a name compares (U+0130 becomes "i" and a combining dot above).
+std::string lower_case(std::string_view text) {
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const char32_t cp = platform::next_code_point(text, pos);
+        if (cp == 0x130) {
+            out.push_back('i');
+            platform::append_utf8(out, 0x307);
+            continue;
+        }
+        platform::append_utf8(out,
+                              static_cast<char32_t>(utf8proc_tolower(static_cast<int32_t>(cp))));
+    }
+    return out;
+}
+
+}  // namespace
+
+std::optional<ArtifactClass> classify_artifact(const std::string& path) {
+    const auto st = status_nofollow(path);
+    if (!st || !st->is_dir()) {
+        return std::nullopt;
+    }
+    const auto name_opt = final_name(path);
+    if (!name_opt || !platform::is_valid_utf8(*name_opt)) {
+        return std::nullopt;
+    }
+    const std::string_view name = *name_opt;
+    const auto parent = parent_path(path);
+    if (!parent) {
+        return std::nullopt;
+    }
+    const auto beside = [&](std::string_view marker) {
+        return regular_file_at(join_path(*parent, marker));
+    };
+    const auto inside = [&](std::string_view marker) {
+        return regular_file_at(join_path(path, marker));
+    };
+    const bool manifest = beside("package.json");
+
+    if (inside(".rustc_info.json")) {
+        return make("build", "Cargo");
+    }
+    if (inside("CMakeCache.txt") || inside("build.ninja")) {
+        return make("build", "CMake/Ninja");
+    }
+    const auto parent_name = name_of(parent);
+    if (any_of(name, {"uv", "pip", "ccache", "sccache", "go-build"})) {
+        if (parent_name == ".cache") return make("cache", "Compiler/package cache");
+        return std::nullopt;
+    }
+    if (any_of(name, {"out", "dist"})) {
+        if (manifest) return make("build", "JavaScript build");
+        return std::nullopt;
+    }
+    if (name == "build") {
+        if (manifest) return make("build", "JavaScript build");
+        if (beside("build.gradle") || beside("build.gradle.kts")) return make("build", "Gradle");
+        return std::nullopt;
+    }
+    if (any_of(name, {".next", ".nuxt", ".svelte-kit"})) {
+        if (manifest) return make("build", "JavaScript framework");
+        return std::nullopt;
+    }
+    if (any_of(name, {".vite", ".turbo", ".parcel-cache"})) {
+        if (manifest) return make("cache", "JavaScript build cache");
+        return std::nullopt;
+    }
+    if (name == "cache") {
+        if (parent_name == "install" && name_of(parent_path(*parent)) == ".bun") {
+            return make("dependencies", "Bun package cache");
+        }
+        return std::nullopt;
+    }
+    if (name == "target") {
+        if (beside("Cargo.toml")) return make("build", "Cargo");
+        return std::nullopt;
+    }
+    if (name == ".build") {
+        if (beside("Package.swift")) return make("build", "SwiftPM");
+        return std::nullopt;
+    }
+    if (name == ".gradle") {
+        if (beside("build.gradle") || beside("build.gradle.kts")) return make("cache", "Gradle");
+        return std::nullopt;
+    }
+    if (name == "__pycache__") {
+        return make("cache", "Python bytecode");
+    }
+    if (any_of(name, {".mypy_cache", ".ruff_cache", ".pytest_cache"})) {
+        if (beside("pyproject.toml") || beside("setup.py") || inside("CACHEDIR.TAG")) {
+            return make("cache", "Python tools");
+        }
+        return std::nullopt;
+    }
+    if (name == "DerivedData") {
+        if (parent_name == "Xcode") return make("build", "Xcode");
+        return std::nullopt;
+    }
+    if (name == "node_modules") {
+        if (manifest) return make("dependencies", "Node packages");
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+bool is_temp_artifact(std::string_view path) {
+    bool located = false;
+    std::optional<std::string> current{std::string(path)};
+    while (current) {
+        if (path_equal(*current, "/tmp") || path_equal(*current, "/var/tmp") ||
+            path_equal(*current, "/private/tmp")) {
+            located = true;
+            break;
+        }
+        current = parent_path(*current);
+    }
+    if (!located) {
+        return false;
+    }
+    const auto raw = final_name(path);
+    const std::string name = lower_case(platform::to_utf8_lossy(raw.value_or("")));
+    static constexpr std::array<std::string_view, 10> prefixes{
+        "kas", "fev", "orn", "bra", "agent", "codex", "claude", "build", "cargo", "esbuild"};
+    static constexpr std::array<std::string_view, 6> suffixes{".log",   ".tgz",  ".tar.gz",
+                                                              ".patch", ".json", ".map"};
+    bool prefix = false;
+    for (const auto p : prefixes) prefix = prefix || name.starts_with(p);
+    bool suffix = false;
+    for (const auto s : suffixes) suffix = suffix || name.ends_with(s);
+    return prefix && suffix;
+}
+
+bool is_skipped_folder_name(std::string_view name) {
+    return any_of(name, {"sys", "dev", "usr", "bin", ".git", "proc", "sbin", "Trash", "System",
+                         ".Trash", ".Trashes", "node_modules", "Applications"});
+}
+
+unsigned folder_name_rank(std::string_view path) {
+    const auto name = final_name(path);
+    if (!name || !platform::is_valid_utf8(*name)) {
+        return 3;
+    }
+    if (any_of(*name, {"tmp", "worktrees", ".worktrees", "kaskel-repos"})) return 0;
+    if (any_of(*name, {"src", "source", ".codex", ".claude", "projects"})) return 1;
+    if (any_of(*name, {".cache", "Library"})) return 2;
+    return 3;
+}
+
+bool is_git_dir(const std::string& path) {
+    return regular_file_at(join_path(path, "HEAD")) && regular_file_at(join_path(path, "config")) &&
+           directory_at(join_path(path, "objects"));
+}
+
+std::optional<std::uint64_t> epoch_seconds(const std::optional<FileTime>& time) {
+    if (!time || time->seconds < 0 || time->nanoseconds >= 1'000'000'000u) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(time->seconds);
+}
+
+bool is_not_bytecode_ext(std::string_view extension) {
+    return extension != "pyc" && extension != "pyo";
+}
+
+}  // namespace bramvelt::development

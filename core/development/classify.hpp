@@ -1,0 +1,47 @@
+#pragma once
+// Recognising development clutter by folder and file names and by marker files around
+// them, never by reading contents. Every file-system failure counts as "no".
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/development/file_status.hpp"
+
+namespace bramvelt::development {
+
+// The kind ("build", "cache" or "dependencies") and tool label of a recognised folder.
+struct ArtifactClass {
+    std::string kind;
+    std::string tool;
+    bool operator==(const ArtifactClass&) const = default;
+};
+
+inline constexpr std::string_view kTemporaryKind = "temporary";
+inline constexpr std::string_view kScratchTool = "Agent scratch file";
+// Scratch files smaller than this many 512-byte blocks are not reported.
+inline constexpr std::uint64_t kScratchMinBlocks = 2048;
+
+std::optional<ArtifactClass> classify_artifact(const std::string& path);
+
+// The file lies in (or below) /tmp, /var/tmp or /private/tmp and its lower-cased name
+// has one of the scratch prefixes and suffixes.
+bool is_temp_artifact(std::string_view path);
+
+// Folder names the search never enters unless they are a recognised artifact.
+bool is_skipped_folder_name(std::string_view name);
+
+// 0 to 3: lower ranks are visited first.
+unsigned folder_name_rank(std::string_view path);
+
+// HEAD and config are regular files and objects is a folder (links followed).
+bool is_git_dir(const std::string& path);
+
+// Whole seconds since 1970; nothing for an absent time or one before 1970.
+std::optional<std::uint64_t> epoch_seconds(const std::optional<FileTime>& time);
+
+// False exactly for "pyc" and "pyo".
+bool is_not_bytecode_ext(std::string_view extension);
+
+}  // namespace bramvelt::development

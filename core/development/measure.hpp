@@ -1,0 +1,56 @@
+#pragma once
+// Measuring a find: allocated bytes (hard links once per find), regular files, newest
+// modification and access times, and whether everything was seen. A measurement never
+// fails; whatever stops it early makes it incomplete, which blocks removal.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/development/file_status.hpp"
+
+namespace bramvelt::development {
+
+struct DevScanState;
+
+struct FolderMeasurement {
+    std::optional<std::uint64_t> last_modified;
+    std::optional<std::uint64_t> last_access;
+    std::uint64_t allocated_bytes = 0;
+    std::uint64_t files = 0;
+    bool complete = false;
+};
+
+// The checkout a measurement runs in: its root folder and the tracked paths relative to
+// it (absent when `git ls-files` failed or was skipped).
+struct RepoContext {
+    std::string root;
+    std::optional<std::vector<std::string>> tracked;
+};
+
+// (device, inode) pairs of multiply-linked files already counted in one find.
+using HardLinkSet = std::set<std::pair<dev_t, ino_t>>;
+
+// Folders deeper than this many components are not listed.
+inline constexpr std::size_t MAX_MEASURE_COMPONENTS = 64;
+
+FolderMeasurement measure_candidate(DevScanState& state, const std::string& path, dev_t device,
+                                    const RepoContext* repo, HardLinkSet& links);
+
+// In Git mode Git's own data is skipped, nested checkouts go back to the search's queue
+// and recognised artifacts are reported as finds of their own.
+FolderMeasurement measure_folder(DevScanState& state, const std::string& path,
+                                 const EntryStatus& status, dev_t device, const RepoContext* repo,
+                                 HardLinkSet& links, bool git_mode);
+
+// The folder's child paths, lowest `folder_name_rank` first, then by path; nothing when
+// the folder cannot be opened. Counts entries against the search's budget.
+std::optional<std::vector<std::string>> list_children_by_priority(DevScanState& state,
+                                                                  const std::string& folder);
+
+}  // namespace bramvelt::development

@@ -1,0 +1,303 @@
+#include "core/development/search.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "core/development/artifact_candidate.hpp"
+#include "core/development/classify.hpp"
+#include "core/development/file_status.hpp"
+#include "core/development/git_inspect.hpp"
+#include "core/development/measure.hpp"
+#include "core/development/paths.hpp"
+#include "core/development/worktree_list.hpp"
+#include "core/policy/normalize.hpp"
+#include "platform/dir_stream.hpp"
+#include "platform/fd.hpp"
+#include "platform/utf8.hpp"
+
+namespace bramvelt::development {
+namespace {
+
+bool is_whole_disk_root(std::string_view root) {
+    return path_equal(root, "/") || path_equal(root, kDataVolume);
+}
+
+bool is_directory_following(const std::string& path) {
+    const auto st = status_follow(path);
+    return st && st->is_dir();
+}
+
+// `text` under a whole-disk root: itself for "/", else joined below the root.
+std::string under_root(std::string_view root, std::string_view text) {
+    if (path_equal(root, "/")) {
+        return std::string(text);
+    }
+    while (text.starts_with('/')) text.remove_prefix(1);
+    return join_path(root, text);
+}
+
+// Names of a folder's entries, at most `limit`; nothing when it cannot be opened.
+std::optional<std::vector<std::string>> read_names(const std::string& folder, std::size_t limit) {
+    platform::Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
+        return std::nullopt;
+    }
+    auto stream = platform::DirStream::from_fd(std::move(fd));
+    if (!stream) {
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    while (names.size() < limit) {
+        const dirent* entry = ::readdir(stream->get());
+        if (entry == nullptr) {
+            break;
+        }
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+    }
+    return names;
+}
+
+void add_seeds(DevScanState& state, const std::string& root, const SearchLocations& locations) {
+    if (!is_whole_disk_root(root)) {
+        state.folder_queue.emplace_back(root, 0);
+        return;
+    }
+    for (const auto& temp : locations.temp_folders) {
+        const std::string joined = under_root(root, temp);
+        std::string path = canonical_path(joined).value_or(joined);
+        if (is_directory_following(path)) {
+            state.folder_queue.emplace_back(std::move(path), 0);
+        }
+    }
+    for (const auto& base_text : locations.home_bases) {
+        const std::string base = under_root(root, base_text);
+        const auto names = read_names(base, locations.max_home_entries);
+        if (!names) {
+            continue;
+        }
+        for (const auto& name : *names) {
+            const std::string home = join_path(base, name);
+            const auto st = status_nofollow(home);
+            if (!st || !st->is_dir()) {
+                continue;
+            }
+            for (const auto& folder : locations.developer_folders) {
+                std::string path = join_path(home, folder);
+                if (is_directory_following(path) && !has_symlink_component(path)) {
+                    state.folder_queue.emplace_back(std::move(path), 0);
+                }
+            }
+        }
+    }
+}
+
+void add_scratch_file(DevScanState& state, const std::string& path, const EntryStatus& st) {
+    FolderMeasurement m;
+    m.last_modified = epoch_seconds(st.modified);
+    m.last_access = epoch_seconds(st.accessed);
+    m.allocated_bytes = st.allocated_bytes();
+    m.files = 1;
+    m.complete = true;
+    build_artifact_candidate(state, path, kTemporaryKind, kScratchTool, m, nullptr);
+}
+
+void examine_main_checkout(DevScanState& state, const std::string& path) {
+    const auto common = query_common_dir(state, path);
+    if (common && !state.worktree_lists.contains(*common)) {
+        if (auto list = query_worktree_list(state, path)) {
+            for (auto it = list->rbegin(); it != list->rend(); ++it) {
+                if (path_equal(it->path, path)) {
+                    continue;
+                }
+                if (auto admitted = path_in_roots(state.roots, it->path)) {
+                    state.folder_queue.emplace_front(std::move(*admitted), 0);
+                }
+            }
+            state.worktree_lists.emplace(*common, std::move(*list));
+        }
+    }
+    state.git_queue.push_back(path);
+}
+
+void examine_folder(DevScanState& state, const std::string& path, std::uint64_t depth) {
+    if (!state.visited.insert(path).second) {
+        return;
+    }
+    const auto st = status_nofollow(path);
+    if (!st) {
+        ++state.summary.skipped_paths;
+        return;
+    }
+    if (!st->is_dir()) {
+        return;
+    }
+    const dev_t device = st->device;
+    if (!platform::is_valid_utf8(path)) {
+        ++state.summary.skipped_paths;
+        return;
+    }
+
+    const std::string dot_git = join_path(path, ".git");
+    const auto git_entry = status_follow(dot_git);
+    if (git_entry || is_git_dir(path)) {
+        if (git_entry && git_entry->is_dir()) {
+            examine_main_checkout(state, path);
+        } else {
+            inspect_git_checkout(state, path);
+        }
+        return;
+    }
+
+    if (auto cls = classify_artifact(path)) {
+        HardLinkSet links;
+        const FolderMeasurement m = measure_candidate(state, path, device, nullptr, links);
+        build_artifact_candidate(state, path, cls->kind, cls->tool, m, nullptr);
+        return;
+    }
+
+    if (depth >= state.request.max_depth) {
+        state.summary.limited = true;
+        return;
+    }
+
+    const auto children = list_children_by_priority(state, path);
+    if (!children) {
+        return;
+    }
+    for (const auto& child : *children) {
+        if (state.budget_spent()) {
+            break;
+        }
+        const auto cst = status_nofollow(child);
+        if (!cst) {
+            ++state.summary.skipped_paths;
+            continue;
+        }
+        if (cst->is_dir()) {
+            if (on_other_file_system(child, *cst, device)) {
+                ++state.summary.skipped_paths;
+                continue;
+            }
+            const std::string name = platform::to_utf8_lossy(final_name(child).value_or(""));
+            if (is_skipped_folder_name(name) && !classify_artifact(child)) {
+                continue;
+            }
+            state.folder_queue.emplace_back(child, depth + 1);
+        } else if (cst->is_regular()) {
+            if (is_temp_artifact(child) && cst->blocks >= kScratchMinBlocks) {
+                // A lossy name could point at nothing or at another file.
+                if (!platform::is_valid_utf8(child)) {
+                    ++state.summary.skipped_paths;
+                    continue;
+                }
+                add_scratch_file(state, child, *cst);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+std::expected<std::vector<std::string>, std::string> resolve_search_roots(
+    const std::vector<std::string>& requested) {
+    std::vector<std::string> roots;
+    for (const auto& raw : requested) {
+        auto normalised = policy::normalize_local_path(raw);
+        if (!normalised) {
+            return std::unexpected(normalised.error());
+        }
+        std::string path = canonical_path(*normalised).value_or(*normalised);
+        if (std::any_of(roots.begin(), roots.end(),
+                        [&](const std::string& r) { return path_inside(path, r); })) {
+            continue;
+        }
+        std::erase_if(roots, [&](const std::string& r) { return path_inside(r, path); });
+        roots.push_back(std::move(path));
+    }
+    return roots;
+}
+
+std::uint64_t compute_candidate_bytes(const std::vector<DevCandidate>& candidates) {
+    std::vector<const DevCandidate*> removable;
+    for (const auto& c : candidates) {
+        if (c.recommendation == kRecommendReviewRemoval) removable.push_back(&c);
+    }
+    std::uint64_t total = 0;
+    for (const auto& c : candidates) {
+        if (c.recommendation != kRecommendRegenerable &&
+            c.recommendation != kRecommendReviewRemoval) {
+            continue;
+        }
+        const bool nested =
+            std::any_of(removable.begin(), removable.end(), [&](const DevCandidate* o) {
+                return o->path != c.path && path_inside(c.path, o->path);
+            });
+        if (nested) {
+            continue;
+        }
+        total = c.allocated_bytes > std::numeric_limits<std::uint64_t>::max() - total
+                    ? std::numeric_limits<std::uint64_t>::max()
+                    : total + c.allocated_bytes;
+    }
+    return total;
+}
+
+std::expected<void, std::string> scan_development(DevScanRequest request, CancelFlag cancel,
+                                                  DevScanSink& sink) {
+    return scan_development(std::move(request), std::move(cancel), sink, SearchOptions{});
+}
+
+std::expected<void, std::string> scan_development(DevScanRequest request, CancelFlag cancel,
+                                                  DevScanSink& sink, const SearchOptions& options) {
+    if (request.roots.empty() || request.roots.size() > MAX_ROOTS || request.max_depth < 1 ||
+        request.max_depth > MAX_SEARCH_DEPTH || request.max_entries < 1 ||
+        request.max_entries > MAX_SEARCH_ENTRIES) {
+        return std::unexpected(std::string(kBadSearchRequest));
+    }
+    auto roots = resolve_search_roots(request.roots);
+    if (!roots) {
+        return std::unexpected(roots.error());
+    }
+    DevScanState state(std::move(request), std::move(*roots), std::move(cancel), sink,
+                       options.clock);
+    state.git_timeout_seconds = options.git_timeout_seconds;
+    for (const auto& root : state.roots) {
+        add_seeds(state, root, options.locations);
+    }
+
+    while (!state.budget_spent()) {
+        if (!state.folder_queue.empty()) {
+            auto [path, depth] = std::move(state.folder_queue.front());
+            state.folder_queue.pop_front();
+            examine_folder(state, path, depth);
+        } else if (!state.git_queue.empty()) {
+            const std::string path = std::move(state.git_queue.front());
+            state.git_queue.pop_front();
+            inspect_git_checkout(state, path);
+        } else {
+            break;
+        }
+        emit_progress(state);
+    }
+
+    state.summary.cancelled = state.cancelled();
+    state.summary.elapsed_ms = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(state.elapsed()).count());
+    state.summary.candidate_bytes = compute_candidate_bytes(state.kept_candidates);
+    if (state.summary.limited) {
+        add_scan_warning(state, kWarningLimit);
+    }
+    if (state.summary.skipped_paths != 0) {
+        add_scan_warning(state, kWarningSkipped);
+    }
+    sink.on_event(DevScanEvent{DevScanEvent::Finished{state.summary}});
+    return {};
+}
+
+}  // namespace bramvelt::development

@@ -1,0 +1,77 @@
+#pragma once
+// The working state of one development search, and the three ways every step reports
+// through it: finds, throttled progress and warnings. The cleanup engine builds one of
+// its own for a single-item re-check, with a `CandidateListSink`.
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "core/development/repo_facts.hpp"
+#include "core/development/types.hpp"
+#include "core/development/worktree_list.hpp"
+#include "platform/cancel_flag.hpp"
+
+namespace bramvelt::development {
+
+using SearchClock = std::function<std::chrono::steady_clock::time_point()>;
+
+inline constexpr std::chrono::milliseconds PROGRESS_INTERVAL{250};
+inline constexpr std::chrono::seconds SEARCH_TIME_LIMIT{120};
+// Local Git queries get this many seconds; remote ones twice as many.
+inline constexpr std::uint64_t GIT_TIMEOUT_SECONDS = 5;
+
+inline constexpr std::string_view kWarningRemoteUnverified =
+    "A remote could not be verified; cached refs are not a confirmed backup.";
+inline constexpr std::string_view kWarningLimit =
+    "Scan limit reached; incomplete measurements and checks cannot establish removal "
+    "eligibility.";
+inline constexpr std::string_view kWarningSkipped =
+    "Some paths were inaccessible, on another filesystem, or outside the selected scope.";
+
+struct DevScanState {
+    // `clock` defaults to the monotonic clock; tests inject their own.
+    DevScanState(DevScanRequest request, std::vector<std::string> roots, CancelFlag cancel,
+                 DevScanSink& sink, SearchClock clock = {});
+
+    DevScanRequest request;
+    std::vector<std::string> roots;
+    DevScanSummary summary;
+    std::deque<std::string> git_queue;
+    std::deque<std::pair<std::string, std::uint64_t>> folder_queue;
+    std::vector<DevCandidate> kept_candidates;
+    SearchClock clock;
+    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::time_point last_progress;
+    CancelFlag cancel;
+    std::unordered_set<std::string> visited;
+    std::map<std::string, RepoFacts> repo_facts;
+    std::map<std::string, std::vector<WorktreeEntry>> worktree_lists;
+    DevScanSink* sink;
+    std::uint64_t git_timeout_seconds = GIT_TIMEOUT_SECONDS;
+
+    std::chrono::steady_clock::time_point now() const { return clock(); }
+    // Time since the start; a reading before the start counts as none.
+    std::chrono::steady_clock::duration elapsed() const;
+    bool cancelled() const { return is_cancelled(cancel); }
+    // The search budget: entries or finds used up, or the time limit passed (each sets
+    // `limited`), or the cancel flag set (which does not). True when spent.
+    bool budget_spent();
+};
+
+// Counts, sends and keeps a find; beyond MAX_CANDIDATES it is dropped and the search
+// marked limited.
+void emit_candidate(DevScanState& state, DevCandidate candidate);
+// Sends a copy of the summary, at most once per PROGRESS_INTERVAL.
+void emit_progress(DevScanState& state);
+// At most MAX_WARNINGS distinct texts, in the order added.
+void add_scan_warning(DevScanState& state, std::string_view text);
+
+}  // namespace bramvelt::development
