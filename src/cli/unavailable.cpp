@@ -7,11 +7,6 @@
 
 namespace bramvelt::cli {
 
-int scan_or_open_command(std::span<const std::string> args, bool, CliStreams& io) {
-    print_cli_error(io.err, fmt::format("{} is not available in this build", args[0]));
-    return 1;
-}
-
 int development_command(std::span<const std::string> args, CliStreams& io) {
     print_cli_error(io.err, fmt::format("{} is not available in this build", args[0]));
     return 1;

@@ -1,0 +1,101 @@
+#include "platform/listing.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+
+#include "platform/file_flags.hpp"
+
+namespace bramvelt::platform {
+namespace {
+
+constexpr unsigned STATUS_MASK =
+    STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_MTIME | STATX_BLOCKS;
+
+EntryStatus from_statx(const struct statx& sx) {
+    EntryStatus st;
+    st.mode = sx.stx_mode;
+    st.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    st.inode = sx.stx_ino;
+    st.link_count = sx.stx_nlink;
+    st.blocks = sx.stx_blocks;
+    st.mtime_seconds = sx.stx_mtime.tv_sec;
+    st.mtime_nanoseconds = static_cast<std::int32_t>(sx.stx_mtime.tv_nsec);
+    st.mount_root = (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                    (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    st.flags = file_flags(static_cast<dev_t>(st.device), static_cast<ino_t>(st.inode));
+    return st;
+}
+
+// A getdents64 record: 8-byte inode, 8-byte offset, 2-byte length, 1-byte type, name.
+constexpr std::size_t LENGTH_OFFSET = 16;
+constexpr std::size_t TYPE_OFFSET = 18;
+constexpr std::size_t NAME_OFFSET = 19;
+
+}  // namespace
+
+std::expected<EntryStatus, int> status_at(int dirfd, const char* name, bool follow) {
+    struct statx sx {};
+    const int flags = AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC | (follow ? 0 : AT_SYMLINK_NOFOLLOW);
+    if (::statx(dirfd, name, flags, STATUS_MASK, &sx) != 0) {
+        return std::unexpected(errno);
+    }
+    return from_statx(sx);
+}
+
+std::expected<EntryStatus, int> status_of_fd(int fd) {
+    struct statx sx {};
+    if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATUS_MASK, &sx) != 0) {
+        return std::unexpected(errno);
+    }
+    return from_statx(sx);
+}
+
+DirEntryReader::DirEntryReader(Fd fd)
+    : fd_(std::move(fd)), buffer_(std::make_unique<char[]>(BUFFER_SIZE)) {}
+
+std::expected<std::size_t, int> DirEntryReader::read_batch() {
+    entries_.clear();
+    for (;;) {
+        const long n = ::syscall(SYS_getdents64, fd_.get(), buffer_.get(), BUFFER_SIZE);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(errno);
+        }
+        if (n == 0) return 0;
+        const auto size = static_cast<std::size_t>(n);
+        if (size > BUFFER_SIZE) return std::unexpected(MALFORMED_RECORD);
+        std::size_t pos = 0;
+        while (pos < size) {
+            if (size - pos < NAME_OFFSET + 1) return std::unexpected(MALFORMED_RECORD);
+            unsigned short reclen = 0;
+            std::memcpy(&reclen, buffer_.get() + pos + LENGTH_OFFSET, sizeof reclen);
+            const auto type = static_cast<unsigned char>(buffer_[pos + TYPE_OFFSET]);
+            if (reclen < NAME_OFFSET + 1 || reclen > size - pos) {
+                return std::unexpected(MALFORMED_RECORD);
+            }
+            const char* name = buffer_.get() + pos + NAME_OFFSET;
+            const std::size_t room = reclen - NAME_OFFSET;
+            const void* nul = std::memchr(name, '\0', room);
+            if (nul == nullptr) return std::unexpected(MALFORMED_RECORD);
+            const std::string_view view(
+                name, static_cast<std::size_t>(static_cast<const char*>(nul) - name));
+            if (view.empty() || view.find('/') != std::string_view::npos) {
+                return std::unexpected(MALFORMED_RECORD);
+            }
+            if (view != "." && view != "..") {
+                entries_.push_back({view, type});
+            }
+            pos += reclen;
+        }
+        if (!entries_.empty()) return entries_.size();
+    }
+}
+
+}  // namespace bramvelt::platform

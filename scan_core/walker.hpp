@@ -1,0 +1,49 @@
+#pragma once
+// Turns one directory into one node: examines it, lists it, accounts every entry in the
+// session's counters, and decides for each subdirectory whether it is a leaf with a
+// special state or is walked further. In the top-level mode subdirectories are queued
+// as jobs; in the recursive mode the walker descends into them itself. The walker never
+// fails: every problem becomes a node state and an unreadable count.
+
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "scan_core/job.hpp"
+#include "scan_core/listing.hpp"
+#include "scan_core/session.hpp"
+#include "scan_core/tree.hpp"
+
+namespace bramvelt::scan {
+
+// Subdirectories go into `jobs` (under `mutex` when there is one).
+struct TopLevelMode {
+    std::deque<ScanJob>* jobs = nullptr;
+    std::mutex* mutex = nullptr;
+};
+// Every counted file is also added to `progress`.
+struct RecursiveMode {
+    JobProgress* progress = nullptr;
+};
+using WalkMode = std::variant<TopLevelMode, RecursiveMode>;
+
+TreeNode walk_directory(ScanSession& session, const std::string& path, WalkMode mode,
+                        unsigned depth);
+
+// The bytes a file adds: its allocated size the first time a multiply linked file is
+// met in this scan, 0 afterwards (those bytes go to hard_link_bytes_saved).
+std::uint64_t count_hard_link(ScanSession& session, const FileFacts& facts, std::uint64_t inode);
+
+// Turns a directory named like a bundle into a childless "package" node.
+void apply_package_rule(bool collapse_packages, TreeNode& node);
+
+// ".app", ".photoslibrary", ".xcarchive", ".framework", ".bundle", ".pkg", ".dmg" and
+// ".sparsebundle", case-sensitive.
+bool is_package_name(std::string_view name);
+
+// Called at the end of every listed directory; sends a progress event every 50
+// directories or 64 MiB.
+void progress_tick(ScanSession& session, std::string_view path);
+
+}  // namespace bramvelt::scan

@@ -1,0 +1,60 @@
+#include "src/cli/open_in_app.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+#include <cerrno>
+#include <vector>
+
+#include "platform/os_error.hpp"
+#include "platform/spawn.hpp"
+#include "platform/utf8.hpp"
+#include "src/cli/errors.hpp"
+
+namespace bramvelt::cli {
+
+std::expected<void, std::string> open_in_app(std::string_view folder) {
+    const std::string path(folder);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return std::unexpected(
+            fmt::format("not a directory: {}", escape_message(platform::to_utf8_lossy(folder))));
+    }
+    std::string absolute;
+    if (!folder.empty() && folder.starts_with('/')) {
+        absolute = path;
+    } else {
+        std::vector<char> buf(4096);
+        while (::getcwd(buf.data(), buf.size()) == nullptr) {
+            if (errno != ERANGE) return std::unexpected(platform::os_error_text(errno));
+            buf.resize(buf.size() * 2);
+        }
+        absolute = buf.data();
+        if (!absolute.ends_with('/')) absolute += '/';
+        absolute += path;
+    }
+
+    platform::SpawnOptions options;
+    options.program = std::string(COMPANION_OPENER);
+    options.args = {absolute};
+    // The opener and what it starts must not write over our terminal screen.
+    options.out = platform::Stdio::null();
+    options.err = platform::Stdio::null();
+    auto child = platform::spawn(options);
+    if (!child) {
+        return std::unexpected(
+            fmt::format("cannot open BramVelt: {}", platform::os_error_text(child.error())));
+    }
+    auto status = child->wait();
+    if (!status) {
+        return std::unexpected(
+            fmt::format("cannot open BramVelt: {}", platform::os_error_text(status.error())));
+    }
+    if (!status->success()) {
+        return std::unexpected(fmt::format("opening BramVelt failed: {}", status->describe()));
+    }
+    return {};
+}
+
+}  // namespace bramvelt::cli

@@ -1,0 +1,230 @@
+#include "src/cli/scan_command.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/utf8.hpp"
+#include "scan_core/scan.hpp"
+#include "scan_core/session.hpp"
+#include "src/cli/commands.hpp"
+#include "src/cli/errors.hpp"
+#include "src/cli/interrupt.hpp"
+#include "src/cli/open_in_app.hpp"
+#include "src/cli/scan_report.hpp"
+#include "src/cli/usage.hpp"
+
+namespace bramvelt::cli {
+namespace {
+
+// A decimal unsigned integer with one optional leading "+".
+std::optional<std::uint64_t> parse_count(std::string_view text) {
+    if (text.starts_with('+')) text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+int usage_error(CliStreams& io, bool json, std::string_view message) {
+    if (json) {
+        write_json_error(io.out, "invalidArguments", message);
+    } else {
+        print_cli_error(io.err, message);
+    }
+    return 2;
+}
+
+int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
+    OutputLimits limits;
+    if (options.depth) {
+        limits.depth_set = true;
+        limits.depth = *options.depth;
+    }
+    if (options.top) {
+        limits.top_set = true;
+        limits.top = *options.top;
+    }
+    if (!options.json) {
+        if (!limits.depth_set) limits = {true, 2, limits.top_set, limits.top};
+        if (!limits.top_set) {
+            limits.top_set = true;
+            limits.top = 20;
+        }
+    }
+
+    CancelFlag cancel = make_cancel_flag();
+    std::expected<scan::ScanOutcome, std::string> outcome;
+    {
+        auto bridge = install_interrupt_bridge(cancel);
+        scan::ScanOptions scan_options;
+        scan_options.retention = scan::KeepAll{};
+        scan_options.snapshot_interval = {2, 0};
+        scan_options.jobs = options.jobs;
+        scan_options.max_depth = scan::MAX_SCAN_DEPTH;
+        scan_options.collapse_packages = options.collapse_packages;
+        scan_options.skip_links = options.skip_links;
+        scan_options.profile = options.profile;
+        scan_options.one_filesystem = true;
+        scan_options.portable_listing = false;
+        auto session = std::make_shared<scan::ScanSession>(
+            scan_options, std::make_unique<platform::NullWriter>(), cancel);
+        scan::set_event_callback(*session, scan::ignore_scan_event);
+        outcome = scan::run_scan(session, options.folder);
+    }
+    if (!outcome) {
+        if (options.json) {
+            write_json_error(io.out, "scanFailed", outcome.error());
+        } else {
+            print_cli_error(io.err, outcome.error());
+        }
+        return 1;
+    }
+    const bool incomplete = tree_has_problems(outcome->tree);
+    std::vector<OmittedDetail> omitted;
+    trim_for_output(outcome->tree, 0, limits, omitted);
+    const bool written =
+        write_scan_report(io.out, *outcome, options.json, limits, incomplete, omitted);
+    const bool flushed = io.out.flush();
+    if (!written || !flushed) return 1;
+    if (outcome->cancelled) return 130;
+    return incomplete ? 3 : 0;
+}
+
+}  // namespace
+
+unsigned default_scan_jobs() {
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    if (online < 1) return 4;
+    return static_cast<unsigned>(std::min<long>(online, 16));
+}
+
+std::expected<ScanCommandOptions, std::string> parse_scan_options(std::span<const std::string> args,
+                                                                  bool is_open) {
+    ScanCommandOptions options;
+    options.jobs = default_scan_jobs();
+    bool have_folder = false;
+    bool output_chosen = false;
+    bool options_ended = false;
+    const auto take_folder = [&](const std::string& arg) -> std::expected<void, std::string> {
+        if (have_folder) return std::unexpected(std::string("provide exactly one folder"));
+        options.folder = arg;
+        have_folder = true;
+        return {};
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (options_ended || arg.empty() || !arg.starts_with('-')) {
+            if (auto ok = take_folder(arg); !ok) return std::unexpected(ok.error());
+            continue;
+        }
+        if (arg == "--") {
+            options_ended = true;
+            continue;
+        }
+        if (arg == "--help" || arg == "-h") {
+            options.help = true;
+            return options;
+        }
+        if (is_open) return std::unexpected(fmt::format("unknown open option: {}", arg));
+
+        const auto eq = arg.find('=');
+        const std::string name = arg.substr(0, eq);
+        const std::optional<std::string> inline_value =
+            eq == std::string::npos ? std::nullopt : std::optional<std::string>(arg.substr(eq + 1));
+        const auto flag = [&](auto&& apply) -> std::expected<void, std::string> {
+            if (inline_value) return std::unexpected(fmt::format("unknown scan option: {}", arg));
+            apply();
+            return {};
+        };
+        const auto value = [&]() -> std::optional<std::string> {
+            if (inline_value) return inline_value;
+            if (i + 1 < args.size()) return args[++i];
+            return std::nullopt;
+        };
+        std::expected<void, std::string> step;
+        if (name == "--json" || name == "--text") {
+            step = flag([&] {});
+            if (step) {
+                if (output_chosen)
+                    return std::unexpected(std::string("choose --json or --text once"));
+                output_chosen = true;
+                options.json = name == "--json";
+            }
+        } else if (name == "--depth" || name == "--top" || name == "--jobs") {
+            const auto text = value();
+            const auto number = text ? parse_count(*text) : std::nullopt;
+            if (!number)
+                return std::unexpected(fmt::format("{} requires a nonnegative integer", name));
+            if (name == "--depth") {
+                if (*number > 512)
+                    return std::unexpected(std::string("--depth must be 0 through 512"));
+                options.depth = *number;
+            } else if (name == "--top") {
+                options.top = *number;
+            } else {
+                if (*number < 1 || *number > 64) {
+                    return std::unexpected(std::string("--jobs must be 1 through 64"));
+                }
+                options.jobs = static_cast<unsigned>(*number);
+            }
+        } else if (name == "--profile") {
+            const auto text = value();
+            const auto profile = text ? scan::parse_profile(*text) : std::nullopt;
+            if (!profile) return std::unexpected(std::string("--profile must be general or dev"));
+            options.profile = *profile;
+        } else if (name == "-i" || name == "--interactive") {
+            step = flag([&] { options.interactive = true; });
+        } else if (name == "--no-packages") {
+            step = flag([&] { options.collapse_packages = false; });
+        } else if (name == "--include-links") {
+            step = flag([&] { options.skip_links = false; });
+        } else {
+            return std::unexpected(fmt::format("unknown scan option: {}", arg));
+        }
+        if (!step) return std::unexpected(step.error());
+    }
+    if (!have_folder) return std::unexpected(std::string("provide a folder"));
+    return options;
+}
+
+int scan_or_open_command(std::span<const std::string> args, bool json, CliStreams& io) {
+    const bool is_open = args[0] == "open";
+    auto options = parse_scan_options(args.subspan(1), is_open);
+    if (!options) return usage_error(io, json, options.error());
+    if (options->help) {
+        const bool written = io.out.write(USAGE_TEXT);
+        return io.out.flush() && written ? 0 : 1;
+    }
+    if (is_open) {
+        if (auto opened = open_in_app(options->folder); !opened) {
+            print_cli_error(io.err, opened.error());
+            return 1;
+        }
+        return 0;
+    }
+    if (options->interactive) {
+        char resolved[PATH_MAX];
+        struct stat st {};
+        if (::realpath(options->folder.c_str(), resolved) == nullptr ||
+            ::stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode)) {
+            print_cli_error(io.err, fmt::format("not a directory: {}", options->folder));
+            return 2;
+        }
+        UiOptions ui;
+        ui.folder = platform::to_utf8_lossy(resolved);
+        return run_interactive(ui, io);
+    }
+    return run_scan_command(*options, io);
+}
+
+}  // namespace bramvelt::cli

@@ -1,0 +1,42 @@
+#pragma once
+// The `scan` command's report: the tree trimmed to the output limits, written as an
+// indented text tree with a totals line, or as one JSON document.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/writer.hpp"
+#include "scan_core/event.hpp"
+#include "scan_core/tree.hpp"
+
+namespace bramvelt::cli {
+
+struct OutputLimits {
+    bool depth_set = false;
+    std::uint64_t depth = 0;
+    bool top_set = false;
+    std::uint64_t top = 0;
+};
+
+// One node whose children were cut from the report.
+struct OmittedDetail {
+    std::string path;
+    std::string reason;  // "top" or "depth"
+    std::uint64_t omitted_children = 0;
+};
+
+// Sorts every kept node's children (size, then path) and cuts them to the limits,
+// recording each cut in pre-order.
+void trim_for_output(scan::TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
+                     std::vector<OmittedDetail>& omitted);
+
+// Some node is unreadable or Incomplete.
+bool tree_has_problems(const scan::TreeNode& node);
+
+// Returns false when a write failed.
+bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, bool json,
+                       const OutputLimits& limits, bool incomplete,
+                       const std::vector<OmittedDetail>& omitted);
+
+}  // namespace bramvelt::cli
