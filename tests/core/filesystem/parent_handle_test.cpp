@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "core/filesystem/identity.hpp"
 #include "support/as_user.hpp"
@@ -294,6 +297,52 @@ TEST(OpenParentDir, UnsearchableParentFailsForAnUnprivilegedUser) {
         return !h && h.error().error_number == EACCES ? 0 : 1;
     });
     EXPECT_EQ(code, 0);
+}
+
+}  // namespace
+}  // namespace bramvelt::filesystem
+
+namespace bramvelt::filesystem {
+namespace {
+
+// While another thread keeps exchanging the folder with a link to a decoy and with a
+// decoy folder, every open either fails or yields the authorized folder itself.
+TEST(OpenVerifiedDir, EntriesSwappedBetweenCheckAndOpenAreNeverOpened) {
+    testing::TempDir tmp;
+    const std::string dir = tmp.make_dir("p/d");
+    const std::string decoy = tmp.make_dir("decoy");
+    tmp.make_dir("p/other");
+    fs::create_directory_symlink(decoy, tmp / "p/link");
+    const FileIdentity recorded = read_identity(dir).value();
+    const ParentHandle h = open_parent_dir(dir).value();
+
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        const std::string d = tmp / "p/d";
+        const std::string others[2] = {tmp / "p/link", tmp / "p/other"};
+        for (unsigned i = 0; !stop.load(); ++i) {
+            ::renameat2(AT_FDCWD, d.c_str(), AT_FDCWD, others[i % 2].c_str(), RENAME_EXCHANGE);
+        }
+    });
+    int opened = 0;
+    int refused = 0;
+    for (int i = 0; i < 3000; ++i) {
+        auto fd = open_verified_dir(h, recorded);
+        if (fd) {
+            ++opened;
+            EXPECT_EQ(identity_of_fd(fd->get()).value(), recorded);
+            continue;
+        }
+        ++refused;
+        const IoError& e = fd.error();
+        const bool expected =
+            e.message == kItemChanged || e.message == kDirectoryChangedWhileOpening ||
+            e.error_number == ELOOP || e.error_number == ENOTDIR || e.error_number == ENOENT;
+        EXPECT_TRUE(expected) << e.message;
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_GT(opened + refused, 0);
 }
 
 }  // namespace
