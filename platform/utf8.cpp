@@ -140,4 +140,25 @@ std::size_t count_code_points(std::string_view text) {
     return count;
 }
 
+bool is_white_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+std::string_view trim_white_space(std::string_view text) {
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        std::size_t next = begin;
+        if (!is_white_space(next_code_point(text, next))) break;
+        begin = next;
+    }
+    std::size_t end = begin;
+    std::size_t pos = begin;
+    while (pos < text.size()) {
+        if (!is_white_space(next_code_point(text, pos))) end = pos;
+    }
+    return text.substr(begin, end - begin);
+}
+
 }  // namespace bramvelt::platform

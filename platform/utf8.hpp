@@ -23,4 +23,11 @@ void append_utf8(std::string& out, char32_t code_point);
 // The number of code points (Unicode scalar values) in valid UTF-8 text.
 std::size_t count_code_points(std::string_view text);
 
+// Unicode White_Space (ASCII blanks, NEL, NBSP, the U+2000 spaces, line and paragraph
+// separators, ideographic space...).
+bool is_white_space(char32_t code_point);
+
+// The text without the white space around it.
+std::string_view trim_white_space(std::string_view text);
+
 }  // namespace bramvelt::platform
