@@ -16,37 +16,6 @@ std::unexpected<std::string> fail(std::string_view message) {
     return std::unexpected(std::string(message));
 }
 
-bool is_unicode_space(char32_t c) {
-    switch (c) {
-        case 0x09:
-        case 0x0A:
-        case 0x0B:
-        case 0x0C:
-        case 0x0D:
-        case 0x20:
-        case 0x85:
-        case 0xA0:
-        case 0x1680:
-        case 0x2028:
-        case 0x2029:
-        case 0x202F:
-        case 0x205F:
-        case 0x3000:
-            return true;
-        default:
-            return c >= 0x2000 && c <= 0x200A;
-    }
-}
-
-// Whether the text holds anything besides Unicode white space.
-bool has_non_space(std::string_view text) {
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        if (!is_unicode_space(platform::next_code_point(text, pos))) return true;
-    }
-    return false;
-}
-
 // The normalized form is only the root: "/", or a drive root such as "C:/".
 bool is_root_only(std::string_view normalized, HostOs host) {
     return host == HostOs::Windows ? normalized.size() == 3 : normalized == "/";
@@ -83,12 +52,14 @@ std::expected<void, std::string> validate_policy_context(const PolicyContext& co
             if (context.host_os != HostOs::MacOs) return fail(kLocalHostMismatch);
             break;
         case PolicyTransport::Kind::Remote:
-            if (!has_non_space(context.transport.name) || contains_nul(context.transport.name)) {
+            if (platform::trim_white_space(context.transport.name).empty() ||
+                contains_nul(context.transport.name)) {
                 return fail(kRemoteHostRequired);
             }
             break;
         case PolicyTransport::Kind::Cloud:
-            if (!has_non_space(context.transport.name) || contains_nul(context.transport.name)) {
+            if (platform::trim_white_space(context.transport.name).empty() ||
+                contains_nul(context.transport.name)) {
                 return fail(kCloudRemoteRequired);
             }
             break;
