@@ -1,0 +1,332 @@
+#include "src/tui/kit/input.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termkey.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+
+#include "platform/os_error.hpp"
+#include "src/tui/kit/terminal.hpp"
+
+namespace bramvelt::tui::kit {
+namespace {
+
+std::atomic<int> g_wake_fd{-1};
+struct sigaction g_previous_winch {};
+
+void on_winch(int) {
+    const int saved = errno;
+    const int fd = g_wake_fd.load();
+    if (fd >= 0) {
+        const char byte = 'w';
+        [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
+    }
+    errno = saved;
+}
+
+std::uint8_t modifiers_of(int termkey_mods) {
+    std::uint8_t m = key_modifiers::None;
+    if (termkey_mods & TERMKEY_KEYMOD_SHIFT) m |= key_modifiers::Shift;
+    if (termkey_mods & TERMKEY_KEYMOD_CTRL) m |= key_modifiers::Control;
+    if (termkey_mods & TERMKEY_KEYMOD_ALT) m |= key_modifiers::Alt;
+    return m;
+}
+
+KeyCode code_of(TermKeySym sym) {
+    switch (sym) {
+        case TERMKEY_SYM_BACKSPACE:
+        case TERMKEY_SYM_DEL:
+            return KeyCode::Backspace;
+        case TERMKEY_SYM_TAB:
+            return KeyCode::Tab;
+        case TERMKEY_SYM_ENTER:
+        case TERMKEY_SYM_KPENTER:
+            return KeyCode::Enter;
+        case TERMKEY_SYM_ESCAPE:
+            return KeyCode::Esc;
+        case TERMKEY_SYM_UP:
+            return KeyCode::Up;
+        case TERMKEY_SYM_DOWN:
+            return KeyCode::Down;
+        case TERMKEY_SYM_LEFT:
+            return KeyCode::Left;
+        case TERMKEY_SYM_RIGHT:
+            return KeyCode::Right;
+        case TERMKEY_SYM_HOME:
+        case TERMKEY_SYM_FIND:
+            return KeyCode::Home;
+        case TERMKEY_SYM_END:
+        case TERMKEY_SYM_SELECT:
+            return KeyCode::End;
+        case TERMKEY_SYM_PAGEUP:
+            return KeyCode::PageUp;
+        case TERMKEY_SYM_PAGEDOWN:
+            return KeyCode::PageDown;
+        case TERMKEY_SYM_INSERT:
+            return KeyCode::Insert;
+        case TERMKEY_SYM_DELETE:
+            return KeyCode::Delete;
+        default:
+            return KeyCode::Null;
+    }
+}
+
+std::optional<Event> convert(TermKey* tk, const TermKeyKey& key) {
+    switch (key.type) {
+        case TERMKEY_TYPE_UNICODE: {
+            KeyEvent e;
+            e.code = KeyCode::Char;
+            e.ch = static_cast<char32_t>(key.code.codepoint);
+            e.modifiers = modifiers_of(key.modifiers);
+            if (e.ch == U'h' && e.modifiers == key_modifiers::Control) {
+                // 0x08: what Backspace sends on many terminals.
+                return KeyEvent{KeyCode::Backspace};
+            }
+            return e;
+        }
+        case TERMKEY_TYPE_FUNCTION: {
+            KeyEvent e;
+            e.code = KeyCode::F;
+            e.function = static_cast<std::uint8_t>(std::clamp(key.code.number, 0, 255));
+            e.modifiers = modifiers_of(key.modifiers);
+            return e;
+        }
+        case TERMKEY_TYPE_KEYSYM: {
+            KeyEvent e;
+            e.code = code_of(key.code.sym);
+            e.modifiers = modifiers_of(key.modifiers);
+            if (e.code == KeyCode::Tab && (e.modifiers & key_modifiers::Shift)) {
+                e.code = KeyCode::BackTab;
+            }
+            return e;
+        }
+        case TERMKEY_TYPE_MOUSE: {
+            TermKeyMouseEvent kind{};
+            int button = 0;
+            int line = 0;
+            int col = 0;
+            if (termkey_interpret_mouse(tk, &key, &kind, &button, &line, &col) != TERMKEY_RES_KEY) {
+                return std::nullopt;
+            }
+            MouseEvent e;
+            e.column = static_cast<std::uint16_t>(std::clamp(col - 1, 0, 0xFFFF));
+            e.row = static_cast<std::uint16_t>(std::clamp(line - 1, 0, 0xFFFF));
+            e.modifiers = modifiers_of(key.modifiers);
+            if (kind == TERMKEY_MOUSE_PRESS && (button == 4 || button == 5)) {
+                e.kind = button == 4 ? MouseKind::ScrollUp : MouseKind::ScrollDown;
+            } else if (kind == TERMKEY_MOUSE_PRESS && button >= 1 && button <= 3) {
+                e.kind = MouseKind::Down;
+                e.button = button;
+            } else if (kind == TERMKEY_MOUSE_RELEASE) {
+                e.kind = MouseKind::Up;
+                e.button = button >= 1 && button <= 3 ? button : 0;
+            } else if (kind == TERMKEY_MOUSE_DRAG && button >= 1 && button <= 3) {
+                e.kind = MouseKind::Drag;
+                e.button = button;
+            } else {
+                e.kind = MouseKind::Moved;
+            }
+            return e;
+        }
+        default:
+            // Position, mode and string reports: nothing we asked for.
+            return std::nullopt;
+    }
+}
+
+// Terminfo describes xterm's mouse prefix as "\e[<", which the terminfo key table would
+// read as an old-style report; leaving it out lets the CSI parser read SGR reports.
+const char* without_terminfo_mouse(const char* name, const char* value, void*) {
+    return std::string_view(name) == "key_mouse" ? nullptr : value;
+}
+
+}  // namespace
+
+InputDecoder::InputDecoder(const char* term) {
+    if (term == nullptr) {
+        term = std::getenv("TERM");
+    }
+    constexpr int kFlags =
+        TERMKEY_FLAG_UTF8 | TERMKEY_FLAG_NOTERMIOS | TERMKEY_FLAG_CONVERTKP | TERMKEY_FLAG_NOSTART;
+    tk_ = termkey_new_abstract(term != nullptr ? term : "xterm", kFlags);
+    if (tk_ == nullptr) {
+        tk_ = termkey_new_abstract("xterm", kFlags);
+    }
+    if (tk_ == nullptr) {
+        return;
+    }
+    termkey_hook_terminfo_getstr(tk_, without_terminfo_mouse, nullptr);
+    termkey_start(tk_);
+    termkey_set_canonflags(tk_, termkey_get_canonflags(tk_) | TERMKEY_CANON_DELBS);
+}
+
+InputDecoder::~InputDecoder() {
+    if (tk_ != nullptr) {
+        termkey_destroy(tk_);
+    }
+}
+
+InputDecoder::InputDecoder(InputDecoder&& other) noexcept
+    : tk_(std::exchange(other.tk_, nullptr)), pending_(other.pending_) {}
+
+void InputDecoder::push(std::string_view bytes) {
+    while (tk_ != nullptr && !bytes.empty()) {
+        const std::size_t taken = termkey_push_bytes(tk_, bytes.data(), bytes.size());
+        if (taken == 0 || taken == static_cast<std::size_t>(-1)) {
+            // The decoder's buffer is full of undecodable bytes: drop them.
+            TermKeyKey key;
+            if (termkey_getkey_force(tk_, &key) == TERMKEY_RES_NONE) {
+                return;
+            }
+            continue;
+        }
+        bytes.remove_prefix(taken);
+    }
+}
+
+std::optional<Event> InputDecoder::next(bool force) {
+    if (tk_ == nullptr) {
+        return std::nullopt;
+    }
+    while (true) {
+        TermKeyKey key{};
+        const TermKeyResult r = force ? termkey_getkey_force(tk_, &key) : termkey_getkey(tk_, &key);
+        if (r == TERMKEY_RES_AGAIN) {
+            pending_ = true;
+            return std::nullopt;
+        }
+        if (r != TERMKEY_RES_KEY) {
+            pending_ = false;
+            return std::nullopt;
+        }
+        pending_ = false;
+        if (auto event = convert(tk_, key)) {
+            return event;
+        }
+    }
+}
+
+std::expected<EventSource, std::string> EventSource::open(int fd,
+                                                          std::chrono::milliseconds escape_wait,
+                                                          const char* term) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return std::unexpected(platform::os_error_text(errno));
+    }
+    platform::Fd read_end(fds[0]);
+    platform::Fd write_end(fds[1]);
+    g_wake_fd.store(write_end.get());
+    struct sigaction action {};
+    action.sa_handler = on_winch;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (::sigaction(SIGWINCH, &action, &g_previous_winch) != 0) {
+        g_wake_fd.store(-1);
+        return std::unexpected(platform::os_error_text(errno));
+    }
+    return EventSource(fd, escape_wait, InputDecoder(term), std::move(read_end),
+                       std::move(write_end));
+}
+
+EventSource::EventSource(int fd, std::chrono::milliseconds escape_wait, InputDecoder decoder,
+                         platform::Fd wake_read, platform::Fd wake_write)
+    : fd_(fd),
+      escape_wait_(escape_wait),
+      decoder_(std::move(decoder)),
+      wake_read_(std::move(wake_read)),
+      wake_write_(std::move(wake_write)) {}
+
+EventSource::EventSource(EventSource&& other) noexcept
+    : fd_(other.fd_),
+      escape_wait_(other.escape_wait_),
+      decoder_(std::move(other.decoder_)),
+      wake_read_(std::move(other.wake_read_)),
+      wake_write_(std::move(other.wake_write_)),
+      partial_since_(other.partial_since_),
+      active_(std::exchange(other.active_, false)) {}
+
+EventSource::~EventSource() {
+    if (!active_) {
+        return;
+    }
+    ::sigaction(SIGWINCH, &g_previous_winch, nullptr);
+    g_wake_fd.store(-1);
+}
+
+std::expected<std::optional<Event>, std::string> EventSource::poll(
+    std::chrono::milliseconds timeout) {
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + timeout;
+    while (true) {
+        if (auto event = decoder_.next()) {
+            partial_since_.reset();
+            return event;
+        }
+        auto now = clock::now();
+        auto wait_until = deadline;
+        if (decoder_.pending()) {
+            if (!partial_since_) partial_since_ = now;
+            const auto escape_deadline = *partial_since_ + escape_wait_;
+            if (now >= escape_deadline) {
+                partial_since_.reset();
+                if (auto event = decoder_.next(true)) {
+                    return event;
+                }
+                continue;
+            }
+            wait_until = std::min(deadline, escape_deadline);
+        } else {
+            partial_since_.reset();
+        }
+        const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(
+            std::max(wait_until - now, clock::duration::zero()));
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
+        const int rc = ::poll(fds, 2, static_cast<int>(remaining.count()));
+        if (rc < 0) {
+            if (errno == EINTR) {
+                return std::optional<Event>{};
+            }
+            return std::unexpected(platform::os_error_text(errno));
+        }
+        if (rc == 0) {
+            if (clock::now() >= deadline && !decoder_.pending()) {
+                return std::optional<Event>{};
+            }
+            if (clock::now() >= deadline && clock::now() < *partial_since_ + escape_wait_) {
+                return std::optional<Event>{};
+            }
+            continue;
+        }
+        if (fds[1].revents & POLLIN) {
+            char drain[64];
+            while (::read(wake_read_.get(), drain, sizeof drain) > 0) {
+            }
+            ResizeEvent resize;
+            if (auto size = terminal_size(fd_)) {
+                resize.width = size->width;
+                resize.height = size->height;
+            }
+            return Event{resize};
+        }
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            char bytes[4096];
+            const ssize_t n = ::read(fd_, bytes, sizeof bytes);
+            if (n < 0) {
+                if (errno == EINTR || errno == EAGAIN) continue;
+                return std::unexpected(platform::os_error_text(errno));
+            }
+            if (n == 0) {
+                return std::unexpected(std::string("the terminal closed its input"));
+            }
+            decoder_.push(std::string_view(bytes, static_cast<std::size_t>(n)));
+            partial_since_.reset();
+        }
+    }
+}
+
+}  // namespace bramvelt::tui::kit

@@ -1,0 +1,366 @@
+#include "src/tui/kit/terminal.hpp"
+
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+
+#include <fmt/format.h>
+
+#include "platform/os_error.hpp"
+#include "platform/spawn.hpp"
+
+namespace bramvelt::tui::kit {
+namespace {
+
+// What the emergency restore must undo. Plain atomics and a termios copy written before
+// its flag, so a signal handler can read them at any moment.
+struct ModeRecord {
+    termios original{};
+    std::atomic<int> raw_fd{-1};
+    std::atomic<int> out_fd{-1};
+    std::atomic<bool> alternate{false};
+    std::atomic<bool> mouse{false};
+    std::atomic<bool> cursor_hidden{false};
+};
+
+ModeRecord& modes() {
+    static ModeRecord record;
+    return record;
+}
+
+void write_raw(int fd, std::string_view bytes) noexcept {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV,
+                                 SIGBUS, SIGFPE,  SIGILL, SIGABRT, SIGTRAP};
+struct sigaction g_previous[NSIG];
+std::terminate_handler g_previous_terminate = nullptr;
+
+void on_fatal_signal(int sig) {
+    const int saved = errno;
+    emergency_restore();
+    // Let the signal take the course it had before us: the previous handler, or the
+    // default action that ends the process.
+    ::sigaction(sig, &g_previous[sig], nullptr);
+    ::raise(sig);
+    errno = saved;
+}
+
+void on_terminate() {
+    emergency_restore();
+    if (g_previous_terminate != nullptr) {
+        g_previous_terminate();
+    }
+    std::abort();
+}
+
+void on_exit() {
+    emergency_restore();
+}
+
+std::optional<std::uint16_t> tput_number(const char* what) {
+    platform::SpawnOptions options;
+    options.program = "tput";
+    options.args = {what};
+    options.out = platform::Stdio::pipe();
+    options.err = platform::Stdio::null();
+    auto child = platform::spawn(options);
+    if (!child) return std::nullopt;
+    std::string output;
+    char chunk[256];
+    while (true) {
+        const ssize_t n = ::read(child->stdout_pipe().get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || output.size() > 64) break;
+        output.append(chunk, static_cast<std::size_t>(n));
+    }
+    auto status = child->wait_for(std::chrono::milliseconds(2000), std::chrono::milliseconds(5));
+    if (!status || !*status || !(*status)->success()) return std::nullopt;
+    while (!output.empty() &&
+           (output.back() == '\n' || output.back() == '\r' || output.back() == ' ')) {
+        output.pop_back();
+    }
+    std::uint16_t value = 0;
+    const auto [end, ec] = std::from_chars(output.data(), output.data() + output.size(), value);
+    if (ec != std::errc{} || end != output.data() + output.size() || output.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+void append_modifier_change(std::string& out, Modifier from, Modifier to) {
+    const Modifier removed = from & ~to;
+    const Modifier added = to & ~from;
+    if (has(removed, Modifier::Reversed)) out += "\x1b[27m";
+    if (has(removed, Modifier::Italic)) out += "\x1b[23m";
+    if (has(removed, Modifier::Underlined)) out += "\x1b[24m";
+    if (has(removed, Modifier::CrossedOut)) out += "\x1b[29m";
+    // Bold and dim share one reset; put back whichever of them stays.
+    const bool intensity_reset = has(removed, Modifier::Bold) || has(removed, Modifier::Dim);
+    if (intensity_reset) out += "\x1b[22m";
+    if (has(added, Modifier::Reversed)) out += "\x1b[7m";
+    if (has(added, Modifier::Bold) || (intensity_reset && has(to, Modifier::Bold)))
+        out += "\x1b[1m";
+    if (has(added, Modifier::Dim) || (intensity_reset && has(to, Modifier::Dim))) out += "\x1b[2m";
+    if (has(added, Modifier::Italic)) out += "\x1b[3m";
+    if (has(added, Modifier::Underlined)) out += "\x1b[4m";
+    if (has(added, Modifier::CrossedOut)) out += "\x1b[9m";
+}
+
+void append_color(std::string& out, const Color& c, bool foreground) {
+    if (c.reset) {
+        out += foreground ? "\x1b[39m" : "\x1b[49m";
+    } else {
+        fmt::format_to(std::back_inserter(out), "\x1b[{};2;{};{};{}m", foreground ? 38 : 48, c.r,
+                       c.g, c.b);
+    }
+}
+
+}  // namespace
+
+std::expected<void, std::string> enable_raw_mode(int fd) {
+    ModeRecord& m = modes();
+    if (m.raw_fd.load() >= 0) {
+        return {};
+    }
+    termios original{};
+    if (::tcgetattr(fd, &original) != 0) {
+        return std::unexpected(platform::os_error_text(errno));
+    }
+    termios raw = original;
+    ::cfmakeraw(&raw);
+    m.original = original;
+    m.raw_fd.store(fd);
+    if (::tcsetattr(fd, TCSANOW, &raw) != 0) {
+        const int err = errno;
+        m.raw_fd.store(-1);
+        return std::unexpected(platform::os_error_text(err));
+    }
+    return {};
+}
+
+std::expected<void, std::string> disable_raw_mode() {
+    ModeRecord& m = modes();
+    const int fd = m.raw_fd.load();
+    if (fd < 0) {
+        return {};
+    }
+    if (::tcsetattr(fd, TCSANOW, &m.original) != 0) {
+        return std::unexpected(platform::os_error_text(errno));
+    }
+    m.raw_fd.store(-1);
+    return {};
+}
+
+bool raw_mode_enabled() {
+    return modes().raw_fd.load() >= 0;
+}
+
+std::expected<void, std::string> write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::unexpected(platform::os_error_text(errno));
+        if (n == 0) return std::unexpected(platform::os_error_text(EIO));
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return {};
+}
+
+std::expected<void, std::string> enter_alternate_screen(int fd) {
+    modes().out_fd.store(fd);
+    modes().alternate.store(true);
+    return write_all(fd, kEnterAlternateScreen);
+}
+
+std::expected<void, std::string> leave_alternate_screen(int fd) {
+    auto r = write_all(fd, kLeaveAlternateScreen);
+    if (r) modes().alternate.store(false);
+    return r;
+}
+
+std::expected<void, std::string> enable_mouse_capture(int fd) {
+    modes().out_fd.store(fd);
+    modes().mouse.store(true);
+    return write_all(fd, kEnableMouseCapture);
+}
+
+std::expected<void, std::string> disable_mouse_capture(int fd) {
+    auto r = write_all(fd, kDisableMouseCapture);
+    if (r) modes().mouse.store(false);
+    return r;
+}
+
+std::expected<Size, std::string> terminal_size(int fd) {
+    winsize ws{};
+    if (::ioctl(fd, TIOCGWINSZ, &ws) == 0) {
+        return Size{ws.ws_col, ws.ws_row};
+    }
+    const int err = errno;
+    const auto cols = tput_number("cols");
+    const auto lines = tput_number("lines");
+    if (cols && lines) {
+        return Size{*cols, *lines};
+    }
+    return std::unexpected(platform::os_error_text(err));
+}
+
+void install_emergency_restore() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        for (int sig : kFatalSignals) {
+            struct sigaction action {};
+            action.sa_handler = on_fatal_signal;
+            sigemptyset(&action.sa_mask);
+            ::sigaction(sig, &action, &g_previous[sig]);
+        }
+        g_previous_terminate = std::set_terminate(on_terminate);
+        std::atexit(on_exit);
+    });
+}
+
+void emergency_restore() noexcept {
+    ModeRecord& m = modes();
+    const int raw_fd = m.raw_fd.exchange(-1);
+    if (raw_fd >= 0) {
+        ::tcsetattr(raw_fd, TCSANOW, &m.original);
+    }
+    const int out = m.out_fd.load();
+    if (out < 0) {
+        return;
+    }
+    if (m.mouse.exchange(false)) write_raw(out, kDisableMouseCapture);
+    if (m.alternate.exchange(false)) write_raw(out, kLeaveAlternateScreen);
+    if (m.cursor_hidden.exchange(false)) write_raw(out, kShowCursor);
+}
+
+bool color_enabled_by_environment() {
+    const char* value = std::getenv("NO_COLOR");
+    return value == nullptr || *value == '\0';
+}
+
+std::string render_diff(const Buffer& previous, const Buffer& next, bool color) {
+    std::string out;
+    const auto updates = next.diff(previous);
+    if (updates.empty()) {
+        return out;
+    }
+    Color fg;
+    Color bg;
+    Modifier modifier = Modifier::None;
+    bool have_pos = false;
+    std::uint16_t last_x = 0;
+    std::uint16_t last_y = 0;
+    for (const CellUpdate& u : updates) {
+        if (!have_pos || u.y != last_y || u.x != last_x + 1) {
+            fmt::format_to(std::back_inserter(out), "\x1b[{};{}H", u.y + 1, u.x + 1);
+        }
+        have_pos = true;
+        last_x = u.x;
+        last_y = u.y;
+        const Cell& cell = *u.cell;
+        if (cell.modifier != modifier) {
+            append_modifier_change(out, modifier, cell.modifier);
+            modifier = cell.modifier;
+        }
+        if (color && (cell.fg != fg || cell.bg != bg)) {
+            append_color(out, cell.fg, true);
+            append_color(out, cell.bg, false);
+            fg = cell.fg;
+            bg = cell.bg;
+        }
+        out += cell.symbol;
+    }
+    out += "\x1b[0m";
+    return out;
+}
+
+std::expected<Terminal, std::string> Terminal::open(int out_fd) {
+    return open(
+        out_fd, [out_fd] { return terminal_size(out_fd); }, color_enabled_by_environment());
+}
+
+std::expected<Terminal, std::string> Terminal::open(int out_fd, SizeSource size, bool color) {
+    auto initial = size();
+    if (!initial) {
+        return std::unexpected(initial.error());
+    }
+    return Terminal(out_fd, std::move(size), color, *initial);
+}
+
+Terminal::Terminal(int fd, SizeSource size, bool color, Size initial)
+    : fd_(fd),
+      size_(std::move(size)),
+      color_(color),
+      current_(Rect{0, 0, initial.width, initial.height}),
+      previous_(Rect{0, 0, initial.width, initial.height}) {}
+
+Terminal::Terminal(Terminal&& other) noexcept
+    : fd_(other.fd_),
+      size_(std::move(other.size_)),
+      color_(other.color_),
+      cleared_(other.cleared_),
+      active_(std::exchange(other.active_, false)),
+      current_(std::move(other.current_)),
+      previous_(std::move(other.previous_)) {}
+
+Terminal::~Terminal() {
+    if (!active_ || !modes().cursor_hidden.load()) {
+        return;
+    }
+    if (auto r = write_all(fd_, kShowCursor); !r) {
+        std::fputs(fmt::format("Failed to show the cursor: {}\n", r.error()).c_str(), stderr);
+        return;
+    }
+    modes().cursor_hidden.store(false);
+}
+
+std::expected<void, std::string> Terminal::clear() {
+    previous_.reset();
+    cleared_ = true;
+    return write_all(fd_, kClearAll);
+}
+
+std::expected<void, std::string> Terminal::draw(const std::function<void(Buffer&, Rect)>& draw) {
+    auto size = size_();
+    if (!size) {
+        return std::unexpected(size.error());
+    }
+    const Rect area{0, 0, size->width, size->height};
+    if (area != current_.area()) {
+        current_.resize(area);
+        previous_.resize(area);
+        cleared_ = false;
+    }
+    if (!cleared_) {
+        if (auto r = clear(); !r) return r;
+    }
+    current_.reset();
+    draw(current_, current_.area());
+    std::string bytes = render_diff(previous_, current_, color_);
+    modes().out_fd.store(fd_);
+    modes().cursor_hidden.store(true);
+    bytes += kHideCursor;
+    if (auto r = write_all(fd_, bytes); !r) {
+        return r;
+    }
+    std::swap(previous_, current_);
+    return {};
+}
+
+}  // namespace bramvelt::tui::kit

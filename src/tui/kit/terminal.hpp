@@ -1,0 +1,108 @@
+#pragma once
+// The terminal: mode switches, its size, and a drawing surface that keeps the previous
+// frame and writes only the cells that changed.
+//
+// Every mode switched on here (raw mode, alternate screen, mouse capture, hidden cursor)
+// is recorded, so that `emergency_restore` can undo it from a fatal signal handler, an
+// atexit hook or a terminate handler with nothing but tcsetattr and write.
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "src/tui/kit/buffer.hpp"
+
+namespace bramvelt::tui::kit {
+
+inline constexpr std::string_view kEnterAlternateScreen = "\x1b[?1049h";
+inline constexpr std::string_view kLeaveAlternateScreen = "\x1b[?1049l";
+inline constexpr std::string_view kEnableMouseCapture =
+    "\x1b[?1000h\x1b[?1002h\x1b[?1003h\x1b[?1015h\x1b[?1006h";
+inline constexpr std::string_view kDisableMouseCapture =
+    "\x1b[?1006l\x1b[?1015l\x1b[?1003l\x1b[?1002l\x1b[?1000l";
+inline constexpr std::string_view kHideCursor = "\x1b[?25l";
+inline constexpr std::string_view kShowCursor = "\x1b[?25h";
+inline constexpr std::string_view kClearAll = "\x1b[2J";
+
+struct Size {
+    std::uint16_t width = 0;
+    std::uint16_t height = 0;
+    friend bool operator==(const Size&, const Size&) = default;
+};
+
+// Raw mode on the terminal `fd` (usually standard input): no echo, no line editing, no
+// signals from keys, bytes delivered one by one. The settings before the first switch
+// are kept for `disable_raw_mode` and the emergency restore.
+std::expected<void, std::string> enable_raw_mode(int fd);
+std::expected<void, std::string> disable_raw_mode();
+bool raw_mode_enabled();
+
+// Writes all bytes to `fd`, retrying short writes and EINTR.
+std::expected<void, std::string> write_all(int fd, std::string_view bytes);
+
+// Each writes its sequence to `fd` and records the mode for the emergency restore.
+std::expected<void, std::string> enter_alternate_screen(int fd);
+std::expected<void, std::string> leave_alternate_screen(int fd);
+std::expected<void, std::string> enable_mouse_capture(int fd);
+std::expected<void, std::string> disable_mouse_capture(int fd);
+
+// The size of the terminal on `fd` (TIOCGWINSZ); when the system cannot tell, the
+// numbers that `tput cols` and `tput lines` print.
+std::expected<Size, std::string> terminal_size(int fd);
+
+// Installs, once per process, the handlers that run `emergency_restore` on fatal
+// signals (then let the signal take its previous course), at exit and on terminate.
+void install_emergency_restore();
+// Async-signal-safe: restores the saved termios and writes the fixed sequences that
+// turn off every recorded mode (mouse capture, alternate screen, hidden cursor).
+void emergency_restore() noexcept;
+
+// The bytes that move the screen from `previous` to `next`: cursor moves, SGR
+// attributes and 24-bit colours (colours left out when `color` is false), then the
+// symbols of the changed cells, ending with an attribute reset.
+std::string render_diff(const Buffer& previous, const Buffer& next, bool color);
+
+// True unless NO_COLOR is set to a non-empty value.
+bool color_enabled_by_environment();
+
+// A full-screen drawing surface over an output descriptor it does not own. Its
+// destructor shows the cursor again (printing "Failed to show the cursor: ..." to
+// standard error when that fails); it does not leave raw mode or the alternate screen.
+class Terminal {
+  public:
+    using SizeSource = std::function<std::expected<Size, std::string>()>;
+
+    // Reads the size once to lay out the first frame.
+    static std::expected<Terminal, std::string> open(int out_fd);
+    // For tests: a given size source and colour choice.
+    static std::expected<Terminal, std::string> open(int out_fd, SizeSource size, bool color);
+
+    ~Terminal();
+    Terminal(Terminal&& other) noexcept;
+    Terminal& operator=(Terminal&&) = delete;
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+
+    // One frame: resizes (clearing the screen) when the size changed, lets `draw` fill
+    // a blank buffer over the whole screen, writes the changed cells and hides the
+    // cursor. The error is the I/O failure's text.
+    std::expected<void, std::string> draw(const std::function<void(Buffer&, Rect)>& draw);
+
+    // Forgets the previous frame and clears the screen; the next draw writes every cell.
+    std::expected<void, std::string> clear();
+    Rect area() const { return current_.area(); }
+
+  private:
+    Terminal(int fd, SizeSource size, bool color, Size initial);
+    int fd_;
+    SizeSource size_;
+    bool color_;
+    bool cleared_ = false;
+    bool active_ = true;
+    Buffer current_;
+    Buffer previous_;
+};
+
+}  // namespace bramvelt::tui::kit

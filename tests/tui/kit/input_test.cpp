@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+#include <vector>
+
+#include "platform/fd.hpp"
+#include "src/tui/kit/input.hpp"
+
+namespace bramvelt::tui::kit {
+namespace {
+
+namespace km = key_modifiers;
+
+KeyEvent key(KeyCode code, std::uint8_t mods = km::None) {
+    KeyEvent k;
+    k.code = code;
+    k.modifiers = mods;
+    return k;
+}
+
+KeyEvent chr(char32_t c, std::uint8_t mods = km::None) {
+    KeyEvent k = key(KeyCode::Char, mods);
+    k.ch = c;
+    return k;
+}
+
+KeyEvent fkey(int n) {
+    KeyEvent k = key(KeyCode::F);
+    k.function = static_cast<std::uint8_t>(n);
+    return k;
+}
+
+std::vector<Event> decode(std::string_view bytes) {
+    InputDecoder decoder("xterm-256color");
+    decoder.push(bytes);
+    std::vector<Event> events;
+    while (true) {
+        auto e = decoder.next();
+        if (!e && decoder.pending()) e = decoder.next(true);
+        if (!e) break;
+        events.push_back(*e);
+    }
+    return events;
+}
+
+TEST(InputDecoder, KeysFromByteStrings) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::vector<Event> expected;
+    };
+    const std::vector<Case> cases = {
+        {"arrows",
+         "\x1b[A\x1b[B\x1b[C\x1b[D",
+         {key(KeyCode::Up), key(KeyCode::Down), key(KeyCode::Right), key(KeyCode::Left)}},
+        {"application-mode arrows", "\x1bOA", {key(KeyCode::Up)}},
+        {"F1 and F5", "\x1bOP\x1b[15~", {fkey(1), fkey(5)}},
+        {"Shift-Tab", "\x1b[Z", {key(KeyCode::BackTab, km::Shift)}},
+        {"Tab and Enter", "\t\r", {key(KeyCode::Tab), key(KeyCode::Enter)}},
+        {"Home and End",
+         "\x1b[H\x1b[F\x1b[1~\x1b[4~",
+         {key(KeyCode::Home), key(KeyCode::End), key(KeyCode::Home), key(KeyCode::End)}},
+        {"pages, delete",
+         "\x1b[5~\x1b[6~\x1b[3~",
+         {key(KeyCode::PageUp), key(KeyCode::PageDown), key(KeyCode::Delete)}},
+        {"Backspace as DEL and BS", "\x7f\x08", {key(KeyCode::Backspace), key(KeyCode::Backspace)}},
+        {"Ctrl-C, Ctrl-U, Ctrl-W",
+         "\x03\x15\x17",
+         {chr(U'c', km::Control), chr(U'u', km::Control), chr(U'w', km::Control)}},
+        {"text with UTF-8 and space", "q ä日", {chr(U'q'), chr(U' '), chr(U'ä'), chr(U'日')}},
+        {"Alt-x", "\x1bx", {chr(U'x', km::Alt)}},
+        {"modified arrow", "\x1b[1;5A", {key(KeyCode::Up, km::Control)}},
+        {"Esc alone", "\x1b", {key(KeyCode::Esc)}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(decode(c.bytes), c.expected) << c.name;
+    }
+}
+
+TEST(InputDecoder, SgrMouseWheelAndClicks) {
+    const auto events = decode("\x1b[<64;10;5M\x1b[<65;1;1M\x1b[<0;3;4M\x1b[<0;3;4m");
+    ASSERT_EQ(events.size(), 4u);
+    const auto& up = std::get<MouseEvent>(events[0]);
+    EXPECT_EQ(up.kind, MouseKind::ScrollUp);
+    EXPECT_EQ(up.column, 9);
+    EXPECT_EQ(up.row, 4);
+    EXPECT_EQ(std::get<MouseEvent>(events[1]).kind, MouseKind::ScrollDown);
+    EXPECT_EQ(std::get<MouseEvent>(events[2]).kind, MouseKind::Down);
+    EXPECT_EQ(std::get<MouseEvent>(events[2]).button, 1);
+    EXPECT_EQ(std::get<MouseEvent>(events[3]).kind, MouseKind::Up);
+}
+
+TEST(InputDecoder, LoneEscIsHeldUntilForcedOrCompleted) {
+    InputDecoder decoder("xterm-256color");
+    decoder.push("\x1b");
+    EXPECT_FALSE(decoder.next().has_value());
+    EXPECT_TRUE(decoder.pending());
+    // The rest of the sequence arrives in a later read: it is one key, not Esc.
+    decoder.push("[B");
+    EXPECT_EQ(decoder.next(), Event{key(KeyCode::Down)});
+    EXPECT_FALSE(decoder.pending());
+}
+
+struct PipeFixture {
+    platform::Fd read_end;
+    platform::Fd write_end;
+    PipeFixture() {
+        int fds[2];
+        EXPECT_EQ(::pipe(fds), 0);
+        read_end.reset(fds[0]);
+        write_end.reset(fds[1]);
+    }
+    void send(std::string_view bytes) {
+        ASSERT_EQ(::write(write_end.get(), bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+};
+
+TEST(EventSource, TimedPollKeysLoneEscAndResize) {
+    PipeFixture pipe;
+    auto source =
+        EventSource::open(pipe.read_end.get(), std::chrono::milliseconds(20), "xterm-256color");
+    ASSERT_TRUE(source.has_value()) << source.error();
+
+    auto nothing = source->poll(std::chrono::milliseconds(5));
+    ASSERT_TRUE(nothing.has_value());
+    EXPECT_FALSE(nothing->has_value());
+
+    pipe.send("j\x1b[A");
+    EXPECT_EQ(*source->poll(std::chrono::milliseconds(100)), Event{chr(U'j')});
+    EXPECT_EQ(*source->poll(std::chrono::milliseconds(100)), Event{key(KeyCode::Up)});
+
+    pipe.send("\x1b");
+    // A poll shorter than the escape wait leaves the Esc pending; a later one yields it.
+    auto early = source->poll(std::chrono::milliseconds(1));
+    ASSERT_TRUE(early.has_value());
+    auto esc = source->poll(std::chrono::milliseconds(200));
+    ASSERT_TRUE(esc.has_value());
+    if (!early->has_value()) {
+        EXPECT_EQ(*esc, Event{key(KeyCode::Esc)});
+    } else {
+        EXPECT_EQ(*early, Event{key(KeyCode::Esc)});
+    }
+
+    ::raise(SIGWINCH);
+    auto resized = source->poll(std::chrono::milliseconds(100));
+    ASSERT_TRUE(resized.has_value());
+    ASSERT_TRUE(resized->has_value());
+    EXPECT_TRUE(std::holds_alternative<ResizeEvent>(**resized));
+}
+
+extern "C" void ignore_signal(int) {}
+
+TEST(EventSource, SignalDuringPollIsNoEventAndClosedInputIsAnError) {
+    PipeFixture pipe;
+    auto source =
+        EventSource::open(pipe.read_end.get(), std::chrono::milliseconds(20), "xterm-256color");
+    ASSERT_TRUE(source.has_value());
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = ignore_signal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGUSR1, &action, &previous);
+    const pthread_t self = ::pthread_self();
+    std::thread interrupter([self] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        ::pthread_kill(self, SIGUSR1);
+    });
+    auto result = source->poll(std::chrono::milliseconds(3000));
+    interrupter.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    ASSERT_TRUE(result.has_value()) << result.error();
+    EXPECT_FALSE(result->has_value());
+
+    pipe.write_end.reset();
+    auto closed = source->poll(std::chrono::milliseconds(100));
+    EXPECT_FALSE(closed.has_value());
+}
+
+}  // namespace
+}  // namespace bramvelt::tui::kit

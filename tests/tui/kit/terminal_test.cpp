@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#include "platform/fd.hpp"
+#include "src/tui/kit/terminal.hpp"
+
+namespace bramvelt::tui::kit {
+namespace {
+
+constexpr Color kRed = Color::rgb(200, 0, 0);
+
+TEST(RenderDiff, WritesOnlyChangedCellsWithSgr) {
+    Buffer before(Rect{0, 0, 4, 2});
+    Buffer after(Rect{0, 0, 4, 2});
+    EXPECT_EQ(render_diff(before, after, true), "");
+
+    after.set_string(1, 0, "ab", fg(kRed).bold());
+    after.set_string(0, 1, "c", Style{});
+    EXPECT_EQ(render_diff(before, after, true),
+              "\x1b[1;2H\x1b[1m\x1b[38;2;200;0;0m\x1b[49mab"
+              "\x1b[2;1H\x1b[22m\x1b[39m\x1b[49mc\x1b[0m");
+    // Without colour the attributes stay and the colours go.
+    EXPECT_EQ(render_diff(before, after, false), "\x1b[1;2H\x1b[1mab\x1b[2;1H\x1b[22mc\x1b[0m");
+
+    // Dropping bold while dim stays puts dim back after the shared reset.
+    Buffer dim(Rect{0, 0, 4, 2});
+    dim.set_string(0, 0, "x", Style{}.add(Modifier::Bold | Modifier::Dim));
+    dim.set_string(1, 0, "y", Style{}.add(Modifier::Dim));
+    EXPECT_EQ(render_diff(before, dim, false), "\x1b[1;1H\x1b[1m\x1b[2mx\x1b[22m\x1b[2my\x1b[0m");
+}
+
+TEST(ColorChoice, NoColorTurnsColoursOff) {
+    ::unsetenv("NO_COLOR");
+    EXPECT_TRUE(color_enabled_by_environment());
+    ::setenv("NO_COLOR", "", 1);
+    EXPECT_TRUE(color_enabled_by_environment());
+    ::setenv("NO_COLOR", "1", 1);
+    EXPECT_FALSE(color_enabled_by_environment());
+    ::unsetenv("NO_COLOR");
+}
+
+std::string drain(int fd) {
+    std::string out;
+    char buf[4096];
+    while (true) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+TEST(TerminalWriter, DrawsDiffsHidesCursorAndClearsOnResize) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
+    platform::Fd read_end(fds[0]);
+    platform::Fd write_end(fds[1]);
+    Size size{4, 2};
+    std::string letter = "a";
+    {
+        auto terminal = Terminal::open(
+            write_end.get(), [&] { return std::expected<Size, std::string>(size); }, false);
+        ASSERT_TRUE(terminal.has_value());
+        auto draw = [&](Buffer& buf, Rect area) {
+            EXPECT_EQ(area, buf.area());
+            buf.set_string(0, 0, letter, Style{});
+        };
+        ASSERT_TRUE(terminal->draw(draw));
+        EXPECT_EQ(drain(read_end.get()), "\x1b[2J\x1b[1;1Ha\x1b[0m\x1b[?25l");
+        ASSERT_TRUE(terminal->draw(draw));
+        EXPECT_EQ(drain(read_end.get()), "\x1b[?25l");
+        letter = "b";
+        ASSERT_TRUE(terminal->draw(draw));
+        EXPECT_EQ(drain(read_end.get()), "\x1b[1;1Hb\x1b[0m\x1b[?25l");
+        size = Size{3, 1};
+        ASSERT_TRUE(terminal->draw(draw));
+        EXPECT_EQ(drain(read_end.get()), "\x1b[2J\x1b[1;1Hb\x1b[0m\x1b[?25l");
+        EXPECT_EQ(terminal->area(), (Rect{0, 0, 3, 1}));
+    }
+    EXPECT_EQ(drain(read_end.get()), "\x1b[?25h");
+
+    // A failing write is an error value, not a crash.
+    read_end.reset();
+    ::signal(SIGPIPE, SIG_IGN);
+    auto broken = Terminal::open(
+        write_end.get(),
+        [] {
+            return std::expected<Size, std::string>(Size{2, 1});
+        },
+        false);
+    ASSERT_TRUE(broken.has_value());
+    auto result = broken->draw([](Buffer&, Rect) {});
+    ASSERT_FALSE(result.has_value());
+    EXPECT_NE(result.error().find("(os error 32)"), std::string::npos);
+}
+
+enum class Ending { Orderly, Exit, Signal, Terminate };
+
+// Runs a child on a pseudo-terminal that switches every mode on and then ends as told;
+// returns what it wrote and leaves the terminal settings in `after`.
+std::string run_on_pty(Ending ending, termios& after, int& status) {
+    int master = -1;
+    int slave = -1;
+    winsize ws{5, 20, 0, 0};
+    EXPECT_EQ(::openpty(&master, &slave, nullptr, nullptr, &ws), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(master);
+        ::setsid();
+        ::ioctl(slave, TIOCSCTTY, 0);
+        ::dup2(slave, 0);
+        ::dup2(slave, 1);
+        ::dup2(slave, 2);
+        install_emergency_restore();
+        if (!enable_raw_mode(0) || !enter_alternate_screen(1) || !enable_mouse_capture(1)) {
+            ::_exit(90);
+        }
+        auto terminal = Terminal::open(1);
+        if (!terminal ||
+            !terminal->draw([](Buffer& b, Rect) { b.set_string(0, 0, "hi", Style{}); })) {
+            ::_exit(91);
+        }
+        switch (ending) {
+            case Ending::Orderly:
+                if (!disable_mouse_capture(1) || !disable_raw_mode() ||
+                    !leave_alternate_screen(1)) {
+                    ::_exit(92);
+                }
+                break;
+            case Ending::Exit:
+                std::exit(0);
+            case Ending::Signal:
+                ::raise(SIGTERM);
+                break;
+            case Ending::Terminate:
+                std::terminate();
+        }
+        terminal = std::unexpected(std::string());  // destroys the terminal: cursor shown
+        ::_exit(0);
+    }
+    ::close(slave);
+    std::string output;
+    char buf[4096];
+    while (true) {
+        pollfd p{master, POLLIN, 0};
+        if (::poll(&p, 1, 5000) <= 0) break;
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n <= 0) break;  // EIO once the child's side is closed
+        output.append(buf, static_cast<std::size_t>(n));
+    }
+    ::waitpid(pid, &status, 0);
+    ::tcgetattr(master, &after);
+    ::close(master);
+    return output;
+}
+
+TEST(TerminalRestore, CookedModeAndCursorShownOnEveryEnding) {
+    for (Ending ending : {Ending::Orderly, Ending::Exit, Ending::Signal, Ending::Terminate}) {
+        SCOPED_TRACE(static_cast<int>(ending));
+        termios after{};
+        int status = 0;
+        const std::string out = run_on_pty(ending, after, status);
+        EXPECT_NE(after.c_lflag & ICANON, 0u);
+        EXPECT_NE(after.c_lflag & ECHO, 0u);
+        EXPECT_NE(after.c_lflag & ISIG, 0u);
+        const auto entered = out.rfind("\x1b[?1049h");
+        ASSERT_NE(entered, std::string::npos) << out;
+        EXPECT_NE(out.find("\x1b[?1049l", entered), std::string::npos);
+        EXPECT_NE(out.find(std::string(kDisableMouseCapture)), std::string::npos);
+        EXPECT_NE(out.rfind("\x1b[?25h"), std::string::npos);
+        EXPECT_GT(out.rfind("\x1b[?25h"), out.rfind("\x1b[?25l"));
+        if (ending == Ending::Signal) {
+            ASSERT_TRUE(WIFSIGNALED(status));
+            EXPECT_EQ(WTERMSIG(status), SIGTERM);  // the signal still ends the program
+        } else if (ending == Ending::Terminate) {
+            ASSERT_TRUE(WIFSIGNALED(status));
+            EXPECT_EQ(WTERMSIG(status), SIGABRT);
+        } else {
+            ASSERT_TRUE(WIFEXITED(status));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace bramvelt::tui::kit

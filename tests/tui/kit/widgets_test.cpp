@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "src/tui/kit/block.hpp"
+#include "src/tui/kit/clear.hpp"
+#include "src/tui/kit/gauge.hpp"
+#include "src/tui/kit/list.hpp"
+#include "src/tui/kit/paragraph.hpp"
+#include "src/tui/kit/table.hpp"
+
+namespace bramvelt::tui::kit {
+namespace {
+
+constexpr Color kRed = Color::rgb(200, 0, 0);
+constexpr Color kBlue = Color::rgb(0, 0, 200);
+constexpr Color kGreen = Color::rgb(0, 200, 0);
+
+std::vector<std::string> rows(const Buffer& buf) {
+    std::vector<std::string> out;
+    for (std::uint16_t y = buf.area().y; y < buf.area().bottom(); ++y) {
+        out.push_back(buf.row_text(y));
+    }
+    return out;
+}
+
+Buffer filled(Rect area, char c) {
+    Buffer buf(area);
+    for (std::uint16_t y = area.y; y < area.bottom(); ++y) {
+        buf.set_string(area.x, y, std::string(area.width, c), Style{});
+    }
+    return buf;
+}
+
+TEST(BlockWidget, RoundedBordersWithTitlesTopAndBottom) {
+    Buffer buf(Rect{0, 0, 12, 4});
+    Block block = Block::bordered();
+    block.border_type = BorderType::Rounded;
+    block.border_style = fg(kRed);
+    block.title(Line(Span(" Top ", fg(kBlue).bold())));
+    block.title(Line("R"), TitlePosition::Top, Alignment::Right);
+    block.title(Line("mid"), TitlePosition::Bottom, Alignment::Center);
+    block.title_bottom(Line("b"));
+    block.render(buf.area(), buf);
+    EXPECT_EQ(rows(buf), (std::vector<std::string>{
+                             "╭ Top ────R╮",
+                             "│          │",
+                             "│          │",
+                             "╰b──mid────╯",
+                         }));
+    EXPECT_EQ(buf.at(0, 0).fg, kRed);
+    EXPECT_EQ(buf.at(2, 0).fg, kBlue);  // title style over the border style
+    EXPECT_TRUE(has(buf.at(2, 0).modifier, Modifier::Bold));
+    EXPECT_FALSE(has(buf.at(7, 0).modifier, Modifier::Bold));
+    EXPECT_EQ(block.inner(buf.area()), (Rect{1, 1, 10, 2}));
+}
+
+TEST(BlockWidget, StyleFillsInsideAndTinyAreasDoNotOverflow) {
+    Buffer buf = filled(Rect{0, 0, 6, 3}, 'x');
+    Block block = Block::bordered();
+    block.style = fg_bg(kGreen, kBlue);
+    block.title(Line("a very long title"));
+    block.render(buf.area(), buf);
+    EXPECT_EQ(buf.at(3, 1).bg, kBlue);
+    EXPECT_EQ(buf.at(3, 1).symbol, "x");  // the inside keeps its symbols
+    EXPECT_EQ(buf.row_text(0), "┌a ve┐");
+
+    for (Rect area : {Rect{0, 0, 0, 0}, Rect{0, 0, 1, 1}, Rect{0, 0, 2, 1}, Rect{4, 2, 10, 10}}) {
+        Buffer small(Rect{0, 0, 6, 3});
+        block.render(area, small);
+        const Rect inner = block.inner(area);
+        EXPECT_LE(inner.right(), std::max(area.right(), area.x));
+    }
+    EXPECT_EQ(Block::bordered().inner(Rect{0, 0, 1, 1}).area(), 0u);
+}
+
+TEST(ParagraphWidget, WrapsAtWordsWithAndWithoutTrimming) {
+    const Text text(Line("  one two three four"));
+    struct Case {
+        std::optional<bool> trim;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {std::nullopt, {"  one two ", "          ", "          "}},
+        {true, {"one two   ", "three four", "          "}},
+        {false, {"  one two ", "three four", "          "}},
+    };
+    for (const Case& c : cases) {
+        Buffer buf(Rect{0, 0, 10, 3});
+        Paragraph p(text);
+        if (c.trim) p.wrapped(*c.trim);
+        p.render(buf.area(), buf);
+        EXPECT_EQ(rows(buf), c.expected) << (c.trim ? (*c.trim ? "trim" : "keep") : "no wrap");
+    }
+
+    // A word longer than the line breaks inside the word.
+    Buffer buf(Rect{0, 0, 4, 3});
+    Paragraph(Text(Line("abcdefghij"))).wrapped(true).render(buf.area(), buf);
+    EXPECT_EQ(rows(buf), (std::vector<std::string>{"abcd", "efgh", "ij  "}));
+}
+
+TEST(ParagraphWidget, RightAlignedLineDrawsOverExistingCells) {
+    Buffer buf = filled(Rect{0, 0, 10, 2}, '.');
+    Paragraph(Text(Line(Span("v1", fg(kRed)))))
+        .aligned(Alignment::Right)
+        .render(Rect{0, 0, 10, 1}, buf);
+    EXPECT_EQ(buf.row_text(0), "........v1");
+    EXPECT_EQ(buf.at(8, 0).fg, kRed);
+    EXPECT_TRUE(buf.at(7, 0).fg.reset);
+
+    Paragraph centred(Text(Line("ab")));
+    centred.aligned(Alignment::Center).render(Rect{0, 1, 10, 1}, buf);
+    EXPECT_EQ(buf.row_text(1), "....ab....");
+}
+
+TEST(ParagraphWidget, StylesLayerAndBlockInset) {
+    Buffer buf(Rect{0, 0, 8, 3});
+    Text text(
+        std::vector<Line>{Line(std::vector<Span>{Span("a"), Span("b", fg(kRed))}, fg(kBlue))});
+    Paragraph p(text);
+    p.with_style(Style{}.with_bg(kGreen)).with_block(Block::bordered());
+    p.render(buf.area(), buf);
+    EXPECT_EQ(buf.row_text(1), "│ab    │");
+    EXPECT_EQ(buf.at(1, 1).fg, kBlue);
+    EXPECT_EQ(buf.at(2, 1).fg, kRed);
+    EXPECT_EQ(buf.at(2, 1).bg, kGreen);
+    EXPECT_EQ(buf.at(0, 0).bg, kGreen);
+}
+
+TEST(ParagraphWidget, HostileTextDrawsSafely) {
+    Buffer buf(Rect{0, 0, 5, 2});
+    Paragraph(Text::raw("ab\x1b]0;evil\x07\nwide日日日")).render(buf.area(), buf);
+    EXPECT_EQ(buf.row_text(0), "ab\uFFFD]0");
+    EXPECT_EQ(buf.row_text(1), "wide ");  // the wide character at the edge is left out
+    // Width 1 with wide characters only: nothing fits, nothing overflows.
+    Buffer narrow(Rect{0, 0, 1, 3});
+    Paragraph(Text(Line("日本語"))).wrapped(true).render(narrow.area(), narrow);
+    EXPECT_EQ(rows(narrow), (std::vector<std::string>{" ", " ", " "}));
+    Paragraph(Text(Line(std::string(200000, 'z')))).wrapped(true).render(narrow.area(), narrow);
+    EXPECT_EQ(rows(narrow), (std::vector<std::string>{"z", "z", "z"}));
+}
+
+TEST(ListWidget, HighlightSymbolStyleAndScrolling) {
+    List list;
+    for (const char* name : {"one", "two", "three", "four"}) {
+        list.items.emplace_back(Text(std::vector<Line>{Line(name), Line("-")}));
+    }
+    list.highlight_symbol = "▶ ";
+    list.highlight_style = fg(kRed);
+    list.items[1].style = Style{}.with_bg(kBlue);
+
+    ListState state;
+    state.selected = 2;
+    Buffer buf(Rect{0, 0, 8, 4});
+    list.render(buf.area(), buf, state);
+    // Only two items of two lines fit; the list scrolled so that item 2 is shown.
+    EXPECT_EQ(state.offset, 1u);
+    EXPECT_EQ(rows(buf),
+              (std::vector<std::string>{"  two   ", "  -     ", "▶ three ", "  -     "}));
+    EXPECT_EQ(buf.at(0, 0).bg, kBlue);
+    EXPECT_EQ(buf.at(0, 2).fg, kRed);  // the whole selected item takes the highlight
+    EXPECT_EQ(buf.at(7, 3).fg, kRed);
+    EXPECT_TRUE(buf.at(2, 0).fg.reset);
+
+    // Without a selection nothing is indented; a selection past the end is clamped.
+    ListState none;
+    Buffer plain(Rect{0, 0, 5, 2});
+    list.render(plain.area(), plain, none);
+    EXPECT_EQ(plain.row_text(0), "one  ");
+    ListState beyond;
+    beyond.selected = 99;
+    list.render(plain.area(), plain, beyond);
+    EXPECT_EQ(beyond.selected, 3u);
+    EXPECT_EQ(plain.row_text(0), "▶ fou");
+    Buffer empty(Rect{0, 0, 0, 0});
+    list.render(empty.area(), empty, beyond);
+}
+
+TEST(TableWidget, ColumnConstraintsSpacingAndRowStyles) {
+    Table table;
+    table.widths = {Constraint::length(1), Constraint::fill(1), Constraint::length(4)};
+    table.header =
+        Row({TableCell(Text("")), TableCell(Text("Name")), TableCell(Text("Size"))}, fg(kBlue));
+    Line size("12");
+    size.aligned(Alignment::Right);
+    table.rows.push_back(
+        Row({TableCell(Text("▍")), TableCell(Text("a-long-name")), TableCell(Text(size))},
+            Style{}.with_bg(kGreen).bold()));
+    table.rows.push_back(Row({TableCell(Text("x")), TableCell(Text("b")), TableCell(Text("7"))}));
+    table.rows.push_back(Row({TableCell(Text("hidden"))}));
+    Block block = Block::bordered();
+    table.block = block;
+    Buffer buf(Rect{0, 0, 14, 5});
+    table.render(buf.area(), buf);
+    EXPECT_EQ(rows(buf), (std::vector<std::string>{
+                             "┌────────────┐",
+                             "│  Name  Size│",
+                             "│▍ a-lon   12│",
+                             "│x b     7   │",
+                             "└────────────┘",
+                         }));
+    EXPECT_EQ(buf.at(2, 1).fg, kBlue);
+    // The row style covers the column spacing as well.
+    EXPECT_EQ(buf.at(2, 2).bg, kGreen);
+    EXPECT_TRUE(has(buf.at(8, 2).modifier, Modifier::Bold));
+    EXPECT_TRUE(buf.at(2, 3).bg.reset);
+
+    const auto cols = table.column_widths(12);
+    ASSERT_EQ(cols.size(), 3u);
+    EXPECT_EQ(cols[1], (std::pair<std::uint16_t, std::uint16_t>{2, 5}));
+    EXPECT_EQ(cols[2], (std::pair<std::uint16_t, std::uint16_t>{8, 4}));
+}
+
+TEST(GaugeWidget, FillsWholeCellsWithACentredLabel) {
+    Gauge gauge;
+    gauge.ratio = 0.5;
+    gauge.label = Span("ab");
+    gauge.gauge_style = fg_bg(kRed, kBlue);
+    Buffer buf(Rect{0, 0, 10, 1});
+    gauge.render(buf.area(), buf);
+    EXPECT_EQ(buf.row_text(0), "████ab    ");
+    EXPECT_EQ(buf.at(0, 0).fg, kRed);
+    EXPECT_EQ(buf.at(0, 0).bg, kBlue);
+    // Over the filled part the label shows swapped colours; past it, the plain ones.
+    EXPECT_EQ(buf.at(4, 0).fg, kBlue);
+    EXPECT_EQ(buf.at(4, 0).bg, kRed);
+    EXPECT_EQ(buf.at(5, 0).fg, kRed);
+    EXPECT_EQ(buf.at(5, 0).bg, kBlue);
+
+    for (double ratio : {-3.0, std::nan(""), 7.0}) {
+        gauge.ratio = ratio;
+        gauge.label.reset();
+        Buffer b(Rect{0, 0, 6, 1});
+        gauge.render(b.area(), b);
+        EXPECT_EQ(b.row_text(0), ratio > 1 ? "█100%█" : "  0%  ");
+    }
+}
+
+TEST(ClearWidget, ResetsCellsInsideTheAreaOnly) {
+    Buffer buf = filled(Rect{0, 0, 4, 2}, 'x');
+    buf.set_style(buf.area(), fg(kRed).bold());
+    Clear{}.render(Rect{1, 0, 10, 1}, buf);
+    EXPECT_EQ(rows(buf), (std::vector<std::string>{"x   ", "xxxx"}));
+    EXPECT_EQ(buf.at(1, 0), Cell{});
+    EXPECT_EQ(buf.at(0, 0).fg, kRed);
+}
+
+}  // namespace
+}  // namespace bramvelt::tui::kit
