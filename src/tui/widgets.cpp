@@ -1,0 +1,146 @@
+#include "src/tui/widgets.hpp"
+
+#include <cmath>
+
+#include "platform/utf8.hpp"
+
+namespace bramvelt::tui {
+namespace {
+
+// Byte offset of the character with index `n` (the text's size when it has fewer).
+std::size_t offset_of_char(std::string_view text, std::size_t n) {
+    std::size_t pos = 0;
+    for (std::size_t i = 0; i < n && pos < text.size(); ++i) {
+        platform::next_code_point(text, pos);
+    }
+    return pos;
+}
+
+kit::Block rounded_block(std::string title, kit::Color border) {
+    kit::Block block = kit::Block::bordered();
+    block.border_type = kit::BorderType::Rounded;
+    block.border_style = kit::fg(border);
+    block.title(kit::Line(kit::Span(std::move(title), kit::fg(palette::light).bold())));
+    return block;
+}
+
+}  // namespace
+
+kit::Block panel_block(std::string_view title, bool focused) {
+    return rounded_block(std::string(title), focused ? palette::accent : palette::dim);
+}
+
+kit::Block table_panel_block(std::string&& title, bool focused) {
+    return rounded_block(std::move(title), focused ? palette::accent : palette::dim);
+}
+
+kit::Block popup_block(std::string_view title) {
+    kit::Block block = rounded_block(std::string(title), palette::accent);
+    block.style = kit::fg_bg(palette::light, palette::surface);
+    return block;
+}
+
+kit::Line input_line(std::string_view label, std::string_view text) {
+    std::string decorated = " ";
+    decorated.append(label);
+    decorated += ' ';
+    return kit::Line(std::vector<kit::Span>{
+        kit::Span(std::move(decorated), kit::fg(palette::accent).bold()),
+        kit::Span(std::string(text)),
+        kit::Span("\u258F", kit::fg(palette::accent)),
+    });
+}
+
+std::string truncate_start(std::string_view text, std::size_t max) {
+    const std::size_t n = platform::count_code_points(text);
+    if (n <= max) {
+        return std::string(text);
+    }
+    if (max >= 2) {
+        return "\u2026" + std::string(text.substr(offset_of_char(text, n - max + 1)));
+    }
+    return max == 1 ? "\u2026" : "";
+}
+
+std::string truncate_end(std::string_view text, std::size_t max) {
+    const std::size_t n = platform::count_code_points(text);
+    if (n <= max) {
+        return std::string(text);
+    }
+    if (max >= 2) {
+        return std::string(text.substr(0, offset_of_char(text, max - 1))) + "\u2026";
+    }
+    return max == 1 ? "\u2026" : "";
+}
+
+std::string usage_bar(std::size_t width, double ratio) {
+    static constexpr const char* kPartial[] = {"",       "\u258F", "\u258E", "\u258D",
+                                               "\u258C", "\u258B", "\u258A", "\u2589"};
+    const double r = std::isfinite(ratio) ? std::clamp(ratio, 0.0, 1.0) : 0.0;
+    const double eighths = std::round(static_cast<double>(width) * r * 8.0);
+    const auto e = eighths > 0 ? static_cast<std::uint64_t>(eighths) : std::uint64_t{0};
+    const std::uint64_t full = e / 8;
+    std::string out;
+    const std::size_t blocks = static_cast<std::size_t>(std::min<std::uint64_t>(width, full));
+    for (std::size_t i = 0; i < blocks; ++i) {
+        out += "\u2588";
+    }
+    if (full < width) {
+        const std::uint64_t k = e % 8;
+        out += k == 0 ? " " : kPartial[k];
+        out.append(width - static_cast<std::size_t>(full) - 1, ' ');
+    }
+    return out;
+}
+
+kit::Line tab_label(std::string_view label, std::string_view key, bool active) {
+    const kit::Style key_style = active ? kit::fg_bg(palette::dark_text, palette::accent).bold()
+                                        : kit::fg(palette::accent).bold();
+    const kit::Style label_style =
+        active ? kit::fg_bg(palette::dark_text, palette::accent).bold() : kit::fg(palette::muted);
+    return kit::Line(std::vector<kit::Span>{
+        kit::Span(" " + std::string(key) + " ", key_style),
+        kit::Span(std::string(label) + " ", label_style),
+        kit::Span(" "),
+    });
+}
+
+kit::Rect centered_rect(kit::Rect area, std::uint32_t width, std::uint32_t height) {
+    const std::uint32_t w = std::min<std::uint32_t>(area.width, width);
+    const std::uint32_t h = std::min<std::uint32_t>(area.height, height);
+    return kit::Rect::make(area.x + (area.width - w) / 2, area.y + (area.height - h) / 2, w, h);
+}
+
+bool edit_text_input(std::string& text, const kit::KeyEvent& key) {
+    switch (key.code) {
+        case kit::KeyCode::Backspace:
+            if (!text.empty()) {
+                text.resize(offset_of_char(text, platform::count_code_points(text) - 1));
+            }
+            return true;
+        case kit::KeyCode::Char:
+            break;
+        default:
+            return false;
+    }
+    if (key.control()) {
+        if (key.ch == U'u' || key.ch == U'U') {
+            text.clear();
+            return true;
+        }
+        if (key.ch == U'w' || key.ch == U'W') {
+            if (text.ends_with('/') || text.ends_with(' ')) {
+                text.pop_back();
+            } else {
+                const std::size_t sep = text.find_last_of("/ ");
+                text.resize(sep == std::string::npos ? 0 : sep + 1);
+            }
+            return true;
+        }
+        return false;
+    }
+    platform::append_utf8(text, key.ch);
+    return true;
+}
+
+}  // namespace bramvelt::tui

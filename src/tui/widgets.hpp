@@ -1,0 +1,65 @@
+#pragma once
+// Small drawing helpers that several screens share: the interface's palette, the
+// bordered panel and popup blocks, the one-line input display, text shortening by
+// characters, the usage bar, the view tab labels, centred rectangles and the editing
+// keys of one-line text inputs. None holds state; each builds a value to draw.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "src/tui/kit/block.hpp"
+#include "src/tui/kit/input.hpp"
+
+namespace bramvelt::tui {
+
+namespace palette {
+inline constexpr kit::Color light = kit::Color::rgb(222, 226, 232);
+inline constexpr kit::Color accent = kit::Color::rgb(46, 212, 196);
+inline constexpr kit::Color muted = kit::Color::rgb(130, 138, 150);
+inline constexpr kit::Color dim = kit::Color::rgb(70, 76, 86);
+inline constexpr kit::Color warning = kit::Color::rgb(245, 178, 77);
+inline constexpr kit::Color error = kit::Color::rgb(240, 92, 107);
+inline constexpr kit::Color success = kit::Color::rgb(120, 214, 140);
+inline constexpr kit::Color selection = kit::Color::rgb(44, 56, 70);
+inline constexpr kit::Color surface = kit::Color::rgb(28, 31, 38);
+inline constexpr kit::Color violet = kit::Color::rgb(138, 122, 240);
+inline constexpr kit::Color dark_text = kit::Color::rgb(16, 18, 22);
+inline constexpr kit::Color plain = kit::Color::rgb(95, 104, 118);
+}  // namespace palette
+
+// Draws rounded borders in accent (focused) or dim, with the title in light bold at the
+// top left; the inside is left as it is.
+kit::Block panel_block(std::string_view title, bool focused);
+
+// The same block, taking over a title already built.
+kit::Block table_panel_block(std::string&& title, bool focused);
+
+// Draws a focused panel that also paints its whole rectangle light on surface; callers
+// clear the rectangle first.
+kit::Block popup_block(std::string_view title);
+
+// " label " in accent bold, the text as typed, then the cursor bar "▏" in accent.
+kit::Line input_line(std::string_view label, std::string_view text);
+
+// At most `max` characters (not cells), keeping the end: "…" and the last max − 1.
+std::string truncate_start(std::string_view text, std::size_t max);
+
+// At most `max` characters, keeping the start: the first max − 1 and "…".
+std::string truncate_end(std::string_view text, std::size_t max);
+
+// Exactly `width` characters: full blocks, one partial block in eighths, then spaces.
+std::string usage_bar(std::size_t width, double ratio);
+
+// A view tab of the title bar: " key ", "label " and a space.
+kit::Line tab_label(std::string_view label, std::string_view key, bool active);
+
+// At most width × height, centred in `area` (offsets rounded down).
+kit::Rect centered_rect(kit::Rect area, std::uint32_t width, std::uint32_t height);
+
+// Applies an editing key to a one-line input (the caret is always at the end); returns
+// whether the key counts as a change.
+bool edit_text_input(std::string& text, const kit::KeyEvent& key);
+
+}  // namespace bramvelt::tui

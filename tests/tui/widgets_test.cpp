@@ -1,0 +1,201 @@
+#include "src/tui/widgets.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "platform/utf8.hpp"
+#include "src/tui/kit/clear.hpp"
+
+namespace bramvelt::tui {
+namespace {
+
+using kit::Buffer;
+using kit::Rect;
+
+std::string repeat(std::string_view s, std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+TEST(Truncate, KeepsStartOrEndByCharacters) {
+    struct Case {
+        std::string text;
+        std::size_t max;
+        std::string start;
+        std::string end;
+    };
+    const std::string a4 = repeat("ä", 4);
+    const std::vector<Case> cases = {
+        {"abcdef", 4, "…def", "abc…"},
+        {"abcdef", 6, "abcdef", "abcdef"},
+        {"abcdef", 60, "abcdef", "abcdef"},
+        {"abcdef", 2, "…f", "a…"},
+        {"abcdef", 1, "…", "…"},
+        {"ab", 1, "…", "…"},
+        {"a", 1, "a", "a"},
+        {"abcdef", 0, "", ""},
+        {"", 0, "", ""},
+        {a4, 3, "…ää", "ää…"},
+        {"日本語テキスト", 4, "…キスト", "日本語…"},  // wide characters count as one
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(truncate_start(c.text, c.max), c.start) << c.text << " " << c.max;
+        EXPECT_EQ(truncate_end(c.text, c.max), c.end) << c.text << " " << c.max;
+        EXPECT_LE(platform::count_code_points(truncate_start(c.text, c.max)), c.max);
+    }
+}
+
+TEST(UsageBar, FullPartialAndEmptyCells) {
+    struct Case {
+        std::size_t width;
+        double ratio;
+        std::string expected;
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<Case> cases = {
+        {10, 0.5, repeat("█", 5) + "     "},
+        {10, 1.0, repeat("█", 10)},
+        {10, 7.0, repeat("█", 10)},
+        {10, -1.0, std::string(10, ' ')},
+        {10, nan, std::string(10, ' ')},
+        {10, inf, std::string(10, ' ')},
+        {4, 0.3, "█▎  "},
+        {0, 0.5, ""},
+        {1, 1.0, "█"},
+        {8, 1.0 / 64.0, "▏       "},
+        {8, 0.99, repeat("█", 7) + "▉"},
+        {12, 0.0, std::string(12, ' ')},
+    };
+    for (const Case& c : cases) {
+        const std::string bar = usage_bar(c.width, c.ratio);
+        EXPECT_EQ(bar, c.expected) << c.width << " " << c.ratio;
+        EXPECT_EQ(platform::count_code_points(bar), c.width);
+    }
+}
+
+TEST(InputLine, LabelTextAndCursorBar) {
+    const kit::Line line = input_line("Search:", "q ä");
+    ASSERT_EQ(line.spans.size(), 3u);
+    EXPECT_EQ(line.spans[0].content, " Search: ");
+    EXPECT_EQ(line.spans[0].style, kit::fg(palette::accent).bold());
+    EXPECT_EQ(line.spans[1].content, "q ä");
+    EXPECT_EQ(line.spans[1].style, kit::Style{});
+    EXPECT_EQ(line.spans[2].content, "▏");
+    EXPECT_EQ(line.spans[2].style, kit::fg(palette::accent));
+    EXPECT_EQ(line.style, kit::Style{});
+    EXPECT_FALSE(line.alignment.has_value());
+
+    // An empty text puts the cursor bar right after the label; a typed escape sequence
+    // is drawn as replacement characters, never sent raw.
+    Buffer buf(Rect{0, 0, 14, 1});
+    input_line("Folder:", "").render(buf.area(), buf);
+    EXPECT_EQ(buf.row_text(0), " Folder: ▏    ");
+    input_line("Folder:", "\x1b[2J").render(buf.area(), buf);
+    EXPECT_EQ(buf.row_text(0), " Folder: \uFFFD[2J▏");
+}
+
+TEST(PanelBlocks, BordersTitlesAndPopupFill) {
+    Buffer buf(Rect{0, 0, 10, 4});
+    buf.set_string(0, 1, "xxxxxxxxxx", kit::Style{});
+    panel_block(" Start ", true).render(buf.area(), buf);
+    EXPECT_EQ(buf.row_text(0), "╭ Start ─╮");
+    EXPECT_EQ(buf.row_text(3), "╰────────╯");
+    EXPECT_EQ(buf.row_text(1), "│xxxxxxxx│");
+    EXPECT_EQ(buf.at(0, 0).fg, palette::accent);
+    EXPECT_EQ(buf.at(2, 0).fg, palette::light);
+    EXPECT_TRUE(kit::has(buf.at(2, 0).modifier, kit::Modifier::Bold));
+    EXPECT_FALSE(kit::has(buf.at(0, 0).modifier, kit::Modifier::Bold));
+    EXPECT_TRUE(buf.at(4, 1).bg.reset);  // no fill inside a panel
+
+    Buffer unfocused(Rect{0, 0, 4, 3});
+    panel_block("", false).render(unfocused.area(), unfocused);
+    EXPECT_EQ(unfocused.row_text(0), "╭──╮");
+    EXPECT_EQ(unfocused.row_text(1), "│  │");
+    EXPECT_EQ(unfocused.row_text(2), "╰──╯");
+    EXPECT_EQ(unfocused.at(0, 1).fg, palette::dim);
+    EXPECT_EQ(panel_block(" T ", false).inner(Rect{0, 0, 10, 5}), (Rect{1, 1, 8, 3}));
+
+    Buffer popup(Rect{0, 0, 12, 4});
+    kit::Clear{}.render(popup.area(), popup);
+    popup_block(" Help ").render(popup.area(), popup);
+    for (const kit::Cell& c : popup.content()) {
+        EXPECT_EQ(c.bg, palette::surface);
+    }
+    EXPECT_EQ(popup.at(5, 2).fg, palette::light);
+    EXPECT_EQ(popup.at(0, 0).fg, palette::accent);
+    EXPECT_EQ(popup.row_text(0), "╭ Help ────╮");
+    EXPECT_EQ(
+        table_panel_block(std::string(" 3 items "), true).titles.at(0).line.spans.at(0).content,
+        " 3 items ");
+}
+
+TEST(TabLabel, ActiveAndInactiveStyles) {
+    const kit::Line active = tab_label("Disk", "1", true);
+    ASSERT_EQ(active.spans.size(), 3u);
+    EXPECT_EQ(active.spans[0].content, " 1 ");
+    EXPECT_EQ(active.spans[1].content, "Disk ");
+    EXPECT_EQ(active.spans[2].content, " ");
+    const kit::Style on = kit::fg_bg(palette::dark_text, palette::accent).bold();
+    EXPECT_EQ(active.spans[0].style, on);
+    EXPECT_EQ(active.spans[1].style, on);
+    EXPECT_EQ(active.spans[2].style, kit::Style{});
+    const kit::Line inactive = tab_label("Dev cleanup", "2", false);
+    EXPECT_EQ(inactive.spans[0].style, kit::fg(palette::accent).bold());
+    EXPECT_EQ(inactive.spans[1].style, kit::fg(palette::muted));
+}
+
+TEST(CenteredRect, FitsAndCentres) {
+    EXPECT_EQ(centered_rect(Rect{0, 0, 80, 24}, 64, 9), (Rect{8, 7, 64, 9}));
+    EXPECT_EQ(centered_rect(Rect{2, 1, 10, 5}, 64, 9), (Rect{2, 1, 10, 5}));
+    EXPECT_EQ(centered_rect(Rect{0, 0, 7, 3}, 2, 2), (Rect{2, 0, 2, 2}));
+    EXPECT_EQ(centered_rect(Rect{0, 0, 0, 0}, 5, 5), (Rect{0, 0, 0, 0}));
+}
+
+kit::KeyEvent ch(char32_t c, std::uint8_t mods = kit::key_modifiers::None) {
+    kit::KeyEvent k;
+    k.code = kit::KeyCode::Char;
+    k.ch = c;
+    k.modifiers = mods;
+    return k;
+}
+
+kit::KeyEvent code(kit::KeyCode c) {
+    kit::KeyEvent k;
+    k.code = c;
+    return k;
+}
+
+TEST(EditTextInput, EditingKeysAtTheEnd) {
+    const auto ctrl = kit::key_modifiers::Control;
+    std::string text;
+    EXPECT_TRUE(edit_text_input(text, code(kit::KeyCode::Backspace)));  // a change even when empty
+    EXPECT_TRUE(edit_text_input(text, ch(U'q')));
+    EXPECT_TRUE(edit_text_input(text, ch(U'ä')));
+    EXPECT_EQ(text, "qä");
+    EXPECT_TRUE(edit_text_input(text, code(kit::KeyCode::Backspace)));
+    EXPECT_EQ(text, "q");  // a whole character, not a byte
+    EXPECT_FALSE(edit_text_input(text, ch(U'a', ctrl)));
+    EXPECT_FALSE(edit_text_input(text, code(kit::KeyCode::Left)));
+    EXPECT_FALSE(edit_text_input(text, code(kit::KeyCode::Delete)));
+    EXPECT_EQ(text, "q");
+
+    text = "~/src/my project";
+    const std::vector<std::string> after_ctrl_w = {"~/src/my ", "~/src/my", "~/src/", "~/src",
+                                                   "~/",        "~",        "",       ""};
+    for (const std::string& expected : after_ctrl_w) {
+        EXPECT_TRUE(edit_text_input(text, ch(U'w', ctrl)));
+        EXPECT_EQ(text, expected);
+    }
+    text = "abc";
+    EXPECT_TRUE(edit_text_input(text, ch(U'u', ctrl)));
+    EXPECT_EQ(text, "");
+}
+
+}  // namespace
+}  // namespace bramvelt::tui
