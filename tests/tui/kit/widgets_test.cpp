@@ -4,12 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/utf8.hpp"
 #include "src/tui/kit/block.hpp"
 #include "src/tui/kit/clear.hpp"
 #include "src/tui/kit/gauge.hpp"
 #include "src/tui/kit/list.hpp"
 #include "src/tui/kit/paragraph.hpp"
 #include "src/tui/kit/table.hpp"
+#include "src/tui/kit/terminal.hpp"
 
 namespace bramvelt::tui::kit {
 namespace {
@@ -245,6 +247,68 @@ TEST(ClearWidget, ResetsCellsInsideTheAreaOnly) {
     EXPECT_EQ(rows(buf), (std::vector<std::string>{"x   ", "xxxx"}));
     EXPECT_EQ(buf.at(1, 0), Cell{});
     EXPECT_EQ(buf.at(0, 0).fg, kRed);
+}
+
+}  // namespace
+}  // namespace bramvelt::tui::kit
+
+namespace bramvelt::tui::kit {
+namespace {
+
+// Every widget, given hostile text, drawn into degenerate and out-of-range areas: the
+// sanitizers catch any write outside the buffer, and no cell may hold a control byte.
+TEST(AllWidgets, DegenerateAreasAndHostileTextDrawSafely) {
+    const std::string hostile =
+        "\x1b[31m日本\t\r\n\x7f\xC2\x9B\xFF" + std::string(5000, 'w') + "語";
+    const Text text = Text::raw(hostile, fg(Color::rgb(1, 2, 3)));
+    Block block = Block::bordered();
+    block.border_type = BorderType::Rounded;
+    block.title(Line(hostile)).title(Line(hostile), TitlePosition::Bottom, Alignment::Right);
+    block.title(Line(hostile), TitlePosition::Top, Alignment::Center);
+
+    const std::vector<Rect> areas = {
+        Rect{0, 0, 0, 0},         Rect{0, 0, 1, 1},
+        Rect{0, 0, 2, 1},         Rect{0, 0, 1, 5},
+        Rect{3, 2, 40, 40},       Rect{5, 0, 1, 3},
+        Rect{65535, 65535, 0, 0}, Rect::make(65530, 65530, 100, 100),
+        Rect{0, 0, 7, 4},
+    };
+    for (const Rect& area : areas) {
+        Buffer buf(Rect{0, 0, 7, 4});
+        block.render(area, buf);
+        Paragraph p(text);
+        p.with_block(block);
+        p.render(area, buf);
+        p.wrapped(true).render(area, buf);
+        p.wrapped(false).aligned(Alignment::Right).render(area, buf);
+        List list;
+        list.items = {ListItem(text), ListItem(text)};
+        list.block = block;
+        list.highlight_symbol = hostile;
+        ListState state;
+        state.selected = 1;
+        list.render(area, buf, state);
+        Table table;
+        table.widths = {Constraint::length(3), Constraint::fill(1), Constraint::min(2)};
+        table.header = Row({TableCell(text), TableCell(text), TableCell(text)});
+        table.rows = {Row({TableCell(text), TableCell(text), TableCell(text), TableCell(text)})};
+        table.block = block;
+        table.render(area, buf);
+        Gauge gauge;
+        gauge.ratio = 0.7;
+        gauge.label = Span(hostile);
+        gauge.block = block;
+        gauge.render(area, buf);
+        Line(hostile).aligned(Alignment::Center).render(area, buf);
+        Clear{}.render(Rect{0, 0, 2, 2}, buf);
+        for (const Cell& c : buf.content()) {
+            for (unsigned char b : c.symbol) {
+                ASSERT_TRUE(b >= 0x20 && b != 0x7F) << "control byte in a cell";
+            }
+            ASSERT_EQ(c.symbol.find("\xC2\x9B"), std::string::npos);
+        }
+        EXPECT_TRUE(platform::is_valid_utf8(render_diff(Buffer(buf.area()), buf, true)));
+    }
 }
 
 }  // namespace
