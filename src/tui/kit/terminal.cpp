@@ -69,7 +69,7 @@ void on_terminate() {
     std::abort();
 }
 
-void on_exit() {
+void restore_at_exit() {
     emergency_restore();
 }
 
@@ -230,7 +230,7 @@ void install_emergency_restore() {
             ::sigaction(sig, &action, &g_previous[sig]);
         }
         g_previous_terminate = std::set_terminate(on_terminate);
-        std::atexit(on_exit);
+        std::atexit(restore_at_exit);
     });
 }
 

@@ -103,6 +103,51 @@ TEST(ParagraphWidget, WrapsAtWordsWithAndWithoutTrimming) {
     EXPECT_EQ(rows(buf), (std::vector<std::string>{"abcd", "efgh", "ij  "}));
 }
 
+std::vector<std::string> wrapped_rows(std::string_view text, std::uint16_t width, bool trim) {
+    Buffer buf(Rect{0, 0, width, 8});
+    Paragraph(Text::raw(text)).wrapped(trim).render(buf.area(), buf);
+    std::vector<std::string> out;
+    for (std::string row : rows(buf)) {
+        while (!row.empty() && row.back() == ' ') row.pop_back();
+        out.push_back(row);
+    }
+    while (!out.empty() && out.back().empty()) out.pop_back();
+    return out;
+}
+
+TEST(ParagraphWidget, WordWrapTable) {
+    struct Case {
+        std::string text;
+        std::uint16_t width;
+        bool trim;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"abcd efghij klmnopabcd efgh ijklmnopabcdefg hijkl mnopab c d e f g h i j k l m n o",
+         20,
+         true,
+         {"abcd efghij", "klmnopabcd efgh", "ijklmnopabcdefg", "hijkl mnopab c d e f",
+          "g h i j k l m n o"}},
+        {"AAAAAAAAAAAAAAAAAAAA    AAA", 20, false, {"AAAAAAAAAAAAAAAAAAAA", "   AAA"}},
+        {"AAA AAA AAAAA AA AAAAAA\n B\n  C\n   D",
+         10,
+         false,
+         {"AAA AAA", "AAAAA AA", "AAAAAA", " B", "  C", "   D"}},
+        {"AAA AAA AAAAA AA AAAAAA\n B\n  C\n   D",
+         10,
+         true,
+         {"AAA AAA", "AAAAA AA", "AAAAAA", "B", "C", "D"}},
+        {"               4 Indent\n                 must wrap!",
+         10,
+         false,
+         {"", "    4", "Indent", "", "      must", "wrap!"}},
+        {"日本語 テキスト", 6, true, {"日本語", "テキス", "ト"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(wrapped_rows(c.text, c.width, c.trim), c.expected) << c.text;
+    }
+}
+
 TEST(ParagraphWidget, RightAlignedLineDrawsOverExistingCells) {
     Buffer buf = filled(Rect{0, 0, 10, 2}, '.');
     Paragraph(Text(Line(Span("v1", fg(kRed)))))
