@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -14,6 +15,8 @@
 
 namespace bramvelt::platform {
 namespace {
+
+std::atomic<int> injected_read_error{0};
 
 constexpr unsigned STATUS_MASK =
     STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_MTIME | STATX_BLOCKS;
@@ -57,11 +60,21 @@ std::expected<EntryStatus, int> status_of_fd(int fd) {
     return from_statx(sx);
 }
 
+void fail_later_directory_reads_for_testing(int error) {
+    injected_read_error.store(error);
+}
+
 DirEntryReader::DirEntryReader(Fd fd)
-    : fd_(std::move(fd)), buffer_(std::make_unique<char[]>(BUFFER_SIZE)) {}
+    : fd_(std::move(fd)), buffer_(std::make_unique_for_overwrite<char[]>(BUFFER_SIZE)) {}
 
 std::expected<std::size_t, int> DirEntryReader::read_batch() {
     entries_.clear();
+    if (read_once_) {
+        if (const int error = injected_read_error.load(std::memory_order_relaxed); error != 0) {
+            return std::unexpected(error);
+        }
+    }
+    read_once_ = true;
     for (;;) {
         const long n = ::syscall(SYS_getdents64, fd_.get(), buffer_.get(), BUFFER_SIZE);
         if (n < 0) {

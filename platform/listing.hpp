@@ -67,6 +67,11 @@ class DirEntryReader {
     Fd fd_;
     std::unique_ptr<char[]> buffer_;
     std::vector<RawDirEntry> entries_;
+    bool read_once_ = false;
 };
+
+// Test seam: while set (non-zero), every getdents64 read after a reader's first batch
+// fails with this error, as on a failing disk or a broken network mount.
+void fail_later_directory_reads_for_testing(int error);
 
 }  // namespace bramvelt::platform

@@ -68,10 +68,12 @@ std::expected<DirectoryListing, ListingOpenError> open_directory(
                                 cancel_ptr, counters);
     }
 
-    // The bulk road: examine, open without following, examine the descriptor, read.
+    // The bulk road: open without following any final link, examine the descriptor,
+    // read. Examining the path before opening it would add a second path lookup per
+    // directory and protect nothing more: O_NOFOLLOW and O_DIRECTORY refuse a link or a
+    // non-directory, and the descriptor's identity is what is checked and then read.
     {
-        auto before = platform::status_at(AT_FDCWD, path.c_str(), false);
-        if (before && check_directory_identity(expected, *before)) {
+        {
             platform::Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (fd) {
                 auto opened = platform::status_of_fd(fd.get());

@@ -31,6 +31,7 @@ bool write_decimal(platform::Writer& sink, std::int64_t value);
 // "YYYY-MM-DDTHH:MM:SSZ" (years past 9999 in full); a value with the top bit set gives
 // the epoch.
 std::string format_iso8601_utc(std::uint64_t seconds);
+void append_iso8601_utc(std::string& out, std::uint64_t seconds);
 
 // The directory of a small-files aggregate node, from its path.
 std::optional<std::string_view> small_files_aggregate_dir(const TreeNode& node);

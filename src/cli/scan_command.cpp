@@ -44,6 +44,13 @@ int usage_error(CliStreams& io, bool json, std::string_view message) {
     return 2;
 }
 
+// Freeing a tree of millions of nodes just before the process ends costs time and
+// gains nothing; the last report's tree stays reachable until exit instead.
+void keep_until_exit(scan::ScanOutcome outcome) {
+    static std::unique_ptr<scan::ScanOutcome>* kept = new std::unique_ptr<scan::ScanOutcome>();
+    *kept = std::make_unique<scan::ScanOutcome>(std::move(outcome));
+}
+
 int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
     OutputLimits limits;
     if (options.depth) {
@@ -95,6 +102,7 @@ int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
     const bool written =
         write_scan_report(io.out, *outcome, options.json, limits, incomplete, omitted);
     const bool flushed = io.out.flush();
+    keep_until_exit(std::move(*outcome));
     if (!written || !flushed) return 1;
     if (outcome->cancelled) return 130;
     return incomplete ? 3 : 0;

@@ -59,6 +59,38 @@ bool print_tree(platform::Writer& out, const TreeNode& node, std::size_t depth,
     return true;
 }
 
+// Size, largest first, then path. The engine hands children over sorted by size
+// already, so usually only runs of equal size need ordering. Siblings share their
+// parent's path as a prefix, so comparing what follows it orders them the same way.
+void order_children(const TreeNode& parent, std::vector<TreeNode>& children) {
+    std::size_t shared = parent.path.size();
+    for (const TreeNode& child : children) {
+        if (!child.path.starts_with(parent.path)) {
+            shared = 0;
+            break;
+        }
+    }
+    const auto by_path = [shared](const TreeNode& a, const TreeNode& b) {
+        return std::string_view(a.path).substr(shared) < std::string_view(b.path).substr(shared);
+    };
+    const auto by_size = [](const TreeNode& a, const TreeNode& b) { return a.size > b.size; };
+    if (!std::ranges::is_sorted(children, by_size)) {
+        std::ranges::sort(children, [&](const TreeNode& a, const TreeNode& b) {
+            if (a.size != b.size) return a.size > b.size;
+            return by_path(a, b);
+        });
+        return;
+    }
+    auto run = children.begin();
+    while (run != children.end()) {
+        const std::int64_t size = run->size;
+        auto end =
+            std::find_if(run, children.end(), [size](const TreeNode& n) { return n.size != size; });
+        if (end - run > 1 && !std::is_sorted(run, end, by_path)) std::sort(run, end, by_path);
+        run = end;
+    }
+}
+
 std::string optional_number(bool set, std::uint64_t value) {
     return set ? std::to_string(value) : std::string("null");
 }
@@ -67,10 +99,7 @@ std::string optional_number(bool set, std::uint64_t value) {
 
 void trim_for_output(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
                      std::vector<OmittedDetail>& omitted) {
-    std::ranges::sort(node.children, [](const TreeNode& a, const TreeNode& b) {
-        if (a.size != b.size) return a.size > b.size;
-        return a.path < b.path;
-    });
+    order_children(node, node.children);
     std::size_t keep = node.children.size();
     std::string_view reason;
     if (limits.depth_set && depth >= limits.depth) {
