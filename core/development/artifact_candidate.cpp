@@ -85,6 +85,12 @@ void build_artifact_candidate(DevScanState& state, const std::string& path, std:
     emit_candidate(state, std::move(c));
 }
 
+void build_artifact_candidate(DevScanState& state, const std::string& path,
+                              const ArtifactClass& artifact, const RepoContext* repo,
+                              const FolderMeasurement& measurement) {
+    build_artifact_candidate(state, path, artifact.kind, artifact.tool, measurement, repo);
+}
+
 std::optional<std::string> run_ls_files(DevScanState& state, const std::string& folder) {
     static const std::vector<std::string> args{"ls-files", "-z"};
     auto out = run_git_budgeted(state, folder, args, false);

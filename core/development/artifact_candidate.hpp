@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/development/classify.hpp"
 #include "core/development/measure.hpp"
 
 namespace bramvelt::development {
@@ -35,6 +36,10 @@ std::string recognized_reason(std::string_view tool);
 void build_artifact_candidate(DevScanState& state, const std::string& path, std::string_view kind,
                               std::string_view tool, const FolderMeasurement& measurement,
                               const RepoContext* repo);
+
+void build_artifact_candidate(DevScanState& state, const std::string& path,
+                              const ArtifactClass& artifact, const RepoContext* repo,
+                              const FolderMeasurement& measurement);
 
 // Raw output of `git ls-files -z` in the folder, or nothing when it fails.
 std::optional<std::string> run_ls_files(DevScanState& state, const std::string& folder);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 
 #include "core/development/artifact_candidate.hpp"
@@ -153,6 +154,11 @@ FolderMeasurement measure_candidate(DevScanState& state, const std::string& path
     return measure_entry(state, path, *st, device, repo, links, false, false);
 }
 
+FolderMeasurement measure_candidate(DevScanState& state, const std::string& path, dev_t device) {
+    HardLinkSet links;
+    return measure_candidate(state, path, device, nullptr, links);
+}
+
 FolderMeasurement measure_folder(DevScanState& state, const std::string& path,
                                  const EntryStatus& status, dev_t device, const RepoContext* repo,
                                  HardLinkSet& links, bool git_mode) {
@@ -172,7 +178,13 @@ std::optional<std::vector<std::string>> list_children_by_priority(DevScanState& 
         return std::nullopt;
     }
     ++state.summary.directories_listed;
-    std::vector<std::string> paths;
+    // Every child shares the folder's prefix, so comparing names compares paths.
+    struct Child {
+        unsigned rank;
+        std::size_t name_offset;
+        std::string path;
+    };
+    std::vector<Child> children;
     for (;;) {
         errno = 0;
         const dirent* entry = ::readdir(stream->get());
@@ -193,16 +205,23 @@ std::optional<std::vector<std::string>> list_children_by_priority(DevScanState& 
             ++state.summary.skipped_paths;
             break;
         }
-        paths.push_back(join_path(folder, entry->d_name));
+        std::string path = join_path(folder, entry->d_name);
+        const std::size_t offset = path.size() - std::strlen(entry->d_name);
+        const unsigned rank = folder_name_rank(path);
+        children.push_back(Child{rank, offset, std::move(path)});
     }
-    std::stable_sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
-        const unsigned ra = folder_name_rank(a);
-        const unsigned rb = folder_name_rank(b);
-        if (ra != rb) {
-            return ra < rb;
+    std::sort(children.begin(), children.end(), [](const Child& a, const Child& b) {
+        if (a.rank != b.rank) {
+            return a.rank < b.rank;
         }
-        return path_components(a) < path_components(b);
+        return std::string_view(a.path).substr(a.name_offset) <
+               std::string_view(b.path).substr(b.name_offset);
     });
+    std::vector<std::string> paths;
+    paths.reserve(children.size());
+    for (auto& c : children) {
+        paths.push_back(std::move(c.path));
+    }
     emit_progress(state);
     return paths;
 }

@@ -42,6 +42,9 @@ inline constexpr std::size_t MAX_MEASURE_COMPONENTS = 64;
 FolderMeasurement measure_candidate(DevScanState& state, const std::string& path, dev_t device,
                                     const RepoContext* repo, HardLinkSet& links);
 
+// Without a Git context and with a hard-link set of its own.
+FolderMeasurement measure_candidate(DevScanState& state, const std::string& path, dev_t device);
+
 // In Git mode Git's own data is skipped, nested checkouts go back to the search's queue
 // and recognised artifacts are reported as finds of their own.
 FolderMeasurement measure_folder(DevScanState& state, const std::string& path,
