@@ -206,6 +206,39 @@ TEST(CatalogWriter, RoundTripThroughRunsMergesAndIndex) {
     }
 }
 
+// 47 full runs leave 15 runs on level 0 and two merged ones on level 1: the finish first
+// merges sixteen of the seventeen, then the last two into the data file.
+TEST(CatalogWriter, MoreThanSixteenRunsAtTheEndMergeInPasses) {
+    TempDir tmp;
+    CatalogFolder folder(tmp);
+    const std::string dir = "/d";
+    const std::string key = catalog_directory_key(dir);
+    Directory directory(folder, dir);
+    constexpr int TOTAL = 47 * 128;
+    std::vector<std::pair<std::int64_t, std::string>> expected;
+    for (int i = 0; i < TOTAL; ++i) {
+        const std::int64_t size = (i * 7919) % 997;
+        std::string path = padded_path(dir, (i * 104729) % 1000003, BUDGET_PATH);
+        expected.emplace_back(size, path);
+        directory.add(file_node(std::move(path), size));
+    }
+    EXPECT_EQ(folder.names().size(), 1u + 15 + 2);
+    directory.finish();
+    EXPECT_EQ(folder.first_error(), std::nullopt);
+    EXPECT_EQ(folder.names(), names_of(key, {".binding", ".data", ".index"}));
+    std::ranges::sort(expected, [](const auto& a, const auto& b) {
+        if (a.first != b.first) return a.first > b.first;
+        return a.second < b.second;
+    });
+    const auto records = read_records(folder, key + ".data");
+    ASSERT_EQ(records.size(), expected.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        ASSERT_EQ(records[i].node.size, expected[i].first) << i;
+        ASSERT_EQ(records[i].node.path, expected[i].second) << i;
+    }
+    EXPECT_EQ(read_index(folder / (key + ".index")).count, static_cast<std::uint64_t>(TOTAL));
+}
+
 TEST(CatalogWriter, FewFilesMakeOneRunThatBecomesTheDataFile) {
     TempDir tmp;
     CatalogFolder folder(tmp);
