@@ -16,6 +16,13 @@ std::size_t offset_of_char(std::string_view text, std::size_t n) {
     return pos;
 }
 
+// Joins pieces with append: GCC 12 warns falsely (-Wrestrict) on `"x" + std::string`.
+std::string concat(std::initializer_list<std::string_view> pieces) {
+    std::string out;
+    for (std::string_view p : pieces) out.append(p);
+    return out;
+}
+
 kit::Block rounded_block(std::string title, kit::Color border) {
     kit::Block block = kit::Block::bordered();
     block.border_type = kit::BorderType::Rounded;
@@ -41,11 +48,8 @@ kit::Block popup_block(std::string_view title) {
 }
 
 kit::Line input_line(std::string_view label, std::string_view text) {
-    std::string decorated = " ";
-    decorated.append(label);
-    decorated += ' ';
     return kit::Line(std::vector<kit::Span>{
-        kit::Span(std::move(decorated), kit::fg(palette::accent).bold()),
+        kit::Span(concat({" ", label, " "}), kit::fg(palette::accent).bold()),
         kit::Span(std::string(text)),
         kit::Span("\u258F", kit::fg(palette::accent)),
     });
@@ -57,7 +61,7 @@ std::string truncate_start(std::string_view text, std::size_t max) {
         return std::string(text);
     }
     if (max >= 2) {
-        return "\u2026" + std::string(text.substr(offset_of_char(text, n - max + 1)));
+        return concat({"\u2026", text.substr(offset_of_char(text, n - max + 1))});
     }
     return max == 1 ? "\u2026" : "";
 }
@@ -68,7 +72,7 @@ std::string truncate_end(std::string_view text, std::size_t max) {
         return std::string(text);
     }
     if (max >= 2) {
-        return std::string(text.substr(0, offset_of_char(text, max - 1))) + "\u2026";
+        return concat({text.substr(0, offset_of_char(text, max - 1)), "\u2026"});
     }
     return max == 1 ? "\u2026" : "";
 }
@@ -99,8 +103,8 @@ kit::Line tab_label(std::string_view label, std::string_view key, bool active) {
     const kit::Style label_style =
         active ? kit::fg_bg(palette::dark_text, palette::accent).bold() : kit::fg(palette::muted);
     return kit::Line(std::vector<kit::Span>{
-        kit::Span(" " + std::string(key) + " ", key_style),
-        kit::Span(std::string(label) + " ", label_style),
+        kit::Span(concat({" ", key, " "}), key_style),
+        kit::Span(concat({label, " "}), label_style),
         kit::Span(" "),
     });
 }

@@ -30,7 +30,7 @@ bool needs_sanitizing(std::string_view s) {
 
 Cell& Cell::set_symbol(std::string_view s) {
     if (s.empty()) {
-        symbol = " ";
+        symbol.assign(1, ' ');
     } else if (needs_sanitizing(s)) {
         symbol = sanitize_symbol(s);
     } else {

@@ -81,7 +81,7 @@ TEST(TerminalWriter, DrawsDiffsHidesCursorAndClearsOnResize) {
         EXPECT_EQ(drain(read_end.get()), "\x1b[2J\x1b[1;1Ha\x1b[0m\x1b[?25l");
         ASSERT_TRUE(terminal->draw(draw));
         EXPECT_EQ(drain(read_end.get()), "\x1b[?25l");
-        letter = "b";
+        letter.assign(1, 'b');
         ASSERT_TRUE(terminal->draw(draw));
         EXPECT_EQ(drain(read_end.get()), "\x1b[1;1Hb\x1b[0m\x1b[?25l");
         size = Size{3, 1};
