@@ -10,6 +10,8 @@ namespace bramvelt::tui::kit {
 namespace {
 
 constexpr char32_t kReplacement = U'\uFFFD';
+// Variation selector 16 asks for the emoji form, which terminals draw two cells wide.
+constexpr char32_t kEmojiPresentation = U'\uFE0F';
 
 char32_t decode(std::string_view text, std::size_t& pos) {
     const char32_t c = platform::next_code_point(text, pos);
@@ -46,7 +48,7 @@ bool GraphemeIterator::next(std::string& symbol, int& width) {
             break;
         }
         platform::append_utf8(symbol, following);
-        width = std::max(width, code_point_width(following));
+        width = std::max(width, following == kEmojiPresentation ? 2 : code_point_width(following));
         current = following;
     }
     if (!has_pending_) {
@@ -58,8 +60,11 @@ bool GraphemeIterator::next(std::string& symbol, int& width) {
 int symbol_width(std::string_view symbol) {
     int width = 0;
     std::size_t pos = 0;
+    bool first = true;
     while (pos < symbol.size()) {
-        width = std::max(width, code_point_width(decode(symbol, pos)));
+        const char32_t c = decode(symbol, pos);
+        width = std::max(width, c == kEmojiPresentation && !first ? 2 : code_point_width(c));
+        first = false;
     }
     return width;
 }

@@ -11,7 +11,9 @@ namespace {
 TEST(Graphemes, WidthsAndClusters) {
     EXPECT_EQ(display_width("abc"), 3u);
     EXPECT_EQ(display_width("日本"), 4u);
-    EXPECT_EQ(display_width("e\u0301"), 1u);  // e + combining acute: one cluster
+    EXPECT_EQ(display_width("e\u0301"), 1u);       // e + combining acute: one cluster
+    EXPECT_EQ(display_width("\u2764\uFE0F"), 2u);  // emoji presentation
+    EXPECT_EQ(display_width("\u2764"), 1u);
     EXPECT_EQ(display_width(""), 0u);
 
     GraphemeIterator it("e\u0301x");
