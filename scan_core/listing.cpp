@@ -60,12 +60,11 @@ std::expected<void, ListingOpenError> check_directory_identity(
 std::expected<DirectoryListing, ListingOpenError> open_directory(
     const std::string& path, const platform::EntryStatus& expected, bool portable_listing,
     bool follow_link, bool skip_links, const CancelFlag& cancel, ListingCounters& counters) {
-    const std::atomic<bool>* cancel_ptr = cancel.get();
     if (portable_listing) {
         auto stream = open_standard_reader(path);
         if (!stream) return std::unexpected(ListingOpenError{stream.error(), false});
-        return DirectoryListing(DirectoryListing::Standard{std::move(*stream)}, skip_links,
-                                cancel_ptr, counters);
+        return DirectoryListing(DirectoryListing::Standard{std::move(*stream)}, skip_links, cancel,
+                                counters);
     }
 
     // The bulk road: open without following any final link, examine the descriptor,
@@ -80,9 +79,9 @@ std::expected<DirectoryListing, ListingOpenError> open_directory(
                 if (opened && check_directory_identity(expected, *opened)) {
                     DirectoryListing listing(
                         DirectoryListing::Bulk{platform::DirEntryReader(std::move(fd)), 0},
-                        skip_links, cancel_ptr, counters);
+                        skip_links, cancel, counters);
                     auto& bulk = std::get<DirectoryListing::Bulk>(listing.reader_);
-                    if (cancel_ptr != nullptr && cancel_ptr->load(std::memory_order_relaxed)) {
+                    if (is_cancelled(cancel)) {
                         listing.finished_ = true;
                         return listing;
                     }
@@ -119,7 +118,7 @@ std::expected<DirectoryListing, ListingOpenError> open_directory(
     if (auto ok = check_directory_identity(expected, *opened); !ok) {
         return std::unexpected(ok.error());
     }
-    return DirectoryListing(DirectoryListing::Standard{std::move(*stream)}, skip_links, cancel_ptr,
+    return DirectoryListing(DirectoryListing::Standard{std::move(*stream)}, skip_links, cancel,
                             counters);
 }
 
@@ -145,7 +144,7 @@ ListingResult DirectoryListing::entry_from_status(std::string_view name, bool li
 }
 
 ListingResult DirectoryListing::next_entry() {
-    if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) return ListingEnd{};
+    if (is_cancelled(cancel_)) return ListingEnd{};
     if (auto* bulk = std::get_if<Bulk>(&reader_)) {
         if (bulk->next >= bulk->reader.entries().size()) {
             if (finished_) return ListingEnd{};

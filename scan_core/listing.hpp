@@ -84,25 +84,25 @@ class DirectoryListing {
     struct Standard {
         platform::DirStream stream;
     };
-    DirectoryListing(std::variant<Bulk, Standard> reader, bool skip_links,
-                     const std::atomic<bool>* cancel, ListingCounters& counters)
+    DirectoryListing(std::variant<Bulk, Standard> reader, bool skip_links, CancelFlag cancel,
+                     ListingCounters& counters)
         : reader_(std::move(reader)),
           skip_links_(skip_links),
-          cancel_(cancel),
+          cancel_(std::move(cancel)),
           counters_(&counters) {}
     ListingResult entry_from_status(std::string_view name, bool listed_as_directory, int dirfd);
 
     std::variant<Bulk, Standard> reader_;
     bool skip_links_;
     bool finished_ = false;
-    const std::atomic<bool>* cancel_;
+    CancelFlag cancel_;
     ListingCounters* counters_;
 };
 
 // Opens the directory at `path` (raw bytes) when it still matches `expected`, the status
 // the walker took with links followed. `follow_link` (the scan root only) lets the path
-// be a symbolic link to that directory. The cancel flag and counters must outlive the
-// listing.
+// be a symbolic link to that directory. The listing keeps a share of the cancel flag;
+// the counters must outlive it.
 std::expected<DirectoryListing, ListingOpenError> open_directory(
     const std::string& path, const platform::EntryStatus& expected, bool portable_listing,
     bool follow_link, bool skip_links, const CancelFlag& cancel, ListingCounters& counters);
