@@ -313,6 +313,9 @@ std::expected<std::optional<Event>, std::string> EventSource::poll(
             }
             return Event{resize};
         }
+        if (fds[0].revents & POLLNVAL) {
+            return std::unexpected(platform::os_error_text(EBADF));
+        }
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             char bytes[4096];
             const ssize_t n = ::read(fd_, bytes, sizeof bytes);
