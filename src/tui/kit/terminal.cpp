@@ -32,9 +32,11 @@ struct ModeRecord {
     std::atomic<bool> cursor_hidden{false};
 };
 
+// Constant-initialised, so a signal handler never runs a static initialiser.
+constinit ModeRecord g_modes{};
+
 ModeRecord& modes() {
-    static ModeRecord record;
-    return record;
+    return g_modes;
 }
 
 void write_raw(int fd, std::string_view bytes) noexcept {
