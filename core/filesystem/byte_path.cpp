@@ -33,7 +33,7 @@ std::string join_components(const std::vector<Component>& parts, std::size_t cou
     std::string out;
     for (std::size_t i = 0; i < count; ++i) {
         if (parts[i].kind == ComponentKind::Root) {
-            out = "/";
+            out.assign(1, '/');
             continue;
         }
         if (!out.empty() && out.back() != '/') out.push_back('/');
