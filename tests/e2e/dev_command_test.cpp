@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <map>
@@ -233,6 +234,54 @@ TEST_F(DevWorkspace, CtrlCDuringTheSearchReportsWhatWasFound) {
     EXPECT_TRUE(out.ends_with("\n"));
     std::ifstream err_file(tmp / "err");
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(err_file)), {}), "");
+}
+
+// At a real terminal: the progress line shows while the search runs, and Ctrl-C erases it
+// before the report of what was found.
+TEST_F(DevWorkspace, ProgressLineAtATerminalIsErasedOnCtrlC) {
+    // A slow failing git keeps the search busy for seconds, emitting progress between checks.
+    for (int i = 0; i < 8; ++i) tmp.make_dir("home/ws/r" + std::to_string(i) + "/.git");
+    const std::string fake = tmp.make_dir("fake");
+    tmp.write_file("fake/git", "#!/bin/sh\nsleep 0.3\nexit 1\n");
+    ASSERT_EQ(::chmod((fake + "/git").c_str(), 0755), 0);
+    std::string exports;
+    for (const auto& e : environment(fake + ":")) exports += "export '" + e + "'\n";
+    const std::string status = tmp / "status";
+    // The shell ignores Ctrl-C so that it lives on to record the status.
+    tmp.write_file("run.sh", exports + "trap '' INT\ncd '" + home + "'\n'" + BRAMVELT_BINARY +
+                                 "' dev ws\necho $? > '" + status + "'\nsleep 60\n");
+    const std::string socket = tmp / "tmux.sock";
+    const auto tmux = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"-u", "-f", "/dev/null", "-S", socket});
+        RunOptions options;
+        options.environment =
+            std::vector<std::string>{"PATH=/usr/bin:/bin", "TERM=xterm-256color", "LC_ALL=C.UTF-8"};
+        return run_process("/usr/bin/tmux", args, options);
+    };
+    ASSERT_EQ(tmux({"new-session", "-d", "-x", "160", "-y", "40", "sh " + (tmp / "run.sh")}).status,
+              0);
+    const auto pane = [&] { return tmux({"capture-pane", "-p", "-J"}).out; };
+    const auto wait_for = [&](auto done) {
+        for (int i = 0; i < 400 && !done(); ++i) ::usleep(25'000);
+        return done();
+    };
+    EXPECT_TRUE(wait_for([&] {
+        return pane().find("Searching… 0 candidates · ") != std::string::npos;
+    })) << pane();
+    tmux({"send-keys", "C-c"});
+    EXPECT_TRUE(wait_for([&] { return ::access(status.c_str(), F_OK) == 0; })) << pane();
+    const std::string screen = pane();
+    tmux({"kill-server"});
+
+    std::ifstream status_file(status);
+    std::string code;
+    status_file >> code;
+    EXPECT_EQ(code, "130");
+    EXPECT_EQ(screen.find("Searching"), std::string::npos) << screen;
+    const auto lines = lines_of(screen);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "Development cleanup · ~/ws") << screen;
+    EXPECT_NE(screen.find(" · stopped\n"), std::string::npos) << screen;
 }
 
 TEST_F(DevWorkspace, BadFoldersAndClosedOutput) {
