@@ -109,8 +109,12 @@ PathDecision evaluate_path_policy(const PolicyContext& context, std::string_view
 
 PathDecision evaluate_path_bytes(const PolicyContext& context, std::string_view path_bytes) {
     if (!platform::is_valid_utf8(path_bytes)) {
-        return refused_decision(platform::to_utf8_lossy(path_bytes), kPathNotUtf8,
-                                kCodeInvalidPath);
+        // Same order as for text: a broken context is reported before a broken path.
+        const std::string text = platform::to_utf8_lossy(path_bytes);
+        if (auto valid = validate_policy_context(context); !valid) {
+            return refused_decision(text, valid.error(), kCodeContextInvalid);
+        }
+        return refused_decision(text, kPathNotUtf8, kCodeInvalidPath);
     }
     return evaluate_path_policy(context, path_bytes);
 }

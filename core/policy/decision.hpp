@@ -55,8 +55,9 @@ inline constexpr std::string_view kPathNotUtf8 =
 PathDecision evaluate_path_policy(const PolicyContext& context, std::string_view path);
 
 // The decision for file-system bytes: bytes that are not valid UTF-8 are refused with
-// kPathNotUtf8 and `policy.invalid_path`, since their replaced text could name another
-// entry; valid text is decided by evaluate_path_policy.
+// kPathNotUtf8 and `policy.invalid_path` (after the context's own validation, as for
+// text), since their replaced text could name another entry; valid text is decided by
+// evaluate_path_policy.
 PathDecision evaluate_path_bytes(const PolicyContext& context, std::string_view path_bytes);
 
 // The gate before an action: Allowed passes; NeedsAcknowledgement passes only when

@@ -287,6 +287,13 @@ TEST_F(PathDecisionTest, PathBytesThatAreNotUtf8AreRefused) {
     EXPECT_EQ(d.codes, (std::vector<std::string>{std::string(kCodeInvalidPath)}));
     EXPECT_EQ(evaluate_path_bytes(context_, proj_ + "/a\xEF\xBF\xBD").verdict,
               PolicyVerdict::Allowed);
+
+    // A broken context is still reported first, as for any other path.
+    PolicyContext bad = context_;
+    bad.home = "/";
+    expect_check_refusal(evaluate_path_bytes(bad, raw), proj_ + "/a\xEF\xBF\xBD",
+                         kCodeContextInvalid, kExplicitHomeRequired);
+    EXPECT_EQ(require_acknowledgement(bad, raw, true).error(), kExplicitHomeRequired);
 }
 
 TEST(ResolveThroughParent, JoinsTheRealParentWithTheName) {
