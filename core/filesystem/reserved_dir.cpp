@@ -117,6 +117,14 @@ std::expected<RelativePath, IoError> backup_relative_path(const ReservedDir& dir
 
 std::expected<platform::Fd, IoError> open_dir_chain(int dir_fd, const RelativePath& relative,
                                                     bool create) {
+    // openat would take "..", "" or "a/b" as a walk of its own, past the no-follow check
+    // of each step: only plain names are ever opened here, and a bad one stops the walk
+    // before anything is created.
+    for (const std::string& name : relative) {
+        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+            return other(kInvalidRelativeBackupPath);
+        }
+    }
     platform::Fd current(::fcntl(dir_fd, F_DUPFD_CLOEXEC, 3));
     if (!current) {
         return os_error();

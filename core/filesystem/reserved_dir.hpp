@@ -44,6 +44,8 @@ std::expected<RelativePath, IoError> backup_relative_path(const ReservedDir& dir
 
 // Opens each component in turn below `dir_fd` without following links (creating missing
 // folders with mode 0700 when `create`); the empty path yields a duplicate of `dir_fd`.
+// A component that is not one plain name ("", ".", "..", holding "/") is refused with
+// kInvalidRelativeBackupPath before anything is created.
 std::expected<platform::Fd, IoError> open_dir_chain(int dir_fd, const RelativePath& relative,
                                                     bool create);
 

@@ -182,5 +182,27 @@ TEST(OpenDirChain, EmptyPathDuplicatesAndCreatesWhenAsked) {
     EXPECT_TRUE(fs::is_directory(tmp / "x/y"));
 }
 
+// Only plain names are walked: anything openat would read as a path of its own (a step
+// up, a link inside "a/b") is refused before any folder is made.
+TEST(OpenDirChain, ComponentsThatAreNotPlainNamesAreRefused) {
+    TempDir tmp;
+    const std::string base_path = tmp.make_dir("base");
+    const std::string outside = tmp.make_dir("outside");
+    fs::create_directory_symlink(outside, base_path + "/link");
+    platform::Fd base(::open(base_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::vector<RelativePath> bad = {
+        {"new", ".."}, {".."}, {"."}, {""}, {"link/x"}, {"new/x"}, {"/"},
+    };
+    for (const RelativePath& relative : bad) {
+        SCOPED_TRACE(relative.back());
+        for (bool create : {false, true}) {
+            EXPECT_EQ(open_dir_chain(base.get(), relative, create).error().message,
+                      kInvalidRelativeBackupPath);
+        }
+    }
+    EXPECT_FALSE(fs::exists(base_path + "/new"));
+    EXPECT_TRUE(fs::is_empty(outside));
+}
+
 }  // namespace
 }  // namespace bramvelt::filesystem
