@@ -51,15 +51,6 @@ std::vector<std::string> text_lines(std::string_view bytes) {
     return lines;
 }
 
-std::string_view trim(std::string_view s) {
-    const auto ws = [](char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-    };
-    while (!s.empty() && ws(s.front())) s.remove_prefix(1);
-    while (!s.empty() && ws(s.back())) s.remove_suffix(1);
-    return s;
-}
-
 bool partial_clone_from_config(std::string_view output) {
     for (const auto& line : text_lines(output)) {
         const std::size_t space = line.find(' ');
@@ -70,7 +61,8 @@ bool partial_clone_from_config(std::string_view output) {
         if (key.size() > 12 && key.ends_with(".partialclone")) {
             return true;
         }
-        const std::string_view v = trim(value);
+        // Unicode white space, not only ASCII blanks, counts around the value.
+        const std::string_view v = platform::trim_white_space(value);
         if (std::find(std::begin(PROMISOR_OFF_VALUES), std::end(PROMISOR_OFF_VALUES), v) ==
             std::end(PROMISOR_OFF_VALUES)) {
             return true;
@@ -338,7 +330,8 @@ void inspect_git_checkout(DevScanState& state, const std::string& folder) {
                 break;
             }
         }
-        detail.last_git_activity = git_file_mtime(*git_dir, "");
+        // Only these files date activity: the Git directory's own time also moves when
+        // Git merely creates or removes a lock or temporary file in it.
         for (const auto name : GIT_ACTIVITY_FILES) {
             const auto t = git_file_mtime(*git_dir, name);
             if (t && (!detail.last_git_activity || *t > *detail.last_git_activity)) {

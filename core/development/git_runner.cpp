@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -248,10 +249,19 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
     if (::lseek(out->get(), 0, SEEK_SET) != 0) {
         return std::unexpected(error_text(errno));
     }
+    // Sized from the file rather than filled with 4 MiB of zeros for every small answer;
+    // it still grows when something git left behind writes on, up to one byte past the
+    // limit so that an overlong output shows.
+    constexpr std::size_t cap = GIT_OUTPUT_LIMIT + 1;
+    const std::uint64_t size_now = file_size(out->get()).value_or(0);
     std::string bytes;
-    bytes.resize(GIT_OUTPUT_LIMIT + 1);
+    bytes.resize(std::min<std::uint64_t>(size_now + 1, cap));
     std::size_t filled = 0;
-    while (filled < bytes.size()) {
+    for (;;) {
+        if (filled == bytes.size()) {
+            if (bytes.size() == cap) break;
+            bytes.resize(std::min(cap, bytes.size() * 2));
+        }
         const ssize_t n = ::read(out->get(), bytes.data() + filled, bytes.size() - filled);
         if (n < 0) {
             if (errno == EINTR) continue;

@@ -1,18 +1,16 @@
 #include "core/development/measure.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <limits>
 
 #include "core/development/artifact_candidate.hpp"
 #include "core/development/classify.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
-#include "platform/dir_stream.hpp"
+#include "platform/listing.hpp"
+#include "platform/nofollow_open.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::development {
@@ -37,6 +35,75 @@ std::optional<std::string_view> extension_of(std::string_view name) {
         return std::nullopt;
     }
     return name.substr(dot + 1);
+}
+
+// A folder's children in priority order, and whether every entry was read: a failed
+// read or a spent budget leaves the list short, and a measurement built on a short
+// list must not count as complete.
+struct ChildListing {
+    std::vector<std::string> paths;
+    bool whole = true;
+};
+
+std::optional<ChildListing> list_children(DevScanState& state, const std::string& folder) {
+    // No link is followed anywhere on the way: the folder was checked by its path, and a
+    // component swapped for a link since must not lead the listing elsewhere.
+    auto fd = platform::open_nofollow_any(folder, O_RDONLY | O_DIRECTORY);
+    if (!fd) {
+        ++state.summary.skipped_paths;
+        return std::nullopt;
+    }
+    platform::DirEntryReader reader(std::move(*fd));
+    ++state.summary.directories_listed;
+    // Every child shares the folder's prefix, so comparing names compares paths.
+    struct Child {
+        unsigned rank;
+        std::size_t name_offset;
+        std::string path;
+    };
+    std::vector<Child> children;
+    ChildListing listing;
+    bool reading = true;
+    while (reading) {
+        const auto batch = reader.read_batch();
+        if (batch && *batch == 0) {
+            break;
+        }
+        const std::size_t count = batch ? *batch : 1;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (state.budget_spent()) {
+                listing.whole = false;
+                reading = false;
+                break;
+            }
+            ++state.summary.entries_examined;
+            if (!batch) {
+                // The stream cannot be trusted after a failed read.
+                ++state.summary.skipped_paths;
+                listing.whole = false;
+                reading = false;
+                break;
+            }
+            const std::string_view name = reader.entries()[i].name;
+            std::string path = join_path(folder, name);
+            const std::size_t offset = path.size() - name.size();
+            const unsigned rank = folder_name_rank(path);
+            children.push_back(Child{rank, offset, std::move(path)});
+        }
+    }
+    std::sort(children.begin(), children.end(), [](const Child& a, const Child& b) {
+        if (a.rank != b.rank) {
+            return a.rank < b.rank;
+        }
+        return std::string_view(a.path).substr(a.name_offset) <
+               std::string_view(b.path).substr(b.name_offset);
+    });
+    listing.paths.reserve(children.size());
+    for (auto& c : children) {
+        listing.paths.push_back(std::move(c.path));
+    }
+    emit_progress(state);
+    return listing;
 }
 
 FolderMeasurement measure_entry(DevScanState& state, const std::string& path, const EntryStatus& st,
@@ -68,17 +135,21 @@ FolderMeasurement measure_entry(DevScanState& state, const std::string& path, co
         m.complete = false;
         return m;
     }
-    const auto children = list_children_by_priority(state, path);
-    if (!children) {
+    const auto listing = list_children(state, path);
+    if (!listing) {
         m.complete = false;
         return m;
     }
+    if (!listing->whole) {
+        m.complete = false;
+    }
+    const auto& children = listing->paths;
     const bool git_dir = is_git_dir(path);
     if (git_dir) {
         m.complete = false;
     }
     const bool pycache = final_name(path) == std::optional<std::string_view>("__pycache__");
-    for (const auto& child : *children) {
+    for (const auto& child : children) {
         if (state.budget_spent()) {
             m.complete = false;
             break;
@@ -167,63 +238,11 @@ FolderMeasurement measure_folder(DevScanState& state, const std::string& path,
 
 std::optional<std::vector<std::string>> list_children_by_priority(DevScanState& state,
                                                                   const std::string& folder) {
-    platform::Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) {
-        ++state.summary.skipped_paths;
+    auto listing = list_children(state, folder);
+    if (!listing) {
         return std::nullopt;
     }
-    auto stream = platform::DirStream::from_fd(std::move(fd));
-    if (!stream) {
-        ++state.summary.skipped_paths;
-        return std::nullopt;
-    }
-    ++state.summary.directories_listed;
-    // Every child shares the folder's prefix, so comparing names compares paths.
-    struct Child {
-        unsigned rank;
-        std::size_t name_offset;
-        std::string path;
-    };
-    std::vector<Child> children;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(stream->get());
-        const bool failed = entry == nullptr && errno != 0;
-        if (entry == nullptr && !failed) {
-            break;
-        }
-        if (entry != nullptr &&
-            (std::string_view(entry->d_name) == "." || std::string_view(entry->d_name) == "..")) {
-            continue;
-        }
-        if (state.budget_spent()) {
-            break;
-        }
-        ++state.summary.entries_examined;
-        if (failed) {
-            // The stream cannot be trusted after a failed read.
-            ++state.summary.skipped_paths;
-            break;
-        }
-        std::string path = join_path(folder, entry->d_name);
-        const std::size_t offset = path.size() - std::strlen(entry->d_name);
-        const unsigned rank = folder_name_rank(path);
-        children.push_back(Child{rank, offset, std::move(path)});
-    }
-    std::sort(children.begin(), children.end(), [](const Child& a, const Child& b) {
-        if (a.rank != b.rank) {
-            return a.rank < b.rank;
-        }
-        return std::string_view(a.path).substr(a.name_offset) <
-               std::string_view(b.path).substr(b.name_offset);
-    });
-    std::vector<std::string> paths;
-    paths.reserve(children.size());
-    for (auto& c : children) {
-        paths.push_back(std::move(c.path));
-    }
-    emit_progress(state);
-    return paths;
+    return std::move(listing->paths);
 }
 
 }  // namespace bramvelt::development

@@ -3,6 +3,7 @@
 
 #include "core/development/git_inspect.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -235,12 +236,30 @@ TEST_F(DevInspectTest, ShallowAndPartialClones) {
     EXPECT_EQ(fixture->state.summary.git_commands, 6u);
 
     // A promisor setting that is off is no partial clone; the extension alone makes one.
-    for (const char* off : {"false", "0", " off "}) {
+    for (const char* off : {"false", "0", " off ", "\xC2\xA0no\xE3\x80\x80"}) {
         git(partial, {"config", "remote.origin.promisor", off});
         EXPECT_FALSE(inspect(ws + "/partial-wt").git->partial_history) << off;
     }
     git(partial, {"config", "extensions.partialclone", "origin"});
     EXPECT_TRUE(inspect(ws + "/partial-wt").git->partial_history);
+}
+
+// Activity is dated by HEAD, the index and the HEAD reflog of the checkout's own Git
+// directory, not by the directory itself.
+TEST_F(DevInspectTest, ActivityTimeComesFromHeadIndexAndReflog) {
+    const std::string wt = add_worktree("dated");
+    const std::string gd = git_dir(wt);
+    const auto set_mtime = [](const std::string& path, time_t when) {
+        const timespec times[2] = {{when, 0}, {when, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+    };
+    set_mtime(gd + "/HEAD", 1'000'000);
+    set_mtime(gd + "/index", 3'000'000);
+    set_mtime(gd + "/logs/HEAD", 2'000'000);
+    set_mtime(gd, 4'000'000'000);
+    const auto c = inspect(wt);
+    EXPECT_EQ(c.git->last_git_activity, 3'000'000u);
+    EXPECT_LT(*c.last_modified, 4'000'000'000u);
 }
 
 // A bare repository as the remote, over the file protocol.

@@ -10,6 +10,7 @@
 
 #include "core/development/state.hpp"
 #include "dev_fixture.hpp"
+#include "platform/listing.hpp"
 #include "support/as_user.hpp"
 
 namespace bramvelt::development {
@@ -139,6 +140,50 @@ TEST_F(DevMeasureTest, DeepPathsAreNotListed) {
     const auto m = measure(f, tmp / "d");
     EXPECT_FALSE(m.complete);
     EXPECT_FALSE(f.state.summary.limited);
+}
+
+// A listing that ends early never counts as having seen everything: a read that fails
+// part-way, or a deadline that passes before its first entry is taken.
+TEST_F(DevMeasureTest, ShortListingsLeaveTheFindIncomplete) {
+    // Enough long names to need more than one read of the folder.
+    const std::string pad(120, 'n');
+    for (int i = 0; i < 600; ++i) tmp.write_file("a/target/" + pad + std::to_string(i), "x");
+    {
+        testing::StateFixture f({tmp.path()});
+        platform::fail_later_directory_reads_for_testing(EIO);
+        const auto m = measure(f, tmp / "a/target");
+        platform::fail_later_directory_reads_for_testing(0);
+        EXPECT_FALSE(m.complete);
+        EXPECT_GT(m.files, 0u);
+        EXPECT_LT(m.files, 600u);
+        EXPECT_EQ(f.state.summary.skipped_paths, 1u);
+        EXPECT_FALSE(f.state.summary.limited);
+    }
+    {
+        tmp.write_file("b/target/only", "x");
+        // Every reading of the clock moves it 40 s: the state's start and the check
+        // before the listing stay inside the limit, the check after the listing's first
+        // entry finds it passed.
+        auto now = std::make_shared<std::chrono::steady_clock::time_point>();
+        testing::StateFixture f({tmp.path()}, [now] { return *now += std::chrono::seconds(40); });
+        const auto m = measure(f, tmp / "b/target");
+        EXPECT_FALSE(m.complete);
+        EXPECT_EQ(m.files, 0u);
+        EXPECT_TRUE(f.state.summary.limited);
+    }
+}
+
+// A find reached through a linked folder is not listed through the link.
+TEST_F(DevMeasureTest, ListingNeverFollowsALinkOnTheWay) {
+    tmp.write_file("real/target/f", "x");
+    testing::symlink_to(tmp / "real", tmp / "alias");
+    testing::StateFixture f({tmp.path()});
+    EXPECT_FALSE(list_children_by_priority(f.state, tmp / "alias/target"));
+    EXPECT_EQ(f.state.summary.skipped_paths, 1u);
+    const auto m = measure(f, tmp / "alias/target");
+    EXPECT_FALSE(m.complete);
+    EXPECT_EQ(m.files, 0u);
+    EXPECT_TRUE(measure(f, tmp / "real/target").complete);
 }
 
 // Another file system (tmpfs) and a bind mount of the same one inside a find: neither is
