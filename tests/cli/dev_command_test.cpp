@@ -400,6 +400,7 @@ TEST(DevCommand, ProgressLineOnlyForTextAtATerminal) {
 
 TEST(DevCommand, RealSearchErasesItsProgressLine) {
     testing::TempDir dir;
+    testing::ScopedEnv home("HOME", dir.make_dir("home").c_str());
     dir.write_file("proj/Cargo.toml", "[package]\n");
     dir.write_file("proj/target/debug/out", std::string(5'000, 'x'));
     auto options = parse_dev_options(std::vector<std::string>{"dev", dir.path()}, false);

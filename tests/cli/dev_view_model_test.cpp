@@ -260,6 +260,7 @@ TEST(DevViewModel, Lowercasing) {
 
 TEST(DevViewModel, ResolveAndDescribeTargets) {
     testing::TempDir dir;
+    testing::ScopedEnv home("HOME", dir.make_dir("home").c_str());
     dir.make_dir("proj/sub");
     dir.write_file("proj/file.txt", "x");
     ASSERT_EQ(::symlink((dir / "proj").c_str(), (dir / "link").c_str()), 0);
