@@ -17,6 +17,7 @@
 #include "platform/fd.hpp"
 #include "platform/os_error.hpp"
 #include "platform/spawn.hpp"
+#include "platform/utf8.hpp"
 
 extern char** environ;
 
@@ -118,7 +119,10 @@ std::vector<std::string> git_child_environment(std::span<const std::string> envi
 
 std::string locate_git(std::optional<std::string_view> path_variable,
                        std::span<const std::string_view> developer_paths) {
-    const std::string_view search = path_variable.value_or(kDefaultSearchPath);
+    // A PATH that is not UTF-8 text counts as unreadable, like an unset one.
+    const std::string_view search = path_variable && platform::is_valid_utf8(*path_variable)
+                                        ? *path_variable
+                                        : kDefaultSearchPath;
     std::optional<std::string> found;
     std::size_t pos = 0;
     while (pos <= search.size()) {

@@ -283,6 +283,7 @@ TEST_F(DevTest, LocateGitPrefersDeveloperCopiesOnlyBehindUsrBinGit) {
     EXPECT_EQ(locate_git("/usr/bin", none), "git");
     EXPECT_EQ(locate_git("/usr/bin", launcher_only), "git");  // resolves to /usr/bin/git
     EXPECT_EQ(locate_git(std::nullopt, devs), dev);           // default search path
+    EXPECT_EQ(locate_git(a + ":/\xFF", devs), dev);           // not text: the default too
     EXPECT_EQ(locate_git("/nonexistent", devs), "git");
     EXPECT_EQ(git_path(), "git");  // this machine has no developer-tool copies
 }
