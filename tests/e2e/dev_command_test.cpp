@@ -83,8 +83,14 @@ TEST_F(DevWorkspace, TextReportAndJsonDocumentAgree) {
     ASSERT_EQ(json_run.status, 0) << json_run.err;
     EXPECT_EQ(json_run.err, "");
     const auto doc = nlohmann::json::parse(json_run.out);
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : doc.items()) keys.push_back(key);
+    EXPECT_EQ(keys, (std::vector<std::string>{"candidates", "reviewableBytes", "roots",
+                                              "schemaVersion", "summary"}));
     EXPECT_EQ(doc["schemaVersion"], 1);
     EXPECT_EQ(doc["roots"], nlohmann::json::array({ws}));
+    EXPECT_EQ(doc["summary"]["roots"], doc["roots"]);
+    EXPECT_EQ(doc["summary"].size(), 11u);
 
     struct Expected {
         std::string path;
