@@ -1,9 +1,11 @@
 #include "platform/spawn.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,6 +55,7 @@ Child::Child(Child&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       group_(other.group_),
       status_(std::exchange(other.status_, std::nullopt)),
+      exit_watch_(std::move(other.exit_watch_)),
       in_(std::move(other.in_)),
       out_(std::move(other.out_)),
       err_(std::move(other.err_)) {}
@@ -63,6 +66,7 @@ Child& Child::operator=(Child&& other) noexcept {
         pid_ = std::exchange(other.pid_, -1);
         group_ = other.group_;
         status_ = std::exchange(other.status_, std::nullopt);
+        exit_watch_ = std::move(other.exit_watch_);
         in_ = std::move(other.in_);
         out_ = std::move(other.out_);
         err_ = std::move(other.err_);
@@ -138,6 +142,19 @@ std::expected<std::optional<ExitStatus>, int> Child::wait_for(std::chrono::milli
         std::this_thread::sleep_for(
             std::min<std::chrono::steady_clock::duration>(interval, deadline - now));
     }
+}
+
+void Child::sleep_unless_exited(std::chrono::milliseconds limit) {
+    if (!running()) {
+        return;
+    }
+    if (!exit_watch_) {
+        std::this_thread::sleep_for(limit);
+        return;
+    }
+    pollfd watch{exit_watch_.get(), POLLIN, 0};
+    // An interrupted poll only ends this sleep early; the caller looks again anyway.
+    (void)::poll(&watch, 1, static_cast<int>(limit.count()));
 }
 
 void Child::kill() {
@@ -258,6 +275,12 @@ std::expected<Child, int> spawn(const SpawnOptions& options) {
     }
     child.pid_ = pid;
     child.group_ = options.new_process_group;
+    // The child is ours and unreaped, so its pid cannot have been reused yet. Without
+    // pidfd support the sleeps simply run their full length.
+    const long watch = ::syscall(SYS_pidfd_open, pid, 0);
+    if (watch >= 0) {
+        child.exit_watch_.reset(static_cast<int>(watch));
+    }
     return child;
 }
 

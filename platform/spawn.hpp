@@ -73,6 +73,9 @@ class Child {
     // Polls every `interval` until the child ends or `timeout` passes; nothing on timeout.
     std::expected<std::optional<ExitStatus>, int> wait_for(std::chrono::milliseconds timeout,
                                                            std::chrono::milliseconds interval);
+    // Sleeps for at most `limit`, returning early when the child ends, so a poll loop
+    // notices a finished child at once instead of at its next turn. Does not reap.
+    void sleep_unless_exited(std::chrono::milliseconds limit);
     // SIGKILL to the child's group when it has one, else to the child. Does not reap.
     void kill();
     // Kills and reaps, whatever state the child is in.
@@ -84,6 +87,7 @@ class Child {
     pid_t pid_ = -1;
     bool group_ = false;
     std::optional<ExitStatus> status_;
+    Fd exit_watch_;  // pidfd: readable once the child has ended
     Fd in_;
     Fd out_;
     Fd err_;

@@ -120,3 +120,21 @@ TEST(Spawn, MissingProgramIsAnError) {
 
 }  // namespace
 }  // namespace bramvelt::platform
+
+namespace bramvelt::platform {
+namespace {
+
+TEST(Spawn, SleepEndsWhenTheChildExits) {
+    SpawnOptions options;
+    options.program = "/bin/true";
+    auto child = spawn(options);
+    ASSERT_TRUE(child);
+    // A child that has long ended must not cost a full 60-second sleep.
+    child->sleep_unless_exited(std::chrono::seconds(60));
+    auto status = child->wait();
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->success());
+}
+
+}  // namespace
+}  // namespace bramvelt::platform
