@@ -52,7 +52,8 @@ FolderMeasurement measure_folder(DevScanState& state, const std::string& path,
                                  HardLinkSet& links, bool git_mode);
 
 // The folder's child paths, lowest `folder_name_rank` first, then by path; nothing when
-// the folder cannot be opened. Counts entries against the search's budget.
+// the folder cannot be opened, a link on the way included. Counts entries against the
+// search's budget. A measurement whose listing ended short is incomplete.
 std::optional<std::vector<std::string>> list_children_by_priority(DevScanState& state,
                                                                   const std::string& folder);
 
