@@ -309,6 +309,25 @@ TEST_F(DevRemoteTest, RemoteThatMovedIsNotConfirmation) {
     EXPECT_EQ(c.recommendation, "keep");
 }
 
+TEST_F(DevRemoteTest, LocalBranchSufficesBesideCachedRefs) {
+    git(repo, {"branch", "copy", "pushed"});
+    const auto c = inspect(wt, false);
+    EXPECT_EQ(c.git->merged_into, std::vector<std::string>{"copy"});
+    EXPECT_EQ(c.recommendation, "review_removal");
+    EXPECT_EQ(c.reasons, reasons({kReasonCachedRefs, kReasonEligible, kReasonSquash}));
+}
+
+// A remote that answers with no branches at all was still checked.
+TEST_F(DevRemoteTest, EmptyRemoteAnswerIsACheckWithoutConfirmation) {
+    git(ws, {"init", "-q", "--bare", ws + "/empty.git"});
+    git(repo, {"remote", "set-url", "origin", "file://" + ws + "/empty.git"});
+    const auto c = inspect(wt, true);
+    EXPECT_TRUE(c.git->remote_checked_at);
+    EXPECT_TRUE(c.git->verified_remote_refs.empty());
+    EXPECT_EQ(c.recommendation, "keep");
+    EXPECT_TRUE(fixture->state.summary.warnings.empty());
+}
+
 TEST_F(DevRemoteTest, UnreachableRemoteWarnsAndKeeps) {
     git(repo, {"remote", "set-url", "origin", "file://" + ws + "/gone.git"});
     const auto c = inspect(wt, true);
