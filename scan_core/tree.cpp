@@ -1,14 +1,18 @@
 #include "scan_core/tree.hpp"
 
+#include <string.h>
+
 #include <algorithm>
 
 namespace bramvelt::scan {
 
 std::string_view node_display_name(std::string_view path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string_view::npos) {
+    // memrchr: paths are long and this runs once per node of every report.
+    const void* found = path.empty() ? nullptr : ::memrchr(path.data(), '/', path.size());
+    if (found == nullptr) {
         return path;
     }
+    const auto slash = static_cast<std::size_t>(static_cast<const char*>(found) - path.data());
     const std::string_view tail = path.substr(slash + 1);
     return tail.empty() ? path : tail;
 }

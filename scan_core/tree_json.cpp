@@ -128,9 +128,18 @@ void append_node_fields(std::string& out, const TreeNode& node, NodeKind kind, s
                                       ? std::string_view("Smaller files")
                                       : node_display_name(node.path);
     out += "{\"path\":";
+    const std::size_t before = out.size();
     append_json_escaped(out, node.path);
     out += ",\"name\":";
-    append_json_escaped(out, name);
+    if (out.size() - before == node.path.size() + 3 && name.data() >= node.path.data() &&
+        name.data() + name.size() <= node.path.data() + node.path.size()) {
+        // The name is part of a path that needed no escape, so it needs none either.
+        out += '"';
+        out += name;
+        out += '"';
+    } else {
+        append_json_escaped(out, name);
+    }
     out += ",\"kind\":\"";
     out += kind_text(kind);
     out += "\",\"size\":";
@@ -139,8 +148,17 @@ void append_node_fields(std::string& out, const TreeNode& node, NodeKind kind, s
     append_decimal(out, file_count);
     out += ",\"modificationDate\":";
     if (node.modification_time) {
+        // Neighbouring files mostly share their modification second.
+        thread_local std::uint64_t cached_seconds = 0;
+        thread_local std::string cached_text;
+        const auto seconds = static_cast<std::uint64_t>(*node.modification_time);
+        if (cached_text.empty() || cached_seconds != seconds) {
+            cached_text.clear();
+            append_iso8601_utc(cached_text, seconds);
+            cached_seconds = seconds;
+        }
         out += '"';
-        append_iso8601_utc(out, static_cast<std::uint64_t>(*node.modification_time));
+        out += cached_text;
         out += '"';
     } else {
         out += "null";

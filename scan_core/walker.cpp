@@ -142,11 +142,21 @@ void progress_tick(ScanSession& session, std::string_view path) {
     if (send) send_progress(session, path);
 }
 
+TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const RecursiveMode& mode,
+                           unsigned depth) {
+    if (session.cancelled()) {
+        return directory_leaf(platform::to_utf8_lossy(path), std::nullopt, NodeState::Incomplete);
+    }
+    TreeNode node = walk_directory(session, path, mode, depth);
+    apply_package_rule(session.collapse_packages, node);
+    return node;
+}
+
 TreeNode walk_directory(ScanSession& session, const std::string& path, WalkMode mode,
                         unsigned depth) {
     const std::string text = platform::to_utf8_lossy(path);
     auto* recursive = std::get_if<RecursiveMode>(&mode);
-    JobProgress* job = recursive != nullptr ? recursive->progress : nullptr;
+    JobProgress* job = recursive != nullptr ? recursive->progress.get() : nullptr;
 
     const auto st = platform::status_at(AT_FDCWD, path.c_str(), true);
     if (!st) {
@@ -287,17 +297,36 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, WalkMode 
                 ScanJob{std::move(sub.path), std::make_shared<JobProgress>(), depth + 1, 0});
         }
     } else {
-        for (auto& sub : pending) {
-            if (session.cancelled()) {
-                node.children.push_back(directory_leaf(platform::to_utf8_lossy(sub.path),
-                                                       std::nullopt, NodeState::Incomplete));
+        // Idle workers may take some subdirectories; nodes are collected in order.
+        std::vector<TreeNode> walked(pending.size());
+        std::vector<std::shared_ptr<HelpPool::Task>> handed(pending.size());
+        HelpPool* pool = recursive->pool;
+        for (std::size_t i = 0; i < pending.size(); ++i) {
+            if (pool != nullptr && i + 1 < pending.size() && !session.cancelled() &&
+                pool->has_idle_helper()) {
+                auto task = std::make_shared<HelpPool::Task>();
+                task->path = std::move(pending[i].path);
+                task->depth = depth + 1;
+                task->progress = recursive->progress;
+                pool->post(task);
+                handed[i] = std::move(task);
                 continue;
             }
-            TreeNode child = walk_directory(session, sub.path, mode, depth + 1);
-            apply_package_rule(session.collapse_packages, child);
-            total_size += child.size;
-            total_files += child.file_count;
-            node.children.push_back(std::move(child));
+            walked[i] = walk_subdirectory(session, pending[i].path, *recursive, depth + 1);
+        }
+        for (std::size_t i = 0; i < pending.size(); ++i) {
+            if (const auto& task = handed[i]) {
+                if (pool->take_back(task)) {
+                    walked[i] = walk_subdirectory(session, task->path, *recursive, depth + 1);
+                } else {
+                    pool->wait(task);
+                    if (task->error) std::rethrow_exception(task->error);
+                    walked[i] = std::move(*task->node);
+                }
+            }
+            total_size += walked[i].size;
+            total_files += walked[i].file_count;
+            node.children.push_back(std::move(walked[i]));
         }
         if (job != nullptr) job->bytes.fetch_add(own_size, std::memory_order_relaxed);
     }

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "scan_core/help_pool.hpp"
 #include "scan_core/job.hpp"
 #include "scan_core/listing.hpp"
 #include "scan_core/session.hpp"
@@ -22,14 +23,21 @@ struct TopLevelMode {
     std::deque<ScanJob>* jobs = nullptr;
     std::mutex* mutex = nullptr;
 };
-// Every counted file is also added to `progress`.
+// Every counted file is also added to `progress`. With a pool, subdirectories may be
+// handed to idle workers; the node is the same either way.
 struct RecursiveMode {
-    JobProgress* progress = nullptr;
+    std::shared_ptr<JobProgress> progress;
+    HelpPool* pool = nullptr;
 };
 using WalkMode = std::variant<TopLevelMode, RecursiveMode>;
 
 TreeNode walk_directory(ScanSession& session, const std::string& path, WalkMode mode,
                         unsigned depth);
+
+// One subdirectory of a recursive walk: an Incomplete placeholder once the scan is
+// cancelled, else its walked node with the package rule applied.
+TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const RecursiveMode& mode,
+                           unsigned depth);
 
 // The bytes a file adds: its allocated size the first time a multiply linked file is
 // met in this scan, 0 afterwards (those bytes go to hard_link_bytes_saved).

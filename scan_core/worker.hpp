@@ -10,6 +10,7 @@
 #include <optional>
 #include <variant>
 
+#include "scan_core/help_pool.hpp"
 #include "scan_core/job.hpp"
 #include "scan_core/session.hpp"
 
@@ -52,8 +53,10 @@ class ResultChannel {
 
 // The body of one worker thread. Never throws: a failure inside returns false, which the
 // driver reports as "scan worker failed".
+// Once the queue is empty the worker helps the others through `pool` until all are done.
 bool scan_worker(const std::shared_ptr<ScanSession>& session,
-                 const std::shared_ptr<JobQueue>& queue, ResultChannel::Sender sender);
+                 const std::shared_ptr<JobQueue>& queue, const std::shared_ptr<HelpPool>& pool,
+                 ResultChannel::Sender sender);
 
 // Test seams, so the failures they stand for stay tested: worker threads from index
 // `index` on fail to start (negative: none), and a walk on a worker throws.

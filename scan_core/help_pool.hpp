@@ -1,0 +1,86 @@
+#pragma once
+// Lets idle workers share a large job. Jobs are whole subtrees, and one of them can hold
+// most of a tree; once the job queue is empty, a worker walking such a subtree hands
+// some of its subdirectories to the idle workers and takes their nodes back in order,
+// so the tree comes out exactly as if it had walked them itself.
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "scan_core/job.hpp"
+#include "scan_core/tree.hpp"
+
+namespace bramvelt::scan {
+
+class ScanSession;
+
+class HelpPool {
+  public:
+    // One subdirectory walk handed over; shared by its owner and the worker running it.
+    struct Task {
+        std::string path;  // raw bytes
+        unsigned depth = 0;
+        std::shared_ptr<JobProgress> progress;
+        std::optional<TreeNode> node;
+        std::exception_ptr error;
+        enum class State { Queued, Running, Done } state = State::Queued;
+    };
+
+    explicit HelpPool(std::size_t workers) : workers_(workers) {}
+
+    // Whether a worker waits for work that has not been handed over yet.
+    bool has_idle_helper();
+    void post(const std::shared_ptr<Task>& task);
+    // Takes a task back when no helper has started it; the owner then walks it itself.
+    bool take_back(const std::shared_ptr<Task>& task);
+    void wait(const std::shared_ptr<Task>& task);
+
+    // A worker with no job left runs handed-over walks until every worker is idle and
+    // nothing is queued, which means no more can come. `run` walks one task.
+    template <typename Run>
+    void help(Run&& run);
+    // A worker that ends without helping (cancelled, output gone, failed).
+    void leave();
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::shared_ptr<Task>> queued_;
+    std::size_t workers_;
+    std::size_t idle_ = 0;
+};
+
+template <typename Run>
+void HelpPool::help(Run&& run) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++idle_;
+    changed_.notify_all();
+    for (;;) {
+        changed_.wait(lock, [&] { return !queued_.empty() || idle_ >= workers_; });
+        if (queued_.empty()) break;
+        auto task = std::move(queued_.front());
+        queued_.pop_front();
+        task->state = Task::State::Running;
+        --idle_;
+        lock.unlock();
+        try {
+            run(*task);
+        } catch (...) {
+            task->error = std::current_exception();
+        }
+        lock.lock();
+        task->state = Task::State::Done;
+        ++idle_;
+        changed_.notify_all();
+    }
+    // Every worker is idle and nothing is queued: wake the others so they end too.
+    changed_.notify_all();
+}
+
+}  // namespace bramvelt::scan
