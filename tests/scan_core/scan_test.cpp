@@ -339,6 +339,24 @@ TEST(Scan, CancelledScanEndsWithThePartialTree) {
     EXPECT_NE(r.events[r.events.size() - 2].path, dir / "root") << "no final root progress";
 }
 
+TEST(Scan, AFolderRemovedMidScanIsUnreadable) {
+    TempDir dir;
+    write_bytes(dir.make_dir("root/stays") + "/f", 10);
+    dir.make_dir("root/goes");
+    // The first snapshot comes after the root listing queued both folders.
+    auto r = run(dir / "root", test_options(1), [&](ScanRun&, const ScanEvent& event) {
+        if (std::holds_alternative<SnapshotEvent>(event)) ::rmdir((dir / "root/goes").c_str());
+    });
+    ASSERT_TRUE(r.result);
+    const TreeNode* gone = find(r.result->tree, dir / "root/goes");
+    ASSERT_NE(gone, nullptr);
+    EXPECT_FALSE(gone->is_readable);
+    EXPECT_EQ(gone->state, NodeState::Incomplete);
+    EXPECT_EQ(r.result->unreadable_items, 1u);
+    EXPECT_EQ(r.result->tree.state, NodeState::Incomplete);
+    EXPECT_EQ(find(r.result->tree, dir / "root/stays")->file_count, 1);
+}
+
 TEST(Scan, FailuresGiveOneScanFailedEvent) {
     TempDir dir;
     write_bytes(dir / "file", 3);
