@@ -240,7 +240,7 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
             status = **waited;
             break;
         }
-        std::this_thread::sleep_for(kPollInterval);
+        child.sleep_unless_exited(kPollInterval);
         kill = is_cancelled(cancel);
     }
     if (kill) {
