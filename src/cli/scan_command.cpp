@@ -97,14 +97,19 @@ int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
         return 1;
     }
     const bool incomplete = tree_has_problems(outcome->tree);
-    std::vector<OmittedDetail> omitted;
-    trim_for_output(outcome->tree, 0, limits, omitted);
-    const bool written =
-        write_scan_report(io.out, *outcome, options.json, limits, incomplete, omitted);
+    bool written = false;
+    if (options.json) {
+        written = trim_and_write_json_report(io.out, *outcome, limits, incomplete, options.jobs);
+    } else {
+        std::vector<OmittedDetail> omitted;
+        trim_for_output(outcome->tree, 0, limits, omitted);
+        written = write_scan_report(io.out, *outcome, false, limits, incomplete, omitted);
+    }
     const bool flushed = io.out.flush();
+    const bool cancelled = outcome->cancelled;
     keep_until_exit(std::move(*outcome));
     if (!written || !flushed) return 1;
-    if (outcome->cancelled) return 130;
+    if (cancelled) return 130;
     return incomplete ? 3 : 0;
 }
 

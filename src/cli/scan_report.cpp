@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <unordered_map>
 
 #include "scan_core/tree_json.hpp"
@@ -95,10 +97,36 @@ std::string optional_number(bool set, std::uint64_t value) {
     return set ? std::to_string(value) : std::string("null");
 }
 
-}  // namespace
+// Everything after the tree: stats, flags, limits and the omitted-detail records.
+bool write_json_tail(platform::Writer& out, const scan::ScanOutcome& outcome,
+                     const OutputLimits& limits, bool incomplete,
+                     const std::vector<OmittedDetail>& omitted) {
+    std::string tail = fmt::format(
+        ",\"stats\":{{\"bytesScanned\":{},\"filesScanned\":{},\"directoriesScanned\":{},"
+        "\"unreadableItems\":{},\"hardlinkBytesSaved\":{}}},\"elapsedSeconds\":{:.6f},"
+        "\"cancelled\":{},\"incomplete\":{},\"outputLimits\":{{\"depth\":{},\"top\":{}}},"
+        "\"omittedDetails\":[",
+        outcome.bytes_scanned, outcome.files_scanned, outcome.directories_scanned,
+        outcome.unreadable_items, outcome.hard_link_bytes_saved, outcome.elapsed_seconds,
+        outcome.cancelled, incomplete, optional_number(limits.depth_set, limits.depth),
+        optional_number(limits.top_set, limits.top));
+    bool first = true;
+    for (const auto& record : omitted) {
+        if (!first) tail += ',';
+        first = false;
+        tail += "{\"path\":";
+        append_json_string(tail, record.path);
+        tail += fmt::format(",\"omittedChildren\":{},\"reason\":\"{}\"}}", record.omitted_children,
+                            record.reason);
+    }
+    tail += "]}\n";
+    return out.write(tail);
+}
 
-void trim_for_output(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
-                     std::vector<OmittedDetail>& omitted) {
+// Cuts one node's children to the limits (not its descendants'); the record, if any,
+// goes to `omitted`.
+void trim_children(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
+                   std::vector<OmittedDetail>& omitted) {
     order_children(node, node.children);
     std::size_t keep = node.children.size();
     std::string_view reason;
@@ -114,6 +142,13 @@ void trim_for_output(TreeNode& node, std::uint64_t depth, const OutputLimits& li
         node.children.erase(node.children.begin() + static_cast<std::ptrdiff_t>(keep),
                             node.children.end());
     }
+}
+
+}  // namespace
+
+void trim_for_output(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
+                     std::vector<OmittedDetail>& omitted) {
+    trim_children(node, depth, limits, omitted);
     for (TreeNode& child : node.children) trim_for_output(child, depth + 1, limits, omitted);
 }
 
@@ -139,26 +174,114 @@ bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, 
     if (!out.write("{\"schemaVersion\":1,\"tree\":") || !scan::write_tree_json(out, outcome.tree)) {
         return false;
     }
-    std::string tail = fmt::format(
-        ",\"stats\":{{\"bytesScanned\":{},\"filesScanned\":{},\"directoriesScanned\":{},"
-        "\"unreadableItems\":{},\"hardlinkBytesSaved\":{}}},\"elapsedSeconds\":{:.6f},"
-        "\"cancelled\":{},\"incomplete\":{},\"outputLimits\":{{\"depth\":{},\"top\":{}}},"
-        "\"omittedDetails\":[",
-        outcome.bytes_scanned, outcome.files_scanned, outcome.directories_scanned,
-        outcome.unreadable_items, outcome.hard_link_bytes_saved, outcome.elapsed_seconds,
-        outcome.cancelled, incomplete, optional_number(limits.depth_set, limits.depth),
-        optional_number(limits.top_set, limits.top));
-    bool first = true;
-    for (const auto& record : omitted) {
-        if (!first) tail += ',';
-        first = false;
-        tail += "{\"path\":";
-        append_json_string(tail, record.path);
-        tail += fmt::format(",\"omittedChildren\":{},\"reason\":\"{}\"}}", record.omitted_children,
-                            record.reason);
+    return write_json_tail(out, outcome, limits, incomplete, omitted);
+}
+
+namespace {
+
+// One piece of the document in order: fixed text of a large node, or a run of small
+// sibling subtrees that one thread trims and writes on its own.
+struct Piece {
+    std::string text;
+    std::vector<TreeNode*> subtrees;
+    std::uint64_t depth = 0;
+    std::vector<OmittedDetail> records;  // in pre-order, before any later piece's
+};
+
+void plan_pieces(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
+                 std::int64_t piece_files, std::vector<Piece>& pieces) {
+    Piece open;
+    trim_children(node, depth, limits, open.records);
+    platform::StringWriter fields;
+    scan::write_node_fields_json(fields, node, node.kind, node.size, node.file_count, node.state);
+    open.text = fields.text() + ",\"children\":[";
+    pieces.push_back(std::move(open));
+    Piece run;
+    std::int64_t run_files = 0;
+    const auto flush_run = [&] {
+        if (!run.subtrees.empty()) pieces.push_back(std::move(run));
+        run = Piece{};
+        run.depth = depth + 1;
+        run_files = 0;
+    };
+    flush_run();
+    for (std::size_t i = 0; i < node.children.size(); ++i) {
+        TreeNode& child = node.children[i];
+        if (child.file_count > piece_files && !child.children.empty()) {
+            flush_run();
+            if (i > 0) pieces.push_back({",", {}, 0, {}});
+            plan_pieces(child, depth + 1, limits, piece_files, pieces);
+            continue;
+        }
+        // A run after a large sibling starts with the comma that separates them.
+        if (run.subtrees.empty() && i > 0) run.text = ",";
+        run.subtrees.push_back(&child);
+        run_files += child.file_count + 1;
+        if (run_files > piece_files) flush_run();
     }
-    tail += "]}\n";
-    return out.write(tail);
+    flush_run();
+    pieces.push_back({"]}", {}, 0, {}});
+}
+
+}  // namespace
+
+bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
+                                const OutputLimits& limits, bool incomplete, unsigned threads) {
+    // About 256 pieces for the whole tree; a batch of them is held in memory at a time.
+    const std::int64_t piece_files = std::max<std::int64_t>(2'000, outcome.tree.file_count / 256);
+    std::vector<Piece> pieces;
+    if (outcome.tree.file_count <= piece_files || outcome.tree.children.empty()) {
+        pieces.push_back({{}, {&outcome.tree}, 0, {}});
+    } else {
+        plan_pieces(outcome.tree, 0, limits, piece_files, pieces);
+    }
+
+    bool ok = out.write("{\"schemaVersion\":1,\"tree\":");
+    constexpr std::size_t BATCH = 32;
+    std::size_t next = 0;
+    while (ok && next < pieces.size()) {
+        std::vector<std::size_t> batch;
+        std::size_t end = next;
+        while (end < pieces.size() && batch.size() < BATCH) {
+            if (!pieces[end].subtrees.empty()) batch.push_back(end);
+            ++end;
+        }
+        std::atomic<std::size_t> claimed{0};
+        const auto render = [&] {
+            for (std::size_t k = claimed++; k < batch.size(); k = claimed++) {
+                Piece& piece = pieces[batch[k]];
+                platform::StringWriter text;
+                text.write(piece.text);
+                for (std::size_t i = 0; i < piece.subtrees.size(); ++i) {
+                    if (i > 0) text.write(",");
+                    trim_for_output(*piece.subtrees[i], piece.depth, limits, piece.records);
+                    scan::write_tree_json(text, *piece.subtrees[i]);
+                }
+                piece.text = text.text();
+            }
+        };
+        std::vector<std::thread> helpers;
+        const std::size_t wanted = std::min<std::size_t>(threads, batch.size());
+        for (std::size_t t = 1; t < wanted; ++t) {
+            try {
+                helpers.emplace_back(render);
+            } catch (...) {
+                break;  // fewer threads only make it slower
+            }
+        }
+        render();
+        for (auto& helper : helpers) helper.join();
+        for (; next < end && ok; ++next) {
+            ok = out.write(pieces[next].text);
+            std::string().swap(pieces[next].text);
+        }
+    }
+    if (!ok) return false;
+    std::vector<OmittedDetail> omitted;
+    for (auto& piece : pieces) {
+        for (auto& record : piece.records) omitted.push_back(std::move(record));
+    }
+    return write_json_tail(out, outcome, limits, incomplete, omitted);
 }
 
 }  // namespace bramvelt::cli

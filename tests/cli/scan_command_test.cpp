@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -291,6 +292,67 @@ TEST(JsonReport, FixedPiecesAndRecords) {
                     R"("omittedDetails":[{"path":"/r\"q","omittedChildren":1,"reason":"top"},)"
                     R"({"path":"/r/x","omittedChildren":2,"reason":"depth"}]})"
                     "\n");
+}
+
+}  // namespace
+}  // namespace bramvelt::cli
+
+namespace bramvelt::cli {
+namespace {
+
+// A tree of some 10,000 files in folders of uneven size and depth, sizes with many ties.
+scan::TreeNode synthetic_tree() {
+    scan::TreeNode root;
+    root.path = "/big";
+    root.kind = NodeKind::Directory;
+    std::uint32_t seed = 7;
+    const auto next = [&] { return seed = seed * 1'103'515'245u + 12'345u; };
+    std::function<void(TreeNode&, int)> fill = [&](TreeNode& dir, int depth) {
+        const int files = static_cast<int>(next() % 200);
+        for (int f = 0; f < files; ++f) {
+            TreeNode file;
+            file.path = dir.path + "/f" + std::to_string(next() % 100'000);
+            file.kind = NodeKind::File;
+            file.size = 4096 * static_cast<std::int64_t>(next() % 3);
+            file.file_count = 1;
+            dir.size += file.size;
+            dir.file_count += 1;
+            dir.children.push_back(std::move(file));
+        }
+        const int subdirs = depth < 4 ? 2 + static_cast<int>(next() % 3) : 0;
+        for (int d = 0; d < subdirs; ++d) {
+            TreeNode sub;
+            sub.path = dir.path + "/d" + std::to_string(d);
+            sub.kind = NodeKind::Directory;
+            fill(sub, depth + 1);
+            dir.size += sub.size;
+            dir.file_count += sub.file_count;
+            dir.children.push_back(std::move(sub));
+        }
+    };
+    fill(root, 0);
+    return root;
+}
+
+TEST(JsonReport, PiecewiseWritingGivesTheSameBytes) {
+    scan::ScanOutcome base;
+    base.tree = synthetic_tree();
+    ASSERT_GT(base.tree.file_count, 4'000);
+    const OutputLimits cases[] = {
+        {}, {true, 2, false, 0}, {false, 0, true, 5}, {true, 3, true, 50}, {true, 0, false, 0}};
+    for (const auto& limits : cases) {
+        scan::ScanOutcome serial = base;
+        std::vector<OmittedDetail> omitted;
+        trim_for_output(serial.tree, 0, limits, omitted);
+        platform::StringWriter expected;
+        ASSERT_TRUE(write_scan_report(expected, serial, true, limits, false, omitted));
+        for (const unsigned threads : {1u, 8u}) {
+            scan::ScanOutcome pieces = base;
+            platform::StringWriter actual;
+            ASSERT_TRUE(trim_and_write_json_report(actual, pieces, limits, false, threads));
+            EXPECT_EQ(actual.text(), expected.text()) << limits.depth << " " << limits.top;
+        }
+    }
 }
 
 }  // namespace
