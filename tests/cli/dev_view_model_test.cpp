@@ -296,6 +296,16 @@ TEST(DevViewModel, ResolveAndDescribeTargets) {
     ASSERT_FALSE(missing.has_value());
     EXPECT_EQ(missing.error(), dir / "gone\\u{1b}: No such file or directory (os error 2)");
 
+    // Bytes that are not UTF-8 come out as U+FFFD, in results and in error texts alike.
+    dir.make_dir("bad\xff");
+    dir.write_file("bad\xff/plain", "x");
+    ASSERT_EQ(::symlink((dir / "bad\xff").c_str(), (dir / "to-bad").c_str()), 0);
+    EXPECT_EQ(resolve_target("to-bad", dir.path()), dir / "bad\uFFFD");
+    EXPECT_EQ(resolve_target("to-bad/plain", dir.path()).error(),
+              "not a directory: " + (dir / "bad\uFFFD/plain"));
+    EXPECT_EQ(resolve_target("gone", dir / "bad\xff").error(),
+              dir / "bad\uFFFD/gone: No such file or directory (os error 2)");
+
     const std::vector<std::string> folders{dir / "proj", dir / "nope"};
     const auto first_error = resolve_targets(folders);
     ASSERT_FALSE(first_error.has_value());

@@ -298,6 +298,17 @@ TEST_F(DevWorkspace, BadFoldersAndClosedOutput) {
               R"({"error":{"code":"invalidArguments","message":")" + home +
                   "/missing: No such file or directory (os error 2)\"},\"schemaVersion\":1}\n");
 
+    // A current folder that no longer exists cannot anchor a relative folder.
+    RunOptions in_gone;
+    in_gone.environment = environment();
+    in_gone.cwd = home;
+    r = run_process("/bin/sh",
+                    {"-c", "mkdir gone && cd gone && rmdir ../gone && '" +
+                               std::string(BRAMVELT_BINARY) + "' dev ws; echo \" $?\""},
+                    in_gone);
+    EXPECT_EQ(r.out, " 2\n");
+    EXPECT_EQ(r.err, "bramvelt: No such file or directory (os error 2)\n");
+
     std::vector<std::string> many;
     for (int i = 0; i < 33; ++i) many.push_back("ws");
     r = dev(many);
