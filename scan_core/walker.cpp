@@ -212,11 +212,32 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, WalkMode 
     std::vector<PendingSubdirectory> pending;
     ChildRetainer retainer(session, path);
     std::uint64_t results = 0;
+    // Files counted here reach the shared counters in batches: every thread adding to the
+    // same counters for every file would keep their cache line moving between cores. The
+    // batch goes out before each progress check and when the listing ends, so progress
+    // and live snapshots still see running values.
+    std::uint64_t batch_bytes = 0;
+    std::uint64_t batch_files = 0;
+    const auto publish = [&] {
+        if (batch_files == 0) return;
+        session.bytes_scanned.fetch_add(static_cast<std::int64_t>(batch_bytes),
+                                        std::memory_order_relaxed);
+        session.files_scanned.fetch_add(batch_files, std::memory_order_relaxed);
+        if (job != nullptr) {
+            job->bytes.fetch_add(batch_bytes, std::memory_order_relaxed);
+            job->files.fetch_add(batch_files, std::memory_order_relaxed);
+        }
+        batch_bytes = 0;
+        batch_files = 0;
+    };
 
     for (;;) {
         ListingResult result = listing->next_entry();
         if (std::holds_alternative<ListingEnd>(result)) break;
-        if (++results % 256 == 0) progress_throttle(session, path);
+        if (++results % 256 == 0) {
+            publish();
+            progress_throttle(session, path);
+        }
         if (session.cancelled()) break;
 
         if (const auto* read = std::get_if<ListingReadError>(&result)) {
@@ -261,13 +282,8 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, WalkMode 
 
         const FileFacts facts = entry.file_facts.value_or(FileFacts{});
         const std::uint64_t counted = count_hard_link(session, facts, entry.inode);
-        session.bytes_scanned.fetch_add(static_cast<std::int64_t>(counted),
-                                        std::memory_order_relaxed);
-        session.files_scanned.fetch_add(1, std::memory_order_relaxed);
-        if (job != nullptr) {
-            job->bytes.fetch_add(counted, std::memory_order_relaxed);
-            job->files.fetch_add(1, std::memory_order_relaxed);
-        }
+        batch_bytes += counted;
+        batch_files += 1;
         TreeNode child;
         child.path = join_text(text, entry.name);
         child.kind = NodeKind::File;
@@ -285,6 +301,7 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, WalkMode 
         total_files += 1;
     }
 
+    publish();
     listing = std::unexpected(ListingOpenError{});  // closes the directory before descending
     finish_directory_catalog(std::move(retainer), node.children);
     std::ranges::stable_sort(pending, {}, &PendingSubdirectory::cls);
