@@ -293,19 +293,23 @@ std::expected<std::string, std::string> resolve_target(std::string_view folder,
         if (!joined.ends_with('/')) joined += '/';
         joined += folder;
     }
-    char resolved[PATH_MAX];
-    if (::realpath(joined.c_str(), resolved) == nullptr) {
-        const int error = errno;
+    const auto failure = [&](int error) {
         return std::unexpected(fmt::format("{}: {}",
                                            escape_for_display(platform::to_utf8_lossy(joined)),
                                            platform::os_error_text(error)));
-    }
+    };
+    char resolved[PATH_MAX];
+    if (::realpath(joined.c_str(), resolved) == nullptr) return failure(errno);
     struct stat st {};
     if (::stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode)) {
         return std::unexpected(fmt::format("not a directory: {}",
                                            escape_for_display(platform::to_utf8_lossy(resolved))));
     }
-    return platform::to_utf8_lossy(resolved);
+    // Searches and cleanups take folders as text. A folder whose real path is not UTF-8
+    // would become another path once its bad bytes were replaced (one that may exist and
+    // be searched or cleaned in its place), so it is refused instead.
+    if (!platform::is_valid_utf8(resolved)) return failure(EILSEQ);
+    return std::string(resolved);
 }
 
 std::expected<std::vector<std::string>, std::string> resolve_targets(

@@ -331,6 +331,15 @@ TEST(DevCommand, FailuresAsLinesOrDocuments) {
               R"(and bounded scan limits"},"schemaVersion":1})"
               "\n");
 
+    // Control characters are escaped and bytes that are not UTF-8 replaced in both forms.
+    h.search_error = "bad\x1b\xff";
+    r = h.run({"dev"});
+    EXPECT_EQ(r.err, "bramvelt: bad\\u{1b}\uFFFD\n");
+    r = h.run({"dev", "--json"});
+    EXPECT_EQ(r.out,
+              "{\"error\":{\"code\":\"scanFailed\",\"message\":\"bad\\u001b\uFFFD\"},"
+              "\"schemaVersion\":1}\n");
+
     testing::TempDir dir;
     const std::string missing = dir / "missing\ttab";
     Harness h2;

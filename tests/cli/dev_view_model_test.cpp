@@ -296,11 +296,15 @@ TEST(DevViewModel, ResolveAndDescribeTargets) {
     ASSERT_FALSE(missing.has_value());
     EXPECT_EQ(missing.error(), dir / "gone\\u{1b}: No such file or directory (os error 2)");
 
-    // Bytes that are not UTF-8 come out as U+FFFD, in results and in error texts alike.
+    // A folder whose real path is not UTF-8 is refused: with its bytes replaced it would
+    // name another folder, which may exist. Error texts show such bytes as U+FFFD.
     dir.make_dir("bad\xff");
+    dir.make_dir("bad\uFFFD");
     dir.write_file("bad\xff/plain", "x");
     ASSERT_EQ(::symlink((dir / "bad\xff").c_str(), (dir / "to-bad").c_str()), 0);
-    EXPECT_EQ(resolve_target("to-bad", dir.path()), dir / "bad\uFFFD");
+    EXPECT_EQ(resolve_target("to-bad", dir.path()).error(),
+              dir / "to-bad: Invalid or incomplete multibyte or wide character (os error 84)");
+    EXPECT_EQ(resolve_target("bad\uFFFD", dir.path()), dir / "bad\uFFFD");
     EXPECT_EQ(resolve_target("to-bad/plain", dir.path()).error(),
               "not a directory: " + (dir / "bad\uFFFD/plain"));
     EXPECT_EQ(resolve_target("gone", dir / "bad\xff").error(),
