@@ -80,6 +80,8 @@ void Block::render(Rect area, Buffer& buf) const {
     }
 
     // Titles sit between the corners; several on one side are separated by one space.
+    // Right titles are drawn first and left ones last, so where they overlap the left
+    // title (usually the one that names the panel) stays readable.
     const std::uint32_t left_inset = has(borders, Borders::Left) ? 1 : 0;
     const std::uint32_t right_inset = has(borders, Borders::Right) ? 1 : 0;
     if (area.width <= left_inset + right_inset) {
@@ -89,17 +91,6 @@ void Block::render(Rect area, Buffer& buf) const {
     const std::uint32_t row_w = area.width - left_inset - right_inset;
     for (TitlePosition pos : {TitlePosition::Top, TitlePosition::Bottom}) {
         const std::uint32_t y = pos == TitlePosition::Top ? t : b;
-        // Left titles from the left edge onwards.
-        std::uint32_t x = row_x;
-        for (const Title& title : titles) {
-            if (title.position != pos || title.alignment != Alignment::Left) continue;
-            if (x >= row_x + row_w) break;
-            const std::uint32_t room = row_x + row_w - x;
-            const auto w =
-                static_cast<std::uint32_t>(std::min<std::size_t>(title.line.width(), room));
-            title.line.render(Rect::make(x, y, w, 1), buf, Alignment::Left);
-            x += w + 1;
-        }
         // Right titles from the right edge backwards.
         std::uint32_t end = row_x + row_w;
         for (auto it = titles.rbegin(); it != titles.rend(); ++it) {
@@ -129,6 +120,17 @@ void Block::render(Rect area, Buffer& buf) const {
                 title->line.render(Rect::make(cx, y, w, 1), buf, Alignment::Left);
                 cx += w + 1;
             }
+        }
+        // Left titles from the left edge onwards.
+        std::uint32_t x = row_x;
+        for (const Title& title : titles) {
+            if (title.position != pos || title.alignment != Alignment::Left) continue;
+            if (x >= row_x + row_w) break;
+            const std::uint32_t room = row_x + row_w - x;
+            const auto w =
+                static_cast<std::uint32_t>(std::min<std::size_t>(title.line.width(), room));
+            title.line.render(Rect::make(x, y, w, 1), buf, Alignment::Left);
+            x += w + 1;
         }
     }
 }

@@ -109,8 +109,6 @@ std::vector<Rect> Layout::split(Rect area) const {
                     size[i] += extra / static_cast<double>(mins);
                 }
             }
-        } else {
-            size[n - 1] += extra;
         }
     }
 

@@ -4,7 +4,8 @@
 // Each constraint asks for a size: Length exactly n cells, Percentage p % of the space,
 // Ratio a fraction of it, Min at least n, Max at most n, Fill a share of what is left
 // (by weight). Space left over goes to the Fill constraints by weight, else to the Min
-// constraints, else to the last element. When space is short the softest requests give
+// constraints, else nowhere: it stays empty after the last element, so a row of fixed
+// columns keeps its widths on a wide screen. When space is short the softest requests give
 // way first (Ratio, Percentage, Length, then Max and Min), last element first. Sizes
 // are laid out as fractions and the edges rounded, so neighbours differ by at most one
 // cell; `spacing` cells separate neighbours.

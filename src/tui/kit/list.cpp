@@ -54,7 +54,13 @@ void List::render(Rect area, Buffer& buf, ListState& state) const {
         block->render(area, buf);
         list_area = block->inner(area);
     }
-    if (list_area.empty() || items.empty()) {
+    if (list_area.empty()) {
+        return;
+    }
+    if (items.empty()) {
+        // Nothing can be selected in an empty list; a later list starts from its top.
+        state.selected.reset();
+        state.offset = 0;
         return;
     }
     if (state.selected && *state.selected >= items.size()) {

@@ -216,7 +216,10 @@ void Paragraph::render(Rect area, Buffer& buf) const {
         const ComposedLine& line = lines[row];
         std::size_t x = 0;
         if (line.alignment == Alignment::Center) {
-            x = (max - std::min(max, line.width)) / 2;
+            // Half the area less half the line, each rounded down: an odd line in an even
+            // area sits one cell right of where (area - line) / 2 would put it.
+            const std::size_t half_line = std::min(max, line.width) / 2;
+            x = max / 2 > half_line ? max / 2 - half_line : 0;
         } else if (line.alignment == Alignment::Right) {
             x = max - std::min(max, line.width);
         }

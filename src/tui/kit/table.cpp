@@ -35,12 +35,13 @@ void Table::render(Rect area, Buffer& buf) const {
     if (area.empty()) {
         return;
     }
+    // The table's style lies under the block too, as for every other widget.
+    buf.set_style(area, style);
     Rect inner = area;
     if (block) {
         block->render(area, buf);
         inner = block->inner(area);
     }
-    buf.set_style(inner, style);
     if (inner.empty()) {
         return;
     }

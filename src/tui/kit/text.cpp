@@ -89,6 +89,15 @@ void Line::render(Rect area, Buffer& buf, std::optional<Alignment> parent) const
 
 Text Text::raw(std::string_view text, Style style) {
     Text out;
+    // A final line feed ends the last line; it does not open an empty one.
+    if (text.ends_with('\n')) {
+        text.remove_suffix(1);
+        if (text.ends_with('\r')) text.remove_suffix(1);
+        if (text.empty()) {
+            out.lines.emplace_back(std::vector<Span>{Span(std::string(), style)});
+            return out;
+        }
+    }
     std::size_t start = 0;
     while (true) {
         const std::size_t nl = text.find('\n', start);

@@ -54,7 +54,8 @@ struct Text {
     Text() = default;
     Text(std::vector<Line> l) : lines(std::move(l)) {}     // NOLINT
     Text(Line line) { lines.push_back(std::move(line)); }  // NOLINT
-    // Splits at line feeds ("\r\n" counts as one), as typed text is shown.
+    // Splits at line feeds ("\r\n" counts as one), as typed text is shown; a final line
+    // feed adds no empty line.
     static Text raw(std::string_view text, Style style = {});
     std::size_t height() const { return lines.size(); }
     std::size_t width() const;

@@ -47,7 +47,17 @@ TEST(Layout, SizesForTheSplitsTheScreensUse) {
          Layout::horizontal({C::length(3), C::length(10), C::min(0)}),
          30,
          {3, 10, 17}},
-        {"lengths only: last grows", Layout::vertical({C::length(2), C::length(2)}), 10, {2, 8}},
+        // Fixed sizes keep their sizes; what is left stays empty after the last one.
+        {"lengths only: the rest stays empty",
+         Layout::vertical({C::length(2), C::length(2)}),
+         10,
+         {2, 2}},
+        {"a lone percentage", Layout::horizontal({C::percentage(50)}), 10, {5}},
+        {"min grows beside lengths",
+         Layout::vertical(
+             {C::length(2), C::length(3), C::length(3), C::min(2), C::length(0), C::length(2)}),
+         30,
+         {2, 3, 3, 20, 0, 2}},
         {"equal fills with spacing",
          Layout::horizontal({C::fill(1), C::fill(1), C::fill(1), C::fill(1)}).with_spacing(1),
          80,

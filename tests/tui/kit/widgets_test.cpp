@@ -59,6 +59,17 @@ TEST(BlockWidget, RoundedBordersWithTitlesTopAndBottom) {
     EXPECT_EQ(block.inner(buf.area()), (Rect{1, 1, 10, 2}));
 }
 
+TEST(BlockWidget, LeftTitleWinsWhereTitlesOverlap) {
+    Buffer buf(Rect{0, 0, 10, 2});
+    Block block = Block::bordered();
+    block.title(Line("RRRR"), TitlePosition::Top, Alignment::Right);
+    block.title(Line("LLLLLL"));
+    block.title(Line("cc"), TitlePosition::Bottom, Alignment::Center);
+    block.title(Line("LLLL"), TitlePosition::Bottom);
+    block.render(buf.area(), buf);
+    EXPECT_EQ(rows(buf), (std::vector<std::string>{"┌LLLLLLRR┐", "└LLLLc───┘"}));
+}
+
 TEST(BlockWidget, StyleFillsInsideAndTinyAreasDoNotOverflow) {
     Buffer buf = filled(Rect{0, 0, 6, 3}, 'x');
     Block block = Block::bordered();
@@ -162,6 +173,49 @@ TEST(ParagraphWidget, RightAlignedLineDrawsOverExistingCells) {
     EXPECT_EQ(buf.row_text(1), "....ab....");
 }
 
+TEST(ParagraphWidget, CentredLinesTakeHalfTheAreaLessHalfTheLine) {
+    // An odd line in an even area leans right; in an odd area both ways agree.
+    struct Case {
+        std::string line;
+        std::uint16_t width;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"abc", 10, "....abc..."},          {"abc", 9, "...abc..."},
+        {"abcd", 9, "..abcd..."},           {"a", 2, ".a"},
+        {"abcdefghijkl", 10, "abcdefghij"},  // wider than the area: cut at its end
+    };
+    for (const Case& c : cases) {
+        Buffer buf = filled(Rect{0, 0, c.width, 1}, '.');
+        Paragraph(Text(Line(c.line))).aligned(Alignment::Center).render(buf.area(), buf);
+        EXPECT_EQ(buf.row_text(0), c.expected) << c.line << " in " << c.width;
+    }
+    // Inside a block, several lines, each centred on its own width.
+    Buffer buf(Rect{0, 0, 10, 4});
+    Paragraph p(Text(std::vector<Line>{Line("x"), Line("1 files")}));
+    p.with_block(Block::bordered()).aligned(Alignment::Center).render(buf.area(), buf);
+    EXPECT_EQ(rows(buf),
+              (std::vector<std::string>{"┌────────┐", "│    x   │", "│ 1 files│", "└────────┘"}));
+}
+
+TEST(TextRaw, SplitsLinesAsTypedTextIsShown) {
+    struct Case {
+        std::string text;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases = {
+        {"", {""}},           {"a", {"a"}},       {"a\n", {"a"}},
+        {"a\r\n", {"a"}},     {"\n", {""}},       {"a\n\nb", {"a", "", "b"}},
+        {"a\n\n", {"a", ""}}, {"a\rb", {"a\rb"}},  // a lone carriage return does not split
+    };
+    for (const Case& c : cases) {
+        const Text t = Text::raw(c.text);
+        std::vector<std::string> got;
+        for (const Line& l : t.lines) got.push_back(l.spans.at(0).content);
+        EXPECT_EQ(got, c.lines) << c.text;
+    }
+}
+
 TEST(ParagraphWidget, StylesLayerAndBlockInset) {
     Buffer buf(Rect{0, 0, 8, 3});
     Text text(
@@ -223,6 +277,16 @@ TEST(ListWidget, HighlightSymbolStyleAndScrolling) {
     EXPECT_EQ(plain.row_text(0), "▶ fou");
     Buffer empty(Rect{0, 0, 0, 0});
     list.render(empty.area(), empty, beyond);
+
+    // An empty list has nothing selected and starts again from its top.
+    List nothing;
+    nothing.highlight_symbol = "▶ ";
+    ListState stale;
+    stale.selected = 3;
+    stale.offset = 2;
+    nothing.render(plain.area(), plain, stale);
+    EXPECT_FALSE(stale.selected.has_value());
+    EXPECT_EQ(stale.offset, 0u);
 }
 
 TEST(TableWidget, ColumnConstraintsSpacingAndRowStyles) {
@@ -258,6 +322,43 @@ TEST(TableWidget, ColumnConstraintsSpacingAndRowStyles) {
     ASSERT_EQ(cols.size(), 3u);
     EXPECT_EQ(cols[1], (std::pair<std::uint16_t, std::uint16_t>{2, 5}));
     EXPECT_EQ(cols[2], (std::pair<std::uint16_t, std::uint16_t>{8, 4}));
+}
+
+TEST(TableWidget, FixedColumnsKeepTheirWidthsAndTheRestGoesToTheLastFill) {
+    // Five fixed columns and one taking the rest, spaced by one: inside two borders the
+    // last column gets the width less 71.
+    Table table;
+    table.widths = {Constraint::length(3),  Constraint::length(10), Constraint::length(5),
+                    Constraint::length(20), Constraint::length(26), Constraint::fill(1)};
+    for (std::uint16_t width : {100, 71, 140}) {
+        const auto cols = table.column_widths(static_cast<std::uint16_t>(width - 2));
+        ASSERT_EQ(cols.size(), 6u);
+        EXPECT_EQ(cols[5].second, width - 71) << width;
+        EXPECT_EQ(cols[1], (std::pair<std::uint16_t, std::uint16_t>{4, 10}));
+    }
+    // Fixed columns only: a wide table keeps them and leaves the rest blank, so a
+    // right-aligned last column stays where its width puts it.
+    table.widths = {Constraint::length(4), Constraint::length(3)};
+    Line right("7");
+    right.aligned(Alignment::Right);
+    table.rows = {Row({TableCell(Text("ab")), TableCell(Text(right))})};
+    Buffer buf(Rect{0, 0, 12, 1});
+    table.render(buf.area(), buf);
+    EXPECT_EQ(buf.row_text(0), "ab     7    ");
+}
+
+TEST(TableWidget, TableStyleLiesUnderTheBorders) {
+    Table table;
+    table.widths = {Constraint::fill(1)};
+    table.style = Style{}.with_bg(kGreen);
+    Block block = Block::bordered();
+    block.border_style = fg(kRed);
+    table.block = block;
+    Buffer buf(Rect{0, 0, 5, 3});
+    table.render(buf.area(), buf);
+    EXPECT_EQ(buf.at(0, 0).bg, kGreen);
+    EXPECT_EQ(buf.at(0, 0).fg, kRed);
+    EXPECT_EQ(buf.at(2, 1).bg, kGreen);
 }
 
 TEST(GaugeWidget, FillsWholeCellsWithACentredLabel) {
