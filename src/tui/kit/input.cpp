@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdlib>
 
@@ -117,7 +118,10 @@ std::optional<Event> convert(TermKey* tk, const TermKeyKey& key) {
             e.column = static_cast<std::uint16_t>(std::clamp(col - 1, 0, 0xFFFF));
             e.row = static_cast<std::uint16_t>(std::clamp(line - 1, 0, 0xFFFF));
             e.modifiers = modifiers_of(key.modifiers);
-            if (kind == TERMKEY_MOUSE_PRESS && (button == 4 || button == 5)) {
+            // The urxvt encoding reaches us with its +32 offset kept, which reads as a
+            // drag; a wheel never drags, so either kind with a wheel button is a step.
+            if ((kind == TERMKEY_MOUSE_PRESS || kind == TERMKEY_MOUSE_DRAG) &&
+                (button == 4 || button == 5)) {
                 e.kind = button == 4 ? MouseKind::ScrollUp : MouseKind::ScrollDown;
             } else if (kind == TERMKEY_MOUSE_PRESS && button >= 1 && button <= 3) {
                 e.kind = MouseKind::Down;
@@ -141,8 +145,21 @@ std::optional<Event> convert(TermKey* tk, const TermKeyKey& key) {
 
 // Terminfo describes xterm's mouse prefix as "\e[<", which the terminfo key table would
 // read as an old-style report; leaving it out lets the CSI parser read SGR reports.
+// Terminfo also names the modified function keys F13 and up (Shift-F1 is "F13"); left
+// out, the CSI parser reads them as F1..F12 with their modifiers, as bindings expect.
 const char* without_terminfo_mouse(const char* name, const char* value, void*) {
-    return std::string_view(name) == "key_mouse" ? nullptr : value;
+    const std::string_view n(name);
+    if (n == "key_mouse") {
+        return nullptr;
+    }
+    if (n.starts_with("key_f") && n.size() > 5) {
+        int number = 0;
+        const auto [end, ec] = std::from_chars(n.data() + 5, n.data() + n.size(), number);
+        if (ec == std::errc{} && end == n.data() + n.size() && number >= 13) {
+            return nullptr;
+        }
+    }
+    return value;
 }
 
 }  // namespace

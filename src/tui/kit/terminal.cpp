@@ -226,6 +226,13 @@ void install_emergency_restore() {
     static std::once_flag once;
     std::call_once(once, [] {
         for (int sig : kFatalSignals) {
+            // A signal the process ignores (SIGHUP under nohup, for one) does not end it;
+            // restoring the terminal on it would leave a running program drawing on the
+            // normal screen.
+            if (::sigaction(sig, nullptr, &g_previous[sig]) != 0 ||
+                g_previous[sig].sa_handler == SIG_IGN) {
+                continue;
+            }
             struct sigaction action {};
             action.sa_handler = on_fatal_signal;
             sigemptyset(&action.sa_mask);
@@ -287,6 +294,10 @@ std::string render_diff(const Buffer& previous, const Buffer& next, bool color) 
             bg = cell.bg;
         }
         out += cell.symbol;
+        // The terminal moves on by the symbol's width; after anything but one cell the
+        // next symbol gets an explicit position (a zero-width symbol does not move the
+        // cursor at all, and terminals disagree on some wide ones).
+        if (cell.width() != 1) have_pos = false;
     }
     out += "\x1b[0m";
     return out;

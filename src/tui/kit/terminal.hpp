@@ -53,7 +53,8 @@ std::expected<void, std::string> disable_mouse_capture(int fd);
 std::expected<Size, std::string> terminal_size(int fd);
 
 // Installs, once per process, the handlers that run `emergency_restore` on fatal
-// signals (then let the signal take its previous course), at exit and on terminate.
+// signals that the process does not ignore (then let the signal take its previous
+// course), at exit and on terminate.
 void install_emergency_restore();
 // Async-signal-safe: restores the saved termios and writes the fixed sequences that
 // turn off every recorded mode (mouse capture, alternate screen, hidden cursor).

@@ -76,6 +76,19 @@ TEST(InputDecoder, KeysFromByteStrings) {
         {"Alt-x", "\x1bx", {chr(U'x', km::Alt)}},
         {"modified arrow", "\x1b[1;5A", {key(KeyCode::Up, km::Control)}},
         {"Esc alone", "\x1b", {key(KeyCode::Esc)}},
+        {"Home and End in their other encodings",
+         "\x1bOH\x1bOF\x1b[7~\x1b[8~",
+         {key(KeyCode::Home), key(KeyCode::End), key(KeyCode::Home), key(KeyCode::End)}},
+        {"F1 as CSI 11~ and modified",
+         "\x1b[11~\x1b[1;2P",
+         {fkey(1),
+          [] {
+              KeyEvent k = fkey(1);
+              k.modifiers = km::Shift;
+              return k;
+          }()}},
+        {"Ctrl-Space", std::string("\0", 1), {chr(U' ', km::Control)}},
+        {"Esc then a key typed after it", "\x1b\x1b[A", {key(KeyCode::Up, km::Alt)}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(decode(c.bytes), c.expected) << c.name;
@@ -93,6 +106,33 @@ TEST(InputDecoder, SgrMouseWheelAndClicks) {
     EXPECT_EQ(std::get<MouseEvent>(events[2]).kind, MouseKind::Down);
     EXPECT_EQ(std::get<MouseEvent>(events[2]).button, 1);
     EXPECT_EQ(std::get<MouseEvent>(events[3]).kind, MouseKind::Up);
+}
+
+TEST(InputDecoder, WheelInEveryMouseEncodingAndTerminalType) {
+    // SGR with Shift held, the urxvt encoding and the old X10 bytes: each a wheel step.
+    const auto events = decode("\x1b[<68;2;3M\x1b[96;10;5M\x1b[Ma!!");
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(std::get<MouseEvent>(events[0]).kind, MouseKind::ScrollUp);
+    EXPECT_EQ(std::get<MouseEvent>(events[1]).kind, MouseKind::ScrollUp);
+    EXPECT_EQ(std::get<MouseEvent>(events[1]).column, 9);
+    EXPECT_EQ(std::get<MouseEvent>(events[2]).kind, MouseKind::ScrollDown);
+
+    // Inside tmux or screen, on the console or with no known TERM, the keys the screens
+    // bind still decode.
+    for (const char* term : {"tmux-256color", "screen", "linux", "dumb", "no-such-terminal"}) {
+        InputDecoder decoder(term);
+        decoder.push("\x1b[<65;1;1M\x1b[1~\x1b[4~\x1b[Z\x7f\x03\x1bOP");
+        std::vector<Event> got;
+        while (auto e = decoder.next()) got.push_back(*e);
+        ASSERT_EQ(got.size(), 7u) << term;
+        EXPECT_EQ(std::get<MouseEvent>(got[0]).kind, MouseKind::ScrollDown) << term;
+        EXPECT_EQ(std::get<KeyEvent>(got[1]).code, KeyCode::Home) << term;
+        EXPECT_EQ(std::get<KeyEvent>(got[2]).code, KeyCode::End) << term;
+        EXPECT_EQ(std::get<KeyEvent>(got[3]).code, KeyCode::BackTab) << term;
+        EXPECT_EQ(std::get<KeyEvent>(got[4]).code, KeyCode::Backspace) << term;
+        EXPECT_EQ(std::get<KeyEvent>(got[5]), chr(U'c', km::Control)) << term;
+        EXPECT_EQ(std::get<KeyEvent>(got[6]), fkey(1)) << term;
+    }
 }
 
 TEST(InputDecoder, LoneEscIsHeldUntilForcedOrCompleted) {

@@ -41,6 +41,17 @@ TEST(RenderDiff, WritesOnlyChangedCellsWithSgr) {
     EXPECT_EQ(render_diff(before, dim, false), "\x1b[1;1H\x1b[1m\x1b[2mx\x1b[22m\x1b[2my\x1b[0m");
 }
 
+TEST(RenderDiff, PositionsAgainAfterSymbolsThatAreNotOneCellWide) {
+    // A zero-width symbol (put there by direct cell access) does not move the terminal's
+    // cursor; the next cell must still land in its own column.
+    Buffer before(Rect{0, 0, 4, 1});
+    Buffer after(Rect{0, 0, 4, 1});
+    after.at(0, 0).set_symbol("\u0301");
+    after.at(1, 0).set_symbol("x");
+    after.at(2, 0).set_symbol("y");
+    EXPECT_EQ(render_diff(before, after, false), "\x1b[1;1H\u0301\x1b[1;2Hxy\x1b[0m");
+}
+
 TEST(ColorChoice, NoColorTurnsColoursOff) {
     ::unsetenv("NO_COLOR");
     EXPECT_TRUE(color_enabled_by_environment());
@@ -191,6 +202,30 @@ TEST(TerminalRestore, CookedModeAndCursorShownOnEveryEnding) {
             ASSERT_TRUE(WIFEXITED(status));
         }
     }
+}
+
+TEST(TerminalRestore, AnIgnoredSignalLeavesTheRunningProgramsTerminalAlone) {
+    // Under nohup SIGHUP is ignored: the program goes on, so its screen must stay raw.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int master = -1;
+        int slave = -1;
+        if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) ::_exit(90);
+        ::signal(SIGHUP, SIG_IGN);
+        install_emergency_restore();
+        if (!enable_raw_mode(slave)) ::_exit(91);
+        ::raise(SIGHUP);
+        termios now{};
+        ::tcgetattr(slave, &now);
+        if (!raw_mode_enabled() || (now.c_lflag & ICANON) != 0) ::_exit(92);
+        // A signal that ends the program still restores first.
+        ::raise(SIGTERM);
+        ::_exit(93);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
 }
 
 }  // namespace
