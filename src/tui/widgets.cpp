@@ -16,6 +16,18 @@ std::size_t offset_of_char(std::string_view text, std::size_t n) {
     return pos;
 }
 
+// Characters as they are decoded and drawn: in a name that is not UTF-8 each ill-formed
+// piece counts as the one replacement character it becomes on screen.
+std::size_t char_count(std::string_view text) {
+    std::size_t pos = 0;
+    std::size_t n = 0;
+    while (pos < text.size()) {
+        platform::next_code_point(text, pos);
+        ++n;
+    }
+    return n;
+}
+
 // Joins pieces with append: GCC 12 warns falsely (-Wrestrict) on `"x" + std::string`.
 std::string concat(std::initializer_list<std::string_view> pieces) {
     std::string out;
@@ -56,7 +68,7 @@ kit::Line input_line(std::string_view label, std::string_view text) {
 }
 
 std::string truncate_start(std::string_view text, std::size_t max) {
-    const std::size_t n = platform::count_code_points(text);
+    const std::size_t n = char_count(text);
     if (n <= max) {
         return std::string(text);
     }
@@ -67,7 +79,7 @@ std::string truncate_start(std::string_view text, std::size_t max) {
 }
 
 std::string truncate_end(std::string_view text, std::size_t max) {
-    const std::size_t n = platform::count_code_points(text);
+    const std::size_t n = char_count(text);
     if (n <= max) {
         return std::string(text);
     }
@@ -119,7 +131,7 @@ bool edit_text_input(std::string& text, const kit::KeyEvent& key) {
     switch (key.code) {
         case kit::KeyCode::Backspace:
             if (!text.empty()) {
-                text.resize(offset_of_char(text, platform::count_code_points(text) - 1));
+                text.resize(offset_of_char(text, char_count(text) - 1));
             }
             return true;
         case kit::KeyCode::Char:

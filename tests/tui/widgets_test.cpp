@@ -9,6 +9,7 @@
 
 #include "platform/utf8.hpp"
 #include "src/tui/kit/clear.hpp"
+#include "src/tui/kit/graphemes.hpp"
 
 namespace bramvelt::tui {
 namespace {
@@ -42,11 +43,30 @@ TEST(Truncate, KeepsStartOrEndByCharacters) {
         {"", 0, "", ""},
         {a4, 3, "…ää", "ää…"},
         {"日本語テキスト", 4, "…キスト", "日本語…"},  // wide characters count as one
+        // A name that is not UTF-8: each stray byte is drawn as one replacement character
+        // and counts as one.
+        {std::string(6, '\x80'), 4, "…\x80\x80\x80", "\x80\x80\x80…"},
+        {"ab\xFF\xFE"
+         "cd",
+         5,
+         "…\xFF\xFE"
+         "cd",
+         "ab\xFF\xFE…"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(truncate_start(c.text, c.max), c.start) << c.text << " " << c.max;
         EXPECT_EQ(truncate_end(c.text, c.max), c.end) << c.text << " " << c.max;
-        EXPECT_LE(platform::count_code_points(truncate_start(c.text, c.max)), c.max);
+        for (const std::string& cut :
+             {truncate_start(c.text, c.max), truncate_end(c.text, c.max)}) {
+            EXPECT_LE(kit::display_width(cut), c.max * 2) << c.text;
+            Buffer buf(Rect{0, 0, 40, 1});
+            buf.set_string(0, 0, cut, kit::Style{});
+            std::size_t drawn = 0;
+            for (const kit::Cell& cell : buf.content()) {
+                drawn += cell.symbol != " " ? 1 : 0;
+            }
+            EXPECT_LE(drawn, c.max) << c.text << " " << c.max;
+        }
     }
 }
 
