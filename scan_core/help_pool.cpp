@@ -4,17 +4,13 @@
 
 namespace bramvelt::scan {
 
-bool HelpPool::has_idle_helper() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return idle_ > queued_.size();
-}
-
 void HelpPool::post(const std::shared_ptr<Task>& task) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         queued_.push_back(task);
+        publish_spare_locked();
     }
-    changed_.notify_all();
+    work_.notify_one();
 }
 
 bool HelpPool::take_back(const std::shared_ptr<Task>& task) {
@@ -22,12 +18,13 @@ bool HelpPool::take_back(const std::shared_ptr<Task>& task) {
     if (task->state != Task::State::Queued) return false;
     queued_.erase(std::find(queued_.begin(), queued_.end(), task));
     task->state = Task::State::Done;
+    publish_spare_locked();
     return true;
 }
 
 void HelpPool::wait(const std::shared_ptr<Task>& task) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return task->state == Task::State::Done; });
+    done_.wait(lock, [&] { return task->state == Task::State::Done; });
 }
 
 void HelpPool::leave() {
@@ -35,7 +32,7 @@ void HelpPool::leave() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (workers_ > 0) --workers_;
     }
-    changed_.notify_all();
+    work_.notify_all();
 }
 
 }  // namespace bramvelt::scan

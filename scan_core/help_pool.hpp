@@ -4,6 +4,7 @@
 // some of its subdirectories to the idle workers and takes their nodes back in order,
 // so the tree comes out exactly as if it had walked them itself.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -35,7 +36,7 @@ class HelpPool {
     explicit HelpPool(std::size_t workers) : workers_(workers) {}
 
     // Whether a worker waits for work that has not been handed over yet.
-    bool has_idle_helper();
+    bool has_idle_helper() const { return spare_.load(std::memory_order_relaxed); }
     void post(const std::shared_ptr<Task>& task);
     // Takes a task back when no helper has started it; the owner then walks it itself.
     bool take_back(const std::shared_ptr<Task>& task);
@@ -49,25 +50,32 @@ class HelpPool {
     void leave();
 
   private:
+    void publish_spare_locked() { spare_.store(idle_ > queued_.size(), std::memory_order_relaxed); }
+
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable work_;  // helpers: a task was posted, or all are idle
+    std::condition_variable done_;  // owners: a task finished
     std::deque<std::shared_ptr<Task>> queued_;
     std::size_t workers_;
     std::size_t idle_ = 0;
+    // Read without the lock on every directory walked: a helper waits for work.
+    std::atomic<bool> spare_{false};
 };
 
 template <typename Run>
 void HelpPool::help(Run&& run) {
     std::unique_lock<std::mutex> lock(mutex_);
     ++idle_;
-    changed_.notify_all();
+    publish_spare_locked();
+    if (idle_ >= workers_) work_.notify_all();
     for (;;) {
-        changed_.wait(lock, [&] { return !queued_.empty() || idle_ >= workers_; });
+        work_.wait(lock, [&] { return !queued_.empty() || idle_ >= workers_; });
         if (queued_.empty()) break;
         auto task = std::move(queued_.front());
         queued_.pop_front();
         task->state = Task::State::Running;
         --idle_;
+        publish_spare_locked();
         lock.unlock();
         try {
             run(*task);
@@ -77,10 +85,12 @@ void HelpPool::help(Run&& run) {
         lock.lock();
         task->state = Task::State::Done;
         ++idle_;
-        changed_.notify_all();
+        publish_spare_locked();
+        done_.notify_all();
+        if (idle_ >= workers_) work_.notify_all();
     }
-    // Every worker is idle and nothing is queued: wake the others so they end too.
-    changed_.notify_all();
+    // Every worker is idle and nothing is queued: no more work can come.
+    work_.notify_all();
 }
 
 }  // namespace bramvelt::scan
