@@ -15,6 +15,7 @@
 
 #include "platform/fd.hpp"
 #include "src/tui/kit/terminal.hpp"
+#include "support/temp_dir.hpp"
 
 namespace bramvelt::tui::kit {
 namespace {
@@ -52,6 +53,31 @@ TEST(RenderDiff, PositionsAgainAfterSymbolsThatAreNotOneCellWide) {
     EXPECT_EQ(render_diff(before, after, false), "\x1b[1;1H\u0301\x1b[1;2Hxy\x1b[0m");
 }
 
+TEST(TerminalSize, FromTheTerminalElseFromTput) {
+    int master = -1;
+    int slave = -1;
+    winsize ws{33, 101, 0, 0};
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, &ws), 0);
+    platform::Fd m(master);
+    platform::Fd s(slave);
+    EXPECT_EQ(terminal_size(s.get()), (Size{101, 33}));
+
+    // Not a terminal: the numbers tput prints (it honours COLUMNS and LINES).
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    platform::Fd read_end(fds[0]);
+    platform::Fd write_end(fds[1]);
+    testing::ScopedEnv term("TERM", "xterm");
+    testing::ScopedEnv columns("COLUMNS", "123");
+    testing::ScopedEnv lines("LINES", "45");
+    EXPECT_EQ(terminal_size(write_end.get()), (Size{123, 45}));
+    // Without tput the terminal's own failure is the error.
+    testing::ScopedEnv path("PATH", "/nonexistent");
+    const auto failed = terminal_size(write_end.get());
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_NE(failed.error().find("(os error 25)"), std::string::npos) << failed.error();
+}
+
 TEST(ColorChoice, NoColorTurnsColoursOff) {
     ::unsetenv("NO_COLOR");
     EXPECT_TRUE(color_enabled_by_environment());
@@ -71,6 +97,25 @@ std::string drain(int fd) {
         out.append(buf, static_cast<std::size_t>(n));
     }
     return out;
+}
+
+TEST(ModeSwitches, WriteTheExactSequences) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
+    platform::Fd read_end(fds[0]);
+    platform::Fd write_end(fds[1]);
+    ASSERT_TRUE(enter_alternate_screen(write_end.get()));
+    ASSERT_TRUE(enable_mouse_capture(write_end.get()));
+    ASSERT_TRUE(disable_mouse_capture(write_end.get()));
+    ASSERT_TRUE(leave_alternate_screen(write_end.get()));
+    EXPECT_EQ(drain(read_end.get()),
+              "\x1b[?1049h"
+              "\x1b[?1000h\x1b[?1002h\x1b[?1003h\x1b[?1015h\x1b[?1006h"
+              "\x1b[?1006l\x1b[?1015l\x1b[?1003l\x1b[?1002l\x1b[?1000l"
+              "\x1b[?1049l");
+    // Nothing is left for an emergency restore to undo.
+    emergency_restore();
+    EXPECT_EQ(drain(read_end.get()), "");
 }
 
 TEST(TerminalWriter, DrawsDiffsHidesCursorAndClearsOnResize) {
