@@ -106,14 +106,16 @@ class ScanSession {
     // Absent unless a caller attaches one before the scan; never set by the engine.
     std::shared_ptr<ScanCatalog> catalog;
 
-    // The output record; every field is guarded by output_mutex.
+    // The output record; every field is guarded by output_mutex. The two progress fields
+    // are atomic so a walker can see without the lock that no event is due yet; they
+    // are only changed under it.
     struct Output {
         explicit Output(std::unique_ptr<platform::Writer> writer)
             : event_buffer(std::move(writer)) {}
         EventBuffer event_buffer;
         std::chrono::steady_clock::time_point last_progress;
-        std::uint64_t ticks_since_progress = 0;
-        std::int64_t bytes_at_last_progress = 0;
+        std::atomic<std::uint64_t> ticks_since_progress{0};
+        std::atomic<std::int64_t> bytes_at_last_progress{0};
         ScanEventCallback callback;  // empty: events go to the writer as JSON lines
     };
     std::mutex output_mutex;

@@ -86,10 +86,10 @@ void progress_throttle(ScanSession& session, std::string_view path) {
         const auto now = std::chrono::steady_clock::now();
         const std::int64_t bytes = session.bytes_scanned.load(std::memory_order_relaxed);
         auto& out = session.output;
-        if (bytes - out.bytes_at_last_progress >= PROGRESS_BYTES ||
+        if (bytes - out.bytes_at_last_progress.load() >= PROGRESS_BYTES ||
             (now >= out.last_progress && now - out.last_progress >= PROGRESS_INTERVAL)) {
             out.last_progress = now;
-            out.bytes_at_last_progress = bytes;
+            out.bytes_at_last_progress.store(bytes);
             send = true;
         }
     }
@@ -125,16 +125,22 @@ std::uint64_t count_hard_link(ScanSession& session, const FileFacts& facts, std:
 }
 
 void progress_tick(ScanSession& session, std::string_view path) {
+    auto& out = session.output;
+    // Counted without the lock: every directory ends here, and the lock is only needed
+    // when an event is due.
+    const std::uint64_t ticks = out.ticks_since_progress.fetch_add(1) + 1;
+    std::int64_t bytes = session.bytes_scanned.load(std::memory_order_relaxed);
+    if (ticks < PROGRESS_TICKS && bytes - out.bytes_at_last_progress.load() < PROGRESS_BYTES) {
+        return;
+    }
     bool send = false;
     {
         std::lock_guard<std::mutex> lock(session.output_mutex);
-        auto& out = session.output;
-        out.ticks_since_progress += 1;
-        const std::int64_t bytes = session.bytes_scanned.load(std::memory_order_relaxed);
-        if (out.ticks_since_progress >= PROGRESS_TICKS ||
-            bytes - out.bytes_at_last_progress >= PROGRESS_BYTES) {
-            out.ticks_since_progress = 0;
-            out.bytes_at_last_progress = bytes;
+        bytes = session.bytes_scanned.load(std::memory_order_relaxed);
+        if (out.ticks_since_progress.load() >= PROGRESS_TICKS ||
+            bytes - out.bytes_at_last_progress.load() >= PROGRESS_BYTES) {
+            out.ticks_since_progress.store(0);
+            out.bytes_at_last_progress.store(bytes);
             out.last_progress = std::chrono::steady_clock::now();
             send = true;
         }
