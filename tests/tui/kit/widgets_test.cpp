@@ -153,6 +153,20 @@ TEST(ParagraphWidget, WordWrapTable) {
          false,
          {"", "    4", "Indent", "", "      must", "wrap!"}},
         {"日本語 テキスト", 6, true, {"日本語", "テキス", "ト"}},
+        {"abcd efghij klmnopabcdefghijklmnopabcdefghijkl mnopab cdefghi j klmno",
+         20,
+         true,
+         {"abcd efghij", "klmnopabcdefghijklmn", "opabcdefghijkl", "mnopab cdefghi j", "klmno"}},
+        {"コンピュ ータ上で文字を扱う場合、 典型的には文 字による 通信を行 う場合にその両端点"
+         "では、",
+         20,
+         true,
+         {"コンピュ", "ータ上で文字を扱う場", "合、 典型的には文", "字による 通信を行",
+          "う場合にその両端点で", "は、"}},
+        // A no-break space holds its neighbours together.
+        {"AAAAAAAAAAAAAAA AAAA AAA", 20, true, {"AAAAAAAAAAAAAAA", "AAAA AAA"}},
+        {"ab cd", 1, true, {"a", "b", "c", "d"}},
+        {"a" + std::string(60, ' ') + "b", 20, true, {"a", "b"}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(wrapped_rows(c.text, c.width, c.trim), c.expected) << c.text;
