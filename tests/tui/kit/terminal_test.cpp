@@ -162,6 +162,30 @@ TEST(TerminalWriter, DrawsDiffsHidesCursorAndClearsOnResize) {
     EXPECT_NE(result.error().find("(os error 32)"), std::string::npos);
 }
 
+TEST(TerminalWriter, NoColorInTheEnvironmentLeavesColoursOutOfTheFrame) {
+    for (const char* no_color : {static_cast<const char*>(nullptr), "1"}) {
+        testing::ScopedEnv env("NO_COLOR", no_color);
+        int master = -1;
+        int slave = -1;
+        winsize ws{1, 4, 0, 0};
+        ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, &ws), 0);
+        platform::Fd m(master);
+        platform::Fd s(slave);
+        ASSERT_EQ(::fcntl(m.get(), F_SETFL, O_NONBLOCK), 0);
+        {
+            auto terminal = Terminal::open(s.get());
+            ASSERT_TRUE(terminal.has_value());
+            ASSERT_TRUE(
+                terminal->draw([](Buffer& b, Rect) { b.set_string(0, 0, "x", fg(kRed).bold()); }));
+        }
+        const std::string out = drain(m.get());
+        EXPECT_NE(out.find("\x1b[1m"), std::string::npos) << out;  // attributes stay
+        EXPECT_NE(out.find("mx\x1b[0m"), std::string::npos) << out;
+        EXPECT_EQ(out.find("38;2;200;0;0") != std::string::npos, no_color == nullptr) << out;
+        EXPECT_EQ(out.find("38;2") != std::string::npos, no_color == nullptr) << out;
+    }
+}
+
 enum class Ending { Orderly, Exit, Signal, Terminate };
 
 // Runs a child on a pseudo-terminal that switches every mode on and then ends as told;
