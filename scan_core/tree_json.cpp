@@ -71,8 +71,8 @@ void escape_into(Out&& out, std::string_view text) {
 bool write_json_escaped(platform::Writer& sink, std::string_view text) {
     bool ok = sink.write("\"");
     escape_into(
-        [&](std::string_view piece) {
-            if (ok && !piece.empty()) ok = sink.write(piece);
+        [&](std::string_view part) {
+            if (ok && !part.empty()) ok = sink.write(part);
         },
         text);
     return ok && sink.write("\"");
@@ -80,7 +80,7 @@ bool write_json_escaped(platform::Writer& sink, std::string_view text) {
 
 void append_json_escaped(std::string& out, std::string_view text) {
     out += '"';
-    escape_into([&](std::string_view piece) { out.append(piece); }, text);
+    escape_into([&](std::string_view part) { out.append(part); }, text);
     out += '"';
 }
 

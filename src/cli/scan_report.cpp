@@ -179,85 +179,85 @@ bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, 
 
 namespace {
 
-// One piece of the document in order: fixed text of a large node, or a run of small
+// One segment of the document in order: fixed text of a large node, or a run of small
 // sibling subtrees that one thread trims and writes on its own.
-struct Piece {
+struct Segment {
     std::string text;
     std::vector<TreeNode*> subtrees;
     std::uint64_t depth = 0;
-    std::vector<OmittedDetail> records;  // in pre-order, before any later piece's
+    std::vector<OmittedDetail> records;  // in pre-order, before any later segment's
 };
 
-void plan_pieces(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
-                 std::int64_t piece_files, std::vector<Piece>& pieces) {
-    Piece open;
+void plan_segments(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
+                   std::int64_t segment_files, std::vector<Segment>& segments) {
+    Segment open;
     trim_children(node, depth, limits, open.records);
     platform::StringWriter fields;
     scan::write_node_fields_json(fields, node, node.kind, node.size, node.file_count, node.state);
     open.text = fields.text() + ",\"children\":[";
-    pieces.push_back(std::move(open));
-    Piece run;
+    segments.push_back(std::move(open));
+    Segment run;
     std::int64_t run_files = 0;
     const auto flush_run = [&] {
-        if (!run.subtrees.empty()) pieces.push_back(std::move(run));
-        run = Piece{};
+        if (!run.subtrees.empty()) segments.push_back(std::move(run));
+        run = Segment{};
         run.depth = depth + 1;
         run_files = 0;
     };
     flush_run();
     for (std::size_t i = 0; i < node.children.size(); ++i) {
         TreeNode& child = node.children[i];
-        if (child.file_count > piece_files && !child.children.empty()) {
+        if (child.file_count > segment_files && !child.children.empty()) {
             flush_run();
-            if (i > 0) pieces.push_back({",", {}, 0, {}});
-            plan_pieces(child, depth + 1, limits, piece_files, pieces);
+            if (i > 0) segments.push_back({",", {}, 0, {}});
+            plan_segments(child, depth + 1, limits, segment_files, segments);
             continue;
         }
         // A run after a large sibling starts with the comma that separates them.
         if (run.subtrees.empty() && i > 0) run.text = ",";
         run.subtrees.push_back(&child);
         run_files += child.file_count + 1;
-        if (run_files > piece_files) flush_run();
+        if (run_files > segment_files) flush_run();
     }
     flush_run();
-    pieces.push_back({"]}", {}, 0, {}});
+    segments.push_back({"]}", {}, 0, {}});
 }
 
 }  // namespace
 
 bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
                                 const OutputLimits& limits, bool incomplete, unsigned threads) {
-    // About 256 pieces for the whole tree; a batch of them is held in memory at a time.
-    const std::int64_t piece_files = std::max<std::int64_t>(2'000, outcome.tree.file_count / 256);
-    std::vector<Piece> pieces;
-    if (outcome.tree.file_count <= piece_files || outcome.tree.children.empty()) {
-        pieces.push_back({{}, {&outcome.tree}, 0, {}});
+    // About 256 segments for the whole tree; a batch of them is held in memory at a time.
+    const std::int64_t segment_files = std::max<std::int64_t>(2'000, outcome.tree.file_count / 256);
+    std::vector<Segment> segments;
+    if (outcome.tree.file_count <= segment_files || outcome.tree.children.empty()) {
+        segments.push_back({{}, {&outcome.tree}, 0, {}});
     } else {
-        plan_pieces(outcome.tree, 0, limits, piece_files, pieces);
+        plan_segments(outcome.tree, 0, limits, segment_files, segments);
     }
 
     bool ok = out.write("{\"schemaVersion\":1,\"tree\":");
     constexpr std::size_t BATCH = 32;
     std::size_t next = 0;
-    while (ok && next < pieces.size()) {
+    while (ok && next < segments.size()) {
         std::vector<std::size_t> batch;
         std::size_t end = next;
-        while (end < pieces.size() && batch.size() < BATCH) {
-            if (!pieces[end].subtrees.empty()) batch.push_back(end);
+        while (end < segments.size() && batch.size() < BATCH) {
+            if (!segments[end].subtrees.empty()) batch.push_back(end);
             ++end;
         }
         std::atomic<std::size_t> claimed{0};
         const auto render = [&] {
             for (std::size_t k = claimed++; k < batch.size(); k = claimed++) {
-                Piece& piece = pieces[batch[k]];
+                Segment& segment = segments[batch[k]];
                 platform::StringWriter text;
-                text.write(piece.text);
-                for (std::size_t i = 0; i < piece.subtrees.size(); ++i) {
+                text.write(segment.text);
+                for (std::size_t i = 0; i < segment.subtrees.size(); ++i) {
                     if (i > 0) text.write(",");
-                    trim_for_output(*piece.subtrees[i], piece.depth, limits, piece.records);
-                    scan::write_tree_json(text, *piece.subtrees[i]);
+                    trim_for_output(*segment.subtrees[i], segment.depth, limits, segment.records);
+                    scan::write_tree_json(text, *segment.subtrees[i]);
                 }
-                piece.text = text.text();
+                segment.text = text.text();
             }
         };
         std::vector<std::thread> helpers;
@@ -272,14 +272,14 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
         render();
         for (auto& helper : helpers) helper.join();
         for (; next < end && ok; ++next) {
-            ok = out.write(pieces[next].text);
-            std::string().swap(pieces[next].text);
+            ok = out.write(segments[next].text);
+            std::string().swap(segments[next].text);
         }
     }
     if (!ok) return false;
     std::vector<OmittedDetail> omitted;
-    for (auto& piece : pieces) {
-        for (auto& record : piece.records) omitted.push_back(std::move(record));
+    for (auto& segment : segments) {
+        for (auto& record : segment.records) omitted.push_back(std::move(record));
     }
     return write_json_tail(out, outcome, limits, incomplete, omitted);
 }

@@ -40,8 +40,8 @@ bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, 
                        const std::vector<OmittedDetail>& omitted);
 
 // The JSON report of the untrimmed outcome: trim_for_output then write_scan_report, with
-// the tree cut into pieces that several threads trim and write at once. The bytes are
-// the same; only a batch of written pieces is held in memory at a time.
+// the tree cut into segments that several threads trim and write at once. The bytes are
+// the same; only a batch of written segments is held in memory at a time.
 bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
                                 const OutputLimits& limits, bool incomplete, unsigned threads);
 

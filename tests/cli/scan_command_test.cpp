@@ -275,7 +275,7 @@ TEST(TextReport, TagsHiddenLinesAndTotals) {
               "\n1.5 KiB allocated · 7 files · 2 directories · 0.123s · interrupted\n");
 }
 
-TEST(JsonReport, FixedPiecesAndRecords) {
+TEST(JsonReport, FixedTextAndRecords) {
     scan::ScanOutcome outcome;
     outcome.tree = make("/r", 0);
     outcome.bytes_scanned = -1;
@@ -334,7 +334,7 @@ scan::TreeNode synthetic_tree() {
     return root;
 }
 
-TEST(JsonReport, PiecewiseWritingGivesTheSameBytes) {
+TEST(JsonReport, SegmentedWritingGivesTheSameBytes) {
     scan::ScanOutcome base;
     base.tree = synthetic_tree();
     ASSERT_GT(base.tree.file_count, 4'000);
@@ -347,9 +347,9 @@ TEST(JsonReport, PiecewiseWritingGivesTheSameBytes) {
         platform::StringWriter expected;
         ASSERT_TRUE(write_scan_report(expected, serial, true, limits, false, omitted));
         for (const unsigned threads : {1u, 8u}) {
-            scan::ScanOutcome pieces = base;
+            scan::ScanOutcome segments = base;
             platform::StringWriter actual;
-            ASSERT_TRUE(trim_and_write_json_report(actual, pieces, limits, false, threads));
+            ASSERT_TRUE(trim_and_write_json_report(actual, segments, limits, false, threads));
             EXPECT_EQ(actual.text(), expected.text()) << limits.depth << " " << limits.top;
         }
     }
