@@ -148,7 +148,7 @@ void progress_tick(ScanSession& session, std::string_view path) {
     if (send) send_progress(session, path);
 }
 
-TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const RecursiveMode& mode,
+TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const WalkMode& mode,
                            unsigned depth) {
     if (session.cancelled()) {
         return directory_leaf(platform::to_utf8_lossy(path), std::nullopt, NodeState::Incomplete);
@@ -158,7 +158,7 @@ TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const 
     return node;
 }
 
-TreeNode walk_directory(ScanSession& session, const std::string& path, WalkMode mode,
+TreeNode walk_directory(ScanSession& session, const std::string& path, const WalkMode& mode,
                         unsigned depth) {
     const std::string text = platform::to_utf8_lossy(path);
     auto* recursive = std::get_if<RecursiveMode>(&mode);
@@ -335,12 +335,12 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, WalkMode 
                 handed[i] = std::move(task);
                 continue;
             }
-            walked[i] = walk_subdirectory(session, pending[i].path, *recursive, depth + 1);
+            walked[i] = walk_subdirectory(session, pending[i].path, mode, depth + 1);
         }
         for (std::size_t i = 0; i < pending.size(); ++i) {
             if (const auto& task = handed[i]) {
                 if (pool->take_back(task)) {
-                    walked[i] = walk_subdirectory(session, task->path, *recursive, depth + 1);
+                    walked[i] = walk_subdirectory(session, task->path, mode, depth + 1);
                 } else {
                     pool->wait(task);
                     if (task->error) std::rethrow_exception(task->error);

@@ -31,12 +31,12 @@ struct RecursiveMode {
 };
 using WalkMode = std::variant<TopLevelMode, RecursiveMode>;
 
-TreeNode walk_directory(ScanSession& session, const std::string& path, WalkMode mode,
+TreeNode walk_directory(ScanSession& session, const std::string& path, const WalkMode& mode,
                         unsigned depth);
 
 // One subdirectory of a recursive walk: an Incomplete placeholder once the scan is
 // cancelled, else its walked node with the package rule applied.
-TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const RecursiveMode& mode,
+TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const WalkMode& mode,
                            unsigned depth);
 
 // The bytes a file adds: its allocated size the first time a multiply linked file is

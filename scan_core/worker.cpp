@@ -86,16 +86,16 @@ bool scan_worker(const std::shared_ptr<ScanSession>& session,
             }
             if (job.depth == 0) {
                 pool->help([&](HelpPool::Task& task) {
-                    task.node = walk_subdirectory(
-                        *session, task.path, RecursiveMode{task.progress, pool.get()}, task.depth);
+                    const WalkMode mode = RecursiveMode{task.progress, pool.get()};
+                    task.node = walk_subdirectory(*session, task.path, mode, task.depth);
                 });
                 return true;
             }
             if (walk_throws.load(std::memory_order_relaxed)) {
                 throw std::runtime_error("injected walk failure");
             }
-            TreeNode node = walk_directory(*session, job.path,
-                                           RecursiveMode{job.progress, pool.get()}, job.depth);
+            TreeNode node = walk_directory(
+                *session, job.path, WalkMode(RecursiveMode{job.progress, pool.get()}), job.depth);
             apply_package_rule(session->collapse_packages, node);
             if (!sender.send(JobResult{std::move(job.path), std::move(node)})) break;
         }
