@@ -86,6 +86,7 @@ void stream_first_snapshot(ScanSession& session, const TreeNode& root,
 
 void first_snapshot(ScanSession& session, const TreeNode& root,
                     const std::vector<std::pair<std::string, std::shared_ptr<JobProgress>>>& jobs) {
+    if (snapshots_ignored(session)) return;
     std::vector<TreeNode> placeholders;
     placeholders.reserve(jobs.size());
     for (const auto& [path, progress] : jobs) {

@@ -229,6 +229,13 @@ std::expected<void, std::string> ignore_scan_event(ScanEvent) {
     return {};
 }
 
+bool snapshots_ignored(ScanSession& session) {
+    using Plain = std::expected<void, std::string> (*)(ScanEvent);
+    std::lock_guard<std::mutex> lock(session.output_mutex);
+    const Plain* target = session.output.callback.target<Plain>();
+    return target != nullptr && *target == &ignore_scan_event;
+}
+
 void emit_event(ScanSession& session, ScanEvent event) {
     std::lock_guard<std::mutex> lock(session.output_mutex);
     if (session.output.callback) {

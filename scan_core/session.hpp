@@ -137,6 +137,10 @@ std::vector<std::string> pseudo_mounts_from_table(std::string_view table);
 // Installs the callback under the output lock, replacing any earlier one.
 void set_event_callback(ScanSession& session, ScanEventCallback callback);
 
+// Whether the installed callback is ignore_scan_event: a snapshot, which costs a copy
+// of the tree, then need not be built at all.
+bool snapshots_ignored(ScanSession& session);
+
 // Delivers one event to the callback, or as one JSON line to the writer. Failures close
 // the output and cancel the scan; the caller learns of them only through those.
 void emit_event(ScanSession& session, ScanEvent event);

@@ -56,6 +56,7 @@ bool write_live_tree_json(platform::Writer& sink, const LiveNode& node) {
 
 void emit_snapshot(ScanSession& session, const TreeNode& root, const ScanFrontier& frontier,
                    const std::vector<JobResult>& results) {
+    if (snapshots_ignored(session)) return;
     bool has_callback = false;
     {
         std::lock_guard<std::mutex> lock(session.output_mutex);
