@@ -137,6 +137,15 @@ TEST(ScanCommand, JsonReportOfARealTree) {
     EXPECT_EQ(doc["outputLimits"], nlohmann::json::parse(R"({"depth":null,"top":null})"));
     EXPECT_EQ(doc["omittedDetails"], nlohmann::json::array());
     EXPECT_NE(r.out.find(R"(},"stats":{"bytesScanned":)"), std::string::npos);
+
+    // Control bytes are escaped; bytes that are not UTF-8 become U+FFFD.
+    file_of(dir, "r/ctl\x01\tname", 1);
+    file_of(dir, "r/bad\xFFname", 1);
+    const CliRun odd = cli({"scan", "--json", root});
+    ASSERT_EQ(odd.status, 0) << odd.err;
+    EXPECT_NE(odd.out.find(R"("name":"ctl\u0001\tname")"), std::string::npos);
+    EXPECT_NE(odd.out.find("\"name\":\"bad\xEF\xBF\xBDname\""), std::string::npos);
+    EXPECT_TRUE(nlohmann::json::accept(odd.out));
     EXPECT_NE(r.out.find(R"(,"elapsedSeconds":)"), std::string::npos);
 }
 
