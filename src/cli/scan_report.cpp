@@ -237,13 +237,22 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
     }
 
     bool ok = out.write("{\"schemaVersion\":1,\"tree\":");
-    constexpr std::size_t BATCH = 32;
+    // A batch holds about an eighth of the tree's files, so memory stays bounded while
+    // every thread has work; the segments of a batch are written out in order after it.
+    const std::int64_t batch_files =
+        std::max<std::int64_t>(4 * segment_files, outcome.tree.file_count / 8);
     std::size_t next = 0;
     while (ok && next < segments.size()) {
         std::vector<std::size_t> batch;
+        std::int64_t files = 0;
         std::size_t end = next;
-        while (end < segments.size() && batch.size() < BATCH) {
-            if (!segments[end].subtrees.empty()) batch.push_back(end);
+        while (end < segments.size() && files < batch_files) {
+            if (!segments[end].subtrees.empty()) {
+                batch.push_back(end);
+                for (const TreeNode* subtree : segments[end].subtrees) {
+                    files += subtree->file_count + 1;
+                }
+            }
             ++end;
         }
         std::atomic<std::size_t> claimed{0};
