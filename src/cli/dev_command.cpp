@@ -114,12 +114,7 @@ int development_command(std::span<const std::string> args, CliStreams& io) {
     const bool clean = args[0] == "clean";
     auto options = parse_dev_options(args, clean);
     if (!options) {
-        if (json_requested(args)) {
-            write_json_error(io.out, "invalidArguments", options.error());
-        } else {
-            print_cli_error(io.err, options.error());
-        }
-        return 2;
+        return usage_error(io, json_requested(args), options.error());
     }
     if (clean) {
         print_cli_error(io.err, "clean is not available in this build");

@@ -23,15 +23,6 @@ int write_and_flush(platform::Writer& out, std::string_view text) {
     return written && flushed ? 0 : 1;
 }
 
-int usage_error(CliStreams& io, bool json, std::string_view message) {
-    if (json) {
-        write_json_error(io.out, "invalidArguments", message);
-    } else {
-        print_cli_error(io.err, message);
-    }
-    return 2;
-}
-
 bool is_help(std::string_view a) {
     return a == "--help" || a == "-h";
 }
@@ -78,6 +69,15 @@ int development_entry(std::span<const std::string> args, CliStreams& io) {
 }
 
 }  // namespace
+
+int usage_error(CliStreams& io, bool json, std::string_view message) {
+    if (json) {
+        write_json_error(io.out, "invalidArguments", message);
+    } else {
+        print_cli_error(io.err, message);
+    }
+    return 2;
+}
 
 bool json_requested(std::span<const std::string> args) {
     for (const auto& a : args) {

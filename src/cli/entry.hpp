@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/writer.hpp"
@@ -33,6 +34,10 @@ int cli_main(int argc, char** argv);
 
 // Opens the terminal interface when there is a terminal; otherwise a usage error.
 int run_interactive(const UiOptions& options, CliStreams& io);
+
+// Reports a usage error (code "invalidArguments") as the JSON error document when `json`
+// is set, else as an error line; returns the usage status 2.
+int usage_error(CliStreams& io, bool json, std::string_view message);
 
 // "--json" among `args` before the first "--".
 bool json_requested(std::span<const std::string> args);

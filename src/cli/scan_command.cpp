@@ -35,15 +35,6 @@ std::optional<std::uint64_t> parse_count(std::string_view text) {
     return value;
 }
 
-int usage_error(CliStreams& io, bool json, std::string_view message) {
-    if (json) {
-        write_json_error(io.out, "invalidArguments", message);
-    } else {
-        print_cli_error(io.err, message);
-    }
-    return 2;
-}
-
 // Freeing a tree of millions of nodes just before the process ends costs time and
 // gains nothing; the last report's tree stays reachable until exit instead.
 void keep_until_exit(scan::ScanOutcome outcome) {
