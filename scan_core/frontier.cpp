@@ -24,11 +24,21 @@ std::string_view last_component(std::string_view path) {
 unsigned frontier_class(std::string_view path) {
     const std::string_view last = last_component(path);
     if (last.empty() || last == "/" || last == "." || last == "..") return 2;
-    // Lower-casing non-ASCII letters cannot produce one of the ASCII names below, except
-    // through the Kelvin sign, which no name contains; ASCII lowering is enough.
-    std::string name = platform::to_utf8_lossy(last);
-    for (char& c : name) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    // Of all non-ASCII characters only the Kelvin sign (U+212A) lower-cases into ASCII
+    // ("k", as in "workspace"); every other one stays non-ASCII and cannot match a name.
+    const std::string text = platform::to_utf8_lossy(last);
+    std::string name;
+    name.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c >= 'A' && c <= 'Z') {
+            name += static_cast<char>(c - 'A' + 'a');
+        } else if (std::string_view(text).substr(i, 3) == "\xE2\x84\xAA") {
+            name += 'k';
+            i += 2;
+        } else {
+            name += c;
+        }
     }
     if (name == "home" || name == "users") return 0;
     static constexpr std::array<std::string_view, 27> class_one = {

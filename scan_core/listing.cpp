@@ -135,7 +135,9 @@ ListingResult DirectoryListing::entry_from_status(std::string_view name, bool li
     entry.inode = st->inode;
     entry.is_dataless = is_dataless(*st);
     entry.modification = modification_seconds(st->mtime_seconds, st->mtime_nanoseconds);
-    entry.bulk_mount_point = entry.is_directory && st->mount_root;
+    // No Linux listing record is trusted on its own, so no entry carries a mount hint:
+    // the walker finds mount points when it examines the directory, after the
+    // pseudo-file-system test has had its say.
     if (!entry.is_directory && !(entry.is_symlink && skip_links_)) {
         entry.file_facts = FileFacts{entry.is_dataless ? 0 : allocated_bytes(st->blocks),
                                      st->device, st->link_count};

@@ -36,7 +36,7 @@ struct ListedEntry {
     bool is_directory = false;
     bool is_symlink = false;
     bool is_dataless = false;
-    bool bulk_mount_point = false;     // the kernel reports a mount root
+    bool bulk_mount_point = false;     // a trusted bulk record reports a mount; never on Linux
     bool listed_as_directory = false;  // the listing's own word on the kind
 };
 

@@ -131,7 +131,7 @@ void append_node_fields(std::string& out, const TreeNode& node, NodeKind kind, s
     const std::size_t before = out.size();
     append_json_escaped(out, node.path);
     out += ",\"name\":";
-    if (out.size() - before == node.path.size() + 3 && name.data() >= node.path.data() &&
+    if (out.size() - before == node.path.size() + 2 && name.data() >= node.path.data() &&
         name.data() + name.size() <= node.path.data() + node.path.size()) {
         // The name is part of a path that needed no escape, so it needs none either.
         out += '"';

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -18,6 +19,9 @@ namespace {
 constexpr std::int64_t PROGRESS_BYTES = 67'108'864;
 constexpr auto PROGRESS_INTERVAL = std::chrono::milliseconds(250);
 constexpr std::uint64_t PROGRESS_TICKS = 50;
+// Sizes are signed 64-bit values everywhere they are shown.
+constexpr std::uint64_t MAX_SIZE =
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
 struct PendingSubdirectory {
     std::string path;  // raw bytes
@@ -120,7 +124,7 @@ void apply_package_rule(bool collapse_packages, TreeNode& node) {
 std::uint64_t count_hard_link(ScanSession& session, const FileFacts& facts, std::uint64_t inode) {
     if (facts.link_count < 2) return facts.allocated_size;
     if (session.hard_links.insert(FileKey{facts.device, inode})) return facts.allocated_size;
-    session.hard_link_bytes_saved.fetch_add(facts.allocated_size, std::memory_order_relaxed);
+    saturating_add(session.hard_link_bytes_saved, facts.allocated_size);
     return 0;
 }
 
@@ -186,6 +190,11 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
         st->device != root_device) {
         return directory_leaf(text, modification, NodeState::MountPoint);
     }
+    // A bind mount keeps the device of what it shows, so only the kernel's mount-root
+    // mark tells it apart. The root itself may be one.
+    if (options.one_filesystem && depth > 0 && st->mount_root) {
+        return directory_leaf(text, modification, NodeState::MountPoint);
+    }
     if (session.catalog && session.catalog->device() == st->device &&
         session.catalog->inode() == st->inode) {
         return directory_leaf(text, modification, NodeState::PolicyExcluded);
@@ -202,9 +211,8 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
     if (!listing) {
         session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
         session.directories_scanned.fetch_add(1, std::memory_order_relaxed);
-        session.bytes_scanned.fetch_add(static_cast<std::int64_t>(own_size),
-                                        std::memory_order_relaxed);
-        if (job != nullptr) job->bytes.fetch_add(own_size, std::memory_order_relaxed);
+        saturating_add(session.bytes_scanned, static_cast<std::int64_t>(own_size));
+        if (job != nullptr) saturating_add(job->bytes, own_size, MAX_SIZE);
         TreeNode node = directory_leaf(text, modification, NodeState::Incomplete);
         node.size = static_cast<std::int64_t>(own_size);
         node.is_readable = false;
@@ -226,11 +234,10 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
     std::uint64_t batch_files = 0;
     const auto publish = [&] {
         if (batch_files == 0) return;
-        session.bytes_scanned.fetch_add(static_cast<std::int64_t>(batch_bytes),
-                                        std::memory_order_relaxed);
+        saturating_add(session.bytes_scanned, static_cast<std::int64_t>(batch_bytes));
         session.files_scanned.fetch_add(batch_files, std::memory_order_relaxed);
         if (job != nullptr) {
-            job->bytes.fetch_add(batch_bytes, std::memory_order_relaxed);
+            saturating_add(job->bytes, batch_bytes, MAX_SIZE);
             job->files.fetch_add(batch_files, std::memory_order_relaxed);
         }
         batch_bytes = 0;
@@ -288,7 +295,7 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
 
         const FileFacts facts = entry.file_facts.value_or(FileFacts{});
         const std::uint64_t counted = count_hard_link(session, facts, entry.inode);
-        batch_bytes += counted;
+        batch_bytes = std::min(batch_bytes + counted, MAX_SIZE);  // each is at most MAX_SIZE
         batch_files += 1;
         TreeNode child;
         child.path = join_text(text, entry.name);
@@ -303,7 +310,7 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
                 CatalogIdentity{entry.inode, facts.device, facts.link_count, facts.allocated_size};
         }
         retain_or_spill_child(retainer, std::move(child), identity, node.children);
-        total_size += static_cast<std::int64_t>(counted);
+        total_size = saturating_add(total_size, static_cast<std::int64_t>(counted));
         total_files += 1;
     }
 
@@ -320,41 +327,19 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
                 ScanJob{std::move(sub.path), std::make_shared<JobProgress>(), depth + 1, 0});
         }
     } else {
-        // Idle workers may take some subdirectories; nodes are collected in order.
-        std::vector<TreeNode> walked(pending.size());
-        std::vector<std::shared_ptr<HelpPool::Task>> handed(pending.size());
-        HelpPool* pool = recursive->pool;
-        for (std::size_t i = 0; i < pending.size(); ++i) {
-            if (pool != nullptr && i + 1 < pending.size() && !session.cancelled() &&
-                pool->has_idle_helper()) {
-                auto task = std::make_shared<HelpPool::Task>();
-                task->path = std::move(pending[i].path);
-                task->depth = depth + 1;
-                task->progress = recursive->progress;
-                pool->post(task);
-                handed[i] = std::move(task);
-                continue;
-            }
-            walked[i] = walk_subdirectory(session, pending[i].path, mode, depth + 1);
+        // One subtree after the other, in class order, on this thread: which of two hard
+        // links counts the bytes must not depend on timing within a job.
+        node.children.reserve(node.children.size() + pending.size());
+        for (const auto& sub : pending) {
+            TreeNode walked = walk_subdirectory(session, sub.path, mode, depth + 1);
+            total_size = saturating_add(total_size, walked.size);
+            total_files = saturating_add(total_files, walked.file_count);
+            node.children.push_back(std::move(walked));
         }
-        for (std::size_t i = 0; i < pending.size(); ++i) {
-            if (const auto& task = handed[i]) {
-                if (pool->take_back(task)) {
-                    walked[i] = walk_subdirectory(session, task->path, mode, depth + 1);
-                } else {
-                    pool->wait(task);
-                    if (task->error) std::rethrow_exception(task->error);
-                    walked[i] = std::move(*task->node);
-                }
-            }
-            total_size += walked[i].size;
-            total_files += walked[i].file_count;
-            node.children.push_back(std::move(walked[i]));
-        }
-        if (job != nullptr) job->bytes.fetch_add(own_size, std::memory_order_relaxed);
+        if (job != nullptr) saturating_add(job->bytes, own_size, MAX_SIZE);
     }
     session.directories_scanned.fetch_add(1, std::memory_order_relaxed);
-    session.bytes_scanned.fetch_add(static_cast<std::int64_t>(own_size), std::memory_order_relaxed);
+    saturating_add(session.bytes_scanned, static_cast<std::int64_t>(own_size));
 
     sort_children_by_size(node.children);
     progress_tick(session, path);

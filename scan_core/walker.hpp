@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "scan_core/help_pool.hpp"
 #include "scan_core/job.hpp"
 #include "scan_core/listing.hpp"
 #include "scan_core/session.hpp"
@@ -23,11 +22,9 @@ struct TopLevelMode {
     std::deque<ScanJob>* jobs = nullptr;
     std::mutex* mutex = nullptr;
 };
-// Every counted file is also added to `progress`. With a pool, subdirectories may be
-// handed to idle workers; the node is the same either way.
+// Every counted file is also added to `progress`.
 struct RecursiveMode {
     std::shared_ptr<JobProgress> progress;
-    HelpPool* pool = nullptr;
 };
 using WalkMode = std::variant<TopLevelMode, RecursiveMode>;
 

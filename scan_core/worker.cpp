@@ -69,42 +69,28 @@ void ResultChannel::close_receiver() {
 }
 
 bool scan_worker(const std::shared_ptr<ScanSession>& session,
-                 const std::shared_ptr<JobQueue>& queue, const std::shared_ptr<HelpPool>& pool,
-                 ResultChannel::Sender sender) {
+                 const std::shared_ptr<JobQueue>& queue, ResultChannel::Sender sender) {
     try {
         for (;;) {
-            if (session->cancelled()) break;
+            if (session->cancelled()) return true;
             ScanJob job;
             {
                 std::lock_guard<std::mutex> lock(queue->mutex);
-                if (queue->jobs.empty()) {
-                    job.depth = 0;
-                } else {
-                    job = std::move(queue->jobs.front());
-                    queue->jobs.pop_front();
-                }
-            }
-            if (job.depth == 0) {
-                pool->help([&](HelpPool::Task& task) {
-                    const WalkMode mode = RecursiveMode{task.progress, pool.get()};
-                    task.node = walk_subdirectory(*session, task.path, mode, task.depth);
-                });
-                return true;
+                if (queue->jobs.empty()) return true;
+                job = std::move(queue->jobs.front());
+                queue->jobs.pop_front();
             }
             if (walk_throws.load(std::memory_order_relaxed)) {
                 throw std::runtime_error("injected walk failure");
             }
-            TreeNode node = walk_directory(
-                *session, job.path, WalkMode(RecursiveMode{job.progress, pool.get()}), job.depth);
+            TreeNode node = walk_directory(*session, job.path,
+                                           WalkMode(RecursiveMode{job.progress}), job.depth);
             apply_package_rule(session->collapse_packages, node);
-            if (!sender.send(JobResult{std::move(job.path), std::move(node)})) break;
+            if (!sender.send(JobResult{std::move(job.path), std::move(node)})) return true;
         }
     } catch (...) {
-        pool->leave();
         return false;
     }
-    pool->leave();
-    return true;
 }
 
 }  // namespace bramvelt::scan

@@ -10,7 +10,6 @@
 #include <optional>
 #include <variant>
 
-#include "scan_core/help_pool.hpp"
 #include "scan_core/job.hpp"
 #include "scan_core/session.hpp"
 
@@ -51,12 +50,11 @@ class ResultChannel {
     bool receiver_gone_ = false;
 };
 
-// The body of one worker thread. Never throws: a failure inside returns false, which the
-// driver reports as "scan worker failed".
-// Once the queue is empty the worker helps the others through `pool` until all are done.
+// The body of one worker thread: takes jobs from the front of the queue until it is
+// empty, the scan is cancelled or the driver stops receiving. Never throws: a failure
+// inside returns false, which the driver reports as "scan worker failed".
 bool scan_worker(const std::shared_ptr<ScanSession>& session,
-                 const std::shared_ptr<JobQueue>& queue, const std::shared_ptr<HelpPool>& pool,
-                 ResultChannel::Sender sender);
+                 const std::shared_ptr<JobQueue>& queue, ResultChannel::Sender sender);
 
 // Test seams, so the failures they stand for stay tested: worker threads from index
 // `index` on fail to start (negative: none), and a walk on a worker throws.

@@ -67,9 +67,20 @@ TEST(FrontierClass, UsesTheLowerCasedLastComponent) {
         const char* path;
         unsigned expected;
     } cases[] = {
-        {"/Users", 0},  {"/x/USERS", 0},  {"/home", 0},          {"/a/Node_Modules", 1},
-        {"/a/.git", 1}, {"/a/target", 1}, {"/a/__pycache__", 2}, {"/", 2},
-        {"/a/..", 2},   {"/a/src", 2},
+        {"/Users", 0},
+        {"/x/USERS", 0},
+        {"/home", 0},
+        {"/a/Node_Modules", 1},
+        {"/a/.git", 1},
+        {"/a/target", 1},
+        {"/a/__pycache__", 2},
+        {"/", 2},
+        {"/a/..", 2},
+        {"/a/src", 2},
+        // The Kelvin sign lower-cases to "k"; other non-ASCII letters match nothing.
+        {"/a/WOR\xE2\x84\xAASPACE", 1},
+        {"/a/.wor\xE2\x84\xAAtrees", 1},
+        {"/a/\xC3\x9Csers", 2},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(frontier_class(c.path), c.expected) << c.path;

@@ -1,6 +1,8 @@
 // Scans of real folder trees made by the tests, compared with what du and stat say.
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 #include "scan_core/session.hpp"
 #include "scan_core/tree_json.hpp"
 #include "scan_core/worker.hpp"
+#include "support/as_user.hpp"
 #include "support/run_process.hpp"
 #include "support/temp_dir.hpp"
 
@@ -217,8 +220,10 @@ TEST(Scan, JobCountsGiveIdenticalTrees) {
     EXPECT_EQ(many.result->hard_link_bytes_saved, one.result->hard_link_bytes_saved);
 }
 
-TEST(Scan, ASubtreeSharedWithIdleWorkersGivesTheSameTree) {
-    // Below the frontier's reach, one job holds everything; idle workers take parts of it.
+TEST(Scan, HardLinksInsideOneJobCountWhereItsWalkMeetsThemFirst) {
+    // Below the frontier's reach one job holds everything, walked by one worker in
+    // order: the tree, and so which link holds the bytes, is the same whatever the
+    // number of idle workers.
     TempDir dir;
     const std::string root = dir.make_dir("root");
     for (int k = 0; k < 7; ++k) dir.make_dir("root/a/b/c/small" + std::to_string(k));
@@ -230,7 +235,11 @@ TEST(Scan, ASubtreeSharedWithIdleWorkersGivesTheSameTree) {
             write_bytes(d + "/../same", 4096);
         }
     }
-    // (No hard links here: which walker meets a link first, and so counts it, may vary.)
+    for (int e = 1; e < 24; e += 2) {
+        const std::string from = root + "/a/b/c/d/e" + std::to_string(e - 1) + "/f0/g/file";
+        const std::string to = root + "/a/b/c/d/e" + std::to_string(e) + "/f2/g/link";
+        ASSERT_EQ(::link(from.c_str(), to.c_str()), 0);
+    }
     const auto expected = run(root, test_options(1));
     ASSERT_TRUE(expected.result);
     for (int round = 0; round < 5; ++round) {
@@ -428,10 +437,57 @@ TEST(Scan, PseudoFileSystemsAreExcluded) {
         return options;
     }());
     ASSERT_TRUE(r.result);
+    // /proc is a mount too, but the exclusion test comes first.
     const TreeNode* proc = find(r.result->tree, "/proc");
     ASSERT_NE(proc, nullptr);
-    EXPECT_TRUE(proc->state == NodeState::PolicyExcluded || proc->state == NodeState::MountPoint);
+    EXPECT_EQ(proc->state, NodeState::PolicyExcluded);
     EXPECT_TRUE(proc->children.empty());
+    EXPECT_EQ(proc->size, 0);
+}
+
+TEST(Scan, MountsInAPrivateNamespace) {
+    // A pseudo file system is excluded, not a mount point; another file system and a
+    // bind mount (same device) are mount points; with one_filesystem off both are walked.
+    TempDir dir;
+    const std::string root = dir.make_dir("root");
+    write_bytes(dir.make_dir("root/src") + "/f", 8192);
+    write_bytes(dir.make_dir("outside") + "/g", 8192);
+    dir.make_dir("root/bind");
+    dir.make_dir("root/tmp");
+    dir.make_dir("root/pseudo");
+    const std::string table = "proc " + root + "/pseudo proc rw 0 0\n";
+    const int code = testing::run_in_child([&] {
+        if (::unshare(CLONE_NEWNS) != 0) return errno == EPERM ? 77 : 2;
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
+        if (::mount((dir / "outside").c_str(), (root + "/bind").c_str(), nullptr, MS_BIND,
+                    nullptr) != 0 ||
+            ::mount("tmpfs", (root + "/tmp").c_str(), "tmpfs", 0, nullptr) != 0 ||
+            ::mount("tmpfs", (root + "/pseudo").c_str(), "tmpfs", 0, nullptr) != 0) {
+            return 77;
+        }
+        for (const bool one_filesystem : {true, false}) {
+            ScanOptions options = test_options();
+            options.one_filesystem = one_filesystem;
+            auto session = std::make_shared<ScanSession>(
+                options, std::make_unique<platform::NullWriter>(), make_cancel_flag(), table);
+            set_event_callback(*session, ignore_scan_event);
+            auto result = run_scan(session, root);
+            if (!result) return 3;
+            const auto state = [&](const char* name) {
+                const TreeNode* node = find(result->tree, root + name);
+                return node == nullptr ? NodeState::SmallFilesAggregate : node->state;
+            };
+            const NodeState mount = one_filesystem ? NodeState::MountPoint : NodeState::Normal;
+            if (state("/pseudo") != NodeState::PolicyExcluded) return 4;
+            if (state("/tmp") != mount) return 5;
+            if (state("/bind") != mount) return 6;
+            if (state("/src") != NodeState::Normal) return 7;
+            if (result->tree.file_count != (one_filesystem ? 1 : 2)) return 8;
+        }
+        return 0;
+    });
+    if (code == 77) GTEST_SKIP() << "mount namespaces are not available here";
+    EXPECT_EQ(code, 0);
 }
 
 TEST(Scan, DatalessEntriesAreZeroSizedPlaceholders) {

@@ -87,6 +87,26 @@ TEST(TreeJson, NamesFollowTheDisplayRule) {
     EXPECT_NE(json_of(node("rel")).find(R"("name":"rel")"), std::string::npos);
 }
 
+TEST(TreeJson, NamesAreEscapedLikePaths) {
+    // A path with exactly one character to escape once let its name through unescaped.
+    const struct {
+        const char* path;
+        const char* expected;
+    } cases[] = {
+        {"/r/a\"b", R"("path":"/r/a\"b","name":"a\"b")"},
+        {"/r/tab\t", R"("path":"/r/tab\t","name":"tab\t")"},
+        {"/r/lf\n", R"("path":"/r/lf\n","name":"lf\n")"},
+        {"/r/\\", R"("path":"/r/\\","name":"\\")"},
+        {"/r/\x01", R"("path":"/r/\u0001","name":"\u0001")"},
+        {"/a\"/b", R"("path":"/a\"/b","name":"b")"},
+        {"/r/q\"q\"", R"("path":"/r/q\"q\"","name":"q\"q\"")"},
+    };
+    for (const auto& c : cases) {
+        const std::string json = json_of(node(c.path));
+        EXPECT_NE(json.find(c.expected), std::string::npos) << json;
+    }
+}
+
 TEST(JsonEscape, EscapesOnlyWhatJsonNeeds) {
     EXPECT_EQ(json_quoted("q\"b\\t\tn\nr\r\x01\x1b\x7f\xC3\xA9"),
               "\"q\\\"b\\\\t\\tn\\nr\\r\\u0001\\u001b\x7f\xC3\xA9\"");
