@@ -129,8 +129,8 @@ void merge_children(TreeNode& node, std::vector<TreeNode> children, bool final_t
     bool any_scanning = false;
     node.children.reserve(node.children.size() + children.size());
     for (auto& child : children) {
-        node.size += child.size;
-        node.file_count += child.file_count;
+        node.size = saturating_add(node.size, child.size);
+        node.file_count = saturating_add(node.file_count, child.file_count);
         if (state_spoils_parent(child)) node.state = NodeState::Incomplete;
         if (child.state == NodeState::Scanning) any_scanning = true;
         node.children.push_back(std::move(child));
@@ -235,8 +235,8 @@ LiveNode build_live_node(const ScanFrontier& frontier, const ScanSession& sessio
         live.total_files = entry.node.file_count;
         live.state = entry.node.state;
         for (const LiveNode& child : live.children) {
-            live.total_size += child.size();
-            live.total_files += child.file_count();
+            live.total_size = saturating_add(live.total_size, child.size());
+            live.total_files = saturating_add(live.total_files, child.file_count());
             if (live.state == NodeState::Normal && child.rolled_state() == NodeState::Scanning) {
                 live.state = NodeState::Scanning;
             }

@@ -51,8 +51,8 @@ void stream_first_snapshot(ScanSession& session, const TreeNode& root,
     for (const auto& child : root.children) children.push_back(&child);
     for (const auto& child : placeholders) {
         children.push_back(&child);
-        size += child.size;
-        files += child.file_count;
+        size = saturating_add(size, child.size);
+        files = saturating_add(files, child.file_count);
     }
     std::ranges::stable_sort(
         children, [](const TreeNode* a, const TreeNode* b) { return a->size > b->size; });
@@ -103,8 +103,8 @@ void first_snapshot(ScanSession& session, const TreeNode& root,
     }
     TreeNode copy = root;
     for (auto& placeholder : placeholders) {
-        copy.size += placeholder.size;
-        copy.file_count += placeholder.file_count;
+        copy.size = saturating_add(copy.size, placeholder.size);
+        copy.file_count = saturating_add(copy.file_count, placeholder.file_count);
         copy.children.push_back(std::move(placeholder));
     }
     std::ranges::stable_sort(copy.children, [](const TreeNode& a, const TreeNode& b) {
@@ -292,8 +292,8 @@ std::expected<ScanOutcome, std::string> scan_driver(const std::shared_ptr<ScanSe
     root.children.reserve(root.children.size() + frontier.top_paths.size());
     for (const auto& top : frontier.top_paths) {
         TreeNode child = take_final_tree(frontier, session, top, finished);
-        root.size += child.size;
-        root.file_count += child.file_count;
+        root.size = saturating_add(root.size, child.size);
+        root.file_count = saturating_add(root.file_count, child.file_count);
         if (child.state == NodeState::Incomplete || !child.is_readable) {
             root.state = NodeState::Incomplete;
         }

@@ -67,8 +67,8 @@ void emit_snapshot(ScanSession& session, const TreeNode& root, const ScanFrontie
         TreeNode copy = root;
         for (const auto& path : frontier.top_paths) {
             TreeNode child = copy_snapshot_tree(frontier, session, path, finished);
-            copy.size += child.size;
-            copy.file_count += child.file_count;
+            copy.size = saturating_add(copy.size, child.size);
+            copy.file_count = saturating_add(copy.file_count, child.file_count);
             if (child.state == NodeState::Incomplete || !child.is_readable) {
                 copy.state = NodeState::Incomplete;
             }
@@ -89,8 +89,8 @@ void emit_snapshot(ScanSession& session, const TreeNode& root, const ScanFrontie
         live.children.push_back(build_live_node(frontier, session, path, finished));
     }
     for (const LiveNode& child : live.children) {
-        live.total_size += child.size();
-        live.total_files += child.file_count();
+        live.total_size = saturating_add(live.total_size, child.size());
+        live.total_files = saturating_add(live.total_files, child.file_count());
         if (live.state == NodeState::Normal && child.rolled_state() == NodeState::Scanning) {
             live.state = NodeState::Scanning;
         }

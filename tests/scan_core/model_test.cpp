@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -255,6 +257,24 @@ TEST(MergeChildren, RollsStatesUpAndKeepsEqualSizesInOrder) {
         EXPECT_EQ(mount.state, NodeState::MountPoint);
         merge_children(mount, {child("/m/b", 1, NodeState::Normal, false)}, true);
         EXPECT_EQ(mount.state, NodeState::Incomplete);
+    }
+    {
+        // A file system may report any allocation; totals stop at the largest size.
+        constexpr std::int64_t huge = std::numeric_limits<std::int64_t>::max() - 10;
+        TreeNode dir;
+        merge_children(
+            dir, {child("/h/a", huge, NodeState::Normal), child("/h/b", huge, NodeState::Normal)},
+            true);
+        EXPECT_EQ(dir.size, std::numeric_limits<std::int64_t>::max());
+        std::atomic<std::int64_t> scanned{huge};
+        saturating_add(scanned, huge);
+        EXPECT_EQ(scanned.load(), std::numeric_limits<std::int64_t>::max());
+        std::atomic<std::uint64_t> saved{std::numeric_limits<std::uint64_t>::max() - 1};
+        saturating_add(saved, 5);
+        EXPECT_EQ(saved.load(), std::numeric_limits<std::uint64_t>::max());
+        std::atomic<std::uint64_t> job{10};
+        saturating_add(job, static_cast<std::uint64_t>(huge), static_cast<std::uint64_t>(huge));
+        EXPECT_EQ(job.load(), static_cast<std::uint64_t>(huge));
     }
 }
 
