@@ -256,17 +256,26 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
             ++end;
         }
         std::atomic<std::size_t> claimed{0};
-        const auto render = [&] {
-            for (std::size_t k = claimed++; k < batch.size(); k = claimed++) {
-                Segment& segment = segments[batch[k]];
-                platform::StringWriter text;
-                text.write(segment.text);
-                for (std::size_t i = 0; i < segment.subtrees.size(); ++i) {
-                    if (i > 0) text.write(",");
-                    trim_for_output(*segment.subtrees[i], segment.depth, limits, segment.records);
-                    scan::write_tree_json(text, *segment.subtrees[i]);
+        std::atomic<bool> failed{false};
+        // Exceptions (out of memory) must not leave a helper thread; the report then
+        // counts as not written.
+        const auto render = [&]() noexcept {
+            try {
+                for (std::size_t k = claimed++; k < batch.size(); k = claimed++) {
+                    Segment& segment = segments[batch[k]];
+                    platform::StringWriter text;
+                    text.write(segment.text);
+                    for (std::size_t i = 0; i < segment.subtrees.size(); ++i) {
+                        if (i > 0) text.write(",");
+                        trim_for_output(*segment.subtrees[i], segment.depth, limits,
+                                        segment.records);
+                        scan::write_tree_json(text, *segment.subtrees[i]);
+                    }
+                    segment.text = text.text();
                 }
-                segment.text = text.text();
+            } catch (...) {
+                failed = true;
+                claimed = batch.size();
             }
         };
         std::vector<std::thread> helpers;
@@ -280,6 +289,7 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
         }
         render();
         for (auto& helper : helpers) helper.join();
+        if (failed) return false;
         for (; next < end && ok; ++next) {
             ok = out.write(segments[next].text);
             std::string().swap(segments[next].text);
