@@ -1,5 +1,7 @@
 #include "src/cli/scan_command.hpp"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +37,24 @@ std::optional<std::uint64_t> parse_count(std::string_view text) {
     return value;
 }
 
+// Holds SIGINT back on this thread while the report is written, so an interrupt that
+// comes once the scan is over ends the program after a whole document, never inside one.
+class DeferredInterrupt {
+  public:
+    DeferredInterrupt() {
+        sigset_t set;
+        ::sigemptyset(&set);
+        ::sigaddset(&set, SIGINT);
+        ::pthread_sigmask(SIG_BLOCK, &set, &old_);
+    }
+    ~DeferredInterrupt() { ::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+    DeferredInterrupt(const DeferredInterrupt&) = delete;
+    DeferredInterrupt& operator=(const DeferredInterrupt&) = delete;
+
+  private:
+    sigset_t old_;
+};
+
 // Freeing a tree of millions of nodes just before the process ends costs time and
 // gains nothing; the last report's tree stays reachable until exit instead.
 void keep_until_exit(scan::ScanOutcome outcome) {
@@ -62,6 +82,7 @@ int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
 
     CancelFlag cancel = make_cancel_flag();
     std::expected<scan::ScanOutcome, std::string> outcome;
+    std::optional<DeferredInterrupt> deferred;
     {
         auto bridge = install_interrupt_bridge(cancel);
         scan::ScanOptions scan_options;
@@ -78,6 +99,8 @@ int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
             scan_options, std::make_unique<platform::NullWriter>(), cancel);
         scan::set_event_callback(*session, scan::ignore_scan_event);
         outcome = scan::run_scan(session, options.folder);
+        // Before the bridge gives SIGINT back to its old handler.
+        deferred.emplace();
     }
     if (!outcome) {
         if (options.json) {
