@@ -12,9 +12,12 @@ std::optional<bool> statx_mount_root(std::string_view path) {
         return std::nullopt;
     }
     const std::string text(path);
+    return statx_mount_root_at(AT_FDCWD, text.c_str());
+}
+
+std::optional<bool> statx_mount_root_at(int dirfd, const char* name) {
     struct statx st {};
-    if (::statx(AT_FDCWD, text.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &st) !=
-        0) {
+    if (::statx(dirfd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &st) != 0) {
         return std::nullopt;
     }
     if ((st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0) {

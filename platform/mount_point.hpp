@@ -11,5 +11,7 @@ namespace bramvelt::platform {
 // true or false as statx reports the mount-root attribute of `path` (a final link is not
 // followed); nothing when the kernel does not report the attribute or the call fails.
 std::optional<bool> statx_mount_root(std::string_view path);
+// The same for `name` relative to the open folder `dirfd`.
+std::optional<bool> statx_mount_root_at(int dirfd, const char* name);
 
 }  // namespace bramvelt::platform

@@ -85,7 +85,12 @@ std::optional<ArtifactClass> classify_artifact(const std::string& path) {
     const auto inside = [&](std::string_view marker) {
         return regular_file_at(join_path(path, marker));
     };
-    const bool manifest = beside("package.json");
+    // Only some rules ask for the manifest; the others need not look for it.
+    std::optional<bool> manifest_found;
+    const auto manifest = [&] {
+        if (!manifest_found) manifest_found = beside("package.json");
+        return *manifest_found;
+    };
 
     if (inside(".rustc_info.json")) {
         return make("build", "Cargo");
@@ -99,20 +104,20 @@ std::optional<ArtifactClass> classify_artifact(const std::string& path) {
         return std::nullopt;
     }
     if (any_of(name, {"out", "dist"})) {
-        if (manifest) return make("build", "JavaScript build");
+        if (manifest()) return make("build", "JavaScript build");
         return std::nullopt;
     }
     if (name == "build") {
-        if (manifest) return make("build", "JavaScript build");
+        if (manifest()) return make("build", "JavaScript build");
         if (beside("build.gradle") || beside("build.gradle.kts")) return make("build", "Gradle");
         return std::nullopt;
     }
     if (any_of(name, {".next", ".nuxt", ".svelte-kit"})) {
-        if (manifest) return make("build", "JavaScript framework");
+        if (manifest()) return make("build", "JavaScript framework");
         return std::nullopt;
     }
     if (any_of(name, {".vite", ".turbo", ".parcel-cache"})) {
-        if (manifest) return make("cache", "JavaScript build cache");
+        if (manifest()) return make("cache", "JavaScript build cache");
         return std::nullopt;
     }
     if (name == "cache") {
@@ -147,7 +152,7 @@ std::optional<ArtifactClass> classify_artifact(const std::string& path) {
         return std::nullopt;
     }
     if (name == "node_modules") {
-        if (manifest) return make("dependencies", "Node packages");
+        if (manifest()) return make("dependencies", "Node packages");
         return std::nullopt;
     }
     return std::nullopt;
@@ -187,18 +192,33 @@ bool is_skipped_folder_name(std::string_view name) {
 
 unsigned folder_name_rank(std::string_view path) {
     const auto name = final_name(path);
-    if (!name || !platform::is_valid_utf8(*name)) {
-        return 3;
-    }
-    if (any_of(*name, {"tmp", "worktrees", ".worktrees", "kaskel-repos"})) return 0;
-    if (any_of(*name, {"src", "source", ".codex", ".claude", "projects"})) return 1;
-    if (any_of(*name, {".cache", "Library"})) return 2;
+    return name ? folder_name_rank_of_name(*name) : 3;
+}
+
+unsigned folder_name_rank_of_name(std::string_view name) {
+    // Every ranked name is ASCII, so a name that is not UTF-8 falls through to 3.
+    if (any_of(name, {"tmp", "worktrees", ".worktrees", "kaskel-repos"})) return 0;
+    if (any_of(name, {"src", "source", ".codex", ".claude", "projects"})) return 1;
+    if (any_of(name, {".cache", "Library"})) return 2;
     return 3;
 }
 
 bool is_git_dir(const std::string& path) {
     return regular_file_at(join_path(path, "HEAD")) && regular_file_at(join_path(path, "config")) &&
            directory_at(join_path(path, "objects"));
+}
+
+bool is_git_dir_at(int dirfd, std::string_view rel) {
+    const auto at = [&](std::string_view name) {
+        return status_follow_at(
+            dirfd, rel.empty() ? std::string(name).c_str() : join_path(rel, name).c_str());
+    };
+    const auto head = at("HEAD");
+    if (!head || !head->is_regular()) return false;
+    const auto config = at("config");
+    if (!config || !config->is_regular()) return false;
+    const auto objects = at("objects");
+    return objects && objects->is_dir();
 }
 
 std::optional<std::uint64_t> epoch_seconds(const std::optional<FileTime>& time) {

@@ -34,9 +34,13 @@ bool is_skipped_folder_name(std::string_view name);
 
 // 0 to 3: lower ranks are visited first.
 unsigned folder_name_rank(std::string_view path);
+// The rank of a path whose final component is the normal name `name`.
+unsigned folder_name_rank_of_name(std::string_view name);
 
 // HEAD and config are regular files and objects is a folder (links followed).
 bool is_git_dir(const std::string& path);
+// The same for the folder `rel` below the open folder `dirfd` ("" for that folder).
+bool is_git_dir_at(int dirfd, std::string_view rel);
 
 // Whole seconds since 1970; nothing for an absent time or one before 1970.
 std::optional<std::uint64_t> epoch_seconds(const std::optional<FileTime>& time);

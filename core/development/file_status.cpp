@@ -1,5 +1,6 @@
 #include "core/development/file_status.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <limits>
@@ -51,11 +52,35 @@ std::optional<EntryStatus> status_follow(const std::string& path) {
     return from_stat(s);
 }
 
+std::optional<EntryStatus> status_nofollow_at(int dirfd, const char* name) {
+    struct stat s {};
+    if (::fstatat(dirfd, name, &s, AT_SYMLINK_NOFOLLOW) != 0) {
+        return std::nullopt;
+    }
+    return from_stat(s);
+}
+
+std::optional<EntryStatus> status_follow_at(int dirfd, const char* name) {
+    struct stat s {};
+    if (::fstatat(dirfd, name, &s, 0) != 0) {
+        return std::nullopt;
+    }
+    return from_stat(s);
+}
+
 bool on_other_file_system(const std::string& path, const EntryStatus& child, dev_t parent_device) {
     if (child.device != parent_device) {
         return true;
     }
     return child.is_dir() && platform::statx_mount_root(path).value_or(false);
+}
+
+bool on_other_file_system_at(int dirfd, const char* name, const EntryStatus& child,
+                             dev_t parent_device) {
+    if (child.device != parent_device) {
+        return true;
+    }
+    return child.is_dir() && platform::statx_mount_root_at(dirfd, name).value_or(false);
 }
 
 }  // namespace bramvelt::development

@@ -36,9 +36,15 @@ struct EntryStatus {
 std::optional<EntryStatus> status_nofollow(const std::string& path);
 // stat-like: links followed.
 std::optional<EntryStatus> status_follow(const std::string& path);
+// The same, for `name` relative to an open folder: no lookup of the folder's path again.
+std::optional<EntryStatus> status_nofollow_at(int dirfd, const char* name);
+std::optional<EntryStatus> status_follow_at(int dirfd, const char* name);
 
 // The entry at `path` lies on another file system than the folder holding it: another
 // device, or a mount root of the same device (a bind mount).
 bool on_other_file_system(const std::string& path, const EntryStatus& child, dev_t parent_device);
+// The same for the entry `name` of the open folder `dirfd`.
+bool on_other_file_system_at(int dirfd, const char* name, const EntryStatus& child,
+                             dev_t parent_device);
 
 }  // namespace bramvelt::development

@@ -3,13 +3,14 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <expected>
 #include <limits>
 
 #include "core/development/artifact_candidate.hpp"
 #include "core/development/classify.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
-#include "platform/listing.hpp"
 #include "platform/nofollow_open.hpp"
 #include "platform/utf8.hpp"
 
@@ -37,80 +38,33 @@ std::optional<std::string_view> extension_of(std::string_view name) {
     return name.substr(dot + 1);
 }
 
-// A folder's children in priority order, and whether every entry was read: a failed
-// read or a spent budget leaves the list short, and a measurement built on a short
-// list must not count as complete.
-struct ChildListing {
-    std::vector<std::string> paths;
-    bool whole = true;
-};
-
-std::optional<ChildListing> list_children(DevScanState& state, const std::string& folder) {
-    // No link is followed anywhere on the way: the folder was checked by its path, and a
-    // component swapped for a link since must not lead the listing elsewhere.
-    auto fd = platform::open_nofollow_any(folder, O_RDONLY | O_DIRECTORY);
-    if (!fd) {
-        ++state.summary.skipped_paths;
-        return std::nullopt;
+// The open folder at `path`, opened relative to its already open parent when there is
+// one (the parent was reached without links, and the name is opened without following
+// one), else by its path without following a link anywhere on the way.
+std::expected<platform::Fd, int> open_folder(const std::string& path, int parent_fd,
+                                             const char* name) {
+    if (parent_fd < 0) {
+        return platform::open_nofollow_any(path, O_RDONLY | O_DIRECTORY);
     }
-    platform::DirEntryReader reader(std::move(*fd));
-    ++state.summary.directories_listed;
-    // Every child shares the folder's prefix, so comparing names compares paths.
-    struct Child {
-        unsigned rank;
-        std::size_t name_offset;
-        std::string path;
-    };
-    std::vector<Child> children;
-    ChildListing listing;
-    bool reading = true;
-    while (reading) {
-        const auto batch = reader.read_batch();
-        if (batch && *batch == 0) {
-            break;
-        }
-        const std::size_t count = batch ? *batch : 1;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (state.budget_spent()) {
-                listing.whole = false;
-                reading = false;
-                break;
-            }
-            ++state.summary.entries_examined;
-            if (!batch) {
-                // The stream cannot be trusted after a failed read.
-                ++state.summary.skipped_paths;
-                listing.whole = false;
-                reading = false;
-                break;
-            }
-            const std::string_view name = reader.entries()[i].name;
-            std::string path = join_path(folder, name);
-            const std::size_t offset = path.size() - name.size();
-            const unsigned rank = folder_name_rank(path);
-            children.push_back(Child{rank, offset, std::move(path)});
-        }
+    int fd;
+    do {
+        fd = ::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return std::unexpected(errno);
     }
-    std::sort(children.begin(), children.end(), [](const Child& a, const Child& b) {
-        if (a.rank != b.rank) {
-            return a.rank < b.rank;
-        }
-        return std::string_view(a.path).substr(a.name_offset) <
-               std::string_view(b.path).substr(b.name_offset);
-    });
-    listing.paths.reserve(children.size());
-    for (auto& c : children) {
-        listing.paths.push_back(std::move(c.path));
-    }
-    emit_progress(state);
-    return listing;
+    return platform::Fd(fd);
 }
 
-FolderMeasurement measure_entry(DevScanState& state, const std::string& path, const EntryStatus& st,
+FolderMeasurement measure_entry(DevScanState& state, std::string& path, const EntryStatus& st,
                                 dev_t device, const RepoContext* repo, HardLinkSet& links,
-                                bool git_mode, bool nested) {
+                                bool git_mode, int parent_fd, std::string_view name,
+                                bool path_valid, std::size_t components) {
     // A nested mount root sharing the device (a bind mount) is another file system too.
-    if (nested ? on_other_file_system(path, st, device) : st.device != device) {
+    const bool other_fs = parent_fd >= 0
+                              ? on_other_file_system_at(parent_fd, name.data(), st, device)
+                              : st.device != device;
+    if (other_fs) {
         ++state.summary.skipped_paths;
         return {};
     }
@@ -119,7 +73,7 @@ FolderMeasurement measure_entry(DevScanState& state, const std::string& path, co
     m.files = st.is_regular() ? 1 : 0;
     m.last_modified = epoch_seconds(st.modified);
     m.last_access = st.is_regular() ? epoch_seconds(st.accessed) : std::nullopt;
-    m.complete = platform::is_valid_utf8(path);
+    m.complete = path_valid;
     if (st.is_symlink()) {
         return m;
     }
@@ -131,59 +85,67 @@ FolderMeasurement measure_entry(DevScanState& state, const std::string& path, co
     if (!st.is_dir()) {
         return m;
     }
-    if (path_components(path).size() > MAX_MEASURE_COMPONENTS || state.budget_spent()) {
+    if (components > MAX_MEASURE_COMPONENTS || state.budget_spent()) {
         m.complete = false;
         return m;
     }
-    const auto listing = list_children(state, path);
+    auto listing = list_folder(state, path, parent_fd, name.data());
     if (!listing) {
         m.complete = false;
         return m;
     }
-    if (!listing->whole) {
+    if (!listing->whole()) {
         m.complete = false;
     }
-    const auto& children = listing->paths;
-    const bool git_dir = is_git_dir(path);
+    const int dirfd = listing->fd();
+    const bool git_dir = listing->is_git_dir();
     if (git_dir) {
         m.complete = false;
     }
-    const bool pycache = final_name(path) == std::optional<std::string_view>("__pycache__");
-    for (const auto& child : children) {
+    const bool pycache = name == "__pycache__";
+    const std::size_t base = path.size();
+    const bool needs_separator = path.empty() || path.back() != '/';
+    for (std::size_t i = 0; i < listing->size(); ++i) {
         if (state.budget_spent()) {
             m.complete = false;
             break;
         }
-        const auto cst = status_nofollow(child);
+        const std::string_view child_name = listing->name(i);
+        path.resize(base);
+        if (needs_separator) path.push_back('/');
+        path.append(child_name);
+        const auto cst = status_nofollow_at(dirfd, child_name.data());
         if (!cst) {
             ++state.summary.skipped_paths;
             m.complete = false;
             continue;
         }
-        const std::string_view name = final_name(child).value_or("");
         if (git_mode) {
-            if (name == ".git") {
+            if (child_name == ".git") {
                 if (cst->is_dir()) {
                     m.complete = false;
                 }
                 continue;
             }
             if (cst->is_dir() &&
-                (status_follow(join_path(child, ".git")).has_value() || is_git_dir(child))) {
+                (status_follow_at(dirfd, join_path(child_name, ".git").c_str()).has_value() ||
+                 is_git_dir_at(dirfd, child_name))) {
                 m.complete = false;
-                state.folder_queue.emplace_front(child, 0);
+                state.folder_queue.emplace_front(path, 0);
                 continue;
             }
         }
-        if (git_dir && (name == "refs" || name == "objects")) {
+        if (git_dir && (child_name == "refs" || child_name == "objects")) {
             m.complete = false;
             continue;
         }
+        const bool child_valid = path_valid && platform::is_valid_utf8(child_name);
         if (git_mode && cst->is_dir()) {
-            if (auto cls = classify_artifact(child)) {
+            if (auto cls = classify_artifact(path)) {
                 const FolderMeasurement nested_m =
-                    measure_entry(state, child, *cst, device, nullptr, links, false, true);
-                build_artifact_candidate(state, child, cls->kind, cls->tool, nested_m, repo);
+                    measure_entry(state, path, *cst, device, nullptr, links, false, dirfd,
+                                  child_name, child_valid, components + 1);
+                build_artifact_candidate(state, path, cls->kind, cls->tool, nested_m, repo);
                 m.allocated_bytes = saturating_add(m.allocated_bytes, nested_m.allocated_bytes);
                 m.files = saturating_add(m.files, nested_m.files);
                 m.complete = m.complete && nested_m.complete;
@@ -191,29 +153,104 @@ FolderMeasurement measure_entry(DevScanState& state, const std::string& path, co
             }
         }
         if (!git_mode) {
-            if (name == ".git") {
+            if (child_name == ".git") {
                 m.complete = false;
                 continue;
             }
             if (pycache) {
-                const auto ext = extension_of(name);
+                const auto ext = extension_of(child_name);
                 if (!ext || is_not_bytecode_ext(*ext)) {
                     m.complete = false;
                 }
             }
         }
         const FolderMeasurement sub =
-            measure_entry(state, child, *cst, device, repo, links, git_mode, true);
+            measure_entry(state, path, *cst, device, repo, links, git_mode, dirfd, child_name,
+                          child_valid, components + 1);
         m.allocated_bytes = saturating_add(m.allocated_bytes, sub.allocated_bytes);
         m.files = saturating_add(m.files, sub.files);
         keep_newest(m.last_modified, sub.last_modified);
         keep_newest(m.last_access, sub.last_access);
         m.complete = m.complete && sub.complete;
     }
+    path.resize(base);
     return m;
 }
 
+FolderMeasurement measure_top(DevScanState& state, const std::string& path,
+                              const EntryStatus& status, dev_t device, const RepoContext* repo,
+                              HardLinkSet& links, bool git_mode) {
+    std::string buffer = path;
+    const std::string_view name = final_name(path).value_or(std::string_view());
+    // The name is handed on as a C string only with an open parent, which the top of a
+    // measurement never has; the copy keeps it terminated all the same.
+    const std::string own_name(name);
+    return measure_entry(state, buffer, status, device, repo, links, git_mode, -1, own_name,
+                         platform::is_valid_utf8(path), path_components(path).size());
+}
+
 }  // namespace
+
+std::optional<FolderListing> list_folder(DevScanState& state, const std::string& folder,
+                                         int parent_fd, const char* name) {
+    auto fd = open_folder(folder, parent_fd, name);
+    if (!fd) {
+        ++state.summary.skipped_paths;
+        return std::nullopt;
+    }
+    FolderListing listing(platform::DirEntryReader(std::move(*fd)));
+    ++state.summary.directories_listed;
+    auto& reader = listing.reader_;
+    bool reading = true;
+    while (reading) {
+        const auto batch = reader.read_batch();
+        if (batch && *batch == 0) {
+            break;
+        }
+        const std::size_t count = batch ? *batch : 1;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (state.budget_spent()) {
+                listing.whole_ = false;
+                reading = false;
+                break;
+            }
+            ++state.summary.entries_examined;
+            if (!batch) {
+                // The stream cannot be trusted after a failed read.
+                ++state.summary.skipped_paths;
+                listing.whole_ = false;
+                reading = false;
+                break;
+            }
+            const std::string_view child = reader.entries()[i].name;
+            listing.has_head_ = listing.has_head_ || child == "HEAD";
+            const auto offset = static_cast<std::uint32_t>(listing.names_.size());
+            listing.names_.append(child);
+            listing.names_.push_back('\0');
+            listing.entries_.push_back(FolderListing::Entry{
+                folder_name_rank_of_name(child), offset, static_cast<std::uint32_t>(child.size())});
+        }
+    }
+    // Every child shares the folder's prefix, so comparing names compares paths.
+    const std::string_view names = listing.names_;
+    std::sort(listing.entries_.begin(), listing.entries_.end(),
+              [names](const FolderListing::Entry& a, const FolderListing::Entry& b) {
+                  if (a.rank != b.rank) {
+                      return a.rank < b.rank;
+                  }
+                  return names.substr(a.offset, a.size) < names.substr(b.offset, b.size);
+              });
+    emit_progress(state);
+    return listing;
+}
+
+bool FolderListing::is_git_dir() const {
+    // A whole listing without HEAD cannot be a Git directory; no need to ask again.
+    if (whole_ && !has_head_) {
+        return false;
+    }
+    return is_git_dir_at(fd(), "");
+}
 
 FolderMeasurement measure_candidate(DevScanState& state, const std::string& path, dev_t device,
                                     const RepoContext* repo, HardLinkSet& links) {
@@ -222,7 +259,7 @@ FolderMeasurement measure_candidate(DevScanState& state, const std::string& path
         ++state.summary.skipped_paths;
         return {};
     }
-    return measure_entry(state, path, *st, device, repo, links, false, false);
+    return measure_top(state, path, *st, device, repo, links, false);
 }
 
 FolderMeasurement measure_candidate(DevScanState& state, const std::string& path, dev_t device) {
@@ -233,16 +270,21 @@ FolderMeasurement measure_candidate(DevScanState& state, const std::string& path
 FolderMeasurement measure_folder(DevScanState& state, const std::string& path,
                                  const EntryStatus& status, dev_t device, const RepoContext* repo,
                                  HardLinkSet& links, bool git_mode) {
-    return measure_entry(state, path, status, device, repo, links, git_mode, false);
+    return measure_top(state, path, status, device, repo, links, git_mode);
 }
 
 std::optional<std::vector<std::string>> list_children_by_priority(DevScanState& state,
                                                                   const std::string& folder) {
-    auto listing = list_children(state, folder);
+    const auto listing = list_folder(state, folder);
     if (!listing) {
         return std::nullopt;
     }
-    return std::move(listing->paths);
+    std::vector<std::string> paths;
+    paths.reserve(listing->size());
+    for (std::size_t i = 0; i < listing->size(); ++i) {
+        paths.push_back(join_path(folder, listing->name(i)));
+    }
+    return paths;
 }
 
 }  // namespace bramvelt::development

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/development/file_status.hpp"
+#include "platform/listing.hpp"
 
 namespace bramvelt::development {
 
@@ -56,5 +57,44 @@ FolderMeasurement measure_folder(DevScanState& state, const std::string& path,
 // search's budget. A measurement whose listing ended short is incomplete.
 std::optional<std::vector<std::string>> list_children_by_priority(DevScanState& state,
                                                                   const std::string& folder);
+
+// The children of one folder in priority order, read through a descriptor that stays
+// open with the listing, so that each child is examined relative to the folder that was
+// listed rather than by its whole path again. Closes the descriptor on destruction.
+class FolderListing {
+  public:
+    std::size_t size() const { return entries_.size(); }
+    // The i-th name in priority order; NUL-terminated in the listing's own storage.
+    std::string_view name(std::size_t i) const {
+        return std::string_view(names_).substr(entries_[i].offset, entries_[i].size);
+    }
+    int fd() const { return reader_.fd(); }
+    // Every entry was read: no failed read, no spent budget.
+    bool whole() const { return whole_; }
+    // `is_git_dir` of the listed folder.
+    bool is_git_dir() const;
+
+  private:
+    friend std::optional<FolderListing> list_folder(DevScanState&, const std::string&, int,
+                                                    const char*);
+    struct Entry {
+        unsigned rank;
+        std::uint32_t offset;
+        std::uint32_t size;
+    };
+    explicit FolderListing(platform::DirEntryReader reader) : reader_(std::move(reader)) {}
+
+    platform::DirEntryReader reader_;
+    std::string names_;
+    std::vector<Entry> entries_;
+    bool whole_ = true;
+    bool has_head_ = false;
+};
+
+// `list_children_by_priority` keeping the folder open. With an open parent descriptor
+// the folder is opened as its entry `name` (never following a link); without one, by
+// its path with no link anywhere on the way.
+std::optional<FolderListing> list_folder(DevScanState& state, const std::string& folder,
+                                         int parent_fd = -1, const char* name = "");
 
 }  // namespace bramvelt::development

@@ -116,6 +116,30 @@ TEST_F(DevMeasureTest, DeadlineAndCancelStopMeasurement) {
     }
 }
 
+// A measured folder that is itself a Git directory: refs and objects are left out and
+// the find is incomplete; a folder with only some of the layout is measured whole.
+TEST_F(DevMeasureTest, GitDirectoryLeavesRefsAndObjectsOut) {
+    tmp.write_file("g/HEAD", "ref: refs/heads/main\n");
+    tmp.write_file("g/config", "[core]\n");
+    testing::write_sized(tmp, "g/objects/ab/big", 1 << 20);
+    tmp.write_file("g/refs/heads/main", "0\n");
+    tmp.write_file("g/info/exclude", "x");
+    testing::StateFixture f({tmp.path()});
+    const auto m = measure(f, tmp / "g");
+    EXPECT_FALSE(m.complete);
+    EXPECT_EQ(m.files, 3u);  // HEAD, config, info/exclude
+    EXPECT_LT(m.allocated_bytes, 1u << 20);
+
+    // HEAD as a folder: no Git directory, everything counts.
+    tmp.make_dir("h/HEAD");
+    tmp.write_file("h/config", "[core]\n");
+    testing::write_sized(tmp, "h/objects/big", 1 << 20);
+    const auto whole = measure(f, tmp / "h");
+    EXPECT_TRUE(whole.complete);
+    EXPECT_EQ(whole.files, 2u);
+    EXPECT_GE(whole.allocated_bytes, 1u << 20);
+}
+
 TEST_F(DevMeasureTest, ChildrenInPriorityOrder) {
     for (const char* name : {"zeta", "Library", "src", "tmp", "alpha", ".cache", "worktrees"}) {
         tmp.make_dir(std::string("o/") + name);
