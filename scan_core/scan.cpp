@@ -210,6 +210,9 @@ std::expected<ScanOutcome, std::string> scan_driver(const std::shared_ptr<ScanSe
     std::vector<std::thread> threads;
     threads.reserve(worker_count);
     auto worker_ok = std::make_unique<bool[]>(worker_count);
+    const auto pool = worker_count > 1 && jobs_can_be_shared(session)
+                          ? std::make_shared<HelpPool>(worker_count)
+                          : nullptr;
     bool start_failed = false;
     {
         ResultChannel::Sender driver_sender(channel);
@@ -221,14 +224,18 @@ std::expected<ScanOutcome, std::string> scan_driver(const std::shared_ptr<ScanSe
                         std::make_error_code(std::errc::resource_unavailable_try_again));
                 }
                 bool* ok = &worker_ok[i];
-                threads.emplace_back(
-                    [session_ptr, queue, sender = ResultChannel::Sender(channel), ok]() mutable {
-                        *ok = scan_worker(session_ptr, queue, std::move(sender));
-                    });
+                threads.emplace_back([session_ptr, queue, pool,
+                                      sender = ResultChannel::Sender(channel), ok]() mutable {
+                    *ok = scan_worker(session_ptr, queue, pool, std::move(sender));
+                });
             } catch (...) {
                 // Without its threads the scan cannot finish: stop the ones started.
                 start_failed = true;
                 session.cancel->store(true);
+                // The ones started must not wait in the pool for helpers that never come.
+                for (std::size_t missing = i; pool && missing < worker_count; ++missing) {
+                    pool->leave();
+                }
                 break;
             }
         }

@@ -152,6 +152,42 @@ void progress_tick(ScanSession& session, std::string_view path) {
     if (send) send_progress(session, path);
 }
 
+namespace {
+
+void sort_tree_by_size(TreeNode& node) {
+    sort_children_by_size(node.children);
+    for (TreeNode& child : node.children) {
+        if (!child.children.empty()) sort_tree_by_size(child);
+    }
+}
+
+}  // namespace
+
+void finish_shared_job(ScanSession& session, TreeNode& node, const LinkLog& links,
+                       JobProgress* progress) {
+    std::uint64_t counted_bytes = 0;
+    for (const DeferredLink& link : links) {
+        if (!session.hard_links.insert(FileKey{link.device, link.inode})) {
+            saturating_add(session.hard_link_bytes_saved, link.size);
+            continue;
+        }
+        const auto size = static_cast<std::int64_t>(link.size);
+        counted_bytes = std::min(counted_bytes + link.size, MAX_SIZE);
+        // Down from the job's node along the recorded indices; below a package (whose
+        // children were dropped) the bytes stay with the package.
+        TreeNode* at = &node;
+        at->size = saturating_add(at->size, size);
+        for (auto level = link.where.rbegin(); level != link.where.rend(); ++level) {
+            if (*level >= at->children.size()) break;
+            at = &at->children[*level];
+            at->size = saturating_add(at->size, size);
+        }
+    }
+    saturating_add(session.bytes_scanned, static_cast<std::int64_t>(counted_bytes));
+    if (progress != nullptr) saturating_add(progress->bytes, counted_bytes, MAX_SIZE);
+    sort_tree_by_size(node);
+}
+
 TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const WalkMode& mode,
                            unsigned depth) {
     if (session.cancelled()) {
@@ -167,6 +203,7 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
     const std::string text = platform::to_utf8_lossy(path);
     auto* recursive = std::get_if<RecursiveMode>(&mode);
     JobProgress* job = recursive != nullptr ? recursive->progress.get() : nullptr;
+    LinkLog* links = recursive != nullptr ? recursive->links : nullptr;
 
     const auto st = platform::status_at(AT_FDCWD, path.c_str(), true);
     if (!st) {
@@ -294,7 +331,16 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
         }
 
         const FileFacts facts = entry.file_facts.value_or(FileFacts{});
-        const std::uint64_t counted = count_hard_link(session, facts, entry.inode);
+        std::uint64_t counted = 0;
+        if (links != nullptr && facts.link_count >= 2) {
+            // Counted, in walk order, when the job is over (finish_shared_job).
+            links->push_back({facts.device,
+                              entry.inode,
+                              facts.allocated_size,
+                              {static_cast<std::uint32_t>(node.children.size())}});
+        } else {
+            counted = count_hard_link(session, facts, entry.inode);
+        }
         batch_bytes = std::min(batch_bytes + counted, MAX_SIZE);  // each is at most MAX_SIZE
         batch_files += 1;
         TreeNode child;
@@ -326,9 +372,9 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
             top->jobs->push_back(
                 ScanJob{std::move(sub.path), std::make_shared<JobProgress>(), depth + 1, 0});
         }
-    } else {
-        // One subtree after the other, in class order, on this thread: which of two hard
-        // links counts the bytes must not depend on timing within a job.
+    } else if (links == nullptr) {
+        // One subtree after the other, in class order: with the hard-link rule applied as
+        // files are met, which link counts the bytes must not depend on timing.
         node.children.reserve(node.children.size() + pending.size());
         for (const auto& sub : pending) {
             TreeNode walked = walk_subdirectory(session, sub.path, mode, depth + 1);
@@ -337,11 +383,57 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
             node.children.push_back(std::move(walked));
         }
         if (job != nullptr) saturating_add(job->bytes, own_size, MAX_SIZE);
+    } else {
+        // Idle workers may take some subdirectories. Nodes and link logs are collected
+        // in class order, so both come out as one walker would have made them.
+        HelpPool* pool = recursive->pool;
+        std::vector<TreeNode> walked(pending.size());
+        std::vector<LinkLog> sub_links(pending.size());
+        std::vector<std::shared_ptr<HelpPool::Task>> handed(pending.size());
+        for (std::size_t i = 0; i < pending.size(); ++i) {
+            if (pool != nullptr && i + 1 < pending.size() && !session.cancelled() &&
+                pool->has_idle_helper()) {
+                auto task = std::make_shared<HelpPool::Task>();
+                task->path = std::move(pending[i].path);
+                task->depth = depth + 1;
+                task->progress = recursive->progress;
+                pool->post(task);
+                handed[i] = std::move(task);
+                continue;
+            }
+            const WalkMode sub_mode = RecursiveMode{recursive->progress, pool, &sub_links[i]};
+            walked[i] = walk_subdirectory(session, pending[i].path, sub_mode, depth + 1);
+        }
+        node.children.reserve(node.children.size() + pending.size());
+        for (std::size_t i = 0; i < pending.size(); ++i) {
+            if (const auto& task = handed[i]) {
+                if (pool->take_back(task)) {
+                    const WalkMode sub_mode =
+                        RecursiveMode{recursive->progress, pool, &sub_links[i]};
+                    walked[i] = walk_subdirectory(session, task->path, sub_mode, depth + 1);
+                } else {
+                    pool->wait(task);
+                    if (task->error) std::rethrow_exception(task->error);
+                    walked[i] = std::move(*task->node);
+                    sub_links[i] = std::move(task->links);
+                }
+            }
+            const auto index = static_cast<std::uint32_t>(node.children.size());
+            for (auto& link : sub_links[i]) {
+                link.where.push_back(index);
+                links->push_back(std::move(link));
+            }
+            total_size = saturating_add(total_size, walked[i].size);
+            total_files = saturating_add(total_files, walked[i].file_count);
+            node.children.push_back(std::move(walked[i]));
+        }
+        if (job != nullptr) saturating_add(job->bytes, own_size, MAX_SIZE);
     }
     session.directories_scanned.fetch_add(1, std::memory_order_relaxed);
     saturating_add(session.bytes_scanned, static_cast<std::int64_t>(own_size));
 
-    sort_children_by_size(node.children);
+    // A logged link may still change sizes here; finish_shared_job sorts then.
+    if (links == nullptr) sort_children_by_size(node.children);
     progress_tick(session, path);
 
     bool incomplete = read_error || session.cancelled();

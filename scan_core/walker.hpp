@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "scan_core/help_pool.hpp"
 #include "scan_core/job.hpp"
 #include "scan_core/listing.hpp"
 #include "scan_core/session.hpp"
@@ -22,9 +23,15 @@ struct TopLevelMode {
     std::deque<ScanJob>* jobs = nullptr;
     std::mutex* mutex = nullptr;
 };
-// Every counted file is also added to `progress`.
+// Every counted file is also added to `progress`. With a pool, subdirectories may be
+// handed to idle workers; then `links` receives the multiply linked files instead of
+// the hard-link rule, and the children are left in the order they were made, until
+// finish_shared_job counts the links in walk order and sorts the tree. The node is the
+// same either way.
 struct RecursiveMode {
     std::shared_ptr<JobProgress> progress;
+    HelpPool* pool = nullptr;
+    LinkLog* links = nullptr;
 };
 using WalkMode = std::variant<TopLevelMode, RecursiveMode>;
 
@@ -35,6 +42,12 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
 // cancelled, else its walked node with the package rule applied.
 TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const WalkMode& mode,
                            unsigned depth);
+
+// The end of a job walked with a link log: the hard-link rule for every logged file in
+// the order a lone walk meets them, their bytes added to their nodes and every node
+// above, then every node's children sorted by size.
+void finish_shared_job(ScanSession& session, TreeNode& node, const LinkLog& links,
+                       JobProgress* progress);
 
 // The bytes a file adds: its allocated size the first time a multiply linked file is
 // met in this scan, 0 afterwards (those bytes go to hard_link_bytes_saved).

@@ -68,23 +68,50 @@ void ResultChannel::close_receiver() {
     results_.clear();
 }
 
+bool jobs_can_be_shared(const ScanSession& session) {
+    return std::holds_alternative<KeepAll>(session.options.retention) && !session.catalog &&
+           session.options.one_filesystem;
+}
+
 bool scan_worker(const std::shared_ptr<ScanSession>& session,
-                 const std::shared_ptr<JobQueue>& queue, ResultChannel::Sender sender) {
+                 const std::shared_ptr<JobQueue>& queue, const std::shared_ptr<HelpPool>& pool,
+                 ResultChannel::Sender sender) {
+    // Tells the pool, on every way out, that one worker fewer will come to help.
+    struct Leave {
+        HelpPool* pool;
+        ~Leave() {
+            if (pool != nullptr) pool->leave();
+        }
+    } leave{pool.get()};
     try {
         for (;;) {
             if (session->cancelled()) return true;
             ScanJob job;
             {
                 std::lock_guard<std::mutex> lock(queue->mutex);
-                if (queue->jobs.empty()) return true;
-                job = std::move(queue->jobs.front());
-                queue->jobs.pop_front();
+                if (!queue->jobs.empty()) {
+                    job = std::move(queue->jobs.front());
+                    queue->jobs.pop_front();
+                }
+            }
+            if (!job.progress) {
+                // The queue is empty: help the others until every worker is idle.
+                if (pool != nullptr) {
+                    pool->help([&](HelpPool::Task& task) {
+                        const WalkMode mode = RecursiveMode{task.progress, pool.get(), &task.links};
+                        task.node = walk_subdirectory(*session, task.path, mode, task.depth);
+                    });
+                }
+                return true;
             }
             if (walk_throws.load(std::memory_order_relaxed)) {
                 throw std::runtime_error("injected walk failure");
             }
-            TreeNode node = walk_directory(*session, job.path,
-                                           WalkMode(RecursiveMode{job.progress}), job.depth);
+            LinkLog links;
+            const WalkMode mode =
+                RecursiveMode{job.progress, pool.get(), pool != nullptr ? &links : nullptr};
+            TreeNode node = walk_directory(*session, job.path, mode, job.depth);
+            if (pool != nullptr) finish_shared_job(*session, node, links, job.progress.get());
             apply_package_rule(session->collapse_packages, node);
             if (!sender.send(JobResult{std::move(job.path), std::move(node)})) return true;
         }

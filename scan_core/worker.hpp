@@ -10,6 +10,7 @@
 #include <optional>
 #include <variant>
 
+#include "scan_core/help_pool.hpp"
 #include "scan_core/job.hpp"
 #include "scan_core/session.hpp"
 
@@ -51,10 +52,18 @@ class ResultChannel {
 };
 
 // The body of one worker thread: takes jobs from the front of the queue until it is
-// empty, the scan is cancelled or the driver stops receiving. Never throws: a failure
-// inside returns false, which the driver reports as "scan worker failed".
+// empty, the scan is cancelled or the driver stops receiving. With a pool, a worker
+// whose queue is empty then helps the others with their jobs until all are done (see
+// HelpPool); without one (null) it ends. Never throws: a failure inside returns false,
+// which the driver reports as "scan worker failed".
 bool scan_worker(const std::shared_ptr<ScanSession>& session,
-                 const std::shared_ptr<JobQueue>& queue, ResultChannel::Sender sender);
+                 const std::shared_ptr<JobQueue>& queue, const std::shared_ptr<HelpPool>& pool,
+                 ResultChannel::Sender sender);
+
+// Whether idle workers may share jobs in this scan: only when every file becomes a node
+// (a retention rule would choose files by sizes that are not final yet) and the walk
+// stays on one file system (where a directory cannot be met twice).
+bool jobs_can_be_shared(const ScanSession& session);
 
 // Test seams, so the failures they stand for stay tested: worker threads from index
 // `index` on fail to start (negative: none), and a walk on a worker throws.

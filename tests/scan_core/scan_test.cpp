@@ -235,20 +235,31 @@ TEST(Scan, HardLinksInsideOneJobCountWhereItsWalkMeetsThemFirst) {
             write_bytes(d + "/../same", 4096);
         }
     }
+    const std::string d = root + "/a/b/c/d/e";
     for (int e = 1; e < 24; e += 2) {
-        const std::string from = root + "/a/b/c/d/e" + std::to_string(e - 1) + "/f0/g/file";
-        const std::string to = root + "/a/b/c/d/e" + std::to_string(e) + "/f2/g/link";
+        const std::string from = d + std::to_string(e - 1) + "/f0/g/file";
+        const std::string to = d + std::to_string(e) + "/f2/g/link";
         ASSERT_EQ(::link(from.c_str(), to.c_str()), 0);
     }
-    const auto expected = run(root, test_options(1));
+    // A link inside a package: its bytes stay with the package, whose children are gone.
+    dir.make_dir("root/a/b/c/d/e7/f1/Tool.app/Contents");
+    ASSERT_EQ(::link((d + "6/f0/g/file").c_str(), (d + "7/f1/Tool.app/Contents/bin").c_str()), 0);
+    ASSERT_EQ(::link((d + "9/f1/g/file").c_str(), (d + "8/f1/Tool.app").c_str()), 0);
+    // The plain walk: no job is shared when the scan may cross file systems.
+    ScanOptions alone = test_options(1);
+    alone.one_filesystem = false;
+    const auto expected = run(root, alone);
     ASSERT_TRUE(expected.result);
     for (int round = 0; round < 5; ++round) {
         auto shared = run(root, test_options(8));
         ASSERT_TRUE(shared.result);
         EXPECT_EQ(tree_json(shared.result->tree), tree_json(expected.result->tree));
         EXPECT_EQ(shared.result->directories_scanned, expected.result->directories_scanned);
+        EXPECT_EQ(shared.result->bytes_scanned, expected.result->bytes_scanned);
+        EXPECT_EQ(shared.result->hard_link_bytes_saved, expected.result->hard_link_bytes_saved);
     }
     EXPECT_EQ(expected.result->tree.size, du_bytes(root));
+    EXPECT_EQ(expected.result->bytes_scanned, expected.result->tree.size);
 }
 
 TEST(Scan, IncludedLinksCountAsFilesAndAreNeverFollowed) {
