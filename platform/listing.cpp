@@ -19,7 +19,7 @@ namespace {
 std::atomic<int> injected_read_error{0};
 
 constexpr unsigned STATUS_MASK =
-    STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_MTIME | STATX_BLOCKS;
+    STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_MTIME | STATX_ATIME | STATX_BLOCKS;
 
 EntryStatus from_statx(const struct statx& sx) {
     EntryStatus st;
@@ -30,6 +30,8 @@ EntryStatus from_statx(const struct statx& sx) {
     st.blocks = sx.stx_blocks;
     st.mtime_seconds = sx.stx_mtime.tv_sec;
     st.mtime_nanoseconds = static_cast<std::int32_t>(sx.stx_mtime.tv_nsec);
+    st.atime_seconds = sx.stx_atime.tv_sec;
+    st.atime_nanoseconds = static_cast<std::int32_t>(sx.stx_atime.tv_nsec);
     st.mount_root = (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
                     (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
     st.flags = file_flags(static_cast<dev_t>(st.device), static_cast<ino_t>(st.inode));

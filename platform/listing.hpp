@@ -24,6 +24,8 @@ struct EntryStatus {
     std::uint64_t blocks = 0;  // 512-byte units
     std::int64_t mtime_seconds = 0;
     std::int32_t mtime_nanoseconds = 0;
+    std::int64_t atime_seconds = 0;
+    std::int32_t atime_nanoseconds = 0;
     bool mount_root = false;  // the root of a mount (bind mounts included)
     std::uint32_t flags = 0;  // file_flags() of the entry
 

@@ -5,6 +5,7 @@
 
 #include <limits>
 
+#include "platform/listing.hpp"
 #include "platform/mount_point.hpp"
 
 namespace bramvelt::development {
@@ -53,11 +54,27 @@ std::optional<EntryStatus> status_follow(const std::string& path) {
 }
 
 std::optional<EntryStatus> status_nofollow_at(int dirfd, const char* name) {
-    struct stat s {};
-    if (::fstatat(dirfd, name, &s, AT_SYMLINK_NOFOLLOW) != 0) {
+    // One statx answers both the status and the mount-root question.
+    const auto sx = platform::status_at(dirfd, name, false);
+    if (!sx) {
         return std::nullopt;
     }
-    return from_stat(s);
+    EntryStatus st;
+    if (S_ISDIR(sx->mode)) {
+        st.type = EntryType::Directory;
+    } else if (S_ISREG(sx->mode)) {
+        st.type = EntryType::Regular;
+    } else if (S_ISLNK(sx->mode)) {
+        st.type = EntryType::Symlink;
+    }
+    st.device = static_cast<dev_t>(sx->device);
+    st.inode = static_cast<ino_t>(sx->inode);
+    st.links = sx->link_count;
+    st.blocks = sx->blocks;
+    st.modified = FileTime{sx->mtime_seconds, static_cast<std::uint32_t>(sx->mtime_nanoseconds)};
+    st.accessed = FileTime{sx->atime_seconds, static_cast<std::uint32_t>(sx->atime_nanoseconds)};
+    st.mount_root = sx->mount_root;
+    return st;
 }
 
 std::optional<EntryStatus> status_follow_at(int dirfd, const char* name) {
@@ -80,7 +97,13 @@ bool on_other_file_system_at(int dirfd, const char* name, const EntryStatus& chi
     if (child.device != parent_device) {
         return true;
     }
-    return child.is_dir() && platform::statx_mount_root_at(dirfd, name).value_or(false);
+    if (!child.is_dir()) {
+        return false;
+    }
+    if (child.mount_root) {
+        return *child.mount_root;
+    }
+    return platform::statx_mount_root_at(dirfd, name).value_or(false);
 }
 
 }  // namespace bramvelt::development

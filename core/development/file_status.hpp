@@ -24,6 +24,9 @@ struct EntryStatus {
     std::uint64_t blocks = 0;  // 512-byte units
     std::optional<FileTime> modified;
     std::optional<FileTime> accessed;
+    // Whether the entry is the root of a mount, when the query that made this status
+    // could tell (the queries relative to an open folder can).
+    std::optional<bool> mount_root;
 
     bool is_dir() const { return type == EntryType::Directory; }
     bool is_regular() const { return type == EntryType::Regular; }
@@ -37,6 +40,7 @@ std::optional<EntryStatus> status_nofollow(const std::string& path);
 // stat-like: links followed.
 std::optional<EntryStatus> status_follow(const std::string& path);
 // The same, for `name` relative to an open folder: no lookup of the folder's path again.
+// The no-follow form also tells whether the entry is a mount root.
 std::optional<EntryStatus> status_nofollow_at(int dirfd, const char* name);
 std::optional<EntryStatus> status_follow_at(int dirfd, const char* name);
 

@@ -166,29 +166,32 @@ void examine_folder(DevScanState& state, const std::string& path, std::uint64_t 
         return;
     }
 
-    const auto children = list_children_by_priority(state, path);
-    if (!children) {
+    // Children are examined through the listed folder's descriptor, not by their paths.
+    const auto listing = list_folder(state, path);
+    if (!listing) {
         return;
     }
-    for (const auto& child : *children) {
+    for (std::size_t i = 0; i < listing->size(); ++i) {
         if (state.budget_spent()) {
             break;
         }
-        const auto cst = status_nofollow(child);
+        const std::string_view child_name = listing->name(i);
+        const auto cst = status_nofollow_at(listing->fd(), child_name.data());
         if (!cst) {
             ++state.summary.skipped_paths;
             continue;
         }
+        std::string child = join_path(path, child_name);
         if (cst->is_dir()) {
-            if (on_other_file_system(child, *cst, device)) {
+            if (on_other_file_system_at(listing->fd(), child_name.data(), *cst, device)) {
                 ++state.summary.skipped_paths;
                 continue;
             }
-            const std::string name = platform::to_utf8_lossy(final_name(child).value_or(""));
+            const std::string name = platform::to_utf8_lossy(child_name);
             if (is_skipped_folder_name(name) && !classify_artifact(child)) {
                 continue;
             }
-            state.folder_queue.emplace_back(child, depth + 1);
+            state.folder_queue.emplace_back(std::move(child), depth + 1);
         } else if (cst->is_regular()) {
             if (is_temp_artifact(child) && cst->blocks >= kScratchMinBlocks) {
                 // A lossy name could point at nothing or at another file.
