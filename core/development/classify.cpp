@@ -65,26 +65,14 @@ std::string lower_case(std::string_view text) {
 
 }  // namespace
 
-std::optional<ArtifactClass> classify_artifact(const std::string& path) {
-    const auto st = status_nofollow(path);
-    if (!st || !st->is_dir()) {
-        return std::nullopt;
-    }
-    const auto name_opt = final_name(path);
-    if (!name_opt || !platform::is_valid_utf8(*name_opt)) {
-        return std::nullopt;
-    }
-    const std::string_view name = *name_opt;
-    const auto parent = parent_path(path);
-    if (!parent) {
-        return std::nullopt;
-    }
-    const auto beside = [&](std::string_view marker) {
-        return regular_file_at(join_path(*parent, marker));
-    };
-    const auto inside = [&](std::string_view marker) {
-        return regular_file_at(join_path(path, marker));
-    };
+namespace {
+
+// The rules after the folder's own status and name were checked: markers inside the
+// folder and beside it, then the name table. `inside` and `beside` test one marker.
+template <typename Inside, typename Beside>
+std::optional<ArtifactClass> classify_by_markers(std::string_view name,
+                                                 const std::optional<std::string>& parent,
+                                                 const Inside& inside, const Beside& beside) {
     // Only some rules ask for the manifest; the others need not look for it.
     std::optional<bool> manifest_found;
     const auto manifest = [&] {
@@ -156,6 +144,46 @@ std::optional<ArtifactClass> classify_artifact(const std::string& path) {
         return std::nullopt;
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ArtifactClass> classify_artifact(const std::string& path) {
+    const auto st = status_nofollow(path);
+    if (!st || !st->is_dir()) {
+        return std::nullopt;
+    }
+    const auto name_opt = final_name(path);
+    if (!name_opt || !platform::is_valid_utf8(*name_opt)) {
+        return std::nullopt;
+    }
+    const auto parent = parent_path(path);
+    if (!parent) {
+        return std::nullopt;
+    }
+    return classify_by_markers(
+        *name_opt, parent,
+        [&](std::string_view marker) { return regular_file_at(join_path(path, marker)); },
+        [&](std::string_view marker) { return regular_file_at(join_path(*parent, marker)); });
+}
+
+std::optional<ArtifactClass> classify_artifact_at(int parent_fd, std::string_view name,
+                                                  const std::string& path,
+                                                  const EntryStatus& status) {
+    if (!status.is_dir() || !platform::is_valid_utf8(name)) {
+        return std::nullopt;
+    }
+    const auto parent = parent_path(path);
+    if (!parent) {
+        return std::nullopt;
+    }
+    const auto regular_at = [&](const std::string& rel) {
+        const auto st = status_follow_at(parent_fd, rel.c_str());
+        return st && st->is_regular();
+    };
+    return classify_by_markers(
+        name, parent, [&](std::string_view marker) { return regular_at(join_path(name, marker)); },
+        [&](std::string_view marker) { return regular_at(std::string(marker)); });
 }
 
 bool is_temp_artifact(std::string_view path) {

@@ -24,6 +24,11 @@ inline constexpr std::string_view kScratchTool = "Agent scratch file";
 inline constexpr std::uint64_t kScratchMinBlocks = 2048;
 
 std::optional<ArtifactClass> classify_artifact(const std::string& path);
+// The same for the entry `name` of the open folder `parent_fd`, whose
+// path is `path` and whose no-follow status the caller already holds.
+std::optional<ArtifactClass> classify_artifact_at(int parent_fd, std::string_view name,
+                                                  const std::string& path,
+                                                  const EntryStatus& status);
 
 // The file lies in (or below) /tmp, /var/tmp or /private/tmp and its lower-cased name
 // has one of the scratch prefixes and suffixes.

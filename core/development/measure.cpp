@@ -141,7 +141,7 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path, const En
         }
         const bool child_valid = path_valid && platform::is_valid_utf8(child_name);
         if (git_mode && cst->is_dir()) {
-            if (auto cls = classify_artifact(path)) {
+            if (auto cls = classify_artifact_at(dirfd, child_name, path, *cst)) {
                 const FolderMeasurement nested_m =
                     measure_entry(state, path, *cst, device, nullptr, links, false, dirfd,
                                   child_name, child_valid, components + 1);

@@ -188,7 +188,8 @@ void examine_folder(DevScanState& state, const std::string& path, std::uint64_t 
                 continue;
             }
             const std::string name = platform::to_utf8_lossy(child_name);
-            if (is_skipped_folder_name(name) && !classify_artifact(child)) {
+            if (is_skipped_folder_name(name) &&
+                !classify_artifact_at(listing->fd(), child_name, child, *cst)) {
                 continue;
             }
             state.folder_queue.emplace_back(std::move(child), depth + 1);

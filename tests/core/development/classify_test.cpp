@@ -1,6 +1,8 @@
 #include "core/development/classify.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "dev_fixture.hpp"
 
@@ -17,6 +19,19 @@ struct ClassifyCase {
 
 class DevClassifyTest : public DevTest {
   protected:
+    // classify_artifact_at through the opened parent folder, as the measurement asks.
+    static std::optional<ArtifactClass> classify_at(const std::string& path) {
+        const std::string parent = path.substr(0, path.rfind('/'));
+        const std::string name = path.substr(path.rfind('/') + 1);
+        const int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        EXPECT_GE(fd, 0) << parent;
+        std::optional<ArtifactClass> result;
+        if (const auto st = status_nofollow_at(fd, name.c_str())) {
+            result = classify_artifact_at(fd, name, path, *st);
+        }
+        ::close(fd);
+        return result;
+    }
     void build(const std::vector<std::string>& entries) {
         for (const auto& e : entries) {
             if (e.ends_with("/")) {
@@ -74,6 +89,7 @@ TEST_F(DevClassifyTest, MarkersAndNamesDecideKindAndTool) {
     for (const auto& c : cases) {
         build(c.files);
         EXPECT_EQ(classify_artifact(tmp / c.folder), c.expected) << c.folder;
+        EXPECT_EQ(classify_at(tmp / c.folder), c.expected) << c.folder << " (through its parent)";
     }
 }
 
@@ -82,15 +98,18 @@ TEST_F(DevClassifyTest, LinksAreNeverArtifactsButMarkersMayBeLinks) {
     tmp.make_dir("real_modules");
     testing::symlink_to(tmp / "real_modules", tmp / "a/node_modules");
     EXPECT_EQ(classify_artifact(tmp / "a/node_modules"), std::nullopt);
+    EXPECT_EQ(classify_at(tmp / "a/node_modules"), std::nullopt);
 
     // A manifest that is a link to a regular file counts; a dangling one does not.
     tmp.write_file("manifest.json", "{}");
     tmp.make_dir("b/dist");
     testing::symlink_to(tmp / "manifest.json", tmp / "b/package.json");
     EXPECT_EQ(classify_artifact(tmp / "b/dist"), (ArtifactClass{"build", "JavaScript build"}));
+    EXPECT_EQ(classify_at(tmp / "b/dist"), (ArtifactClass{"build", "JavaScript build"}));
     tmp.make_dir("c/dist");
     testing::symlink_to(tmp / "missing.json", tmp / "c/package.json");
     EXPECT_EQ(classify_artifact(tmp / "c/dist"), std::nullopt);
+    EXPECT_EQ(classify_at(tmp / "c/dist"), std::nullopt);
 
     EXPECT_EQ(classify_artifact("/"), std::nullopt);
     EXPECT_EQ(classify_artifact(tmp / "does-not-exist"), std::nullopt);
