@@ -210,6 +210,40 @@ TEST_F(DevMeasureTest, ListingNeverFollowsALinkOnTheWay) {
     EXPECT_TRUE(measure(f, tmp / "real/target").complete);
 }
 
+// A folder swapped for a link while its repository is being measured (here by the sink,
+// when the nested artifact before it is reported) is not followed: only the link counts.
+TEST_F(DevMeasureTest, FolderSwappedForALinkMidMeasurementIsNotFollowed) {
+    tmp.write_file("repo/package.json", "{}");
+    tmp.write_file("repo/node_modules/p/index.js", "x");
+    tmp.write_file("repo/zz/small", "x");
+    testing::write_sized(tmp, "elsewhere/big", 4 << 20);
+
+    struct SwappingSink final : DevScanSink {
+        std::string repo;
+        std::string elsewhere;
+        int candidates = 0;
+        void on_event(DevScanEvent event) override {
+            if (std::holds_alternative<DevScanEvent::Candidate>(event.value) && candidates++ == 0) {
+                ASSERT_EQ(::rename((repo + "/zz").c_str(), (repo + "/zz.old").c_str()), 0);
+                ASSERT_EQ(::symlink(elsewhere.c_str(), (repo + "/zz").c_str()), 0);
+            }
+        }
+    } sink;
+    sink.repo = tmp / "repo";
+    sink.elsewhere = tmp / "elsewhere";
+    CancelFlag cancel = make_cancel_flag();
+    DevScanState state(DevScanRequest{{tmp.path()}, 8, 2'000'000, false}, {tmp.path()}, cancel,
+                       sink);
+    const auto st = status_nofollow(sink.repo);
+    ASSERT_TRUE(st);
+    HardLinkSet links;
+    RepoContext repo{sink.repo, std::nullopt};
+    const auto m = measure_folder(state, sink.repo, *st, st->device, &repo, links, true);
+    EXPECT_EQ(sink.candidates, 1);
+    EXPECT_LT(m.allocated_bytes, 1u << 20);
+    EXPECT_EQ(m.files, 2u);  // package.json and node_modules/p/index.js
+}
+
 // Another file system (tmpfs) and a bind mount of the same one inside a find: neither is
 // measured, each counts as skipped and the find is incomplete. Private mount namespace.
 TEST_F(DevMeasureTest, MountsInsideAFindAreNotEntered) {
