@@ -1,6 +1,5 @@
 #include "core/development/file_status.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <limits>
