@@ -1,24 +1,27 @@
 #include "scan_core/help_pool.hpp"
 
-#include <algorithm>
-
 namespace bramvelt::scan {
 
-void HelpPool::post(const std::shared_ptr<Task>& task) {
+void HelpPool::post(const std::vector<std::shared_ptr<Task>>& tasks) {
+    bool anyone_idle = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        queued_.push_back(task);
-        publish_spare_locked();
+        queued_.insert(queued_.end(), tasks.begin(), tasks.end());
+        waiting_ += tasks.size();
+        anyone_idle = idle_ > 0;
     }
-    work_.notify_one();
+    if (anyone_idle) work_.notify_all();
 }
 
 bool HelpPool::take_back(const std::shared_ptr<Task>& task) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (task->state != Task::State::Queued) return false;
-    queued_.erase(std::find(queued_.begin(), queued_.end(), task));
     task->state = Task::State::Done;
-    publish_spare_locked();
+    --waiting_;
+    // Owners take back in offer order, so what is taken back gathers at the front.
+    while (!queued_.empty() && queued_.front()->state != Task::State::Queued) {
+        queued_.pop_front();
+    }
     return true;
 }
 

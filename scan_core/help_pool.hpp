@@ -1,7 +1,9 @@
 #pragma once
 // Lets idle workers share a large job. Jobs are whole subtrees, and one of them can hold
-// most of a tree; once the job queue is empty, a worker walking such a subtree hands
-// some of its subdirectories to the idle workers and takes their nodes back in order.
+// most of a tree; once the job queue is empty and workers wait here, a worker walking a
+// job offers, at each level it comes to, the subdirectories it has not reached yet. The
+// waiting workers take the oldest offers (the shallowest, so the largest shares), and
+// the owner takes back in order what nobody started and waits for the rest.
 // Within a shared job, multiply linked files are not counted where they are met but
 // logged (`LinkLog`) and counted when the job's walk is over, in the order one thread
 // walking alone would have met them; so the tree comes out exactly as if the owner had
@@ -52,10 +54,12 @@ class HelpPool {
 
     explicit HelpPool(std::size_t workers) : workers_(workers) {}
 
-    // Whether a worker waits for work that has not been handed over yet.
-    bool has_idle_helper() const { return spare_.load(std::memory_order_relaxed); }
-    void post(const std::shared_ptr<Task>& task);
+    // Whether any worker has come to help: only then are offers worth making.
+    bool helping() const { return helping_.load(std::memory_order_relaxed); }
+    // Offers the tasks, in order, to idle workers.
+    void post(const std::vector<std::shared_ptr<Task>>& tasks);
     // Takes a task back when no helper has started it; the owner then walks it itself.
+    // (It stays in the queue and is skipped there, so this costs no search.)
     bool take_back(const std::shared_ptr<Task>& task);
     void wait(const std::shared_ptr<Task>& task);
 
@@ -67,32 +71,31 @@ class HelpPool {
     void leave();
 
   private:
-    void publish_spare_locked() { spare_.store(idle_ > queued_.size(), std::memory_order_relaxed); }
-
     std::mutex mutex_;
-    std::condition_variable work_;  // helpers: a task was posted, or all are idle
-    std::condition_variable done_;  // owners: a task finished
-    std::deque<std::shared_ptr<Task>> queued_;
+    std::condition_variable work_;              // helpers: a task was posted, or all are idle
+    std::condition_variable done_;              // owners: a task finished
+    std::deque<std::shared_ptr<Task>> queued_;  // also holds tasks taken back
+    std::size_t waiting_ = 0;                   // tasks in queued_ still Queued
     std::size_t workers_;
     std::size_t idle_ = 0;
-    // Read without the lock on every directory walked: a helper waits for work.
-    std::atomic<bool> spare_{false};
+    std::atomic<bool> helping_{false};  // read without the lock on every directory
 };
 
 template <typename Run>
 void HelpPool::help(Run&& run) {
     std::unique_lock<std::mutex> lock(mutex_);
     ++idle_;
-    publish_spare_locked();
+    helping_.store(true, std::memory_order_relaxed);
     if (idle_ >= workers_) work_.notify_all();
     for (;;) {
-        work_.wait(lock, [&] { return !queued_.empty() || idle_ >= workers_; });
-        if (queued_.empty()) break;
+        work_.wait(lock, [&] { return waiting_ > 0 || idle_ >= workers_; });
+        if (waiting_ == 0) break;
         auto task = std::move(queued_.front());
         queued_.pop_front();
+        if (task->state != Task::State::Queued) continue;  // taken back by its owner
+        --waiting_;
         task->state = Task::State::Running;
         --idle_;
-        publish_spare_locked();
         lock.unlock();
         try {
             run(*task);
@@ -102,7 +105,6 @@ void HelpPool::help(Run&& run) {
         lock.lock();
         task->state = Task::State::Done;
         ++idle_;
-        publish_spare_locked();
         done_.notify_all();
         if (idle_ >= workers_) work_.notify_all();
     }

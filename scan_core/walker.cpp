@@ -387,45 +387,47 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
         // Idle workers may take some subdirectories. Nodes and link logs are collected
         // in class order, so both come out as one walker would have made them.
         HelpPool* pool = recursive->pool;
-        std::vector<TreeNode> walked(pending.size());
-        std::vector<LinkLog> sub_links(pending.size());
         std::vector<std::shared_ptr<HelpPool::Task>> handed(pending.size());
-        for (std::size_t i = 0; i < pending.size(); ++i) {
-            if (pool != nullptr && i + 1 < pending.size() && !session.cancelled() &&
-                pool->has_idle_helper()) {
-                auto task = std::make_shared<HelpPool::Task>();
-                task->path = std::move(pending[i].path);
-                task->depth = depth + 1;
-                task->progress = recursive->progress;
-                pool->post(task);
-                handed[i] = std::move(task);
-                continue;
-            }
-            const WalkMode sub_mode = RecursiveMode{recursive->progress, pool, &sub_links[i]};
-            walked[i] = walk_subdirectory(session, pending[i].path, sub_mode, depth + 1);
-        }
+        bool offered = false;
         node.children.reserve(node.children.size() + pending.size());
         for (std::size_t i = 0; i < pending.size(); ++i) {
-            if (const auto& task = handed[i]) {
-                if (pool->take_back(task)) {
-                    const WalkMode sub_mode =
-                        RecursiveMode{recursive->progress, pool, &sub_links[i]};
-                    walked[i] = walk_subdirectory(session, task->path, sub_mode, depth + 1);
-                } else {
-                    pool->wait(task);
-                    if (task->error) std::rethrow_exception(task->error);
-                    walked[i] = std::move(*task->node);
-                    sub_links[i] = std::move(task->links);
+            // Once workers wait for work, the rest of this level is offered to them.
+            if (pool != nullptr && !offered && i + 1 < pending.size() && pool->helping() &&
+                !session.cancelled()) {
+                offered = true;
+                std::vector<std::shared_ptr<HelpPool::Task>> tasks;
+                tasks.reserve(pending.size() - i - 1);
+                for (std::size_t k = i + 1; k < pending.size(); ++k) {
+                    auto task = std::make_shared<HelpPool::Task>();
+                    task->path = std::move(pending[k].path);
+                    task->depth = depth + 1;
+                    task->progress = recursive->progress;
+                    handed[k] = task;
+                    tasks.push_back(std::move(task));
                 }
+                pool->post(tasks);
+            }
+            LinkLog sub_links;
+            TreeNode walked;
+            const auto& task = handed[i];
+            if (task && !pool->take_back(task)) {
+                pool->wait(task);
+                if (task->error) std::rethrow_exception(task->error);
+                walked = std::move(*task->node);
+                sub_links = std::move(task->links);
+            } else {
+                const WalkMode sub_mode = RecursiveMode{recursive->progress, pool, &sub_links};
+                walked = walk_subdirectory(session, task ? task->path : pending[i].path, sub_mode,
+                                           depth + 1);
             }
             const auto index = static_cast<std::uint32_t>(node.children.size());
-            for (auto& link : sub_links[i]) {
+            for (auto& link : sub_links) {
                 link.where.push_back(index);
                 links->push_back(std::move(link));
             }
-            total_size = saturating_add(total_size, walked[i].size);
-            total_files = saturating_add(total_files, walked[i].file_count);
-            node.children.push_back(std::move(walked[i]));
+            total_size = saturating_add(total_size, walked.size);
+            total_files = saturating_add(total_files, walked.file_count);
+            node.children.push_back(std::move(walked));
         }
         if (job != nullptr) saturating_add(job->bytes, own_size, MAX_SIZE);
     }

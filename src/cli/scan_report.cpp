@@ -179,6 +179,20 @@ bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, 
 
 namespace {
 
+// Appends to a string it does not own.
+class AppendWriter final : public platform::Writer {
+  public:
+    explicit AppendWriter(std::string& out) : out_(out) {}
+    bool write(std::string_view bytes) override {
+        out_.append(bytes);
+        return true;
+    }
+    bool flush() override { return true; }
+
+  private:
+    std::string& out_;
+};
+
 // One segment of the document in order: fixed text of a large node, or a run of small
 // sibling subtrees that one thread trims and writes on its own.
 struct Segment {
@@ -263,15 +277,21 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
             try {
                 for (std::size_t k = claimed++; k < batch.size(); k = claimed++) {
                     Segment& segment = segments[batch[k]];
-                    platform::StringWriter text;
-                    text.write(segment.text);
+                    // Written in place, with room for a typical node each, so the text is
+                    // neither copied nor regrown on the way.
+                    std::int64_t nodes = 0;
+                    for (const TreeNode* subtree : segment.subtrees) {
+                        nodes += subtree->file_count + 1;
+                    }
+                    segment.text.reserve(segment.text.size() +
+                                         static_cast<std::size_t>(nodes) * 320);
+                    AppendWriter text(segment.text);
                     for (std::size_t i = 0; i < segment.subtrees.size(); ++i) {
                         if (i > 0) text.write(",");
                         trim_for_output(*segment.subtrees[i], segment.depth, limits,
                                         segment.records);
                         scan::write_tree_json(text, *segment.subtrees[i]);
                     }
-                    segment.text = text.text();
                 }
             } catch (...) {
                 failed = true;
