@@ -72,6 +72,11 @@ class DirectoryListing {
     ListingResult next_entry();
 
     bool is_bulk() const { return std::holds_alternative<Bulk>(reader_); }
+    // Entries read ahead and not returned yet: a lower bound on what is left.
+    std::size_t entries_ahead() const {
+        const auto* bulk = std::get_if<Bulk>(&reader_);
+        return bulk != nullptr ? bulk->reader.entries().size() - bulk->next : 0;
+    }
 
   private:
     friend std::expected<DirectoryListing, ListingOpenError> open_directory(

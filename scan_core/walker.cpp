@@ -262,6 +262,9 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
     bool read_error = false;
     std::vector<PendingSubdirectory> pending;
     ChildRetainer retainer(session, path);
+    // Most directories fit in the first batch; growing the vector node by node would
+    // move every child several times.
+    node.children.reserve(listing->entries_ahead());
     std::uint64_t results = 0;
     // Files counted here reach the shared counters in batches: every thread adding to the
     // same counters for every file would keep their cache line moving between cores. The
