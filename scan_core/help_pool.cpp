@@ -25,11 +25,6 @@ bool HelpPool::take_back(const std::shared_ptr<Task>& task) {
     return true;
 }
 
-void HelpPool::wait(const std::shared_ptr<Task>& task) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [&] { return task->state == Task::State::Done; });
-}
-
 void HelpPool::leave() {
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -61,7 +61,10 @@ class HelpPool {
     // Takes a task back when no helper has started it; the owner then walks it itself.
     // (It stays in the queue and is skipped there, so this costs no search.)
     bool take_back(const std::shared_ptr<Task>& task);
-    void wait(const std::shared_ptr<Task>& task);
+    // Waits until a helper has walked the task, meanwhile walking offers of others with
+    // `run`; not while running such an offer, so a stack holds at most two walks.
+    template <typename Run>
+    void wait(const std::shared_ptr<Task>& task, Run&& run);
 
     // A worker with no job left runs handed-over walks until every worker is idle and
     // nothing is queued, which means no more can come. `run` walks one task.
@@ -79,7 +82,36 @@ class HelpPool {
     std::size_t workers_;
     std::size_t idle_ = 0;
     std::atomic<bool> helping_{false};  // read without the lock on every directory
+    static constexpr int MAX_NESTED_HELP = 1;
+    static inline thread_local int nested_help_ = 0;
 };
+
+template <typename Run>
+void HelpPool::wait(const std::shared_ptr<Task>& task, Run&& run) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (task->state != Task::State::Done) {
+        if (waiting_ == 0 || nested_help_ >= MAX_NESTED_HELP) {
+            done_.wait(lock);
+            continue;
+        }
+        auto other = std::move(queued_.front());
+        queued_.pop_front();
+        if (other->state != Task::State::Queued) continue;
+        --waiting_;
+        other->state = Task::State::Running;
+        lock.unlock();
+        ++nested_help_;
+        try {
+            run(*other);
+        } catch (...) {
+            other->error = std::current_exception();
+        }
+        --nested_help_;
+        lock.lock();
+        other->state = Task::State::Done;
+        done_.notify_all();
+    }
+}
 
 template <typename Run>
 void HelpPool::help(Run&& run) {

@@ -414,7 +414,10 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
             TreeNode walked;
             const auto& task = handed[i];
             if (task && !pool->take_back(task)) {
-                pool->wait(task);
+                pool->wait(task, [&](HelpPool::Task& other) {
+                    const WalkMode other_mode = RecursiveMode{other.progress, pool, &other.links};
+                    other.node = walk_subdirectory(session, other.path, other_mode, other.depth);
+                });
                 if (task->error) std::rethrow_exception(task->error);
                 walked = std::move(*task->node);
                 sub_links = std::move(task->links);
