@@ -29,7 +29,7 @@ void keep_newest(std::optional<std::uint64_t>& into, const std::optional<std::ui
     }
 }
 
-// Rust-like extension: none for "README" or ".hidden", "" for "a.".
+// The extension after the last dot of the name: none for "README" or ".hidden", "" for "a.".
 std::optional<std::string_view> extension_of(std::string_view name) {
     const std::size_t dot = name.rfind('.');
     if (dot == std::string_view::npos || dot == 0 || name == "..") {
