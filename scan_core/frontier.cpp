@@ -209,6 +209,19 @@ TreeNode copy_snapshot_tree(const ScanFrontier& frontier, const ScanSession& ses
     return node;
 }
 
+void LiveNode::roll_up_children() {
+    for (const LiveNode& child : children) {
+        total_size = saturating_add(total_size, child.size());
+        total_files = saturating_add(total_files, child.file_count());
+        if (state == NodeState::Normal && child.rolled_state() == NodeState::Scanning) {
+            state = NodeState::Scanning;
+        }
+        if (child.rolled_state() == NodeState::Incomplete || !child.readable()) {
+            state = NodeState::Incomplete;
+        }
+    }
+}
+
 LiveNode build_live_node(const ScanFrontier& frontier, const ScanSession& session,
                          const std::string& path, const FinishedRefs& finished) {
     LiveNode live;
@@ -234,16 +247,7 @@ LiveNode build_live_node(const ScanFrontier& frontier, const ScanSession& sessio
         live.total_size = entry.node.size;
         live.total_files = entry.node.file_count;
         live.state = entry.node.state;
-        for (const LiveNode& child : live.children) {
-            live.total_size = saturating_add(live.total_size, child.size());
-            live.total_files = saturating_add(live.total_files, child.file_count());
-            if (live.state == NodeState::Normal && child.rolled_state() == NodeState::Scanning) {
-                live.state = NodeState::Scanning;
-            }
-            if (child.rolled_state() == NodeState::Incomplete || !child.readable()) {
-                live.state = NodeState::Incomplete;
-            }
-        }
+        live.roll_up_children();
         return live;
     }
     live.kind = LiveNode::Kind::Placeholder;

@@ -78,6 +78,9 @@ struct LiveNode {
     }
     NodeState rolled_state() const { return kind == Kind::Expanded ? state : shown().state; }
     bool readable() const { return shown().is_readable; }
+    // Adds the children's totals to this node's own and takes over a child's Scanning
+    // or Incomplete state (an unreadable child makes the node Incomplete).
+    void roll_up_children();
 };
 
 LiveNode build_live_node(const ScanFrontier& frontier, const ScanSession& session,

@@ -88,16 +88,7 @@ void emit_snapshot(ScanSession& session, const TreeNode& root, const ScanFrontie
     for (const auto& path : frontier.top_paths) {
         live.children.push_back(build_live_node(frontier, session, path, finished));
     }
-    for (const LiveNode& child : live.children) {
-        live.total_size = saturating_add(live.total_size, child.size());
-        live.total_files = saturating_add(live.total_files, child.file_count());
-        if (live.state == NodeState::Normal && child.rolled_state() == NodeState::Scanning) {
-            live.state = NodeState::Scanning;
-        }
-        if (child.rolled_state() == NodeState::Incomplete || !child.readable()) {
-            live.state = NodeState::Incomplete;
-        }
-    }
+    live.roll_up_children();
     // A Scanning child never changes the root's own state.
     if (live.state == NodeState::Scanning) live.state = root.state;
 

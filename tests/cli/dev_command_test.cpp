@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "src/cli/entry.hpp"
+#include "support/lines.hpp"
 #include "support/temp_dir.hpp"
 
 namespace bramvelt::cli {
@@ -89,16 +90,7 @@ struct Harness {
     }
 };
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const auto end = text.find('\n', start);
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
+using testing::lines_of;
 
 TEST(DevCommand, NothingFoundShowsEverySectionEmpty) {
     Harness h;

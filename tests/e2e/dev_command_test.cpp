@@ -13,22 +13,12 @@
 #include <vector>
 
 #include "src/cli/format.hpp"
+#include "support/lines.hpp"
 #include "support/run_process.hpp"
 #include "support/temp_dir.hpp"
 
 namespace bramvelt::testing {
 namespace {
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const auto end = text.find('\n', start);
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
 
 class DevWorkspace : public ::testing::Test {
   protected:

@@ -135,4 +135,17 @@ void Block::render(Rect area, Buffer& buf) const {
     }
 }
 
+Rect begin_widget(Rect area, Buffer& buf, const Style& style, const std::optional<Block>& block) {
+    area = area.intersection(buf.area());
+    if (area.empty()) {
+        return area;
+    }
+    buf.set_style(area, style);
+    if (!block) {
+        return area;
+    }
+    block->render(area, buf);
+    return block->inner(area);
+}
+
 }  // namespace bramvelt::tui::kit

@@ -4,6 +4,7 @@
 // or bottom row, left, centred or right; `inner` is what is left for the content.
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "src/tui/kit/text.hpp"
@@ -56,5 +57,10 @@ struct Block {
     Rect inner(Rect area) const;
     void render(Rect area, Buffer& buf) const;
 };
+
+// The common start of every framed widget's drawing: clips `area` to the buffer, lays
+// `style` under it, draws the block when there is one, and returns the area left for
+// the content (empty when nothing is left).
+Rect begin_widget(Rect area, Buffer& buf, const Style& style, const std::optional<Block>& block);
 
 }  // namespace bramvelt::tui::kit

@@ -8,16 +8,7 @@
 namespace bramvelt::tui::kit {
 
 void Gauge::render(Rect area, Buffer& buf) const {
-    area = area.intersection(buf.area());
-    if (area.empty()) {
-        return;
-    }
-    buf.set_style(area, style);
-    Rect bar = area;
-    if (block) {
-        block->render(area, buf);
-        bar = block->inner(area);
-    }
+    const Rect bar = begin_widget(area, buf, style, block);
     if (bar.empty()) {
         return;
     }

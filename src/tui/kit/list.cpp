@@ -44,16 +44,7 @@ std::pair<std::size_t, std::size_t> items_bounds(const std::vector<ListItem>& it
 }  // namespace
 
 void List::render(Rect area, Buffer& buf, ListState& state) const {
-    area = area.intersection(buf.area());
-    if (area.empty()) {
-        return;
-    }
-    buf.set_style(area, style);
-    Rect list_area = area;
-    if (block) {
-        block->render(area, buf);
-        list_area = block->inner(area);
-    }
+    const Rect list_area = begin_widget(area, buf, style, block);
     if (list_area.empty()) {
         return;
     }

@@ -177,16 +177,7 @@ StyledLine truncate_line(StyledLine symbols, std::size_t max) {
 }  // namespace
 
 void Paragraph::render(Rect area, Buffer& buf) const {
-    area = area.intersection(buf.area());
-    if (area.empty()) {
-        return;
-    }
-    buf.set_style(area, style);
-    Rect inner = area;
-    if (block) {
-        block->render(area, buf);
-        inner = block->inner(area);
-    }
+    const Rect inner = begin_widget(area, buf, style, block);
     if (inner.empty()) {
         return;
     }

@@ -31,17 +31,8 @@ std::vector<std::pair<std::uint16_t, std::uint16_t>> Table::column_widths(
 }
 
 void Table::render(Rect area, Buffer& buf) const {
-    area = area.intersection(buf.area());
-    if (area.empty()) {
-        return;
-    }
     // The table's style lies under the block too, as for every other widget.
-    buf.set_style(area, style);
-    Rect inner = area;
-    if (block) {
-        block->render(area, buf);
-        inner = block->inner(area);
-    }
+    const Rect inner = begin_widget(area, buf, style, block);
     if (inner.empty()) {
         return;
     }
