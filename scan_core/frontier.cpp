@@ -209,6 +209,15 @@ TreeNode copy_snapshot_tree(const ScanFrontier& frontier, const ScanSession& ses
     return node;
 }
 
+void adopt_top_child(TreeNode& root, TreeNode child) {
+    root.size = saturating_add(root.size, child.size);
+    root.file_count = saturating_add(root.file_count, child.file_count);
+    if (child.state == NodeState::Incomplete || !child.is_readable) {
+        root.state = NodeState::Incomplete;
+    }
+    root.children.push_back(std::move(child));
+}
+
 void LiveNode::roll_up_children() {
     for (const LiveNode& child : children) {
         total_size = saturating_add(total_size, child.size());

@@ -56,6 +56,10 @@ TreeNode pending_directory_node(std::string_view path, const JobProgress& progre
 TreeNode take_final_tree(ScanFrontier& frontier, const ScanSession& session,
                          const std::string& path, FinishedNodes& finished);
 
+// Adds a top-level subtree to the root: its totals, and Incomplete for the root when the
+// subtree is incomplete or unreadable.
+void adopt_top_child(TreeNode& root, TreeNode child);
+
 TreeNode copy_snapshot_tree(const ScanFrontier& frontier, const ScanSession& session,
                             const std::string& path, const FinishedRefs& finished);
 

@@ -298,13 +298,7 @@ std::expected<ScanOutcome, std::string> scan_driver(const std::shared_ptr<ScanSe
     results.clear();
     root.children.reserve(root.children.size() + frontier.top_paths.size());
     for (const auto& top : frontier.top_paths) {
-        TreeNode child = take_final_tree(frontier, session, top, finished);
-        root.size = saturating_add(root.size, child.size);
-        root.file_count = saturating_add(root.file_count, child.file_count);
-        if (child.state == NodeState::Incomplete || !child.is_readable) {
-            root.state = NodeState::Incomplete;
-        }
-        root.children.push_back(std::move(child));
+        adopt_top_child(root, take_final_tree(frontier, session, top, finished));
     }
     sort_children_by_size(root.children);
     return build_outcome(session, std::move(root), path, start);

@@ -66,13 +66,7 @@ void emit_snapshot(ScanSession& session, const TreeNode& root, const ScanFrontie
     if (has_callback) {
         TreeNode copy = root;
         for (const auto& path : frontier.top_paths) {
-            TreeNode child = copy_snapshot_tree(frontier, session, path, finished);
-            copy.size = saturating_add(copy.size, child.size);
-            copy.file_count = saturating_add(copy.file_count, child.file_count);
-            if (child.state == NodeState::Incomplete || !child.is_readable) {
-                copy.state = NodeState::Incomplete;
-            }
-            copy.children.push_back(std::move(child));
+            adopt_top_child(copy, copy_snapshot_tree(frontier, session, path, finished));
         }
         sort_children_by_size(copy.children);
         emit_event(session, SnapshotEvent{&copy});
