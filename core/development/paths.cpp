@@ -8,76 +8,42 @@
 #include <memory>
 
 #include "core/development/file_status.hpp"
+#include "core/filesystem/byte_path.hpp"
 
 namespace bramvelt::development {
 
+// The component rules are the guarded operations' own, so discovery and removal agree
+// on what lies inside what.
 std::vector<std::string_view> path_components(std::string_view path) {
     std::vector<std::string_view> out;
-    std::size_t pos = 0;
-    if (!path.empty() && path.front() == '/') {
-        out.push_back(path.substr(0, 1));
-        pos = 1;
-    }
-    while (pos <= path.size()) {
-        const std::size_t end = std::min(path.find('/', pos), path.size());
-        const std::string_view part = path.substr(pos, end - pos);
-        if (!part.empty() && !(part == "." && !(out.empty() && pos == 0))) {
-            out.push_back(part);
-        }
-        pos = end + 1;
+    for (const filesystem::Component& c : filesystem::path_components(path)) {
+        out.push_back(c.text);
     }
     return out;
 }
 
 bool path_inside(std::string_view path, std::string_view root) {
-    const auto p = path_components(path);
-    const auto r = path_components(root);
-    if (r.size() > p.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < r.size(); ++i) {
-        if (p[i] != r[i]) {
-            return false;
-        }
-    }
-    return true;
+    return filesystem::strip_path_prefix(path, root).has_value();
 }
 
 bool path_equal(std::string_view a, std::string_view b) {
-    return path_components(a) == path_components(b);
+    return filesystem::paths_equal(a, b);
 }
 
 std::string join_path(std::string_view base, std::string_view name) {
-    std::string out(base);
-    if (!out.empty() && out.back() != '/') {
-        out.push_back('/');
-    }
-    out.append(name);
-    return out;
+    return filesystem::path_join(base, name);
 }
 
 std::optional<std::string_view> final_name(std::string_view path) {
-    const auto parts = path_components(path);
-    if (parts.empty()) {
+    const auto parts = filesystem::path_components(path);
+    if (parts.empty() || parts.back().kind != filesystem::ComponentKind::Normal) {
         return std::nullopt;
     }
-    const std::string_view last = parts.back();
-    if (last == "/" || last == "." || last == "..") {
-        return std::nullopt;
-    }
-    return last;
+    return parts.back().text;
 }
 
 std::optional<std::string> parent_path(std::string_view path) {
-    const auto parts = path_components(path);
-    if (parts.empty() || (parts.size() == 1 && parts[0] == "/")) {
-        return std::nullopt;
-    }
-    std::string out;
-    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-        out = i == 0 ? std::string(parts[0]) : join_path(out, parts[i]);
-    }
-    return out;
+    return filesystem::path_parent(path);
 }
 
 std::optional<std::string> canonical_path(const std::string& path) {
