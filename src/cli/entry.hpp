@@ -2,22 +2,17 @@
 // The program's entry: argument checks, dispatch to the commands, and the one road into
 // the terminal interface.
 
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/writer.hpp"
+#include "src/tui/run.hpp"
 
 namespace bramvelt::cli {
 
-// What the terminal interface is asked to show first.
-struct UiOptions {
-    std::optional<std::string> folder;                    // map this folder at once
-    std::optional<std::vector<std::string>> dev_folders;  // open the development view
-    bool verify_remotes = false;
-};
+using tui::UiOptions;
 
 // The process's standard streams as the commands see them.
 struct CliStreams {

@@ -11,8 +11,8 @@
 #include <memory>
 
 #include "platform/utf8.hpp"
-#include "scan_core/scan.hpp"
-#include "scan_core/session.hpp"
+#include "scan/scan.hpp"
+#include "scan/session.hpp"
 #include "src/cli/commands.hpp"
 #include "src/cli/errors.hpp"
 #include "src/cli/interrupt.hpp"

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "scan_core/options.hpp"
+#include "scan/options.hpp"
 
 namespace bramvelt::cli {
 

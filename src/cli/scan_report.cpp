@@ -7,7 +7,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include "scan_core/tree_json.hpp"
+#include "scan/tree_json.hpp"
 #include "src/cli/errors.hpp"
 #include "src/cli/format.hpp"
 

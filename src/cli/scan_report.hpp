@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "platform/writer.hpp"
-#include "scan_core/event.hpp"
-#include "scan_core/tree.hpp"
+#include "scan/event.hpp"
+#include "scan/tree.hpp"
 
 namespace bramvelt::cli {
 

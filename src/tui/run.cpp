@@ -2,7 +2,7 @@
 
 namespace bramvelt::tui {
 
-std::expected<void, std::string> run_tui(const cli::UiOptions&) {
+std::expected<void, std::string> run_tui(const UiOptions&) {
     return std::unexpected(std::string("ui is not available in this build"));
 }
 

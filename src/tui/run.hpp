@@ -2,12 +2,19 @@
 // Starts the full-screen interface and runs it until the user quits.
 
 #include <expected>
+#include <optional>
 #include <string>
-
-#include "src/cli/entry.hpp"
+#include <vector>
 
 namespace bramvelt::tui {
 
-std::expected<void, std::string> run_tui(const cli::UiOptions& options);
+// What the interface is asked to show first.
+struct UiOptions {
+    std::optional<std::string> folder;                    // map this folder at once
+    std::optional<std::vector<std::string>> dev_folders;  // open the development view
+    bool verify_remotes = false;
+};
+
+std::expected<void, std::string> run_tui(const UiOptions& options);
 
 }  // namespace bramvelt::tui

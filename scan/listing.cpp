@@ -1,0 +1,199 @@
+#include "scan/listing.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <limits>
+
+#include "platform/file_flags.hpp"
+#include "platform/os_error.hpp"
+
+namespace bramvelt::scan {
+namespace {
+
+constexpr std::uint64_t MAX_SIGNED =
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+bool is_dataless(const platform::EntryStatus& st) {
+    return (st.flags & platform::SF_DATALESS) != 0;
+}
+
+std::expected<platform::DirStream, int> open_standard_reader(const std::string& path) {
+    platform::Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return std::unexpected(errno);
+    return platform::DirStream::from_fd(std::move(fd));
+}
+
+}  // namespace
+
+std::string ListingOpenError::text() const {
+    return identity_changed ? std::string(IDENTITY_CHANGED_TEXT) : platform::os_error_text(error);
+}
+
+std::uint64_t allocated_bytes(std::uint64_t blocks) {
+    if (blocks > MAX_SIGNED / 512) return MAX_SIGNED;
+    return blocks * 512;
+}
+
+std::optional<std::uint64_t> modification_seconds(std::int64_t seconds, std::int64_t nanoseconds) {
+    // A time just before the epoch may come as -0 seconds and negative nanoseconds.
+    if (seconds <= 0 && seconds > std::numeric_limits<std::int64_t>::min() &&
+        nanoseconds > -1'000'000'000 && nanoseconds < 0) {
+        seconds -= 1;
+        nanoseconds += 1'000'000'000;
+    }
+    if (nanoseconds < 0 || nanoseconds > 999'999'999) return std::nullopt;
+    if (seconds < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(seconds);
+}
+
+std::expected<void, ListingOpenError> check_directory_identity(
+    const platform::EntryStatus& expected, const platform::EntryStatus& observed) {
+    if (observed.device != expected.device || observed.inode != expected.inode ||
+        !observed.is_directory() || is_dataless(observed)) {
+        return std::unexpected(ListingOpenError{ESTALE, true});
+    }
+    return {};
+}
+
+std::expected<DirectoryListing, ListingOpenError> open_directory(
+    const std::string& path, const platform::EntryStatus& expected, bool portable_listing,
+    bool follow_link, bool skip_links, const CancelFlag& cancel, ListingCounters& counters) {
+    if (portable_listing) {
+        auto stream = open_standard_reader(path);
+        if (!stream) return std::unexpected(ListingOpenError{stream.error(), false});
+        return DirectoryListing(DirectoryListing::Standard{std::move(*stream)}, skip_links, cancel,
+                                counters);
+    }
+
+    // The bulk road: open without following any final link, examine the descriptor,
+    // read. Examining the path before opening it would add a second path lookup per
+    // directory and protect nothing more: O_NOFOLLOW and O_DIRECTORY refuse a link or a
+    // non-directory, and the descriptor's identity is what is checked and then read.
+    {
+        {
+            platform::Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (fd) {
+                auto opened = platform::status_of_fd(fd.get());
+                if (opened && check_directory_identity(expected, *opened)) {
+                    DirectoryListing listing(
+                        DirectoryListing::Bulk{platform::DirEntryReader(std::move(fd)), 0},
+                        skip_links, cancel, counters);
+                    auto& bulk = std::get<DirectoryListing::Bulk>(listing.reader_);
+                    if (is_cancelled(cancel)) {
+                        listing.finished_ = true;
+                        return listing;
+                    }
+                    counters.bulk_batches.fetch_add(1, std::memory_order_relaxed);
+                    auto first = bulk.reader.read_batch();
+                    if (first) {
+                        if (*first == 0) listing.finished_ = true;
+                        return listing;
+                    }
+                }
+            }
+        }
+    }
+
+    // The plain reader, after a second identity check.
+    auto lstat_record = platform::status_at(AT_FDCWD, path.c_str(), false);
+    if (!lstat_record) return std::unexpected(ListingOpenError{lstat_record.error(), false});
+    if (follow_link && lstat_record->is_symlink()) {
+        auto stat_record = platform::status_at(AT_FDCWD, path.c_str(), true);
+        if (!stat_record) return std::unexpected(ListingOpenError{stat_record.error(), false});
+        if (auto ok = check_directory_identity(expected, *stat_record); !ok) {
+            return std::unexpected(ok.error());
+        }
+    } else if (auto ok = check_directory_identity(expected, *lstat_record); !ok) {
+        return std::unexpected(ok.error());
+    }
+    counters.standard_fallbacks.fetch_add(1, std::memory_order_relaxed);
+    auto stream = open_standard_reader(path);
+    if (!stream) return std::unexpected(ListingOpenError{stream.error(), false});
+    // The path was opened again, following links: make sure it still is the directory
+    // that was checked, or a swap in between would list something else.
+    auto opened = platform::status_of_fd(stream->fd());
+    if (!opened) return std::unexpected(ListingOpenError{opened.error(), false});
+    if (auto ok = check_directory_identity(expected, *opened); !ok) {
+        return std::unexpected(ok.error());
+    }
+    return DirectoryListing(DirectoryListing::Standard{std::move(*stream)}, skip_links, cancel,
+                            counters);
+}
+
+ListingResult DirectoryListing::entry_from_status(std::string_view name, bool listed_as_directory,
+                                                  int dirfd) {
+    counters_->entry_lstat_calls.fetch_add(1, std::memory_order_relaxed);
+    auto st = platform::status_at(dirfd, name.data(), false);
+    if (!st) return ListingMetadataError{name, listed_as_directory, st.error()};
+    ListedEntry entry;
+    entry.name = name;
+    entry.listed_as_directory = listed_as_directory;
+    entry.is_symlink = st->is_symlink();
+    entry.is_directory = st->is_directory();
+    entry.inode = st->inode;
+    entry.is_dataless = is_dataless(*st);
+    entry.modification = modification_seconds(st->mtime_seconds, st->mtime_nanoseconds);
+    // No Linux listing record is trusted on its own, so no entry carries a mount hint:
+    // the walker finds mount points when it examines the directory, after the
+    // pseudo-file-system test has had its say.
+    if (!entry.is_directory && !(entry.is_symlink && skip_links_)) {
+        entry.file_facts = FileFacts{entry.is_dataless ? 0 : allocated_bytes(st->blocks),
+                                     st->device, st->link_count};
+    }
+    return entry;
+}
+
+ListingResult DirectoryListing::next_entry() {
+    if (is_cancelled(cancel_)) return ListingEnd{};
+    if (auto* bulk = std::get_if<Bulk>(&reader_)) {
+        if (bulk->next >= bulk->reader.entries().size()) {
+            if (finished_) return ListingEnd{};
+            counters_->bulk_batches.fetch_add(1, std::memory_order_relaxed);
+            auto batch = bulk->reader.read_batch();
+            bulk->next = 0;
+            if (!batch) {
+                finished_ = true;
+                return ListingReadError{batch.error()};
+            }
+            if (*batch == 0) {
+                finished_ = true;
+                return ListingEnd{};
+            }
+        }
+        const platform::RawDirEntry& raw = bulk->reader.entries()[bulk->next++];
+        if (raw.type == DT_LNK && skip_links_) {
+            // A link that is skipped needs nothing but its kind, which the read gave.
+            counters_->bulk_trusted_entries.fetch_add(1, std::memory_order_relaxed);
+            ListedEntry entry;
+            entry.name = raw.name;
+            entry.is_symlink = true;
+            return entry;
+        }
+        counters_->bulk_lstat_entries.fetch_add(1, std::memory_order_relaxed);
+        return entry_from_status(raw.name, raw.type == DT_DIR, bulk->reader.fd());
+    }
+
+    auto& standard = std::get<Standard>(reader_);
+    if (finished_) return ListingEnd{};
+    for (;;) {
+        errno = 0;
+        const dirent* d = ::readdir(standard.stream.get());
+        if (d == nullptr) {
+            finished_ = true;
+            if (errno != 0) return ListingReadError{errno};
+            return ListingEnd{};
+        }
+        const std::string_view name(d->d_name);
+        if (name == "." || name == "..") continue;
+        bool listed_as_directory = d->d_type == DT_DIR;
+        if (d->d_type == DT_UNKNOWN) {
+            auto st = platform::status_at(standard.stream.fd(), d->d_name, false);
+            listed_as_directory = st && st->is_directory();
+        }
+        return entry_from_status(name, listed_as_directory, standard.stream.fd());
+    }
+}
+
+}  // namespace bramvelt::scan

@@ -1,0 +1,125 @@
+#pragma once
+// Lists one directory for the walker. The directory is opened only after it is seen to
+// be the one the walker examined (same device and inode, still a directory, not an
+// online-only placeholder); then it is read in bulk on that same descriptor, each entry
+// looked up relative to it. When that is not possible the plain reader is used after a
+// second identity check. Each entry carries exactly what the walker's accounting needs.
+
+#include <atomic>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "platform/dir_stream.hpp"
+#include "platform/listing.hpp"
+#include "scan/session.hpp"
+
+namespace bramvelt::scan {
+
+// What the hard-link rule and the totals need of a file.
+struct FileFacts {
+    std::uint64_t allocated_size = 0;
+    std::uint64_t device = 0;
+    std::uint64_t link_count = 0;
+};
+
+// One entry. `name` is valid until the next call of next_entry.
+struct ListedEntry {
+    std::string_view name;
+    std::optional<std::uint64_t> modification;  // whole seconds since the epoch
+    std::uint64_t inode = 0;
+    // Absent for directories, and for symbolic links when links are skipped.
+    std::optional<FileFacts> file_facts;
+    bool is_directory = false;
+    bool is_symlink = false;
+    bool is_dataless = false;
+    bool bulk_mount_point = false;     // a trusted bulk record reports a mount; never on Linux
+    bool listed_as_directory = false;  // the listing's own word on the kind
+};
+
+struct ListingEnd {};
+struct ListingReadError {
+    int error = 0;
+};
+struct ListingMetadataError {
+    std::string_view name;
+    bool listed_as_directory = false;
+    int error = 0;
+};
+using ListingResult = std::variant<ListingEnd, ListingReadError, ListingMetadataError, ListedEntry>;
+
+// Why a directory could not be opened.
+struct ListingOpenError {
+    int error = 0;                  // errno of the failed step
+    bool identity_changed = false;  // the directory was not the expected one
+    std::string text() const;
+};
+
+inline constexpr std::string_view IDENTITY_CHANGED_TEXT =
+    "directory identity or availability changed before listing";
+
+class DirectoryListing {
+  public:
+    DirectoryListing(DirectoryListing&&) noexcept = default;
+    DirectoryListing& operator=(DirectoryListing&&) noexcept = default;
+
+    // End, a read error, an entry whose lookup failed, or the next entry. After the
+    // first read error the listing ends: a directory that fails every read must not be
+    // asked forever.
+    ListingResult next_entry();
+
+    bool is_bulk() const { return std::holds_alternative<Bulk>(reader_); }
+    // Entries read ahead and not returned yet: a lower bound on what is left.
+    std::size_t entries_ahead() const {
+        const auto* bulk = std::get_if<Bulk>(&reader_);
+        return bulk != nullptr ? bulk->reader.entries().size() - bulk->next : 0;
+    }
+
+  private:
+    friend std::expected<DirectoryListing, ListingOpenError> open_directory(
+        const std::string&, const platform::EntryStatus&, bool, bool, bool, const CancelFlag&,
+        ListingCounters&);
+    struct Bulk {
+        platform::DirEntryReader reader;
+        std::size_t next = 0;
+    };
+    struct Standard {
+        platform::DirStream stream;
+    };
+    DirectoryListing(std::variant<Bulk, Standard> reader, bool skip_links, CancelFlag cancel,
+                     ListingCounters& counters)
+        : reader_(std::move(reader)),
+          skip_links_(skip_links),
+          cancel_(std::move(cancel)),
+          counters_(&counters) {}
+    ListingResult entry_from_status(std::string_view name, bool listed_as_directory, int dirfd);
+
+    std::variant<Bulk, Standard> reader_;
+    bool skip_links_;
+    bool finished_ = false;
+    CancelFlag cancel_;
+    ListingCounters* counters_;
+};
+
+// Opens the directory at `path` (raw bytes) when it still matches `expected`, the status
+// the walker took with links followed. `follow_link` (the scan root only) lets the path
+// be a symbolic link to that directory. The listing keeps a share of the cancel flag;
+// the counters must outlive it.
+std::expected<DirectoryListing, ListingOpenError> open_directory(
+    const std::string& path, const platform::EntryStatus& expected, bool portable_listing,
+    bool follow_link, bool skip_links, const CancelFlag& cancel, ListingCounters& counters);
+
+// Same device and inode, a directory, not dataless.
+std::expected<void, ListingOpenError> check_directory_identity(
+    const platform::EntryStatus& expected, const platform::EntryStatus& observed);
+
+// A platform timestamp as whole seconds since the epoch; absent before 1970 or invalid.
+std::optional<std::uint64_t> modification_seconds(std::int64_t seconds, std::int64_t nanoseconds);
+
+// st_blocks as bytes, saturating at 2^63 - 1.
+std::uint64_t allocated_bytes(std::uint64_t blocks);
+
+}  // namespace bramvelt::scan

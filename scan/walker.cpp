@@ -1,0 +1,460 @@
+#include "scan/walker.hpp"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "platform/file_flags.hpp"
+#include "platform/utf8.hpp"
+#include "scan/retention.hpp"
+
+namespace bramvelt::scan {
+namespace {
+
+constexpr std::int64_t PROGRESS_BYTES = 67'108'864;
+constexpr auto PROGRESS_INTERVAL = std::chrono::milliseconds(250);
+constexpr std::uint64_t PROGRESS_TICKS = 50;
+// Sizes are signed 64-bit values everywhere they are shown.
+constexpr std::uint64_t MAX_SIZE =
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+struct PendingSubdirectory {
+    std::string path;  // raw bytes
+    unsigned cls = 2;
+};
+
+void append_lossy(std::string& out, std::string_view bytes) {
+    if (platform::is_valid_utf8(bytes)) {
+        out.append(bytes);
+    } else {
+        out += platform::to_utf8_lossy(bytes);
+    }
+}
+
+std::string join_raw(const std::string& dir, std::string_view name) {
+    std::string out;
+    out.reserve(dir.size() + 1 + name.size());
+    out = dir;
+    if (!out.ends_with('/')) out += '/';
+    out.append(name);
+    return out;
+}
+
+// The node path of an entry: the directory's text, "/", the name as text. A "/" ends
+// any ill-formed sequence before it, so converting the parts one by one gives the same
+// text as converting the joined bytes.
+std::string join_text(const std::string& dir_text, std::string_view name) {
+    std::string out;
+    out.reserve(dir_text.size() + 1 + name.size());
+    out = dir_text;
+    if (!out.ends_with('/')) out += '/';
+    append_lossy(out, name);
+    return out;
+}
+
+TreeNode directory_leaf(std::string path, std::optional<std::int64_t> modification,
+                        NodeState state) {
+    TreeNode node;
+    node.path = std::move(path);
+    node.kind = NodeKind::Directory;
+    node.modification_time = modification;
+    node.state = state;
+    return node;
+}
+
+std::optional<std::int64_t> as_node_time(std::optional<std::uint64_t> seconds) {
+    if (!seconds) return std::nullopt;
+    return static_cast<std::int64_t>(*seconds);
+}
+
+void send_progress(ScanSession& session, std::string_view path) {
+    emit_event(session, ProgressEvent{
+                            platform::to_utf8_lossy(path),
+                            session.bytes_scanned.load(std::memory_order_relaxed),
+                            session.files_scanned.load(std::memory_order_relaxed),
+                            session.directories_scanned.load(std::memory_order_relaxed),
+                            session.unreadable_items.load(std::memory_order_relaxed),
+                        });
+}
+
+// The check made every 256th listing result: 64 MiB more, or 250 ms since the last.
+void progress_throttle(ScanSession& session, std::string_view path) {
+    bool send = false;
+    {
+        std::lock_guard<std::mutex> lock(session.output_mutex);
+        const auto now = std::chrono::steady_clock::now();
+        const std::int64_t bytes = session.bytes_scanned.load(std::memory_order_relaxed);
+        auto& out = session.output;
+        if (bytes - out.bytes_at_last_progress.load() >= PROGRESS_BYTES ||
+            (now >= out.last_progress && now - out.last_progress >= PROGRESS_INTERVAL)) {
+            out.last_progress = now;
+            out.bytes_at_last_progress.store(bytes);
+            send = true;
+        }
+    }
+    if (send) send_progress(session, path);
+}
+
+}  // namespace
+
+bool is_package_name(std::string_view name) {
+    static constexpr std::array<std::string_view, 8> extensions = {
+        ".app",    ".photoslibrary", ".xcarchive", ".framework",
+        ".bundle", ".pkg",           ".dmg",       ".sparsebundle"};
+    return std::ranges::any_of(extensions,
+                               [&](std::string_view ext) { return name.ends_with(ext); });
+}
+
+void apply_package_rule(bool collapse_packages, TreeNode& node) {
+    if (!collapse_packages || node.kind != NodeKind::Directory) return;
+    if (node.state != NodeState::Normal && node.state != NodeState::Scanning &&
+        node.state != NodeState::Incomplete) {
+        return;
+    }
+    if (!is_package_name(node_display_name(node.path))) return;
+    node.kind = NodeKind::Package;
+    std::vector<TreeNode>().swap(node.children);
+}
+
+std::uint64_t count_hard_link(ScanSession& session, const FileFacts& facts, std::uint64_t inode) {
+    if (facts.link_count < 2) return facts.allocated_size;
+    if (session.hard_links.insert(FileKey{facts.device, inode})) return facts.allocated_size;
+    saturating_add(session.hard_link_bytes_saved, facts.allocated_size);
+    return 0;
+}
+
+void progress_tick(ScanSession& session, std::string_view path) {
+    auto& out = session.output;
+    // Counted without the lock: every directory ends here, and the lock is only needed
+    // when an event is due.
+    const std::uint64_t ticks = out.ticks_since_progress.fetch_add(1) + 1;
+    std::int64_t bytes = session.bytes_scanned.load(std::memory_order_relaxed);
+    if (ticks < PROGRESS_TICKS && bytes - out.bytes_at_last_progress.load() < PROGRESS_BYTES) {
+        return;
+    }
+    bool send = false;
+    {
+        std::lock_guard<std::mutex> lock(session.output_mutex);
+        bytes = session.bytes_scanned.load(std::memory_order_relaxed);
+        if (out.ticks_since_progress.load() >= PROGRESS_TICKS ||
+            bytes - out.bytes_at_last_progress.load() >= PROGRESS_BYTES) {
+            out.ticks_since_progress.store(0);
+            out.bytes_at_last_progress.store(bytes);
+            out.last_progress = std::chrono::steady_clock::now();
+            send = true;
+        }
+    }
+    if (send) send_progress(session, path);
+}
+
+namespace {
+
+void sort_tree_by_size(TreeNode& node) {
+    sort_children_by_size(node.children);
+    for (TreeNode& child : node.children) {
+        if (!child.children.empty()) sort_tree_by_size(child);
+    }
+}
+
+}  // namespace
+
+void finish_shared_job(ScanSession& session, TreeNode& node, const LinkLog& links,
+                       JobProgress* progress) {
+    std::uint64_t counted_bytes = 0;
+    for (const DeferredLink& link : links) {
+        if (!session.hard_links.insert(FileKey{link.device, link.inode})) {
+            saturating_add(session.hard_link_bytes_saved, link.size);
+            continue;
+        }
+        const auto size = static_cast<std::int64_t>(link.size);
+        counted_bytes = std::min(counted_bytes + link.size, MAX_SIZE);
+        // Down from the job's node along the recorded indices; below a package (whose
+        // children were dropped) the bytes stay with the package.
+        TreeNode* at = &node;
+        at->size = saturating_add(at->size, size);
+        for (auto level = link.where.rbegin(); level != link.where.rend(); ++level) {
+            if (*level >= at->children.size()) break;
+            at = &at->children[*level];
+            at->size = saturating_add(at->size, size);
+        }
+    }
+    saturating_add(session.bytes_scanned, static_cast<std::int64_t>(counted_bytes));
+    if (progress != nullptr) saturating_add(progress->bytes, counted_bytes, MAX_SIZE);
+    sort_tree_by_size(node);
+}
+
+TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const WalkMode& mode,
+                           unsigned depth) {
+    if (session.cancelled()) {
+        return directory_leaf(platform::to_utf8_lossy(path), std::nullopt, NodeState::Incomplete);
+    }
+    TreeNode node = walk_directory(session, path, mode, depth);
+    apply_package_rule(session.collapse_packages, node);
+    return node;
+}
+
+TreeNode walk_directory(ScanSession& session, const std::string& path, const WalkMode& mode,
+                        unsigned depth) {
+    const std::string text = platform::to_utf8_lossy(path);
+    auto* recursive = std::get_if<RecursiveMode>(&mode);
+    JobProgress* job = recursive != nullptr ? recursive->progress.get() : nullptr;
+    LinkLog* links = recursive != nullptr ? recursive->links : nullptr;
+
+    const auto st = platform::status_at(AT_FDCWD, path.c_str(), true);
+    if (!st) {
+        session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
+        TreeNode node = directory_leaf(text, std::nullopt, NodeState::Incomplete);
+        node.is_readable = false;
+        return node;
+    }
+    const bool dataless = (st->flags & platform::SF_DATALESS) != 0;
+    const std::uint64_t own_size = dataless ? 0 : allocated_bytes(st->blocks);
+    const auto modification =
+        as_node_time(modification_seconds(st->mtime_seconds, st->mtime_nanoseconds));
+
+    const auto& options = session.options;
+    if (depth >= std::min(options.max_depth, MAX_SCAN_DEPTH) || session.cancelled()) {
+        return directory_leaf(text, modification, NodeState::Incomplete);
+    }
+    const std::uint64_t root_device = session.root_device.load(std::memory_order_relaxed);
+    if (options.one_filesystem &&
+        (root_device != 0 || session.root_device_set.load(std::memory_order_relaxed)) &&
+        st->device != root_device) {
+        return directory_leaf(text, modification, NodeState::MountPoint);
+    }
+    // A bind mount keeps the device of what it shows, so only the kernel's mount-root
+    // mark tells it apart. The root itself may be one.
+    if (options.one_filesystem && depth > 0 && st->mount_root) {
+        return directory_leaf(text, modification, NodeState::MountPoint);
+    }
+    if (session.catalog && session.catalog->device() == st->device &&
+        session.catalog->inode() == st->inode) {
+        return directory_leaf(text, modification, NodeState::PolicyExcluded);
+    }
+    if (dataless) {
+        return directory_leaf(text, modification, NodeState::CloudPlaceholder);
+    }
+    if (!session.visited_directories.insert(FileKey{st->device, st->inode})) {
+        return directory_leaf(text, modification, NodeState::DirectoryAlias);
+    }
+
+    auto listing = open_directory(path, *st, options.portable_listing, depth == 0,
+                                  session.skip_links, session.cancel, session.listing_counters);
+    if (!listing) {
+        session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
+        session.directories_scanned.fetch_add(1, std::memory_order_relaxed);
+        saturating_add(session.bytes_scanned, static_cast<std::int64_t>(own_size));
+        if (job != nullptr) saturating_add(job->bytes, own_size, MAX_SIZE);
+        TreeNode node = directory_leaf(text, modification, NodeState::Incomplete);
+        node.size = static_cast<std::int64_t>(own_size);
+        node.is_readable = false;
+        return node;
+    }
+
+    TreeNode node = directory_leaf(text, modification, NodeState::Normal);
+    std::int64_t total_size = static_cast<std::int64_t>(own_size);
+    std::int64_t total_files = 0;
+    bool read_error = false;
+    std::vector<PendingSubdirectory> pending;
+    ChildRetainer retainer(session, path);
+    // Most directories fit in the first batch; growing the vector node by node would
+    // move every child several times.
+    node.children.reserve(listing->entries_ahead());
+    std::uint64_t results = 0;
+    // Files counted here reach the shared counters in batches: every thread adding to the
+    // same counters for every file would keep their cache line moving between cores. The
+    // batch goes out before each progress check and when the listing ends, so progress
+    // and live snapshots still see running values.
+    std::uint64_t batch_bytes = 0;
+    std::uint64_t batch_files = 0;
+    const auto publish = [&] {
+        if (batch_files == 0) return;
+        saturating_add(session.bytes_scanned, static_cast<std::int64_t>(batch_bytes));
+        session.files_scanned.fetch_add(batch_files, std::memory_order_relaxed);
+        if (job != nullptr) {
+            saturating_add(job->bytes, batch_bytes, MAX_SIZE);
+            job->files.fetch_add(batch_files, std::memory_order_relaxed);
+        }
+        batch_bytes = 0;
+        batch_files = 0;
+    };
+
+    for (;;) {
+        ListingResult result = listing->next_entry();
+        if (std::holds_alternative<ListingEnd>(result)) break;
+        if (++results % 256 == 0) {
+            publish();
+            progress_throttle(session, path);
+        }
+        if (session.cancelled()) break;
+
+        if (const auto* read = std::get_if<ListingReadError>(&result)) {
+            (void)read;
+            session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
+            read_error = true;
+            continue;
+        }
+        if (const auto* meta = std::get_if<ListingMetadataError>(&result)) {
+            session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
+            TreeNode child;
+            child.path = join_text(text, meta->name);
+            child.kind = meta->listed_as_directory ? NodeKind::Directory : NodeKind::File;
+            child.is_readable = false;
+            child.state = NodeState::Incomplete;
+            node.children.push_back(std::move(child));
+            continue;
+        }
+        auto& entry = std::get<ListedEntry>(result);
+        if (entry.is_symlink && session.skip_links) continue;
+        if (entry.is_directory) {
+            NodeState leaf = NodeState::Normal;
+            std::string child_text = join_text(text, entry.name);
+            if (entry.is_dataless) {
+                leaf = NodeState::CloudPlaceholder;
+            } else if (entry.bulk_mount_point && options.one_filesystem) {
+                leaf = NodeState::MountPoint;
+            } else if (is_excluded_path(session, child_text)) {
+                leaf = NodeState::PolicyExcluded;
+            }
+            if (leaf != NodeState::Normal) {
+                node.children.push_back(
+                    directory_leaf(std::move(child_text), as_node_time(entry.modification), leaf));
+                continue;
+            }
+            std::string name_text;
+            append_lossy(name_text, entry.name);
+            pending.push_back(
+                {join_raw(path, entry.name), directory_class(session.profile, name_text)});
+            continue;
+        }
+
+        const FileFacts facts = entry.file_facts.value_or(FileFacts{});
+        std::uint64_t counted = 0;
+        if (links != nullptr && facts.link_count >= 2) {
+            // Counted, in walk order, when the job is over (finish_shared_job).
+            links->push_back({facts.device,
+                              entry.inode,
+                              facts.allocated_size,
+                              {static_cast<std::uint32_t>(node.children.size())}});
+        } else {
+            counted = count_hard_link(session, facts, entry.inode);
+        }
+        batch_bytes = std::min(batch_bytes + counted, MAX_SIZE);  // each is at most MAX_SIZE
+        batch_files += 1;
+        TreeNode child;
+        child.path = join_text(text, entry.name);
+        child.kind = NodeKind::File;
+        child.size = static_cast<std::int64_t>(counted);
+        child.file_count = 1;
+        child.modification_time = as_node_time(entry.modification);
+        child.state = entry.is_dataless ? NodeState::CloudPlaceholder : NodeState::Normal;
+        std::optional<CatalogIdentity> identity;
+        if (retainer.wants_identity()) {
+            identity =
+                CatalogIdentity{entry.inode, facts.device, facts.link_count, facts.allocated_size};
+        }
+        retain_or_spill_child(retainer, std::move(child), identity, node.children);
+        total_size = saturating_add(total_size, static_cast<std::int64_t>(counted));
+        total_files += 1;
+    }
+
+    publish();
+    listing = std::unexpected(ListingOpenError{});  // closes the directory before descending
+    finish_directory_catalog(std::move(retainer), node.children);
+    std::ranges::stable_sort(pending, {}, &PendingSubdirectory::cls);
+
+    if (auto* top = std::get_if<TopLevelMode>(&mode)) {
+        std::unique_lock<std::mutex> lock;
+        if (top->mutex != nullptr) lock = std::unique_lock<std::mutex>(*top->mutex);
+        for (auto& sub : pending) {
+            top->jobs->push_back(
+                ScanJob{std::move(sub.path), std::make_shared<JobProgress>(), depth + 1, 0});
+        }
+    } else if (links == nullptr) {
+        // One subtree after the other, in class order: with the hard-link rule applied as
+        // files are met, which link counts the bytes must not depend on timing.
+        node.children.reserve(node.children.size() + pending.size());
+        for (const auto& sub : pending) {
+            TreeNode walked = walk_subdirectory(session, sub.path, mode, depth + 1);
+            total_size = saturating_add(total_size, walked.size);
+            total_files = saturating_add(total_files, walked.file_count);
+            node.children.push_back(std::move(walked));
+        }
+        if (job != nullptr) saturating_add(job->bytes, own_size, MAX_SIZE);
+    } else {
+        // Idle workers may take some subdirectories. Nodes and link logs are collected
+        // in class order, so both come out as one walker would have made them.
+        HelpPool* pool = recursive->pool;
+        std::vector<std::shared_ptr<HelpPool::Task>> handed(pending.size());
+        bool offered = false;
+        node.children.reserve(node.children.size() + pending.size());
+        for (std::size_t i = 0; i < pending.size(); ++i) {
+            // Once workers wait for work, the rest of this level is offered to them.
+            if (pool != nullptr && !offered && i + 1 < pending.size() && pool->helping() &&
+                !session.cancelled()) {
+                offered = true;
+                std::vector<std::shared_ptr<HelpPool::Task>> tasks;
+                tasks.reserve(pending.size() - i - 1);
+                for (std::size_t k = i + 1; k < pending.size(); ++k) {
+                    auto task = std::make_shared<HelpPool::Task>();
+                    task->path = std::move(pending[k].path);
+                    task->depth = depth + 1;
+                    task->progress = recursive->progress;
+                    handed[k] = task;
+                    tasks.push_back(std::move(task));
+                }
+                pool->post(tasks);
+            }
+            LinkLog sub_links;
+            TreeNode walked;
+            const auto& task = handed[i];
+            if (task && !pool->take_back(task)) {
+                pool->wait(task, [&](HelpPool::Task& other) {
+                    const WalkMode other_mode = RecursiveMode{other.progress, pool, &other.links};
+                    other.node = walk_subdirectory(session, other.path, other_mode, other.depth);
+                });
+                if (task->error) std::rethrow_exception(task->error);
+                walked = std::move(*task->node);
+                sub_links = std::move(task->links);
+            } else {
+                const WalkMode sub_mode = RecursiveMode{recursive->progress, pool, &sub_links};
+                walked = walk_subdirectory(session, task ? task->path : pending[i].path, sub_mode,
+                                           depth + 1);
+            }
+            const auto index = static_cast<std::uint32_t>(node.children.size());
+            for (auto& link : sub_links) {
+                link.where.push_back(index);
+                links->push_back(std::move(link));
+            }
+            total_size = saturating_add(total_size, walked.size);
+            total_files = saturating_add(total_files, walked.file_count);
+            node.children.push_back(std::move(walked));
+        }
+        if (job != nullptr) saturating_add(job->bytes, own_size, MAX_SIZE);
+    }
+    session.directories_scanned.fetch_add(1, std::memory_order_relaxed);
+    saturating_add(session.bytes_scanned, static_cast<std::int64_t>(own_size));
+
+    // A logged link may still change sizes here; finish_shared_job sorts then.
+    if (links == nullptr) sort_children_by_size(node.children);
+    progress_tick(session, path);
+
+    bool incomplete = read_error || session.cancelled();
+    for (const TreeNode& child : node.children) {
+        if (!child.is_readable || child.state == NodeState::Incomplete) {
+            incomplete = true;
+            break;
+        }
+    }
+    node.state = incomplete ? NodeState::Incomplete : NodeState::Normal;
+    node.size = total_size;
+    node.file_count = total_files;
+    return node;
+}
+
+}  // namespace bramvelt::scan
