@@ -18,49 +18,12 @@ namespace {
 
 std::atomic<int> injected_read_error{0};
 
-constexpr unsigned STATUS_MASK =
-    STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_MTIME | STATX_ATIME | STATX_BLOCKS;
-
-EntryStatus from_statx(const struct statx& sx) {
-    EntryStatus st;
-    st.mode = sx.stx_mode;
-    st.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
-    st.inode = sx.stx_ino;
-    st.link_count = sx.stx_nlink;
-    st.blocks = sx.stx_blocks;
-    st.mtime_seconds = sx.stx_mtime.tv_sec;
-    st.mtime_nanoseconds = static_cast<std::int32_t>(sx.stx_mtime.tv_nsec);
-    st.atime_seconds = sx.stx_atime.tv_sec;
-    st.atime_nanoseconds = static_cast<std::int32_t>(sx.stx_atime.tv_nsec);
-    st.mount_root = (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-                    (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-    st.flags = file_flags(static_cast<dev_t>(st.device), static_cast<ino_t>(st.inode));
-    return st;
-}
-
 // A getdents64 record: 8-byte inode, 8-byte offset, 2-byte length, 1-byte type, name.
 constexpr std::size_t LENGTH_OFFSET = 16;
 constexpr std::size_t TYPE_OFFSET = 18;
 constexpr std::size_t NAME_OFFSET = 19;
 
 }  // namespace
-
-std::expected<EntryStatus, int> status_at(int dirfd, const char* name, bool follow) {
-    struct statx sx {};
-    const int flags = AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC | (follow ? 0 : AT_SYMLINK_NOFOLLOW);
-    if (::statx(dirfd, name, flags, STATUS_MASK, &sx) != 0) {
-        return std::unexpected(errno);
-    }
-    return from_statx(sx);
-}
-
-std::expected<EntryStatus, int> status_of_fd(int fd) {
-    struct statx sx {};
-    if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATUS_MASK, &sx) != 0) {
-        return std::unexpected(errno);
-    }
-    return from_statx(sx);
-}
 
 void fail_later_directory_reads_for_testing(int error) {
     injected_read_error.store(error);

@@ -1,9 +1,6 @@
 #pragma once
-// The Linux side of directory listing for the scan: entry status through statx (never
-// following a final link unless asked), and raw entries of an open directory through
-// getdents64 in batches. Nothing here re-opens a directory by path.
-
-#include <sys/stat.h>
+// Raw entries of an open directory through getdents64, in batches, for the scan. Nothing
+// here re-opens a directory by path; entry status comes from file_status.hpp.
 
 #include <cstdint>
 #include <expected>
@@ -12,33 +9,9 @@
 #include <vector>
 
 #include "platform/fd.hpp"
+#include "platform/file_status.hpp"
 
 namespace bramvelt::platform {
-
-// What the scan needs of one entry's metadata.
-struct EntryStatus {
-    std::uint32_t mode = 0;  // type and permission bits
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::uint64_t link_count = 0;
-    std::uint64_t blocks = 0;  // 512-byte units
-    std::int64_t mtime_seconds = 0;
-    std::int32_t mtime_nanoseconds = 0;
-    std::int64_t atime_seconds = 0;
-    std::int32_t atime_nanoseconds = 0;
-    bool mount_root = false;  // the root of a mount (bind mounts included)
-    std::uint32_t flags = 0;  // file_flags() of the entry
-
-    bool is_directory() const { return S_ISDIR(mode); }
-    bool is_symlink() const { return S_ISLNK(mode); }
-};
-
-// statx of `name` relative to `dirfd` (AT_FDCWD for a path); a final link is followed
-// only when `follow` is set. Automounts are never triggered. The error is errno.
-std::expected<EntryStatus, int> status_at(int dirfd, const char* name, bool follow);
-
-// statx of an open descriptor.
-std::expected<EntryStatus, int> status_of_fd(int fd);
 
 // One raw entry of a batch; `name` points into the reader's buffer and is valid until
 // the next read.

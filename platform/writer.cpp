@@ -1,8 +1,6 @@
 #include "platform/writer.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
+#include "platform/io.hpp"
 
 namespace bramvelt::platform {
 
@@ -40,17 +38,11 @@ bool FdWriter::flush() {
 }
 
 bool FdWriter::write_all(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            failed_ = true;
-            error_ = errno;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
+    const auto written = platform::write_all(fd_, bytes);
+    if (!written) {
+        failed_ = true;
+        error_ = written.error();
+        return false;
     }
     return true;
 }

@@ -97,10 +97,10 @@ std::expected<DirectoryListing, ListingOpenError> open_directory(
     }
 
     // The plain reader, after a second identity check.
-    auto lstat_record = platform::status_at(AT_FDCWD, path.c_str(), false);
+    auto lstat_record = platform::status_of_path(path, platform::FollowFinalLink::no);
     if (!lstat_record) return std::unexpected(ListingOpenError{lstat_record.error(), false});
     if (follow_link && lstat_record->is_symlink()) {
-        auto stat_record = platform::status_at(AT_FDCWD, path.c_str(), true);
+        auto stat_record = platform::status_of_path(path, platform::FollowFinalLink::yes);
         if (!stat_record) return std::unexpected(ListingOpenError{stat_record.error(), false});
         if (auto ok = check_directory_identity(expected, *stat_record); !ok) {
             return std::unexpected(ok.error());
@@ -125,7 +125,7 @@ std::expected<DirectoryListing, ListingOpenError> open_directory(
 ListingResult DirectoryListing::entry_from_status(std::string_view name, bool listed_as_directory,
                                                   int dirfd) {
     counters_->entry_lstat_calls.fetch_add(1, std::memory_order_relaxed);
-    auto st = platform::status_at(dirfd, name.data(), false);
+    auto st = platform::status_at(dirfd, name.data(), platform::FollowFinalLink::no);
     if (!st) return ListingMetadataError{name, listed_as_directory, st.error()};
     ListedEntry entry;
     entry.name = name;
@@ -189,7 +189,7 @@ ListingResult DirectoryListing::next_entry() {
         if (name == "." || name == "..") continue;
         bool listed_as_directory = d->d_type == DT_DIR;
         if (d->d_type == DT_UNKNOWN) {
-            auto st = platform::status_at(standard.stream.fd(), d->d_name, false);
+            auto st = platform::status_at(standard.stream.fd(), d->d_name, platform::FollowFinalLink::no);
             listed_as_directory = st && st->is_directory();
         }
         return entry_from_status(name, listed_as_directory, standard.stream.fd());

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/volume.hpp"
 #include "platform/listing.hpp"
 #include "platform/utf8.hpp"
 #include "scan/frontier.hpp"
@@ -161,14 +162,9 @@ std::expected<ScanOutcome, std::string> scan_driver(const std::shared_ptr<ScanSe
     ScanSession& session = *session_ptr;
     std::string path = normalize_scan_root(folder);
     if (is_filesystem_root(path)) {
-        // A separate data volume mounted at /System/Volumes/Data holds the user's files.
-        const auto root = platform::status_at(AT_FDCWD, "/", true);
-        const auto data = platform::status_at(AT_FDCWD, "/System/Volumes/Data", true);
-        if (root && data && data->is_directory() && root->device != data->device) {
-            path = "/System/Volumes/Data";
-        }
+        if (auto data = platform::separate_data_volume()) path = std::move(*data);
     }
-    const auto root_status = platform::status_at(AT_FDCWD, path.c_str(), true);
+    const auto root_status = platform::status_of_path(path, platform::FollowFinalLink::yes);
     if (!root_status || !root_status->is_directory()) {
         return std::unexpected("not a directory: " + std::string(folder));
     }

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/text.hpp"
+
 namespace bramvelt::scan {
 
 enum class NodeState : std::uint8_t {
@@ -52,35 +54,7 @@ struct TreeNode {
     NodeState state = NodeState::Normal;
 };
 
-// a + b, held at the largest (or smallest) signed value instead of wrapping: a file
-// system may report any allocation, and a total must never turn negative.
-constexpr std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
-    std::int64_t sum = 0;
-    if (__builtin_add_overflow(a, b, &sum)) {
-        return b > 0 ? std::numeric_limits<std::int64_t>::max()
-                     : std::numeric_limits<std::int64_t>::min();
-    }
-    return sum;
-}
-
-// The same for a shared counter.
-inline void saturating_add(std::atomic<std::int64_t>& total, std::int64_t amount) {
-    std::int64_t current = total.load(std::memory_order_relaxed);
-    while (!total.compare_exchange_weak(current, saturating_add(current, amount),
-                                        std::memory_order_relaxed)) {
-    }
-}
-
-// An unsigned shared counter held at `limit` instead of wrapping.
-inline void saturating_add(std::atomic<std::uint64_t>& total, std::uint64_t amount,
-                           std::uint64_t limit = std::numeric_limits<std::uint64_t>::max()) {
-    std::uint64_t current = total.load(std::memory_order_relaxed);
-    for (;;) {
-        const std::uint64_t next =
-            (current > limit || amount > limit - current) ? limit : current + amount;
-        if (total.compare_exchange_weak(current, next, std::memory_order_relaxed)) return;
-    }
-}
+using platform::saturating_add;
 
 // The text after the last "/"; the whole path when that is empty or there is no "/".
 std::string_view node_display_name(std::string_view path);

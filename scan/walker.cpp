@@ -205,7 +205,7 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
     JobProgress* job = recursive != nullptr ? recursive->progress.get() : nullptr;
     LinkLog* links = recursive != nullptr ? recursive->links : nullptr;
 
-    const auto st = platform::status_at(AT_FDCWD, path.c_str(), true);
+    const auto st = platform::status_of_path(path, platform::FollowFinalLink::yes);
     if (!st) {
         session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
         TreeNode node = directory_leaf(text, std::nullopt, NodeState::Incomplete);

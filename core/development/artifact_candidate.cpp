@@ -100,17 +100,4 @@ std::optional<std::string> run_ls_files(DevScanState& state, const std::string& 
     return std::move(*out);
 }
 
-std::vector<std::string> split_on_zero_bytes(std::string bytes) {
-    std::vector<std::string> out;
-    std::size_t pos = 0;
-    while (pos < bytes.size()) {
-        const std::size_t end = std::min(bytes.find('\0', pos), bytes.size());
-        if (end > pos) {
-            out.push_back(platform::to_utf8_lossy(std::string_view(bytes).substr(pos, end - pos)));
-        }
-        pos = end + 1;
-    }
-    return out;
-}
-
 }  // namespace bramvelt::development

@@ -44,7 +44,4 @@ void build_artifact_candidate(DevScanState& state, const std::string& path,
 // Raw output of `git ls-files -z` in the folder, or nothing when it fails.
 std::optional<std::string> run_ls_files(DevScanState& state, const std::string& folder);
 
-// The non-empty texts between NUL bytes (invalid UTF-8 replaced).
-std::vector<std::string> split_on_zero_bytes(std::string bytes);
-
 }  // namespace bramvelt::development

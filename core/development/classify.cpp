@@ -1,10 +1,10 @@
 #include "core/development/classify.hpp"
 
-#include <utf8proc.h>
 
 #include <array>
 
 #include "core/development/paths.hpp"
+#include "platform/text.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::development {
@@ -43,24 +43,6 @@ bool any_of(std::string_view name, std::initializer_list<std::string_view> names
         }
     }
     return false;
-}
-
-// Full lower-casing; utf8proc's simple mapping lacks the one full mapping that can
-// change how a name compares (U+0130 becomes "i" and a combining dot above).
-std::string lower_case(std::string_view text) {
-    std::string out;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const char32_t cp = platform::next_code_point(text, pos);
-        if (cp == 0x130) {
-            out.push_back('i');
-            platform::append_utf8(out, 0x307);
-            continue;
-        }
-        platform::append_utf8(out,
-                              static_cast<char32_t>(utf8proc_tolower(static_cast<int32_t>(cp))));
-    }
-    return out;
 }
 
 }  // namespace
@@ -201,7 +183,7 @@ bool is_temp_artifact(std::string_view path) {
         return false;
     }
     const auto raw = final_name(path);
-    const std::string name = lower_case(platform::to_utf8_lossy(raw.value_or("")));
+    const std::string name = platform::lower_case(platform::to_utf8_lossy(raw.value_or("")));
     static constexpr std::array<std::string_view, 10> prefixes{
         "kas", "fev", "orn", "bra", "agent", "codex", "claude", "build", "cargo", "esbuild"};
     static constexpr std::array<std::string_view, 6> suffixes{".log",   ".tgz",  ".tar.gz",

@@ -54,7 +54,7 @@ std::optional<EntryStatus> status_follow(const std::string& path) {
 
 std::optional<EntryStatus> status_nofollow_at(int dirfd, const char* name) {
     // One statx answers both the status and the mount-root question.
-    const auto sx = platform::status_at(dirfd, name, false);
+    const auto sx = platform::status_at(dirfd, name, platform::FollowFinalLink::no);
     if (!sx) {
         return std::nullopt;
     }

@@ -11,6 +11,7 @@
 #include "core/development/measure.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
+#include "platform/text.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::development {
@@ -30,29 +31,8 @@ std::optional<std::string> query_line(DevScanState& state, const std::string& fo
     return parse_single_line(std::move(*out));
 }
 
-// Lines split at line feeds, each line's final carriage return removed.
-std::vector<std::string> text_lines(std::string_view bytes) {
-    const std::string text = platform::to_utf8_lossy(bytes);
-    std::vector<std::string> lines;
-    std::size_t pos = 0;
-    while (pos <= text.size()) {
-        const std::size_t end = std::min(text.find('\n', pos), text.size());
-        std::string line = text.substr(pos, end - pos);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        lines.push_back(std::move(line));
-        pos = end + 1;
-    }
-    // A final line feed ends the last line rather than starting an empty one.
-    if (!lines.empty() && lines.back().empty() && (text.empty() || text.back() == '\n')) {
-        lines.pop_back();
-    }
-    return lines;
-}
-
 bool partial_clone_from_config(std::string_view output) {
-    for (const auto& line : text_lines(output)) {
+    for (const auto& line : platform::split_lines(output)) {
         const std::size_t space = line.find(' ');
         const std::string_view key = std::string_view(line).substr(0, space);
         const std::string_view value = space == std::string::npos
@@ -172,7 +152,7 @@ const RepoFacts& load_repo_facts(DevScanState& state, const std::string& folder,
 
     static const std::vector<std::string> remote_args{"remote"};
     if (auto out = run_git_budgeted(state, folder, remote_args, false)) {
-        facts.remotes = text_lines(*out);
+        facts.remotes = platform::split_lines(*out);
     }
 
     static const std::vector<std::string> config_args{
@@ -195,7 +175,7 @@ const RepoFacts& load_repo_facts(DevScanState& state, const std::string& folder,
                 continue;
             }
             std::vector<std::pair<std::string, std::string>> heads;
-            for (const auto& line : text_lines(*out)) {
+            for (const auto& line : platform::split_lines(*out)) {
                 if (auto pair = parse_ls_remote_line(line)) {
                     heads.push_back(std::move(*pair));
                 }
@@ -344,7 +324,7 @@ void inspect_git_checkout(DevScanState& state, const std::string& folder) {
     std::optional<std::vector<std::string>> tracked;
     if (!partial) {
         if (auto out = run_ls_files(state, folder)) {
-            tracked = split_on_zero_bytes(std::move(*out));
+            tracked = platform::split_on_zero_bytes(std::move(*out));
         }
     }
 

@@ -12,16 +12,11 @@
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
 #include "platform/nofollow_open.hpp"
+#include "platform/text.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::development {
 namespace {
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    return b > std::numeric_limits<std::uint64_t>::max() - a
-               ? std::numeric_limits<std::uint64_t>::max()
-               : a + b;
-}
 
 void keep_newest(std::optional<std::uint64_t>& into, const std::optional<std::uint64_t>& other) {
     if (other && (!into || *other > *into)) {
@@ -146,8 +141,8 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path, const En
                     measure_entry(state, path, *cst, device, nullptr, links, false, dirfd,
                                   child_name, child_valid, components + 1);
                 build_artifact_candidate(state, path, cls->kind, cls->tool, nested_m, repo);
-                m.allocated_bytes = saturating_add(m.allocated_bytes, nested_m.allocated_bytes);
-                m.files = saturating_add(m.files, nested_m.files);
+                m.allocated_bytes = platform::saturating_add(m.allocated_bytes, nested_m.allocated_bytes);
+                m.files = platform::saturating_add(m.files, nested_m.files);
                 m.complete = m.complete && nested_m.complete;
                 continue;
             }
@@ -167,8 +162,8 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path, const En
         const FolderMeasurement sub =
             measure_entry(state, path, *cst, device, repo, links, git_mode, dirfd, child_name,
                           child_valid, components + 1);
-        m.allocated_bytes = saturating_add(m.allocated_bytes, sub.allocated_bytes);
-        m.files = saturating_add(m.files, sub.files);
+        m.allocated_bytes = platform::saturating_add(m.allocated_bytes, sub.allocated_bytes);
+        m.files = platform::saturating_add(m.files, sub.files);
         keep_newest(m.last_modified, sub.last_modified);
         keep_newest(m.last_access, sub.last_access);
         m.complete = m.complete && sub.complete;

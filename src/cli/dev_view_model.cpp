@@ -14,6 +14,7 @@
 #include <span>
 
 #include "platform/os_error.hpp"
+#include "platform/text.hpp"
 #include "platform/utf8.hpp"
 #include "src/cli/format.hpp"
 
@@ -22,54 +23,8 @@ namespace {
 
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    return b > kMax - a ? kMax : a + b;
-}
-
 bool all_zero_counts(const development::GitDetail& git) {
     return git.staged == 0 && git.modified == 0 && git.untracked == 0 && git.ignored_unknown == 0;
-}
-
-// Unicode's Cased property. Beyond the letter categories it holds a few symbols and
-// number forms (ª, º, Roman numerals, circled and squared letters); the other members of
-// Other_Lowercase are modifier letters, which the sigma rule skips as case-ignorable anyway.
-bool is_cased(char32_t c) {
-    const auto category = utf8proc_category(static_cast<utf8proc_int32_t>(c));
-    if (category == UTF8PROC_CATEGORY_LU || category == UTF8PROC_CATEGORY_LL ||
-        category == UTF8PROC_CATEGORY_LT) {
-        return true;
-    }
-    return c == 0xAA || c == 0xBA || (c >= 0x2160 && c <= 0x217F) || (c >= 0x24B6 && c <= 0x24E9) ||
-           (c >= 0x1F130 && c <= 0x1F149) || (c >= 0x1F150 && c <= 0x1F169) ||
-           (c >= 0x1F170 && c <= 0x1F189);
-}
-
-// Unicode's Case_Ignorable property: marks, format characters, modifiers, and the
-// apostrophes, periods and colons that may stand inside a word.
-bool is_case_ignorable(char32_t c) {
-    switch (utf8proc_category(static_cast<utf8proc_int32_t>(c))) {
-        case UTF8PROC_CATEGORY_MN:
-        case UTF8PROC_CATEGORY_ME:
-        case UTF8PROC_CATEGORY_CF:
-        case UTF8PROC_CATEGORY_LM:
-        case UTF8PROC_CATEGORY_SK:
-            return true;
-        default:
-            break;
-    }
-    static constexpr char32_t in_word[] = {0x0027, 0x002E, 0x003A, 0x00B7, 0x0387, 0x055F,
-                                           0x05F4, 0x2018, 0x2019, 0x2024, 0x2027, 0xFE13,
-                                           0xFE52, 0xFE55, 0xFF07, 0xFF0E, 0xFF1A};
-    return std::ranges::find(in_word, c) != std::end(in_word);
-}
-
-// Whether a cased letter comes first after skipping case-ignorable characters.
-template <typename Range>
-bool case_ignorable_then_cased(const Range& code_points) {
-    for (const char32_t c : code_points) {
-        if (!is_case_ignorable(c)) return is_cased(c);
-    }
-    return false;
 }
 
 // Ordering by path components, so that a folder sorts right before what lies inside it
@@ -154,38 +109,8 @@ std::string item_label(const DevCandidate& c) {
     return tool;
 }
 
-std::string lowercase(std::string_view text) {
-    std::vector<char32_t> code_points;
-    code_points.reserve(text.size());
-    for (std::size_t pos = 0; pos < text.size();) {
-        code_points.push_back(platform::next_code_point(text, pos));
-    }
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < code_points.size(); ++i) {
-        const char32_t c = code_points[i];
-        if (c == U'\u0130') {
-            // The one unconditional full mapping that the simple mapping lacks.
-            out += "i\u0307";
-        } else if (c == U'\u03A3') {
-            // Final sigma: a cased letter before it and none after it, looking past
-            // apostrophes, marks and the like on both sides.
-            const std::span<const char32_t> before(code_points.data(), i);
-            const std::span<const char32_t> after(code_points.data() + i + 1,
-                                                  code_points.size() - i - 1);
-            const bool final = case_ignorable_then_cased(std::views::reverse(before)) &&
-                               !case_ignorable_then_cased(after);
-            out += final ? "\u03C2" : "\u03C3";
-        } else {
-            platform::append_utf8(
-                out, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(c))));
-        }
-    }
-    return out;
-}
-
 bool contains_lowercase(std::string_view needle_lower, std::string_view text) {
-    return lowercase(text).find(needle_lower) != std::string::npos;
+    return platform::lower_case(text).find(needle_lower) != std::string::npos;
 }
 
 bool item_matches_filter(const DevItemFilter& filter, std::uint64_t now, const DevCandidate& c) {
@@ -200,7 +125,7 @@ bool item_matches_filter(const DevItemFilter& filter, std::uint64_t now, const D
         const std::uint64_t cutoff = span > now ? 0 : now - span;
         if (!c.last_modified || *c.last_modified > cutoff) return false;
     }
-    const std::string needle = lowercase(platform::trim_white_space(filter.search));
+    const std::string needle = platform::lower_case(platform::trim_white_space(filter.search));
     if (needle.empty()) return true;
     if (contains_lowercase(needle, c.path) || contains_lowercase(needle, c.tool)) return true;
     return c.git && c.git->branch && contains_lowercase(needle, *c.git->branch);
@@ -271,7 +196,7 @@ std::vector<const DevCandidate*> reclaimable_items(std::span<const DevCandidate*
 std::uint64_t reclaimable_total(std::span<const DevCandidate* const> items) {
     std::uint64_t total = 0;
     for (const DevCandidate* c : reclaimable_items(items)) {
-        total = saturating_add(total, c->allocated_bytes);
+        total = platform::saturating_add(total, c->allocated_bytes);
     }
     return total;
 }

@@ -44,9 +44,6 @@ std::vector<const DevCandidate*> filter_and_sort_items(const DevItemFilter& filt
                                                        std::span<const DevCandidate> candidates,
                                                        std::uint64_t now);
 
-// The full Unicode lower-case form of a text.
-std::string lowercase(std::string_view text);
-
 // Whether the lower-cased `text` contains `needle_lower` (already lower-cased).
 bool contains_lowercase(std::string_view needle_lower, std::string_view text);
 

@@ -250,28 +250,9 @@ TEST(DevViewModel, NestedFindsCountOnce) {
     EXPECT_EQ(reclaimable_total_of_items(huge), std::numeric_limits<std::uint64_t>::max());
 }
 
-TEST(DevViewModel, Lowercasing) {
-    EXPECT_EQ(lowercase("ÄBC Main"), "äbc main");
-    EXPECT_EQ(lowercase("\u0130"), "i\u0307");
-    // Final sigma looks past apostrophes, marks and periods to the nearest letter on each
-    // side; symbols that count as cased letters (circled letters) count.
-    struct Sigma {
-        std::string text;
-        std::string lower;
-    };
-    for (const auto& c : std::vector<Sigma>{{"ΟΔΟΣ ΣΑ", "οδος σα"},
-                                            {"Σ", "σ"},
-                                            {"ΣΣ", "σς"},
-                                            {"Α'Σ", "α'ς"},
-                                            {"ΑΣ'Β", "ασ'β"},
-                                            {"ΑΣ.", "ας."},
-                                            {"Α\u0301Σ", "α\u0301ς"},
-                                            {"ΑΣ\u0301Β", "ασ\u0301β"},
-                                            {"\u24B6Σ", "\u24D0ς"},
-                                            {"1Σ", "1σ"}}) {
-        EXPECT_EQ(lowercase(c.text), c.lower) << c.text;
-    }
+TEST(DevViewModel, ContainsLowercase) {
     EXPECT_TRUE(contains_lowercase("straße", "STRAßE"));
+    EXPECT_TRUE(contains_lowercase("äbc", "xÄBC"));
     EXPECT_TRUE(contains_lowercase("", "x"));
 }
 

@@ -19,7 +19,7 @@ namespace {
 using testing::TempDir;
 
 platform::EntryStatus status(const std::string& path) {
-    auto st = platform::status_at(AT_FDCWD, path.c_str(), true);
+    auto st = platform::status_of_path(path, platform::FollowFinalLink::yes);
     EXPECT_TRUE(st) << path;
     return st.value_or(platform::EntryStatus{});
 }

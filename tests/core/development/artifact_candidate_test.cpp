@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "core/development/state.hpp"
+#include "platform/text.hpp"
 #include "dev_fixture.hpp"
 
 namespace bramvelt::development {
@@ -91,7 +92,7 @@ TEST_F(DevArtifactTest, InsideGitOwnershipComesFromGit) {
     git(repo, {"commit", "-q", "-m", "more"});
 
     testing::StateFixture f({repo});
-    auto tracked = split_on_zero_bytes(*run_ls_files(f.state, repo));
+    auto tracked = platform::split_on_zero_bytes(*run_ls_files(f.state, repo));
     const RepoContext context{repo, tracked};
 
     const auto dist =

@@ -91,12 +91,5 @@ TEST(DevLsRemoteLine, ExactlyTwoFields) {
     EXPECT_EQ(parse_ls_remote_line(""), std::nullopt);
 }
 
-TEST(DevSplitOnZeroBytes, DropsEmptyPieces) {
-    EXPECT_EQ(split_on_zero_bytes("a\0b\0"s), (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(split_on_zero_bytes("a\0\0b"s), (std::vector<std::string>{"a", "b"}));
-    EXPECT_TRUE(split_on_zero_bytes("").empty());
-    EXPECT_EQ(split_on_zero_bytes("x\xFF"s), (std::vector<std::string>{"x\xEF\xBF\xBD"}));
-}
-
 }  // namespace
 }  // namespace bramvelt::development
