@@ -23,7 +23,7 @@ std::uint32_t file_flags(dev_t device, ino_t inode) {
         return 0;
     }
     std::lock_guard<std::mutex> lock(marks_mutex);
-    return marks().contains({device, inode}) ? SF_DATALESS : 0;
+    return marks().contains({device, inode}) ? kDatalessFlag : 0;
 }
 
 void mark_dataless_for_testing(dev_t device, ino_t inode) {

@@ -11,7 +11,7 @@
 namespace bramvelt::platform {
 
 // The flag that marks an online-only cloud placeholder.
-inline constexpr std::uint32_t SF_DATALESS = 0x40000000;
+inline constexpr std::uint32_t kDatalessFlag = 0x40000000;
 
 // The flags of the entry with this device and inode (0 unless a test marked it).
 std::uint32_t file_flags(dev_t device, ino_t inode);

@@ -11,7 +11,7 @@
 namespace bramvelt::platform {
 namespace {
 
-constexpr unsigned STATUS_MASK = STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_MTIME |
+constexpr unsigned kStatusMask = STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_MTIME |
                                  STATX_ATIME | STATX_BLOCKS | STATX_SIZE;
 
 EntryStatus from_statx(const struct statx& sx) {
@@ -35,14 +35,14 @@ EntryStatus from_statx(const struct statx& sx) {
 }  // namespace
 
 bool EntryStatus::is_dataless() const {
-    return (flags & SF_DATALESS) != 0;
+    return (flags & kDatalessFlag) != 0;
 }
 
 std::expected<EntryStatus, int> status_at(int dirfd, const char* name, FollowFinalLink follow) {
     struct statx sx {};
     const int flags = AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC |
                       (follow == FollowFinalLink::yes ? 0 : AT_SYMLINK_NOFOLLOW);
-    if (::statx(dirfd, name, flags, STATUS_MASK, &sx) != 0) {
+    if (::statx(dirfd, name, flags, kStatusMask, &sx) != 0) {
         return std::unexpected(errno);
     }
     return from_statx(sx);
@@ -55,7 +55,7 @@ std::expected<EntryStatus, int> status_of_path(std::string_view path, FollowFina
 
 std::expected<EntryStatus, int> status_of_fd(int fd) {
     struct statx sx {};
-    if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATUS_MASK, &sx) != 0) {
+    if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, kStatusMask, &sx) != 0) {
         return std::unexpected(errno);
     }
     return from_statx(sx);

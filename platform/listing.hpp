@@ -24,9 +24,9 @@ struct RawDirEntry {
 // descriptor and closes it on destruction.
 class DirEntryReader {
   public:
-    static constexpr std::size_t BUFFER_SIZE = 32 * 1024;
+    static constexpr std::size_t kBufferSize = 32 * 1024;
     // The error a malformed record yields.
-    static constexpr int MALFORMED_RECORD = EBADMSG;
+    static constexpr int kMalformedRecord = EBADMSG;
 
     explicit DirEntryReader(Fd fd);
     DirEntryReader(DirEntryReader&&) noexcept = default;

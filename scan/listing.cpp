@@ -16,7 +16,7 @@ constexpr std::uint64_t MAX_SIGNED =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
 bool is_dataless(const platform::EntryStatus& st) {
-    return (st.flags & platform::SF_DATALESS) != 0;
+    return (st.flags & platform::kDatalessFlag) != 0;
 }
 
 std::expected<platform::DirStream, int> open_standard_reader(const std::string& path) {

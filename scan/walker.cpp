@@ -212,7 +212,7 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
         node.is_readable = false;
         return node;
     }
-    const bool dataless = (st->flags & platform::SF_DATALESS) != 0;
+    const bool dataless = (st->flags & platform::kDatalessFlag) != 0;
     const std::uint64_t own_size = dataless ? 0 : allocated_bytes(st->blocks);
     const auto modification =
         as_node_time(modification_seconds(st->mtime_seconds, st->mtime_nanoseconds));

@@ -66,7 +66,7 @@ PathDecision evaluate_path_policy(const PolicyContext& context, std::string_view
         if (::lstat(n.c_str(), &st) != 0) {
             return refused_decision(path, kMissingOrInaccessible, kCodeMissingOrInaccessible);
         }
-        if ((platform::file_flags(st.st_dev, st.st_ino) & platform::SF_DATALESS) != 0) {
+        if ((platform::file_flags(st.st_dev, st.st_ino) & platform::kDatalessFlag) != 0) {
             return refused_decision(path, kOnlineOnly, kCodeOnlineOnly);
         }
         const bool is_symlink = S_ISLNK(st.st_mode);

@@ -131,7 +131,7 @@ TEST(Listing, ADataLessDirectoryFailsTheIdentityCheck) {
     auto expected = status(path);
     platform::EntryStatus observed = expected;
     EXPECT_TRUE(check_directory_identity(expected, observed));
-    observed.flags = platform::SF_DATALESS;
+    observed.flags = platform::kDatalessFlag;
     EXPECT_FALSE(check_directory_identity(expected, observed));
     observed = expected;
     observed.mode = S_IFREG | 0644;
