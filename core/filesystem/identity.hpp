@@ -2,14 +2,13 @@
 // The record that pins one file-system entry down between review and action. Two
 // identities match only when all six fields are equal.
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <expected>
 #include <string>
 #include <string_view>
 
 #include "core/filesystem/io_error.hpp"
+#include "platform/file_status.hpp"
 
 namespace bramvelt::filesystem {
 
@@ -26,7 +25,7 @@ struct FileIdentity {
     friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
-FileIdentity identity_from_stat(const struct stat& st);
+FileIdentity identity_from_status(const platform::EntryStatus& status);
 
 // Without following a final symbolic link.
 std::expected<FileIdentity, IoError> read_identity(std::string_view path);

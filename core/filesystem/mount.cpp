@@ -1,11 +1,9 @@
 #include "core/filesystem/mount.hpp"
 
-#include <sys/stat.h>
-
 #include <string>
 
 #include "core/filesystem/byte_path.hpp"
-#include "platform/mount_point.hpp"
+#include "platform/file_status.hpp"
 
 namespace bramvelt::filesystem {
 
@@ -14,19 +12,12 @@ bool is_mount_point(std::string_view path) {
     if (!parent) {
         return true;
     }
-    if (path.find('\0') != std::string_view::npos || parent->find('\0') != std::string::npos) {
+    const auto entry = platform::status_of_path(path, platform::FollowFinalLink::no);
+    const auto above = platform::status_of_path(*parent, platform::FollowFinalLink::yes);
+    if (!entry || !above || !entry->is_directory()) {
         return false;
     }
-    const std::string text(path);
-    struct stat entry {};
-    struct stat above {};
-    if (::lstat(text.c_str(), &entry) != 0 || ::stat(parent->c_str(), &above) != 0) {
-        return false;
-    }
-    if (!S_ISDIR(entry.st_mode)) {
-        return false;
-    }
-    return entry.st_dev != above.st_dev || platform::statx_mount_root(path).value_or(false);
+    return entry->device != above->device || entry->mount_root;
 }
 
 }  // namespace bramvelt::filesystem

@@ -1,13 +1,15 @@
 #include "core/filesystem/parent_handle.hpp"
 
+// The open flags of the guarded opens and the guarded unlinkat are this file's subject.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "core/filesystem/byte_path.hpp"
 #include "core/filesystem/real_path.hpp"
+#include "platform/file_status.hpp"
+#include "platform/io.hpp"
 #include "platform/nofollow_open.hpp"
 
 namespace bramvelt::filesystem {
@@ -23,22 +25,18 @@ std::expected<platform::Fd, IoError> open_checked(const ParentHandle& handle, in
     if (auto checked = check_authorized_identity(handle, authorized); !checked) {
         return std::unexpected(std::move(checked.error()));
     }
-    int raw;
-    do {
-        raw = ::openat(handle.parent_fd.get(), handle.name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0) {
-        return std::unexpected(IoError::os(errno));
+    auto fd = platform::open_at(handle.parent_fd.get(), handle.name.c_str(), flags | O_NOFOLLOW);
+    if (!fd) {
+        return std::unexpected(IoError::os(fd.error()));
     }
-    platform::Fd fd(raw);
-    auto opened = identity_of_fd(fd.get());
+    auto opened = identity_of_fd(fd->get());
     if (!opened) {
         return std::unexpected(std::move(opened.error()));
     }
     if (*opened != authorized) {
         return other(changed_message);
     }
-    return fd;
+    return std::move(*fd);
 }
 
 }  // namespace
@@ -85,15 +83,15 @@ std::expected<void, IoError> check_authorized_identity(const ParentHandle& handl
     // The parent path must still lead to the folder we hold: a parent moved away or
     // replaced after the handle was opened would make the path lie about the target.
     const std::string parent = path_parent(handle.path).value_or(std::string());
-    struct stat by_path {};
-    if (::stat(parent.c_str(), &by_path) != 0) {
-        return std::unexpected(IoError::os(errno));
+    const auto by_path = platform::status_of_path(parent, platform::FollowFinalLink::yes);
+    if (!by_path) {
+        return std::unexpected(IoError::os(by_path.error()));
     }
-    struct stat by_fd {};
-    if (::fstat(handle.parent_fd.get(), &by_fd) != 0) {
-        return std::unexpected(IoError::os(errno));
+    const auto by_fd = platform::status_of_fd(handle.parent_fd.get());
+    if (!by_fd) {
+        return std::unexpected(IoError::os(by_fd.error()));
     }
-    if (by_path.st_dev != by_fd.st_dev || by_path.st_ino != by_fd.st_ino) {
+    if (by_path->device != by_fd->device || by_path->inode != by_fd->inode) {
         return other(kParentChanged);
     }
     return {};
@@ -104,19 +102,20 @@ std::expected<platform::Fd, IoError> open_verified_dir(const ParentHandle& handl
     return open_checked(handle, O_RDONLY | O_DIRECTORY, authorized, kDirectoryChangedWhileOpening);
 }
 
-std::expected<platform::Fd, IoError> open_verified_file(const ParentHandle& handle, bool write,
+std::expected<platform::Fd, IoError> open_verified_file(const ParentHandle& handle,
+                                                        FileAccess access,
                                                         const FileIdentity& authorized) {
-    return open_checked(handle, O_NONBLOCK | (write ? O_RDWR : O_RDONLY), authorized,
-                        kFileChangedWhileOpening);
+    const int mode = access == FileAccess::ReadWrite ? O_RDWR : O_RDONLY;
+    return open_checked(handle, O_NONBLOCK | mode, authorized, kFileChangedWhileOpening);
 }
 
-std::expected<void, IoError> unlink_verified(const ParentHandle& handle, bool directory,
+std::expected<void, IoError> unlink_verified(const ParentHandle& handle, UnlinkAs kind,
                                              const FileIdentity& authorized) {
     if (auto checked = check_authorized_identity(handle, authorized); !checked) {
         return checked;
     }
-    if (::unlinkat(handle.parent_fd.get(), handle.name.c_str(), directory ? AT_REMOVEDIR : 0) !=
-        0) {
+    const int flags = kind == UnlinkAs::Directory ? AT_REMOVEDIR : 0;
+    if (::unlinkat(handle.parent_fd.get(), handle.name.c_str(), flags) != 0) {
         return std::unexpected(IoError::os(errno));
     }
     return {};

@@ -23,6 +23,12 @@ inline constexpr std::string_view kParentChanged = "Parent directory changed sin
 inline constexpr std::string_view kDirectoryChangedWhileOpening = "Directory changed while opening";
 inline constexpr std::string_view kFileChangedWhileOpening = "File changed while opening";
 
+// How `open_verified_file` opens the file.
+enum class FileAccess { ReadOnly, ReadWrite };
+
+// What `unlink_verified` removes: an empty folder, or any entry that is not a folder.
+enum class UnlinkAs { NonDirectory, Directory };
+
 // Owns the parent's descriptor, opened without following any link on the way, and closes
 // it when dropped; the parent stays pinned all that time.
 struct ParentHandle {
@@ -45,11 +51,12 @@ std::expected<platform::Fd, IoError> open_verified_dir(const ParentHandle& handl
                                                        const FileIdentity& authorized);
 
 // As above for a file, read-only or read-write, non-blocking; never creates or truncates.
-std::expected<platform::Fd, IoError> open_verified_file(const ParentHandle& handle, bool write,
+std::expected<platform::Fd, IoError> open_verified_file(const ParentHandle& handle,
+                                                        FileAccess access,
                                                         const FileIdentity& authorized);
 
 // Check, then remove the name relative to the parent (a folder must already be empty).
-std::expected<void, IoError> unlink_verified(const ParentHandle& handle, bool directory,
+std::expected<void, IoError> unlink_verified(const ParentHandle& handle, UnlinkAs kind,
                                              const FileIdentity& authorized);
 
 }  // namespace bramvelt::filesystem

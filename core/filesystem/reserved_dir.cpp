@@ -1,5 +1,7 @@
 #include "core/filesystem/reserved_dir.hpp"
 
+// Creating folders, files and links relative to a checked descriptor is this file's
+// subject: mkdirat, symlinkat and the flags of the exclusive open.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +11,8 @@
 #include "core/filesystem/byte_path.hpp"
 #include "core/filesystem/parent_handle.hpp"
 #include "core/filesystem/real_path.hpp"
+#include "platform/duplicate_fd.hpp"
+#include "platform/io.hpp"
 
 namespace bramvelt::filesystem {
 namespace {
@@ -17,8 +21,8 @@ std::unexpected<IoError> other(std::string_view message) {
     return std::unexpected(IoError::other(std::string(message)));
 }
 
-std::unexpected<IoError> os_error() {
-    return std::unexpected(IoError::os(errno));
+std::unexpected<IoError> os_error(int error_number) {
+    return std::unexpected(IoError::os(error_number));
 }
 
 bool same_object(const FileIdentity& a, const FileIdentity& b) {
@@ -42,7 +46,7 @@ std::expected<CreationSite, IoError> creation_site(const ReservedDir& dir,
         return other(kMissingBackupFilename);
     }
     const RelativePath parents(relative->begin(), relative->end() - 1);
-    auto parent = open_dir_chain(dir.fd.get(), parents, false);
+    auto parent = open_dir_chain(dir.fd.get(), parents, MissingFolders::Fail);
     if (!parent) {
         return std::unexpected(std::move(parent.error()));
     }
@@ -116,7 +120,7 @@ std::expected<RelativePath, IoError> backup_relative_path(const ReservedDir& dir
 }
 
 std::expected<platform::Fd, IoError> open_dir_chain(int dir_fd, const RelativePath& relative,
-                                                    bool create) {
+                                                    MissingFolders missing) {
     // openat would take "..", "" or "a/b" as a walk of its own, past the no-follow check
     // of each step: only plain names are ever opened here, and a bad one stops the walk
     // before anything is created.
@@ -125,26 +129,25 @@ std::expected<platform::Fd, IoError> open_dir_chain(int dir_fd, const RelativePa
             return other(kInvalidRelativeBackupPath);
         }
     }
-    platform::Fd current(::fcntl(dir_fd, F_DUPFD_CLOEXEC, 3));
-    if (!current) {
-        return os_error();
+    auto duplicate = platform::duplicate_fd(dir_fd);
+    if (!duplicate) {
+        return os_error(duplicate.error());
     }
+    platform::Fd current = std::move(*duplicate);
     for (const std::string& name : relative) {
         if (name.find('\0') != std::string::npos) {
             return other(kNulInBackupFilename);
         }
-        if (create && ::mkdirat(current.get(), name.c_str(), 0700) != 0 && errno != EEXIST) {
-            return os_error();
+        if (missing == MissingFolders::Create &&
+            ::mkdirat(current.get(), name.c_str(), 0700) != 0 && errno != EEXIST) {
+            return os_error(errno);
         }
-        int next;
-        do {
-            next = ::openat(current.get(), name.c_str(),
-                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        } while (next < 0 && errno == EINTR);
-        if (next < 0) {
-            return os_error();
+        auto next =
+            platform::open_directory_at(current.get(), name.c_str(), platform::FollowFinalLink::no);
+        if (!next) {
+            return os_error(next.error());
         }
-        current = platform::Fd(next);
+        current = std::move(*next);
     }
     return current;
 }
@@ -156,7 +159,7 @@ std::expected<void, IoError> create_backup_parents(const ReservedDir& dir,
         return std::unexpected(std::move(relative.error()));
     }
     if (!relative->empty()) relative->pop_back();
-    if (auto chain = open_dir_chain(dir.fd.get(), *relative, true); !chain) {
+    if (auto chain = open_dir_chain(dir.fd.get(), *relative, MissingFolders::Create); !chain) {
         return std::unexpected(std::move(chain.error()));
     }
     return check_reserved_dir(dir);
@@ -169,9 +172,9 @@ std::expected<platform::Fd, IoError> create_backup_dir(const ReservedDir& dir,
         return std::unexpected(std::move(site.error()));
     }
     if (::mkdirat(site->parent.get(), site->name.c_str(), 0700) != 0) {
-        return os_error();
+        return os_error(errno);
     }
-    return open_dir_chain(dir.fd.get(), site->relative, false);
+    return open_dir_chain(dir.fd.get(), site->relative, MissingFolders::Fail);
 }
 
 std::expected<platform::Fd, IoError> create_backup_file(const ReservedDir& dir,
@@ -180,15 +183,12 @@ std::expected<platform::Fd, IoError> create_backup_file(const ReservedDir& dir,
     if (!site) {
         return std::unexpected(std::move(site.error()));
     }
-    int fd;
-    do {
-        fd = ::openat(site->parent.get(), site->name.c_str(),
-                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        return os_error();
+    auto fd = platform::open_at(site->parent.get(), site->name.c_str(),
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (!fd) {
+        return os_error(fd.error());
     }
-    return platform::Fd(fd);
+    return std::move(*fd);
 }
 
 std::expected<void, IoError> create_backup_symlink(const ReservedDir& dir,
@@ -203,7 +203,7 @@ std::expected<void, IoError> create_backup_symlink(const ReservedDir& dir,
     }
     const std::string text(link_text);
     if (::symlinkat(text.c_str(), site->parent.get(), site->name.c_str()) != 0) {
-        return os_error();
+        return os_error(errno);
     }
     return {};
 }

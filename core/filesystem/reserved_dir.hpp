@@ -42,12 +42,15 @@ std::expected<void, IoError> check_reserved_dir(const ReservedDir& dir);
 std::expected<RelativePath, IoError> backup_relative_path(const ReservedDir& dir,
                                                           std::string_view target);
 
+// What `open_dir_chain` does with a folder of the chain that does not exist.
+enum class MissingFolders { Fail, Create };
+
 // Opens each component in turn below `dir_fd` without following links (creating missing
-// folders with mode 0700 when `create`); the empty path yields a duplicate of `dir_fd`.
+// folders with mode 0700 when asked); the empty path yields a duplicate of `dir_fd`.
 // A component that is not one plain name ("", ".", "..", holding "/") is refused with
 // kInvalidRelativeBackupPath before anything is created.
 std::expected<platform::Fd, IoError> open_dir_chain(int dir_fd, const RelativePath& relative,
-                                                    bool create);
+                                                    MissingFolders missing);
 
 // Creates every missing folder between the reserved folder and target's parent, then
 // checks the reserved folder again.

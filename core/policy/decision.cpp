@@ -1,13 +1,11 @@
 #include "core/policy/decision.hpp"
 
-#include <sys/stat.h>
-
 #include "core/filesystem/byte_path.hpp"
 #include "core/filesystem/mount.hpp"
 #include "core/filesystem/parent_handle.hpp"
 #include "core/filesystem/real_path.hpp"
 #include "core/policy/normalize.hpp"
-#include "platform/file_flags.hpp"
+#include "platform/file_status.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::policy {
@@ -62,14 +60,14 @@ PathDecision evaluate_path_policy(const PolicyContext& context, std::string_view
     PathDecision decision;
     decision.path = std::string(path);
     if (context.transport.kind == PolicyTransport::Kind::Local) {
-        struct stat st {};
-        if (::lstat(n.c_str(), &st) != 0) {
+        const auto status = platform::status_of_path(n, platform::FollowFinalLink::no);
+        if (!status) {
             return refused_decision(path, kMissingOrInaccessible, kCodeMissingOrInaccessible);
         }
-        if ((platform::file_flags(st.st_dev, st.st_ino) & platform::kDatalessFlag) != 0) {
+        if (status->is_dataless()) {
             return refused_decision(path, kOnlineOnly, kCodeOnlineOnly);
         }
-        const bool is_symlink = S_ISLNK(st.st_mode);
+        const bool is_symlink = status->is_symlink();
         if (filesystem::is_mount_point(n)) {
             return refused_decision(path, kMountedFilesystemRoot, kCodeVolumeRoot);
         }
@@ -121,13 +119,13 @@ PathDecision evaluate_path_bytes(const PolicyContext& context, std::string_view 
 
 std::expected<PathDecision, std::string> require_acknowledgement(const PolicyContext& context,
                                                                  std::string_view path_bytes,
-                                                                 bool acknowledged) {
+                                                                 Acknowledgement acknowledgement) {
     PathDecision decision = evaluate_path_bytes(context, path_bytes);
     switch (decision.verdict) {
         case PolicyVerdict::Allowed:
             return decision;
         case PolicyVerdict::NeedsAcknowledgement:
-            if (acknowledged) return decision;
+            if (acknowledgement == Acknowledgement::Given) return decision;
             return std::unexpected(std::string(kAcknowledgementRequired));
         case PolicyVerdict::Refused:
             break;

@@ -60,12 +60,15 @@ PathDecision evaluate_path_policy(const PolicyContext& context, std::string_view
 // evaluate_path_policy.
 PathDecision evaluate_path_bytes(const PolicyContext& context, std::string_view path_bytes);
 
-// The gate before an action: Allowed passes; NeedsAcknowledgement passes only when
-// `acknowledged`; Refused fails with its messages joined by "; ". Decided by
+// Whether the user has acknowledged the item that an action is about to touch.
+enum class Acknowledgement { Missing, Given };
+
+// The gate before an action: Allowed passes; NeedsAcknowledgement passes only when the
+// acknowledgement is given; Refused fails with its messages joined by "; ". Decided by
 // evaluate_path_bytes.
 std::expected<PathDecision, std::string> require_acknowledgement(const PolicyContext& context,
                                                                  std::string_view path_bytes,
-                                                                 bool acknowledged);
+                                                                 Acknowledgement acknowledgement);
 
 // build_policy with `normalized` as target, then classify_path of `normalized`.
 PathClassification classify_with_policy(const PolicyContext& context, std::string_view normalized);

@@ -1,13 +1,10 @@
 #include "src/cli/entry.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <fmt/format.h>
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
 
+#include "platform/real_path.hpp"
+#include "platform/standard_streams.hpp"
 #include "platform/utf8.hpp"
 #include "src/cli/commands.hpp"
 #include "src/cli/errors.hpp"
@@ -37,7 +34,7 @@ int ui_command(std::span<const std::string> args, CliStreams& io) {
         return run_interactive(UiOptions{}, io);
     }
     if (std::ranges::any_of(folders, [](const std::string& a) { return is_help(a); })) {
-        return write_and_flush(io.out, USAGE_TEXT);
+        return write_and_flush(io.out, kUsageText);
     }
     const bool separator = std::ranges::find(rest, "--") != rest.end();
     const bool is_dash_folder_without_separator = folders[0].starts_with('-') && !separator;
@@ -46,15 +43,13 @@ int ui_command(std::span<const std::string> args, CliStreams& io) {
         return 2;
     }
     const std::string& folder = folders[0];
-    char resolved[PATH_MAX];
-    struct stat st {};
-    if (::realpath(folder.c_str(), resolved) == nullptr || ::stat(resolved, &st) != 0 ||
-        !S_ISDIR(st.st_mode)) {
+    const auto resolved = platform::real_directory(folder);
+    if (!resolved) {
         print_cli_error(io.err, fmt::format("not a directory: {}", folder));
         return 2;
     }
     UiOptions options;
-    options.folder = platform::to_utf8_lossy(resolved);
+    options.folder = platform::to_utf8_lossy(*resolved);
     return run_interactive(options, io);
 }
 
@@ -62,7 +57,7 @@ int development_entry(std::span<const std::string> args, CliStreams& io) {
     if (args.size() > 1) {
         for (const auto& a : args.subspan(1)) {
             if (a == "--") break;
-            if (is_help(a)) return write_and_flush(io.out, USAGE_TEXT);
+            if (is_help(a)) return write_and_flush(io.out, kUsageText);
         }
     }
     return development_command(args, io);
@@ -112,7 +107,7 @@ int cli_main(const std::vector<std::string>& args, CliStreams& io) {
         }
     }
     if (args.empty()) {
-        return write_and_flush(io.out, USAGE_TEXT);
+        return write_and_flush(io.out, kUsageText);
     }
     const std::string& first = args[0];
     if (first == "ui" || first == "tui") {
@@ -124,10 +119,10 @@ int cli_main(const std::vector<std::string>& args, CliStreams& io) {
     const bool json = json_requested(args);
     if (args.size() == 1) {
         if (first == "-h" || first == "help" || first == "--help") {
-            return write_and_flush(io.out, USAGE_TEXT);
+            return write_and_flush(io.out, kUsageText);
         }
         if (first == "-V" || first == "--version" || first == "version") {
-            return write_and_flush(io.out, fmt::format("bramvelt {}\n", VERSION));
+            return write_and_flush(io.out, fmt::format("bramvelt {}\n", kVersion));
         }
     }
     if (first == "scan" || first == "open") {
@@ -145,9 +140,11 @@ int cli_main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         args.emplace_back(argv[i]);
     }
-    platform::FdWriter out(STDOUT_FILENO);
-    platform::FdWriter err(STDERR_FILENO, 0);
-    CliStreams io{out, err, ::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1};
+    platform::FdWriter out(platform::kStandardOutput);
+    platform::FdWriter err(platform::kStandardError, 0);
+    CliStreams io{out, err,
+                  platform::is_terminal(platform::kStandardInput) &&
+                      platform::is_terminal(platform::kStandardOutput)};
     const int status = cli_main(args, io);
     args.clear();
     if (!out.flush() && status == 0) {

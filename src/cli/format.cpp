@@ -13,15 +13,15 @@ std::string format_size(std::uint64_t bytes) {
     if (bytes < 1024) {
         return fmt::format("{} B", bytes);
     }
-    constexpr std::uint64_t max_signed = std::numeric_limits<std::int64_t>::max();
-    double value = static_cast<double>(std::min(bytes, max_signed)) / 1024.0;
+    constexpr std::uint64_t kMaxSigned = std::numeric_limits<std::int64_t>::max();
+    double value = static_cast<double>(std::min(bytes, kMaxSigned)) / 1024.0;
     int divisions = 1;
     while (value >= 1024.0 && divisions < 4) {
         value /= 1024.0;
         ++divisions;
     }
-    static constexpr const char* units[] = {"", "KiB", "MiB", "GiB", "TiB"};
-    return fmt::format("{:.1f} {}", value, units[divisions]);
+    static constexpr const char* kUnits[] = {"", "KiB", "MiB", "GiB", "TiB"};
+    return fmt::format("{:.1f} {}", value, kUnits[divisions]);
 }
 
 std::string format_count(std::uint64_t count) {

@@ -8,26 +8,26 @@
 namespace bramvelt::cli {
 namespace {
 
-std::atomic<unsigned char> SIGINT_SEEN{0};
+std::atomic<unsigned char> g_sigint_seen{0};
 static_assert(std::atomic<unsigned char>::is_always_lock_free);
 
-std::mutex INTERRUPT_BRIDGE_LOCK;
+std::mutex g_interrupt_bridge_lock;
 
 extern "C" void on_sigint(int) {
-    SIGINT_SEEN.store(1, std::memory_order_relaxed);
+    g_sigint_seen.store(1, std::memory_order_relaxed);
 }
 
 }  // namespace
 
 InterruptGuard::InterruptGuard(std::unique_lock<std::mutex> lock, CancelFlag cancel)
     : lock_guard_(std::move(lock)), done_(std::make_shared<Wakeup>()) {
-    SIGINT_SEEN.store(0, std::memory_order_relaxed);
+    g_sigint_seen.store(0, std::memory_order_relaxed);
     previous_handler_ = std::signal(SIGINT, on_sigint);
     try {
         watcher_ = std::thread([done = done_, cancel = std::move(cancel)] {
             std::unique_lock<std::mutex> lock(done->mutex);
             while (!done->done) {
-                if (SIGINT_SEEN.load(std::memory_order_relaxed) != 0 && cancel) {
+                if (g_sigint_seen.load(std::memory_order_relaxed) != 0 && cancel) {
                     cancel->store(true);
                 }
                 done->cv.wait_for(lock, std::chrono::milliseconds(10));
@@ -58,7 +58,7 @@ void InterruptGuard::release_interrupt_bridge() {
 }
 
 std::unique_ptr<InterruptGuard> install_interrupt_bridge(CancelFlag cancel) {
-    std::unique_lock<std::mutex> lock(INTERRUPT_BRIDGE_LOCK);
+    std::unique_lock<std::mutex> lock(g_interrupt_bridge_lock);
     return std::unique_ptr<InterruptGuard>(new InterruptGuard(std::move(lock), std::move(cancel)));
 }
 

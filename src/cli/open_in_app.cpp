@@ -1,12 +1,10 @@
 #include "src/cli/open_in_app.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <fmt/format.h>
-#include <cerrno>
-#include <vector>
+#include <filesystem>
+#include <system_error>
 
+#include "platform/file_status.hpp"
 #include "platform/os_error.hpp"
 #include "platform/spawn.hpp"
 #include "platform/utf8.hpp"
@@ -16,8 +14,8 @@ namespace bramvelt::cli {
 
 std::expected<void, std::string> open_in_app(std::string_view folder) {
     const std::string path(folder);
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    const auto entry = platform::status_of_path(path, platform::FollowFinalLink::yes);
+    if (!entry || !entry->is_directory()) {
         return std::unexpected(
             fmt::format("not a directory: {}", escape_message(platform::to_utf8_lossy(folder))));
     }
@@ -25,18 +23,15 @@ std::expected<void, std::string> open_in_app(std::string_view folder) {
     if (!folder.empty() && folder.starts_with('/')) {
         absolute = path;
     } else {
-        std::vector<char> buf(4096);
-        while (::getcwd(buf.data(), buf.size()) == nullptr) {
-            if (errno != ERANGE) return std::unexpected(platform::os_error_text(errno));
-            buf.resize(buf.size() * 2);
-        }
-        absolute = buf.data();
+        std::error_code error;
+        absolute = std::filesystem::current_path(error).string();
+        if (error) return std::unexpected(platform::os_error_text(error.value()));
         if (!absolute.ends_with('/')) absolute += '/';
         absolute += path;
     }
 
     platform::SpawnOptions options;
-    options.program = std::string(COMPANION_OPENER);
+    options.program = std::string(kCompanionOpener);
     options.args = {absolute};
     // The opener and what it starts must not write over our terminal screen.
     options.out = platform::Stdio::null();

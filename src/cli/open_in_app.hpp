@@ -9,7 +9,7 @@
 namespace bramvelt::cli {
 
 // The opener program, looked up in PATH.
-inline constexpr std::string_view COMPANION_OPENER = "xdg-open";
+inline constexpr std::string_view kCompanionOpener = "xdg-open";
 
 std::expected<void, std::string> open_in_app(std::string_view folder);
 

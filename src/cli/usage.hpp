@@ -5,9 +5,9 @@
 
 namespace bramvelt::cli {
 
-inline constexpr std::string_view VERSION = "2.0.1";
+inline constexpr std::string_view kVersion = "2.0.1";
 
-inline constexpr std::string_view USAGE_TEXT =
+inline constexpr std::string_view kUsageText =
     R"USAGE(BramVelt — disk usage maps and development cleanup
 
 Usage:
@@ -64,5 +64,8 @@ On macOS, open sends a folder to BramVelt through native file URL events.
 Exit status: 0 finished, 1 failure (or an item was kept), 2 invalid usage,
              3 incomplete traversal, 130 interrupted.
 )USAGE";
+
+// The scan command's help still reads the text under its former name.
+inline constexpr std::string_view USAGE_TEXT = kUsageText;
 
 }  // namespace bramvelt::cli

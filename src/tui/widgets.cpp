@@ -39,31 +39,33 @@ kit::Block rounded_block(std::string title, kit::Color border) {
     kit::Block block = kit::Block::bordered();
     block.border_type = kit::BorderType::Rounded;
     block.border_style = kit::fg(border);
-    block.title(kit::Line(kit::Span(std::move(title), kit::fg(palette::light).bold())));
+    block.title(kit::Line(kit::Span(std::move(title), kit::fg(palette::kLight).bold())));
     return block;
 }
 
 }  // namespace
 
-kit::Block panel_block(std::string_view title, bool focused) {
-    return rounded_block(std::string(title), focused ? palette::accent : palette::dim);
+kit::Block panel_block(std::string_view title, Focus focus) {
+    return rounded_block(std::string(title),
+                         focus == Focus::Focused ? palette::kAccent : palette::kDim);
 }
 
-kit::Block table_panel_block(std::string&& title, bool focused) {
-    return rounded_block(std::move(title), focused ? palette::accent : palette::dim);
+kit::Block table_panel_block(std::string&& title, Focus focus) {
+    return rounded_block(std::move(title),
+                         focus == Focus::Focused ? palette::kAccent : palette::kDim);
 }
 
 kit::Block popup_block(std::string_view title) {
-    kit::Block block = rounded_block(std::string(title), palette::accent);
-    block.style = kit::fg_bg(palette::light, palette::surface);
+    kit::Block block = rounded_block(std::string(title), palette::kAccent);
+    block.style = kit::fg_bg(palette::kLight, palette::kSurface);
     return block;
 }
 
 kit::Line input_line(std::string_view label, std::string_view text) {
     return kit::Line(std::vector<kit::Span>{
-        kit::Span(concat({" ", label, " "}), kit::fg(palette::accent).bold()),
+        kit::Span(concat({" ", label, " "}), kit::fg(palette::kAccent).bold()),
         kit::Span(std::string(text)),
-        kit::Span("\u258F", kit::fg(palette::accent)),
+        kit::Span("\u258F", kit::fg(palette::kAccent)),
     });
 }
 
@@ -109,11 +111,12 @@ std::string usage_bar(std::size_t width, double ratio) {
     return out;
 }
 
-kit::Line tab_label(std::string_view label, std::string_view key, bool active) {
-    const kit::Style key_style = active ? kit::fg_bg(palette::dark_text, palette::accent).bold()
-                                        : kit::fg(palette::accent).bold();
+kit::Line tab_label(std::string_view label, std::string_view key, Tab tab) {
+    const bool active = tab == Tab::Active;
+    const kit::Style key_style = active ? kit::fg_bg(palette::kDarkText, palette::kAccent).bold()
+                                        : kit::fg(palette::kAccent).bold();
     const kit::Style label_style =
-        active ? kit::fg_bg(palette::dark_text, palette::accent).bold() : kit::fg(palette::muted);
+        active ? kit::fg_bg(palette::kDarkText, palette::kAccent).bold() : kit::fg(palette::kMuted);
     return kit::Line(std::vector<kit::Span>{
         kit::Span(concat({" ", key, " "}), key_style),
         kit::Span(concat({label, " "}), label_style),

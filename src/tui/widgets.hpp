@@ -15,26 +15,29 @@
 namespace bramvelt::tui {
 
 namespace palette {
-inline constexpr kit::Color light = kit::Color::rgb(222, 226, 232);
-inline constexpr kit::Color accent = kit::Color::rgb(46, 212, 196);
-inline constexpr kit::Color muted = kit::Color::rgb(130, 138, 150);
-inline constexpr kit::Color dim = kit::Color::rgb(70, 76, 86);
-inline constexpr kit::Color warning = kit::Color::rgb(245, 178, 77);
-inline constexpr kit::Color error = kit::Color::rgb(240, 92, 107);
-inline constexpr kit::Color success = kit::Color::rgb(120, 214, 140);
-inline constexpr kit::Color selection = kit::Color::rgb(44, 56, 70);
-inline constexpr kit::Color surface = kit::Color::rgb(28, 31, 38);
-inline constexpr kit::Color violet = kit::Color::rgb(138, 122, 240);
-inline constexpr kit::Color dark_text = kit::Color::rgb(16, 18, 22);
-inline constexpr kit::Color plain = kit::Color::rgb(95, 104, 118);
+inline constexpr kit::Color kLight = kit::Color::rgb(222, 226, 232);
+inline constexpr kit::Color kAccent = kit::Color::rgb(46, 212, 196);
+inline constexpr kit::Color kMuted = kit::Color::rgb(130, 138, 150);
+inline constexpr kit::Color kDim = kit::Color::rgb(70, 76, 86);
+inline constexpr kit::Color kWarning = kit::Color::rgb(245, 178, 77);
+inline constexpr kit::Color kError = kit::Color::rgb(240, 92, 107);
+inline constexpr kit::Color kSuccess = kit::Color::rgb(120, 214, 140);
+inline constexpr kit::Color kSelection = kit::Color::rgb(44, 56, 70);
+inline constexpr kit::Color kSurface = kit::Color::rgb(28, 31, 38);
+inline constexpr kit::Color kViolet = kit::Color::rgb(138, 122, 240);
+inline constexpr kit::Color kDarkText = kit::Color::rgb(16, 18, 22);
+inline constexpr kit::Color kPlain = kit::Color::rgb(95, 104, 118);
 }  // namespace palette
+
+// Whether a panel holds the keyboard focus.
+enum class Focus { Unfocused, Focused };
 
 // Draws rounded borders in accent (focused) or dim, with the title in light bold at the
 // top left; the inside is left as it is.
-kit::Block panel_block(std::string_view title, bool focused);
+kit::Block panel_block(std::string_view title, Focus focus);
 
 // The same block, taking over a title already built.
-kit::Block table_panel_block(std::string&& title, bool focused);
+kit::Block table_panel_block(std::string&& title, Focus focus);
 
 // Draws a focused panel that also paints its whole rectangle light on surface; callers
 // clear the rectangle first.
@@ -52,8 +55,11 @@ std::string truncate_end(std::string_view text, std::size_t max);
 // Exactly `width` characters: full blocks, one partial block in eighths, then spaces.
 std::string usage_bar(std::size_t width, double ratio);
 
+// Whether a view tab is the one shown.
+enum class Tab { Inactive, Active };
+
 // A view tab of the title bar: " key ", "label " and a space.
-kit::Line tab_label(std::string_view label, std::string_view key, bool active);
+kit::Line tab_label(std::string_view label, std::string_view key, Tab tab);
 
 // At most width × height, centred in `area` (offsets rounded down).
 kit::Rect centered_rect(kit::Rect area, std::uint32_t width, std::uint32_t height);

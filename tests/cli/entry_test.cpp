@@ -32,9 +32,9 @@ std::string json_error(std::string_view message) {
 }
 
 TEST(Entry, UsageTextIsExact) {
-    EXPECT_EQ(USAGE_TEXT.size(), 2920u);
-    EXPECT_TRUE(USAGE_TEXT.starts_with("BramVelt \u2014 disk usage maps"));
-    EXPECT_TRUE(USAGE_TEXT.ends_with("3 incomplete traversal, 130 interrupted.\n"));
+    EXPECT_EQ(kUsageText.size(), 2920u);
+    EXPECT_TRUE(kUsageText.starts_with("BramVelt \u2014 disk usage maps"));
+    EXPECT_TRUE(kUsageText.ends_with("3 incomplete traversal, 130 interrupted.\n"));
 }
 
 struct DispatchCase {
@@ -101,7 +101,7 @@ TEST(Entry, DispatchTable) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         const CliRun r = run(c.args);
         EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.out, c.out == usage ? std::string(USAGE_TEXT) : c.out);
+        EXPECT_EQ(r.out, c.out == usage ? std::string(kUsageText) : c.out);
         EXPECT_EQ(r.err, c.err);
     }
 }

@@ -4,13 +4,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/io.hpp"
+
 namespace bramvelt::testing {
 namespace {
 
 int wait_child(pid_t pid) {
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-    }
+    if (platform::retry_on_eintr([&] { return ::waitpid(pid, &status, 0); }) < 0) return -1;
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return -1;

@@ -4,9 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <stdexcept>
 
+#include "platform/io.hpp"
 #include "platform/spawn.hpp"
 
 namespace bramvelt::testing {
@@ -39,14 +39,14 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
         if (child->stdin_pipe()) fds.push_back({child->stdin_pipe().get(), POLLOUT, 0});
         if (child->stdout_pipe()) fds.push_back({child->stdout_pipe().get(), POLLIN, 0});
         if (child->stderr_pipe()) fds.push_back({child->stderr_pipe().get(), POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR) continue;
+        if (platform::retry_on_eintr([&] { return ::poll(fds.data(), fds.size(), -1); }) < 0) {
             break;
         }
         for (const auto& p : fds) {
             if (p.revents == 0) continue;
             if (child->stdin_pipe() && p.fd == child->stdin_pipe().get()) {
-                const ssize_t n = ::write(p.fd, input.data(), input.size());
+                const ssize_t n = platform::retry_on_eintr(
+                    [&] { return ::write(p.fd, input.data(), input.size()); });
                 if (n <= 0) {
                     child->stdin_pipe().reset();
                 } else {
@@ -57,11 +57,11 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
             }
             const bool is_out = child->stdout_pipe() && p.fd == child->stdout_pipe().get();
             char buffer[65536];
-            const ssize_t n = ::read(p.fd, buffer, sizeof buffer);
-            if (n <= 0) {
+            const auto n = platform::read_some(p.fd, buffer);
+            if (!n || *n == 0) {
                 (is_out ? child->stdout_pipe() : child->stderr_pipe()).reset();
             } else {
-                (is_out ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+                (is_out ? result.out : result.err).append(buffer, *n);
             }
         }
     }

@@ -103,11 +103,11 @@ TEST(InputLine, LabelTextAndCursorBar) {
     const kit::Line line = input_line("Search:", "q ä");
     ASSERT_EQ(line.spans.size(), 3u);
     EXPECT_EQ(line.spans[0].content, " Search: ");
-    EXPECT_EQ(line.spans[0].style, kit::fg(palette::accent).bold());
+    EXPECT_EQ(line.spans[0].style, kit::fg(palette::kAccent).bold());
     EXPECT_EQ(line.spans[1].content, "q ä");
     EXPECT_EQ(line.spans[1].style, kit::Style{});
     EXPECT_EQ(line.spans[2].content, "▏");
-    EXPECT_EQ(line.spans[2].style, kit::fg(palette::accent));
+    EXPECT_EQ(line.spans[2].style, kit::fg(palette::kAccent));
     EXPECT_EQ(line.style, kit::Style{});
     EXPECT_FALSE(line.alignment.has_value());
 
@@ -123,51 +123,53 @@ TEST(InputLine, LabelTextAndCursorBar) {
 TEST(PanelBlocks, BordersTitlesAndPopupFill) {
     Buffer buf(Rect{0, 0, 10, 4});
     buf.set_string(0, 1, "xxxxxxxxxx", kit::Style{});
-    panel_block(" Start ", true).render(buf.area(), buf);
+    panel_block(" Start ", Focus::Focused).render(buf.area(), buf);
     EXPECT_EQ(buf.row_text(0), "╭ Start ─╮");
     EXPECT_EQ(buf.row_text(3), "╰────────╯");
     EXPECT_EQ(buf.row_text(1), "│xxxxxxxx│");
-    EXPECT_EQ(buf.at(0, 0).fg, palette::accent);
-    EXPECT_EQ(buf.at(2, 0).fg, palette::light);
+    EXPECT_EQ(buf.at(0, 0).fg, palette::kAccent);
+    EXPECT_EQ(buf.at(2, 0).fg, palette::kLight);
     EXPECT_TRUE(kit::has(buf.at(2, 0).modifier, kit::Modifier::Bold));
     EXPECT_FALSE(kit::has(buf.at(0, 0).modifier, kit::Modifier::Bold));
     EXPECT_TRUE(buf.at(4, 1).bg.reset);  // no fill inside a panel
 
     Buffer unfocused(Rect{0, 0, 4, 3});
-    panel_block("", false).render(unfocused.area(), unfocused);
+    panel_block("", Focus::Unfocused).render(unfocused.area(), unfocused);
     EXPECT_EQ(unfocused.row_text(0), "╭──╮");
     EXPECT_EQ(unfocused.row_text(1), "│  │");
     EXPECT_EQ(unfocused.row_text(2), "╰──╯");
-    EXPECT_EQ(unfocused.at(0, 1).fg, palette::dim);
-    EXPECT_EQ(panel_block(" T ", false).inner(Rect{0, 0, 10, 5}), (Rect{1, 1, 8, 3}));
+    EXPECT_EQ(unfocused.at(0, 1).fg, palette::kDim);
+    EXPECT_EQ(panel_block(" T ", Focus::Unfocused).inner(Rect{0, 0, 10, 5}), (Rect{1, 1, 8, 3}));
 
     Buffer popup(Rect{0, 0, 12, 4});
     kit::Clear{}.render(popup.area(), popup);
     popup_block(" Help ").render(popup.area(), popup);
     for (const kit::Cell& c : popup.content()) {
-        EXPECT_EQ(c.bg, palette::surface);
+        EXPECT_EQ(c.bg, palette::kSurface);
     }
-    EXPECT_EQ(popup.at(5, 2).fg, palette::light);
-    EXPECT_EQ(popup.at(0, 0).fg, palette::accent);
+    EXPECT_EQ(popup.at(5, 2).fg, palette::kLight);
+    EXPECT_EQ(popup.at(0, 0).fg, palette::kAccent);
     EXPECT_EQ(popup.row_text(0), "╭ Help ────╮");
-    EXPECT_EQ(
-        table_panel_block(std::string(" 3 items "), true).titles.at(0).line.spans.at(0).content,
-        " 3 items ");
+    EXPECT_EQ(table_panel_block(std::string(" 3 items "), Focus::Focused)
+                  .titles.at(0)
+                  .line.spans.at(0)
+                  .content,
+              " 3 items ");
 }
 
 TEST(TabLabel, ActiveAndInactiveStyles) {
-    const kit::Line active = tab_label("Disk", "1", true);
+    const kit::Line active = tab_label("Disk", "1", Tab::Active);
     ASSERT_EQ(active.spans.size(), 3u);
     EXPECT_EQ(active.spans[0].content, " 1 ");
     EXPECT_EQ(active.spans[1].content, "Disk ");
     EXPECT_EQ(active.spans[2].content, " ");
-    const kit::Style on = kit::fg_bg(palette::dark_text, palette::accent).bold();
+    const kit::Style on = kit::fg_bg(palette::kDarkText, palette::kAccent).bold();
     EXPECT_EQ(active.spans[0].style, on);
     EXPECT_EQ(active.spans[1].style, on);
     EXPECT_EQ(active.spans[2].style, kit::Style{});
-    const kit::Line inactive = tab_label("Dev cleanup", "2", false);
-    EXPECT_EQ(inactive.spans[0].style, kit::fg(palette::accent).bold());
-    EXPECT_EQ(inactive.spans[1].style, kit::fg(palette::muted));
+    const kit::Line inactive = tab_label("Dev cleanup", "2", Tab::Inactive);
+    EXPECT_EQ(inactive.spans[0].style, kit::fg(palette::kAccent).bold());
+    EXPECT_EQ(inactive.spans[1].style, kit::fg(palette::kMuted));
 }
 
 TEST(CenteredRect, FitsAndCentres) {

@@ -1,9 +1,7 @@
 #include "src/tui/kit/input.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <termkey.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -11,7 +9,9 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "platform/io.hpp"
 #include "platform/os_error.hpp"
+#include "platform/pipe.hpp"
 #include "src/tui/kit/terminal.hpp"
 
 namespace bramvelt::tui::kit {
@@ -24,8 +24,8 @@ void on_winch(int) {
     const int saved = errno;
     const int fd = g_wake_fd.load();
     if (fd >= 0) {
-        const char byte = 'w';
-        [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
+        // Async-signal-safe (write(2) and errno only). A full pipe already holds a wake-up.
+        (void)platform::write_all(fd, "w");
     }
     errno = saved;
 }
@@ -206,13 +206,14 @@ void InputDecoder::push(std::string_view bytes) {
     }
 }
 
-std::optional<Event> InputDecoder::next(bool force) {
+std::optional<Event> InputDecoder::next(PendingSequence pending) {
     if (tk_ == nullptr) {
         return std::nullopt;
     }
     while (true) {
         TermKeyKey key{};
-        const TermKeyResult r = force ? termkey_getkey_force(tk_, &key) : termkey_getkey(tk_, &key);
+        const TermKeyResult r = pending == PendingSequence::Flush ? termkey_getkey_force(tk_, &key)
+                                                                  : termkey_getkey(tk_, &key);
         if (r == TERMKEY_RES_AGAIN) {
             pending_ = true;
             return std::nullopt;
@@ -231,13 +232,11 @@ std::optional<Event> InputDecoder::next(bool force) {
 std::expected<EventSource, std::string> EventSource::open(int fd,
                                                           std::chrono::milliseconds escape_wait,
                                                           const char* term) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return std::unexpected(platform::os_error_text(errno));
+    auto wake = platform::open_pipe(platform::PipeBlocking::no);
+    if (!wake) {
+        return std::unexpected(platform::os_error_text(wake.error()));
     }
-    platform::Fd read_end(fds[0]);
-    platform::Fd write_end(fds[1]);
-    g_wake_fd.store(write_end.get());
+    g_wake_fd.store(wake->write_end.get());
     struct sigaction action {};
     action.sa_handler = on_winch;
     sigemptyset(&action.sa_mask);
@@ -246,8 +245,8 @@ std::expected<EventSource, std::string> EventSource::open(int fd,
         g_wake_fd.store(-1);
         return std::unexpected(platform::os_error_text(errno));
     }
-    return EventSource(fd, escape_wait, InputDecoder(term), std::move(read_end),
-                       std::move(write_end));
+    return EventSource(fd, escape_wait, InputDecoder(term), std::move(wake->read_end),
+                       std::move(wake->write_end));
 }
 
 EventSource::EventSource(int fd, std::chrono::milliseconds escape_wait, InputDecoder decoder,
@@ -291,7 +290,7 @@ std::expected<std::optional<Event>, std::string> EventSource::poll(
             const auto escape_deadline = *partial_since_ + escape_wait_;
             if (now >= escape_deadline) {
                 partial_since_.reset();
-                if (auto event = decoder_.next(true)) {
+                if (auto event = decoder_.next(PendingSequence::Flush)) {
                     return event;
                 }
                 continue;
@@ -321,7 +320,7 @@ std::expected<std::optional<Event>, std::string> EventSource::poll(
         }
         if (fds[1].revents & POLLIN) {
             char drain[64];
-            while (::read(wake_read_.get(), drain, sizeof drain) > 0) {
+            while (platform::read_some(wake_read_.get(), drain).value_or(0) > 0) {
             }
             ResizeEvent resize;
             if (auto size = terminal_size(fd_)) {
@@ -335,15 +334,15 @@ std::expected<std::optional<Event>, std::string> EventSource::poll(
         }
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             char bytes[4096];
-            const ssize_t n = ::read(fd_, bytes, sizeof bytes);
-            if (n < 0) {
-                if (errno == EINTR || errno == EAGAIN) continue;
-                return std::unexpected(platform::os_error_text(errno));
+            const auto n = platform::read_some(fd_, bytes);
+            if (!n) {
+                if (n.error() == EAGAIN) continue;
+                return std::unexpected(platform::os_error_text(n.error()));
             }
-            if (n == 0) {
+            if (*n == 0) {
                 return std::unexpected(std::string("the terminal closed its input"));
             }
-            decoder_.push(std::string_view(bytes, static_cast<std::size_t>(n)));
+            decoder_.push(std::string_view(bytes, *n));
             partial_since_.reset();
         }
     }

@@ -80,6 +80,10 @@ struct ResizeEvent {
 
 using Event = std::variant<KeyEvent, MouseEvent, ResizeEvent>;
 
+// What the decoder does with the start of a sequence that has not arrived in full:
+// keep waiting for the rest, or flush it as the keys it holds so far.
+enum class PendingSequence { Keep, Flush };
+
 class InputDecoder {
   public:
     // `term` names the terminal type for its key table; nullptr takes TERM.
@@ -92,8 +96,8 @@ class InputDecoder {
 
     void push(std::string_view bytes);
     // The next complete event. A partial sequence (Esc so far) yields nothing and sets
-    // `pending`; with `force` it is taken as it stands, so Esc alone becomes Esc.
-    std::optional<Event> next(bool force = false);
+    // `pending`; flushed, it is taken as it stands, so Esc alone becomes Esc.
+    std::optional<Event> next(PendingSequence pending = PendingSequence::Keep);
     bool pending() const { return pending_; }
 
   private:

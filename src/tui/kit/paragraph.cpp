@@ -190,7 +190,8 @@ void Paragraph::render(Rect area, Buffer& buf) const {
         StyledLine symbols = styled_graphemes(line, text.style, limit);
         if (wrap) {
             std::vector<StyledLine> pieces;
-            wrap_line(std::move(symbols), max, rows_left, wrap->trim, pieces);
+            wrap_line(std::move(symbols), max, rows_left, wrap->leading_space == LeadingSpace::Trim,
+                      pieces);
             for (auto& p : pieces) {
                 const std::size_t w = width_of(p);
                 lines.push_back(ComposedLine{std::move(p), w, align});

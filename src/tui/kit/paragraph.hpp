@@ -1,8 +1,8 @@
 #pragma once
 // Paragraph: text in an area, optionally inside a block. Without wrapping each line is
 // cut at the area's edge; with wrapping long lines break at word boundaries (a word
-// wider than the area breaks anywhere), and `trim` drops the white space at the start
-// of every produced line. Cells the text does not reach keep their symbols and only
+// wider than the area breaks anywhere), and may drop the white space at the start of
+// every produced line. Cells the text does not reach keep their symbols and only
 // take the paragraph's style, so a right-aligned line can be drawn over earlier text.
 
 #include <optional>
@@ -11,8 +11,11 @@
 
 namespace bramvelt::tui::kit {
 
+// What wrapping does with the white space at the start of each produced line.
+enum class LeadingSpace { Keep, Trim };
+
 struct Wrap {
-    bool trim = false;
+    LeadingSpace leading_space = LeadingSpace::Keep;
 };
 
 struct Paragraph {
@@ -32,8 +35,8 @@ struct Paragraph {
         style = s;
         return *this;
     }
-    Paragraph& wrapped(bool trim) {
-        wrap = Wrap{trim};
+    Paragraph& wrapped(LeadingSpace leading_space) {
+        wrap = Wrap{leading_space};
         return *this;
     }
     Paragraph& aligned(Alignment a) {

@@ -2,7 +2,6 @@
 
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -15,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include "platform/io.hpp"
 #include "platform/os_error.hpp"
 #include "platform/spawn.hpp"
 
@@ -39,13 +39,12 @@ ModeRecord& modes() {
     return g_modes;
 }
 
-void write_raw(int fd, std::string_view bytes) noexcept {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
+// The error as the system's text, for callers that report it to the user.
+std::expected<void, std::string> write_bytes(int fd, std::string_view bytes) {
+    if (auto written = platform::write_all(fd, bytes); !written) {
+        return std::unexpected(platform::os_error_text(written.error()));
     }
+    return {};
 }
 
 constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV,
@@ -75,6 +74,9 @@ void restore_at_exit() {
     emergency_restore();
 }
 
+// A number and a line end; anything longer is not an answer to parse.
+constexpr std::size_t kMaxTputOutput = 256;
+
 std::optional<std::uint16_t> tput_number(const char* what) {
     platform::SpawnOptions options;
     options.program = "tput";
@@ -83,14 +85,9 @@ std::optional<std::uint16_t> tput_number(const char* what) {
     options.err = platform::Stdio::null();
     auto child = platform::spawn(options);
     if (!child) return std::nullopt;
-    std::string output;
-    char chunk[256];
-    while (true) {
-        const ssize_t n = ::read(child->stdout_pipe().get(), chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0 || output.size() > 64) break;
-        output.append(chunk, static_cast<std::size_t>(n));
-    }
+    // A read failure leaves nothing to parse; the child is still waited for.
+    std::string output =
+        platform::read_all(child->stdout_pipe().get(), kMaxTputOutput).value_or(std::string());
     auto status = child->wait_for(std::chrono::milliseconds(2000), std::chrono::milliseconds(5));
     if (!status || !*status || !(*status)->success()) return std::nullopt;
     while (!output.empty() &&
@@ -124,7 +121,10 @@ void append_modifier_change(std::string& out, Modifier from, Modifier to) {
     if (has(added, Modifier::CrossedOut)) out += "\x1b[9m";
 }
 
-void append_color(std::string& out, const Color& c, bool foreground) {
+enum class Layer { Foreground, Background };
+
+void append_color(std::string& out, const Color& c, Layer layer) {
+    const bool foreground = layer == Layer::Foreground;
     if (c.reset) {
         out += foreground ? "\x1b[39m" : "\x1b[49m";
     } else {
@@ -173,25 +173,14 @@ bool raw_mode_enabled() {
     return modes().raw_fd.load() >= 0;
 }
 
-std::expected<void, std::string> write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::unexpected(platform::os_error_text(errno));
-        if (n == 0) return std::unexpected(platform::os_error_text(EIO));
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return {};
-}
-
 std::expected<void, std::string> enter_alternate_screen(int fd) {
     modes().out_fd.store(fd);
     modes().alternate.store(true);
-    return write_all(fd, kEnterAlternateScreen);
+    return write_bytes(fd, kEnterAlternateScreen);
 }
 
 std::expected<void, std::string> leave_alternate_screen(int fd) {
-    auto r = write_all(fd, kLeaveAlternateScreen);
+    auto r = write_bytes(fd, kLeaveAlternateScreen);
     if (r) modes().alternate.store(false);
     return r;
 }
@@ -199,11 +188,11 @@ std::expected<void, std::string> leave_alternate_screen(int fd) {
 std::expected<void, std::string> enable_mouse_capture(int fd) {
     modes().out_fd.store(fd);
     modes().mouse.store(true);
-    return write_all(fd, kEnableMouseCapture);
+    return write_bytes(fd, kEnableMouseCapture);
 }
 
 std::expected<void, std::string> disable_mouse_capture(int fd) {
-    auto r = write_all(fd, kDisableMouseCapture);
+    auto r = write_bytes(fd, kDisableMouseCapture);
     if (r) modes().mouse.store(false);
     return r;
 }
@@ -253,17 +242,19 @@ void emergency_restore() noexcept {
     if (out < 0) {
         return;
     }
-    if (m.mouse.exchange(false)) write_raw(out, kDisableMouseCapture);
-    if (m.alternate.exchange(false)) write_raw(out, kLeaveAlternateScreen);
-    if (m.cursor_hidden.exchange(false)) write_raw(out, kShowCursor);
+    // platform::write_all is async-signal-safe: write(2) and errno, nothing allocated.
+    // Nothing can be done about a failure here.
+    if (m.mouse.exchange(false)) (void)platform::write_all(out, kDisableMouseCapture);
+    if (m.alternate.exchange(false)) (void)platform::write_all(out, kLeaveAlternateScreen);
+    if (m.cursor_hidden.exchange(false)) (void)platform::write_all(out, kShowCursor);
 }
 
-bool color_enabled_by_environment() {
+Colors colors_by_environment() {
     const char* value = std::getenv("NO_COLOR");
-    return value == nullptr || *value == '\0';
+    return value == nullptr || *value == '\0' ? Colors::On : Colors::Off;
 }
 
-std::string render_diff(const Buffer& previous, const Buffer& next, bool color) {
+std::string render_diff(const Buffer& previous, const Buffer& next, Colors colors) {
     std::string out;
     const auto updates = next.diff(previous);
     if (updates.empty()) {
@@ -287,9 +278,9 @@ std::string render_diff(const Buffer& previous, const Buffer& next, bool color) 
             append_modifier_change(out, modifier, cell.modifier);
             modifier = cell.modifier;
         }
-        if (color && (cell.fg != fg || cell.bg != bg)) {
-            append_color(out, cell.fg, true);
-            append_color(out, cell.bg, false);
+        if (colors == Colors::On && (cell.fg != fg || cell.bg != bg)) {
+            append_color(out, cell.fg, Layer::Foreground);
+            append_color(out, cell.bg, Layer::Background);
             fg = cell.fg;
             bg = cell.bg;
         }
@@ -305,28 +296,28 @@ std::string render_diff(const Buffer& previous, const Buffer& next, bool color) 
 
 std::expected<Terminal, std::string> Terminal::open(int out_fd) {
     return open(
-        out_fd, [out_fd] { return terminal_size(out_fd); }, color_enabled_by_environment());
+        out_fd, [out_fd] { return terminal_size(out_fd); }, colors_by_environment());
 }
 
-std::expected<Terminal, std::string> Terminal::open(int out_fd, SizeSource size, bool color) {
+std::expected<Terminal, std::string> Terminal::open(int out_fd, SizeSource size, Colors colors) {
     auto initial = size();
     if (!initial) {
         return std::unexpected(initial.error());
     }
-    return Terminal(out_fd, std::move(size), color, *initial);
+    return Terminal(out_fd, std::move(size), colors, *initial);
 }
 
-Terminal::Terminal(int fd, SizeSource size, bool color, Size initial)
+Terminal::Terminal(int fd, SizeSource size, Colors colors, Size initial)
     : fd_(fd),
       size_(std::move(size)),
-      color_(color),
+      colors_(colors),
       current_(Rect{0, 0, initial.width, initial.height}),
       previous_(Rect{0, 0, initial.width, initial.height}) {}
 
 Terminal::Terminal(Terminal&& other) noexcept
     : fd_(other.fd_),
       size_(std::move(other.size_)),
-      color_(other.color_),
+      colors_(other.colors_),
       cleared_(other.cleared_),
       active_(std::exchange(other.active_, false)),
       current_(std::move(other.current_)),
@@ -336,7 +327,7 @@ Terminal::~Terminal() {
     if (!active_ || !modes().cursor_hidden.load()) {
         return;
     }
-    if (auto r = write_all(fd_, kShowCursor); !r) {
+    if (auto r = write_bytes(fd_, kShowCursor); !r) {
         std::fputs(fmt::format("Failed to show the cursor: {}\n", r.error()).c_str(), stderr);
         return;
     }
@@ -346,7 +337,7 @@ Terminal::~Terminal() {
 std::expected<void, std::string> Terminal::clear() {
     previous_.reset();
     cleared_ = true;
-    return write_all(fd_, kClearAll);
+    return write_bytes(fd_, kClearAll);
 }
 
 std::expected<void, std::string> Terminal::draw(const std::function<void(Buffer&, Rect)>& draw) {
@@ -365,11 +356,11 @@ std::expected<void, std::string> Terminal::draw(const std::function<void(Buffer&
     }
     current_.reset();
     draw(current_, current_.area());
-    std::string bytes = render_diff(previous_, current_, color_);
+    std::string bytes = render_diff(previous_, current_, colors_);
     modes().out_fd.store(fd_);
     modes().cursor_hidden.store(true);
     bytes += kHideCursor;
-    if (auto r = write_all(fd_, bytes); !r) {
+    if (auto r = write_bytes(fd_, bytes); !r) {
         return r;
     }
     std::swap(previous_, current_);

@@ -39,9 +39,6 @@ std::expected<void, std::string> enable_raw_mode(int fd);
 std::expected<void, std::string> disable_raw_mode();
 bool raw_mode_enabled();
 
-// Writes all bytes to `fd`, retrying short writes and EINTR.
-std::expected<void, std::string> write_all(int fd, std::string_view bytes);
-
 // Each writes its sequence to `fd` and records the mode for the emergency restore.
 std::expected<void, std::string> enter_alternate_screen(int fd);
 std::expected<void, std::string> leave_alternate_screen(int fd);
@@ -60,13 +57,16 @@ void install_emergency_restore();
 // turn off every recorded mode (mouse capture, alternate screen, hidden cursor).
 void emergency_restore() noexcept;
 
-// The bytes that move the screen from `previous` to `next`: cursor moves, SGR
-// attributes and 24-bit colours (colours left out when `color` is false), then the
-// symbols of the changed cells, ending with an attribute reset.
-std::string render_diff(const Buffer& previous, const Buffer& next, bool color);
+// Whether drawing writes colours, or only symbols and text attributes.
+enum class Colors { Off, On };
 
-// True unless NO_COLOR is set to a non-empty value.
-bool color_enabled_by_environment();
+// The bytes that move the screen from `previous` to `next`: cursor moves, SGR
+// attributes and 24-bit colours (left out with Colors::Off), then the symbols of the
+// changed cells, ending with an attribute reset.
+std::string render_diff(const Buffer& previous, const Buffer& next, Colors colors);
+
+// On unless NO_COLOR is set to a non-empty value.
+Colors colors_by_environment();
 
 // A full-screen drawing surface over an output descriptor it does not own. Its
 // destructor shows the cursor again (printing "Failed to show the cursor: ..." to
@@ -78,7 +78,7 @@ class Terminal {
     // Reads the size once to lay out the first frame.
     static std::expected<Terminal, std::string> open(int out_fd);
     // For tests: a given size source and colour choice.
-    static std::expected<Terminal, std::string> open(int out_fd, SizeSource size, bool color);
+    static std::expected<Terminal, std::string> open(int out_fd, SizeSource size, Colors colors);
 
     ~Terminal();
     Terminal(Terminal&& other) noexcept;
@@ -96,10 +96,10 @@ class Terminal {
     Rect area() const { return current_.area(); }
 
   private:
-    Terminal(int fd, SizeSource size, bool color, Size initial);
+    Terminal(int fd, SizeSource size, Colors colors, Size initial);
     int fd_;
     SizeSource size_;
-    bool color_;
+    Colors colors_;
     bool cleared_ = false;
     bool active_ = true;
     Buffer current_;

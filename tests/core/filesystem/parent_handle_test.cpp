@@ -106,8 +106,9 @@ TEST(CheckAuthorizedIdentity, AnyFieldDifferingIsRefused) {
         FileIdentity recorded = real;
         changes[i](recorded);
         EXPECT_EQ(check_authorized_identity(h, recorded).error().message, kItemChanged);
-        EXPECT_EQ(unlink_verified(h, false, recorded).error().message, kItemChanged);
-        EXPECT_FALSE(open_verified_file(h, false, recorded));
+        EXPECT_EQ(unlink_verified(h, UnlinkAs::NonDirectory, recorded).error().message,
+                  kItemChanged);
+        EXPECT_FALSE(open_verified_file(h, FileAccess::ReadOnly, recorded));
     }
     EXPECT_TRUE(fs::exists(file));
 }
@@ -152,7 +153,8 @@ TEST(CheckAuthorizedIdentity, EntryChangedOnDiskIsRefused) {
         const ParentHandle h = handle(file);
         c.change(file);
         EXPECT_EQ(check_authorized_identity(h, recorded).error().message, kItemChanged);
-        EXPECT_EQ(unlink_verified(h, false, recorded).error().message, kItemChanged);
+        EXPECT_EQ(unlink_verified(h, UnlinkAs::NonDirectory, recorded).error().message,
+                  kItemChanged);
         EXPECT_TRUE(fs::exists(fs::symlink_status(file)));
     }
 }
@@ -178,7 +180,8 @@ TEST(CheckAuthorizedIdentity, ParentMovedOrReplacedIsRefused) {
         // Another folder now stands at the old parent path.
         fs::create_directory(tmp / "p");
         EXPECT_EQ(check_authorized_identity(h, recorded).error().message, kParentChanged);
-        EXPECT_EQ(unlink_verified(h, true, recorded).error().message, kParentChanged);
+        EXPECT_EQ(unlink_verified(h, UnlinkAs::Directory, recorded).error().message,
+                  kParentChanged);
         EXPECT_FALSE(open_verified_dir(h, recorded));
     }
     EXPECT_TRUE(fs::is_directory(tmp / "moved/item"));
@@ -215,7 +218,7 @@ TEST(OpenVerifiedDir, OpensTheAuthorizedFolderOnly) {
             fs::create_directory(dir);
         }
         EXPECT_EQ(open_verified_dir(h, recorded).error().message, kItemChanged);
-        EXPECT_EQ(unlink_verified(h, true, recorded).error().message, kItemChanged);
+        EXPECT_EQ(unlink_verified(h, UnlinkAs::Directory, recorded).error().message, kItemChanged);
         EXPECT_TRUE(fs::exists(fs::symlink_status(dir)));
         fs::remove(dir);
         fs::rename(tmp / "d.orig", dir);
@@ -241,19 +244,19 @@ TEST(OpenVerifiedFile, ReadsOrWritesWithoutTruncating) {
     const FileIdentity recorded = identity(file);
     const ParentHandle h = handle(file);
 
-    auto reader = open_verified_file(h, false, recorded);
+    auto reader = open_verified_file(h, FileAccess::ReadOnly, recorded);
     ASSERT_TRUE(reader);
     EXPECT_LT(::write(reader->get(), "z", 1), 0);
     char buffer[8] = {};
     EXPECT_EQ(::read(reader->get(), buffer, sizeof buffer), 3);
 
-    auto writer = open_verified_file(h, true, recorded);
+    auto writer = open_verified_file(h, FileAccess::ReadWrite, recorded);
     ASSERT_TRUE(writer);
     EXPECT_EQ(::pwrite(writer->get(), "Z", 1, 0), 1);
     EXPECT_EQ(identity(file).size, 3);
 
     // The file now differs from what was authorized.
-    EXPECT_FALSE(open_verified_file(h, false, recorded));
+    EXPECT_FALSE(open_verified_file(h, FileAccess::ReadOnly, recorded));
 }
 
 TEST(UnlinkVerified, RemovesOnlyTheAuthorizedEntry) {
@@ -262,19 +265,20 @@ TEST(UnlinkVerified, RemovesOnlyTheAuthorizedEntry) {
     const std::string dir = tmp.make_dir("d");
     tmp.write_file("d/child");
 
-    ASSERT_TRUE(unlink_verified(handle(file), false, identity(file)));
+    ASSERT_TRUE(unlink_verified(handle(file), UnlinkAs::NonDirectory, identity(file)));
     EXPECT_FALSE(fs::exists(file));
 
     const FileIdentity dir_id = identity(dir);
-    const auto not_empty = unlink_verified(handle(dir), true, dir_id);
+    const auto not_empty = unlink_verified(handle(dir), UnlinkAs::Directory, dir_id);
     ASSERT_FALSE(not_empty);
     EXPECT_EQ(not_empty.error().error_number, ENOTEMPTY);
     EXPECT_TRUE(fs::exists(tmp / "d/child"));
 
     // Emptying the folder changes its modification time: authorize again before removing.
     fs::remove(tmp / "d/child");
-    EXPECT_EQ(unlink_verified(handle(dir), true, dir_id).error().message, kItemChanged);
-    ASSERT_TRUE(unlink_verified(handle(dir), true, identity(dir)));
+    EXPECT_EQ(unlink_verified(handle(dir), UnlinkAs::Directory, dir_id).error().message,
+              kItemChanged);
+    ASSERT_TRUE(unlink_verified(handle(dir), UnlinkAs::Directory, identity(dir)));
     EXPECT_FALSE(fs::exists(dir));
 }
 
@@ -282,7 +286,8 @@ TEST(UnlinkVerified, ALinkIsRemovedNotItsTarget) {
     TempDir tmp;
     const std::string target = tmp.write_file("keep/important", "data");
     fs::create_directory_symlink(tmp / "keep", tmp / "link");
-    ASSERT_TRUE(unlink_verified(handle(tmp / "link"), false, identity(tmp / "link")));
+    ASSERT_TRUE(
+        unlink_verified(handle(tmp / "link"), UnlinkAs::NonDirectory, identity(tmp / "link")));
     EXPECT_FALSE(fs::exists(fs::symlink_status(tmp / "link")));
     EXPECT_TRUE(fs::exists(target));
 }

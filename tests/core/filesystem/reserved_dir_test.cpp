@@ -173,12 +173,13 @@ TEST(ReservedDir, ALinkCannotBeReserved) {
 TEST(OpenDirChain, EmptyPathDuplicatesAndCreatesWhenAsked) {
     TempDir tmp;
     platform::Fd base(::open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    auto same = open_dir_chain(base.get(), {}, false);
+    auto same = open_dir_chain(base.get(), {}, MissingFolders::Fail);
     ASSERT_TRUE(same);
     EXPECT_GE(same->get(), 3);
     EXPECT_NE(same->get(), base.get());
-    EXPECT_EQ(open_dir_chain(base.get(), {"x", "y"}, false).error().error_number, ENOENT);
-    EXPECT_TRUE(open_dir_chain(base.get(), {"x", "y"}, true));
+    EXPECT_EQ(open_dir_chain(base.get(), {"x", "y"}, MissingFolders::Fail).error().error_number,
+              ENOENT);
+    EXPECT_TRUE(open_dir_chain(base.get(), {"x", "y"}, MissingFolders::Create));
     EXPECT_TRUE(fs::is_directory(tmp / "x/y"));
 }
 
@@ -195,8 +196,8 @@ TEST(OpenDirChain, ComponentsThatAreNotPlainNamesAreRefused) {
     };
     for (const RelativePath& relative : bad) {
         SCOPED_TRACE(relative.back());
-        for (bool create : {false, true}) {
-            EXPECT_EQ(open_dir_chain(base.get(), relative, create).error().message,
+        for (MissingFolders missing : {MissingFolders::Fail, MissingFolders::Create}) {
+            EXPECT_EQ(open_dir_chain(base.get(), relative, missing).error().message,
                       kInvalidRelativeBackupPath);
         }
     }

@@ -262,14 +262,17 @@ TEST_F(PathDecisionTest, RemoteAndCloudTransports) {
 TEST_F(PathDecisionTest, AcknowledgementGate) {
     tmp_.make_dir("proj/build");
     tmp_.make_dir("proj/.cache");
-    EXPECT_TRUE(require_acknowledgement(context_, proj_ + "/build", false));
-    EXPECT_EQ(require_acknowledgement(context_, proj_ + "/.cache", false).error(),
-              kAcknowledgementRequired);
-    const auto acknowledged = require_acknowledgement(context_, proj_ + "/.cache", true);
+    EXPECT_TRUE(require_acknowledgement(context_, proj_ + "/build", Acknowledgement::Missing));
+    EXPECT_EQ(
+        require_acknowledgement(context_, proj_ + "/.cache", Acknowledgement::Missing).error(),
+        kAcknowledgementRequired);
+    const auto acknowledged =
+        require_acknowledgement(context_, proj_ + "/.cache", Acknowledgement::Given);
     ASSERT_TRUE(acknowledged);
     EXPECT_EQ(acknowledged->verdict, PolicyVerdict::NeedsAcknowledgement);
-    EXPECT_EQ(require_acknowledgement(context_, "/etc", true).error(), kProtectedLocation);
-    EXPECT_EQ(require_acknowledgement(context_, proj_ + "/missing", true).error(),
+    EXPECT_EQ(require_acknowledgement(context_, "/etc", Acknowledgement::Given).error(),
+              kProtectedLocation);
+    EXPECT_EQ(require_acknowledgement(context_, proj_ + "/missing", Acknowledgement::Given).error(),
               kMissingOrInaccessible);
 }
 
@@ -279,7 +282,7 @@ TEST_F(PathDecisionTest, PathBytesThatAreNotUtf8AreRefused) {
     tmp_.make_dir("proj/a\xff");
     tmp_.make_dir("proj/a\xEF\xBF\xBD");  // what the lossy text names
     const std::string raw = proj_ + "/a\xff";
-    const auto gate = require_acknowledgement(context_, raw, true);
+    const auto gate = require_acknowledgement(context_, raw, Acknowledgement::Given);
     ASSERT_FALSE(gate);
     EXPECT_EQ(gate.error(), kPathNotUtf8);
     const PathDecision d = evaluate_path_bytes(context_, raw);
@@ -293,7 +296,8 @@ TEST_F(PathDecisionTest, PathBytesThatAreNotUtf8AreRefused) {
     bad.home = "/";
     expect_check_refusal(evaluate_path_bytes(bad, raw), proj_ + "/a\xEF\xBF\xBD",
                          kCodeContextInvalid, kExplicitHomeRequired);
-    EXPECT_EQ(require_acknowledgement(bad, raw, true).error(), kExplicitHomeRequired);
+    EXPECT_EQ(require_acknowledgement(bad, raw, Acknowledgement::Given).error(),
+              kExplicitHomeRequired);
 }
 
 TEST(ResolveThroughParent, JoinsTheRealParentWithTheName) {

@@ -41,7 +41,7 @@ std::vector<Event> decode(std::string_view bytes) {
     std::vector<Event> events;
     while (true) {
         auto e = decoder.next();
-        if (!e && decoder.pending()) e = decoder.next(true);
+        if (!e && decoder.pending()) e = decoder.next(PendingSequence::Flush);
         if (!e) break;
         events.push_back(*e);
     }

@@ -25,21 +25,23 @@ constexpr Color kRed = Color::rgb(200, 0, 0);
 TEST(RenderDiff, WritesOnlyChangedCellsWithSgr) {
     Buffer before(Rect{0, 0, 4, 2});
     Buffer after(Rect{0, 0, 4, 2});
-    EXPECT_EQ(render_diff(before, after, true), "");
+    EXPECT_EQ(render_diff(before, after, Colors::On), "");
 
     after.set_string(1, 0, "ab", fg(kRed).bold());
     after.set_string(0, 1, "c", Style{});
-    EXPECT_EQ(render_diff(before, after, true),
+    EXPECT_EQ(render_diff(before, after, Colors::On),
               "\x1b[1;2H\x1b[1m\x1b[38;2;200;0;0m\x1b[49mab"
               "\x1b[2;1H\x1b[22m\x1b[39m\x1b[49mc\x1b[0m");
     // Without colour the attributes stay and the colours go.
-    EXPECT_EQ(render_diff(before, after, false), "\x1b[1;2H\x1b[1mab\x1b[2;1H\x1b[22mc\x1b[0m");
+    EXPECT_EQ(render_diff(before, after, Colors::Off),
+              "\x1b[1;2H\x1b[1mab\x1b[2;1H\x1b[22mc\x1b[0m");
 
     // Dropping bold while dim stays puts dim back after the shared reset.
     Buffer dim(Rect{0, 0, 4, 2});
     dim.set_string(0, 0, "x", Style{}.add(Modifier::Bold | Modifier::Dim));
     dim.set_string(1, 0, "y", Style{}.add(Modifier::Dim));
-    EXPECT_EQ(render_diff(before, dim, false), "\x1b[1;1H\x1b[1m\x1b[2mx\x1b[22m\x1b[2my\x1b[0m");
+    EXPECT_EQ(render_diff(before, dim, Colors::Off),
+              "\x1b[1;1H\x1b[1m\x1b[2mx\x1b[22m\x1b[2my\x1b[0m");
 }
 
 TEST(RenderDiff, PositionsAgainAfterSymbolsThatAreNotOneCellWide) {
@@ -50,7 +52,7 @@ TEST(RenderDiff, PositionsAgainAfterSymbolsThatAreNotOneCellWide) {
     after.at(0, 0).set_symbol("\u0301");
     after.at(1, 0).set_symbol("x");
     after.at(2, 0).set_symbol("y");
-    EXPECT_EQ(render_diff(before, after, false), "\x1b[1;1H\u0301\x1b[1;2Hxy\x1b[0m");
+    EXPECT_EQ(render_diff(before, after, Colors::Off), "\x1b[1;1H\u0301\x1b[1;2Hxy\x1b[0m");
 }
 
 TEST(TerminalSize, FromTheTerminalElseFromTput) {
@@ -80,11 +82,11 @@ TEST(TerminalSize, FromTheTerminalElseFromTput) {
 
 TEST(ColorChoice, NoColorTurnsColoursOff) {
     ::unsetenv("NO_COLOR");
-    EXPECT_TRUE(color_enabled_by_environment());
+    EXPECT_EQ(colors_by_environment(), Colors::On);
     ::setenv("NO_COLOR", "", 1);
-    EXPECT_TRUE(color_enabled_by_environment());
+    EXPECT_EQ(colors_by_environment(), Colors::On);
     ::setenv("NO_COLOR", "1", 1);
-    EXPECT_FALSE(color_enabled_by_environment());
+    EXPECT_EQ(colors_by_environment(), Colors::Off);
     ::unsetenv("NO_COLOR");
 }
 
@@ -127,7 +129,7 @@ TEST(TerminalWriter, DrawsDiffsHidesCursorAndClearsOnResize) {
     std::string letter = "a";
     {
         auto terminal = Terminal::open(
-            write_end.get(), [&] { return std::expected<Size, std::string>(size); }, false);
+            write_end.get(), [&] { return std::expected<Size, std::string>(size); }, Colors::Off);
         ASSERT_TRUE(terminal.has_value());
         auto draw = [&](Buffer& buf, Rect area) {
             EXPECT_EQ(area, buf.area());
@@ -155,7 +157,7 @@ TEST(TerminalWriter, DrawsDiffsHidesCursorAndClearsOnResize) {
         [] {
             return std::expected<Size, std::string>(Size{2, 1});
         },
-        false);
+        Colors::Off);
     ASSERT_TRUE(broken.has_value());
     auto result = broken->draw([](Buffer&, Rect) {});
     ASSERT_FALSE(result.has_value());

@@ -92,31 +92,33 @@ TEST(BlockWidget, StyleFillsInsideAndTinyAreasDoNotOverflow) {
 TEST(ParagraphWidget, WrapsAtWordsWithAndWithoutTrimming) {
     const Text text(Line("  one two three four"));
     struct Case {
-        std::optional<bool> trim;
+        std::optional<LeadingSpace> wrap;
         std::vector<std::string> expected;
     };
     const std::vector<Case> cases = {
         {std::nullopt, {"  one two ", "          ", "          "}},
-        {true, {"one two   ", "three four", "          "}},
-        {false, {"  one two ", "three four", "          "}},
+        {LeadingSpace::Trim, {"one two   ", "three four", "          "}},
+        {LeadingSpace::Keep, {"  one two ", "three four", "          "}},
     };
     for (const Case& c : cases) {
         Buffer buf(Rect{0, 0, 10, 3});
         Paragraph p(text);
-        if (c.trim) p.wrapped(*c.trim);
+        if (c.wrap) p.wrapped(*c.wrap);
         p.render(buf.area(), buf);
-        EXPECT_EQ(rows(buf), c.expected) << (c.trim ? (*c.trim ? "trim" : "keep") : "no wrap");
+        EXPECT_EQ(rows(buf), c.expected)
+            << (c.wrap ? (*c.wrap == LeadingSpace::Trim ? "trim" : "keep") : "no wrap");
     }
 
     // A word longer than the line breaks inside the word.
     Buffer buf(Rect{0, 0, 4, 3});
-    Paragraph(Text(Line("abcdefghij"))).wrapped(true).render(buf.area(), buf);
+    Paragraph(Text(Line("abcdefghij"))).wrapped(LeadingSpace::Trim).render(buf.area(), buf);
     EXPECT_EQ(rows(buf), (std::vector<std::string>{"abcd", "efgh", "ij  "}));
 }
 
-std::vector<std::string> wrapped_rows(std::string_view text, std::uint16_t width, bool trim) {
+std::vector<std::string> wrapped_rows(std::string_view text, std::uint16_t width,
+                                      LeadingSpace leading_space) {
     Buffer buf(Rect{0, 0, width, 8});
-    Paragraph(Text::raw(text)).wrapped(trim).render(buf.area(), buf);
+    Paragraph(Text::raw(text)).wrapped(leading_space).render(buf.area(), buf);
     std::vector<std::string> out;
     for (std::string row : rows(buf)) {
         while (!row.empty() && row.back() == ' ') row.pop_back();
@@ -130,46 +132,46 @@ TEST(ParagraphWidget, WordWrapTable) {
     struct Case {
         std::string text;
         std::uint16_t width;
-        bool trim;
+        LeadingSpace leading_space;
         std::vector<std::string> expected;
     };
     const std::vector<Case> cases = {
         {"abcd efghij klmnopabcd efgh ijklmnopabcdefg hijkl mnopab c d e f g h i j k l m n o",
          20,
-         true,
+         LeadingSpace::Trim,
          {"abcd efghij", "klmnopabcd efgh", "ijklmnopabcdefg", "hijkl mnopab c d e f",
           "g h i j k l m n o"}},
-        {"AAAAAAAAAAAAAAAAAAAA    AAA", 20, false, {"AAAAAAAAAAAAAAAAAAAA", "   AAA"}},
+        {"AAAAAAAAAAAAAAAAAAAA    AAA", 20, LeadingSpace::Keep, {"AAAAAAAAAAAAAAAAAAAA", "   AAA"}},
         {"AAA AAA AAAAA AA AAAAAA\n B\n  C\n   D",
          10,
-         false,
+         LeadingSpace::Keep,
          {"AAA AAA", "AAAAA AA", "AAAAAA", " B", "  C", "   D"}},
         {"AAA AAA AAAAA AA AAAAAA\n B\n  C\n   D",
          10,
-         true,
+         LeadingSpace::Trim,
          {"AAA AAA", "AAAAA AA", "AAAAAA", "B", "C", "D"}},
         {"               4 Indent\n                 must wrap!",
          10,
-         false,
+         LeadingSpace::Keep,
          {"", "    4", "Indent", "", "      must", "wrap!"}},
-        {"日本語 テキスト", 6, true, {"日本語", "テキス", "ト"}},
+        {"日本語 テキスト", 6, LeadingSpace::Trim, {"日本語", "テキス", "ト"}},
         {"abcd efghij klmnopabcdefghijklmnopabcdefghijkl mnopab cdefghi j klmno",
          20,
-         true,
+         LeadingSpace::Trim,
          {"abcd efghij", "klmnopabcdefghijklmn", "opabcdefghijkl", "mnopab cdefghi j", "klmno"}},
         {"コンピュ ータ上で文字を扱う場合、 典型的には文 字による 通信を行 う場合にその両端点"
          "では、",
          20,
-         true,
+         LeadingSpace::Trim,
          {"コンピュ", "ータ上で文字を扱う場", "合、 典型的には文", "字による 通信を行",
           "う場合にその両端点で", "は、"}},
         // A no-break space holds its neighbours together.
-        {"AAAAAAAAAAAAAAA AAAA AAA", 20, true, {"AAAAAAAAAAAAAAA", "AAAA AAA"}},
-        {"ab cd", 1, true, {"a", "b", "c", "d"}},
-        {"a" + std::string(60, ' ') + "b", 20, true, {"a", "b"}},
+        {"AAAAAAAAAAAAAAA AAAA AAA", 20, LeadingSpace::Trim, {"AAAAAAAAAAAAAAA", "AAAA AAA"}},
+        {"ab cd", 1, LeadingSpace::Trim, {"a", "b", "c", "d"}},
+        {"a" + std::string(60, ' ') + "b", 20, LeadingSpace::Trim, {"a", "b"}},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(wrapped_rows(c.text, c.width, c.trim), c.expected) << c.text;
+        EXPECT_EQ(wrapped_rows(c.text, c.width, c.leading_space), c.expected) << c.text;
     }
 }
 
@@ -251,9 +253,11 @@ TEST(ParagraphWidget, HostileTextDrawsSafely) {
     EXPECT_EQ(buf.row_text(1), "wide ");  // the wide character at the edge is left out
     // Width 1 with wide characters only: nothing fits, nothing overflows.
     Buffer narrow(Rect{0, 0, 1, 3});
-    Paragraph(Text(Line("日本語"))).wrapped(true).render(narrow.area(), narrow);
+    Paragraph(Text(Line("日本語"))).wrapped(LeadingSpace::Trim).render(narrow.area(), narrow);
     EXPECT_EQ(rows(narrow), (std::vector<std::string>{" ", " ", " "}));
-    Paragraph(Text(Line(std::string(200000, 'z')))).wrapped(true).render(narrow.area(), narrow);
+    Paragraph(Text(Line(std::string(200000, 'z'))))
+        .wrapped(LeadingSpace::Trim)
+        .render(narrow.area(), narrow);
     EXPECT_EQ(rows(narrow), (std::vector<std::string>{"z", "z", "z"}));
 }
 
@@ -439,8 +443,8 @@ TEST(AllWidgets, DegenerateAreasAndHostileTextDrawSafely) {
         Paragraph p(text);
         p.with_block(block);
         p.render(area, buf);
-        p.wrapped(true).render(area, buf);
-        p.wrapped(false).aligned(Alignment::Right).render(area, buf);
+        p.wrapped(LeadingSpace::Trim).render(area, buf);
+        p.wrapped(LeadingSpace::Keep).aligned(Alignment::Right).render(area, buf);
         List list;
         list.items = {ListItem(text), ListItem(text)};
         list.block = block;
@@ -467,7 +471,7 @@ TEST(AllWidgets, DegenerateAreasAndHostileTextDrawSafely) {
             }
             ASSERT_EQ(c.symbol.find("\xC2\x9B"), std::string::npos);
         }
-        EXPECT_TRUE(platform::is_valid_utf8(render_diff(Buffer(buf.area()), buf, true)));
+        EXPECT_TRUE(platform::is_valid_utf8(render_diff(Buffer(buf.area()), buf, Colors::On)));
     }
 }
 
