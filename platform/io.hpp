@@ -35,7 +35,8 @@ std::expected<std::size_t, int> read_some(int fd, std::span<char> buffer);
 std::expected<std::string, int> read_all(int fd,
                                          std::size_t limit = std::numeric_limits<std::size_t>::max());
 
-// Writes every byte, looping over short writes. The error is errno.
+// Writes every byte, looping over short writes. The error is errno. Only write(2) and
+// errno: safe to call from a signal handler (the terminal restore relies on it).
 std::expected<void, int> write_all(int fd, std::string_view bytes);
 
 // openat(2) with O_CLOEXEC added. The error is errno.
