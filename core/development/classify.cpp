@@ -1,6 +1,5 @@
 #include "core/development/classify.hpp"
 
-
 #include <array>
 
 #include "core/development/paths.hpp"
@@ -10,14 +9,16 @@
 namespace bramvelt::development {
 namespace {
 
+using platform::FollowFinalLink;
+
 bool regular_file_at(const std::string& path) {
-    const auto st = status_follow(path);
+    const auto st = platform::status_of_path(path, FollowFinalLink::yes);
     return st && st->is_regular();
 }
 
 bool directory_at(const std::string& path) {
-    const auto st = status_follow(path);
-    return st && st->is_dir();
+    const auto st = platform::status_of_path(path, FollowFinalLink::yes);
+    return st && st->is_directory();
 }
 
 ArtifactClass make(std::string_view kind, std::string_view tool) {
@@ -131,8 +132,8 @@ std::optional<ArtifactClass> classify_by_markers(std::string_view name,
 }  // namespace
 
 std::optional<ArtifactClass> classify_artifact(const std::string& path) {
-    const auto st = status_nofollow(path);
-    if (!st || !st->is_dir()) {
+    const auto st = platform::status_of_path(path, FollowFinalLink::no);
+    if (!st || !st->is_directory()) {
         return std::nullopt;
     }
     const auto name_opt = final_name(path);
@@ -151,8 +152,8 @@ std::optional<ArtifactClass> classify_artifact(const std::string& path) {
 
 std::optional<ArtifactClass> classify_artifact_at(int parent_fd, std::string_view name,
                                                   const std::string& path,
-                                                  const EntryStatus& status) {
-    if (!status.is_dir() || !platform::is_valid_utf8(name)) {
+                                                  const platform::EntryStatus& status) {
+    if (!status.is_directory() || !platform::is_valid_utf8(name)) {
         return std::nullopt;
     }
     const auto parent = parent_path(path);
@@ -160,7 +161,7 @@ std::optional<ArtifactClass> classify_artifact_at(int parent_fd, std::string_vie
         return std::nullopt;
     }
     const auto regular_at = [&](const std::string& rel) {
-        const auto st = status_follow_at(parent_fd, rel.c_str());
+        const auto st = platform::status_at(parent_fd, rel.c_str(), FollowFinalLink::yes);
         return st && st->is_regular();
     };
     return classify_by_markers(
@@ -220,22 +221,15 @@ bool is_git_dir(const std::string& path) {
 
 bool is_git_dir_at(int dirfd, std::string_view rel) {
     const auto at = [&](std::string_view name) {
-        return status_follow_at(
-            dirfd, rel.empty() ? std::string(name).c_str() : join_path(rel, name).c_str());
+        const std::string path = rel.empty() ? std::string(name) : join_path(rel, name);
+        return platform::status_at(dirfd, path.c_str(), FollowFinalLink::yes);
     };
     const auto head = at("HEAD");
     if (!head || !head->is_regular()) return false;
     const auto config = at("config");
     if (!config || !config->is_regular()) return false;
     const auto objects = at("objects");
-    return objects && objects->is_dir();
-}
-
-std::optional<std::uint64_t> epoch_seconds(const std::optional<FileTime>& time) {
-    if (!time || time->seconds < 0 || time->nanoseconds >= 1'000'000'000u) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(time->seconds);
+    return objects && objects->is_directory();
 }
 
 bool is_not_bytecode_ext(std::string_view extension) {

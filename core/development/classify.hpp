@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/development/file_status.hpp"
+#include "platform/file_status.hpp"
 
 namespace bramvelt::development {
 
@@ -28,7 +28,7 @@ std::optional<ArtifactClass> classify_artifact(const std::string& path);
 // path is `path` and whose no-follow status the caller already holds.
 std::optional<ArtifactClass> classify_artifact_at(int parent_fd, std::string_view name,
                                                   const std::string& path,
-                                                  const EntryStatus& status);
+                                                  const platform::EntryStatus& status);
 
 // The file lies in (or below) /tmp, /var/tmp or /private/tmp and its lower-cased name
 // has one of the scratch prefixes and suffixes.
@@ -46,9 +46,6 @@ unsigned folder_name_rank_of_name(std::string_view name);
 bool is_git_dir(const std::string& path);
 // The same for the folder `rel` below the open folder `dirfd` ("" for that folder).
 bool is_git_dir_at(int dirfd, std::string_view rel);
-
-// Whole seconds since 1970; nothing for an absent time or one before 1970.
-std::optional<std::uint64_t> epoch_seconds(const std::optional<FileTime>& time);
 
 // False exactly for "pyc" and "pyo".
 bool is_not_bytecode_ext(std::string_view extension);

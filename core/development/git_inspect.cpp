@@ -5,17 +5,20 @@
 
 #include "core/development/artifact_candidate.hpp"
 #include "core/development/classify.hpp"
-#include "core/development/file_status.hpp"
+#include "core/development/entry_facts.hpp"
 #include "core/development/git_recommendation.hpp"
 #include "core/development/git_runner.hpp"
 #include "core/development/measure.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
+#include "platform/file_status.hpp"
 #include "platform/text.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::development {
 namespace {
+
+using platform::FollowFinalLink;
 
 constexpr std::string_view GIT_OPERATION_MARKERS[] = {
     "MERGE_HEAD", "CHERRY_PICK_HEAD", "REVERT_HEAD", "rebase-merge", "rebase-apply", "sequencer"};
@@ -72,7 +75,7 @@ void push_capped(std::vector<std::string>& list, std::string value) {
 }
 
 bool same_folder(const WorktreeEntry& entry, const std::string& folder,
-                 const std::optional<std::pair<dev_t, ino_t>>& identity) {
+                 const std::optional<std::pair<std::uint64_t, std::uint64_t>>& identity) {
     return entry.path == folder || path_equal(entry.path, folder) ||
            (identity && entry.identity && *identity == *entry.identity);
 }
@@ -80,8 +83,8 @@ bool same_folder(const WorktreeEntry& entry, const std::string& folder,
 }  // namespace
 
 std::optional<std::uint64_t> git_file_mtime(std::string_view dir, std::string_view name) {
-    const auto st = status_follow(join_path(dir, name));
-    return st ? epoch_seconds(st->modified) : std::nullopt;
+    const auto st = platform::status_of_path(join_path(dir, name), FollowFinalLink::yes);
+    return st ? epoch_seconds(modification_time(*st)) : std::nullopt;
 }
 
 std::optional<std::pair<std::string, std::string>> parse_ls_remote_line(std::string_view line) {
@@ -275,8 +278,9 @@ void inspect_git_checkout(DevScanState& state, const std::string& folder) {
     const auto git_dir = query_line(state, folder, {"rev-parse", "--absolute-git-dir"});
     const RepoFacts* facts = common_dir ? &load_repo_facts(state, folder, *common_dir) : nullptr;
 
-    std::optional<std::pair<dev_t, ino_t>> identity;
-    if (const auto st = status_follow(folder); st && st->is_dir()) {
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> identity;
+    if (const auto st = platform::status_of_path(folder, FollowFinalLink::yes);
+        st && st->is_directory()) {
         identity = std::make_pair(st->device, st->inode);
     }
 
@@ -301,11 +305,13 @@ void inspect_git_checkout(DevScanState& state, const std::string& folder) {
     }
 
     detail.head = query_line(state, folder, {"rev-parse", "--verify", "HEAD"});
-    detail.shallow = !common_dir || status_follow(join_path(*common_dir, "shallow")).has_value();
+    detail.shallow = !common_dir || platform::status_of_path(join_path(*common_dir, "shallow"),
+                                                             FollowFinalLink::yes)
+                                        .has_value();
 
     if (git_dir) {
         for (const auto marker : GIT_OPERATION_MARKERS) {
-            if (status_follow(join_path(*git_dir, marker))) {
+            if (platform::status_of_path(join_path(*git_dir, marker), FollowFinalLink::yes)) {
                 detail.operation_in_progress = true;
                 break;
             }
@@ -351,9 +357,9 @@ void inspect_git_checkout(DevScanState& state, const std::string& folder) {
 
     const std::size_t kept_before = state.kept_candidates.size();
     FolderMeasurement measurement;
-    if (const auto own = status_nofollow(folder)) {
-        const auto followed = status_follow(folder);
-        const dev_t device = followed ? followed->device : 0;
+    if (const auto own = platform::status_of_path(folder, FollowFinalLink::no)) {
+        const auto followed = platform::status_of_path(folder, FollowFinalLink::yes);
+        const std::uint64_t device = followed ? followed->device : 0;
         HardLinkSet links;
         RepoContext repo{folder, std::move(tracked)};
         measurement = measure_folder(state, folder, *own, device, &repo, links, true);

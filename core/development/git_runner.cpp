@@ -1,22 +1,18 @@
 #include "core/development/git_runner.hpp"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <thread>
 
-#include "core/development/file_status.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
-#include "platform/fd.hpp"
+#include "platform/file_status.hpp"
 #include "platform/os_error.hpp"
+#include "platform/real_path.hpp"
 #include "platform/spawn.hpp"
+#include "platform/temp_file.hpp"
 #include "platform/utf8.hpp"
 
 extern char** environ;
@@ -27,8 +23,8 @@ namespace {
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
 
 bool executable_file(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0;
+    const auto st = platform::status_of_path(path, platform::FollowFinalLink::yes);
+    return st && st->is_regular() && (st->mode & 0111) != 0;
 }
 
 bool removed_variable(std::string_view name) {
@@ -53,32 +49,12 @@ constexpr std::pair<std::string_view, std::string_view> kSetVariables[] = {
     {"GIT_SSH_COMMAND", "ssh -o BatchMode=yes -o ConnectTimeout=5"},
 };
 
-// An unnamed file in the temporary folder: it vanishes with its last descriptor.
-std::expected<platform::Fd, int> unnamed_temp_file() {
-    const char* tmpdir = ::getenv("TMPDIR");
-    const std::string dir = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
-    platform::Fd fd(::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (fd) {
-        return fd;
-    }
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-        return std::unexpected(errno);
-    }
-    std::string name = join_path(dir, ".bramvelt-git-XXXXXX");
-    fd.reset(::mkostemp(name.data(), O_CLOEXEC));
-    if (!fd) {
-        return std::unexpected(errno);
-    }
-    ::unlink(name.c_str());
-    return fd;
-}
+constexpr std::string_view kOutputFilePrefix = ".bramvelt-git-";
 
-std::optional<std::uint64_t> file_size(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(st.st_size);
+// A file whose size cannot be read counts as over the limit.
+bool within_output_limit(const platform::UnnamedTempFile& file) {
+    const auto size = file.size();
+    return size && *size <= GIT_OUTPUT_LIMIT;
 }
 
 std::string error_text(int e) {
@@ -138,7 +114,7 @@ std::string locate_git(std::optional<std::string_view> path_variable,
     if (!found) {
         return "git";
     }
-    const auto canonical = canonical_path(*found);
+    const auto canonical = platform::real_path(*found);
     if (!canonical || !path_equal(*canonical, "/usr/bin/git")) {
         return "git";
     }
@@ -147,7 +123,7 @@ std::string locate_git(std::optional<std::string_view> path_variable,
         if (!executable_file(path)) {
             continue;
         }
-        const auto resolved = canonical_path(path);
+        const auto resolved = platform::real_path(path);
         if (!resolved) {
             return path;
         }
@@ -175,11 +151,11 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
     if (is_cancelled(cancel)) {
         return std::unexpected(std::string(kGitCancelled));
     }
-    auto out = unnamed_temp_file();
+    auto out = platform::UnnamedTempFile::create(kOutputFilePrefix);
     if (!out) {
         return std::unexpected(error_text(out.error()));
     }
-    auto err = unnamed_temp_file();
+    auto err = platform::UnnamedTempFile::create(kOutputFilePrefix);
     if (!err) {
         return std::unexpected(error_text(err.error()));
     }
@@ -196,8 +172,8 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
     }
     options.environment = git_child_environment(inherited);
     options.in = platform::Stdio::null();
-    options.out = platform::Stdio::from_fd(out->get());
-    options.err = platform::Stdio::from_fd(err->get());
+    options.out = platform::Stdio::from_fd(out->fd());
+    options.err = platform::Stdio::from_fd(err->fd());
     options.new_process_group = true;
 
     auto spawned = platform::spawn(options);
@@ -223,10 +199,7 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
             kill = true;
             break;
         }
-        const auto out_size = file_size(out->get());
-        const auto err_size = out_size ? file_size(err->get()) : std::nullopt;
-        if (!out_size || *out_size > GIT_OUTPUT_LIMIT || !err_size ||
-            *err_size > GIT_OUTPUT_LIMIT) {
+        if (!within_output_limit(*out) || !within_output_limit(*err)) {
             kill = true;
             break;
         }
@@ -250,35 +223,15 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
     if (status->raw != 0) {
         return std::unexpected(std::string(kGitUnavailable));
     }
-    if (::lseek(out->get(), 0, SEEK_SET) != 0) {
-        return std::unexpected(error_text(errno));
+    // One byte past the limit shows an overlong output.
+    auto bytes = out->read_from_start(GIT_OUTPUT_LIMIT + 1);
+    if (!bytes) {
+        return std::unexpected(error_text(bytes.error()));
     }
-    // Sized from the file rather than filled with 4 MiB of zeros for every small answer;
-    // it still grows when something git left behind writes on, up to one byte past the
-    // limit so that an overlong output shows.
-    constexpr std::size_t cap = GIT_OUTPUT_LIMIT + 1;
-    const std::uint64_t size_now = file_size(out->get()).value_or(0);
-    std::string bytes;
-    bytes.resize(std::min<std::uint64_t>(size_now + 1, cap));
-    std::size_t filled = 0;
-    for (;;) {
-        if (filled == bytes.size()) {
-            if (bytes.size() == cap) break;
-            bytes.resize(std::min(cap, bytes.size() * 2));
-        }
-        const ssize_t n = ::read(out->get(), bytes.data() + filled, bytes.size() - filled);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(error_text(errno));
-        }
-        if (n == 0) break;
-        filled += static_cast<std::size_t>(n);
-    }
-    if (filled > GIT_OUTPUT_LIMIT) {
+    if (bytes->size() > GIT_OUTPUT_LIMIT) {
         return std::unexpected(std::string(kGitOutputTooLarge));
     }
-    bytes.resize(filled);
-    return bytes;
+    return std::move(*bytes);
 }
 
 std::expected<std::string, std::string> run_git_budgeted(DevScanState& state,

@@ -1,16 +1,16 @@
 #include "core/development/measure.hpp"
 
-#include <fcntl.h>
+#include <fcntl.h>  // open flags for platform::open_nofollow_any
 
 #include <algorithm>
-#include <cerrno>
 #include <expected>
-#include <limits>
 
 #include "core/development/artifact_candidate.hpp"
 #include "core/development/classify.hpp"
+#include "core/development/entry_facts.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
+#include "platform/io.hpp"
 #include "platform/nofollow_open.hpp"
 #include "platform/text.hpp"
 #include "platform/utf8.hpp"
@@ -41,20 +41,14 @@ std::expected<platform::Fd, int> open_folder(const std::string& path, int parent
     if (parent_fd < 0) {
         return platform::open_nofollow_any(path, O_RDONLY | O_DIRECTORY);
     }
-    int fd;
-    do {
-        fd = ::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        return std::unexpected(errno);
-    }
-    return platform::Fd(fd);
+    return platform::open_directory_at(parent_fd, name, platform::FollowFinalLink::no);
 }
 
-FolderMeasurement measure_entry(DevScanState& state, std::string& path, const EntryStatus& st,
-                                dev_t device, const RepoContext* repo, HardLinkSet& links,
-                                bool git_mode, int parent_fd, std::string_view name,
-                                bool path_valid, std::size_t components) {
+FolderMeasurement measure_entry(DevScanState& state, std::string& path,
+                                const platform::EntryStatus& st, std::uint64_t device,
+                                const RepoContext* repo, HardLinkSet& links, bool git_mode,
+                                int parent_fd, std::string_view name, bool path_valid,
+                                std::size_t components) {
     // A nested mount root sharing the device (a bind mount) is another file system too.
     const bool other_fs = parent_fd >= 0
                               ? on_other_file_system_at(parent_fd, name.data(), st, device)
@@ -64,20 +58,20 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path, const En
         return {};
     }
     FolderMeasurement m;
-    m.allocated_bytes = st.allocated_bytes();
+    m.allocated_bytes = allocated_bytes(st);
     m.files = st.is_regular() ? 1 : 0;
-    m.last_modified = epoch_seconds(st.modified);
-    m.last_access = st.is_regular() ? epoch_seconds(st.accessed) : std::nullopt;
+    m.last_modified = epoch_seconds(modification_time(st));
+    m.last_access = st.is_regular() ? epoch_seconds(access_time(st)) : std::nullopt;
     m.complete = path_valid;
     if (st.is_symlink()) {
         return m;
     }
-    if (st.is_regular() && st.links > 1) {
+    if (st.is_regular() && st.link_count > 1) {
         if (!links.insert({st.device, st.inode}).second) {
             m.allocated_bytes = 0;
         }
     }
-    if (!st.is_dir()) {
+    if (!st.is_directory()) {
         return m;
     }
     if (components > MAX_MEASURE_COMPONENTS || state.budget_spent()) {
@@ -109,7 +103,8 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path, const En
         path.resize(base);
         if (needs_separator) path.push_back('/');
         path.append(child_name);
-        const auto cst = status_nofollow_at(dirfd, child_name.data());
+        const auto cst =
+            platform::status_at(dirfd, child_name.data(), platform::FollowFinalLink::no);
         if (!cst) {
             ++state.summary.skipped_paths;
             m.complete = false;
@@ -117,13 +112,15 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path, const En
         }
         if (git_mode) {
             if (child_name == ".git") {
-                if (cst->is_dir()) {
+                if (cst->is_directory()) {
                     m.complete = false;
                 }
                 continue;
             }
-            if (cst->is_dir() &&
-                (status_follow_at(dirfd, join_path(child_name, ".git").c_str()).has_value() ||
+            if (cst->is_directory() &&
+                (platform::status_at(dirfd, join_path(child_name, ".git").c_str(),
+                                     platform::FollowFinalLink::yes)
+                     .has_value() ||
                  is_git_dir_at(dirfd, child_name))) {
                 m.complete = false;
                 state.folder_queue.emplace_front(path, 0);
@@ -135,13 +132,14 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path, const En
             continue;
         }
         const bool child_valid = path_valid && platform::is_valid_utf8(child_name);
-        if (git_mode && cst->is_dir()) {
+        if (git_mode && cst->is_directory()) {
             if (auto cls = classify_artifact_at(dirfd, child_name, path, *cst)) {
                 const FolderMeasurement nested_m =
                     measure_entry(state, path, *cst, device, nullptr, links, false, dirfd,
                                   child_name, child_valid, components + 1);
                 build_artifact_candidate(state, path, cls->kind, cls->tool, nested_m, repo);
-                m.allocated_bytes = platform::saturating_add(m.allocated_bytes, nested_m.allocated_bytes);
+                m.allocated_bytes =
+                    platform::saturating_add(m.allocated_bytes, nested_m.allocated_bytes);
                 m.files = platform::saturating_add(m.files, nested_m.files);
                 m.complete = m.complete && nested_m.complete;
                 continue;
@@ -173,8 +171,8 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path, const En
 }
 
 FolderMeasurement measure_top(DevScanState& state, const std::string& path,
-                              const EntryStatus& status, dev_t device, const RepoContext* repo,
-                              HardLinkSet& links, bool git_mode) {
+                              const platform::EntryStatus& status, std::uint64_t device,
+                              const RepoContext* repo, HardLinkSet& links, bool git_mode) {
     std::string buffer = path;
     const std::string_view name = final_name(path).value_or(std::string_view());
     // The name is handed on as a C string only with an open parent, which the top of a
@@ -247,9 +245,10 @@ bool FolderListing::is_git_dir() const {
     return is_git_dir_at(fd(), "");
 }
 
-FolderMeasurement measure_candidate(DevScanState& state, const std::string& path, dev_t device,
-                                    const RepoContext* repo, HardLinkSet& links) {
-    const auto st = status_nofollow(path);
+FolderMeasurement measure_candidate(DevScanState& state, const std::string& path,
+                                    std::uint64_t device, const RepoContext* repo,
+                                    HardLinkSet& links) {
+    const auto st = platform::status_of_path(path, platform::FollowFinalLink::no);
     if (!st) {
         ++state.summary.skipped_paths;
         return {};
@@ -257,14 +256,15 @@ FolderMeasurement measure_candidate(DevScanState& state, const std::string& path
     return measure_top(state, path, *st, device, repo, links, false);
 }
 
-FolderMeasurement measure_candidate(DevScanState& state, const std::string& path, dev_t device) {
+FolderMeasurement measure_candidate(DevScanState& state, const std::string& path,
+                                    std::uint64_t device) {
     HardLinkSet links;
     return measure_candidate(state, path, device, nullptr, links);
 }
 
 FolderMeasurement measure_folder(DevScanState& state, const std::string& path,
-                                 const EntryStatus& status, dev_t device, const RepoContext* repo,
-                                 HardLinkSet& links, bool git_mode) {
+                                 const platform::EntryStatus& status, std::uint64_t device,
+                                 const RepoContext* repo, HardLinkSet& links, bool git_mode) {
     return measure_top(state, path, status, device, repo, links, git_mode);
 }
 

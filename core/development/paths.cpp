@@ -1,14 +1,11 @@
 #include "core/development/paths.hpp"
 
-#include <limits.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <memory>
 
-#include "core/development/file_status.hpp"
 #include "core/filesystem/byte_path.hpp"
+#include "platform/file_status.hpp"
+#include "platform/real_path.hpp"
+#include "platform/volume.hpp"
 
 namespace bramvelt::development {
 
@@ -46,22 +43,14 @@ std::optional<std::string> parent_path(std::string_view path) {
     return filesystem::path_parent(path);
 }
 
-std::optional<std::string> canonical_path(const std::string& path) {
-    std::unique_ptr<char, decltype(&::free)> resolved(::realpath(path.c_str(), nullptr), &::free);
-    if (!resolved) {
-        return std::nullopt;
-    }
-    return std::string(resolved.get());
-}
-
 bool has_symlink_component(std::string_view path) {
     std::string prefix;
     bool first = true;
     for (const std::string_view part : path_components(path)) {
         prefix = first ? std::string(part) : join_path(prefix, part);
         first = false;
-        struct stat st {};
-        if (::lstat(prefix.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) {
+        const auto st = platform::status_of_path(prefix, platform::FollowFinalLink::no);
+        if (!st || st->is_symlink()) {
             return true;
         }
     }
@@ -71,7 +60,7 @@ bool has_symlink_component(std::string_view path) {
 std::optional<std::string> path_in_roots(const std::vector<std::string>& roots,
                                          std::string_view path) {
     const std::string original(path);
-    const std::string c = canonical_path(original).value_or(original);
+    const std::string c = platform::real_path(original).value_or(original);
     const bool inside = std::any_of(roots.begin(), roots.end(),
                                     [&](const std::string& r) { return path_inside(c, r); });
     if (inside && !has_symlink_component(c)) {
@@ -80,16 +69,16 @@ std::optional<std::string> path_in_roots(const std::vector<std::string>& roots,
     if (!c.starts_with('/')) {
         return std::nullopt;
     }
-    const std::string d = join_path(kDataVolume, std::string_view(c).substr(1));
+    const std::string d = join_path(platform::kDataVolume, std::string_view(c).substr(1));
     const auto root = std::find_if(roots.begin(), roots.end(), [&](const std::string& r) {
-        return path_inside(r, kDataVolume) && path_inside(d, r);
+        return path_inside(r, platform::kDataVolume) && path_inside(d, r);
     });
     if (root == roots.end()) {
         return std::nullopt;
     }
-    const auto dst = status_follow(d);
-    const auto cst = status_follow(c);
-    if (dst && dst->is_dir() && cst && cst->is_dir() && dst->device == cst->device &&
+    const auto dst = platform::status_of_path(d, platform::FollowFinalLink::yes);
+    const auto cst = platform::status_of_path(c, platform::FollowFinalLink::yes);
+    if (dst && dst->is_directory() && cst && cst->is_directory() && dst->device == cst->device &&
         dst->inode == cst->inode && !has_symlink_component(d)) {
         return d;
     }

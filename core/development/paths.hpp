@@ -27,11 +27,6 @@ std::optional<std::string_view> final_name(std::string_view path);
 // The path without its final component; nothing for "/" or an empty path.
 std::optional<std::string> parent_path(std::string_view path);
 
-// The path with every link resolved, or nothing when that fails.
-std::optional<std::string> canonical_path(const std::string& path);
-
-inline constexpr std::string_view kDataVolume = "/System/Volumes/Data";
-
 // The form of `path` to walk when it lies inside the search roots (its canonical path,
 // or its data-volume form), else nothing.
 std::optional<std::string> path_in_roots(const std::vector<std::string>& roots,

@@ -1,33 +1,37 @@
 #include "core/development/search.hpp"
 
-#include <dirent.h>
-#include <fcntl.h>
+#include <fcntl.h>  // AT_FDCWD for platform::open_directory_at
 
 #include <algorithm>
 #include <limits>
 
 #include "core/development/artifact_candidate.hpp"
 #include "core/development/classify.hpp"
-#include "core/development/file_status.hpp"
+#include "core/development/entry_facts.hpp"
 #include "core/development/git_inspect.hpp"
 #include "core/development/measure.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/worktree_list.hpp"
 #include "core/policy/normalize.hpp"
-#include "platform/dir_stream.hpp"
-#include "platform/fd.hpp"
+#include "platform/file_status.hpp"
+#include "platform/io.hpp"
+#include "platform/listing.hpp"
+#include "platform/real_path.hpp"
 #include "platform/utf8.hpp"
+#include "platform/volume.hpp"
 
 namespace bramvelt::development {
 namespace {
 
+using platform::FollowFinalLink;
+
 bool is_whole_disk_root(std::string_view root) {
-    return path_equal(root, "/") || path_equal(root, kDataVolume);
+    return path_equal(root, "/") || path_equal(root, platform::kDataVolume);
 }
 
 bool is_directory_following(const std::string& path) {
-    const auto st = status_follow(path);
-    return st && st->is_dir();
+    const auto st = platform::status_of_path(path, FollowFinalLink::yes);
+    return st && st->is_directory();
 }
 
 // `text` under a whole-disk root: itself for "/", else joined below the root.
@@ -39,25 +43,25 @@ std::string under_root(std::string_view root, std::string_view text) {
     return join_path(root, text);
 }
 
-// Names of a folder's entries, at most `limit`; nothing when it cannot be opened.
+// Names of a folder's entries in listing order, at most `limit`; nothing when it cannot
+// be opened. A failed read ends the listing.
 std::optional<std::vector<std::string>> read_names(const std::string& folder, std::size_t limit) {
-    platform::Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    auto fd = platform::open_directory_at(AT_FDCWD, folder.c_str(), FollowFinalLink::yes);
     if (!fd) {
         return std::nullopt;
     }
-    auto stream = platform::DirStream::from_fd(std::move(fd));
-    if (!stream) {
-        return std::nullopt;
-    }
+    platform::DirEntryReader reader(std::move(*fd));
     std::vector<std::string> names;
     while (names.size() < limit) {
-        const dirent* entry = ::readdir(stream->get());
-        if (entry == nullptr) {
+        const auto batch = reader.read_batch();
+        if (!batch || *batch == 0) {
             break;
         }
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
+        for (const auto& entry : reader.entries()) {
+            if (names.size() == limit) {
+                break;
+            }
+            names.emplace_back(entry.name);
         }
     }
     return names;
@@ -70,7 +74,7 @@ void add_seeds(DevScanState& state, const std::string& root, const SearchLocatio
     }
     for (const auto& temp : locations.temp_folders) {
         const std::string joined = under_root(root, temp);
-        std::string path = canonical_path(joined).value_or(joined);
+        std::string path = platform::real_path(joined).value_or(joined);
         if (is_directory_following(path)) {
             state.folder_queue.emplace_back(std::move(path), 0);
         }
@@ -83,8 +87,8 @@ void add_seeds(DevScanState& state, const std::string& root, const SearchLocatio
         }
         for (const auto& name : *names) {
             const std::string home = join_path(base, name);
-            const auto st = status_nofollow(home);
-            if (!st || !st->is_dir()) {
+            const auto st = platform::status_of_path(home, FollowFinalLink::no);
+            if (!st || !st->is_directory()) {
                 continue;
             }
             for (const auto& folder : locations.developer_folders) {
@@ -97,11 +101,12 @@ void add_seeds(DevScanState& state, const std::string& root, const SearchLocatio
     }
 }
 
-void add_scratch_file(DevScanState& state, const std::string& path, const EntryStatus& st) {
+void add_scratch_file(DevScanState& state, const std::string& path,
+                      const platform::EntryStatus& st) {
     FolderMeasurement m;
-    m.last_modified = epoch_seconds(st.modified);
-    m.last_access = epoch_seconds(st.accessed);
-    m.allocated_bytes = st.allocated_bytes();
+    m.last_modified = epoch_seconds(modification_time(st));
+    m.last_access = epoch_seconds(access_time(st));
+    m.allocated_bytes = allocated_bytes(st);
     m.files = 1;
     m.complete = true;
     build_artifact_candidate(state, path, kTemporaryKind, kScratchTool, m, nullptr);
@@ -129,24 +134,24 @@ void examine_folder(DevScanState& state, const std::string& path, std::uint64_t 
     if (!state.visited.insert(path).second) {
         return;
     }
-    const auto st = status_nofollow(path);
+    const auto st = platform::status_of_path(path, FollowFinalLink::no);
     if (!st) {
         ++state.summary.skipped_paths;
         return;
     }
-    if (!st->is_dir()) {
+    if (!st->is_directory()) {
         return;
     }
-    const dev_t device = st->device;
+    const std::uint64_t device = st->device;
     if (!platform::is_valid_utf8(path)) {
         ++state.summary.skipped_paths;
         return;
     }
 
     const std::string dot_git = join_path(path, ".git");
-    const auto git_entry = status_follow(dot_git);
+    const auto git_entry = platform::status_of_path(dot_git, FollowFinalLink::yes);
     if (git_entry || is_git_dir(path)) {
-        if (git_entry && git_entry->is_dir()) {
+        if (git_entry && git_entry->is_directory()) {
             examine_main_checkout(state, path);
         } else {
             inspect_git_checkout(state, path);
@@ -176,13 +181,13 @@ void examine_folder(DevScanState& state, const std::string& path, std::uint64_t 
             break;
         }
         const std::string_view child_name = listing->name(i);
-        const auto cst = status_nofollow_at(listing->fd(), child_name.data());
+        const auto cst = platform::status_at(listing->fd(), child_name.data(), FollowFinalLink::no);
         if (!cst) {
             ++state.summary.skipped_paths;
             continue;
         }
         std::string child = join_path(path, child_name);
-        if (cst->is_dir()) {
+        if (cst->is_directory()) {
             if (on_other_file_system_at(listing->fd(), child_name.data(), *cst, device)) {
                 ++state.summary.skipped_paths;
                 continue;
@@ -216,7 +221,7 @@ std::expected<std::vector<std::string>, std::string> resolve_search_roots(
         if (!normalised) {
             return std::unexpected(normalised.error());
         }
-        std::string path = canonical_path(*normalised).value_or(*normalised);
+        std::string path = platform::real_path(*normalised).value_or(*normalised);
         if (std::any_of(roots.begin(), roots.end(),
                         [&](const std::string& r) { return path_inside(path, r); })) {
             continue;

@@ -1,8 +1,8 @@
 #include "core/development/worktree_list.hpp"
 
-#include "core/development/file_status.hpp"
 #include "core/development/git_runner.hpp"
 #include "core/development/state.hpp"
+#include "platform/file_status.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::development {
@@ -32,7 +32,9 @@ std::vector<WorktreeEntry> parse_worktree_list(std::string_view bytes) {
             if (pending.path.empty()) {
                 continue;
             }
-            if (const auto st = status_follow(pending.path); st && st->is_dir()) {
+            if (const auto st =
+                    platform::status_of_path(pending.path, platform::FollowFinalLink::yes);
+                st && st->is_directory()) {
                 pending.identity = std::make_pair(st->device, st->inode);
             }
             list.push_back(std::move(pending));

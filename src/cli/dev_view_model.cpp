@@ -1,19 +1,18 @@
 #include "src/cli/dev_view_model.hpp"
 
 #include <fmt/format.h>
-#include <limits.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <utf8proc.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <ranges>
 #include <span>
+#include <system_error>
 
+#include "platform/file_status.hpp"
 #include "platform/os_error.hpp"
+#include "platform/real_path.hpp"
 #include "platform/text.hpp"
 #include "platform/utf8.hpp"
 #include "src/cli/format.hpp"
@@ -223,27 +222,28 @@ std::expected<std::string, std::string> resolve_target(std::string_view folder,
                                            escape_for_display(platform::to_utf8_lossy(joined)),
                                            platform::os_error_text(error)));
     };
-    char resolved[PATH_MAX];
-    if (::realpath(joined.c_str(), resolved) == nullptr) return failure(errno);
-    struct stat st {};
-    if (::stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    // Not real_directory: a folder that cannot be resolved and a resolved entry that is
+    // not a folder are reported differently.
+    auto resolved = platform::real_path(joined);
+    if (!resolved) return failure(resolved.error());
+    const auto status = platform::status_of_path(*resolved, platform::FollowFinalLink::yes);
+    if (!status || !status->is_directory()) {
         return std::unexpected(fmt::format("not a directory: {}",
-                                           escape_for_display(platform::to_utf8_lossy(resolved))));
+                                           escape_for_display(platform::to_utf8_lossy(*resolved))));
     }
     // Searches and cleanups take folders as text. A folder whose real path is not UTF-8
     // would become another path once its bad bytes were replaced (one that may exist and
     // be searched or cleaned in its place), so it is refused instead.
-    if (!platform::is_valid_utf8(resolved)) return failure(EILSEQ);
-    return std::string(resolved);
+    if (!platform::is_valid_utf8(*resolved)) return failure(EILSEQ);
+    return std::move(*resolved);
 }
 
 std::expected<std::vector<std::string>, std::string> resolve_targets(
     std::span<const std::string> folders) {
     if (folders.empty()) return std::vector<std::string>{"/"};
-    char* cwd = ::getcwd(nullptr, 0);
-    if (cwd == nullptr) return std::unexpected(platform::os_error_text(errno));
-    const std::string current_dir(cwd);
-    std::free(cwd);
+    std::error_code error;
+    const std::string current_dir = std::filesystem::current_path(error).native();
+    if (error) return std::unexpected(platform::os_error_text(error.value()));
     std::vector<std::string> targets;
     targets.reserve(folders.size());
     for (const auto& folder : folders) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "core/development/entry_facts.hpp"
 #include "dev_fixture.hpp"
 
 namespace bramvelt::development {
@@ -26,7 +27,7 @@ class DevClassifyTest : public DevTest {
         const int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         EXPECT_GE(fd, 0) << parent;
         std::optional<ArtifactClass> result;
-        if (const auto st = status_nofollow_at(fd, name.c_str())) {
+        if (const auto st = platform::status_at(fd, name.c_str(), platform::FollowFinalLink::no)) {
             result = classify_artifact_at(fd, name, path, *st);
         }
         ::close(fd);

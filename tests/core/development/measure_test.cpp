@@ -234,7 +234,7 @@ TEST_F(DevMeasureTest, FolderSwappedForALinkMidMeasurementIsNotFollowed) {
     CancelFlag cancel = make_cancel_flag();
     DevScanState state(DevScanRequest{{tmp.path()}, 8, 2'000'000, false}, {tmp.path()}, cancel,
                        sink);
-    const auto st = status_nofollow(sink.repo);
+    const auto st = platform::status_of_path(sink.repo, platform::FollowFinalLink::no);
     ASSERT_TRUE(st);
     HardLinkSet links;
     RepoContext repo{sink.repo, std::nullopt};
