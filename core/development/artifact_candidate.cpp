@@ -2,8 +2,8 @@
 
 #include "core/development/classify.hpp"
 #include "core/development/git_runner.hpp"
-#include "core/development/paths.hpp"
 #include "core/development/state.hpp"
+#include "core/filesystem/byte_path.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::development {
@@ -11,15 +11,14 @@ namespace {
 
 // The find's path relative to the checkout root; empty when it does not lie below it.
 std::string relative_to(std::string_view path, std::string_view root) {
-    const auto p = path_components(path);
-    const auto r = path_components(root);
-    if (r.size() > p.size() || !std::equal(r.begin(), r.end(), p.begin())) {
+    const auto rest = filesystem::strip_path_prefix(path, root);
+    if (!rest) {
         return {};
     }
     std::string out;
-    for (std::size_t i = r.size(); i < p.size(); ++i) {
+    for (const filesystem::Component& part : *rest) {
         if (!out.empty()) out.push_back('/');
-        out.append(p[i]);
+        out.append(part.text);
     }
     return platform::to_utf8_lossy(out);
 }

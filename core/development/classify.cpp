@@ -3,6 +3,7 @@
 #include <array>
 
 #include "core/development/paths.hpp"
+#include "core/filesystem/byte_path.hpp"
 #include "platform/text.hpp"
 #include "platform/utf8.hpp"
 
@@ -92,7 +93,7 @@ std::optional<ArtifactClass> classify_by_markers(std::string_view name,
         return std::nullopt;
     }
     if (name == "cache") {
-        if (parent_name == "install" && name_of(parent_path(*parent)) == ".bun") {
+        if (parent_name == "install" && name_of(filesystem::path_parent(*parent)) == ".bun") {
             return make("dependencies", "Bun package cache");
         }
         return std::nullopt;
@@ -140,14 +141,18 @@ std::optional<ArtifactClass> classify_artifact(const std::string& path) {
     if (!name_opt || !platform::is_valid_utf8(*name_opt)) {
         return std::nullopt;
     }
-    const auto parent = parent_path(path);
+    const auto parent = filesystem::path_parent(path);
     if (!parent) {
         return std::nullopt;
     }
     return classify_by_markers(
         *name_opt, parent,
-        [&](std::string_view marker) { return regular_file_at(join_path(path, marker)); },
-        [&](std::string_view marker) { return regular_file_at(join_path(*parent, marker)); });
+        [&](std::string_view marker) {
+            return regular_file_at(filesystem::path_join(path, marker));
+        },
+        [&](std::string_view marker) {
+            return regular_file_at(filesystem::path_join(*parent, marker));
+        });
 }
 
 std::optional<ArtifactClass> classify_artifact_at(int parent_fd, std::string_view name,
@@ -156,7 +161,7 @@ std::optional<ArtifactClass> classify_artifact_at(int parent_fd, std::string_vie
     if (!status.is_directory() || !platform::is_valid_utf8(name)) {
         return std::nullopt;
     }
-    const auto parent = parent_path(path);
+    const auto parent = filesystem::path_parent(path);
     if (!parent) {
         return std::nullopt;
     }
@@ -165,7 +170,8 @@ std::optional<ArtifactClass> classify_artifact_at(int parent_fd, std::string_vie
         return st && st->is_regular();
     };
     return classify_by_markers(
-        name, parent, [&](std::string_view marker) { return regular_at(join_path(name, marker)); },
+        name, parent,
+        [&](std::string_view marker) { return regular_at(filesystem::path_join(name, marker)); },
         [&](std::string_view marker) { return regular_at(std::string(marker)); });
 }
 
@@ -173,12 +179,13 @@ bool is_temp_artifact(std::string_view path) {
     bool located = false;
     std::optional<std::string> current{std::string(path)};
     while (current) {
-        if (path_equal(*current, "/tmp") || path_equal(*current, "/var/tmp") ||
-            path_equal(*current, "/private/tmp")) {
+        if (filesystem::paths_equal(*current, "/tmp") ||
+            filesystem::paths_equal(*current, "/var/tmp") ||
+            filesystem::paths_equal(*current, "/private/tmp")) {
             located = true;
             break;
         }
-        current = parent_path(*current);
+        current = filesystem::path_parent(*current);
     }
     if (!located) {
         return false;
@@ -215,13 +222,14 @@ unsigned folder_name_rank_of_name(std::string_view name) {
 }
 
 bool is_git_dir(const std::string& path) {
-    return regular_file_at(join_path(path, "HEAD")) && regular_file_at(join_path(path, "config")) &&
-           directory_at(join_path(path, "objects"));
+    return regular_file_at(filesystem::path_join(path, "HEAD")) &&
+           regular_file_at(filesystem::path_join(path, "config")) &&
+           directory_at(filesystem::path_join(path, "objects"));
 }
 
 bool is_git_dir_at(int dirfd, std::string_view rel) {
     const auto at = [&](std::string_view name) {
-        const std::string path = rel.empty() ? std::string(name) : join_path(rel, name);
+        const std::string path = rel.empty() ? std::string(name) : filesystem::path_join(rel, name);
         return platform::status_at(dirfd, path.c_str(), FollowFinalLink::yes);
     };
     const auto head = at("HEAD");

@@ -11,6 +11,7 @@
 #include "core/development/measure.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
+#include "core/filesystem/byte_path.hpp"
 #include "platform/file_status.hpp"
 #include "platform/text.hpp"
 #include "platform/utf8.hpp"
@@ -76,14 +77,15 @@ void push_capped(std::vector<std::string>& list, std::string value) {
 
 bool same_folder(const WorktreeEntry& entry, const std::string& folder,
                  const std::optional<std::pair<std::uint64_t, std::uint64_t>>& identity) {
-    return entry.path == folder || path_equal(entry.path, folder) ||
+    return entry.path == folder || filesystem::paths_equal(entry.path, folder) ||
            (identity && entry.identity && *identity == *entry.identity);
 }
 
 }  // namespace
 
 std::optional<std::uint64_t> git_file_mtime(std::string_view dir, std::string_view name) {
-    const auto st = platform::status_of_path(join_path(dir, name), FollowFinalLink::yes);
+    const auto st =
+        platform::status_of_path(filesystem::path_join(dir, name), FollowFinalLink::yes);
     return st ? epoch_seconds(modification_time(*st)) : std::nullopt;
 }
 
@@ -188,7 +190,7 @@ const RepoFacts& load_repo_facts(DevScanState& state, const std::string& folder,
     }
 
     for (auto it = facts.worktree_list.begin(); it != facts.worktree_list.end(); ++it) {
-        if (it->path == folder || path_equal(it->path, folder)) {
+        if (it->path == folder || filesystem::paths_equal(it->path, folder)) {
             continue;
         }
         if (auto admitted = path_in_roots(state.roots, it->path)) {
@@ -305,13 +307,15 @@ void inspect_git_checkout(DevScanState& state, const std::string& folder) {
     }
 
     detail.head = query_line(state, folder, {"rev-parse", "--verify", "HEAD"});
-    detail.shallow = !common_dir || platform::status_of_path(join_path(*common_dir, "shallow"),
-                                                             FollowFinalLink::yes)
-                                        .has_value();
+    detail.shallow =
+        !common_dir || platform::status_of_path(filesystem::path_join(*common_dir, "shallow"),
+                                                FollowFinalLink::yes)
+                           .has_value();
 
     if (git_dir) {
         for (const auto marker : GIT_OPERATION_MARKERS) {
-            if (platform::status_of_path(join_path(*git_dir, marker), FollowFinalLink::yes)) {
+            if (platform::status_of_path(filesystem::path_join(*git_dir, marker),
+                                         FollowFinalLink::yes)) {
                 detail.operation_in_progress = true;
                 break;
             }
@@ -369,7 +373,7 @@ void inspect_git_checkout(DevScanState& state, const std::string& folder) {
     }
 
     for (const auto& rel : ignored) {
-        const std::string full = join_path(folder, rel);
+        const std::string full = filesystem::path_join(folder, rel);
         bool covered = false;
         for (std::size_t i = kept_before; i < state.kept_candidates.size() && !covered; ++i) {
             const auto& c = state.kept_candidates[i];

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <chrono>
 
-#include "core/development/paths.hpp"
 #include "core/development/state.hpp"
+#include "core/filesystem/byte_path.hpp"
 #include "platform/file_status.hpp"
 #include "platform/os_error.hpp"
 #include "platform/real_path.hpp"
@@ -104,7 +104,8 @@ std::string locate_git(std::optional<std::string_view> path_variable,
     while (pos <= search.size()) {
         const std::size_t end = std::min(search.find(':', pos), search.size());
         const std::string_view entry = search.substr(pos, end - pos);
-        std::string candidate = entry.empty() ? std::string("git") : join_path(entry, "git");
+        std::string candidate =
+            entry.empty() ? std::string("git") : filesystem::path_join(entry, "git");
         if (executable_file(candidate)) {
             found = std::move(candidate);
             break;
@@ -115,7 +116,7 @@ std::string locate_git(std::optional<std::string_view> path_variable,
         return "git";
     }
     const auto canonical = platform::real_path(*found);
-    if (!canonical || !path_equal(*canonical, "/usr/bin/git")) {
+    if (!canonical || !filesystem::paths_equal(*canonical, "/usr/bin/git")) {
         return "git";
     }
     for (const auto developer : developer_paths) {
@@ -127,7 +128,7 @@ std::string locate_git(std::optional<std::string_view> path_variable,
         if (!resolved) {
             return path;
         }
-        if (path_equal(*resolved, "/usr/bin/git")) {
+        if (filesystem::paths_equal(*resolved, "/usr/bin/git")) {
             continue;
         }
         return path;

@@ -10,6 +10,7 @@
 #include "core/development/entry_facts.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
+#include "core/filesystem/byte_path.hpp"
 #include "platform/io.hpp"
 #include "platform/nofollow_open.hpp"
 #include "platform/text.hpp"
@@ -118,7 +119,7 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path,
                 continue;
             }
             if (cst->is_directory() &&
-                (platform::status_at(dirfd, join_path(child_name, ".git").c_str(),
+                (platform::status_at(dirfd, filesystem::path_join(child_name, ".git").c_str(),
                                      platform::FollowFinalLink::yes)
                      .has_value() ||
                  is_git_dir_at(dirfd, child_name))) {
@@ -179,7 +180,7 @@ FolderMeasurement measure_top(DevScanState& state, const std::string& path,
     // measurement never has; the copy keeps it terminated all the same.
     const std::string own_name(name);
     return measure_entry(state, buffer, status, device, repo, links, git_mode, -1, own_name,
-                         platform::is_valid_utf8(path), path_components(path).size());
+                         platform::is_valid_utf8(path), filesystem::path_components(path).size());
 }
 
 }  // namespace
@@ -277,7 +278,7 @@ std::optional<std::vector<std::string>> list_children_by_priority(DevScanState& 
     std::vector<std::string> paths;
     paths.reserve(listing->size());
     for (std::size_t i = 0; i < listing->size(); ++i) {
-        paths.push_back(join_path(folder, listing->name(i)));
+        paths.push_back(filesystem::path_join(folder, listing->name(i)));
     }
     return paths;
 }

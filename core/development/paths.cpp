@@ -11,24 +11,8 @@ namespace bramvelt::development {
 
 // The component rules are the guarded operations' own, so discovery and removal agree
 // on what lies inside what.
-std::vector<std::string_view> path_components(std::string_view path) {
-    std::vector<std::string_view> out;
-    for (const filesystem::Component& c : filesystem::path_components(path)) {
-        out.push_back(c.text);
-    }
-    return out;
-}
-
 bool path_inside(std::string_view path, std::string_view root) {
     return filesystem::strip_path_prefix(path, root).has_value();
-}
-
-bool path_equal(std::string_view a, std::string_view b) {
-    return filesystem::paths_equal(a, b);
-}
-
-std::string join_path(std::string_view base, std::string_view name) {
-    return filesystem::path_join(base, name);
 }
 
 std::optional<std::string_view> final_name(std::string_view path) {
@@ -39,15 +23,11 @@ std::optional<std::string_view> final_name(std::string_view path) {
     return parts.back().text;
 }
 
-std::optional<std::string> parent_path(std::string_view path) {
-    return filesystem::path_parent(path);
-}
-
 bool has_symlink_component(std::string_view path) {
     std::string prefix;
     bool first = true;
-    for (const std::string_view part : path_components(path)) {
-        prefix = first ? std::string(part) : join_path(prefix, part);
+    for (const filesystem::Component& part : filesystem::path_components(path)) {
+        prefix = first ? std::string(part.text) : filesystem::path_join(prefix, part.text);
         first = false;
         const auto st = platform::status_of_path(prefix, platform::FollowFinalLink::no);
         if (!st || st->is_symlink()) {
@@ -69,7 +49,8 @@ std::optional<std::string> path_in_roots(const std::vector<std::string>& roots,
     if (!c.starts_with('/')) {
         return std::nullopt;
     }
-    const std::string d = join_path(platform::kDataVolume, std::string_view(c).substr(1));
+    const std::string d =
+        filesystem::path_join(platform::kDataVolume, std::string_view(c).substr(1));
     const auto root = std::find_if(roots.begin(), roots.end(), [&](const std::string& r) {
         return path_inside(r, platform::kDataVolume) && path_inside(d, r);
     });

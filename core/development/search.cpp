@@ -12,6 +12,7 @@
 #include "core/development/measure.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/worktree_list.hpp"
+#include "core/filesystem/byte_path.hpp"
 #include "core/policy/normalize.hpp"
 #include "platform/file_status.hpp"
 #include "platform/io.hpp"
@@ -26,7 +27,8 @@ namespace {
 using platform::FollowFinalLink;
 
 bool is_whole_disk_root(std::string_view root) {
-    return path_equal(root, "/") || path_equal(root, platform::kDataVolume);
+    return filesystem::paths_equal(root, "/") ||
+           filesystem::paths_equal(root, platform::kDataVolume);
 }
 
 bool is_directory_following(const std::string& path) {
@@ -36,11 +38,11 @@ bool is_directory_following(const std::string& path) {
 
 // `text` under a whole-disk root: itself for "/", else joined below the root.
 std::string under_root(std::string_view root, std::string_view text) {
-    if (path_equal(root, "/")) {
+    if (filesystem::paths_equal(root, "/")) {
         return std::string(text);
     }
     while (text.starts_with('/')) text.remove_prefix(1);
-    return join_path(root, text);
+    return filesystem::path_join(root, text);
 }
 
 // Names of a folder's entries in listing order, at most `limit`; nothing when it cannot
@@ -86,13 +88,13 @@ void add_seeds(DevScanState& state, const std::string& root, const SearchLocatio
             continue;
         }
         for (const auto& name : *names) {
-            const std::string home = join_path(base, name);
+            const std::string home = filesystem::path_join(base, name);
             const auto st = platform::status_of_path(home, FollowFinalLink::no);
             if (!st || !st->is_directory()) {
                 continue;
             }
             for (const auto& folder : locations.developer_folders) {
-                std::string path = join_path(home, folder);
+                std::string path = filesystem::path_join(home, folder);
                 if (is_directory_following(path) && !has_symlink_component(path)) {
                     state.folder_queue.emplace_back(std::move(path), 0);
                 }
@@ -117,7 +119,7 @@ void examine_main_checkout(DevScanState& state, const std::string& path) {
     if (common && !state.worktree_lists.contains(*common)) {
         if (auto list = query_worktree_list(state, path)) {
             for (auto it = list->rbegin(); it != list->rend(); ++it) {
-                if (path_equal(it->path, path)) {
+                if (filesystem::paths_equal(it->path, path)) {
                     continue;
                 }
                 if (auto admitted = path_in_roots(state.roots, it->path)) {
@@ -148,7 +150,7 @@ void examine_folder(DevScanState& state, const std::string& path, std::uint64_t 
         return;
     }
 
-    const std::string dot_git = join_path(path, ".git");
+    const std::string dot_git = filesystem::path_join(path, ".git");
     const auto git_entry = platform::status_of_path(dot_git, FollowFinalLink::yes);
     if (git_entry || is_git_dir(path)) {
         if (git_entry && git_entry->is_directory()) {
@@ -186,7 +188,7 @@ void examine_folder(DevScanState& state, const std::string& path, std::uint64_t 
             ++state.summary.skipped_paths;
             continue;
         }
-        std::string child = join_path(path, child_name);
+        std::string child = filesystem::path_join(path, child_name);
         if (cst->is_directory()) {
             if (on_other_file_system_at(listing->fd(), child_name.data(), *cst, device)) {
                 ++state.summary.skipped_paths;
