@@ -30,7 +30,7 @@ std::string recognized_reason(std::string_view tool) {
            " output; regenerating it may require downloads or a rebuild.";
 }
 
-void build_artifact_candidate(DevScanState& state, const std::string& path, std::string_view kind,
+void build_artifact_candidate(DevScanState& state, const std::string& path, CandidateKind kind,
                               std::string_view tool, const FolderMeasurement& measurement,
                               const RepoContext* repo) {
     std::vector<std::string> reasons{recognized_reason(tool)};
@@ -49,22 +49,22 @@ void build_artifact_candidate(DevScanState& state, const std::string& path, std:
             }
         }
         const std::vector<std::string> args{"check-ignore", "--quiet", "--", rel};
-        const bool ignored = run_git_budgeted(state, repo->root, args, false).has_value();
+        const bool ignored = run_git_budgeted(state, repo->root, args, GitQuery::Local).has_value();
         eligible = eligible && untracked && ignored;
         if (!(untracked && ignored)) {
             reasons.emplace_back(kReasonOwnershipUnproven);
         }
-    } else if (tool == "JavaScript build") {
+    } else if (tool == kToolJavaScriptBuild) {
         reasons.emplace_back(kReasonManifestNoProof);
         eligible = false;
-    } else if (tool == "Node packages") {
+    } else if (tool == kToolNodePackages) {
         reasons.emplace_back(kReasonNodeOutsideGit);
         eligible = false;
     }
     if (!measurement.complete) {
         reasons.emplace_back(kReasonMeasurementStopped);
     }
-    if (kind == kTemporaryKind) {
+    if (kind == CandidateKind::Temporary) {
         reasons.emplace_back(kReasonTemporaryLocation);
         eligible = false;
     }
@@ -72,9 +72,9 @@ void build_artifact_candidate(DevScanState& state, const std::string& path, std:
 
     DevCandidate c;
     c.path = platform::to_utf8_lossy(path);
-    c.kind = std::string(kind);
+    c.kind = kind;
     c.tool = std::string(tool);
-    c.recommendation = eligible ? kRecommendRegenerable : kRecommendReview;
+    c.recommendation = eligible ? Recommendation::Regenerable : Recommendation::Review;
     c.reasons = std::move(reasons);
     c.allocated_bytes = measurement.allocated_bytes;
     c.files = measurement.files;
@@ -91,8 +91,8 @@ void build_artifact_candidate(DevScanState& state, const std::string& path,
 }
 
 std::optional<std::string> run_ls_files(DevScanState& state, const std::string& folder) {
-    static const std::vector<std::string> args{"ls-files", "-z"};
-    auto out = run_git_budgeted(state, folder, args, false);
+    static const std::vector<std::string> kArgs{"ls-files", "-z"};
+    auto out = run_git_budgeted(state, folder, kArgs, GitQuery::Local);
     if (!out) {
         return std::nullopt;
     }

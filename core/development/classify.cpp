@@ -22,8 +22,8 @@ bool directory_at(const std::string& path) {
     return st && st->is_directory();
 }
 
-ArtifactClass make(std::string_view kind, std::string_view tool) {
-    return ArtifactClass{std::string(kind), std::string(tool)};
+ArtifactClass make(CandidateKind kind, std::string_view tool) {
+    return ArtifactClass{kind, std::string(tool)};
 }
 
 // The parent's own final name, when it is a normal UTF-8 name.
@@ -57,6 +57,7 @@ template <typename Inside, typename Beside>
 std::optional<ArtifactClass> classify_by_markers(std::string_view name,
                                                  const std::optional<std::string>& parent,
                                                  const Inside& inside, const Beside& beside) {
+    using enum CandidateKind;
     // Only some rules ask for the manifest; the others need not look for it.
     std::optional<bool> manifest_found;
     const auto manifest = [&] {
@@ -65,66 +66,66 @@ std::optional<ArtifactClass> classify_by_markers(std::string_view name,
     };
 
     if (inside(".rustc_info.json")) {
-        return make("build", "Cargo");
+        return make(Build, "Cargo");
     }
     if (inside("CMakeCache.txt") || inside("build.ninja")) {
-        return make("build", "CMake/Ninja");
+        return make(Build, "CMake/Ninja");
     }
     const auto parent_name = name_of(parent);
     if (any_of(name, {"uv", "pip", "ccache", "sccache", "go-build"})) {
-        if (parent_name == ".cache") return make("cache", "Compiler/package cache");
+        if (parent_name == ".cache") return make(Cache, "Compiler/package cache");
         return std::nullopt;
     }
     if (any_of(name, {"out", "dist"})) {
-        if (manifest()) return make("build", "JavaScript build");
+        if (manifest()) return make(Build, kToolJavaScriptBuild);
         return std::nullopt;
     }
     if (name == "build") {
-        if (manifest()) return make("build", "JavaScript build");
-        if (beside("build.gradle") || beside("build.gradle.kts")) return make("build", "Gradle");
+        if (manifest()) return make(Build, kToolJavaScriptBuild);
+        if (beside("build.gradle") || beside("build.gradle.kts")) return make(Build, "Gradle");
         return std::nullopt;
     }
     if (any_of(name, {".next", ".nuxt", ".svelte-kit"})) {
-        if (manifest()) return make("build", "JavaScript framework");
+        if (manifest()) return make(Build, "JavaScript framework");
         return std::nullopt;
     }
     if (any_of(name, {".vite", ".turbo", ".parcel-cache"})) {
-        if (manifest()) return make("cache", "JavaScript build cache");
+        if (manifest()) return make(Cache, "JavaScript build cache");
         return std::nullopt;
     }
     if (name == "cache") {
         if (parent_name == "install" && name_of(filesystem::path_parent(*parent)) == ".bun") {
-            return make("dependencies", "Bun package cache");
+            return make(Dependencies, "Bun package cache");
         }
         return std::nullopt;
     }
     if (name == "target") {
-        if (beside("Cargo.toml")) return make("build", "Cargo");
+        if (beside("Cargo.toml")) return make(Build, "Cargo");
         return std::nullopt;
     }
     if (name == ".build") {
-        if (beside("Package.swift")) return make("build", "SwiftPM");
+        if (beside("Package.swift")) return make(Build, "SwiftPM");
         return std::nullopt;
     }
     if (name == ".gradle") {
-        if (beside("build.gradle") || beside("build.gradle.kts")) return make("cache", "Gradle");
+        if (beside("build.gradle") || beside("build.gradle.kts")) return make(Cache, "Gradle");
         return std::nullopt;
     }
     if (name == "__pycache__") {
-        return make("cache", "Python bytecode");
+        return make(Cache, "Python bytecode");
     }
     if (any_of(name, {".mypy_cache", ".ruff_cache", ".pytest_cache"})) {
         if (beside("pyproject.toml") || beside("setup.py") || inside("CACHEDIR.TAG")) {
-            return make("cache", "Python tools");
+            return make(Cache, "Python tools");
         }
         return std::nullopt;
     }
     if (name == "DerivedData") {
-        if (parent_name == "Xcode") return make("build", "Xcode");
+        if (parent_name == "Xcode") return make(Build, "Xcode");
         return std::nullopt;
     }
     if (name == "node_modules") {
-        if (manifest()) return make("dependencies", "Node packages");
+        if (manifest()) return make(Dependencies, kToolNodePackages);
         return std::nullopt;
     }
     return std::nullopt;
@@ -192,14 +193,14 @@ bool is_temp_artifact(std::string_view path) {
     }
     const auto raw = final_name(path);
     const std::string name = platform::lower_case(platform::to_utf8_lossy(raw.value_or("")));
-    static constexpr std::array<std::string_view, 10> prefixes{
+    static constexpr std::array<std::string_view, 10> kPrefixes{
         "kas", "fev", "orn", "bra", "agent", "codex", "claude", "build", "cargo", "esbuild"};
-    static constexpr std::array<std::string_view, 6> suffixes{".log",   ".tgz",  ".tar.gz",
-                                                              ".patch", ".json", ".map"};
+    static constexpr std::array<std::string_view, 6> kSuffixes{".log",   ".tgz",  ".tar.gz",
+                                                               ".patch", ".json", ".map"};
     bool prefix = false;
-    for (const auto p : prefixes) prefix = prefix || name.starts_with(p);
+    for (const auto p : kPrefixes) prefix = prefix || name.starts_with(p);
     bool suffix = false;
-    for (const auto s : suffixes) suffix = suffix || name.ends_with(s);
+    for (const auto s : kSuffixes) suffix = suffix || name.ends_with(s);
     return prefix && suffix;
 }
 

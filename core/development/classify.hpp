@@ -7,18 +7,21 @@
 #include <string>
 #include <string_view>
 
+#include "core/development/types.hpp"
 #include "platform/file_status.hpp"
 
 namespace bramvelt::development {
 
-// The kind ("build", "cache" or "dependencies") and tool label of a recognised folder.
+// The kind (Build, Cache or Dependencies) and tool label of a recognised folder.
 struct ArtifactClass {
-    std::string kind;
+    CandidateKind kind = CandidateKind::Build;
     std::string tool;
     bool operator==(const ArtifactClass&) const = default;
 };
 
-inline constexpr std::string_view kTemporaryKind = "temporary";
+// The tool labels whose finds need more than their name and manifest to be regenerable.
+inline constexpr std::string_view kToolJavaScriptBuild = "JavaScript build";
+inline constexpr std::string_view kToolNodePackages = "Node packages";
 inline constexpr std::string_view kScratchTool = "Agent scratch file";
 // Scratch files smaller than this many 512-byte blocks are not reported.
 inline constexpr std::uint64_t kScratchMinBlocks = 2048;

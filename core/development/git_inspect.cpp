@@ -21,14 +21,14 @@ namespace {
 
 using platform::FollowFinalLink;
 
-constexpr std::string_view GIT_OPERATION_MARKERS[] = {
+constexpr std::string_view kGitOperationMarkers[] = {
     "MERGE_HEAD", "CHERRY_PICK_HEAD", "REVERT_HEAD", "rebase-merge", "rebase-apply", "sequencer"};
-constexpr std::string_view GIT_ACTIVITY_FILES[] = {"HEAD", "index", "logs/HEAD"};
-constexpr std::string_view PROMISOR_OFF_VALUES[] = {"", "0", "no", "off", "false"};
+constexpr std::string_view kGitActivityFiles[] = {"HEAD", "index", "logs/HEAD"};
+constexpr std::string_view kPromisorOffValues[] = {"", "0", "no", "off", "false"};
 
 std::optional<std::string> query_line(DevScanState& state, const std::string& folder,
                                       std::vector<std::string> args) {
-    auto out = run_git_budgeted(state, folder, args, false);
+    auto out = run_git_budgeted(state, folder, args, GitQuery::Local);
     if (!out) {
         return std::nullopt;
     }
@@ -47,8 +47,8 @@ bool partial_clone_from_config(std::string_view output) {
         }
         // Unicode white space, not only ASCII blanks, counts around the value.
         const std::string_view v = platform::trim_white_space(value);
-        if (std::find(std::begin(PROMISOR_OFF_VALUES), std::end(PROMISOR_OFF_VALUES), v) ==
-            std::end(PROMISOR_OFF_VALUES)) {
+        if (std::find(std::begin(kPromisorOffValues), std::end(kPromisorOffValues), v) ==
+            std::end(kPromisorOffValues)) {
             return true;
         }
     }
@@ -70,7 +70,7 @@ std::optional<std::uint64_t> parse_commit_time(const std::string& text) {
 }
 
 void push_capped(std::vector<std::string>& list, std::string value) {
-    if (list.size() < GIT_REF_LIST_LIMIT) {
+    if (list.size() < kGitRefListLimit) {
         list.push_back(std::move(value));
     }
 }
@@ -155,15 +155,15 @@ const RepoFacts& load_repo_facts(DevScanState& state, const std::string& folder,
         facts.worktree_list = std::move(*list);
     }
 
-    static const std::vector<std::string> remote_args{"remote"};
-    if (auto out = run_git_budgeted(state, folder, remote_args, false)) {
+    static const std::vector<std::string> kRemoteArgs{"remote"};
+    if (auto out = run_git_budgeted(state, folder, kRemoteArgs, GitQuery::Local)) {
         facts.remotes = platform::split_lines(*out);
     }
 
-    static const std::vector<std::string> config_args{
+    static const std::vector<std::string> kConfigArgs{
         "config", "--local", "--get-regexp",
         "^(extensions\\.partialclone|remote\\..*\\.promisor)$"};
-    if (auto out = run_git_budgeted(state, folder, config_args, false)) {
+    if (auto out = run_git_budgeted(state, folder, kConfigArgs, GitQuery::Local)) {
         facts.partial_history = partial_clone_from_config(*out);
     }
 
@@ -174,7 +174,7 @@ const RepoFacts& load_repo_facts(DevScanState& state, const std::string& folder,
             }
             const std::vector<std::string> args{"ls-remote", "--heads",
                                                 "--upload-pack=git-upload-pack", "--", remote};
-            auto out = run_git_budgeted(state, folder, args, true);
+            auto out = run_git_budgeted(state, folder, args, GitQuery::Remote);
             if (!out) {
                 add_scan_warning(state, kWarningRemoteUnverified);
                 continue;
@@ -213,7 +213,7 @@ void parse_containing_refs(DevScanState& state, const std::string& folder, const
         "for-each-ref", "--contains",
         *detail.head,   "--format=%(refname)%00%(objectname)%00%(symref)",
         "refs/heads",   "refs/remotes"};
-    if (auto out = run_git_budgeted(state, folder, args, false)) {
+    if (auto out = run_git_budgeted(state, folder, args, GitQuery::Local)) {
         std::size_t pos = 0;
         const std::string_view text = *out;
         while (pos <= text.size()) {
@@ -313,7 +313,7 @@ void inspect_git_checkout(DevScanState& state, const std::string& folder) {
                            .has_value();
 
     if (git_dir) {
-        for (const auto marker : GIT_OPERATION_MARKERS) {
+        for (const auto marker : kGitOperationMarkers) {
             if (platform::status_of_path(filesystem::path_join(*git_dir, marker),
                                          FollowFinalLink::yes)) {
                 detail.operation_in_progress = true;
@@ -322,7 +322,7 @@ void inspect_git_checkout(DevScanState& state, const std::string& folder) {
         }
         // Only these files date activity: the Git directory's own time also moves when
         // Git merely creates or removes a lock or temporary file in it.
-        for (const auto name : GIT_ACTIVITY_FILES) {
+        for (const auto name : kGitActivityFiles) {
             const auto t = git_file_mtime(*git_dir, name);
             if (t && (!detail.last_git_activity || *t > *detail.last_git_activity)) {
                 detail.last_git_activity = t;
@@ -340,9 +340,9 @@ void inspect_git_checkout(DevScanState& state, const std::string& folder) {
 
     std::vector<std::string> ignored;
     if (!partial) {
-        static const std::vector<std::string> status_args{
+        static const std::vector<std::string> kStatusArgs{
             "status", "--porcelain=v1", "-z", "--untracked-files=all", "--ignored=matching"};
-        if (auto out = run_git_budgeted(state, folder, status_args, false)) {
+        if (auto out = run_git_budgeted(state, folder, kStatusArgs, GitQuery::Local)) {
             GitStatusCounts counts = parse_git_status(*out);
             detail.staged = counts.staged;
             detail.modified = counts.modified;
@@ -366,7 +366,7 @@ void inspect_git_checkout(DevScanState& state, const std::string& folder) {
         const std::uint64_t device = followed ? followed->device : 0;
         HardLinkSet links;
         RepoContext repo{folder, std::move(tracked)};
-        measurement = measure_folder(state, folder, *own, device, &repo, links, true);
+        measurement = measure_folder(state, folder, *own, device, &repo, links, GitMode::On);
         tracked = std::move(repo.tracked);
     } else {
         ++state.summary.skipped_paths;
@@ -377,15 +377,17 @@ void inspect_git_checkout(DevScanState& state, const std::string& folder) {
         bool covered = false;
         for (std::size_t i = kept_before; i < state.kept_candidates.size() && !covered; ++i) {
             const auto& c = state.kept_candidates[i];
-            covered = c.recommendation == kRecommendRegenerable && path_inside(full, c.path);
+            covered = c.recommendation == Recommendation::Regenerable && path_inside(full, c.path);
         }
         if (!covered) {
             ++detail.ignored_unknown;
         }
     }
 
-    emit_candidate(state, build_git_candidate(folder, linked, tracked.has_value(), measurement,
-                                              std::move(detail)));
+    emit_candidate(state, build_git_candidate(
+                              folder, linked ? CheckoutRole::LinkedWorktree : CheckoutRole::Primary,
+                              tracked ? TrackedList::Known : TrackedList::Unknown, measurement,
+                              std::move(detail)));
 }
 
 }  // namespace bramvelt::development

@@ -18,7 +18,7 @@ namespace bramvelt::development {
 
 struct DevScanState;
 
-inline constexpr std::size_t GIT_REF_LIST_LIMIT = 32;
+inline constexpr std::size_t kGitRefListLimit = 32;
 
 void inspect_git_checkout(DevScanState& state, const std::string& folder);
 

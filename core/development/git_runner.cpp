@@ -28,12 +28,12 @@ bool executable_file(const std::string& path) {
 }
 
 bool removed_variable(std::string_view name) {
-    static constexpr std::string_view exact[] = {
+    static constexpr std::string_view kExact[] = {
         "GIT_DIR",        "GIT_WORK_TREE",         "GIT_INDEX_FILE",
         "GIT_COMMON_DIR", "GIT_OBJECT_DIRECTORY",  "GIT_ALTERNATE_OBJECT_DIRECTORIES",
         "GIT_NAMESPACE",  "GIT_CONFIG_PARAMETERS", "GIT_CONFIG_COUNT",
     };
-    for (const auto e : exact) {
+    for (const auto e : kExact) {
         if (name == e) {
             return true;
         }
@@ -54,7 +54,7 @@ constexpr std::string_view kOutputFilePrefix = ".bramvelt-git-";
 // A file whose size cannot be read counts as over the limit.
 bool within_output_limit(const platform::UnnamedTempFile& file) {
     const auto size = file.size();
-    return size && *size <= GIT_OUTPUT_LIMIT;
+    return size && *size <= kGitOutputLimit;
 }
 
 std::string error_text(int e) {
@@ -64,7 +64,7 @@ std::string error_text(int e) {
 }  // namespace
 
 const std::vector<std::string>& git_hardening_options() {
-    static const std::vector<std::string> options{
+    static const std::vector<std::string> kOptions{
         "--no-optional-locks",         "-c", "core.fsmonitor=false",       "-c",
         "protocol.ext.allow=never",    "-c", "protocol.allow=never",       "-c",
         "protocol.https.allow=always", "-c", "protocol.http.allow=always", "-c",
@@ -72,7 +72,7 @@ const std::vector<std::string>& git_hardening_options() {
         "protocol.file.allow=always",  "-c", "credential.helper=",         "-c",
         "core.hooksPath=/dev/null",
     };
-    return options;
+    return kOptions;
 }
 
 std::vector<std::string> git_child_environment(std::span<const std::string> environment) {
@@ -137,12 +137,12 @@ std::string locate_git(std::optional<std::string_view> path_variable,
 }
 
 const std::string& git_path() {
-    static const std::string path = [] {
+    static const std::string kPath = [] {
         const char* value = ::getenv("PATH");
         return locate_git(value != nullptr ? std::optional<std::string_view>(value) : std::nullopt,
-                          DEVELOPER_GIT_PATHS);
+                          kDeveloperGitPaths);
     }();
-    return path;
+    return kPath;
 }
 
 std::expected<std::string, std::string> run_git(std::string_view folder,
@@ -225,11 +225,11 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
         return std::unexpected(std::string(kGitUnavailable));
     }
     // One byte past the limit shows an overlong output.
-    auto bytes = out->read_from_start(GIT_OUTPUT_LIMIT + 1);
+    auto bytes = out->read_from_start(kGitOutputLimit + 1);
     if (!bytes) {
         return std::unexpected(error_text(bytes.error()));
     }
-    if (bytes->size() > GIT_OUTPUT_LIMIT) {
+    if (bytes->size() > kGitOutputLimit) {
         return std::unexpected(std::string(kGitOutputTooLarge));
     }
     return std::move(*bytes);
@@ -238,12 +238,12 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
 std::expected<std::string, std::string> run_git_budgeted(DevScanState& state,
                                                          std::string_view folder,
                                                          std::span<const std::string> args,
-                                                         bool remote) {
+                                                         GitQuery query) {
     if (state.budget_spent()) {
         return std::unexpected(std::string(kGitBudgetSpent));
     }
     ++state.summary.git_commands;
-    const std::uint64_t timeout = state.git_timeout_seconds * (remote ? 2 : 1);
+    const std::uint64_t timeout = state.git_timeout_seconds * (query == GitQuery::Remote ? 2 : 1);
     return run_git(folder, args, state.cancel, timeout);
 }
 

@@ -47,7 +47,7 @@ std::expected<platform::Fd, int> open_folder(const std::string& path, int parent
 
 FolderMeasurement measure_entry(DevScanState& state, std::string& path,
                                 const platform::EntryStatus& st, std::uint64_t device,
-                                const RepoContext* repo, HardLinkSet& links, bool git_mode,
+                                const RepoContext* repo, HardLinkSet& links, GitMode git_mode,
                                 int parent_fd, std::string_view name, bool path_valid,
                                 std::size_t components) {
     // A nested mount root sharing the device (a bind mount) is another file system too.
@@ -75,7 +75,7 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path,
     if (!st.is_directory()) {
         return m;
     }
-    if (components > MAX_MEASURE_COMPONENTS || state.budget_spent()) {
+    if (components > kMaxMeasureComponents || state.budget_spent()) {
         m.complete = false;
         return m;
     }
@@ -111,7 +111,7 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path,
             m.complete = false;
             continue;
         }
-        if (git_mode) {
+        if (git_mode == GitMode::On) {
             if (child_name == ".git") {
                 if (cst->is_directory()) {
                     m.complete = false;
@@ -133,10 +133,10 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path,
             continue;
         }
         const bool child_valid = path_valid && platform::is_valid_utf8(child_name);
-        if (git_mode && cst->is_directory()) {
+        if (git_mode == GitMode::On && cst->is_directory()) {
             if (auto cls = classify_artifact_at(dirfd, child_name, path, *cst)) {
                 const FolderMeasurement nested_m =
-                    measure_entry(state, path, *cst, device, nullptr, links, false, dirfd,
+                    measure_entry(state, path, *cst, device, nullptr, links, GitMode::Off, dirfd,
                                   child_name, child_valid, components + 1);
                 build_artifact_candidate(state, path, cls->kind, cls->tool, nested_m, repo);
                 m.allocated_bytes =
@@ -146,7 +146,7 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path,
                 continue;
             }
         }
-        if (!git_mode) {
+        if (git_mode == GitMode::Off) {
             if (child_name == ".git") {
                 m.complete = false;
                 continue;
@@ -173,7 +173,7 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path,
 
 FolderMeasurement measure_top(DevScanState& state, const std::string& path,
                               const platform::EntryStatus& status, std::uint64_t device,
-                              const RepoContext* repo, HardLinkSet& links, bool git_mode) {
+                              const RepoContext* repo, HardLinkSet& links, GitMode git_mode) {
     std::string buffer = path;
     const std::string_view name = final_name(path).value_or(std::string_view());
     // The name is handed on as a C string only with an open parent, which the top of a
@@ -254,7 +254,7 @@ FolderMeasurement measure_candidate(DevScanState& state, const std::string& path
         ++state.summary.skipped_paths;
         return {};
     }
-    return measure_top(state, path, *st, device, repo, links, false);
+    return measure_top(state, path, *st, device, repo, links, GitMode::Off);
 }
 
 FolderMeasurement measure_candidate(DevScanState& state, const std::string& path,
@@ -265,7 +265,7 @@ FolderMeasurement measure_candidate(DevScanState& state, const std::string& path
 
 FolderMeasurement measure_folder(DevScanState& state, const std::string& path,
                                  const platform::EntryStatus& status, std::uint64_t device,
-                                 const RepoContext* repo, HardLinkSet& links, bool git_mode) {
+                                 const RepoContext* repo, HardLinkSet& links, GitMode git_mode) {
     return measure_top(state, path, status, device, repo, links, git_mode);
 }
 

@@ -36,7 +36,7 @@ struct RepoContext {
 using HardLinkSet = std::set<std::pair<std::uint64_t, std::uint64_t>>;
 
 // Folders deeper than this many components are not listed.
-inline constexpr std::size_t MAX_MEASURE_COMPONENTS = 64;
+inline constexpr std::size_t kMaxMeasureComponents = 64;
 
 FolderMeasurement measure_candidate(DevScanState& state, const std::string& path,
                                     std::uint64_t device, const RepoContext* repo,
@@ -48,9 +48,11 @@ FolderMeasurement measure_candidate(DevScanState& state, const std::string& path
 
 // In Git mode Git's own data is skipped, nested checkouts go back to the search's queue
 // and recognised artifacts are reported as finds of their own.
+enum class GitMode : std::uint8_t { Off, On };
+
 FolderMeasurement measure_folder(DevScanState& state, const std::string& path,
                                  const platform::EntryStatus& status, std::uint64_t device,
-                                 const RepoContext* repo, HardLinkSet& links, bool git_mode);
+                                 const RepoContext* repo, HardLinkSet& links, GitMode git_mode);
 
 // The folder's child paths, lowest `folder_name_rank` first, then by path; nothing when
 // the folder cannot be opened, a link on the way included. Counts entries against the

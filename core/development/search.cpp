@@ -111,7 +111,7 @@ void add_scratch_file(DevScanState& state, const std::string& path,
     m.allocated_bytes = allocated_bytes(st);
     m.files = 1;
     m.complete = true;
-    build_artifact_candidate(state, path, kTemporaryKind, kScratchTool, m, nullptr);
+    build_artifact_candidate(state, path, CandidateKind::Temporary, kScratchTool, m, nullptr);
 }
 
 void examine_main_checkout(DevScanState& state, const std::string& path) {
@@ -237,12 +237,12 @@ std::expected<std::vector<std::string>, std::string> resolve_search_roots(
 std::uint64_t compute_candidate_bytes(const std::vector<DevCandidate>& candidates) {
     std::vector<const DevCandidate*> removable;
     for (const auto& c : candidates) {
-        if (c.recommendation == kRecommendReviewRemoval) removable.push_back(&c);
+        if (c.recommendation == Recommendation::ReviewRemoval) removable.push_back(&c);
     }
     std::uint64_t total = 0;
     for (const auto& c : candidates) {
-        if (c.recommendation != kRecommendRegenerable &&
-            c.recommendation != kRecommendReviewRemoval) {
+        if (c.recommendation != Recommendation::Regenerable &&
+            c.recommendation != Recommendation::ReviewRemoval) {
             continue;
         }
         const bool nested =
@@ -266,9 +266,9 @@ std::expected<void, std::string> scan_development(DevScanRequest request, Cancel
 
 std::expected<void, std::string> scan_development(DevScanRequest request, CancelFlag cancel,
                                                   DevScanSink& sink, const SearchOptions& options) {
-    if (request.roots.empty() || request.roots.size() > MAX_ROOTS || request.max_depth < 1 ||
-        request.max_depth > MAX_SEARCH_DEPTH || request.max_entries < 1 ||
-        request.max_entries > MAX_SEARCH_ENTRIES) {
+    if (request.roots.empty() || request.roots.size() > kMaxRoots || request.max_depth < 1 ||
+        request.max_depth > kMaxSearchDepth || request.max_entries < 1 ||
+        request.max_entries > kMaxSearchEntries) {
         return std::unexpected(std::string(kBadSearchRequest));
     }
     auto roots = resolve_search_roots(request.roots);

@@ -55,9 +55,9 @@ std::vector<WorktreeEntry> parse_worktree_list(std::string_view bytes) {
 }
 
 std::optional<std::string> query_common_dir(DevScanState& state, const std::string& folder) {
-    static const std::vector<std::string> args{"rev-parse", "--path-format=absolute",
-                                               "--git-common-dir"};
-    auto out = run_git_budgeted(state, folder, args, false);
+    static const std::vector<std::string> kArgs{"rev-parse", "--path-format=absolute",
+                                                "--git-common-dir"};
+    auto out = run_git_budgeted(state, folder, kArgs, GitQuery::Local);
     if (!out) {
         return std::nullopt;
     }
@@ -66,8 +66,8 @@ std::optional<std::string> query_common_dir(DevScanState& state, const std::stri
 
 std::optional<std::vector<WorktreeEntry>> query_worktree_list(DevScanState& state,
                                                               const std::string& folder) {
-    static const std::vector<std::string> args{"worktree", "list", "--porcelain", "-z"};
-    auto out = run_git_budgeted(state, folder, args, false);
+    static const std::vector<std::string> kArgs{"worktree", "list", "--porcelain", "-z"};
+    auto out = run_git_budgeted(state, folder, kArgs, GitQuery::Local);
     if (!out) {
         return std::nullopt;
     }

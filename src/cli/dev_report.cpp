@@ -86,7 +86,7 @@ bool write_dev_report(platform::Writer& out, const DevReport& report) {
                                describe_targets(report.targets, report.home)))) {
         return false;
     }
-    const std::size_t top = report.top.value_or(DEFAULT_REPORT_TOP);
+    const std::size_t top = report.top.value_or(kDefaultReportTop);
     for (const DevCategory category :
          {DevCategory::Rebuildable, DevCategory::Worktree, DevCategory::Keep}) {
         if (!report.categories.empty() &&

@@ -50,12 +50,14 @@ bool component_less(std::string_view a, std::string_view b) {
 }  // namespace
 
 DevCategory item_category(const DevCandidate& c) {
+    using enum development::CandidateKind;
     if (!c.measurement_complete) return DevCategory::Keep;
-    if (c.recommendation == development::kRecommendRegenerable && !c.git &&
-        (c.kind == "dependencies" || c.kind == "build" || c.kind == "cache")) {
+    if (c.recommendation == development::Recommendation::Regenerable && !c.git &&
+        (c.kind == Dependencies || c.kind == Build || c.kind == Cache)) {
         return DevCategory::Rebuildable;
     }
-    if (c.kind == "worktree" && c.recommendation == development::kRecommendReviewRemoval && c.git) {
+    if (c.kind == Worktree && c.recommendation == development::Recommendation::ReviewRemoval &&
+        c.git) {
         const auto& g = *c.git;
         if (g.head && !g.head->empty() && !g.repository.empty() &&
             g.dirty == development::DirtyState::No && all_zero_counts(g) && !g.locked &&
@@ -68,12 +70,13 @@ DevCategory item_category(const DevCandidate& c) {
 }
 
 std::string_view item_badge(const DevCandidate& c) {
+    using enum development::CandidateKind;
     const DevCategory category = item_category(c);
     if (category == DevCategory::Rebuildable) {
-        return c.kind == "dependencies" ? "Downloadable again" : "Rebuildable";
+        return c.kind == Dependencies ? "Downloadable again" : "Rebuildable";
     }
     if (category == DevCategory::Worktree) return "Commits preserved";
-    if (c.kind == "repository") return "Keep repository";
+    if (c.kind == Repository) return "Keep repository";
     if (!c.git) return c.measurement_complete ? "Needs investigation" : "Partial scan";
     const auto& g = *c.git;
     if (g.dirty == development::DirtyState::Yes || g.staged > 0 || g.modified > 0 ||
@@ -92,20 +95,23 @@ std::string_view item_badge(const DevCandidate& c) {
 
 std::string item_label(const DevCandidate& c) {
     const std::string& tool = c.tool;
-    if (c.kind == "worktree") return "Git worktree";
-    if (c.kind == "repository") return "Git repository";
-    if (c.kind == "temporary") return "Temporary files";
-    if (c.kind == "cache") return tool.ends_with("cache") ? tool : fmt::format("{} cache", tool);
-    if (c.kind == "build") {
-        return tool.ends_with("build") ? fmt::format("{} output", tool)
-                                       : fmt::format("{} build output", tool);
+    switch (c.kind) {
+        case development::CandidateKind::Worktree:
+            return "Git worktree";
+        case development::CandidateKind::Repository:
+            return "Git repository";
+        case development::CandidateKind::Temporary:
+            return "Temporary files";
+        case development::CandidateKind::Cache:
+            return tool.ends_with("cache") ? tool : fmt::format("{} cache", tool);
+        case development::CandidateKind::Build:
+            return tool.ends_with("build") ? fmt::format("{} output", tool)
+                                           : fmt::format("{} build output", tool);
+        case development::CandidateKind::Dependencies:
+            break;
     }
-    if (c.kind == "dependencies") {
-        return tool.ends_with("packages") || tool.ends_with("cache")
-                   ? tool
-                   : fmt::format("{} packages", tool);
-    }
-    return tool;
+    return tool.ends_with("packages") || tool.ends_with("cache") ? tool
+                                                                 : fmt::format("{} packages", tool);
 }
 
 bool contains_lowercase(std::string_view needle_lower, std::string_view text) {

@@ -238,7 +238,7 @@ TEST_F(DevMeasureTest, FolderSwappedForALinkMidMeasurementIsNotFollowed) {
     ASSERT_TRUE(st);
     HardLinkSet links;
     RepoContext repo{sink.repo, std::nullopt};
-    const auto m = measure_folder(state, sink.repo, *st, st->device, &repo, links, true);
+    const auto m = measure_folder(state, sink.repo, *st, st->device, &repo, links, GitMode::On);
     EXPECT_EQ(sink.candidates, 1);
     EXPECT_LT(m.allocated_bytes, 1u << 20);
     EXPECT_EQ(m.files, 2u);  // package.json and node_modules/p/index.js
