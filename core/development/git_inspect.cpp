@@ -249,8 +249,7 @@ void read_git_files(const std::optional<std::string>& common_dir,
 
 CheckoutFacts gather_checkout_facts(DevScanState& state, const std::string& folder) {
     CheckoutFacts facts;
-    const auto common_dir =
-        query_line(state, folder, {"rev-parse", "--path-format=absolute", "--git-common-dir"});
+    const auto common_dir = query_common_dir(state, folder);
     const auto git_dir = query_line(state, folder, {"rev-parse", "--absolute-git-dir"});
     if (common_dir) {
         facts.repo = &load_repo_facts(state, folder, *common_dir);

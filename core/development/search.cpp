@@ -3,7 +3,6 @@
 #include <fcntl.h>  // AT_FDCWD for platform::open_directory_at
 
 #include <algorithm>
-#include <limits>
 
 #include "core/development/artifact_candidate.hpp"
 #include "core/development/classify.hpp"
@@ -18,6 +17,7 @@
 #include "platform/io.hpp"
 #include "platform/listing.hpp"
 #include "platform/real_path.hpp"
+#include "platform/text.hpp"
 #include "platform/utf8.hpp"
 #include "platform/volume.hpp"
 
@@ -252,9 +252,7 @@ std::uint64_t compute_candidate_bytes(const std::vector<DevCandidate>& candidate
         if (nested) {
             continue;
         }
-        total = c.allocated_bytes > std::numeric_limits<std::uint64_t>::max() - total
-                    ? std::numeric_limits<std::uint64_t>::max()
-                    : total + c.allocated_bytes;
+        total = platform::saturating_add(total, c.allocated_bytes);
     }
     return total;
 }

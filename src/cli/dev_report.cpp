@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/text.hpp"
 #include "platform/utf8.hpp"
 #include "src/cli/dev_json.hpp"
 #include "src/cli/dev_view_model.hpp"
@@ -100,9 +101,7 @@ bool write_dev_report(platform::Writer& out, const DevReport& report) {
         std::uint64_t total = 0;
         if (category == DevCategory::Keep) {
             for (const auto* c : section) {
-                total = c->allocated_bytes > std::numeric_limits<std::uint64_t>::max() - total
-                            ? std::numeric_limits<std::uint64_t>::max()
-                            : total + c->allocated_bytes;
+                total = platform::saturating_add(total, c->allocated_bytes);
             }
         } else {
             total = reclaimable_total(section);
