@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "core/development/entry_facts.hpp"
 #include "dev_fixture.hpp"
 
 namespace bramvelt::development {
@@ -186,14 +185,6 @@ TEST_F(DevTest, GitDirLayout) {
     tmp.write_file("h/config", "");
     tmp.make_dir("h/objects");
     EXPECT_FALSE(is_git_dir(tmp / "h"));
-}
-
-TEST(DevEpochSeconds, DropsFractionAndPreEpochTimes) {
-    EXPECT_EQ(epoch_seconds(FileTime{1, 900'000'000}), 1u);
-    EXPECT_EQ(epoch_seconds(FileTime{-1, 500'000'000}), std::nullopt);
-    EXPECT_EQ(epoch_seconds(FileTime{-86400, 0}), std::nullopt);
-    EXPECT_EQ(epoch_seconds(std::nullopt), std::nullopt);
-    EXPECT_EQ(epoch_seconds(FileTime{0, 0}), 0u);
 }
 
 TEST(DevBytecodeExtension, OnlyPycAndPyo) {
