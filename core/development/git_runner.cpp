@@ -28,12 +28,12 @@ bool executable_file(const std::string& path) {
 }
 
 bool removed_variable(std::string_view name) {
-    static constexpr std::string_view kExact[] = {
+    static constexpr std::string_view kRemovedNames[] = {
         "GIT_DIR",        "GIT_WORK_TREE",         "GIT_INDEX_FILE",
         "GIT_COMMON_DIR", "GIT_OBJECT_DIRECTORY",  "GIT_ALTERNATE_OBJECT_DIRECTORIES",
         "GIT_NAMESPACE",  "GIT_CONFIG_PARAMETERS", "GIT_CONFIG_COUNT",
     };
-    for (const auto e : kExact) {
+    for (const auto e : kRemovedNames) {
         if (name == e) {
             return true;
         }
