@@ -2,8 +2,8 @@
 
 #include "core/development/classify.hpp"
 #include "core/development/git_runner.hpp"
-#include "core/development/paths.hpp"
 #include "core/development/state.hpp"
+#include "core/filesystem/byte_path.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::development {
@@ -11,15 +11,14 @@ namespace {
 
 // The find's path relative to the checkout root; empty when it does not lie below it.
 std::string relative_to(std::string_view path, std::string_view root) {
-    const auto p = path_components(path);
-    const auto r = path_components(root);
-    if (r.size() > p.size() || !std::equal(r.begin(), r.end(), p.begin())) {
+    const auto rest = filesystem::strip_path_prefix(path, root);
+    if (!rest) {
         return {};
     }
     std::string out;
-    for (std::size_t i = r.size(); i < p.size(); ++i) {
+    for (const filesystem::Component& part : *rest) {
         if (!out.empty()) out.push_back('/');
-        out.append(p[i]);
+        out.append(part.text);
     }
     return platform::to_utf8_lossy(out);
 }
@@ -31,7 +30,7 @@ std::string recognized_reason(std::string_view tool) {
            " output; regenerating it may require downloads or a rebuild.";
 }
 
-void build_artifact_candidate(DevScanState& state, const std::string& path, std::string_view kind,
+void build_artifact_candidate(DevScanState& state, const std::string& path, CandidateKind kind,
                               std::string_view tool, const FolderMeasurement& measurement,
                               const RepoContext* repo) {
     std::vector<std::string> reasons{recognized_reason(tool)};
@@ -50,22 +49,22 @@ void build_artifact_candidate(DevScanState& state, const std::string& path, std:
             }
         }
         const std::vector<std::string> args{"check-ignore", "--quiet", "--", rel};
-        const bool ignored = run_git_budgeted(state, repo->root, args, false).has_value();
+        const bool ignored = run_git_budgeted(state, repo->root, args, GitQuery::Local).has_value();
         eligible = eligible && untracked && ignored;
         if (!(untracked && ignored)) {
             reasons.emplace_back(kReasonOwnershipUnproven);
         }
-    } else if (tool == "JavaScript build") {
+    } else if (tool == kToolJavaScriptBuild) {
         reasons.emplace_back(kReasonManifestNoProof);
         eligible = false;
-    } else if (tool == "Node packages") {
+    } else if (tool == kToolNodePackages) {
         reasons.emplace_back(kReasonNodeOutsideGit);
         eligible = false;
     }
     if (!measurement.complete) {
         reasons.emplace_back(kReasonMeasurementStopped);
     }
-    if (kind == kTemporaryKind) {
+    if (kind == CandidateKind::Temporary) {
         reasons.emplace_back(kReasonTemporaryLocation);
         eligible = false;
     }
@@ -73,9 +72,9 @@ void build_artifact_candidate(DevScanState& state, const std::string& path, std:
 
     DevCandidate c;
     c.path = platform::to_utf8_lossy(path);
-    c.kind = std::string(kind);
+    c.kind = kind;
     c.tool = std::string(tool);
-    c.recommendation = eligible ? kRecommendRegenerable : kRecommendReview;
+    c.recommendation = eligible ? Recommendation::Regenerable : Recommendation::Review;
     c.reasons = std::move(reasons);
     c.allocated_bytes = measurement.allocated_bytes;
     c.files = measurement.files;
@@ -92,8 +91,8 @@ void build_artifact_candidate(DevScanState& state, const std::string& path,
 }
 
 std::optional<std::string> run_ls_files(DevScanState& state, const std::string& folder) {
-    static const std::vector<std::string> args{"ls-files", "-z"};
-    auto out = run_git_budgeted(state, folder, args, false);
+    static const std::vector<std::string> kArgs{"ls-files", "-z"};
+    auto out = run_git_budgeted(state, folder, kArgs, GitQuery::Local);
     if (!out) {
         return std::nullopt;
     }

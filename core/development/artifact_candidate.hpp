@@ -33,7 +33,7 @@ inline constexpr std::string_view kReasonAccessEstimate =
 std::string recognized_reason(std::string_view tool);
 
 // Builds the candidate and hands it to emit_candidate.
-void build_artifact_candidate(DevScanState& state, const std::string& path, std::string_view kind,
+void build_artifact_candidate(DevScanState& state, const std::string& path, CandidateKind kind,
                               std::string_view tool, const FolderMeasurement& measurement,
                               const RepoContext* repo);
 

@@ -1,27 +1,29 @@
 #include "core/development/classify.hpp"
 
-
 #include <array>
 
 #include "core/development/paths.hpp"
+#include "core/filesystem/byte_path.hpp"
 #include "platform/text.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::development {
 namespace {
 
+using platform::FollowFinalLink;
+
 bool regular_file_at(const std::string& path) {
-    const auto st = status_follow(path);
+    const auto st = platform::status_of_path(path, FollowFinalLink::yes);
     return st && st->is_regular();
 }
 
 bool directory_at(const std::string& path) {
-    const auto st = status_follow(path);
-    return st && st->is_dir();
+    const auto st = platform::status_of_path(path, FollowFinalLink::yes);
+    return st && st->is_directory();
 }
 
-ArtifactClass make(std::string_view kind, std::string_view tool) {
-    return ArtifactClass{std::string(kind), std::string(tool)};
+ArtifactClass make(CandidateKind kind, std::string_view tool) {
+    return ArtifactClass{kind, std::string(tool)};
 }
 
 // The parent's own final name, when it is a normal UTF-8 name.
@@ -55,6 +57,7 @@ template <typename Inside, typename Beside>
 std::optional<ArtifactClass> classify_by_markers(std::string_view name,
                                                  const std::optional<std::string>& parent,
                                                  const Inside& inside, const Beside& beside) {
+    using enum CandidateKind;
     // Only some rules ask for the manifest; the others need not look for it.
     std::optional<bool> manifest_found;
     const auto manifest = [&] {
@@ -63,66 +66,66 @@ std::optional<ArtifactClass> classify_by_markers(std::string_view name,
     };
 
     if (inside(".rustc_info.json")) {
-        return make("build", "Cargo");
+        return make(Build, "Cargo");
     }
     if (inside("CMakeCache.txt") || inside("build.ninja")) {
-        return make("build", "CMake/Ninja");
+        return make(Build, "CMake/Ninja");
     }
     const auto parent_name = name_of(parent);
     if (any_of(name, {"uv", "pip", "ccache", "sccache", "go-build"})) {
-        if (parent_name == ".cache") return make("cache", "Compiler/package cache");
+        if (parent_name == ".cache") return make(Cache, "Compiler/package cache");
         return std::nullopt;
     }
     if (any_of(name, {"out", "dist"})) {
-        if (manifest()) return make("build", "JavaScript build");
+        if (manifest()) return make(Build, kToolJavaScriptBuild);
         return std::nullopt;
     }
     if (name == "build") {
-        if (manifest()) return make("build", "JavaScript build");
-        if (beside("build.gradle") || beside("build.gradle.kts")) return make("build", "Gradle");
+        if (manifest()) return make(Build, kToolJavaScriptBuild);
+        if (beside("build.gradle") || beside("build.gradle.kts")) return make(Build, "Gradle");
         return std::nullopt;
     }
     if (any_of(name, {".next", ".nuxt", ".svelte-kit"})) {
-        if (manifest()) return make("build", "JavaScript framework");
+        if (manifest()) return make(Build, "JavaScript framework");
         return std::nullopt;
     }
     if (any_of(name, {".vite", ".turbo", ".parcel-cache"})) {
-        if (manifest()) return make("cache", "JavaScript build cache");
+        if (manifest()) return make(Cache, "JavaScript build cache");
         return std::nullopt;
     }
     if (name == "cache") {
-        if (parent_name == "install" && name_of(parent_path(*parent)) == ".bun") {
-            return make("dependencies", "Bun package cache");
+        if (parent_name == "install" && name_of(filesystem::path_parent(*parent)) == ".bun") {
+            return make(Dependencies, "Bun package cache");
         }
         return std::nullopt;
     }
     if (name == "target") {
-        if (beside("Cargo.toml")) return make("build", "Cargo");
+        if (beside("Cargo.toml")) return make(Build, "Cargo");
         return std::nullopt;
     }
     if (name == ".build") {
-        if (beside("Package.swift")) return make("build", "SwiftPM");
+        if (beside("Package.swift")) return make(Build, "SwiftPM");
         return std::nullopt;
     }
     if (name == ".gradle") {
-        if (beside("build.gradle") || beside("build.gradle.kts")) return make("cache", "Gradle");
+        if (beside("build.gradle") || beside("build.gradle.kts")) return make(Cache, "Gradle");
         return std::nullopt;
     }
     if (name == "__pycache__") {
-        return make("cache", "Python bytecode");
+        return make(Cache, "Python bytecode");
     }
     if (any_of(name, {".mypy_cache", ".ruff_cache", ".pytest_cache"})) {
         if (beside("pyproject.toml") || beside("setup.py") || inside("CACHEDIR.TAG")) {
-            return make("cache", "Python tools");
+            return make(Cache, "Python tools");
         }
         return std::nullopt;
     }
     if (name == "DerivedData") {
-        if (parent_name == "Xcode") return make("build", "Xcode");
+        if (parent_name == "Xcode") return make(Build, "Xcode");
         return std::nullopt;
     }
     if (name == "node_modules") {
-        if (manifest()) return make("dependencies", "Node packages");
+        if (manifest()) return make(Dependencies, kToolNodePackages);
         return std::nullopt;
     }
     return std::nullopt;
@@ -131,40 +134,45 @@ std::optional<ArtifactClass> classify_by_markers(std::string_view name,
 }  // namespace
 
 std::optional<ArtifactClass> classify_artifact(const std::string& path) {
-    const auto st = status_nofollow(path);
-    if (!st || !st->is_dir()) {
+    const auto st = platform::status_of_path(path, FollowFinalLink::no);
+    if (!st || !st->is_directory()) {
         return std::nullopt;
     }
     const auto name_opt = final_name(path);
     if (!name_opt || !platform::is_valid_utf8(*name_opt)) {
         return std::nullopt;
     }
-    const auto parent = parent_path(path);
+    const auto parent = filesystem::path_parent(path);
     if (!parent) {
         return std::nullopt;
     }
     return classify_by_markers(
         *name_opt, parent,
-        [&](std::string_view marker) { return regular_file_at(join_path(path, marker)); },
-        [&](std::string_view marker) { return regular_file_at(join_path(*parent, marker)); });
+        [&](std::string_view marker) {
+            return regular_file_at(filesystem::path_join(path, marker));
+        },
+        [&](std::string_view marker) {
+            return regular_file_at(filesystem::path_join(*parent, marker));
+        });
 }
 
 std::optional<ArtifactClass> classify_artifact_at(int parent_fd, std::string_view name,
                                                   const std::string& path,
-                                                  const EntryStatus& status) {
-    if (!status.is_dir() || !platform::is_valid_utf8(name)) {
+                                                  const platform::EntryStatus& status) {
+    if (!status.is_directory() || !platform::is_valid_utf8(name)) {
         return std::nullopt;
     }
-    const auto parent = parent_path(path);
+    const auto parent = filesystem::path_parent(path);
     if (!parent) {
         return std::nullopt;
     }
     const auto regular_at = [&](const std::string& rel) {
-        const auto st = status_follow_at(parent_fd, rel.c_str());
+        const auto st = platform::status_at(parent_fd, rel.c_str(), FollowFinalLink::yes);
         return st && st->is_regular();
     };
     return classify_by_markers(
-        name, parent, [&](std::string_view marker) { return regular_at(join_path(name, marker)); },
+        name, parent,
+        [&](std::string_view marker) { return regular_at(filesystem::path_join(name, marker)); },
         [&](std::string_view marker) { return regular_at(std::string(marker)); });
 }
 
@@ -172,26 +180,27 @@ bool is_temp_artifact(std::string_view path) {
     bool located = false;
     std::optional<std::string> current{std::string(path)};
     while (current) {
-        if (path_equal(*current, "/tmp") || path_equal(*current, "/var/tmp") ||
-            path_equal(*current, "/private/tmp")) {
+        if (filesystem::paths_equal(*current, "/tmp") ||
+            filesystem::paths_equal(*current, "/var/tmp") ||
+            filesystem::paths_equal(*current, "/private/tmp")) {
             located = true;
             break;
         }
-        current = parent_path(*current);
+        current = filesystem::path_parent(*current);
     }
     if (!located) {
         return false;
     }
     const auto raw = final_name(path);
     const std::string name = platform::lower_case(platform::to_utf8_lossy(raw.value_or("")));
-    static constexpr std::array<std::string_view, 10> prefixes{
+    static constexpr std::array<std::string_view, 10> kPrefixes{
         "kas", "fev", "orn", "bra", "agent", "codex", "claude", "build", "cargo", "esbuild"};
-    static constexpr std::array<std::string_view, 6> suffixes{".log",   ".tgz",  ".tar.gz",
-                                                              ".patch", ".json", ".map"};
+    static constexpr std::array<std::string_view, 6> kSuffixes{".log",   ".tgz",  ".tar.gz",
+                                                               ".patch", ".json", ".map"};
     bool prefix = false;
-    for (const auto p : prefixes) prefix = prefix || name.starts_with(p);
+    for (const auto p : kPrefixes) prefix = prefix || name.starts_with(p);
     bool suffix = false;
-    for (const auto s : suffixes) suffix = suffix || name.ends_with(s);
+    for (const auto s : kSuffixes) suffix = suffix || name.ends_with(s);
     return prefix && suffix;
 }
 
@@ -214,28 +223,22 @@ unsigned folder_name_rank_of_name(std::string_view name) {
 }
 
 bool is_git_dir(const std::string& path) {
-    return regular_file_at(join_path(path, "HEAD")) && regular_file_at(join_path(path, "config")) &&
-           directory_at(join_path(path, "objects"));
+    return regular_file_at(filesystem::path_join(path, "HEAD")) &&
+           regular_file_at(filesystem::path_join(path, "config")) &&
+           directory_at(filesystem::path_join(path, "objects"));
 }
 
 bool is_git_dir_at(int dirfd, std::string_view rel) {
     const auto at = [&](std::string_view name) {
-        return status_follow_at(
-            dirfd, rel.empty() ? std::string(name).c_str() : join_path(rel, name).c_str());
+        const std::string path = rel.empty() ? std::string(name) : filesystem::path_join(rel, name);
+        return platform::status_at(dirfd, path.c_str(), FollowFinalLink::yes);
     };
     const auto head = at("HEAD");
     if (!head || !head->is_regular()) return false;
     const auto config = at("config");
     if (!config || !config->is_regular()) return false;
     const auto objects = at("objects");
-    return objects && objects->is_dir();
-}
-
-std::optional<std::uint64_t> epoch_seconds(const std::optional<FileTime>& time) {
-    if (!time || time->seconds < 0 || time->nanoseconds >= 1'000'000'000u) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(time->seconds);
+    return objects && objects->is_directory();
 }
 
 bool is_not_bytecode_ext(std::string_view extension) {

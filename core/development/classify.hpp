@@ -7,18 +7,21 @@
 #include <string>
 #include <string_view>
 
-#include "core/development/file_status.hpp"
+#include "core/development/types.hpp"
+#include "platform/file_status.hpp"
 
 namespace bramvelt::development {
 
-// The kind ("build", "cache" or "dependencies") and tool label of a recognised folder.
+// The kind (Build, Cache or Dependencies) and tool label of a recognised folder.
 struct ArtifactClass {
-    std::string kind;
+    CandidateKind kind = CandidateKind::Build;
     std::string tool;
     bool operator==(const ArtifactClass&) const = default;
 };
 
-inline constexpr std::string_view kTemporaryKind = "temporary";
+// The tool labels whose finds need more than their name and manifest to be regenerable.
+inline constexpr std::string_view kToolJavaScriptBuild = "JavaScript build";
+inline constexpr std::string_view kToolNodePackages = "Node packages";
 inline constexpr std::string_view kScratchTool = "Agent scratch file";
 // Scratch files smaller than this many 512-byte blocks are not reported.
 inline constexpr std::uint64_t kScratchMinBlocks = 2048;
@@ -28,7 +31,7 @@ std::optional<ArtifactClass> classify_artifact(const std::string& path);
 // path is `path` and whose no-follow status the caller already holds.
 std::optional<ArtifactClass> classify_artifact_at(int parent_fd, std::string_view name,
                                                   const std::string& path,
-                                                  const EntryStatus& status);
+                                                  const platform::EntryStatus& status);
 
 // The file lies in (or below) /tmp, /var/tmp or /private/tmp and its lower-cased name
 // has one of the scratch prefixes and suffixes.
@@ -46,9 +49,6 @@ unsigned folder_name_rank_of_name(std::string_view name);
 bool is_git_dir(const std::string& path);
 // The same for the folder `rel` below the open folder `dirfd` ("" for that folder).
 bool is_git_dir_at(int dirfd, std::string_view rel);
-
-// Whole seconds since 1970; nothing for an absent time or one before 1970.
-std::optional<std::uint64_t> epoch_seconds(const std::optional<FileTime>& time);
 
 // False exactly for "pyc" and "pyo".
 bool is_not_bytecode_ext(std::string_view extension);

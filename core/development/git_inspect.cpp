@@ -1,54 +1,34 @@
 #include "core/development/git_inspect.hpp"
 
 #include <algorithm>
-#include <chrono>
 
 #include "core/development/artifact_candidate.hpp"
-#include "core/development/classify.hpp"
-#include "core/development/file_status.hpp"
 #include "core/development/git_recommendation.hpp"
 #include "core/development/git_runner.hpp"
 #include "core/development/measure.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
+#include "core/filesystem/byte_path.hpp"
+#include "platform/file_status.hpp"
 #include "platform/text.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::development {
 namespace {
 
-constexpr std::string_view GIT_OPERATION_MARKERS[] = {
+using platform::FollowFinalLink;
+
+constexpr std::string_view kGitOperationMarkers[] = {
     "MERGE_HEAD", "CHERRY_PICK_HEAD", "REVERT_HEAD", "rebase-merge", "rebase-apply", "sequencer"};
-constexpr std::string_view GIT_ACTIVITY_FILES[] = {"HEAD", "index", "logs/HEAD"};
-constexpr std::string_view PROMISOR_OFF_VALUES[] = {"", "0", "no", "off", "false"};
+constexpr std::string_view kGitActivityFiles[] = {"HEAD", "index", "logs/HEAD"};
 
 std::optional<std::string> query_line(DevScanState& state, const std::string& folder,
                                       std::vector<std::string> args) {
-    auto out = run_git_budgeted(state, folder, args, false);
+    auto out = run_git_budgeted(state, folder, args, GitQuery::Local);
     if (!out) {
         return std::nullopt;
     }
     return parse_single_line(std::move(*out));
-}
-
-bool partial_clone_from_config(std::string_view output) {
-    for (const auto& line : platform::split_lines(output)) {
-        const std::size_t space = line.find(' ');
-        const std::string_view key = std::string_view(line).substr(0, space);
-        const std::string_view value = space == std::string::npos
-                                           ? std::string_view()
-                                           : std::string_view(line).substr(space + 1);
-        if (key.size() > 12 && key.ends_with(".partialclone")) {
-            return true;
-        }
-        // Unicode white space, not only ASCII blanks, counts around the value.
-        const std::string_view v = platform::trim_white_space(value);
-        if (std::find(std::begin(PROMISOR_OFF_VALUES), std::end(PROMISOR_OFF_VALUES), v) ==
-            std::end(PROMISOR_OFF_VALUES)) {
-            return true;
-        }
-    }
-    return false;
 }
 
 std::optional<std::uint64_t> parse_commit_time(const std::string& text) {
@@ -66,37 +46,53 @@ std::optional<std::uint64_t> parse_commit_time(const std::string& text) {
 }
 
 void push_capped(std::vector<std::string>& list, std::string value) {
-    if (list.size() < GIT_REF_LIST_LIMIT) {
+    if (list.size() < kGitRefListLimit) {
         list.push_back(std::move(value));
     }
 }
 
 bool same_folder(const WorktreeEntry& entry, const std::string& folder,
-                 const std::optional<std::pair<dev_t, ino_t>>& identity) {
-    return entry.path == folder || path_equal(entry.path, folder) ||
+                 const std::optional<std::pair<std::uint64_t, std::uint64_t>>& identity) {
+    return entry.path == folder || filesystem::paths_equal(entry.path, folder) ||
            (identity && entry.identity && *identity == *entry.identity);
 }
 
+// One ref that contains HEAD: a local branch other than the checkout's own, or a
+// remote-tracking ref, verified when a live query saw the same branch at the same object.
+void add_containing_ref(const RepoFacts* facts, const std::string& ref, const std::string& oid,
+                        GitDetail& detail) {
+    if (ref.size() >= 11 && ref.starts_with("refs/heads/")) {
+        std::string name = ref.substr(11);
+        if (!(detail.branch && *detail.branch == name)) {
+            push_capped(detail.merged_into, std::move(name));
+        }
+        return;
+    }
+    if (ref.size() < 13 || !ref.starts_with("refs/remotes/")) {
+        return;
+    }
+    const std::string rest = ref.substr(13);
+    push_capped(detail.cached_remote_refs, rest);
+    if (facts == nullptr) {
+        return;
+    }
+    for (const auto& remote : facts->remotes) {
+        const std::string prefix = remote + "/";
+        const auto heads = facts->remote_heads.find(remote);
+        if (!rest.starts_with(prefix) || heads == facts->remote_heads.end()) {
+            continue;
+        }
+        const std::string branch = rest.substr(prefix.size());
+        for (const auto& [b, id] : heads->second) {
+            if (b == branch && id == oid) {
+                push_capped(detail.verified_remote_refs, rest);
+                break;
+            }
+        }
+    }
+}
+
 }  // namespace
-
-std::optional<std::uint64_t> git_file_mtime(std::string_view dir, std::string_view name) {
-    const auto st = status_follow(join_path(dir, name));
-    return st ? epoch_seconds(st->modified) : std::nullopt;
-}
-
-std::optional<std::pair<std::string, std::string>> parse_ls_remote_line(std::string_view line) {
-    const std::size_t tab = line.find('\t');
-    if (tab == std::string_view::npos || line.find('\t', tab + 1) != std::string_view::npos) {
-        return std::nullopt;
-    }
-    const std::string_view oid = line.substr(0, tab);
-    std::string_view ref = line.substr(tab + 1);
-    if (oid.empty() || !ref.starts_with("refs/heads/")) {
-        return std::nullopt;
-    }
-    ref.remove_prefix(11);
-    return std::make_pair(std::string(ref), std::string(oid));
-}
 
 GitStatusCounts parse_git_status(std::string_view output) {
     GitStatusCounts counts;
@@ -138,77 +134,13 @@ GitStatusCounts parse_git_status(std::string_view output) {
     return counts;
 }
 
-const RepoFacts& load_repo_facts(DevScanState& state, const std::string& folder,
-                                 const std::string& common_dir) {
-    if (auto it = state.repo_facts.find(common_dir); it != state.repo_facts.end()) {
-        return it->second;
-    }
-    RepoFacts facts;
-    if (auto it = state.worktree_lists.find(common_dir); it != state.worktree_lists.end()) {
-        facts.worktree_list = it->second;
-    } else if (auto list = query_worktree_list(state, folder)) {
-        facts.worktree_list = std::move(*list);
-    }
-
-    static const std::vector<std::string> remote_args{"remote"};
-    if (auto out = run_git_budgeted(state, folder, remote_args, false)) {
-        facts.remotes = platform::split_lines(*out);
-    }
-
-    static const std::vector<std::string> config_args{
-        "config", "--local", "--get-regexp",
-        "^(extensions\\.partialclone|remote\\..*\\.promisor)$"};
-    if (auto out = run_git_budgeted(state, folder, config_args, false)) {
-        facts.partial_history = partial_clone_from_config(*out);
-    }
-
-    if (state.request.verify_remotes) {
-        for (const auto& remote : facts.remotes) {
-            if (state.budget_spent()) {
-                break;
-            }
-            const std::vector<std::string> args{"ls-remote", "--heads",
-                                                "--upload-pack=git-upload-pack", "--", remote};
-            auto out = run_git_budgeted(state, folder, args, true);
-            if (!out) {
-                add_scan_warning(state, kWarningRemoteUnverified);
-                continue;
-            }
-            std::vector<std::pair<std::string, std::string>> heads;
-            for (const auto& line : platform::split_lines(*out)) {
-                if (auto pair = parse_ls_remote_line(line)) {
-                    heads.push_back(std::move(*pair));
-                }
-            }
-            facts.remote_heads[remote] = std::move(heads);
-        }
-    }
-
-    for (auto it = facts.worktree_list.begin(); it != facts.worktree_list.end(); ++it) {
-        if (it->path == folder || path_equal(it->path, folder)) {
-            continue;
-        }
-        if (auto admitted = path_in_roots(state.roots, it->path)) {
-            state.folder_queue.emplace_front(std::move(*admitted), 0);
-        }
-    }
-
-    facts.last_fetch = git_file_mtime(common_dir, "FETCH_HEAD");
-    if (!facts.remote_heads.empty()) {
-        const auto now = std::chrono::system_clock::now().time_since_epoch();
-        const auto secs = std::chrono::duration_cast<std::chrono::seconds>(now).count();
-        facts.remote_checked_at = secs < 0 ? 0 : static_cast<std::uint64_t>(secs);
-    }
-    return state.repo_facts.emplace(common_dir, std::move(facts)).first->second;
-}
-
 void parse_containing_refs(DevScanState& state, const std::string& folder, const RepoFacts* facts,
                            GitDetail& detail) {
     const std::vector<std::string> args{
         "for-each-ref", "--contains",
         *detail.head,   "--format=%(refname)%00%(objectname)%00%(symref)",
         "refs/heads",   "refs/remotes"};
-    if (auto out = run_git_budgeted(state, folder, args, false)) {
+    if (auto out = run_git_budgeted(state, folder, args, GitQuery::Local)) {
         std::size_t pos = 0;
         const std::string_view text = *out;
         while (pos <= text.size()) {
@@ -222,36 +154,12 @@ void parse_containing_refs(DevScanState& state, const std::string& folder, const
                 fields.push_back(line.substr(fpos, fend - fpos));
                 fpos = fend + 1;
             }
+            // A symbolic ref (such as origin/HEAD) only repeats another ref.
             if (fields.size() < 3 || !fields[2].empty()) {
                 continue;
             }
-            const std::string ref = platform::to_utf8_lossy(fields[0]);
-            const std::string oid = platform::to_utf8_lossy(fields[1]);
-            if (ref.size() >= 11 && ref.starts_with("refs/heads/")) {
-                std::string name = ref.substr(11);
-                if (!(detail.branch && *detail.branch == name)) {
-                    push_capped(detail.merged_into, std::move(name));
-                }
-            } else if (ref.size() >= 13 && ref.starts_with("refs/remotes/")) {
-                const std::string rest = ref.substr(13);
-                push_capped(detail.cached_remote_refs, rest);
-                if (facts != nullptr) {
-                    for (const auto& remote : facts->remotes) {
-                        const std::string prefix = remote + "/";
-                        const auto heads = facts->remote_heads.find(remote);
-                        if (!rest.starts_with(prefix) || heads == facts->remote_heads.end()) {
-                            continue;
-                        }
-                        const std::string branch = rest.substr(prefix.size());
-                        for (const auto& [b, id] : heads->second) {
-                            if (b == branch && id == oid) {
-                                push_capped(detail.verified_remote_refs, rest);
-                                break;
-                            }
-                        }
-                    }
-                }
-            }
+            add_containing_ref(facts, platform::to_utf8_lossy(fields[0]),
+                               platform::to_utf8_lossy(fields[1]), detail);
         }
     }
     if (facts != nullptr) {
@@ -268,114 +176,172 @@ void parse_containing_refs(DevScanState& state, const std::string& folder, const
     verified.erase(std::unique(verified.begin(), verified.end()), verified.end());
 }
 
-void inspect_git_checkout(DevScanState& state, const std::string& folder) {
-    GitDetail detail;
-    const auto common_dir =
-        query_line(state, folder, {"rev-parse", "--path-format=absolute", "--git-common-dir"});
-    const auto git_dir = query_line(state, folder, {"rev-parse", "--absolute-git-dir"});
-    const RepoFacts* facts = common_dir ? &load_repo_facts(state, folder, *common_dir) : nullptr;
+namespace {
 
-    std::optional<std::pair<dev_t, ino_t>> identity;
-    if (const auto st = status_follow(folder); st && st->is_dir()) {
+// What the inspection knows before it looks at the working tree: the repository's facts,
+// the checkout's place in the repository and the evidence of its Git files.
+struct CheckoutFacts {
+    const RepoFacts* repo = nullptr;  // none when the common directory is unknown
+    CheckoutRole role = CheckoutRole::Primary;
+    GitDetail detail;
+};
+
+// The working tree as Git reports it. Both stay empty for a partial clone, whose history
+// is not asked about.
+struct WorkingTree {
+    std::optional<std::vector<std::string>> tracked;  // absent when the listing failed
+    std::vector<std::string> ignored;                 // relative to the checkout
+};
+
+// Branch, lock and repository path from the checkout's entry in the worktree list, matched
+// by path or by identity; linked when an entry other than the main worktree matches.
+CheckoutRole place_in_worktree_list(const RepoFacts* repo, const std::string& folder,
+                                    GitDetail& detail) {
+    detail.repository = platform::to_utf8_lossy(folder);
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> identity;
+    if (const auto st = platform::status_of_path(folder, FollowFinalLink::yes);
+        st && st->is_directory()) {
         identity = std::make_pair(st->device, st->inode);
     }
-
-    bool linked = false;
-    detail.repository = platform::to_utf8_lossy(folder);
-    if (facts != nullptr && !facts->worktree_list.empty()) {
-        const auto& list = facts->worktree_list;
-        const auto match = std::find_if(list.begin(), list.end(), [&](const WorktreeEntry& e) {
-            return same_folder(e, folder, identity);
-        });
-        if (match != list.end()) {
-            detail.branch = match->branch;
-            detail.locked = match->locked;
-            linked = match != list.begin();
-        }
-        detail.repository = list.front().path;
+    if (repo == nullptr || repo->worktree_list.empty()) {
+        return CheckoutRole::Primary;
     }
-    if (facts != nullptr) {
-        detail.remote_checked_at = facts->remote_checked_at;
-        detail.last_fetch = facts->last_fetch;
-        detail.partial_history = facts->partial_history;
+    const auto& list = repo->worktree_list;
+    detail.repository = list.front().path;
+    const auto match = std::find_if(list.begin(), list.end(), [&](const WorktreeEntry& e) {
+        return same_folder(e, folder, identity);
+    });
+    if (match == list.end()) {
+        return CheckoutRole::Primary;
     }
+    detail.branch = match->branch;
+    detail.locked = match->locked;
+    return match != list.begin() ? CheckoutRole::LinkedWorktree : CheckoutRole::Primary;
+}
 
-    detail.head = query_line(state, folder, {"rev-parse", "--verify", "HEAD"});
-    detail.shallow = !common_dir || status_follow(join_path(*common_dir, "shallow")).has_value();
-
-    if (git_dir) {
-        for (const auto marker : GIT_OPERATION_MARKERS) {
-            if (status_follow(join_path(*git_dir, marker))) {
-                detail.operation_in_progress = true;
-                break;
-            }
-        }
-        // Only these files date activity: the Git directory's own time also moves when
-        // Git merely creates or removes a lock or temporary file in it.
-        for (const auto name : GIT_ACTIVITY_FILES) {
-            const auto t = git_file_mtime(*git_dir, name);
-            if (t && (!detail.last_git_activity || *t > *detail.last_git_activity)) {
-                detail.last_git_activity = t;
-            }
+// Evidence read from the Git directories' own files: shallow history, an operation in
+// progress and the last activity.
+void read_git_files(const std::optional<std::string>& common_dir,
+                    const std::optional<std::string>& git_dir, GitDetail& detail) {
+    detail.shallow =
+        !common_dir || platform::status_of_path(filesystem::path_join(*common_dir, "shallow"),
+                                                FollowFinalLink::yes)
+                           .has_value();
+    if (!git_dir) {
+        return;
+    }
+    for (const auto marker : kGitOperationMarkers) {
+        if (platform::status_of_path(filesystem::path_join(*git_dir, marker),
+                                     FollowFinalLink::yes)) {
+            detail.operation_in_progress = true;
+            break;
         }
     }
-
-    const bool partial = detail.partial_history;
-    std::optional<std::vector<std::string>> tracked;
-    if (!partial) {
-        if (auto out = run_ls_files(state, folder)) {
-            tracked = platform::split_on_zero_bytes(std::move(*out));
+    // Only these files date activity: the Git directory's own time also moves when Git
+    // merely creates or removes a lock or temporary file in it.
+    for (const auto name : kGitActivityFiles) {
+        const auto t = git_file_mtime(*git_dir, name);
+        if (t && (!detail.last_git_activity || *t > *detail.last_git_activity)) {
+            detail.last_git_activity = t;
         }
     }
+}
 
-    std::vector<std::string> ignored;
-    if (!partial) {
-        static const std::vector<std::string> status_args{
-            "status", "--porcelain=v1", "-z", "--untracked-files=all", "--ignored=matching"};
-        if (auto out = run_git_budgeted(state, folder, status_args, false)) {
-            GitStatusCounts counts = parse_git_status(*out);
-            detail.staged = counts.staged;
-            detail.modified = counts.modified;
-            detail.untracked = counts.untracked;
-            detail.dirty = counts.dirty;
-            ignored = std::move(counts.ignored);
-        }
+CheckoutFacts gather_checkout_facts(DevScanState& state, const std::string& folder) {
+    CheckoutFacts facts;
+    const auto common_dir = query_common_dir(state, folder);
+    const auto git_dir = query_line(state, folder, {"rev-parse", "--absolute-git-dir"});
+    if (common_dir) {
+        facts.repo = &load_repo_facts(state, folder, *common_dir);
     }
-
-    if (detail.head && !partial) {
-        parse_containing_refs(state, folder, facts, detail);
-        if (auto t = query_line(state, folder, {"show", "-s", "--format=%ct", "HEAD"})) {
-            detail.last_commit = parse_commit_time(*t);
-        }
+    facts.role = place_in_worktree_list(facts.repo, folder, facts.detail);
+    if (facts.repo != nullptr) {
+        facts.detail.remote_checked_at = facts.repo->remote_checked_at;
+        facts.detail.last_fetch = facts.repo->last_fetch;
+        facts.detail.partial_history = facts.repo->partial_history;
     }
+    facts.detail.head = query_line(state, folder, {"rev-parse", "--verify", "HEAD"});
+    read_git_files(common_dir, git_dir, facts.detail);
+    return facts;
+}
 
+// The tracked files, then the status counts and ignored paths. A failed query leaves its
+// part unknown: no tracked list, or a dirty state that is not established.
+WorkingTree read_checkout_status(DevScanState& state, const std::string& folder,
+                                 GitDetail& detail) {
+    WorkingTree tree;
+    if (detail.partial_history) {
+        return tree;
+    }
+    if (auto out = run_ls_files(state, folder)) {
+        tree.tracked = platform::split_on_zero_bytes(std::move(*out));
+    }
+    static const std::vector<std::string> kStatusArgs{
+        "status", "--porcelain=v1", "-z", "--untracked-files=all", "--ignored=matching"};
+    if (auto out = run_git_budgeted(state, folder, kStatusArgs, GitQuery::Local)) {
+        GitStatusCounts counts = parse_git_status(*out);
+        detail.staged = counts.staged;
+        detail.modified = counts.modified;
+        detail.untracked = counts.untracked;
+        detail.dirty = counts.dirty;
+        tree.ignored = std::move(counts.ignored);
+    }
+    return tree;
+}
+
+// The refs that contain HEAD and the time of its commit.
+void read_checkout_refs(DevScanState& state, const std::string& folder, const RepoFacts* repo,
+                        GitDetail& detail) {
+    if (!detail.head || detail.partial_history) {
+        return;
+    }
+    parse_containing_refs(state, folder, repo, detail);
+    if (auto t = query_line(state, folder, {"show", "-s", "--format=%ct", "HEAD"})) {
+        detail.last_commit = parse_commit_time(*t);
+    }
+}
+
+// Measures the checkout in Git mode, which also reports the artifacts inside it, then
+// counts the ignored paths that no regenerable artifact among them covers.
+FolderMeasurement measure_checkout(DevScanState& state, const std::string& folder, WorkingTree tree,
+                                   GitDetail& detail) {
     const std::size_t kept_before = state.kept_candidates.size();
     FolderMeasurement measurement;
-    if (const auto own = status_nofollow(folder)) {
-        const auto followed = status_follow(folder);
-        const dev_t device = followed ? followed->device : 0;
+    if (const auto own = platform::status_of_path(folder, FollowFinalLink::no)) {
+        const auto followed = platform::status_of_path(folder, FollowFinalLink::yes);
+        const std::uint64_t device = followed ? followed->device : 0;
         HardLinkSet links;
-        RepoContext repo{folder, std::move(tracked)};
-        measurement = measure_folder(state, folder, *own, device, &repo, links, true);
-        tracked = std::move(repo.tracked);
+        RepoContext repo{folder, std::move(tree.tracked)};
+        measurement = measure_folder(state, folder, *own, device, &repo, links, GitMode::On);
     } else {
         ++state.summary.skipped_paths;
     }
 
-    for (const auto& rel : ignored) {
-        const std::string full = join_path(folder, rel);
+    for (const auto& rel : tree.ignored) {
+        const std::string full = filesystem::path_join(folder, rel);
         bool covered = false;
         for (std::size_t i = kept_before; i < state.kept_candidates.size() && !covered; ++i) {
             const auto& c = state.kept_candidates[i];
-            covered = c.recommendation == kRecommendRegenerable && path_inside(full, c.path);
+            covered = c.recommendation == Recommendation::Regenerable && path_inside(full, c.path);
         }
         if (!covered) {
             ++detail.ignored_unknown;
         }
     }
+    return measurement;
+}
 
-    emit_candidate(state, build_git_candidate(folder, linked, tracked.has_value(), measurement,
-                                              std::move(detail)));
+}  // namespace
+
+void inspect_git_checkout(DevScanState& state, const std::string& folder) {
+    CheckoutFacts facts = gather_checkout_facts(state, folder);
+    WorkingTree tree = read_checkout_status(state, folder, facts.detail);
+    read_checkout_refs(state, folder, facts.repo, facts.detail);
+    const TrackedList tracked = tree.tracked ? TrackedList::Known : TrackedList::Unknown;
+    const FolderMeasurement measurement =
+        measure_checkout(state, folder, std::move(tree), facts.detail);
+    emit_candidate(state, build_git_candidate(folder, facts.role, tracked, measurement,
+                                              std::move(facts.detail)));
 }
 
 }  // namespace bramvelt::development

@@ -4,14 +4,14 @@
 
 namespace bramvelt::development {
 
-DevCandidate build_git_candidate(const std::string& folder, bool linked_worktree,
-                                 bool tracked_listed, const FolderMeasurement& measurement,
-                                 GitDetail detail) {
+DevCandidate build_git_candidate(const std::string& folder, CheckoutRole role, TrackedList tracked,
+                                 const FolderMeasurement& measurement, GitDetail detail) {
+    const bool linked_worktree = role == CheckoutRole::LinkedWorktree;
     const bool no_container = detail.merged_into.empty() && detail.verified_remote_refs.empty();
     const bool eligible = linked_worktree && detail.dirty == DirtyState::No &&
                           detail.ignored_unknown == 0 && !detail.locked && !detail.shallow &&
                           !detail.partial_history && !detail.operation_in_progress &&
-                          tracked_listed && measurement.complete && !no_container;
+                          tracked == TrackedList::Known && measurement.complete && !no_container;
 
     std::vector<std::string> reasons;
     const auto add = [&reasons](bool when, std::string_view text) {
@@ -32,7 +32,7 @@ DevCandidate build_git_candidate(const std::string& folder, bool linked_worktree
 
     DevCandidate c;
     c.path = platform::to_utf8_lossy(folder);
-    c.kind = linked_worktree ? "worktree" : "repository";
+    c.kind = linked_worktree ? CandidateKind::Worktree : CandidateKind::Repository;
     c.tool = "Git";
     c.allocated_bytes = measurement.allocated_bytes;
     c.files = measurement.files;
@@ -43,7 +43,7 @@ DevCandidate build_git_candidate(const std::string& folder, bool linked_worktree
             c.last_modified = t;
         }
     }
-    c.recommendation = eligible ? kRecommendReviewRemoval : kRecommendKeep;
+    c.recommendation = eligible ? Recommendation::ReviewRemoval : Recommendation::Keep;
     c.reasons = std::move(reasons);
     c.git = std::move(detail);
     return c;

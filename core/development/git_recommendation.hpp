@@ -3,6 +3,7 @@
 // is provably clean and whose HEAD another local branch or a verified remote branch
 // contains is offered for removal ("review_removal"); everything else is "keep".
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -35,8 +36,13 @@ inline constexpr std::string_view kReasonEligible =
 inline constexpr std::string_view kReasonSquash =
     "Ancestry checks do not recognize squash merges or rebased equivalents.";
 
-DevCandidate build_git_candidate(const std::string& folder, bool linked_worktree,
-                                 bool tracked_listed, const FolderMeasurement& measurement,
-                                 GitDetail detail);
+// A primary checkout (a main repository or a submodule) or a linked worktree.
+enum class CheckoutRole : std::uint8_t { Primary, LinkedWorktree };
+
+// Whether `git ls-files` listed the tracked files of the checkout.
+enum class TrackedList : std::uint8_t { Unknown, Known };
+
+DevCandidate build_git_candidate(const std::string& folder, CheckoutRole role, TrackedList tracked,
+                                 const FolderMeasurement& measurement, GitDetail detail);
 
 }  // namespace bramvelt::development

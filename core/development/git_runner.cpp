@@ -1,22 +1,18 @@
 #include "core/development/git_runner.hpp"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <thread>
 
-#include "core/development/file_status.hpp"
-#include "core/development/paths.hpp"
 #include "core/development/state.hpp"
-#include "platform/fd.hpp"
+#include "core/filesystem/byte_path.hpp"
+#include "platform/file_status.hpp"
 #include "platform/os_error.hpp"
+#include "platform/real_path.hpp"
 #include "platform/spawn.hpp"
+#include "platform/temp_file.hpp"
 #include "platform/utf8.hpp"
 
 extern char** environ;
@@ -27,17 +23,17 @@ namespace {
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
 
 bool executable_file(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0;
+    const auto st = platform::status_of_path(path, platform::FollowFinalLink::yes);
+    return st && st->is_regular() && (st->mode & 0111) != 0;
 }
 
 bool removed_variable(std::string_view name) {
-    static constexpr std::string_view exact[] = {
+    static constexpr std::string_view kRemovedNames[] = {
         "GIT_DIR",        "GIT_WORK_TREE",         "GIT_INDEX_FILE",
         "GIT_COMMON_DIR", "GIT_OBJECT_DIRECTORY",  "GIT_ALTERNATE_OBJECT_DIRECTORIES",
         "GIT_NAMESPACE",  "GIT_CONFIG_PARAMETERS", "GIT_CONFIG_COUNT",
     };
-    for (const auto e : exact) {
+    for (const auto e : kRemovedNames) {
         if (name == e) {
             return true;
         }
@@ -53,32 +49,12 @@ constexpr std::pair<std::string_view, std::string_view> kSetVariables[] = {
     {"GIT_SSH_COMMAND", "ssh -o BatchMode=yes -o ConnectTimeout=5"},
 };
 
-// An unnamed file in the temporary folder: it vanishes with its last descriptor.
-std::expected<platform::Fd, int> unnamed_temp_file() {
-    const char* tmpdir = ::getenv("TMPDIR");
-    const std::string dir = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
-    platform::Fd fd(::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (fd) {
-        return fd;
-    }
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-        return std::unexpected(errno);
-    }
-    std::string name = join_path(dir, ".bramvelt-git-XXXXXX");
-    fd.reset(::mkostemp(name.data(), O_CLOEXEC));
-    if (!fd) {
-        return std::unexpected(errno);
-    }
-    ::unlink(name.c_str());
-    return fd;
-}
+constexpr std::string_view kOutputFilePrefix = ".bramvelt-git-";
 
-std::optional<std::uint64_t> file_size(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(st.st_size);
+// A file whose size cannot be read counts as over the limit.
+bool within_output_limit(const platform::UnnamedTempFile& file) {
+    const auto size = file.size();
+    return size && *size <= kGitOutputLimit;
 }
 
 std::string error_text(int e) {
@@ -88,7 +64,7 @@ std::string error_text(int e) {
 }  // namespace
 
 const std::vector<std::string>& git_hardening_options() {
-    static const std::vector<std::string> options{
+    static const std::vector<std::string> kOptions{
         "--no-optional-locks",         "-c", "core.fsmonitor=false",       "-c",
         "protocol.ext.allow=never",    "-c", "protocol.allow=never",       "-c",
         "protocol.https.allow=always", "-c", "protocol.http.allow=always", "-c",
@@ -96,7 +72,7 @@ const std::vector<std::string>& git_hardening_options() {
         "protocol.file.allow=always",  "-c", "credential.helper=",         "-c",
         "core.hooksPath=/dev/null",
     };
-    return options;
+    return kOptions;
 }
 
 std::vector<std::string> git_child_environment(std::span<const std::string> environment) {
@@ -128,7 +104,8 @@ std::string locate_git(std::optional<std::string_view> path_variable,
     while (pos <= search.size()) {
         const std::size_t end = std::min(search.find(':', pos), search.size());
         const std::string_view entry = search.substr(pos, end - pos);
-        std::string candidate = entry.empty() ? std::string("git") : join_path(entry, "git");
+        std::string candidate =
+            entry.empty() ? std::string("git") : filesystem::path_join(entry, "git");
         if (executable_file(candidate)) {
             found = std::move(candidate);
             break;
@@ -138,8 +115,8 @@ std::string locate_git(std::optional<std::string_view> path_variable,
     if (!found) {
         return "git";
     }
-    const auto canonical = canonical_path(*found);
-    if (!canonical || !path_equal(*canonical, "/usr/bin/git")) {
+    const auto canonical = platform::real_path(*found);
+    if (!canonical || !filesystem::paths_equal(*canonical, "/usr/bin/git")) {
         return "git";
     }
     for (const auto developer : developer_paths) {
@@ -147,11 +124,11 @@ std::string locate_git(std::optional<std::string_view> path_variable,
         if (!executable_file(path)) {
             continue;
         }
-        const auto resolved = canonical_path(path);
+        const auto resolved = platform::real_path(path);
         if (!resolved) {
             return path;
         }
-        if (path_equal(*resolved, "/usr/bin/git")) {
+        if (filesystem::paths_equal(*resolved, "/usr/bin/git")) {
             continue;
         }
         return path;
@@ -160,12 +137,12 @@ std::string locate_git(std::optional<std::string_view> path_variable,
 }
 
 const std::string& git_path() {
-    static const std::string path = [] {
+    static const std::string kPath = [] {
         const char* value = ::getenv("PATH");
         return locate_git(value != nullptr ? std::optional<std::string_view>(value) : std::nullopt,
-                          DEVELOPER_GIT_PATHS);
+                          kDeveloperGitPaths);
     }();
-    return path;
+    return kPath;
 }
 
 std::expected<std::string, std::string> run_git(std::string_view folder,
@@ -175,11 +152,11 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
     if (is_cancelled(cancel)) {
         return std::unexpected(std::string(kGitCancelled));
     }
-    auto out = unnamed_temp_file();
+    auto out = platform::UnnamedTempFile::create(kOutputFilePrefix);
     if (!out) {
         return std::unexpected(error_text(out.error()));
     }
-    auto err = unnamed_temp_file();
+    auto err = platform::UnnamedTempFile::create(kOutputFilePrefix);
     if (!err) {
         return std::unexpected(error_text(err.error()));
     }
@@ -196,8 +173,8 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
     }
     options.environment = git_child_environment(inherited);
     options.in = platform::Stdio::null();
-    options.out = platform::Stdio::from_fd(out->get());
-    options.err = platform::Stdio::from_fd(err->get());
+    options.out = platform::Stdio::from_fd(out->fd());
+    options.err = platform::Stdio::from_fd(err->fd());
     options.new_process_group = true;
 
     auto spawned = platform::spawn(options);
@@ -223,10 +200,7 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
             kill = true;
             break;
         }
-        const auto out_size = file_size(out->get());
-        const auto err_size = out_size ? file_size(err->get()) : std::nullopt;
-        if (!out_size || *out_size > GIT_OUTPUT_LIMIT || !err_size ||
-            *err_size > GIT_OUTPUT_LIMIT) {
+        if (!within_output_limit(*out) || !within_output_limit(*err)) {
             kill = true;
             break;
         }
@@ -250,46 +224,26 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
     if (status->raw != 0) {
         return std::unexpected(std::string(kGitUnavailable));
     }
-    if (::lseek(out->get(), 0, SEEK_SET) != 0) {
-        return std::unexpected(error_text(errno));
+    // One byte past the limit shows an overlong output.
+    auto bytes = out->read_from_start(kGitOutputLimit + 1);
+    if (!bytes) {
+        return std::unexpected(error_text(bytes.error()));
     }
-    // Sized from the file rather than filled with 4 MiB of zeros for every small answer;
-    // it still grows when something git left behind writes on, up to one byte past the
-    // limit so that an overlong output shows.
-    constexpr std::size_t cap = GIT_OUTPUT_LIMIT + 1;
-    const std::uint64_t size_now = file_size(out->get()).value_or(0);
-    std::string bytes;
-    bytes.resize(std::min<std::uint64_t>(size_now + 1, cap));
-    std::size_t filled = 0;
-    for (;;) {
-        if (filled == bytes.size()) {
-            if (bytes.size() == cap) break;
-            bytes.resize(std::min(cap, bytes.size() * 2));
-        }
-        const ssize_t n = ::read(out->get(), bytes.data() + filled, bytes.size() - filled);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(error_text(errno));
-        }
-        if (n == 0) break;
-        filled += static_cast<std::size_t>(n);
-    }
-    if (filled > GIT_OUTPUT_LIMIT) {
+    if (bytes->size() > kGitOutputLimit) {
         return std::unexpected(std::string(kGitOutputTooLarge));
     }
-    bytes.resize(filled);
-    return bytes;
+    return std::move(*bytes);
 }
 
 std::expected<std::string, std::string> run_git_budgeted(DevScanState& state,
                                                          std::string_view folder,
                                                          std::span<const std::string> args,
-                                                         bool remote) {
+                                                         GitQuery query) {
     if (state.budget_spent()) {
         return std::unexpected(std::string(kGitBudgetSpent));
     }
     ++state.summary.git_commands;
-    const std::uint64_t timeout = state.git_timeout_seconds * (remote ? 2 : 1);
+    const std::uint64_t timeout = state.git_timeout_seconds * (query == GitQuery::Remote ? 2 : 1);
     return run_git(folder, args, state.cancel, timeout);
 }
 

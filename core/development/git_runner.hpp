@@ -19,7 +19,7 @@ namespace bramvelt::development {
 
 struct DevScanState;
 
-inline constexpr std::size_t GIT_OUTPUT_LIMIT = 4 * 1024 * 1024;
+inline constexpr std::size_t kGitOutputLimit = 4 * 1024 * 1024;
 
 inline constexpr std::string_view kGitCancelled = "Cancelled";
 inline constexpr std::string_view kGitKilled =
@@ -30,7 +30,7 @@ inline constexpr std::string_view kGitBudgetSpent = "Scan limit reached or cance
 
 inline constexpr std::string_view kDefaultSearchPath = "/usr/bin:/bin:/usr/sbin:/sbin";
 // Developer-tool copies preferred over a /usr/bin/git that is only a launcher for them.
-inline constexpr std::string_view DEVELOPER_GIT_PATHS[] = {
+inline constexpr std::string_view kDeveloperGitPaths[] = {
     "/var/db/xcode_select_link/usr/bin/git",
     "/Library/Developer/CommandLineTools/usr/bin/git",
     "/Applications/Xcode.app/Contents/Developer/usr/bin/git",
@@ -45,11 +45,11 @@ const std::vector<std::string>& git_hardening_options();
 std::vector<std::string> git_child_environment(std::span<const std::string> environment);
 
 // The program to start: "git" (looked up through PATH at each start) or one of
-// DEVELOPER_GIT_PATHS when the first git on the search path is /usr/bin/git.
+// kDeveloperGitPaths when the first git on the search path is /usr/bin/git.
 std::string locate_git(std::optional<std::string_view> path_variable,
                        std::span<const std::string_view> developer_paths);
 
-// Chosen once per process from PATH and DEVELOPER_GIT_PATHS.
+// Chosen once per process from PATH and kDeveloperGitPaths.
 const std::string& git_path();
 
 // Standard output of `git <options> -C folder args...`, or an error text.
@@ -58,11 +58,13 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
                                                 const CancelFlag& cancel,
                                                 std::uint64_t timeout_seconds);
 
-// run_git inside the search's budget; counts each command started. `remote` doubles
-// the time limit.
+// Whether a command reaches a remote, which doubles its time limit.
+enum class GitQuery : std::uint8_t { Local, Remote };
+
+// run_git inside the search's budget; counts each command started.
 std::expected<std::string, std::string> run_git_budgeted(DevScanState& state,
                                                          std::string_view folder,
                                                          std::span<const std::string> args,
-                                                         bool remote);
+                                                         GitQuery query);
 
 }  // namespace bramvelt::development

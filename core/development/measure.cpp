@@ -1,16 +1,17 @@
 #include "core/development/measure.hpp"
 
-#include <fcntl.h>
+#include <fcntl.h>  // open flags for platform::open_nofollow_any
 
 #include <algorithm>
-#include <cerrno>
 #include <expected>
-#include <limits>
 
 #include "core/development/artifact_candidate.hpp"
 #include "core/development/classify.hpp"
+#include "core/development/entry_facts.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
+#include "core/filesystem/byte_path.hpp"
+#include "platform/io.hpp"
 #include "platform/nofollow_open.hpp"
 #include "platform/text.hpp"
 #include "platform/utf8.hpp"
@@ -41,20 +42,14 @@ std::expected<platform::Fd, int> open_folder(const std::string& path, int parent
     if (parent_fd < 0) {
         return platform::open_nofollow_any(path, O_RDONLY | O_DIRECTORY);
     }
-    int fd;
-    do {
-        fd = ::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        return std::unexpected(errno);
-    }
-    return platform::Fd(fd);
+    return platform::open_directory_at(parent_fd, name, platform::FollowFinalLink::no);
 }
 
-FolderMeasurement measure_entry(DevScanState& state, std::string& path, const EntryStatus& st,
-                                dev_t device, const RepoContext* repo, HardLinkSet& links,
-                                bool git_mode, int parent_fd, std::string_view name,
-                                bool path_valid, std::size_t components) {
+FolderMeasurement measure_entry(DevScanState& state, std::string& path,
+                                const platform::EntryStatus& st, std::uint64_t device,
+                                const RepoContext* repo, HardLinkSet& links, GitMode git_mode,
+                                int parent_fd, std::string_view name, bool path_valid,
+                                std::size_t components) {
     // A nested mount root sharing the device (a bind mount) is another file system too.
     const bool other_fs = parent_fd >= 0
                               ? on_other_file_system_at(parent_fd, name.data(), st, device)
@@ -64,23 +59,23 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path, const En
         return {};
     }
     FolderMeasurement m;
-    m.allocated_bytes = st.allocated_bytes();
+    m.allocated_bytes = allocated_bytes(st);
     m.files = st.is_regular() ? 1 : 0;
-    m.last_modified = epoch_seconds(st.modified);
-    m.last_access = st.is_regular() ? epoch_seconds(st.accessed) : std::nullopt;
+    m.last_modified = epoch_seconds(modification_time(st));
+    m.last_access = st.is_regular() ? epoch_seconds(access_time(st)) : std::nullopt;
     m.complete = path_valid;
     if (st.is_symlink()) {
         return m;
     }
-    if (st.is_regular() && st.links > 1) {
+    if (st.is_regular() && st.link_count > 1) {
         if (!links.insert({st.device, st.inode}).second) {
             m.allocated_bytes = 0;
         }
     }
-    if (!st.is_dir()) {
+    if (!st.is_directory()) {
         return m;
     }
-    if (components > MAX_MEASURE_COMPONENTS || state.budget_spent()) {
+    if (components > kMaxMeasureComponents || state.budget_spent()) {
         m.complete = false;
         return m;
     }
@@ -109,21 +104,24 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path, const En
         path.resize(base);
         if (needs_separator) path.push_back('/');
         path.append(child_name);
-        const auto cst = status_nofollow_at(dirfd, child_name.data());
+        const auto cst =
+            platform::status_at(dirfd, child_name.data(), platform::FollowFinalLink::no);
         if (!cst) {
             ++state.summary.skipped_paths;
             m.complete = false;
             continue;
         }
-        if (git_mode) {
+        if (git_mode == GitMode::On) {
             if (child_name == ".git") {
-                if (cst->is_dir()) {
+                if (cst->is_directory()) {
                     m.complete = false;
                 }
                 continue;
             }
-            if (cst->is_dir() &&
-                (status_follow_at(dirfd, join_path(child_name, ".git").c_str()).has_value() ||
+            if (cst->is_directory() &&
+                (platform::status_at(dirfd, filesystem::path_join(child_name, ".git").c_str(),
+                                     platform::FollowFinalLink::yes)
+                     .has_value() ||
                  is_git_dir_at(dirfd, child_name))) {
                 m.complete = false;
                 state.folder_queue.emplace_front(path, 0);
@@ -135,19 +133,20 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path, const En
             continue;
         }
         const bool child_valid = path_valid && platform::is_valid_utf8(child_name);
-        if (git_mode && cst->is_dir()) {
+        if (git_mode == GitMode::On && cst->is_directory()) {
             if (auto cls = classify_artifact_at(dirfd, child_name, path, *cst)) {
                 const FolderMeasurement nested_m =
-                    measure_entry(state, path, *cst, device, nullptr, links, false, dirfd,
+                    measure_entry(state, path, *cst, device, nullptr, links, GitMode::Off, dirfd,
                                   child_name, child_valid, components + 1);
                 build_artifact_candidate(state, path, cls->kind, cls->tool, nested_m, repo);
-                m.allocated_bytes = platform::saturating_add(m.allocated_bytes, nested_m.allocated_bytes);
+                m.allocated_bytes =
+                    platform::saturating_add(m.allocated_bytes, nested_m.allocated_bytes);
                 m.files = platform::saturating_add(m.files, nested_m.files);
                 m.complete = m.complete && nested_m.complete;
                 continue;
             }
         }
-        if (!git_mode) {
+        if (git_mode == GitMode::Off) {
             if (child_name == ".git") {
                 m.complete = false;
                 continue;
@@ -173,15 +172,15 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path, const En
 }
 
 FolderMeasurement measure_top(DevScanState& state, const std::string& path,
-                              const EntryStatus& status, dev_t device, const RepoContext* repo,
-                              HardLinkSet& links, bool git_mode) {
+                              const platform::EntryStatus& status, std::uint64_t device,
+                              const RepoContext* repo, HardLinkSet& links, GitMode git_mode) {
     std::string buffer = path;
     const std::string_view name = final_name(path).value_or(std::string_view());
     // The name is handed on as a C string only with an open parent, which the top of a
     // measurement never has; the copy keeps it terminated all the same.
     const std::string own_name(name);
     return measure_entry(state, buffer, status, device, repo, links, git_mode, -1, own_name,
-                         platform::is_valid_utf8(path), path_components(path).size());
+                         platform::is_valid_utf8(path), filesystem::path_components(path).size());
 }
 
 }  // namespace
@@ -247,24 +246,26 @@ bool FolderListing::is_git_dir() const {
     return is_git_dir_at(fd(), "");
 }
 
-FolderMeasurement measure_candidate(DevScanState& state, const std::string& path, dev_t device,
-                                    const RepoContext* repo, HardLinkSet& links) {
-    const auto st = status_nofollow(path);
+FolderMeasurement measure_candidate(DevScanState& state, const std::string& path,
+                                    std::uint64_t device, const RepoContext* repo,
+                                    HardLinkSet& links) {
+    const auto st = platform::status_of_path(path, platform::FollowFinalLink::no);
     if (!st) {
         ++state.summary.skipped_paths;
         return {};
     }
-    return measure_top(state, path, *st, device, repo, links, false);
+    return measure_top(state, path, *st, device, repo, links, GitMode::Off);
 }
 
-FolderMeasurement measure_candidate(DevScanState& state, const std::string& path, dev_t device) {
+FolderMeasurement measure_candidate(DevScanState& state, const std::string& path,
+                                    std::uint64_t device) {
     HardLinkSet links;
     return measure_candidate(state, path, device, nullptr, links);
 }
 
 FolderMeasurement measure_folder(DevScanState& state, const std::string& path,
-                                 const EntryStatus& status, dev_t device, const RepoContext* repo,
-                                 HardLinkSet& links, bool git_mode) {
+                                 const platform::EntryStatus& status, std::uint64_t device,
+                                 const RepoContext* repo, HardLinkSet& links, GitMode git_mode) {
     return measure_top(state, path, status, device, repo, links, git_mode);
 }
 
@@ -277,7 +278,7 @@ std::optional<std::vector<std::string>> list_children_by_priority(DevScanState& 
     std::vector<std::string> paths;
     paths.reserve(listing->size());
     for (std::size_t i = 0; i < listing->size(); ++i) {
-        paths.push_back(join_path(folder, listing->name(i)));
+        paths.push_back(filesystem::path_join(folder, listing->name(i)));
     }
     return paths;
 }

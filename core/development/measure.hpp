@@ -3,8 +3,6 @@
 // modification and access times, and whether everything was seen. A measurement never
 // fails; whatever stops it early makes it incomplete, which blocks removal.
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -12,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/development/file_status.hpp"
+#include "platform/file_status.hpp"
 #include "platform/listing.hpp"
 
 namespace bramvelt::development {
@@ -35,22 +33,26 @@ struct RepoContext {
 };
 
 // (device, inode) pairs of multiply-linked files already counted in one find.
-using HardLinkSet = std::set<std::pair<dev_t, ino_t>>;
+using HardLinkSet = std::set<std::pair<std::uint64_t, std::uint64_t>>;
 
 // Folders deeper than this many components are not listed.
-inline constexpr std::size_t MAX_MEASURE_COMPONENTS = 64;
+inline constexpr std::size_t kMaxMeasureComponents = 64;
 
-FolderMeasurement measure_candidate(DevScanState& state, const std::string& path, dev_t device,
-                                    const RepoContext* repo, HardLinkSet& links);
+FolderMeasurement measure_candidate(DevScanState& state, const std::string& path,
+                                    std::uint64_t device, const RepoContext* repo,
+                                    HardLinkSet& links);
 
 // Without a Git context and with a hard-link set of its own.
-FolderMeasurement measure_candidate(DevScanState& state, const std::string& path, dev_t device);
+FolderMeasurement measure_candidate(DevScanState& state, const std::string& path,
+                                    std::uint64_t device);
 
 // In Git mode Git's own data is skipped, nested checkouts go back to the search's queue
 // and recognised artifacts are reported as finds of their own.
+enum class GitMode : std::uint8_t { Off, On };
+
 FolderMeasurement measure_folder(DevScanState& state, const std::string& path,
-                                 const EntryStatus& status, dev_t device, const RepoContext* repo,
-                                 HardLinkSet& links, bool git_mode);
+                                 const platform::EntryStatus& status, std::uint64_t device,
+                                 const RepoContext* repo, HardLinkSet& links, GitMode git_mode);
 
 // The folder's child paths, lowest `folder_name_rank` first, then by path; nothing when
 // the folder cannot be opened, a link on the way included. Counts entries against the

@@ -1,37 +1,18 @@
 #include "core/development/paths.hpp"
 
-#include <limits.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <memory>
 
-#include "core/development/file_status.hpp"
 #include "core/filesystem/byte_path.hpp"
+#include "platform/file_status.hpp"
+#include "platform/real_path.hpp"
+#include "platform/volume.hpp"
 
 namespace bramvelt::development {
 
 // The component rules are the guarded operations' own, so discovery and removal agree
 // on what lies inside what.
-std::vector<std::string_view> path_components(std::string_view path) {
-    std::vector<std::string_view> out;
-    for (const filesystem::Component& c : filesystem::path_components(path)) {
-        out.push_back(c.text);
-    }
-    return out;
-}
-
 bool path_inside(std::string_view path, std::string_view root) {
     return filesystem::strip_path_prefix(path, root).has_value();
-}
-
-bool path_equal(std::string_view a, std::string_view b) {
-    return filesystem::paths_equal(a, b);
-}
-
-std::string join_path(std::string_view base, std::string_view name) {
-    return filesystem::path_join(base, name);
 }
 
 std::optional<std::string_view> final_name(std::string_view path) {
@@ -42,26 +23,14 @@ std::optional<std::string_view> final_name(std::string_view path) {
     return parts.back().text;
 }
 
-std::optional<std::string> parent_path(std::string_view path) {
-    return filesystem::path_parent(path);
-}
-
-std::optional<std::string> canonical_path(const std::string& path) {
-    std::unique_ptr<char, decltype(&::free)> resolved(::realpath(path.c_str(), nullptr), &::free);
-    if (!resolved) {
-        return std::nullopt;
-    }
-    return std::string(resolved.get());
-}
-
 bool has_symlink_component(std::string_view path) {
     std::string prefix;
     bool first = true;
-    for (const std::string_view part : path_components(path)) {
-        prefix = first ? std::string(part) : join_path(prefix, part);
+    for (const filesystem::Component& part : filesystem::path_components(path)) {
+        prefix = first ? std::string(part.text) : filesystem::path_join(prefix, part.text);
         first = false;
-        struct stat st {};
-        if (::lstat(prefix.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) {
+        const auto st = platform::status_of_path(prefix, platform::FollowFinalLink::no);
+        if (!st || st->is_symlink()) {
             return true;
         }
     }
@@ -71,7 +40,7 @@ bool has_symlink_component(std::string_view path) {
 std::optional<std::string> path_in_roots(const std::vector<std::string>& roots,
                                          std::string_view path) {
     const std::string original(path);
-    const std::string c = canonical_path(original).value_or(original);
+    const std::string c = platform::real_path(original).value_or(original);
     const bool inside = std::any_of(roots.begin(), roots.end(),
                                     [&](const std::string& r) { return path_inside(c, r); });
     if (inside && !has_symlink_component(c)) {
@@ -80,16 +49,17 @@ std::optional<std::string> path_in_roots(const std::vector<std::string>& roots,
     if (!c.starts_with('/')) {
         return std::nullopt;
     }
-    const std::string d = join_path(kDataVolume, std::string_view(c).substr(1));
+    const std::string d =
+        filesystem::path_join(platform::kDataVolume, std::string_view(c).substr(1));
     const auto root = std::find_if(roots.begin(), roots.end(), [&](const std::string& r) {
-        return path_inside(r, kDataVolume) && path_inside(d, r);
+        return path_inside(r, platform::kDataVolume) && path_inside(d, r);
     });
     if (root == roots.end()) {
         return std::nullopt;
     }
-    const auto dst = status_follow(d);
-    const auto cst = status_follow(c);
-    if (dst && dst->is_dir() && cst && cst->is_dir() && dst->device == cst->device &&
+    const auto dst = platform::status_of_path(d, platform::FollowFinalLink::yes);
+    const auto cst = platform::status_of_path(c, platform::FollowFinalLink::yes);
+    if (dst && dst->is_directory() && cst && cst->is_directory() && dst->device == cst->device &&
         dst->inode == cst->inode && !has_symlink_component(d)) {
         return d;
     }

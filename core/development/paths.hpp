@@ -10,27 +10,12 @@
 
 namespace bramvelt::development {
 
-// The components of a path: "/" first for an absolute path, then each name; empty and
-// "." components (other than a leading ".") are dropped, ".." is kept.
-std::vector<std::string_view> path_components(std::string_view path);
-
 // `path` lies at or below `root`.
 bool path_inside(std::string_view path, std::string_view root);
-bool path_equal(std::string_view a, std::string_view b);
 
-// `base` joined with a relative `name` with one separator between them.
-std::string join_path(std::string_view base, std::string_view name);
-
-// The final component when it is a normal name (not "/", "." or ".."); raw bytes.
+// The final component when it is a normal name (not "/", "." or ".."): a view into
+// `path`, unlike filesystem::path_file_name.
 std::optional<std::string_view> final_name(std::string_view path);
-
-// The path without its final component; nothing for "/" or an empty path.
-std::optional<std::string> parent_path(std::string_view path);
-
-// The path with every link resolved, or nothing when that fails.
-std::optional<std::string> canonical_path(const std::string& path);
-
-inline constexpr std::string_view kDataVolume = "/System/Volumes/Data";
 
 // The form of `path` to walk when it lies inside the search roots (its canonical path,
 // or its data-volume form), else nothing.

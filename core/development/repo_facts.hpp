@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,5 +23,18 @@ struct RepoFacts {
     std::map<std::string, std::vector<std::pair<std::string, std::string>>> remote_heads;
     bool partial_history = false;
 };
+
+struct DevScanState;
+
+// The facts of the repository under `common_dir`, from the state or newly gathered. Newly
+// gathering them also queues the repository's other worktrees that lie inside the roots.
+const RepoFacts& load_repo_facts(DevScanState& state, const std::string& folder,
+                                 const std::string& common_dir);
+
+// "<object id>\t<refs/heads/branch>" gives (branch, object id); anything else nothing.
+std::optional<std::pair<std::string, std::string>> parse_ls_remote_line(std::string_view line);
+
+// Modification time of dir/name (links followed), whole seconds since 1970.
+std::optional<std::uint64_t> git_file_mtime(std::string_view dir, std::string_view name);
 
 }  // namespace bramvelt::development

@@ -1,63 +1,69 @@
 #include "core/development/search.hpp"
 
-#include <dirent.h>
-#include <fcntl.h>
+#include <fcntl.h>  // AT_FDCWD for platform::open_directory_at
 
 #include <algorithm>
-#include <limits>
 
 #include "core/development/artifact_candidate.hpp"
 #include "core/development/classify.hpp"
-#include "core/development/file_status.hpp"
+#include "core/development/entry_facts.hpp"
 #include "core/development/git_inspect.hpp"
 #include "core/development/measure.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/worktree_list.hpp"
+#include "core/filesystem/byte_path.hpp"
 #include "core/policy/normalize.hpp"
-#include "platform/dir_stream.hpp"
-#include "platform/fd.hpp"
+#include "platform/file_status.hpp"
+#include "platform/io.hpp"
+#include "platform/listing.hpp"
+#include "platform/real_path.hpp"
+#include "platform/text.hpp"
 #include "platform/utf8.hpp"
+#include "platform/volume.hpp"
 
 namespace bramvelt::development {
 namespace {
 
+using platform::FollowFinalLink;
+
 bool is_whole_disk_root(std::string_view root) {
-    return path_equal(root, "/") || path_equal(root, kDataVolume);
+    return filesystem::paths_equal(root, "/") ||
+           filesystem::paths_equal(root, platform::kDataVolume);
 }
 
 bool is_directory_following(const std::string& path) {
-    const auto st = status_follow(path);
-    return st && st->is_dir();
+    const auto st = platform::status_of_path(path, FollowFinalLink::yes);
+    return st && st->is_directory();
 }
 
 // `text` under a whole-disk root: itself for "/", else joined below the root.
 std::string under_root(std::string_view root, std::string_view text) {
-    if (path_equal(root, "/")) {
+    if (filesystem::paths_equal(root, "/")) {
         return std::string(text);
     }
     while (text.starts_with('/')) text.remove_prefix(1);
-    return join_path(root, text);
+    return filesystem::path_join(root, text);
 }
 
-// Names of a folder's entries, at most `limit`; nothing when it cannot be opened.
+// Names of a folder's entries in listing order, at most `limit`; nothing when it cannot
+// be opened. A failed read ends the listing.
 std::optional<std::vector<std::string>> read_names(const std::string& folder, std::size_t limit) {
-    platform::Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    auto fd = platform::open_directory_at(AT_FDCWD, folder.c_str(), FollowFinalLink::yes);
     if (!fd) {
         return std::nullopt;
     }
-    auto stream = platform::DirStream::from_fd(std::move(fd));
-    if (!stream) {
-        return std::nullopt;
-    }
+    platform::DirEntryReader reader(std::move(*fd));
     std::vector<std::string> names;
     while (names.size() < limit) {
-        const dirent* entry = ::readdir(stream->get());
-        if (entry == nullptr) {
+        const auto batch = reader.read_batch();
+        if (!batch || *batch == 0) {
             break;
         }
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
+        for (const auto& entry : reader.entries()) {
+            if (names.size() == limit) {
+                break;
+            }
+            names.emplace_back(entry.name);
         }
     }
     return names;
@@ -70,7 +76,7 @@ void add_seeds(DevScanState& state, const std::string& root, const SearchLocatio
     }
     for (const auto& temp : locations.temp_folders) {
         const std::string joined = under_root(root, temp);
-        std::string path = canonical_path(joined).value_or(joined);
+        std::string path = platform::real_path(joined).value_or(joined);
         if (is_directory_following(path)) {
             state.folder_queue.emplace_back(std::move(path), 0);
         }
@@ -82,13 +88,13 @@ void add_seeds(DevScanState& state, const std::string& root, const SearchLocatio
             continue;
         }
         for (const auto& name : *names) {
-            const std::string home = join_path(base, name);
-            const auto st = status_nofollow(home);
-            if (!st || !st->is_dir()) {
+            const std::string home = filesystem::path_join(base, name);
+            const auto st = platform::status_of_path(home, FollowFinalLink::no);
+            if (!st || !st->is_directory()) {
                 continue;
             }
             for (const auto& folder : locations.developer_folders) {
-                std::string path = join_path(home, folder);
+                std::string path = filesystem::path_join(home, folder);
                 if (is_directory_following(path) && !has_symlink_component(path)) {
                     state.folder_queue.emplace_back(std::move(path), 0);
                 }
@@ -97,14 +103,15 @@ void add_seeds(DevScanState& state, const std::string& root, const SearchLocatio
     }
 }
 
-void add_scratch_file(DevScanState& state, const std::string& path, const EntryStatus& st) {
+void add_scratch_file(DevScanState& state, const std::string& path,
+                      const platform::EntryStatus& st) {
     FolderMeasurement m;
-    m.last_modified = epoch_seconds(st.modified);
-    m.last_access = epoch_seconds(st.accessed);
-    m.allocated_bytes = st.allocated_bytes();
+    m.last_modified = epoch_seconds(modification_time(st));
+    m.last_access = epoch_seconds(access_time(st));
+    m.allocated_bytes = allocated_bytes(st);
     m.files = 1;
     m.complete = true;
-    build_artifact_candidate(state, path, kTemporaryKind, kScratchTool, m, nullptr);
+    build_artifact_candidate(state, path, CandidateKind::Temporary, kScratchTool, m, nullptr);
 }
 
 void examine_main_checkout(DevScanState& state, const std::string& path) {
@@ -112,7 +119,7 @@ void examine_main_checkout(DevScanState& state, const std::string& path) {
     if (common && !state.worktree_lists.contains(*common)) {
         if (auto list = query_worktree_list(state, path)) {
             for (auto it = list->rbegin(); it != list->rend(); ++it) {
-                if (path_equal(it->path, path)) {
+                if (filesystem::paths_equal(it->path, path)) {
                     continue;
                 }
                 if (auto admitted = path_in_roots(state.roots, it->path)) {
@@ -129,24 +136,24 @@ void examine_folder(DevScanState& state, const std::string& path, std::uint64_t 
     if (!state.visited.insert(path).second) {
         return;
     }
-    const auto st = status_nofollow(path);
+    const auto st = platform::status_of_path(path, FollowFinalLink::no);
     if (!st) {
         ++state.summary.skipped_paths;
         return;
     }
-    if (!st->is_dir()) {
+    if (!st->is_directory()) {
         return;
     }
-    const dev_t device = st->device;
+    const std::uint64_t device = st->device;
     if (!platform::is_valid_utf8(path)) {
         ++state.summary.skipped_paths;
         return;
     }
 
-    const std::string dot_git = join_path(path, ".git");
-    const auto git_entry = status_follow(dot_git);
+    const std::string dot_git = filesystem::path_join(path, ".git");
+    const auto git_entry = platform::status_of_path(dot_git, FollowFinalLink::yes);
     if (git_entry || is_git_dir(path)) {
-        if (git_entry && git_entry->is_dir()) {
+        if (git_entry && git_entry->is_directory()) {
             examine_main_checkout(state, path);
         } else {
             inspect_git_checkout(state, path);
@@ -176,13 +183,13 @@ void examine_folder(DevScanState& state, const std::string& path, std::uint64_t 
             break;
         }
         const std::string_view child_name = listing->name(i);
-        const auto cst = status_nofollow_at(listing->fd(), child_name.data());
+        const auto cst = platform::status_at(listing->fd(), child_name.data(), FollowFinalLink::no);
         if (!cst) {
             ++state.summary.skipped_paths;
             continue;
         }
-        std::string child = join_path(path, child_name);
-        if (cst->is_dir()) {
+        std::string child = filesystem::path_join(path, child_name);
+        if (cst->is_directory()) {
             if (on_other_file_system_at(listing->fd(), child_name.data(), *cst, device)) {
                 ++state.summary.skipped_paths;
                 continue;
@@ -216,7 +223,7 @@ std::expected<std::vector<std::string>, std::string> resolve_search_roots(
         if (!normalised) {
             return std::unexpected(normalised.error());
         }
-        std::string path = canonical_path(*normalised).value_or(*normalised);
+        std::string path = platform::real_path(*normalised).value_or(*normalised);
         if (std::any_of(roots.begin(), roots.end(),
                         [&](const std::string& r) { return path_inside(path, r); })) {
             continue;
@@ -230,12 +237,12 @@ std::expected<std::vector<std::string>, std::string> resolve_search_roots(
 std::uint64_t compute_candidate_bytes(const std::vector<DevCandidate>& candidates) {
     std::vector<const DevCandidate*> removable;
     for (const auto& c : candidates) {
-        if (c.recommendation == kRecommendReviewRemoval) removable.push_back(&c);
+        if (c.recommendation == Recommendation::ReviewRemoval) removable.push_back(&c);
     }
     std::uint64_t total = 0;
     for (const auto& c : candidates) {
-        if (c.recommendation != kRecommendRegenerable &&
-            c.recommendation != kRecommendReviewRemoval) {
+        if (c.recommendation != Recommendation::Regenerable &&
+            c.recommendation != Recommendation::ReviewRemoval) {
             continue;
         }
         const bool nested =
@@ -245,9 +252,7 @@ std::uint64_t compute_candidate_bytes(const std::vector<DevCandidate>& candidate
         if (nested) {
             continue;
         }
-        total = c.allocated_bytes > std::numeric_limits<std::uint64_t>::max() - total
-                    ? std::numeric_limits<std::uint64_t>::max()
-                    : total + c.allocated_bytes;
+        total = platform::saturating_add(total, c.allocated_bytes);
     }
     return total;
 }
@@ -259,9 +264,9 @@ std::expected<void, std::string> scan_development(DevScanRequest request, Cancel
 
 std::expected<void, std::string> scan_development(DevScanRequest request, CancelFlag cancel,
                                                   DevScanSink& sink, const SearchOptions& options) {
-    if (request.roots.empty() || request.roots.size() > MAX_ROOTS || request.max_depth < 1 ||
-        request.max_depth > MAX_SEARCH_DEPTH || request.max_entries < 1 ||
-        request.max_entries > MAX_SEARCH_ENTRIES) {
+    if (request.roots.empty() || request.roots.size() > kMaxRoots || request.max_depth < 1 ||
+        request.max_depth > kMaxSearchDepth || request.max_entries < 1 ||
+        request.max_entries > kMaxSearchEntries) {
         return std::unexpected(std::string(kBadSearchRequest));
     }
     auto roots = resolve_search_roots(request.roots);

@@ -35,7 +35,7 @@ struct SearchLocations {
 struct SearchOptions {
     SearchLocations locations;
     SearchClock clock;  // empty: the monotonic clock
-    std::uint64_t git_timeout_seconds = GIT_TIMEOUT_SECONDS;
+    std::uint64_t git_timeout_seconds = kGitTimeoutSeconds;
 };
 
 // Runs the whole search on the calling thread. Errors (a request out of range, a root

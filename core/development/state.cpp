@@ -30,11 +30,11 @@ std::chrono::steady_clock::duration DevScanState::elapsed() const {
 }
 
 bool DevScanState::budget_spent() {
-    if (summary.entries_examined >= request.max_entries || summary.candidates >= MAX_CANDIDATES) {
+    if (summary.entries_examined >= request.max_entries || summary.candidates >= kMaxCandidates) {
         summary.limited = true;
         return true;
     }
-    if (elapsed() >= SEARCH_TIME_LIMIT) {
+    if (elapsed() >= kSearchTimeLimit) {
         summary.limited = true;
         return true;
     }
@@ -42,7 +42,7 @@ bool DevScanState::budget_spent() {
 }
 
 void emit_candidate(DevScanState& state, DevCandidate candidate) {
-    if (state.summary.candidates >= MAX_CANDIDATES) {
+    if (state.summary.candidates >= kMaxCandidates) {
         state.summary.limited = true;
         return;
     }
@@ -53,7 +53,7 @@ void emit_candidate(DevScanState& state, DevCandidate candidate) {
 
 void emit_progress(DevScanState& state) {
     const auto now = state.now();
-    if (now - state.last_progress < PROGRESS_INTERVAL) {
+    if (now - state.last_progress < kProgressInterval) {
         return;
     }
     state.summary.elapsed_ms = static_cast<std::uint64_t>(
@@ -64,7 +64,7 @@ void emit_progress(DevScanState& state) {
 
 void add_scan_warning(DevScanState& state, std::string_view text) {
     auto& warnings = state.summary.warnings;
-    if (warnings.size() >= MAX_WARNINGS ||
+    if (warnings.size() >= kMaxWarnings ||
         std::find(warnings.begin(), warnings.end(), text) != warnings.end()) {
         return;
     }

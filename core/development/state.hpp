@@ -23,10 +23,10 @@ namespace bramvelt::development {
 
 using SearchClock = std::function<std::chrono::steady_clock::time_point()>;
 
-inline constexpr std::chrono::milliseconds PROGRESS_INTERVAL{250};
-inline constexpr std::chrono::seconds SEARCH_TIME_LIMIT{120};
+inline constexpr std::chrono::milliseconds kProgressInterval{250};
+inline constexpr std::chrono::seconds kSearchTimeLimit{120};
 // Local Git queries get this many seconds; remote ones twice as many.
-inline constexpr std::uint64_t GIT_TIMEOUT_SECONDS = 5;
+inline constexpr std::uint64_t kGitTimeoutSeconds = 5;
 
 inline constexpr std::string_view kWarningRemoteUnverified =
     "A remote could not be verified; cached refs are not a confirmed backup.";
@@ -55,7 +55,7 @@ struct DevScanState {
     std::map<std::string, RepoFacts> repo_facts;
     std::map<std::string, std::vector<WorktreeEntry>> worktree_lists;
     DevScanSink* sink;
-    std::uint64_t git_timeout_seconds = GIT_TIMEOUT_SECONDS;
+    std::uint64_t git_timeout_seconds = kGitTimeoutSeconds;
 
     std::chrono::steady_clock::time_point now() const { return clock(); }
     // Time since the start; a reading before the start counts as none.
@@ -66,12 +66,12 @@ struct DevScanState {
     bool budget_spent();
 };
 
-// Counts, sends and keeps a find; beyond MAX_CANDIDATES it is dropped and the search
+// Counts, sends and keeps a find; beyond kMaxCandidates it is dropped and the search
 // marked limited.
 void emit_candidate(DevScanState& state, DevCandidate candidate);
-// Sends a copy of the summary, at most once per PROGRESS_INTERVAL.
+// Sends a copy of the summary, at most once per kProgressInterval.
 void emit_progress(DevScanState& state);
-// At most MAX_WARNINGS distinct texts, in the order added.
+// At most kMaxWarnings distinct texts, in the order added.
 void add_scan_warning(DevScanState& state, std::string_view text);
 
 }  // namespace bramvelt::development

@@ -6,21 +6,72 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
 namespace bramvelt::development {
 
-inline constexpr std::uint64_t MAX_ROOTS = 32;
-inline constexpr std::uint64_t MAX_SEARCH_DEPTH = 16;
-inline constexpr std::uint64_t MAX_SEARCH_ENTRIES = 10'000'000;
-inline constexpr std::uint64_t MAX_CANDIDATES = 2'000;
-inline constexpr std::size_t MAX_WARNINGS = 16;
+inline constexpr std::uint64_t kMaxRoots = 32;
+inline constexpr std::uint64_t kMaxSearchDepth = 16;
+inline constexpr std::uint64_t kMaxSearchEntries = 10'000'000;
+inline constexpr std::uint64_t kMaxCandidates = 2'000;
+inline constexpr std::size_t kMaxWarnings = 16;
 
-inline constexpr const char* kRecommendRegenerable = "regenerable";
-inline constexpr const char* kRecommendReview = "review";
-inline constexpr const char* kRecommendReviewRemoval = "review_removal";
-inline constexpr const char* kRecommendKeep = "keep";
+// What a find is: an artifact folder by what made it, a scratch file, or a Git checkout.
+enum class CandidateKind : std::uint8_t {
+    Build,
+    Cache,
+    Dependencies,
+    Temporary,
+    Worktree,
+    Repository,
+};
+
+// What the search advises for a find; only the first and third may lead to a removal.
+enum class Recommendation : std::uint8_t { Regenerable, Review, ReviewRemoval, Keep };
+
+// The words the documents and the --kind option use.
+constexpr std::string_view kind_word(CandidateKind kind) {
+    switch (kind) {
+        case CandidateKind::Build:
+            return "build";
+        case CandidateKind::Cache:
+            return "cache";
+        case CandidateKind::Dependencies:
+            return "dependencies";
+        case CandidateKind::Temporary:
+            return "temporary";
+        case CandidateKind::Worktree:
+            return "worktree";
+        case CandidateKind::Repository:
+            break;
+    }
+    return "repository";
+}
+
+constexpr std::optional<CandidateKind> kind_from_word(std::string_view word) {
+    for (const CandidateKind kind :
+         {CandidateKind::Build, CandidateKind::Cache, CandidateKind::Dependencies,
+          CandidateKind::Temporary, CandidateKind::Worktree, CandidateKind::Repository}) {
+        if (word == kind_word(kind)) return kind;
+    }
+    return std::nullopt;
+}
+
+constexpr std::string_view recommendation_word(Recommendation recommendation) {
+    switch (recommendation) {
+        case Recommendation::Regenerable:
+            return "regenerable";
+        case Recommendation::Review:
+            return "review";
+        case Recommendation::ReviewRemoval:
+            return "review_removal";
+        case Recommendation::Keep:
+            break;
+    }
+    return "keep";
+}
 
 struct DevScanRequest {
     std::vector<std::string> roots;
@@ -58,17 +109,17 @@ struct GitDetail {
     bool operator==(const GitDetail&) const = default;
 };
 
-// One find. `git` is present exactly for the kinds "worktree" and "repository".
+// One find. `git` is present exactly for the kinds Worktree and Repository.
 struct DevCandidate {
     std::string path;
-    std::string kind;
+    CandidateKind kind = CandidateKind::Build;
     std::string tool;
     std::uint64_t allocated_bytes = 0;
     std::uint64_t files = 0;
     bool measurement_complete = false;
     std::optional<std::uint64_t> last_modified;
     std::optional<std::uint64_t> last_access_estimate;
-    std::string recommendation;
+    Recommendation recommendation = Recommendation::Review;
     std::vector<std::string> reasons;
     std::optional<GitDetail> git;
 

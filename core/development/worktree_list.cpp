@@ -1,8 +1,8 @@
 #include "core/development/worktree_list.hpp"
 
-#include "core/development/file_status.hpp"
 #include "core/development/git_runner.hpp"
 #include "core/development/state.hpp"
+#include "platform/file_status.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::development {
@@ -32,7 +32,9 @@ std::vector<WorktreeEntry> parse_worktree_list(std::string_view bytes) {
             if (pending.path.empty()) {
                 continue;
             }
-            if (const auto st = status_follow(pending.path); st && st->is_dir()) {
+            if (const auto st =
+                    platform::status_of_path(pending.path, platform::FollowFinalLink::yes);
+                st && st->is_directory()) {
                 pending.identity = std::make_pair(st->device, st->inode);
             }
             list.push_back(std::move(pending));
@@ -53,9 +55,9 @@ std::vector<WorktreeEntry> parse_worktree_list(std::string_view bytes) {
 }
 
 std::optional<std::string> query_common_dir(DevScanState& state, const std::string& folder) {
-    static const std::vector<std::string> args{"rev-parse", "--path-format=absolute",
-                                               "--git-common-dir"};
-    auto out = run_git_budgeted(state, folder, args, false);
+    static const std::vector<std::string> kArgs{"rev-parse", "--path-format=absolute",
+                                                "--git-common-dir"};
+    auto out = run_git_budgeted(state, folder, kArgs, GitQuery::Local);
     if (!out) {
         return std::nullopt;
     }
@@ -64,8 +66,8 @@ std::optional<std::string> query_common_dir(DevScanState& state, const std::stri
 
 std::optional<std::vector<WorktreeEntry>> query_worktree_list(DevScanState& state,
                                                               const std::string& folder) {
-    static const std::vector<std::string> args{"worktree", "list", "--porcelain", "-z"};
-    auto out = run_git_budgeted(state, folder, args, false);
+    static const std::vector<std::string> kArgs{"worktree", "list", "--porcelain", "-z"};
+    auto out = run_git_budgeted(state, folder, kArgs, GitQuery::Local);
     if (!out) {
         return std::nullopt;
     }

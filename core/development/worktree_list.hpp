@@ -1,8 +1,7 @@
 #pragma once
 // Reading Git's one-line answers and its NUL-separated worktree list.
 
-#include <sys/types.h>
-
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,7 +15,7 @@ struct DevScanState;
 // One worktree as `git worktree list --porcelain -z` lists it; the main worktree first.
 struct WorktreeEntry {
     // Device and inode of the listed folder (links followed), when it is a directory.
-    std::optional<std::pair<dev_t, ino_t>> identity;
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> identity;
     std::string path;
     std::optional<std::string> branch;  // after "branch refs/heads/"; may be empty
     bool locked = false;

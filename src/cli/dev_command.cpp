@@ -29,7 +29,7 @@ std::uint64_t system_now() {
 DevCommandEnv real_dev_command_env() {
     DevCommandEnv env;
     env.search = [](development::DevScanRequest request, CancelFlag cancel, platform::Writer& err,
-                    bool progress) {
+                    ProgressLine progress) {
         return run_cli_dev_search(std::move(request), std::move(cancel), err, progress);
     };
     env.now = system_now;
@@ -53,14 +53,15 @@ void report_cli_failure(platform::Writer& out, platform::Writer& err, bool json,
 
 std::expected<DevSearchResult, std::string> run_dev_scan_with_progress(
     bool verify_remotes, std::span<const std::string> folders, CancelFlag cancel,
-    bool progress_wanted, platform::Writer& err, const DevCommandEnv& env) {
+    ProgressLine wanted, platform::Writer& err, const DevCommandEnv& env) {
     development::DevScanRequest request;
     request.roots.assign(folders.begin(), folders.end());
     request.max_depth = kSearchDepth;
     request.max_entries = kSearchEntries;
     request.verify_remotes = verify_remotes;
+    const bool shown = wanted == ProgressLine::Shown && env.err_is_terminal;
     return env.search(std::move(request), std::move(cancel), err,
-                      progress_wanted && env.err_is_terminal);
+                      shown ? ProgressLine::Shown : ProgressLine::Hidden);
 }
 
 int dev_command(const DevCommandOptions& options, platform::Writer& out, platform::Writer& err,
@@ -73,8 +74,9 @@ int dev_command(const DevCommandOptions& options, platform::Writer& out, platfor
 
     const CancelFlag cancel = make_cancel_flag();
     auto bridge = install_interrupt_bridge(cancel);
-    auto result = run_dev_scan_with_progress(options.verify_remotes, *targets, cancel,
-                                             !options.json, err, env);
+    auto result = run_dev_scan_with_progress(
+        options.verify_remotes, *targets, cancel,
+        options.json ? ProgressLine::Hidden : ProgressLine::Shown, err, env);
     // Ctrl-C only acts while the search runs; during the report it ends the process.
     bridge.reset();
     if (!result) {
@@ -112,7 +114,7 @@ int dev_command(const DevCommandOptions& options, platform::Writer& out, platfor
 
 int development_command(std::span<const std::string> args, CliStreams& io) {
     const bool clean = args[0] == "clean";
-    auto options = parse_dev_options(args, clean);
+    auto options = parse_dev_options(args, clean ? DevVerb::Clean : DevVerb::Dev);
     if (!options) {
         return usage_error(io, json_requested(args), options.error());
     }

@@ -22,10 +22,10 @@ namespace bramvelt::cli {
 // What a search needs beyond the request. The defaults are the real search and clock;
 // tests put their own finds and time in.
 struct DevCommandEnv {
-    // Runs the search and erases its progress line; `progress`: draw the line.
-    std::function<std::expected<DevSearchResult, std::string>(development::DevScanRequest request,
-                                                              CancelFlag cancel,
-                                                              platform::Writer& err, bool progress)>
+    // Runs the search and erases its progress line when it drew one.
+    std::function<std::expected<DevSearchResult, std::string>(
+        development::DevScanRequest request, CancelFlag cancel, platform::Writer& err,
+        ProgressLine progress)>
         search;
     std::function<std::uint64_t()> now;  // Unix seconds
     bool err_is_terminal = false;
@@ -44,7 +44,7 @@ int dev_command(const DevCommandOptions& options, platform::Writer& out, platfor
 // when it is wanted and standard error is a terminal.
 std::expected<DevSearchResult, std::string> run_dev_scan_with_progress(
     bool verify_remotes, std::span<const std::string> folders, CancelFlag cancel,
-    bool progress_wanted, platform::Writer& err, const DevCommandEnv& env);
+    ProgressLine wanted, platform::Writer& err, const DevCommandEnv& env);
 
 // One failure: {"error":{"code":..,"message":..},"schemaVersion":1} on standard output
 // with `json`, else "bramvelt: {escaped message}" on standard error. Write failures are

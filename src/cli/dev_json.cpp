@@ -75,13 +75,13 @@ nlohmann::json serialize_candidate(const development::DevCandidate& c) {
     record["category"] = std::string(category_word(item_category(c)));
     record["files"] = c.files;
     record["git"] = serialize_git_evidence(c.git);
-    record["kind"] = json_text(c.kind);
+    record["kind"] = std::string(development::kind_word(c.kind));
     record["last_access_estimate"] = optional_value(c.last_access_estimate);
     record["last_modified"] = optional_value(c.last_modified);
     record["measurement_complete"] = c.measurement_complete;
     record["path"] = json_text(c.path);
     record["reasons"] = text_array(c.reasons);
-    record["recommendation"] = json_text(c.recommendation);
+    record["recommendation"] = std::string(development::recommendation_word(c.recommendation));
     record["status"] = std::string(item_badge(c));
     record["tool"] = json_text(c.tool);
     return record;

@@ -149,15 +149,12 @@ std::optional<std::string> add_categories(std::string_view list, bool clean,
     });
 }
 
-std::optional<std::string> add_kinds(std::string_view list, std::vector<std::string>& out) {
+std::optional<std::string> add_kinds(std::string_view list,
+                                     std::vector<development::CandidateKind>& out) {
     return for_each_item(list, [&](std::string_view word) -> std::optional<std::string> {
-        static constexpr std::string_view kinds[] = {"build",    "cache",      "dependencies",
-                                                     "worktree", "repository", "temporary"};
-        for (const auto kind : kinds) {
-            if (word == kind) {
-                out.emplace_back(word);
-                return std::nullopt;
-            }
+        if (const auto kind = development::kind_from_word(word)) {
+            out.push_back(*kind);
+            return std::nullopt;
         }
         return fmt::format(
             "--kind must be build, cache, dependencies, worktree, repository or temporary, not {}",
@@ -180,7 +177,8 @@ bool takes_value(std::string_view name) {
 }  // namespace
 
 std::expected<DevCommandOptions, std::string> parse_dev_options(std::span<const std::string> args,
-                                                                bool clean) {
+                                                                DevVerb verb) {
+    const bool clean = verb == DevVerb::Clean;
     const std::string_view command = clean ? "clean" : "dev";
     DevCommandOptions options;
     bool folders_only = false;
@@ -261,7 +259,7 @@ std::expected<DevCommandOptions, std::string> parse_dev_options(std::span<const 
             return unknown();
         }
     }
-    if (options.folders.size() > MAX_COMMAND_FOLDERS) {
+    if (options.folders.size() > kMaxCommandFolders) {
         return std::unexpected("choose at most 32 folders");
     }
     if (clean && options.categories.empty()) {

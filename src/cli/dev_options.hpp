@@ -10,11 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "core/development/types.hpp"
 #include "src/cli/dev_category.hpp"
 
 namespace bramvelt::cli {
 
-inline constexpr std::size_t MAX_COMMAND_FOLDERS = 32;
+inline constexpr std::size_t kMaxCommandFolders = 32;
+
+// The command whose options are parsed.
+enum class DevVerb : std::uint8_t { Dev, Clean };
 
 // What `clean` does with an item; Unset means neither --trash nor --delete was given
 // (the command then moves to the Trash).
@@ -22,11 +26,11 @@ enum class CleanAction : std::uint8_t { Trash = 0, Delete = 1, Unset = 2 };
 
 struct DevCommandOptions {
     std::optional<std::size_t> top;
-    std::vector<std::string> folders;     // as typed, not resolved
-    std::vector<DevCategory> categories;  // empty: every category (dev)
-    std::vector<std::string> kinds;       // empty: every kind
-    std::uint64_t older_than_days = 0;    // 0: no age limit
-    std::uint64_t min_size = 0;           // bytes; 0: no size limit
+    std::vector<std::string> folders;               // as typed, not resolved
+    std::vector<DevCategory> categories;            // empty: every category (dev)
+    std::vector<development::CandidateKind> kinds;  // empty: every kind
+    std::uint64_t older_than_days = 0;              // 0: no age limit
+    std::uint64_t min_size = 0;                     // bytes; 0: no size limit
     bool json = false;
     bool verify_remotes = false;
     bool interactive = false;     // dev only
@@ -39,6 +43,6 @@ struct DevCommandOptions {
 // Parses `args` (the command word first, then everything after it) or returns the first
 // usage error's text. `clean` with no --category gets the one category Rebuildable.
 std::expected<DevCommandOptions, std::string> parse_dev_options(std::span<const std::string> args,
-                                                                bool clean);
+                                                                DevVerb verb);
 
 }  // namespace bramvelt::cli

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/text.hpp"
 #include "platform/utf8.hpp"
 #include "src/cli/dev_json.hpp"
 #include "src/cli/dev_view_model.hpp"
@@ -86,7 +87,7 @@ bool write_dev_report(platform::Writer& out, const DevReport& report) {
                                describe_targets(report.targets, report.home)))) {
         return false;
     }
-    const std::size_t top = report.top.value_or(DEFAULT_REPORT_TOP);
+    const std::size_t top = report.top.value_or(kDefaultReportTop);
     for (const DevCategory category :
          {DevCategory::Rebuildable, DevCategory::Worktree, DevCategory::Keep}) {
         if (!report.categories.empty() &&
@@ -100,9 +101,7 @@ bool write_dev_report(platform::Writer& out, const DevReport& report) {
         std::uint64_t total = 0;
         if (category == DevCategory::Keep) {
             for (const auto* c : section) {
-                total = c->allocated_bytes > std::numeric_limits<std::uint64_t>::max() - total
-                            ? std::numeric_limits<std::uint64_t>::max()
-                            : total + c->allocated_bytes;
+                total = platform::saturating_add(total, c->allocated_bytes);
             }
         } else {
             total = reclaimable_total(section);

@@ -15,7 +15,7 @@
 
 namespace bramvelt::cli {
 
-inline constexpr std::size_t DEFAULT_REPORT_TOP = 15;
+inline constexpr std::size_t kDefaultReportTop = 15;
 
 struct DevReport {
     std::vector<std::string> targets;  // the resolved folders ("/": usual places)

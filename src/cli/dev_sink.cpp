@@ -35,7 +35,7 @@ void CliDevSink::finish_progress() {
 std::expected<DevSearchResult, std::string> run_cli_dev_search(development::DevScanRequest request,
                                                                CancelFlag cancel,
                                                                platform::Writer& err,
-                                                               bool progress) {
+                                                               ProgressLine progress) {
     CliDevSink sink(err, progress);
     auto result = development::scan_development(std::move(request), std::move(cancel), sink);
     sink.finish_progress();

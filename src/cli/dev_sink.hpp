@@ -4,6 +4,7 @@
 // error when asked to, and keeps the final summary.
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <string>
 #include <unordered_map>
@@ -15,11 +16,14 @@
 
 namespace bramvelt::cli {
 
+// Whether the search draws its progress line on standard error: only when the command
+// asked for progress (no --json) and standard error is a terminal.
+enum class ProgressLine : std::uint8_t { Hidden, Shown };
+
 class CliDevSink final : public development::DevScanSink {
   public:
-    // `progress`: the command asked for progress (no --json) and standard error is a
-    // terminal.
-    CliDevSink(platform::Writer& err, bool progress) : err_(err), progress_(progress) {}
+    CliDevSink(platform::Writer& err, ProgressLine progress)
+        : err_(err), progress_(progress == ProgressLine::Shown) {}
 
     void on_event(development::DevScanEvent event) override;
 
@@ -48,6 +52,6 @@ struct DevSearchResult {
 std::expected<DevSearchResult, std::string> run_cli_dev_search(development::DevScanRequest request,
                                                                CancelFlag cancel,
                                                                platform::Writer& err,
-                                                               bool progress);
+                                                               ProgressLine progress);
 
 }  // namespace bramvelt::cli

@@ -1,19 +1,18 @@
 #include "src/cli/dev_view_model.hpp"
 
 #include <fmt/format.h>
-#include <limits.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <utf8proc.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <ranges>
 #include <span>
+#include <system_error>
 
+#include "platform/file_status.hpp"
 #include "platform/os_error.hpp"
+#include "platform/real_path.hpp"
 #include "platform/text.hpp"
 #include "platform/utf8.hpp"
 #include "src/cli/format.hpp"
@@ -51,12 +50,14 @@ bool component_less(std::string_view a, std::string_view b) {
 }  // namespace
 
 DevCategory item_category(const DevCandidate& c) {
+    using enum development::CandidateKind;
     if (!c.measurement_complete) return DevCategory::Keep;
-    if (c.recommendation == development::kRecommendRegenerable && !c.git &&
-        (c.kind == "dependencies" || c.kind == "build" || c.kind == "cache")) {
+    if (c.recommendation == development::Recommendation::Regenerable && !c.git &&
+        (c.kind == Dependencies || c.kind == Build || c.kind == Cache)) {
         return DevCategory::Rebuildable;
     }
-    if (c.kind == "worktree" && c.recommendation == development::kRecommendReviewRemoval && c.git) {
+    if (c.kind == Worktree && c.recommendation == development::Recommendation::ReviewRemoval &&
+        c.git) {
         const auto& g = *c.git;
         if (g.head && !g.head->empty() && !g.repository.empty() &&
             g.dirty == development::DirtyState::No && all_zero_counts(g) && !g.locked &&
@@ -69,12 +70,13 @@ DevCategory item_category(const DevCandidate& c) {
 }
 
 std::string_view item_badge(const DevCandidate& c) {
+    using enum development::CandidateKind;
     const DevCategory category = item_category(c);
     if (category == DevCategory::Rebuildable) {
-        return c.kind == "dependencies" ? "Downloadable again" : "Rebuildable";
+        return c.kind == Dependencies ? "Downloadable again" : "Rebuildable";
     }
     if (category == DevCategory::Worktree) return "Commits preserved";
-    if (c.kind == "repository") return "Keep repository";
+    if (c.kind == Repository) return "Keep repository";
     if (!c.git) return c.measurement_complete ? "Needs investigation" : "Partial scan";
     const auto& g = *c.git;
     if (g.dirty == development::DirtyState::Yes || g.staged > 0 || g.modified > 0 ||
@@ -93,20 +95,23 @@ std::string_view item_badge(const DevCandidate& c) {
 
 std::string item_label(const DevCandidate& c) {
     const std::string& tool = c.tool;
-    if (c.kind == "worktree") return "Git worktree";
-    if (c.kind == "repository") return "Git repository";
-    if (c.kind == "temporary") return "Temporary files";
-    if (c.kind == "cache") return tool.ends_with("cache") ? tool : fmt::format("{} cache", tool);
-    if (c.kind == "build") {
-        return tool.ends_with("build") ? fmt::format("{} output", tool)
-                                       : fmt::format("{} build output", tool);
+    switch (c.kind) {
+        case development::CandidateKind::Worktree:
+            return "Git worktree";
+        case development::CandidateKind::Repository:
+            return "Git repository";
+        case development::CandidateKind::Temporary:
+            return "Temporary files";
+        case development::CandidateKind::Cache:
+            return tool.ends_with("cache") ? tool : fmt::format("{} cache", tool);
+        case development::CandidateKind::Build:
+            return tool.ends_with("build") ? fmt::format("{} output", tool)
+                                           : fmt::format("{} build output", tool);
+        case development::CandidateKind::Dependencies:
+            break;
     }
-    if (c.kind == "dependencies") {
-        return tool.ends_with("packages") || tool.ends_with("cache")
-                   ? tool
-                   : fmt::format("{} packages", tool);
-    }
-    return tool;
+    return tool.ends_with("packages") || tool.ends_with("cache") ? tool
+                                                                 : fmt::format("{} packages", tool);
 }
 
 bool contains_lowercase(std::string_view needle_lower, std::string_view text) {
@@ -223,27 +228,28 @@ std::expected<std::string, std::string> resolve_target(std::string_view folder,
                                            escape_for_display(platform::to_utf8_lossy(joined)),
                                            platform::os_error_text(error)));
     };
-    char resolved[PATH_MAX];
-    if (::realpath(joined.c_str(), resolved) == nullptr) return failure(errno);
-    struct stat st {};
-    if (::stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    // Not real_directory: a folder that cannot be resolved and a resolved entry that is
+    // not a folder are reported differently.
+    auto resolved = platform::real_path(joined);
+    if (!resolved) return failure(resolved.error());
+    const auto status = platform::status_of_path(*resolved, platform::FollowFinalLink::yes);
+    if (!status || !status->is_directory()) {
         return std::unexpected(fmt::format("not a directory: {}",
-                                           escape_for_display(platform::to_utf8_lossy(resolved))));
+                                           escape_for_display(platform::to_utf8_lossy(*resolved))));
     }
     // Searches and cleanups take folders as text. A folder whose real path is not UTF-8
     // would become another path once its bad bytes were replaced (one that may exist and
     // be searched or cleaned in its place), so it is refused instead.
-    if (!platform::is_valid_utf8(resolved)) return failure(EILSEQ);
-    return std::string(resolved);
+    if (!platform::is_valid_utf8(*resolved)) return failure(EILSEQ);
+    return std::move(*resolved);
 }
 
 std::expected<std::vector<std::string>, std::string> resolve_targets(
     std::span<const std::string> folders) {
     if (folders.empty()) return std::vector<std::string>{"/"};
-    char* cwd = ::getcwd(nullptr, 0);
-    if (cwd == nullptr) return std::unexpected(platform::os_error_text(errno));
-    const std::string current_dir(cwd);
-    std::free(cwd);
+    std::error_code error;
+    const std::string current_dir = std::filesystem::current_path(error).native();
+    if (error) return std::unexpected(platform::os_error_text(error.value()));
     std::vector<std::string> targets;
     targets.reserve(folders.size());
     for (const auto& folder : folders) {

@@ -20,10 +20,10 @@ namespace bramvelt::cli {
 using development::DevCandidate;
 
 struct DevItemFilter {
-    std::string search;                 // free text; empty matches everything
-    std::vector<std::string> kinds;     // empty keeps every kind
-    std::uint64_t older_than_days = 0;  // 0: no age limit
-    std::uint64_t min_size = 0;         // bytes; 0: no size limit
+    std::string search;                             // free text; empty matches everything
+    std::vector<development::CandidateKind> kinds;  // empty keeps every kind
+    std::uint64_t older_than_days = 0;              // 0: no age limit
+    std::uint64_t min_size = 0;                     // bytes; 0: no size limit
     DevSortOrder sort = DevSortOrder::Largest;
     std::optional<DevCategory> category;  // absent: any
 };

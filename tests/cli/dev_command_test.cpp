@@ -14,22 +14,24 @@
 namespace bramvelt::cli {
 namespace {
 
+using development::CandidateKind;
 using development::DevCandidate;
 using development::DevScanRequest;
 using development::DevScanSummary;
 using development::DirtyState;
 using development::GitDetail;
+using development::Recommendation;
 
 constexpr std::uint64_t kNow = 2'000'000'000;
 constexpr std::uint64_t kDay = 86'400;
 
-DevCandidate make(std::string path, std::string kind, std::string tool, std::string rec,
+DevCandidate make(std::string path, CandidateKind kind, std::string tool, Recommendation rec,
                   std::uint64_t bytes, std::optional<std::uint64_t> age_days = std::nullopt) {
     DevCandidate c;
     c.path = std::move(path);
-    c.kind = std::move(kind);
+    c.kind = kind;
     c.tool = std::move(tool);
-    c.recommendation = std::move(rec);
+    c.recommendation = rec;
     c.allocated_bytes = bytes;
     c.files = 3;
     c.measurement_complete = true;
@@ -39,7 +41,8 @@ DevCandidate make(std::string path, std::string kind, std::string tool, std::str
 
 DevCandidate worktree(std::string path, std::string branch, std::vector<std::string> merged,
                       std::uint64_t bytes) {
-    DevCandidate c = make(std::move(path), "worktree", "Git", "review_removal", bytes, 2);
+    DevCandidate c = make(std::move(path), CandidateKind::Worktree, "Git",
+                          Recommendation::ReviewRemoval, bytes, 2);
     GitDetail g;
     g.repository = "/home/me/src/repo";
     g.branch = std::move(branch);
@@ -57,14 +60,14 @@ struct Harness {
     std::optional<std::string> search_error;
     bool err_is_terminal = false;
     std::optional<DevScanRequest> request;
-    std::optional<bool> progress;
+    std::optional<ProgressLine> progress;
     std::unique_ptr<testing::ScopedEnv> home =
         std::make_unique<testing::ScopedEnv>("HOME", "/home/me");
 
     DevCommandEnv env() {
         DevCommandEnv e;
         e.search = [this](DevScanRequest r, CancelFlag, platform::Writer&,
-                          bool p) -> std::expected<DevSearchResult, std::string> {
+                          ProgressLine p) -> std::expected<DevSearchResult, std::string> {
             request = r;
             progress = p;
             if (search_error) return std::unexpected(*search_error);
@@ -81,7 +84,7 @@ struct Harness {
         std::string err;
     };
     Run run(const std::vector<std::string>& args) {
-        auto options = parse_dev_options(args, false);
+        auto options = parse_dev_options(args, DevVerb::Dev);
         EXPECT_TRUE(options.has_value());
         platform::StringWriter out;
         platform::StringWriter err;
@@ -117,19 +120,24 @@ TEST(DevCommand, NothingFoundShowsEverySectionEmpty) {
 
 Harness rich_workspace() {
     Harness h;
-    auto partial = make("/home/me/src/app/.cache", "cache", "Gradle", "regenerable", 4'096, 400);
+    auto partial = make("/home/me/src/app/.cache", CandidateKind::Cache, "Gradle",
+                        Recommendation::Regenerable, 4'096, 400);
     partial.measurement_complete = false;
     auto dirty = worktree("/home/me/wt/dirty", "wip\x1b", {"main"}, 700);
     dirty.git->dirty = DirtyState::Yes;
-    dirty.recommendation = "keep";
+    dirty.recommendation = Recommendation::Keep;
     h.candidates = {
-        make("/home/me/src/app", "dependencies", "Node packages", "regenerable", 10'240, 40),
-        make("/home/me/src/app/dist", "build", "Vite", "regenerable", 2'048, 3),
-        make("/opt/other/target", "build", "Cargo", "regenerable", 1'000, 70),
+        make("/home/me/src/app", CandidateKind::Dependencies, "Node packages",
+             Recommendation::Regenerable, 10'240, 40),
+        make("/home/me/src/app/dist", CandidateKind::Build, "Vite", Recommendation::Regenerable,
+             2'048, 3),
+        make("/opt/other/target", CandidateKind::Build, "Cargo", Recommendation::Regenerable, 1'000,
+             70),
         worktree("/home/me/wt/feature", "feature", {"main", "dev"}, 3'072),
         partial,
         dirty,
-        make("/tmp/agent-run.log", "temporary", "Agent scratch file", "review", 2'000'000),
+        make("/tmp/agent-run.log", CandidateKind::Temporary, "Agent scratch file",
+             Recommendation::Review, 2'000'000),
     };
     h.summary.candidates = 7;
     h.summary.entries_examined = 99;
@@ -226,7 +234,7 @@ TEST(DevCommand, JsonDocument) {
     const auto r = h.run({"dev", "--json", "--top", "1"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(h.progress, false);
+    EXPECT_EQ(h.progress, ProgressLine::Hidden);
     ASSERT_TRUE(r.out.ends_with("}\n"));
     EXPECT_EQ(r.out.find('\n'), r.out.size() - 1);
     EXPECT_EQ(r.out.find(": "), std::string::npos);
@@ -371,7 +379,7 @@ class ShortWriter final : public platform::Writer {
 TEST(DevCommand, OutputFailureEndsTheReportWithStatusOne) {
     Harness h = rich_workspace();
     h.summary.limited = true;  // the write failure wins over the run status
-    auto options = parse_dev_options(std::vector<std::string>{"dev"}, false);
+    auto options = parse_dev_options(std::vector<std::string>{"dev"}, DevVerb::Dev);
     for (const std::size_t room : {0, 60, 400}) {
         ShortWriter out(room);
         platform::StringWriter err;
@@ -388,10 +396,11 @@ TEST(DevCommand, ProgressLineOnlyForTextAtATerminal) {
     struct Case {
         bool terminal;
         bool json;
-        bool progress;
+        ProgressLine progress;
     };
-    for (const auto& c :
-         std::vector<Case>{{false, false, false}, {true, false, true}, {true, true, false}}) {
+    for (const auto& c : std::vector<Case>{{false, false, ProgressLine::Hidden},
+                                           {true, false, ProgressLine::Shown},
+                                           {true, true, ProgressLine::Hidden}}) {
         Harness h;
         h.err_is_terminal = c.terminal;
         h.run(c.json ? std::vector<std::string>{"dev", "--json"} : std::vector<std::string>{"dev"});
@@ -404,7 +413,7 @@ TEST(DevCommand, RealSearchErasesItsProgressLine) {
     testing::ScopedEnv home("HOME", dir.make_dir("home").c_str());
     dir.write_file("proj/Cargo.toml", "[package]\n");
     dir.write_file("proj/target/debug/out", std::string(5'000, 'x'));
-    auto options = parse_dev_options(std::vector<std::string>{"dev", dir.path()}, false);
+    auto options = parse_dev_options(std::vector<std::string>{"dev", dir.path()}, DevVerb::Dev);
     DevCommandEnv env = real_dev_command_env();
     env.err_is_terminal = true;
     platform::StringWriter out;

@@ -11,8 +11,8 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-DevCommandOptions parse_ok(const Args& args, bool clean = false) {
-    auto parsed = parse_dev_options(args, clean);
+DevCommandOptions parse_ok(const Args& args, DevVerb verb = DevVerb::Dev) {
+    auto parsed = parse_dev_options(args, verb);
     EXPECT_TRUE(parsed.has_value()) << (parsed ? "" : parsed.error());
     return parsed ? *parsed : DevCommandOptions{};
 }
@@ -27,7 +27,7 @@ TEST(DevOptions, DefaultsDifferOnlyInCleanCategories) {
     EXPECT_EQ(dev.older_than_days, 0u);
     EXPECT_EQ(dev.min_size, 0u);
 
-    const auto clean = parse_ok({"clean"}, true);
+    const auto clean = parse_ok({"clean"}, DevVerb::Clean);
     EXPECT_EQ(clean.categories, std::vector<DevCategory>{DevCategory::Rebuildable});
 }
 
@@ -42,7 +42,9 @@ TEST(DevOptions, FoldersFlagsAndValues) {
     EXPECT_TRUE(o.interactive);
     EXPECT_EQ(o.top, 7u);
     EXPECT_EQ(o.sort, DevSortOrder::Oldest);
-    EXPECT_EQ(o.kinds, (Args{"build", "cache", "temporary"}));
+    EXPECT_EQ(o.kinds, (std::vector<development::CandidateKind>{
+                           development::CandidateKind::Build, development::CandidateKind::Cache,
+                           development::CandidateKind::Temporary}));
     EXPECT_EQ(o.categories, (std::vector<DevCategory>{DevCategory::Keep, DevCategory::Worktree}));
 }
 
@@ -55,14 +57,15 @@ TEST(DevOptions, RepeatsAppendListsAndLastValueWins) {
     EXPECT_EQ(o.top, 0u);
     EXPECT_EQ(o.sort, DevSortOrder::Access);
 
-    const auto c = parse_ok(
-        {"clean", "--category", "all", "-y", "--accept-caution", "--delete", "--delete"}, true);
+    const auto c =
+        parse_ok({"clean", "--category", "all", "-y", "--accept-caution", "--delete", "--delete"},
+                 DevVerb::Clean);
     EXPECT_EQ(c.categories,
               (std::vector<DevCategory>{DevCategory::Rebuildable, DevCategory::Worktree}));
     EXPECT_TRUE(c.yes);
     EXPECT_TRUE(c.accept_caution);
     EXPECT_EQ(c.action, CleanAction::Delete);
-    EXPECT_EQ(parse_ok({"clean", "--trash"}, true).action, CleanAction::Trash);
+    EXPECT_EQ(parse_ok({"clean", "--trash"}, DevVerb::Clean).action, CleanAction::Trash);
 }
 
 TEST(DevOptions, AgesAndSizes) {
@@ -100,59 +103,59 @@ TEST(DevOptions, AgesAndSizes) {
 TEST(DevOptions, ErrorTexts) {
     struct ErrorCase {
         Args args;
-        bool clean;
+        DevVerb verb;
         std::string message;
     };
     const std::string age = "--older-than takes an age such as 30d, 8w, 6mo or 1y";
     const std::string size = "--min-size takes a size such as 500M or 1G";
     const std::string top = "--top requires a nonnegative integer";
     const std::vector<ErrorCase> cases = {
-        {{"dev", "--top"}, false, "--top requires a value"},
-        {{"dev", "--sort"}, false, "--sort requires a value"},
-        {{"dev", "--top=-1"}, false, top},
-        {{"dev", "--top="}, false, top},
-        {{"dev", "--top", "+"}, false, top},
-        {{"dev", "--top", "18446744073709551616"}, false, top},
-        {{"dev", "--top", "1 "}, false, top},
-        {{"dev", "--json=1"}, false, "unknown dev option: --json=1"},
-        {{"dev", "--yes"}, false, "unknown dev option: --yes"},
-        {{"dev", "-x"}, false, "unknown dev option: -x"},
-        {{"dev", "-i=1"}, false, "unknown dev option: -i=1"},
-        {{"clean", "-i"}, true, "unknown clean option: -i"},
+        {{"dev", "--top"}, DevVerb::Dev, "--top requires a value"},
+        {{"dev", "--sort"}, DevVerb::Dev, "--sort requires a value"},
+        {{"dev", "--top=-1"}, DevVerb::Dev, top},
+        {{"dev", "--top="}, DevVerb::Dev, top},
+        {{"dev", "--top", "+"}, DevVerb::Dev, top},
+        {{"dev", "--top", "18446744073709551616"}, DevVerb::Dev, top},
+        {{"dev", "--top", "1 "}, DevVerb::Dev, top},
+        {{"dev", "--json=1"}, DevVerb::Dev, "unknown dev option: --json=1"},
+        {{"dev", "--yes"}, DevVerb::Dev, "unknown dev option: --yes"},
+        {{"dev", "-x"}, DevVerb::Dev, "unknown dev option: -x"},
+        {{"dev", "-i=1"}, DevVerb::Dev, "unknown dev option: -i=1"},
+        {{"clean", "-i"}, DevVerb::Clean, "unknown clean option: -i"},
         {{"clean", "--category", "keep"},
-         true,
+         DevVerb::Clean,
          "--category must be rebuildable, worktree or all, not keep"},
         {{"dev", "--category", "Keep"},
-         false,
+         DevVerb::Dev,
          "--category must be rebuildable, worktree, keep or all, not Keep"},
         {{"dev", "--category", "keep,"},
-         false,
+         DevVerb::Dev,
          "--category must be rebuildable, worktree, keep or all, not "},
         {{"dev", "--kind", "build,"},
-         false,
+         DevVerb::Dev,
          "--kind must be build, cache, dependencies, worktree, repository or temporary, not "},
         {{"dev", "--kind", "--"},
-         false,
+         DevVerb::Dev,
          "--kind must be build, cache, dependencies, worktree, repository or temporary, not --"},
         {{"dev", "--sort", " oldest"},
-         false,
+         DevVerb::Dev,
          "--sort must be largest, oldest or access, not  oldest"},
-        {{"dev", "--older-than", "30 d"}, false, age},
-        {{"dev", "--older-than", "d"}, false, age},
-        {{"dev", "--older-than", "1x"}, false, age},
-        {{"dev", "--older-than", "18446744073709551615w"}, false, age},
-        {{"dev", "--older-than", "18446744073709551616"}, false, age},
-        {{"dev", "--min-size", "1e3"}, false, size},
-        {{"dev", "--min-size", "1.2.3"}, false, size},
-        {{"dev", "--min-size", "."}, false, size},
-        {{"dev", "--min-size", "-5M"}, false, size},
-        {{"dev", "--min-size", "5 X"}, false, size},
-        {{"clean", "--delete", "--trash"}, true, "choose --trash or --delete once"},
+        {{"dev", "--older-than", "30 d"}, DevVerb::Dev, age},
+        {{"dev", "--older-than", "d"}, DevVerb::Dev, age},
+        {{"dev", "--older-than", "1x"}, DevVerb::Dev, age},
+        {{"dev", "--older-than", "18446744073709551615w"}, DevVerb::Dev, age},
+        {{"dev", "--older-than", "18446744073709551616"}, DevVerb::Dev, age},
+        {{"dev", "--min-size", "1e3"}, DevVerb::Dev, size},
+        {{"dev", "--min-size", "1.2.3"}, DevVerb::Dev, size},
+        {{"dev", "--min-size", "."}, DevVerb::Dev, size},
+        {{"dev", "--min-size", "-5M"}, DevVerb::Dev, size},
+        {{"dev", "--min-size", "5 X"}, DevVerb::Dev, size},
+        {{"clean", "--delete", "--trash"}, DevVerb::Clean, "choose --trash or --delete once"},
         // The first error ends the parse.
-        {{"dev", "--top", "x", "--sort", "y"}, false, top},
+        {{"dev", "--top", "x", "--sort", "y"}, DevVerb::Dev, top},
     };
     for (const auto& c : cases) {
-        const auto parsed = parse_dev_options(c.args, c.clean);
+        const auto parsed = parse_dev_options(c.args, c.verb);
         ASSERT_FALSE(parsed.has_value()) << c.args.back();
         EXPECT_EQ(parsed.error(), c.message);
     }
@@ -165,7 +168,7 @@ TEST(DevOptions, AtMostThirtyTwoFoldersCountingThoseAfterTheSeparator) {
     args.push_back("-last");
     EXPECT_EQ(parse_ok(args).folders.size(), 32u);
     args.push_back("extra");
-    const auto parsed = parse_dev_options(args, false);
+    const auto parsed = parse_dev_options(args, DevVerb::Dev);
     ASSERT_FALSE(parsed.has_value());
     EXPECT_EQ(parsed.error(), "choose at most 32 folders");
 }

@@ -12,16 +12,19 @@
 namespace bramvelt::cli {
 namespace {
 
+using development::CandidateKind;
 using development::DirtyState;
 using development::GitDetail;
+using development::Recommendation;
 
-DevCandidate artifact(std::string path, std::string kind, std::string tool,
-                      std::string recommendation = "regenerable", std::uint64_t bytes = 0) {
+DevCandidate artifact(std::string path, CandidateKind kind, std::string tool,
+                      Recommendation recommendation = Recommendation::Regenerable,
+                      std::uint64_t bytes = 0) {
     DevCandidate c;
     c.path = std::move(path);
-    c.kind = std::move(kind);
+    c.kind = kind;
     c.tool = std::move(tool);
-    c.recommendation = std::move(recommendation);
+    c.recommendation = recommendation;
     c.allocated_bytes = bytes;
     c.measurement_complete = true;
     return c;
@@ -29,7 +32,8 @@ DevCandidate artifact(std::string path, std::string kind, std::string tool,
 
 // A worktree that meets every condition of the Worktree category.
 DevCandidate clean_worktree(std::string path = "/w/feature") {
-    DevCandidate c = artifact(std::move(path), "worktree", "Git", "review_removal");
+    DevCandidate c =
+        artifact(std::move(path), CandidateKind::Worktree, "Git", Recommendation::ReviewRemoval);
     GitDetail g;
     g.repository = "/w/main";
     g.branch = "feature";
@@ -52,25 +56,26 @@ TEST(DevViewModel, CategoryAndBadge) {
         change(c, *c.git);
         return c;
     };
-    auto incomplete_cache = artifact("/p/.cache", "cache", "Compiler/package cache");
+    auto incomplete_cache = artifact("/p/.cache", CandidateKind::Cache, "Compiler/package cache");
     incomplete_cache.measurement_complete = false;
-    auto build_with_git = artifact("/p/target", "build", "Cargo");
+    auto build_with_git = artifact("/p/target", CandidateKind::Build, "Cargo");
     build_with_git.git = GitDetail{};
-    auto repository = artifact("/r", "repository", "Git", "keep");
+    auto repository = artifact("/r", CandidateKind::Repository, "Git", Recommendation::Keep);
     repository.git = GitDetail{};
 
     const std::vector<Case> cases = {
-        {"node deps", artifact("/p/node_modules", "dependencies", "Node packages"),
+        {"node deps", artifact("/p/node_modules", CandidateKind::Dependencies, "Node packages"),
          DevCategory::Rebuildable, "Downloadable again"},
-        {"cargo build", artifact("/p/target", "build", "Cargo"), DevCategory::Rebuildable,
-         "Rebuildable"},
+        {"cargo build", artifact("/p/target", CandidateKind::Build, "Cargo"),
+         DevCategory::Rebuildable, "Rebuildable"},
         {"build with git", build_with_git, DevCategory::Keep, "Checks incomplete"},
         {"temporary is never rebuildable",
-         artifact("/tmp/x.log", "temporary", "Agent scratch file"), DevCategory::Keep,
+         artifact("/tmp/x.log", CandidateKind::Temporary, "Agent scratch file"), DevCategory::Keep,
          "Needs investigation"},
         {"incomplete cache", incomplete_cache, DevCategory::Keep, "Partial scan"},
-        {"review cache", artifact("/p/.cache", "cache", "Gradle", "review"), DevCategory::Keep,
-         "Needs investigation"},
+        {"review cache",
+         artifact("/p/.cache", CandidateKind::Cache, "Gradle", Recommendation::Review),
+         DevCategory::Keep, "Needs investigation"},
         {"clean worktree", clean_worktree(), DevCategory::Worktree, "Commits preserved"},
         {"verified remote alone", worktree_with([](DevCandidate&, GitDetail& g) {
              g.merged_into.clear();
@@ -105,8 +110,9 @@ TEST(DevViewModel, CategoryAndBadge) {
          DevCategory::Keep, "History incomplete"},
         {"empty head", worktree_with([](DevCandidate&, GitDetail& g) { g.head = ""; }),
          DevCategory::Keep, "History not verified"},
-        {"wrong recommendation",
-         worktree_with([](DevCandidate& c, GitDetail&) { c.recommendation = "keep"; }),
+        {"wrong recommendation", worktree_with([](DevCandidate& c, GitDetail&) {
+             c.recommendation = Recommendation::Keep;
+         }),
          DevCategory::Keep, "History not verified"},
     };
     for (const auto& c : cases) {
@@ -117,26 +123,27 @@ TEST(DevViewModel, CategoryAndBadge) {
 
 TEST(DevViewModel, Labels) {
     struct Case {
-        std::string kind;
+        CandidateKind kind;
         std::string tool;
         std::string label;
     };
     const std::vector<Case> cases = {
-        {"build", "Xcode", "Xcode build output"},
-        {"build", "CMake build", "CMake build output"},
-        {"build", "Gradle Build", "Gradle Build build output"},  // endings are case-sensitive
-        {"cache", "Gradle", "Gradle cache"},
-        {"cache", "Compiler/package cache", "Compiler/package cache"},
-        {"dependencies", "Node packages", "Node packages"},
-        {"dependencies", "Bun package cache", "Bun package cache"},
-        {"dependencies", "Cargo", "Cargo packages"},
-        {"worktree", "Git", "Git worktree"},
-        {"repository", "Git", "Git repository"},
-        {"temporary", "Agent scratch file", "Temporary files"},
-        {"other", "", ""},
+        {CandidateKind::Build, "Xcode", "Xcode build output"},
+        {CandidateKind::Build, "CMake build", "CMake build output"},
+        {CandidateKind::Build, "Gradle Build",
+         "Gradle Build build output"},  // endings are case-sensitive
+        {CandidateKind::Cache, "Gradle", "Gradle cache"},
+        {CandidateKind::Cache, "Compiler/package cache", "Compiler/package cache"},
+        {CandidateKind::Dependencies, "Node packages", "Node packages"},
+        {CandidateKind::Dependencies, "Bun package cache", "Bun package cache"},
+        {CandidateKind::Dependencies, "Cargo", "Cargo packages"},
+        {CandidateKind::Worktree, "Git", "Git worktree"},
+        {CandidateKind::Repository, "Git", "Git repository"},
+        {CandidateKind::Temporary, "Agent scratch file", "Temporary files"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(item_label(artifact("/x", c.kind, c.tool)), c.label) << c.kind << c.tool;
+        EXPECT_EQ(item_label(artifact("/x", c.kind, c.tool)), c.label)
+            << development::kind_word(c.kind) << c.tool;
     }
 }
 
@@ -148,12 +155,14 @@ std::vector<std::string> paths_of(const std::vector<const DevCandidate*>& items)
 
 TEST(DevViewModel, FilterTests) {
     constexpr std::uint64_t now = 1'000 * 86'400;
-    auto old_build = artifact("/p/Old/target", "build", "Cargo", "regenerable", 500);
+    auto old_build =
+        artifact("/p/Old/target", CandidateKind::Build, "Cargo", Recommendation::Regenerable, 500);
     old_build.last_modified = now - 40 * 86'400;
-    auto new_deps =
-        artifact("/p/new/node_modules", "dependencies", "Node packages", "regenerable", 2'000);
+    auto new_deps = artifact("/p/new/node_modules", CandidateKind::Dependencies, "Node packages",
+                             Recommendation::Regenerable, 2'000);
     new_deps.last_modified = now - 86'400;
-    auto no_time = artifact("/p/none/.cache", "cache", "Gradle", "review", 9'000);
+    auto no_time =
+        artifact("/p/none/.cache", CandidateKind::Cache, "Gradle", Recommendation::Review, 9'000);
     auto branch = clean_worktree("/w/x");
     branch.git->branch = "main";
     const std::vector<DevCandidate> all{old_build, new_deps, no_time, branch};
@@ -175,7 +184,7 @@ TEST(DevViewModel, FilterTests) {
          {"/p/none/.cache", "/p/new/node_modules"}},
         {"kinds",
          f([](DevItemFilter& x) {
-             x.kinds = {"build", "worktree"};
+             x.kinds = {CandidateKind::Build, CandidateKind::Worktree};
          }),
          {"/p/Old/target", "/w/x"}},
         {"category",
@@ -202,18 +211,18 @@ TEST(DevViewModel, FilterTests) {
 }
 
 TEST(DevViewModel, SortOrdersBreakTiesByPath) {
-    auto a = artifact("/b", "build", "Cargo", "regenerable", 10);
+    auto a = artifact("/b", CandidateKind::Build, "Cargo", Recommendation::Regenerable, 10);
     a.last_modified = 100;
     a.last_access_estimate = 900;
-    auto b = artifact("/a", "build", "Cargo", "regenerable", 10);
+    auto b = artifact("/a", CandidateKind::Build, "Cargo", Recommendation::Regenerable, 10);
     b.last_modified = 100;
     b.last_access_estimate = 50;
-    auto c = artifact("/c", "build", "Cargo", "regenerable", 30);
+    auto c = artifact("/c", CandidateKind::Build, "Cargo", Recommendation::Regenerable, 30);
     c.last_access_estimate = 10;
     auto w = clean_worktree("/d");  // sorts by its modification time when by access
     w.last_modified = 60;
     w.last_access_estimate = 1;
-    auto none = artifact("/0", "cache", "Gradle", "regenerable", 10);
+    auto none = artifact("/0", CandidateKind::Cache, "Gradle", Recommendation::Regenerable, 10);
     const std::vector<DevCandidate> items{a, b, c, w, none};
 
     const auto order = [&](DevSortOrder sort) {
@@ -232,12 +241,15 @@ TEST(DevViewModel, SortOrdersBreakTiesByPath) {
 TEST(DevViewModel, NestedFindsCountOnce) {
     const auto big = std::numeric_limits<std::uint64_t>::max() - 5;
     const std::vector<DevCandidate> items{
-        artifact("/a/b", "build", "Cargo", "regenerable", 7),
-        artifact("/a-b", "build", "Cargo", "regenerable", 3),
-        artifact("/a", "dependencies", "Node packages", "regenerable", 100),
-        artifact("/a/", "cache", "Gradle", "regenerable", 1),  // the same folder once more
-        artifact("/k", "cache", "Gradle", "review", 1'000),    // Keep: never reclaimable
-        artifact("/ab", "build", "Cargo", "regenerable", 5),
+        artifact("/a/b", CandidateKind::Build, "Cargo", Recommendation::Regenerable, 7),
+        artifact("/a-b", CandidateKind::Build, "Cargo", Recommendation::Regenerable, 3),
+        artifact("/a", CandidateKind::Dependencies, "Node packages", Recommendation::Regenerable,
+                 100),
+        artifact("/a/", CandidateKind::Cache, "Gradle", Recommendation::Regenerable,
+                 1),  // the same folder once more
+        artifact("/k", CandidateKind::Cache, "Gradle", Recommendation::Review,
+                 1'000),  // Keep: never reclaimable
+        artifact("/ab", CandidateKind::Build, "Cargo", Recommendation::Regenerable, 5),
     };
     std::vector<const DevCandidate*> refs;
     for (const auto& c : items) refs.push_back(&c);
@@ -245,8 +257,9 @@ TEST(DevViewModel, NestedFindsCountOnce) {
     EXPECT_EQ(reclaimable_total(refs), 108u);
     EXPECT_EQ(reclaimable_total_of_items(items), 108u);
 
-    const std::vector<DevCandidate> huge{artifact("/x", "build", "Cargo", "regenerable", big),
-                                         artifact("/y", "build", "Cargo", "regenerable", 10)};
+    const std::vector<DevCandidate> huge{
+        artifact("/x", CandidateKind::Build, "Cargo", Recommendation::Regenerable, big),
+        artifact("/y", CandidateKind::Build, "Cargo", Recommendation::Regenerable, 10)};
     EXPECT_EQ(reclaimable_total_of_items(huge), std::numeric_limits<std::uint64_t>::max());
 }
 

@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "core/development/state.hpp"
-#include "platform/text.hpp"
 #include "dev_fixture.hpp"
+#include "platform/text.hpp"
 
 namespace bramvelt::development {
 namespace {
@@ -30,7 +30,7 @@ const std::string kAccess(kReasonAccessEstimate);
 
 class DevArtifactTest : public DevTest {
   protected:
-    DevCandidate build(testing::StateFixture& f, const std::string& path, std::string_view kind,
+    DevCandidate build(testing::StateFixture& f, const std::string& path, CandidateKind kind,
                        std::string_view tool, const FolderMeasurement& m,
                        const RepoContext* repo = nullptr) {
         const auto before = f.sink.candidates().size();
@@ -42,38 +42,40 @@ class DevArtifactTest : public DevTest {
 
 TEST_F(DevArtifactTest, OutsideGit) {
     testing::StateFixture f({tmp.path()});
-    const auto target = build(f, tmp / "p/target", "build", "Cargo", complete_measurement());
-    EXPECT_EQ(target.recommendation, "regenerable");
+    const auto target =
+        build(f, tmp / "p/target", CandidateKind::Build, "Cargo", complete_measurement());
+    EXPECT_EQ(target.recommendation, Recommendation::Regenerable);
     EXPECT_EQ(
         target.reasons,
         (Reasons{"Recognized Cargo output; regenerating it may require downloads or a rebuild.",
                  kAccess}));
-    EXPECT_EQ(target.kind, "build");
+    EXPECT_EQ(target.kind, CandidateKind::Build);
     EXPECT_EQ(target.allocated_bytes, 4096u);
     EXPECT_EQ(target.last_access_estimate, 200u);
     EXPECT_FALSE(target.git);
 
-    const auto modules =
-        build(f, tmp / "p/node_modules", "dependencies", "Node packages", complete_measurement());
-    EXPECT_EQ(modules.recommendation, "review");
+    const auto modules = build(f, tmp / "p/node_modules", CandidateKind::Dependencies,
+                               "Node packages", complete_measurement());
+    EXPECT_EQ(modules.recommendation, Recommendation::Review);
     EXPECT_EQ(modules.reasons, (Reasons{recognized_reason("Node packages"),
                                         std::string(kReasonNodeOutsideGit), kAccess}));
 
-    const auto dist = build(f, tmp / "p/dist", "build", "JavaScript build", complete_measurement());
-    EXPECT_EQ(dist.recommendation, "review");
+    const auto dist =
+        build(f, tmp / "p/dist", CandidateKind::Build, "JavaScript build", complete_measurement());
+    EXPECT_EQ(dist.recommendation, Recommendation::Review);
     EXPECT_EQ(dist.reasons, (Reasons{recognized_reason("JavaScript build"),
                                      std::string(kReasonManifestNoProof), kAccess}));
 
     auto incomplete = complete_measurement();
     incomplete.complete = false;
-    const auto partial = build(f, tmp / "p/target2", "build", "Cargo", incomplete);
-    EXPECT_EQ(partial.recommendation, "review");
+    const auto partial = build(f, tmp / "p/target2", CandidateKind::Build, "Cargo", incomplete);
+    EXPECT_EQ(partial.recommendation, Recommendation::Review);
     EXPECT_EQ(partial.reasons, (Reasons{recognized_reason("Cargo"),
                                         std::string(kReasonMeasurementStopped), kAccess}));
 
-    const auto scratch =
-        build(f, "/tmp/agent.log", "temporary", "Agent scratch file", complete_measurement());
-    EXPECT_EQ(scratch.recommendation, "review");
+    const auto scratch = build(f, "/tmp/agent.log", CandidateKind::Temporary, "Agent scratch file",
+                               complete_measurement());
+    EXPECT_EQ(scratch.recommendation, Recommendation::Review);
     EXPECT_EQ(scratch.reasons,
               (Reasons{"Recognized Agent scratch file output; regenerating it may require "
                        "downloads or a rebuild.",
@@ -95,34 +97,35 @@ TEST_F(DevArtifactTest, InsideGitOwnershipComesFromGit) {
     auto tracked = platform::split_on_zero_bytes(*run_ls_files(f.state, repo));
     const RepoContext context{repo, tracked};
 
-    const auto dist =
-        build(f, repo + "/dist", "build", "JavaScript build", complete_measurement(), &context);
-    EXPECT_EQ(dist.recommendation, "regenerable");
+    const auto dist = build(f, repo + "/dist", CandidateKind::Build, "JavaScript build",
+                            complete_measurement(), &context);
+    EXPECT_EQ(dist.recommendation, Recommendation::Regenerable);
     EXPECT_EQ(dist.reasons, (Reasons{recognized_reason("JavaScript build"), kAccess}));
 
     const auto commands = f.state.summary.git_commands;
-    const auto build_dir =
-        build(f, repo + "/build", "build", "JavaScript build", complete_measurement(), &context);
-    EXPECT_EQ(build_dir.recommendation, "review");
+    const auto build_dir = build(f, repo + "/build", CandidateKind::Build, "JavaScript build",
+                                 complete_measurement(), &context);
+    EXPECT_EQ(build_dir.recommendation, Recommendation::Review);
     EXPECT_EQ(build_dir.reasons, (Reasons{recognized_reason("JavaScript build"),
                                           std::string(kReasonOwnershipUnproven), kAccess}));
     EXPECT_EQ(f.state.summary.git_commands, commands + 1);  // the ignore check still runs
 
     // Not ignored at all.
     tmp.make_dir("repo/out");
-    const auto out =
-        build(f, repo + "/out", "build", "JavaScript build", complete_measurement(), &context);
-    EXPECT_EQ(out.recommendation, "review");
+    const auto out = build(f, repo + "/out", CandidateKind::Build, "JavaScript build",
+                           complete_measurement(), &context);
+    EXPECT_EQ(out.recommendation, Recommendation::Review);
 
     // Without a tracked list nothing is proven, although Git says it is ignored.
     const RepoContext unknown{repo, std::nullopt};
-    const auto blind =
-        build(f, repo + "/dist", "build", "JavaScript build", complete_measurement(), &unknown);
-    EXPECT_EQ(blind.recommendation, "review");
+    const auto blind = build(f, repo + "/dist", CandidateKind::Build, "JavaScript build",
+                             complete_measurement(), &unknown);
+    EXPECT_EQ(blind.recommendation, Recommendation::Review);
 
     auto incomplete = complete_measurement();
     incomplete.complete = false;
-    const auto both = build(f, repo + "/build", "build", "Gradle", incomplete, &context);
+    const auto both =
+        build(f, repo + "/build", CandidateKind::Build, "Gradle", incomplete, &context);
     EXPECT_EQ(both.reasons,
               (Reasons{recognized_reason("Gradle"), std::string(kReasonOwnershipUnproven),
                        std::string(kReasonMeasurementStopped), kAccess}));
@@ -135,9 +138,9 @@ TEST_F(DevArtifactTest, SpentBudgetLeavesOwnershipUnproven) {
     testing::StateFixture f({repo});
     const RepoContext context{repo, std::vector<std::string>{"README"}};
     f.cancel->store(true);
-    const auto dist =
-        build(f, repo + "/dist", "build", "JavaScript build", complete_measurement(), &context);
-    EXPECT_EQ(dist.recommendation, "review");
+    const auto dist = build(f, repo + "/dist", CandidateKind::Build, "JavaScript build",
+                            complete_measurement(), &context);
+    EXPECT_EQ(dist.recommendation, Recommendation::Review);
 }
 
 }  // namespace

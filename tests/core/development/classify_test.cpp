@@ -26,7 +26,7 @@ class DevClassifyTest : public DevTest {
         const int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         EXPECT_GE(fd, 0) << parent;
         std::optional<ArtifactClass> result;
-        if (const auto st = status_nofollow_at(fd, name.c_str())) {
+        if (const auto st = platform::status_at(fd, name.c_str(), platform::FollowFinalLink::no)) {
             result = classify_artifact_at(fd, name, path, *st);
         }
         ::close(fd);
@@ -45,46 +45,64 @@ class DevClassifyTest : public DevTest {
 
 TEST_F(DevClassifyTest, MarkersAndNamesDecideKindAndTool) {
     const std::vector<ClassifyCase> cases = {
-        {{"a/Cargo.toml", "a/target/"}, "a/target", ArtifactClass{"build", "Cargo"}},
+        {{"a/Cargo.toml", "a/target/"}, "a/target", ArtifactClass{CandidateKind::Build, "Cargo"}},
         {{"b/target/"}, "b/target", std::nullopt},
-        {{"c/whatever/.rustc_info.json"}, "c/whatever", ArtifactClass{"build", "Cargo"}},
+        {{"c/whatever/.rustc_info.json"},
+         "c/whatever",
+         ArtifactClass{CandidateKind::Build, "Cargo"}},
         {{"d/package.json", "d/build.gradle", "d/build/"},
          "d/build",
-         ArtifactClass{"build", "JavaScript build"}},
-        {{"e/build.gradle.kts", "e/build/"}, "e/build", ArtifactClass{"build", "Gradle"}},
+         ArtifactClass{CandidateKind::Build, "JavaScript build"}},
+        {{"e/build.gradle.kts", "e/build/"},
+         "e/build",
+         ArtifactClass{CandidateKind::Build, "Gradle"}},
         {{"f/package.json", "f/build/build.ninja"},
          "f/build",
-         ArtifactClass{"build", "CMake/Ninja"}},
-        {{"g/out/CMakeCache.txt"}, "g/out", ArtifactClass{"build", "CMake/Ninja"}},
+         ArtifactClass{CandidateKind::Build, "CMake/Ninja"}},
+        {{"g/out/CMakeCache.txt"}, "g/out", ArtifactClass{CandidateKind::Build, "CMake/Ninja"}},
         {{"h/package.json/", "h/dist/"}, "h/dist", std::nullopt},  // manifest is a folder
-        {{"i/.cache/pip/"}, "i/.cache/pip", ArtifactClass{"cache", "Compiler/package cache"}},
+        {{"i/.cache/pip/"},
+         "i/.cache/pip",
+         ArtifactClass{CandidateKind::Cache, "Compiler/package cache"}},
         {{"j/pip/"}, "j/pip", std::nullopt},
         {{"k/.bun/install/cache/"},
          "k/.bun/install/cache",
-         ArtifactClass{"dependencies", "Bun package cache"}},
+         ArtifactClass{CandidateKind::Dependencies, "Bun package cache"}},
         {{"l/Library/Developer/Xcode/DerivedData/"},
          "l/Library/Developer/Xcode/DerivedData",
-         ArtifactClass{"build", "Xcode"}},
+         ArtifactClass{CandidateKind::Build, "Xcode"}},
         {{"m/Other/DerivedData/"}, "m/Other/DerivedData", std::nullopt},
-        {{"n/__pycache__/"}, "n/__pycache__", ArtifactClass{"cache", "Python bytecode"}},
+        {{"n/__pycache__/"},
+         "n/__pycache__",
+         ArtifactClass{CandidateKind::Cache, "Python bytecode"}},
         {{"o/Node_Modules/", "o/package.json"}, "o/Node_Modules", std::nullopt},
         {{"p/Target/", "p/Cargo.toml"}, "p/Target", std::nullopt},
         {{"q/node_modules/", "q/package.json"},
          "q/node_modules",
-         ArtifactClass{"dependencies", "Node packages"}},
+         ArtifactClass{CandidateKind::Dependencies, "Node packages"}},
         {{"r/node_modules/"}, "r/node_modules", std::nullopt},
-        {{"s/.mypy_cache/CACHEDIR.TAG"}, "s/.mypy_cache", ArtifactClass{"cache", "Python tools"}},
+        {{"s/.mypy_cache/CACHEDIR.TAG"},
+         "s/.mypy_cache",
+         ArtifactClass{CandidateKind::Cache, "Python tools"}},
         {{"t/setup.py", "t/.pytest_cache/"},
          "t/.pytest_cache",
-         ArtifactClass{"cache", "Python tools"}},
+         ArtifactClass{CandidateKind::Cache, "Python tools"}},
         {{"u/.ruff_cache/"}, "u/.ruff_cache", std::nullopt},
-        {{"v/Package.swift", "v/.build/"}, "v/.build", ArtifactClass{"build", "SwiftPM"}},
-        {{"w/build.gradle", "w/.gradle/"}, "w/.gradle", ArtifactClass{"cache", "Gradle"}},
-        {{"x/package.json", "x/.next/"}, "x/.next", ArtifactClass{"build", "JavaScript framework"}},
+        {{"v/Package.swift", "v/.build/"},
+         "v/.build",
+         ArtifactClass{CandidateKind::Build, "SwiftPM"}},
+        {{"w/build.gradle", "w/.gradle/"},
+         "w/.gradle",
+         ArtifactClass{CandidateKind::Cache, "Gradle"}},
+        {{"x/package.json", "x/.next/"},
+         "x/.next",
+         ArtifactClass{CandidateKind::Build, "JavaScript framework"}},
         {{"y/package.json", "y/.turbo/"},
          "y/.turbo",
-         ArtifactClass{"cache", "JavaScript build cache"}},
-        {{"z/package.json", "z/dist/"}, "z/dist", ArtifactClass{"build", "JavaScript build"}},
+         ArtifactClass{CandidateKind::Cache, "JavaScript build cache"}},
+        {{"z/package.json", "z/dist/"},
+         "z/dist",
+         ArtifactClass{CandidateKind::Build, "JavaScript build"}},
     };
     for (const auto& c : cases) {
         build(c.files);
@@ -104,8 +122,10 @@ TEST_F(DevClassifyTest, LinksAreNeverArtifactsButMarkersMayBeLinks) {
     tmp.write_file("manifest.json", "{}");
     tmp.make_dir("b/dist");
     testing::symlink_to(tmp / "manifest.json", tmp / "b/package.json");
-    EXPECT_EQ(classify_artifact(tmp / "b/dist"), (ArtifactClass{"build", "JavaScript build"}));
-    EXPECT_EQ(classify_at(tmp / "b/dist"), (ArtifactClass{"build", "JavaScript build"}));
+    EXPECT_EQ(classify_artifact(tmp / "b/dist"),
+              (ArtifactClass{CandidateKind::Build, "JavaScript build"}));
+    EXPECT_EQ(classify_at(tmp / "b/dist"),
+              (ArtifactClass{CandidateKind::Build, "JavaScript build"}));
     tmp.make_dir("c/dist");
     testing::symlink_to(tmp / "missing.json", tmp / "c/package.json");
     EXPECT_EQ(classify_artifact(tmp / "c/dist"), std::nullopt);
@@ -165,14 +185,6 @@ TEST_F(DevTest, GitDirLayout) {
     tmp.write_file("h/config", "");
     tmp.make_dir("h/objects");
     EXPECT_FALSE(is_git_dir(tmp / "h"));
-}
-
-TEST(DevEpochSeconds, DropsFractionAndPreEpochTimes) {
-    EXPECT_EQ(epoch_seconds(FileTime{1, 900'000'000}), 1u);
-    EXPECT_EQ(epoch_seconds(FileTime{-1, 500'000'000}), std::nullopt);
-    EXPECT_EQ(epoch_seconds(FileTime{-86400, 0}), std::nullopt);
-    EXPECT_EQ(epoch_seconds(std::nullopt), std::nullopt);
-    EXPECT_EQ(epoch_seconds(FileTime{0, 0}), 0u);
 }
 
 TEST(DevBytecodeExtension, OnlyPycAndPyo) {

@@ -91,3 +91,15 @@ struct StateFixture {
 };
 
 }  // namespace bramvelt::testing
+
+namespace bramvelt::development {
+
+// Failure messages name kinds and recommendations by their words.
+inline void PrintTo(CandidateKind kind, std::ostream* os) {
+    *os << kind_word(kind);
+}
+inline void PrintTo(Recommendation recommendation, std::ostream* os) {
+    *os << recommendation_word(recommendation);
+}
+
+}  // namespace bramvelt::development

@@ -18,7 +18,7 @@ struct RecordingSink final : DevScanSink {
 DevCandidate find(std::string path) {
     DevCandidate c;
     c.path = std::move(path);
-    c.recommendation = kRecommendRegenerable;
+    c.recommendation = Recommendation::Regenerable;
     return c;
 }
 

@@ -46,7 +46,7 @@ class DevInspectTest : public testing::DevTest {
     }
     // Inspects `folder` in a fresh search over ws; the Git candidate is the last one.
     DevCandidate inspect(const std::string& folder, bool verify = false,
-                         std::uint64_t timeout = GIT_TIMEOUT_SECONDS) {
+                         std::uint64_t timeout = kGitTimeoutSeconds) {
         fixture = std::make_unique<testing::StateFixture>(
             std::vector<std::string>{ws}, development::SearchClock{}, 2'000'000, verify);
         fixture->state.git_timeout_seconds = timeout;
@@ -63,9 +63,9 @@ class DevInspectTest : public testing::DevTest {
 TEST_F(DevInspectTest, CleanWorktreeMergedIntoAnotherBranchIsOfferedForReview) {
     const std::string wt = add_worktree("feature");
     const auto c = inspect(wt);
-    EXPECT_EQ(c.kind, "worktree");
+    EXPECT_EQ(c.kind, CandidateKind::Worktree);
     EXPECT_EQ(c.tool, "Git");
-    EXPECT_EQ(c.recommendation, "review_removal");
+    EXPECT_EQ(c.recommendation, Recommendation::ReviewRemoval);
     EXPECT_EQ(c.reasons, reasons({kReasonEligible, kReasonSquash}));
     ASSERT_TRUE(c.git);
     const GitDetail& d = *c.git;
@@ -88,8 +88,8 @@ TEST_F(DevInspectTest, CleanWorktreeMergedIntoAnotherBranchIsOfferedForReview) {
 TEST_F(DevInspectTest, MainCheckoutIsKept) {
     add_worktree("feature");
     const auto c = inspect(repo);
-    EXPECT_EQ(c.kind, "repository");
-    EXPECT_EQ(c.recommendation, "keep");
+    EXPECT_EQ(c.kind, CandidateKind::Repository);
+    EXPECT_EQ(c.recommendation, Recommendation::Keep);
     EXPECT_EQ(c.reasons, reasons({kReasonPrimary, kReasonMeasurementIncomplete, kReasonSquash}));
     EXPECT_EQ(c.git->merged_into, std::vector<std::string>{"feature"});
     EXPECT_EQ(c.git->branch, "main");
@@ -133,7 +133,7 @@ TEST_F(DevInspectTest, WorktreeStatesThatBlockRemoval) {
         const std::string wt = add_worktree(c.name);
         c.setup(wt);
         const auto cand = inspect(wt);
-        EXPECT_EQ(cand.recommendation, "keep") << c.name;
+        EXPECT_EQ(cand.recommendation, Recommendation::Keep) << c.name;
         EXPECT_EQ(cand.reasons, c.expected) << c.name;
     }
 }
@@ -144,7 +144,7 @@ TEST_F(DevInspectTest, MergeHeadMarksOnlyItsOwnWorktree) {
     std::ofstream(git_dir(a) + "/MERGE_HEAD") << "0\n";
     EXPECT_TRUE(inspect(a).git->operation_in_progress);
     EXPECT_FALSE(inspect(b).git->operation_in_progress);
-    EXPECT_EQ(inspect(b).recommendation, "review_removal");
+    EXPECT_EQ(inspect(b).recommendation, Recommendation::ReviewRemoval);
 }
 
 TEST_F(DevInspectTest, DetachedWorktreeHasNoBranch) {
@@ -152,7 +152,7 @@ TEST_F(DevInspectTest, DetachedWorktreeHasNoBranch) {
     const auto c = inspect(wt);
     EXPECT_EQ(c.git->branch, std::nullopt);
     EXPECT_EQ(c.git->merged_into, std::vector<std::string>{"main"});
-    EXPECT_EQ(c.recommendation, "review_removal");
+    EXPECT_EQ(c.recommendation, Recommendation::ReviewRemoval);
 }
 
 TEST_F(DevInspectTest, IgnoredDataCoveredOnlyByRegenerableArtifacts) {
@@ -168,17 +168,17 @@ TEST_F(DevInspectTest, IgnoredDataCoveredOnlyByRegenerableArtifacts) {
     const auto& all = fixture->sink.candidates();
     ASSERT_EQ(all.size(), 2u);
     EXPECT_EQ(all[0].path, wt + "/target");  // the artifact comes before its checkout
-    EXPECT_EQ(all[0].recommendation, "regenerable");
+    EXPECT_EQ(all[0].recommendation, Recommendation::Regenerable);
     EXPECT_EQ(c.git->ignored_unknown, 0u);
     EXPECT_EQ(c.git->dirty, DirtyState::No);
-    EXPECT_EQ(c.recommendation, "review_removal");
+    EXPECT_EQ(c.recommendation, Recommendation::ReviewRemoval);
     EXPECT_GE(c.allocated_bytes, all[0].allocated_bytes);
 
     tmp.write_file("ws/rust/debug.log", "log");
     c = inspect(wt);
     EXPECT_EQ(c.git->ignored_unknown, 1u);
     EXPECT_EQ(c.git->dirty, DirtyState::No);
-    EXPECT_EQ(c.recommendation, "keep");
+    EXPECT_EQ(c.recommendation, Recommendation::Keep);
     EXPECT_EQ(c.reasons, reasons({kReasonIgnoredUnknown, kReasonSquash}));
 }
 
@@ -189,18 +189,18 @@ TEST_F(DevInspectTest, NestedCheckoutGoesBackToTheSearch) {
     EXPECT_FALSE(c.measurement_complete);
     ASSERT_FALSE(fixture->state.folder_queue.empty());
     EXPECT_EQ(fixture->state.folder_queue.front().first, wt + "/vendor/inner");
-    EXPECT_EQ(c.recommendation, "keep");
+    EXPECT_EQ(c.recommendation, Recommendation::Keep);
 }
 
 TEST_F(DevInspectTest, RepositoryWithoutCommitsAndFolderWithoutGit) {
     const std::string empty = tmp.make_dir("ws/empty");
     git(empty, {"init", "-q"});
     auto c = inspect(empty);
-    EXPECT_EQ(c.kind, "repository");
+    EXPECT_EQ(c.kind, CandidateKind::Repository);
     EXPECT_EQ(c.git->head, std::nullopt);
     EXPECT_TRUE(c.git->merged_into.empty());
     EXPECT_EQ(c.git->last_commit, std::nullopt);
-    EXPECT_EQ(c.recommendation, "keep");
+    EXPECT_EQ(c.recommendation, Recommendation::Keep);
 
     const std::string plain = tmp.make_dir("plain");
     c = inspect(plain);
@@ -218,7 +218,7 @@ TEST_F(DevInspectTest, ShallowAndPartialClones) {
     git(shallow, {"worktree", "add", "-q", "-b", "side", ws + "/shallow-wt"});
     auto c = inspect(ws + "/shallow-wt");
     EXPECT_TRUE(c.git->shallow);
-    EXPECT_EQ(c.recommendation, "keep");
+    EXPECT_EQ(c.recommendation, Recommendation::Keep);
     EXPECT_EQ(c.git->merged_into, std::vector<std::string>{"main"});
     EXPECT_EQ(c.reasons, reasons({kReasonShallow, kReasonCachedRefs, kReasonSquash}));
 
@@ -229,7 +229,7 @@ TEST_F(DevInspectTest, ShallowAndPartialClones) {
     EXPECT_TRUE(c.git->partial_history);
     EXPECT_EQ(c.git->dirty, DirtyState::NotEstablished);
     EXPECT_TRUE(c.git->merged_into.empty());
-    EXPECT_EQ(c.recommendation, "keep");
+    EXPECT_EQ(c.recommendation, Recommendation::Keep);
     EXPECT_EQ(c.reasons,
               reasons({kReasonDirty, kReasonPartial, kReasonNoContainingBranch, kReasonSquash}));
     // rev-parse ×3, worktree list, remote, config: no ls-files, status, for-each-ref or show.
@@ -284,7 +284,7 @@ TEST_F(DevRemoteTest, CachedRefsAloneAreNotEnough) {
     EXPECT_EQ(c.git->cached_remote_refs, std::vector<std::string>{"origin/pushed"});
     EXPECT_TRUE(c.git->verified_remote_refs.empty());
     EXPECT_FALSE(c.git->remote_checked_at);
-    EXPECT_EQ(c.recommendation, "keep");
+    EXPECT_EQ(c.recommendation, Recommendation::Keep);
     EXPECT_EQ(c.reasons, reasons({kReasonNoContainingBranch, kReasonCachedRefs, kReasonSquash}));
 }
 
@@ -292,7 +292,7 @@ TEST_F(DevRemoteTest, LiveRemoteConfirmsTheBranch) {
     const auto c = inspect(wt, true);
     EXPECT_EQ(c.git->verified_remote_refs, std::vector<std::string>{"origin/pushed"});
     EXPECT_TRUE(c.git->remote_checked_at);
-    EXPECT_EQ(c.recommendation, "review_removal");
+    EXPECT_EQ(c.recommendation, Recommendation::ReviewRemoval);
     EXPECT_EQ(c.reasons, reasons({kReasonEligible, kReasonSquash}));
     EXPECT_TRUE(fixture->state.summary.warnings.empty());
 }
@@ -306,14 +306,14 @@ TEST_F(DevRemoteTest, RemoteThatMovedIsNotConfirmation) {
     const auto c = inspect(wt, true);
     EXPECT_EQ(c.git->cached_remote_refs, std::vector<std::string>{"origin/pushed"});
     EXPECT_TRUE(c.git->verified_remote_refs.empty());
-    EXPECT_EQ(c.recommendation, "keep");
+    EXPECT_EQ(c.recommendation, Recommendation::Keep);
 }
 
 TEST_F(DevRemoteTest, LocalBranchSufficesBesideCachedRefs) {
     git(repo, {"branch", "copy", "pushed"});
     const auto c = inspect(wt, false);
     EXPECT_EQ(c.git->merged_into, std::vector<std::string>{"copy"});
-    EXPECT_EQ(c.recommendation, "review_removal");
+    EXPECT_EQ(c.recommendation, Recommendation::ReviewRemoval);
     EXPECT_EQ(c.reasons, reasons({kReasonCachedRefs, kReasonEligible, kReasonSquash}));
 }
 
@@ -324,14 +324,14 @@ TEST_F(DevRemoteTest, EmptyRemoteAnswerIsACheckWithoutConfirmation) {
     const auto c = inspect(wt, true);
     EXPECT_TRUE(c.git->remote_checked_at);
     EXPECT_TRUE(c.git->verified_remote_refs.empty());
-    EXPECT_EQ(c.recommendation, "keep");
+    EXPECT_EQ(c.recommendation, Recommendation::Keep);
     EXPECT_TRUE(fixture->state.summary.warnings.empty());
 }
 
 TEST_F(DevRemoteTest, UnreachableRemoteWarnsAndKeeps) {
     git(repo, {"remote", "set-url", "origin", "file://" + ws + "/gone.git"});
     const auto c = inspect(wt, true);
-    EXPECT_EQ(c.recommendation, "keep");
+    EXPECT_EQ(c.recommendation, Recommendation::Keep);
     EXPECT_FALSE(c.git->remote_checked_at);
     EXPECT_EQ(fixture->state.summary.warnings,
               std::vector<std::string>{std::string(kWarningRemoteUnverified)});
@@ -348,7 +348,7 @@ TEST_F(DevInspectTest, SecondWorktreeReusesRepositoryFacts) {
     EXPECT_EQ(f.state.summary.git_commands - after_first, 7u);  // 1, 2, 7 to 11
     EXPECT_EQ(f.state.repo_facts.size(), 1u);
     ASSERT_EQ(f.sink.candidates().size(), 2u);
-    EXPECT_EQ(f.sink.candidates()[1].recommendation, "review_removal");
+    EXPECT_EQ(f.sink.candidates()[1].recommendation, Recommendation::ReviewRemoval);
 }
 
 TEST_F(DevInspectTest, UnreadableGitDataIsKeptWithoutEvidence) {
@@ -360,7 +360,7 @@ TEST_F(DevInspectTest, UnreadableGitDataIsKeptWithoutEvidence) {
         testing::StateFixture f({path});
         inspect_git_checkout(f.state, wt);
         const auto& c = f.sink.candidates().back();
-        if (c.recommendation != "keep") return 3;
+        if (c.recommendation != Recommendation::Keep) return 3;
         if (c.git->dirty != DirtyState::NotEstablished) return 4;
         if (c.files == 0) return 5;  // the worktree's own files were measured
         return 0;
@@ -388,14 +388,14 @@ exec /usr/bin/git "$@"
         testing::ScopedEnv mode("FAKE_GIT_MODE", "hang");
         const auto c = inspect(wt, false, 1);
         EXPECT_EQ(c.git->dirty, DirtyState::NotEstablished);
-        EXPECT_EQ(c.recommendation, "keep");
+        EXPECT_EQ(c.recommendation, Recommendation::Keep);
         EXPECT_EQ(c.reasons, reasons({kReasonDirty, kReasonSquash}));
     }
     {
         testing::ScopedEnv mode("FAKE_GIT_MODE", "flood");
         const auto c = inspect(wt);
         EXPECT_EQ(c.git->dirty, DirtyState::No);
-        EXPECT_EQ(c.recommendation, "keep");
+        EXPECT_EQ(c.recommendation, Recommendation::Keep);
         EXPECT_EQ(c.reasons, reasons({kReasonSquash}));  // no sentence of its own
     }
 }
@@ -408,10 +408,12 @@ TEST(DevGitRecommendation, LastModifiedIsTheNewestTime) {
     GitDetail d;
     d.last_commit = 30;
     d.last_git_activity = 20;
-    const auto c = build_git_candidate("/w", true, true, m, d);
+    const auto c =
+        build_git_candidate("/w", CheckoutRole::LinkedWorktree, TrackedList::Known, m, d);
     EXPECT_EQ(c.last_modified, 30u);
     EXPECT_EQ(c.last_access_estimate, std::nullopt);
-    const auto none = build_git_candidate("/w", true, true, FolderMeasurement{}, GitDetail{});
+    const auto none = build_git_candidate("/w", CheckoutRole::LinkedWorktree, TrackedList::Known,
+                                          FolderMeasurement{}, GitDetail{});
     EXPECT_EQ(none.last_modified, std::nullopt);
 }
 

@@ -158,13 +158,13 @@ TEST_F(DevFakeGitTest, FailuresAndOutputLimits) {
     EXPECT_EQ(run("fail").error(), kGitUnavailable);
     EXPECT_EQ(run("signal").error(), kGitUnavailable);
     {
-        testing::ScopedEnv bytes("FAKE_GIT_BYTES", std::to_string(GIT_OUTPUT_LIMIT).c_str());
+        testing::ScopedEnv bytes("FAKE_GIT_BYTES", std::to_string(kGitOutputLimit).c_str());
         const auto whole = run("out");
         ASSERT_TRUE(whole) << whole.error();
-        EXPECT_EQ(whole->size(), GIT_OUTPUT_LIMIT);
+        EXPECT_EQ(whole->size(), kGitOutputLimit);
     }
     {
-        testing::ScopedEnv bytes("FAKE_GIT_BYTES", std::to_string(GIT_OUTPUT_LIMIT + 1).c_str());
+        testing::ScopedEnv bytes("FAKE_GIT_BYTES", std::to_string(kGitOutputLimit + 1).c_str());
         const auto over = run("out");
         ASSERT_FALSE(over);
         EXPECT_TRUE(over.error() == kGitOutputTooLarge || over.error() == kGitKilled)
@@ -235,29 +235,29 @@ TEST_F(DevTest, BudgetedRunnerRefusesWhenSpent) {
     {
         testing::StateFixture f({repo});
         f.cancel->store(true);
-        EXPECT_EQ(run_git_budgeted(f.state, repo, args, false).error(), kGitBudgetSpent);
+        EXPECT_EQ(run_git_budgeted(f.state, repo, args, GitQuery::Local).error(), kGitBudgetSpent);
         EXPECT_EQ(f.state.summary.git_commands, 0u);
         EXPECT_FALSE(f.state.summary.limited);
     }
     {
         testing::StateFixture f({repo}, {}, 10);
         f.state.summary.entries_examined = 10;
-        EXPECT_EQ(run_git_budgeted(f.state, repo, args, false).error(), kGitBudgetSpent);
+        EXPECT_EQ(run_git_budgeted(f.state, repo, args, GitQuery::Local).error(), kGitBudgetSpent);
         EXPECT_TRUE(f.state.summary.limited);
     }
     {
         testing::StateFixture f({repo});
         f.state.summary.candidates = 1999;
-        EXPECT_TRUE(run_git_budgeted(f.state, repo, args, false));
+        EXPECT_TRUE(run_git_budgeted(f.state, repo, args, GitQuery::Local));
         EXPECT_EQ(f.state.summary.git_commands, 1u);
         f.state.summary.candidates = 2000;
-        EXPECT_FALSE(run_git_budgeted(f.state, repo, args, false));
+        EXPECT_FALSE(run_git_budgeted(f.state, repo, args, GitQuery::Local));
         EXPECT_TRUE(f.state.summary.limited);
     }
     {
         testing::StateFixture f({repo}, clock.fn());
         clock.advance(std::chrono::seconds(120));
-        EXPECT_EQ(run_git_budgeted(f.state, repo, args, false).error(), kGitBudgetSpent);
+        EXPECT_EQ(run_git_budgeted(f.state, repo, args, GitQuery::Local).error(), kGitBudgetSpent);
         EXPECT_TRUE(f.state.summary.limited);
         EXPECT_EQ(f.state.summary.git_commands, 0u);
     }

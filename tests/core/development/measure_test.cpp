@@ -234,11 +234,11 @@ TEST_F(DevMeasureTest, FolderSwappedForALinkMidMeasurementIsNotFollowed) {
     CancelFlag cancel = make_cancel_flag();
     DevScanState state(DevScanRequest{{tmp.path()}, 8, 2'000'000, false}, {tmp.path()}, cancel,
                        sink);
-    const auto st = status_nofollow(sink.repo);
+    const auto st = platform::status_of_path(sink.repo, platform::FollowFinalLink::no);
     ASSERT_TRUE(st);
     HardLinkSet links;
     RepoContext repo{sink.repo, std::nullopt};
-    const auto m = measure_folder(state, sink.repo, *st, st->device, &repo, links, true);
+    const auto m = measure_folder(state, sink.repo, *st, st->device, &repo, links, GitMode::On);
     EXPECT_EQ(sink.candidates, 1);
     EXPECT_LT(m.allocated_bytes, 1u << 20);
     EXPECT_EQ(m.files, 2u);  // package.json and node_modules/p/index.js

@@ -5,6 +5,7 @@
 
 #include "core/development/artifact_candidate.hpp"
 #include "core/development/git_inspect.hpp"
+#include "core/development/repo_facts.hpp"
 #include "core/development/worktree_list.hpp"
 #include "dev_fixture.hpp"
 

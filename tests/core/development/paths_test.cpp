@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/filesystem/byte_path.hpp"
+
 #include "dev_fixture.hpp"
 
 namespace bramvelt::development {
@@ -18,16 +20,16 @@ TEST(DevPathRelations, ComponentWise) {
     EXPECT_FALSE(path_inside("/ab", "/a"));
     EXPECT_FALSE(path_inside("/a", "/a/b"));
     EXPECT_TRUE(path_inside("/anything", "/"));
-    EXPECT_TRUE(path_equal("/a/", "/a"));
-    EXPECT_FALSE(path_equal("/a/..", "/"));
+    EXPECT_TRUE(filesystem::paths_equal("/a/", "/a"));
+    EXPECT_FALSE(filesystem::paths_equal("/a/..", "/"));
     EXPECT_EQ(final_name("/a/b/"), "b");
     EXPECT_EQ(final_name("/"), std::nullopt);
     EXPECT_EQ(final_name("/a/.."), std::nullopt);
-    EXPECT_EQ(parent_path("/a/b"), "/a");
-    EXPECT_EQ(parent_path("/a"), "/");
-    EXPECT_EQ(parent_path("/"), std::nullopt);
-    EXPECT_EQ(join_path("/", "tmp"), "/tmp");
-    EXPECT_EQ(join_path("/a", "b"), "/a/b");
+    EXPECT_EQ(filesystem::path_parent("/a/b"), "/a");
+    EXPECT_EQ(filesystem::path_parent("/a"), "/");
+    EXPECT_EQ(filesystem::path_parent("/"), std::nullopt);
+    EXPECT_EQ(filesystem::path_join("/", "tmp"), "/tmp");
+    EXPECT_EQ(filesystem::path_join("/a", "b"), "/a/b");
 }
 
 TEST_F(DevTest, SymlinkComponents) {

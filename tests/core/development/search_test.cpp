@@ -130,15 +130,19 @@ TEST_F(DevSearchTest, WorkspaceFindsWithTheirRecommendations) {
 
     ASSERT_TRUE(search({tmp / "ws"}));
     struct Expect {
-        std::string rel, kind, tool, recommendation;
+        std::string rel;
+        CandidateKind kind;
+        std::string tool;
+        Recommendation recommendation;
     };
     const std::vector<Expect> expected = {
-        {"rust/target", "build", "Cargo", "regenerable"},
-        {"cpp/out", "build", "CMake/Ninja", "regenerable"},
-        {"node/node_modules", "dependencies", "Node packages", "review"},
-        {"node/dist", "build", "JavaScript build", "review"},
-        {"py/pkg/__pycache__", "cache", "Python bytecode", "regenerable"},
-        {"py/.pytest_cache", "cache", "Python tools", "regenerable"},
+        {"rust/target", CandidateKind::Build, "Cargo", Recommendation::Regenerable},
+        {"cpp/out", CandidateKind::Build, "CMake/Ninja", Recommendation::Regenerable},
+        {"node/node_modules", CandidateKind::Dependencies, "Node packages", Recommendation::Review},
+        {"node/dist", CandidateKind::Build, "JavaScript build", Recommendation::Review},
+        {"py/pkg/__pycache__", CandidateKind::Cache, "Python bytecode",
+         Recommendation::Regenerable},
+        {"py/.pytest_cache", CandidateKind::Cache, "Python tools", Recommendation::Regenerable},
     };
     const auto found = sink.candidates();
     EXPECT_EQ(found.size(), expected.size());
@@ -158,7 +162,7 @@ TEST_F(DevSearchTest, WorkspaceFindsWithTheirRecommendations) {
     EXPECT_TRUE(s.warnings.empty());
     std::uint64_t regenerable = 0;
     for (const auto& c : found) {
-        if (c.recommendation == "regenerable") regenerable += c.allocated_bytes;
+        if (c.recommendation == Recommendation::Regenerable) regenerable += c.allocated_bytes;
     }
     EXPECT_EQ(s.candidate_bytes, regenerable);
     EXPECT_GT(s.entries_examined, 0u);
@@ -182,11 +186,11 @@ TEST_F(DevSearchTest, WorktreesInsideTheRootsComeFirstAndTheMainCheckoutLast) {
     for (const auto& c : found) paths.push_back(c.path);
     EXPECT_EQ(paths,
               (std::vector<std::string>{tmp / "ws/zz-inside/target", tmp / "ws/zz-inside", repo}));
-    EXPECT_EQ(found[1].kind, "worktree");
-    EXPECT_EQ(found[2].kind, "repository");
+    EXPECT_EQ(found[1].kind, CandidateKind::Worktree);
+    EXPECT_EQ(found[2].kind, CandidateKind::Repository);
     const auto s = sink.finished();
-    EXPECT_EQ(found[0].recommendation, "regenerable");
-    EXPECT_EQ(found[1].recommendation, "review_removal");
+    EXPECT_EQ(found[0].recommendation, Recommendation::Regenerable);
+    EXPECT_EQ(found[1].recommendation, Recommendation::ReviewRemoval);
     // The worktree counts once, with the build output inside it.
     EXPECT_EQ(s.candidate_bytes, found[1].allocated_bytes);
 }
@@ -201,9 +205,9 @@ TEST_F(DevSearchTest, ScratchFilesInTemporaryFolders) {
     const auto found = sink.candidates();
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].path, tmp / "agent-run.log");
-    EXPECT_EQ(found[0].kind, "temporary");
+    EXPECT_EQ(found[0].kind, CandidateKind::Temporary);
     EXPECT_EQ(found[0].tool, "Agent scratch file");
-    EXPECT_EQ(found[0].recommendation, "review");
+    EXPECT_EQ(found[0].recommendation, Recommendation::Review);
     EXPECT_EQ(found[0].files, 1u);
     EXPECT_GE(found[0].allocated_bytes, 1u << 20);
     // The name that is not UTF-8 is skipped rather than reported under a lossy path.
@@ -354,7 +358,7 @@ TEST_F(DevSearchTest, MountBelowARootIsNotEntered) {
 }
 
 TEST(DevCandidateBytes, NestedFindsCountOnce) {
-    const auto make = [](std::string path, const char* rec, std::uint64_t bytes) {
+    const auto make = [](std::string path, Recommendation rec, std::uint64_t bytes) {
         DevCandidate c;
         c.path = std::move(path);
         c.recommendation = rec;
@@ -362,17 +366,17 @@ TEST(DevCandidateBytes, NestedFindsCountOnce) {
         return c;
     };
     const std::vector<DevCandidate> found = {
-        make("/w/wt/target", "regenerable", 10),
-        make("/w/wt", "review_removal", 100),
-        make("/w/wt/inner-wt", "review_removal", 30),
-        make("/w/repo/target", "regenerable", 5),
-        make("/w/repo", "keep", 1000),
-        make("/w/node_modules", "review", 50),
-        make("/w/wtx/target", "regenerable", 7),  // beside, not inside, /w/wt
+        make("/w/wt/target", Recommendation::Regenerable, 10),
+        make("/w/wt", Recommendation::ReviewRemoval, 100),
+        make("/w/wt/inner-wt", Recommendation::ReviewRemoval, 30),
+        make("/w/repo/target", Recommendation::Regenerable, 5),
+        make("/w/repo", Recommendation::Keep, 1000),
+        make("/w/node_modules", Recommendation::Review, 50),
+        make("/w/wtx/target", Recommendation::Regenerable, 7),  // beside, not inside, /w/wt
     };
     EXPECT_EQ(compute_candidate_bytes(found), 112u);
-    EXPECT_EQ(compute_candidate_bytes(
-                  {make("/a", "regenerable", UINT64_MAX), make("/b", "regenerable", 1)}),
+    EXPECT_EQ(compute_candidate_bytes({make("/a", Recommendation::Regenerable, UINT64_MAX),
+                                       make("/b", Recommendation::Regenerable, 1)}),
               UINT64_MAX);
 }
 
