@@ -1,9 +1,8 @@
 #include "src/cli/dev_command.hpp"
 
-#include <unistd.h>
-
 #include <chrono>
 
+#include "platform/standard_streams.hpp"
 #include "src/cli/commands.hpp"
 #include "src/cli/dev_json.hpp"
 #include "src/cli/dev_report.hpp"
@@ -33,7 +32,7 @@ DevCommandEnv real_dev_command_env() {
         return run_cli_dev_search(std::move(request), std::move(cancel), err, progress);
     };
     env.now = system_now;
-    env.err_is_terminal = ::isatty(STDERR_FILENO) == 1;
+    env.err_is_terminal = platform::is_terminal(platform::kStandardError);
     return env;
 }
 
