@@ -43,14 +43,14 @@ std::expected<std::shared_ptr<ScanCatalog>, std::string> open_scan_catalog(std::
         if (fd.error() == ELOOP ||
             (fd.error() == ENOTDIR && ::lstat(std::string(folder).c_str(), &link) == 0 &&
              S_ISLNK(link.st_mode))) {
-            return std::unexpected(std::string(CATALOG_LINK_TEXT));
+            return std::unexpected(std::string(kCatalogLinkText));
         }
         return std::unexpected(platform::os_error_text(fd.error()));
     }
     struct stat st {};
     if (::fstat(fd->get(), &st) != 0) return std::unexpected(platform::os_error_text(errno));
     if ((st.st_mode & 077) != 0 || st.st_uid != ::geteuid()) {
-        return std::unexpected(std::string(CATALOG_PRIVATE_TEXT));
+        return std::unexpected(std::string(kCatalogPrivateText));
     }
     return std::make_shared<ScanCatalog>(std::string(folder), std::move(*fd), st.st_dev, st.st_ino,
                                          std::move(cancel));

@@ -47,8 +47,8 @@ CatalogResult<void> write_catalog_bytes(int fd, std::string_view bytes) {
 }
 
 CatalogResult<void> append_catalog_text(std::string& out, std::string_view text) {
-    if (text.size() > CATALOG_TEXT_CAPACITY) {
-        return std::unexpected(std::string(CATALOG_TEXT_CAPACITY_TEXT));
+    if (text.size() > kCatalogTextCapacity) {
+        return std::unexpected(std::string(kCatalogTextCapacityText));
     }
     const auto n = static_cast<std::uint32_t>(text.size());
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
@@ -58,7 +58,7 @@ CatalogResult<void> append_catalog_text(std::string& out, std::string_view text)
 
 CatalogOutput::CatalogOutput(platform::Fd fd)
     : fd_(std::move(fd)),
-      writer_(std::make_unique<platform::FdWriter>(fd_.get(), CATALOG_IO_BUFFER)) {}
+      writer_(std::make_unique<platform::FdWriter>(fd_.get(), kCatalogIoBuffer)) {}
 
 CatalogResult<CatalogOutput> CatalogOutput::create(int folder_fd, const std::string& name) {
     auto fd = create_catalog_file(folder_fd, name);
@@ -81,12 +81,12 @@ CatalogResult<void> CatalogOutput::flush() {
 }
 
 CatalogInput::CatalogInput(platform::Fd fd, std::uint64_t size)
-    : fd_(std::move(fd)), file_size_(size), buffer_(CATALOG_IO_BUFFER) {}
+    : fd_(std::move(fd)), file_size_(size), buffer_(kCatalogIoBuffer) {}
 
 CatalogResult<CatalogInput> CatalogInput::open(int folder_fd, const std::string& name) {
     struct stat st {};
     if (::fstatat(folder_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return os_failure(errno);
-    if (S_ISLNK(st.st_mode)) return std::unexpected(std::string(CATALOG_LINK_TEXT));
+    if (S_ISLNK(st.st_mode)) return std::unexpected(std::string(kCatalogLinkText));
     int fd;
     // Non-blocking so that a pipe put in the file's place cannot stall the open; the
     // regular-file check below refuses it.
@@ -96,9 +96,9 @@ CatalogResult<CatalogInput> CatalogInput::open(int folder_fd, const std::string&
     if (fd < 0) return os_failure(errno);
     platform::Fd owned(fd);
     if (::fstat(owned.get(), &st) != 0) return os_failure(errno);
-    if (!S_ISREG(st.st_mode)) return std::unexpected(std::string(CATALOG_NOT_REGULAR_TEXT));
+    if (!S_ISREG(st.st_mode)) return std::unexpected(std::string(kCatalogNotRegularText));
     if ((st.st_mode & 077) != 0 || st.st_nlink != 1 || st.st_uid != ::geteuid()) {
-        return std::unexpected(std::string(CATALOG_PRIVATE_TEXT));
+        return std::unexpected(std::string(kCatalogPrivateText));
     }
     return CatalogInput(std::move(owned), static_cast<std::uint64_t>(st.st_size));
 }
@@ -123,7 +123,7 @@ CatalogResult<void> CatalogInput::read_exact(std::span<char> out) {
         if (begin_ == end_) {
             auto more = refill();
             if (!more) return std::unexpected(std::move(more.error()));
-            if (!*more) return std::unexpected(std::string(CATALOG_SHORT_READ_TEXT));
+            if (!*more) return std::unexpected(std::string(kCatalogShortReadText));
         }
         const std::size_t n = std::min(out.size() - done, end_ - begin_);
         std::memcpy(out.data() + done, buffer_.data() + begin_, n);

@@ -71,9 +71,9 @@ ScanFrontier frontier_pass(ScanSession& session, JobQueue& queue) {
     };
 
     const auto start = std::chrono::steady_clock::now();
-    while (frontier.expanded.size() < FRONTIER_MAX_DIRECTORIES) {
+    while (frontier.expanded.size() < kFrontierMaxDirectories) {
         const auto now = std::chrono::steady_clock::now();
-        if (now > start && now - start >= FRONTIER_TIME_BUDGET) break;
+        if (now > start && now - start >= kFrontierTimeBudget) break;
         if (session.cancelled()) break;
 
         ScanJob chosen;
@@ -83,7 +83,7 @@ ScanFrontier frontier_pass(ScanSession& session, JobQueue& queue) {
             unsigned best_key = 0;
             unsigned best_class = 0;
             for (auto it = queue.jobs.begin(); it != queue.jobs.end(); ++it) {
-                if (it->depth > FRONTIER_MAX_DEPTH) continue;
+                if (it->depth > kFrontierMaxDepth) continue;
                 const unsigned cls = class_of(it->group);
                 const unsigned key = it->depth + cls;
                 if (best == queue.jobs.end() || key < best_key ||

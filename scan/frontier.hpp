@@ -20,9 +20,9 @@
 
 namespace bramvelt::scan {
 
-inline constexpr std::size_t FRONTIER_MAX_DIRECTORIES = 128;
-inline constexpr std::chrono::milliseconds FRONTIER_TIME_BUDGET{1500};
-inline constexpr unsigned FRONTIER_MAX_DEPTH = 3;
+inline constexpr std::size_t kFrontierMaxDirectories = 128;
+inline constexpr std::chrono::milliseconds kFrontierTimeBudget{1500};
+inline constexpr unsigned kFrontierMaxDepth = 3;
 
 struct ExpandedDirectory {
     TreeNode node;                         // the top-level listing of the directory

@@ -12,7 +12,7 @@
 namespace bramvelt::scan {
 namespace {
 
-constexpr std::uint64_t MAX_SIGNED =
+constexpr std::uint64_t kMaxSigned =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
 bool is_dataless(const platform::EntryStatus& st) {
@@ -28,11 +28,11 @@ std::expected<platform::DirStream, int> open_standard_reader(const std::string& 
 }  // namespace
 
 std::string ListingOpenError::text() const {
-    return identity_changed ? std::string(IDENTITY_CHANGED_TEXT) : platform::os_error_text(error);
+    return identity_changed ? std::string(kIdentityChangedText) : platform::os_error_text(error);
 }
 
 std::uint64_t allocated_bytes(std::uint64_t blocks) {
-    if (blocks > MAX_SIGNED / 512) return MAX_SIGNED;
+    if (blocks > kMaxSigned / 512) return kMaxSigned;
     return blocks * 512;
 }
 
@@ -189,7 +189,8 @@ ListingResult DirectoryListing::next_entry() {
         if (name == "." || name == "..") continue;
         bool listed_as_directory = d->d_type == DT_DIR;
         if (d->d_type == DT_UNKNOWN) {
-            auto st = platform::status_at(standard.stream.fd(), d->d_name, platform::FollowFinalLink::no);
+            auto st =
+                platform::status_at(standard.stream.fd(), d->d_name, platform::FollowFinalLink::no);
             listed_as_directory = st && st->is_directory();
         }
         return entry_from_status(name, listed_as_directory, standard.stream.fd());

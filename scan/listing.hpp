@@ -58,7 +58,7 @@ struct ListingOpenError {
     std::string text() const;
 };
 
-inline constexpr std::string_view IDENTITY_CHANGED_TEXT =
+inline constexpr std::string_view kIdentityChangedText =
     "directory identity or availability changed before listing";
 
 class DirectoryListing {

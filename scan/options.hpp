@@ -32,13 +32,13 @@ struct SnapshotInterval {
 };
 
 // The deepest level any walk enters, whatever is asked.
-inline constexpr unsigned MAX_SCAN_DEPTH = 512;
+inline constexpr unsigned kMaxScanDepth = 512;
 
 struct ScanOptions {
     ChildRetention retention = KeepAll{};
     SnapshotInterval snapshot_interval{2, 0};  // zero: a snapshot after every finished job
     unsigned jobs = 4;                         // worker threads; 0 counts as 1, at most 64
-    unsigned max_depth = MAX_SCAN_DEPTH;
+    unsigned max_depth = kMaxScanDepth;
     bool collapse_packages = true;  // bundle folders become "package" nodes
     bool skip_links = true;         // symbolic links are left out of the walk entirely
     ScanProfile profile = ScanProfile::General;

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/volume.hpp"
 #include "platform/listing.hpp"
 #include "platform/utf8.hpp"
+#include "platform/volume.hpp"
 #include "scan/frontier.hpp"
 #include "scan/snapshot.hpp"
 #include "scan/tree_json.hpp"
@@ -281,9 +281,9 @@ std::expected<ScanOutcome, std::string> scan_driver(const std::shared_ptr<ScanSe
         threads[i].join();
         if (!worker_ok[i]) worker_failed = true;
     }
-    if (worker_failed) return std::unexpected(std::string(SCAN_WORKER_FAILED));
+    if (worker_failed) return std::unexpected(std::string(kScanWorkerFailed));
     if (!session.cancelled() && results.size() != expected_results) {
-        return std::unexpected(std::string(SCAN_WORKER_FAILED));
+        return std::unexpected(std::string(kScanWorkerFailed));
     }
     if (session.cancelled()) root.state = NodeState::Incomplete;
 
@@ -311,7 +311,7 @@ std::expected<ScanOutcome, std::string> run_scan(const std::shared_ptr<ScanSessi
         return std::unexpected(outcome.error());
     }
     const auto closed = [&] { return session.output_closed.load(); };
-    if (closed()) return std::unexpected(std::string(SCAN_OUTPUT_CLOSED));
+    if (closed()) return std::unexpected(std::string(kScanOutputClosed));
     if (session.catalog) {
         if (auto error = session.catalog->first_error()) {
             outcome->tree.state = NodeState::Incomplete;
@@ -325,7 +325,7 @@ std::expected<ScanOutcome, std::string> run_scan(const std::shared_ptr<ScanSessi
                                  session.files_scanned.load(), session.directories_scanned.load(),
                                  session.unreadable_items.load()});
     }
-    if (closed()) return std::unexpected(std::string(SCAN_OUTPUT_CLOSED));
+    if (closed()) return std::unexpected(std::string(kScanOutputClosed));
     const bool cancelled = outcome->cancelled || session.cancelled();
     if (cancelled) {
         outcome->tree.state = NodeState::Incomplete;
@@ -333,7 +333,7 @@ std::expected<ScanOutcome, std::string> run_scan(const std::shared_ptr<ScanSessi
     } else {
         emit_event(session, CompleteEvent{&outcome->tree});
     }
-    if (closed()) return std::unexpected(std::string(SCAN_OUTPUT_CLOSED));
+    if (closed()) return std::unexpected(std::string(kScanOutputClosed));
     outcome->bytes_scanned = session.bytes_scanned.load();
     outcome->files_scanned = session.files_scanned.load();
     outcome->directories_scanned = session.directories_scanned.load();

@@ -94,7 +94,7 @@ std::string decode_mount_point(std::string_view field) {
     return out;
 }
 
-constexpr std::array<std::string_view, 10> PSEUDO_TYPES = {
+constexpr std::array<std::string_view, 10> kPseudoTypes = {
     "proc",   "sysfs",   "cgroup",  "cgroup2",    "devpts",
     "mqueue", "debugfs", "tracefs", "securityfs", "fusectl"};
 
@@ -151,15 +151,15 @@ EventBuffer::EventBuffer(std::unique_ptr<platform::Writer> writer) : writer_(std
 }
 
 bool EventBuffer::write(std::string_view bytes) {
-    if (buffer_.size() + bytes.size() > CAPACITY) {
+    if (buffer_.size() + bytes.size() > kCapacity) {
         if (!buffer_.empty()) {
             const bool sent = writer_->write(buffer_);
             buffer_.clear();
             if (!sent) return false;
         }
-        if (bytes.size() > CAPACITY) return writer_->write(bytes);
+        if (bytes.size() > kCapacity) return writer_->write(bytes);
     }
-    if (buffer_.capacity() < CAPACITY) buffer_.reserve(CAPACITY);
+    if (buffer_.capacity() < kCapacity) buffer_.reserve(kCapacity);
     buffer_.append(bytes);
     return true;
 }
@@ -183,7 +183,7 @@ std::vector<std::string> pseudo_mounts_from_table(std::string_view table) {
         if (line.ends_with('\r')) line.remove_suffix(1);
         const auto fields = split_white_space(line);
         if (fields.size() >= 3) {
-            for (const auto type : PSEUDO_TYPES) {
+            for (const auto type : kPseudoTypes) {
                 if (fields[2] == type) {
                     mounts.push_back(decode_mount_point(fields[1]));
                     break;

@@ -16,11 +16,11 @@
 namespace bramvelt::scan {
 namespace {
 
-constexpr std::int64_t PROGRESS_BYTES = 67'108'864;
-constexpr auto PROGRESS_INTERVAL = std::chrono::milliseconds(250);
-constexpr std::uint64_t PROGRESS_TICKS = 50;
+constexpr std::int64_t kProgressBytes = 67'108'864;
+constexpr auto kProgressInterval = std::chrono::milliseconds(250);
+constexpr std::uint64_t kProgressTicks = 50;
 // Sizes are signed 64-bit values everywhere they are shown.
-constexpr std::uint64_t MAX_SIZE =
+constexpr std::uint64_t kMaxSize =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
 struct PendingSubdirectory {
@@ -90,8 +90,8 @@ void progress_throttle(ScanSession& session, std::string_view path) {
         const auto now = std::chrono::steady_clock::now();
         const std::int64_t bytes = session.bytes_scanned.load(std::memory_order_relaxed);
         auto& out = session.output;
-        if (bytes - out.bytes_at_last_progress.load() >= PROGRESS_BYTES ||
-            (now >= out.last_progress && now - out.last_progress >= PROGRESS_INTERVAL)) {
+        if (bytes - out.bytes_at_last_progress.load() >= kProgressBytes ||
+            (now >= out.last_progress && now - out.last_progress >= kProgressInterval)) {
             out.last_progress = now;
             out.bytes_at_last_progress.store(bytes);
             send = true;
@@ -134,15 +134,15 @@ void progress_tick(ScanSession& session, std::string_view path) {
     // when an event is due.
     const std::uint64_t ticks = out.ticks_since_progress.fetch_add(1) + 1;
     std::int64_t bytes = session.bytes_scanned.load(std::memory_order_relaxed);
-    if (ticks < PROGRESS_TICKS && bytes - out.bytes_at_last_progress.load() < PROGRESS_BYTES) {
+    if (ticks < kProgressTicks && bytes - out.bytes_at_last_progress.load() < kProgressBytes) {
         return;
     }
     bool send = false;
     {
         std::lock_guard<std::mutex> lock(session.output_mutex);
         bytes = session.bytes_scanned.load(std::memory_order_relaxed);
-        if (out.ticks_since_progress.load() >= PROGRESS_TICKS ||
-            bytes - out.bytes_at_last_progress.load() >= PROGRESS_BYTES) {
+        if (out.ticks_since_progress.load() >= kProgressTicks ||
+            bytes - out.bytes_at_last_progress.load() >= kProgressBytes) {
             out.ticks_since_progress.store(0);
             out.bytes_at_last_progress.store(bytes);
             out.last_progress = std::chrono::steady_clock::now();
@@ -172,7 +172,7 @@ void finish_shared_job(ScanSession& session, TreeNode& node, const LinkLog& link
             continue;
         }
         const auto size = static_cast<std::int64_t>(link.size);
-        counted_bytes = std::min(counted_bytes + link.size, MAX_SIZE);
+        counted_bytes = std::min(counted_bytes + link.size, kMaxSize);
         // Down from the job's node along the recorded indices; below a package (whose
         // children were dropped) the bytes stay with the package.
         TreeNode* at = &node;
@@ -184,7 +184,7 @@ void finish_shared_job(ScanSession& session, TreeNode& node, const LinkLog& link
         }
     }
     saturating_add(session.bytes_scanned, static_cast<std::int64_t>(counted_bytes));
-    if (progress != nullptr) saturating_add(progress->bytes, counted_bytes, MAX_SIZE);
+    if (progress != nullptr) saturating_add(progress->bytes, counted_bytes, kMaxSize);
     sort_tree_by_size(node);
 }
 
@@ -218,7 +218,7 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
         as_node_time(modification_seconds(st->mtime_seconds, st->mtime_nanoseconds));
 
     const auto& options = session.options;
-    if (depth >= std::min(options.max_depth, MAX_SCAN_DEPTH) || session.cancelled()) {
+    if (depth >= std::min(options.max_depth, kMaxScanDepth) || session.cancelled()) {
         return directory_leaf(text, modification, NodeState::Incomplete);
     }
     const std::uint64_t root_device = session.root_device.load(std::memory_order_relaxed);
@@ -249,7 +249,7 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
         session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
         session.directories_scanned.fetch_add(1, std::memory_order_relaxed);
         saturating_add(session.bytes_scanned, static_cast<std::int64_t>(own_size));
-        if (job != nullptr) saturating_add(job->bytes, own_size, MAX_SIZE);
+        if (job != nullptr) saturating_add(job->bytes, own_size, kMaxSize);
         TreeNode node = directory_leaf(text, modification, NodeState::Incomplete);
         node.size = static_cast<std::int64_t>(own_size);
         node.is_readable = false;
@@ -277,7 +277,7 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
         saturating_add(session.bytes_scanned, static_cast<std::int64_t>(batch_bytes));
         session.files_scanned.fetch_add(batch_files, std::memory_order_relaxed);
         if (job != nullptr) {
-            saturating_add(job->bytes, batch_bytes, MAX_SIZE);
+            saturating_add(job->bytes, batch_bytes, kMaxSize);
             job->files.fetch_add(batch_files, std::memory_order_relaxed);
         }
         batch_bytes = 0;
@@ -344,7 +344,7 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
         } else {
             counted = count_hard_link(session, facts, entry.inode);
         }
-        batch_bytes = std::min(batch_bytes + counted, MAX_SIZE);  // each is at most MAX_SIZE
+        batch_bytes = std::min(batch_bytes + counted, kMaxSize);  // each is at most kMaxSize
         batch_files += 1;
         TreeNode child;
         child.path = join_text(text, entry.name);
@@ -385,7 +385,7 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
             total_files = saturating_add(total_files, walked.file_count);
             node.children.push_back(std::move(walked));
         }
-        if (job != nullptr) saturating_add(job->bytes, own_size, MAX_SIZE);
+        if (job != nullptr) saturating_add(job->bytes, own_size, kMaxSize);
     } else {
         // Idle workers may take some subdirectories. Nodes and link logs are collected
         // in class order, so both come out as one walker would have made them.
@@ -435,7 +435,7 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
             total_files = saturating_add(total_files, walked.file_count);
             node.children.push_back(std::move(walked));
         }
-        if (job != nullptr) saturating_add(job->bytes, own_size, MAX_SIZE);
+        if (job != nullptr) saturating_add(job->bytes, own_size, kMaxSize);
     }
     session.directories_scanned.fetch_add(1, std::memory_order_relaxed);
     saturating_add(session.bytes_scanned, static_cast<std::int64_t>(own_size));

@@ -89,7 +89,7 @@ int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
         scan_options.retention = scan::KeepAll{};
         scan_options.snapshot_interval = {2, 0};
         scan_options.jobs = options.jobs;
-        scan_options.max_depth = scan::MAX_SCAN_DEPTH;
+        scan_options.max_depth = scan::kMaxScanDepth;
         scan_options.collapse_packages = options.collapse_packages;
         scan_options.skip_links = options.skip_links;
         scan_options.profile = options.profile;
