@@ -1,10 +1,10 @@
 #include "scan/catalog_writer.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <limits>
 
 #include "platform/os_error.hpp"

@@ -1,34 +1,21 @@
 #include "scan/session.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
 #include <charconv>
 #include <cstdlib>
 
-#include "platform/fd.hpp"
+#include "platform/path_io.hpp"
 #include "platform/utf8.hpp"
 #include "scan/tree_json.hpp"
 
 namespace bramvelt::scan {
 namespace {
 
-std::optional<std::string> read_whole_file(const char* path) {
-    platform::Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) return std::nullopt;
-    std::string text;
-    char buf[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
-    return text;
+// The kernel's mount table; nothing when it cannot be read.
+std::optional<std::string> read_mount_table() {
+    auto table = platform::read_file("/proc/mounts");
+    if (!table) return std::nullopt;
+    return std::move(*table);
 }
 
 // Unicode White_Space characters, as UTF-8.
@@ -198,8 +185,7 @@ std::vector<std::string> pseudo_mounts_from_table(std::string_view table) {
 
 ScanSession::ScanSession(const ScanOptions& opts, std::unique_ptr<platform::Writer> writer,
                          CancelFlag cancel_flag)
-    : ScanSession(opts, std::move(writer), std::move(cancel_flag),
-                  read_whole_file("/proc/mounts")) {}
+    : ScanSession(opts, std::move(writer), std::move(cancel_flag), read_mount_table()) {}
 
 ScanSession::ScanSession(const ScanOptions& opts, std::unique_ptr<platform::Writer> writer,
                          CancelFlag cancel_flag, const std::optional<std::string>& mount_table)
