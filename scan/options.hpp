@@ -49,7 +49,13 @@ struct ScanOptions {
 // "dev"/"development" give Dev, "general"/"default"/"server" General, in any case.
 std::optional<ScanProfile> parse_profile(std::string_view word);
 
-// Scheduling class 0..4 of a subdirectory name; lower classes are walked first.
-unsigned directory_class(ScanProfile profile, std::string_view name);
+// When a directory is walked relative to the others waiting with it: lower first. Only
+// the order counts, and a stable sort keeps the listing order among equals.
+enum class WalkPriority : std::uint8_t { first = 0, early = 1, normal = 2, late = 3, last = 4 };
+
+// The priority of a subdirectory name under the profile: under Dev, personal folders
+// first, then projects and applications, then any other name, then system folders, and
+// tool caches last; under General one priority for every name.
+WalkPriority directory_class(ScanProfile profile, std::string_view name);
 
 }  // namespace bramvelt::scan
