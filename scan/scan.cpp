@@ -136,8 +136,8 @@ std::string root_path_to_walk(std::string_view folder) {
     return path;
 }
 
-// Refuses a root that is no directory or holds the catalog, and records the root's device
-// for the one-file-system rule.
+// Refuses a root that is no directory or is the catalog's own folder, and records the
+// root's device for the one-file-system rule.
 std::expected<void, std::string> examine_root(ScanSession& session, const std::string& path,
                                               std::string_view folder) {
     const auto status = platform::status_of_path(path, platform::FollowFinalLink::yes);
