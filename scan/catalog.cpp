@@ -1,16 +1,24 @@
 #include "scan/catalog.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 
+#include "platform/file_status.hpp"
 #include "platform/nofollow_open.hpp"
 #include "platform/os_error.hpp"
+#include "platform/ownership.hpp"
 #include "scan/catalog_file.hpp"
 
 namespace bramvelt::scan {
+namespace {
+
+bool is_link(std::string_view path) {
+    const auto st = platform::status_of_path(path, platform::FollowFinalLink::no);
+    return st && st->is_symlink();
+}
+
+}  // namespace
 
 ScanCatalog::ScanCatalog(std::string folder, platform::Fd folder_fd, std::uint64_t device,
                          std::uint64_t inode, CancelFlag cancel)
@@ -39,20 +47,18 @@ std::expected<std::shared_ptr<ScanCatalog>, std::string> open_scan_catalog(std::
     auto fd = platform::open_nofollow_any(folder, O_RDONLY | O_DIRECTORY);
     if (!fd) {
         // With O_DIRECTORY a link in the last place may also show as "not a directory".
-        struct stat link {};
-        if (fd.error() == ELOOP ||
-            (fd.error() == ENOTDIR && ::lstat(std::string(folder).c_str(), &link) == 0 &&
-             S_ISLNK(link.st_mode))) {
-            return std::unexpected(std::string(CATALOG_LINK_TEXT));
+        if (fd.error() == ELOOP || (fd.error() == ENOTDIR && is_link(folder))) {
+            return std::unexpected(std::string(kCatalogLinkText));
         }
         return std::unexpected(platform::os_error_text(fd.error()));
     }
-    struct stat st {};
-    if (::fstat(fd->get(), &st) != 0) return std::unexpected(platform::os_error_text(errno));
-    if ((st.st_mode & 077) != 0 || st.st_uid != ::geteuid()) {
-        return std::unexpected(std::string(CATALOG_PRIVATE_TEXT));
-    }
-    return std::make_shared<ScanCatalog>(std::string(folder), std::move(*fd), st.st_dev, st.st_ino,
+    const auto st = platform::status_of_fd(fd->get());
+    if (!st) return std::unexpected(platform::os_error_text(st.error()));
+    if ((st->mode & 077) != 0) return std::unexpected(std::string(kCatalogPrivateText));
+    const auto ours = platform::owned_by_this_account(fd->get());
+    if (!ours) return std::unexpected(platform::os_error_text(ours.error()));
+    if (!*ours) return std::unexpected(std::string(kCatalogPrivateText));
+    return std::make_shared<ScanCatalog>(std::string(folder), std::move(*fd), st->device, st->inode,
                                          std::move(cancel));
 }
 

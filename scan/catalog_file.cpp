@@ -1,16 +1,16 @@
 #include "scan/catalog_file.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
+#include "platform/file_status.hpp"
+#include "platform/io.hpp"
 #include "platform/os_error.hpp"
+#include "platform/ownership.hpp"
 
 namespace bramvelt::scan {
 namespace {
@@ -22,33 +22,22 @@ std::unexpected<std::string> os_failure(int error) {
 }  // namespace
 
 CatalogResult<platform::Fd> create_catalog_file(int folder_fd, const std::string& name) {
-    int fd;
-    do {
-        fd = ::openat(folder_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return os_failure(errno);
-    platform::Fd owned(fd);
+    auto fd =
+        platform::open_at(folder_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (!fd) return os_failure(fd.error());
     // A restrictive umask must not leave us a file we cannot read back.
-    if (::fchmod(owned.get(), 0600) != 0) return os_failure(errno);
-    return owned;
+    if (auto made = platform::make_private(fd->get()); !made) return os_failure(made.error());
+    return std::move(*fd);
 }
 
 CatalogResult<void> write_catalog_bytes(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return os_failure(errno);
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
+    if (auto written = platform::write_all(fd, bytes); !written) return os_failure(written.error());
     return {};
 }
 
 CatalogResult<void> append_catalog_text(std::string& out, std::string_view text) {
-    if (text.size() > CATALOG_TEXT_CAPACITY) {
-        return std::unexpected(std::string(CATALOG_TEXT_CAPACITY_TEXT));
+    if (text.size() > kCatalogTextCapacity) {
+        return std::unexpected(std::string(kCatalogTextCapacityText));
     }
     const auto n = static_cast<std::uint32_t>(text.size());
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
@@ -58,7 +47,7 @@ CatalogResult<void> append_catalog_text(std::string& out, std::string_view text)
 
 CatalogOutput::CatalogOutput(platform::Fd fd)
     : fd_(std::move(fd)),
-      writer_(std::make_unique<platform::FdWriter>(fd_.get(), CATALOG_IO_BUFFER)) {}
+      writer_(std::make_unique<platform::FdWriter>(fd_.get(), kCatalogIoBuffer)) {}
 
 CatalogResult<CatalogOutput> CatalogOutput::create(int folder_fd, const std::string& name) {
     auto fd = create_catalog_file(folder_fd, name);
@@ -81,40 +70,35 @@ CatalogResult<void> CatalogOutput::flush() {
 }
 
 CatalogInput::CatalogInput(platform::Fd fd, std::uint64_t size)
-    : fd_(std::move(fd)), file_size_(size), buffer_(CATALOG_IO_BUFFER) {}
+    : fd_(std::move(fd)), file_size_(size), buffer_(kCatalogIoBuffer) {}
 
 CatalogResult<CatalogInput> CatalogInput::open(int folder_fd, const std::string& name) {
-    struct stat st {};
-    if (::fstatat(folder_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return os_failure(errno);
-    if (S_ISLNK(st.st_mode)) return std::unexpected(std::string(CATALOG_LINK_TEXT));
-    int fd;
+    const auto named = platform::status_at(folder_fd, name.c_str(), platform::FollowFinalLink::no);
+    if (!named) return os_failure(named.error());
+    if (named->is_symlink()) return std::unexpected(std::string(kCatalogLinkText));
     // Non-blocking so that a pipe put in the file's place cannot stall the open; the
     // regular-file check below refuses it.
-    do {
-        fd = ::openat(folder_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return os_failure(errno);
-    platform::Fd owned(fd);
-    if (::fstat(owned.get(), &st) != 0) return os_failure(errno);
-    if (!S_ISREG(st.st_mode)) return std::unexpected(std::string(CATALOG_NOT_REGULAR_TEXT));
-    if ((st.st_mode & 077) != 0 || st.st_nlink != 1 || st.st_uid != ::geteuid()) {
-        return std::unexpected(std::string(CATALOG_PRIVATE_TEXT));
+    auto fd = platform::open_at(folder_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (!fd) return os_failure(fd.error());
+    const auto st = platform::status_of_fd(fd->get());
+    if (!st) return os_failure(st.error());
+    if (!st->is_regular()) return std::unexpected(std::string(kCatalogNotRegularText));
+    if ((st->mode & 077) != 0 || st->link_count != 1) {
+        return std::unexpected(std::string(kCatalogPrivateText));
     }
-    return CatalogInput(std::move(owned), static_cast<std::uint64_t>(st.st_size));
+    const auto ours = platform::owned_by_this_account(fd->get());
+    if (!ours) return os_failure(ours.error());
+    if (!*ours) return std::unexpected(std::string(kCatalogPrivateText));
+    return CatalogInput(std::move(*fd), static_cast<std::uint64_t>(st->size));
 }
 
 CatalogResult<bool> CatalogInput::refill() {
     begin_ = 0;
     end_ = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd_.get(), buffer_.data(), buffer_.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return os_failure(errno);
-        }
-        end_ = static_cast<std::size_t>(n);
-        return n > 0;
-    }
+    const auto n = platform::read_some(fd_.get(), buffer_);
+    if (!n) return os_failure(n.error());
+    end_ = *n;
+    return *n > 0;
 }
 
 CatalogResult<void> CatalogInput::read_exact(std::span<char> out) {
@@ -123,7 +107,7 @@ CatalogResult<void> CatalogInput::read_exact(std::span<char> out) {
         if (begin_ == end_) {
             auto more = refill();
             if (!more) return std::unexpected(std::move(more.error()));
-            if (!*more) return std::unexpected(std::string(CATALOG_SHORT_READ_TEXT));
+            if (!*more) return std::unexpected(std::string(kCatalogShortReadText));
         }
         const std::size_t n = std::min(out.size() - done, end_ - begin_);
         std::memcpy(out.data() + done, buffer_.data() + begin_, n);

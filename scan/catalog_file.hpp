@@ -22,17 +22,16 @@ namespace bramvelt::scan {
 template <typename T>
 using CatalogResult = std::expected<T, std::string>;
 
-inline constexpr std::size_t CATALOG_IO_BUFFER = 8192;
+inline constexpr std::size_t kCatalogIoBuffer = 8192;
 // The longest text (path) a catalog file holds.
-inline constexpr std::size_t CATALOG_TEXT_CAPACITY = 65536;
+inline constexpr std::size_t kCatalogTextCapacity = 65536;
 
-inline constexpr std::string_view CATALOG_LINK_TEXT = "Catalog files must not be links";
-inline constexpr std::string_view CATALOG_NOT_REGULAR_TEXT =
-    "Catalog storage is not a regular file";
-inline constexpr std::string_view CATALOG_PRIVATE_TEXT =
+inline constexpr std::string_view kCatalogLinkText = "Catalog files must not be links";
+inline constexpr std::string_view kCatalogNotRegularText = "Catalog storage is not a regular file";
+inline constexpr std::string_view kCatalogPrivateText =
     "Catalog storage must be private and owned by this account";
-inline constexpr std::string_view CATALOG_SHORT_READ_TEXT = "failed to fill whole buffer";
-inline constexpr std::string_view CATALOG_TEXT_CAPACITY_TEXT = "Catalog text exceeds capacity";
+inline constexpr std::string_view kCatalogShortReadText = "failed to fill whole buffer";
+inline constexpr std::string_view kCatalogTextCapacityText = "Catalog text exceeds capacity";
 
 // Creates `name` in the folder: write-only, exclusive, not through a link, mode 0600.
 CatalogResult<platform::Fd> create_catalog_file(int folder_fd, const std::string& name);

@@ -8,11 +8,11 @@
 namespace bramvelt::scan {
 namespace {
 
-constexpr std::string_view INVALID_RECORD_TEXT = "Invalid catalog file record";
-constexpr std::string_view INVALID_FLAG_TEXT = "Invalid catalog flag";
-constexpr std::string_view INVALID_UTF8_TEXT = "Invalid catalog UTF-8";
-constexpr std::uint64_t FIXED_LENGTH = 31;     // everything but the path, without identity
-constexpr std::uint64_t IDENTITY_LENGTH = 40;  // device, inode, link count, allocated size
+constexpr std::string_view kInvalidRecordText = "Invalid catalog file record";
+constexpr std::string_view kInvalidFlagText = "Invalid catalog flag";
+constexpr std::string_view kInvalidUtf8Text = "Invalid catalog UTF-8";
+constexpr std::uint64_t kFixedLength = 31;     // everything but the path, without identity
+constexpr std::uint64_t kIdentityLength = 40;  // device, inode, link count, allocated size
 
 void put_u64(char* out, std::uint64_t value) {
     for (int i = 0; i < 8; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
@@ -29,7 +29,7 @@ std::uint64_t get_u64(const char* in) {
 CatalogResult<bool> read_flag(const char byte) {
     if (byte == 0) return false;
     if (byte == 1) return true;
-    return std::unexpected(std::string(INVALID_FLAG_TEXT));
+    return std::unexpected(std::string(kInvalidFlagText));
 }
 
 // Walks the components of a path as a path library does: a leading "/" is the root,
@@ -102,33 +102,33 @@ bool catalog_record_precedes(const TreeNode& a, const TreeNode& b) {
 }
 
 std::uint64_t catalog_record_length(const RetainedChild& record) {
-    return record.node.path.size() + FIXED_LENGTH + (record.identity ? IDENTITY_LENGTH : 0);
+    return record.node.path.size() + kFixedLength + (record.identity ? kIdentityLength : 0);
 }
 
 CatalogResult<void> encode_catalog_record(CatalogOutput& out, const RetainedChild& record) {
     const TreeNode& node = record.node;
-    if (node.path.size() > CATALOG_TEXT_CAPACITY) {
-        return std::unexpected(std::string(CATALOG_TEXT_CAPACITY_TEXT));
+    if (node.path.size() > kCatalogTextCapacity) {
+        return std::unexpected(std::string(kCatalogTextCapacityText));
     }
     std::array<char, 4> length{};
     const auto n = static_cast<std::uint32_t>(node.path.size());
     for (int i = 0; i < 4; ++i) length[i] = static_cast<char>((n >> (8 * i)) & 0xFF);
 
-    std::array<char, FIXED_LENGTH - 4 + IDENTITY_LENGTH> tail{};
+    std::array<char, kFixedLength - 4 + kIdentityLength> tail{};
     put_u64(&tail[0], static_cast<std::uint64_t>(node.size));
     put_u64(&tail[8], static_cast<std::uint64_t>(node.file_count));
     tail[16] = node.modification_time ? 1 : 0;
     put_u64(&tail[17], static_cast<std::uint64_t>(node.modification_time.value_or(0)));
     tail[25] = node.is_readable ? 1 : 0;
     tail[26] = record.identity ? 1 : 0;
-    std::size_t tail_length = FIXED_LENGTH - 4;
+    std::size_t tail_length = kFixedLength - 4;
     if (const auto& id = record.identity) {
         put_u64(&tail[27], id->device);
         put_u64(&tail[35], static_cast<std::uint64_t>(id->inode));
         put_u64(&tail[43], static_cast<std::uint64_t>(id->inode >> 64));
         put_u64(&tail[51], id->link_count);
         put_u64(&tail[59], id->allocated_size);
-        tail_length += IDENTITY_LENGTH;
+        tail_length += kIdentityLength;
     }
     if (auto ok = out.write(std::string_view(length.data(), length.size())); !ok) return ok;
     if (auto ok = out.write(node.path); !ok) return ok;
@@ -148,7 +148,7 @@ CatalogResult<std::optional<RetainedChild>> read_catalog_record(CatalogInput& in
     for (int i = 0; i < 4; ++i) {
         n |= static_cast<std::uint32_t>(static_cast<unsigned char>(length[i])) << (8 * i);
     }
-    if (n > CATALOG_TEXT_CAPACITY) return std::unexpected(std::string(CATALOG_TEXT_CAPACITY_TEXT));
+    if (n > kCatalogTextCapacity) return std::unexpected(std::string(kCatalogTextCapacityText));
 
     RetainedChild record;
     TreeNode& node = record.node;
@@ -159,10 +159,10 @@ CatalogResult<std::optional<RetainedChild>> read_catalog_record(CatalogInput& in
         return std::unexpected(std::move(ok.error()));
     }
     if (!platform::is_valid_utf8(node.path)) {
-        return std::unexpected(std::string(INVALID_UTF8_TEXT));
+        return std::unexpected(std::string(kInvalidUtf8Text));
     }
-    std::array<char, FIXED_LENGTH - 4 + IDENTITY_LENGTH> tail{};
-    if (auto ok = in.read_exact(std::span(tail).first(FIXED_LENGTH - 4)); !ok) {
+    std::array<char, kFixedLength - 4 + kIdentityLength> tail{};
+    if (auto ok = in.read_exact(std::span(tail).first(kFixedLength - 4)); !ok) {
         return std::unexpected(std::move(ok.error()));
     }
     node.size = static_cast<std::int64_t>(get_u64(&tail[0]));
@@ -176,7 +176,7 @@ CatalogResult<std::optional<RetainedChild>> read_catalog_record(CatalogInput& in
     const auto has_identity = read_flag(tail[26]);
     if (!has_identity) return std::unexpected(has_identity.error());
     if (*has_identity) {
-        if (auto ok = in.read_exact(std::span(tail).subspan(27, IDENTITY_LENGTH)); !ok) {
+        if (auto ok = in.read_exact(std::span(tail).subspan(27, kIdentityLength)); !ok) {
             return std::unexpected(std::move(ok.error()));
         }
         CatalogIdentity id;
@@ -192,11 +192,11 @@ CatalogResult<std::optional<RetainedChild>> read_catalog_record(CatalogInput& in
 }
 
 CatalogResult<void> validate_catalog_record(const TreeNode& node, std::string_view directory) {
-    const bool valid = node.path.size() <= CATALOG_TEXT_CAPACITY &&
+    const bool valid = node.path.size() <= kCatalogTextCapacity &&
                        node.path.find('\0') == std::string::npos && node.kind == NodeKind::File &&
                        node.children.empty() && node.state == NodeState::Normal && node.size >= 0 &&
                        node.file_count == 1 && parent_is(node.path, directory);
-    if (!valid) return std::unexpected(std::string(INVALID_RECORD_TEXT));
+    if (!valid) return std::unexpected(std::string(kInvalidRecordText));
     return {};
 }
 

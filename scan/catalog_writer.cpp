@@ -1,10 +1,10 @@
 #include "scan/catalog_writer.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <limits>
 
 #include "platform/os_error.hpp"
@@ -14,13 +14,13 @@
 namespace bramvelt::scan {
 namespace {
 
-constexpr std::string_view INVALID_DIRECTORY_TEXT = "Invalid catalog directory";
-constexpr std::string_view COUNT_OVERFLOW_TEXT = "Catalog count overflow";
-constexpr std::string_view ALLOCATION_OVERFLOW_TEXT = "Catalog allocation overflow";
-constexpr std::string_view RUN_OVERFLOW_TEXT = "Catalog run overflow";
-constexpr std::string_view FAN_IN_TEXT = "Catalog merge fan-in exceeded";
-constexpr std::string_view POSITION_OVERFLOW_TEXT = "Catalog read position overflow";
-constexpr std::string_view ACCOUNTING_TEXT = "Catalog accounting does not match omitted files";
+constexpr std::string_view kInvalidDirectoryText = "Invalid catalog directory";
+constexpr std::string_view kCountOverflowText = "Catalog count overflow";
+constexpr std::string_view kAllocationOverflowText = "Catalog allocation overflow";
+constexpr std::string_view kRunOverflowText = "Catalog run overflow";
+constexpr std::string_view kFanInText = "Catalog merge fan-in exceeded";
+constexpr std::string_view kPositionOverflowText = "Catalog read position overflow";
+constexpr std::string_view kAccountingText = "Catalog accounting does not match omitted files";
 
 std::unexpected<std::string> fail(std::string_view text) {
     return std::unexpected(std::string(text));
@@ -41,7 +41,7 @@ CatalogResult<void> remove_catalog_file(int folder_fd, const std::string& name) 
 
 CatalogResult<std::string> next_run_name(CatalogDirectoryWriter& writer) {
     if (writer.run_counter == std::numeric_limits<std::uint64_t>::max()) {
-        return fail(RUN_OVERFLOW_TEXT);
+        return fail(kRunOverflowText);
     }
     ++writer.run_counter;
     return catalog_run_name(writer.key, writer.run_counter);
@@ -62,9 +62,9 @@ CatalogResult<void> merge_and_remove(int folder_fd, std::span<const std::string>
 CatalogResult<CatalogDirectoryWriter> start_writer(std::string_view raw_directory,
                                                    std::shared_ptr<ScanCatalog> catalog) {
     std::string directory = platform::to_utf8_lossy(raw_directory);
-    if (directory.empty() || directory.size() > CATALOG_TEXT_CAPACITY ||
+    if (directory.empty() || directory.size() > kCatalogTextCapacity ||
         directory.find('\0') != std::string::npos || !directory.starts_with('/')) {
-        return fail(INVALID_DIRECTORY_TEXT);
+        return fail(kInvalidDirectoryText);
     }
     std::string key = catalog_directory_key(directory);
     auto binding = create_catalog_file(catalog->folder_fd(), catalog_binding_name(key));
@@ -92,7 +92,7 @@ CatalogResult<void> write_index(CatalogDirectoryWriter& writer) {
     auto index = CatalogOutput::create(folder_fd, pending);
     if (!index) return std::unexpected(std::move(index.error()));
 
-    std::string header(CATALOG_INDEX_MAGIC);
+    std::string header(kCatalogIndexMagic);
     if (auto ok = append_catalog_text(header, writer.directory); !ok) return ok;
     append_u64(header, writer.record_count);
     append_u64(header, static_cast<std::uint64_t>(writer.record_bytes));
@@ -113,15 +113,15 @@ CatalogResult<void> write_index(CatalogDirectoryWriter& writer) {
         if (!*record) break;
         if (auto ok = validate_catalog_record((*record)->node, writer.directory); !ok) return ok;
         if (__builtin_add_overflow(sum, (*record)->node.size, &sum)) {
-            return fail(ALLOCATION_OVERFLOW_TEXT);
+            return fail(kAllocationOverflowText);
         }
         ++count;
         if (__builtin_add_overflow(position, consumed, &position)) {
-            return fail(POSITION_OVERFLOW_TEXT);
+            return fail(kPositionOverflowText);
         }
     }
     if (count != writer.record_count || sum != writer.record_bytes || position != data_size) {
-        return fail(ACCOUNTING_TEXT);
+        return fail(kAccountingText);
     }
     if (auto ok = index->flush(); !ok) return ok;
     if (::renameat(folder_fd, pending.c_str(), folder_fd, catalog_index_name(writer.key).c_str()) !=
@@ -154,19 +154,19 @@ void catalog_spill_record(ChildRetainer& retainer, TreeNode child,
         return;
     }
     if (writer.record_count == std::numeric_limits<std::uint64_t>::max()) {
-        catalog->record_error(COUNT_OVERFLOW_TEXT);
+        catalog->record_error(kCountOverflowText);
         return;
     }
     std::int64_t bytes = 0;
     if (__builtin_add_overflow(writer.record_bytes, child.size, &bytes)) {
-        catalog->record_error(ALLOCATION_OVERFLOW_TEXT);
+        catalog->record_error(kAllocationOverflowText);
         return;
     }
     ++writer.record_count;
     writer.record_bytes = bytes;
-    writer.budget += child.path.size() + CATALOG_RECORD_OVERHEAD;
+    writer.budget += child.path.size() + kCatalogRecordOverhead;
     writer.buffer.push_back(RetainedChild{std::move(child), identity});
-    if (writer.budget >= CATALOG_RUN_BUDGET) {
+    if (writer.budget >= kCatalogRunBudget) {
         if (auto flushed = flush_catalog_run(writer); !flushed) {
             catalog->record_error(flushed.error());
         }
@@ -193,7 +193,7 @@ CatalogResult<void> flush_catalog_run(CatalogDirectoryWriter& writer) {
     std::size_t level = 0;
     if (writer.levels.empty()) writer.levels.emplace_back();
     writer.levels[0].push_back(std::move(*name));
-    while (writer.levels[level].size() == CATALOG_MERGE_FAN_IN) {
+    while (writer.levels[level].size() == kCatalogMergeFanIn) {
         std::vector<std::string> inputs = std::move(writer.levels[level]);
         writer.levels[level].clear();
         auto merged = next_run_name(writer);
@@ -220,7 +220,7 @@ CatalogResult<std::vector<CatalogInput>> open_catalog_runs(int folder_fd,
 
 CatalogResult<void> merge_catalog_runs(int folder_fd, std::span<const std::string> inputs,
                                        const std::string& output) {
-    if (inputs.size() > CATALOG_MERGE_FAN_IN) return fail(FAN_IN_TEXT);
+    if (inputs.size() > kCatalogMergeFanIn) return fail(kFanInText);
     auto runs = open_catalog_runs(folder_fd, inputs);
     if (!runs) return std::unexpected(std::move(runs.error()));
     std::vector<std::optional<RetainedChild>> current(runs->size());
@@ -260,12 +260,12 @@ CatalogResult<void> finish_catalog_writer(CatalogDirectoryWriter& writer) {
     writer.levels.clear();
 
     std::size_t first = 0;  // runs before it are merged away
-    while (runs.size() - first > CATALOG_MERGE_FAN_IN) {
-        const std::span<const std::string> batch(runs.data() + first, CATALOG_MERGE_FAN_IN);
+    while (runs.size() - first > kCatalogMergeFanIn) {
+        const std::span<const std::string> batch(runs.data() + first, kCatalogMergeFanIn);
         auto merged = next_run_name(writer);
         if (!merged) return std::unexpected(std::move(merged.error()));
         if (auto ok = merge_and_remove(folder_fd, batch, *merged); !ok) return ok;
-        first += CATALOG_MERGE_FAN_IN;
+        first += kCatalogMergeFanIn;
         runs.push_back(std::move(*merged));
     }
     const std::span<const std::string> rest(runs.data() + first, runs.size() - first);

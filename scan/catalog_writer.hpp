@@ -26,13 +26,13 @@ namespace bramvelt::scan {
 struct ChildRetainer;
 
 // The buffer is written as a run once its budget reaches this many bytes.
-inline constexpr std::uint64_t CATALOG_RUN_BUDGET = 524'288;
+inline constexpr std::uint64_t kCatalogRunBudget = 524'288;
 // What each buffered record adds to the budget beyond its path's length.
-inline constexpr std::uint64_t CATALOG_RECORD_OVERHEAD = 192;
+inline constexpr std::uint64_t kCatalogRecordOverhead = 192;
 // The most runs one merge reads at once.
-inline constexpr std::size_t CATALOG_MERGE_FAN_IN = 16;
+inline constexpr std::size_t kCatalogMergeFanIn = 16;
 
-inline constexpr std::string_view CATALOG_INDEX_MAGIC = "BVIDX001";
+inline constexpr std::string_view kCatalogIndexMagic = "BVIDX001";
 
 // The catalog state of one directory, made at its first omitted file; owned by the
 // thread walking the directory. Dropping it removes no file.

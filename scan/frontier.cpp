@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "platform/text.hpp"
 #include "platform/utf8.hpp"
 #include "scan/walker.hpp"
 
@@ -13,6 +14,11 @@ bool state_spoils_parent(const TreeNode& child) {
     return child.state == NodeState::Incomplete || !child.is_readable;
 }
 
+// A priority as a number that adds to a depth: the pass lists the smallest sum first.
+constexpr unsigned rank(WalkPriority priority) {
+    return static_cast<unsigned>(priority);
+}
+
 std::string_view last_component(std::string_view path) {
     while (path.size() > 1 && path.ends_with('/')) path.remove_suffix(1);
     const auto slash = path.rfind('/');
@@ -21,36 +27,21 @@ std::string_view last_component(std::string_view path) {
 
 }  // namespace
 
-unsigned frontier_class(std::string_view path) {
+WalkPriority frontier_class(std::string_view path) {
     const std::string_view last = last_component(path);
-    if (last.empty() || last == "/" || last == "." || last == "..") return 2;
-    // Of all non-ASCII characters only the Kelvin sign (U+212A) lower-cases into ASCII
-    // ("k", as in "workspace"); every other one stays non-ASCII and cannot match a name.
-    const std::string text = platform::to_utf8_lossy(last);
-    std::string name;
-    name.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c >= 'A' && c <= 'Z') {
-            name += static_cast<char>(c - 'A' + 'a');
-        } else if (std::string_view(text).substr(i, 3) == "\xE2\x84\xAA") {
-            name += 'k';
-            i += 2;
-        } else {
-            name += c;
-        }
-    }
-    if (name == "home" || name == "users") return 0;
-    static constexpr std::array<std::string_view, 27> class_one = {
+    if (last.empty() || last == "/" || last == "." || last == "..") return WalkPriority::normal;
+    const std::string name = platform::lower_case(platform::to_utf8_lossy(last));
+    if (name == "home" || name == "users") return WalkPriority::first;
+    static constexpr std::array<std::string_view, 27> early_names = {
         "var",        "srv",        "opt",         "mnt",       "root",      "data",
         "dist",       ".git",       ".npm",        "media",     "build",     ".venv",
         "venvs",      "target",     "vendor",      ".cache",    ".cargo",    "volumes",
         ".docker",    ".mozilla",   "datasets",    "workspace", "downloads", "worktrees",
         "workspaces", ".worktrees", "node_modules"};
-    for (const auto candidate : class_one) {
-        if (name == candidate) return 1;
+    for (const auto candidate : early_names) {
+        if (name == candidate) return WalkPriority::early;
     }
-    return 2;
+    return WalkPriority::normal;
 }
 
 ScanFrontier frontier_pass(ScanSession& session, JobQueue& queue) {
@@ -65,15 +56,15 @@ ScanFrontier frontier_pass(ScanSession& session, JobQueue& queue) {
     }
     std::vector<unsigned> classes;
     classes.reserve(frontier.top_paths.size());
-    for (const auto& path : frontier.top_paths) classes.push_back(frontier_class(path));
+    for (const auto& path : frontier.top_paths) classes.push_back(rank(frontier_class(path)));
     const auto class_of = [&](std::uint64_t group) -> unsigned {
-        return group < classes.size() ? classes[group] : 2;
+        return group < classes.size() ? classes[group] : rank(WalkPriority::normal);
     };
 
     const auto start = std::chrono::steady_clock::now();
-    while (frontier.expanded.size() < FRONTIER_MAX_DIRECTORIES) {
+    while (frontier.expanded.size() < kFrontierMaxDirectories) {
         const auto now = std::chrono::steady_clock::now();
-        if (now > start && now - start >= FRONTIER_TIME_BUDGET) break;
+        if (now > start && now - start >= kFrontierTimeBudget) break;
         if (session.cancelled()) break;
 
         ScanJob chosen;
@@ -83,7 +74,7 @@ ScanFrontier frontier_pass(ScanSession& session, JobQueue& queue) {
             unsigned best_key = 0;
             unsigned best_class = 0;
             for (auto it = queue.jobs.begin(); it != queue.jobs.end(); ++it) {
-                if (it->depth > FRONTIER_MAX_DEPTH) continue;
+                if (it->depth > kFrontierMaxDepth) continue;
                 const unsigned cls = class_of(it->group);
                 const unsigned key = it->depth + cls;
                 if (best == queue.jobs.end() || key < best_key ||
@@ -125,7 +116,7 @@ ScanFrontier frontier_pass(ScanSession& session, JobQueue& queue) {
     return frontier;
 }
 
-void merge_children(TreeNode& node, std::vector<TreeNode> children, bool final_tree) {
+void merge_children(TreeNode& node, std::vector<TreeNode> children, TreePurpose purpose) {
     bool any_scanning = false;
     node.children.reserve(node.children.size() + children.size());
     for (auto& child : children) {
@@ -136,7 +127,8 @@ void merge_children(TreeNode& node, std::vector<TreeNode> children, bool final_t
         node.children.push_back(std::move(child));
     }
     if (any_scanning && node.state == NodeState::Normal) {
-        node.state = final_tree ? NodeState::Incomplete : NodeState::Scanning;
+        node.state =
+            purpose == TreePurpose::final_tree ? NodeState::Incomplete : NodeState::Scanning;
     }
     sort_children_by_size(node.children);
 }
@@ -166,7 +158,7 @@ TreeNode take_final_tree(ScanFrontier& frontier, const ScanSession& session,
         for (const auto& child : entry.child_paths) {
             children.push_back(take_final_tree(frontier, session, child, finished));
         }
-        merge_children(entry.node, std::move(children), true);
+        merge_children(entry.node, std::move(children), TreePurpose::final_tree);
         apply_package_rule(session.collapse_packages, entry.node);
         return std::move(entry.node);
     }
@@ -196,7 +188,7 @@ TreeNode copy_snapshot_tree(const ScanFrontier& frontier, const ScanSession& ses
         for (const auto& child : it->second.child_paths) {
             children.push_back(copy_snapshot_tree(frontier, session, child, finished));
         }
-        merge_children(copy, std::move(children), false);
+        merge_children(copy, std::move(children), TreePurpose::snapshot);
         apply_package_rule(session.collapse_packages, copy);
         return copy;
     }

@@ -15,14 +15,15 @@
 #include <vector>
 
 #include "scan/job.hpp"
+#include "scan/options.hpp"
 #include "scan/session.hpp"
 #include "scan/tree.hpp"
 
 namespace bramvelt::scan {
 
-inline constexpr std::size_t FRONTIER_MAX_DIRECTORIES = 128;
-inline constexpr std::chrono::milliseconds FRONTIER_TIME_BUDGET{1500};
-inline constexpr unsigned FRONTIER_MAX_DEPTH = 3;
+inline constexpr std::size_t kFrontierMaxDirectories = 128;
+inline constexpr std::chrono::milliseconds kFrontierTimeBudget{1500};
+inline constexpr unsigned kFrontierMaxDepth = 3;
 
 struct ExpandedDirectory {
     TreeNode node;                         // the top-level listing of the directory
@@ -40,14 +41,18 @@ struct ScanFrontier {
 using FinishedNodes = std::unordered_map<std::string, TreeNode>;
 using FinishedRefs = std::unordered_map<std::string, const TreeNode*>;
 
-// Frontier class of a top-level job's last path component: 0, 1 or 2.
-unsigned frontier_class(std::string_view path);
+// Frontier class of a top-level job's last path component: home folders `first`, the
+// folders where large trees usually sit `early`, any other `normal`.
+WalkPriority frontier_class(std::string_view path);
 
 ScanFrontier frontier_pass(ScanSession& session, JobQueue& queue);
 
+// What a tree is assembled for: the final tree, or a live snapshot while jobs still run.
+enum class TreePurpose { final_tree, snapshot };
+
 // Adds the children's totals, rolls Incomplete up, turns a Normal node with a Scanning
-// child into Incomplete (final) or Scanning (snapshot), and sorts by size, stably.
-void merge_children(TreeNode& node, std::vector<TreeNode> children, bool final_tree);
+// child into Incomplete (final tree) or Scanning (snapshot), and sorts by size, stably.
+void merge_children(TreeNode& node, std::vector<TreeNode> children, TreePurpose purpose);
 
 // The placeholder of a queued or running job: its counts so far, state Scanning.
 TreeNode pending_directory_node(std::string_view path, const JobProgress& progress);

@@ -82,7 +82,7 @@ class HelpPool {
     std::size_t workers_;
     std::size_t idle_ = 0;
     std::atomic<bool> helping_{false};  // read without the lock on every directory
-    static constexpr int MAX_NESTED_HELP = 1;
+    static constexpr int kMaxNestedHelp = 1;
     static inline thread_local int nested_help_ = 0;
 };
 
@@ -90,7 +90,7 @@ template <typename Run>
 void HelpPool::wait(const std::shared_ptr<Task>& task, Run&& run) {
     std::unique_lock<std::mutex> lock(mutex_);
     while (task->state != Task::State::Done) {
-        if (waiting_ == 0 || nested_help_ >= MAX_NESTED_HELP) {
+        if (waiting_ == 0 || nested_help_ >= kMaxNestedHelp) {
             done_.wait(lock);
             continue;
         }

@@ -1,38 +1,33 @@
 #include "scan/listing.hpp"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <limits>
 
-#include "platform/file_flags.hpp"
 #include "platform/os_error.hpp"
+#include "platform/path_io.hpp"
 
 namespace bramvelt::scan {
 namespace {
 
-constexpr std::uint64_t MAX_SIGNED =
+constexpr std::uint64_t kMaxSigned =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
-bool is_dataless(const platform::EntryStatus& st) {
-    return (st.flags & platform::kDatalessFlag) != 0;
-}
-
+// Follows links, as opendir does.
 std::expected<platform::DirStream, int> open_standard_reader(const std::string& path) {
-    platform::Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd) return std::unexpected(errno);
-    return platform::DirStream::from_fd(std::move(fd));
+    auto fd = platform::open_directory_path(path.c_str(), platform::FollowFinalLink::yes);
+    if (!fd) return std::unexpected(fd.error());
+    return platform::DirStream::from_fd(std::move(*fd));
 }
 
 }  // namespace
 
 std::string ListingOpenError::text() const {
-    return identity_changed ? std::string(IDENTITY_CHANGED_TEXT) : platform::os_error_text(error);
+    return identity_changed ? std::string(kIdentityChangedText) : platform::os_error_text(error);
 }
 
 std::uint64_t allocated_bytes(std::uint64_t blocks) {
-    if (blocks > MAX_SIGNED / 512) return MAX_SIGNED;
+    if (blocks > kMaxSigned / 512) return kMaxSigned;
     return blocks * 512;
 }
 
@@ -51,19 +46,20 @@ std::optional<std::uint64_t> modification_seconds(std::int64_t seconds, std::int
 std::expected<void, ListingOpenError> check_directory_identity(
     const platform::EntryStatus& expected, const platform::EntryStatus& observed) {
     if (observed.device != expected.device || observed.inode != expected.inode ||
-        !observed.is_directory() || is_dataless(observed)) {
+        !observed.is_directory() || observed.is_dataless()) {
         return std::unexpected(ListingOpenError{ESTALE, true});
     }
     return {};
 }
 
 std::expected<DirectoryListing, ListingOpenError> open_directory(
-    const std::string& path, const platform::EntryStatus& expected, bool portable_listing,
-    bool follow_link, bool skip_links, const CancelFlag& cancel, ListingCounters& counters) {
-    if (portable_listing) {
+    const std::string& path, const platform::EntryStatus& expected, ListingMethod method,
+    platform::FollowFinalLink follow_link, LinkEntries links, const CancelFlag& cancel,
+    ListingCounters& counters) {
+    if (method == ListingMethod::portable) {
         auto stream = open_standard_reader(path);
         if (!stream) return std::unexpected(ListingOpenError{stream.error(), false});
-        return DirectoryListing(DirectoryListing::Standard{std::move(*stream)}, skip_links, cancel,
+        return DirectoryListing(DirectoryListing::Standard{std::move(*stream)}, links, cancel,
                                 counters);
     }
 
@@ -71,27 +67,22 @@ std::expected<DirectoryListing, ListingOpenError> open_directory(
     // read. Examining the path before opening it would add a second path lookup per
     // directory and protect nothing more: O_NOFOLLOW and O_DIRECTORY refuse a link or a
     // non-directory, and the descriptor's identity is what is checked and then read.
-    {
-        {
-            platform::Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (fd) {
-                auto opened = platform::status_of_fd(fd.get());
-                if (opened && check_directory_identity(expected, *opened)) {
-                    DirectoryListing listing(
-                        DirectoryListing::Bulk{platform::DirEntryReader(std::move(fd)), 0},
-                        skip_links, cancel, counters);
-                    auto& bulk = std::get<DirectoryListing::Bulk>(listing.reader_);
-                    if (is_cancelled(cancel)) {
-                        listing.finished_ = true;
-                        return listing;
-                    }
-                    counters.bulk_batches.fetch_add(1, std::memory_order_relaxed);
-                    auto first = bulk.reader.read_batch();
-                    if (first) {
-                        if (*first == 0) listing.finished_ = true;
-                        return listing;
-                    }
-                }
+    if (auto fd = platform::open_directory_path(path.c_str(), platform::FollowFinalLink::no)) {
+        auto opened = platform::status_of_fd(fd->get());
+        if (opened && check_directory_identity(expected, *opened)) {
+            DirectoryListing listing(
+                DirectoryListing::Bulk{platform::DirEntryReader(std::move(*fd)), 0}, links, cancel,
+                counters);
+            auto& bulk = std::get<DirectoryListing::Bulk>(listing.reader_);
+            if (is_cancelled(cancel)) {
+                listing.finished_ = true;
+                return listing;
+            }
+            counters.bulk_batches.fetch_add(1, std::memory_order_relaxed);
+            auto first = bulk.reader.read_batch();
+            if (first) {
+                if (*first == 0) listing.finished_ = true;
+                return listing;
             }
         }
     }
@@ -99,7 +90,7 @@ std::expected<DirectoryListing, ListingOpenError> open_directory(
     // The plain reader, after a second identity check.
     auto lstat_record = platform::status_of_path(path, platform::FollowFinalLink::no);
     if (!lstat_record) return std::unexpected(ListingOpenError{lstat_record.error(), false});
-    if (follow_link && lstat_record->is_symlink()) {
+    if (follow_link == platform::FollowFinalLink::yes && lstat_record->is_symlink()) {
         auto stat_record = platform::status_of_path(path, platform::FollowFinalLink::yes);
         if (!stat_record) return std::unexpected(ListingOpenError{stat_record.error(), false});
         if (auto ok = check_directory_identity(expected, *stat_record); !ok) {
@@ -118,7 +109,7 @@ std::expected<DirectoryListing, ListingOpenError> open_directory(
     if (auto ok = check_directory_identity(expected, *opened); !ok) {
         return std::unexpected(ok.error());
     }
-    return DirectoryListing(DirectoryListing::Standard{std::move(*stream)}, skip_links, cancel,
+    return DirectoryListing(DirectoryListing::Standard{std::move(*stream)}, links, cancel,
                             counters);
 }
 
@@ -133,12 +124,12 @@ ListingResult DirectoryListing::entry_from_status(std::string_view name, bool li
     entry.is_symlink = st->is_symlink();
     entry.is_directory = st->is_directory();
     entry.inode = st->inode;
-    entry.is_dataless = is_dataless(*st);
+    entry.is_dataless = st->is_dataless();
     entry.modification = modification_seconds(st->mtime_seconds, st->mtime_nanoseconds);
     // No Linux listing record is trusted on its own, so no entry carries a mount hint:
     // the walker finds mount points when it examines the directory, after the
     // pseudo-file-system test has had its say.
-    if (!entry.is_directory && !(entry.is_symlink && skip_links_)) {
+    if (!entry.is_directory && !(entry.is_symlink && links_ == LinkEntries::skip)) {
         entry.file_facts = FileFacts{entry.is_dataless ? 0 : allocated_bytes(st->blocks),
                                      st->device, st->link_count};
     }
@@ -163,7 +154,7 @@ ListingResult DirectoryListing::next_entry() {
             }
         }
         const platform::RawDirEntry& raw = bulk->reader.entries()[bulk->next++];
-        if (raw.type == DT_LNK && skip_links_) {
+        if (raw.type == DT_LNK && links_ == LinkEntries::skip) {
             // A link that is skipped needs nothing but its kind, which the read gave.
             counters_->bulk_trusted_entries.fetch_add(1, std::memory_order_relaxed);
             ListedEntry entry;
@@ -189,7 +180,8 @@ ListingResult DirectoryListing::next_entry() {
         if (name == "." || name == "..") continue;
         bool listed_as_directory = d->d_type == DT_DIR;
         if (d->d_type == DT_UNKNOWN) {
-            auto st = platform::status_at(standard.stream.fd(), d->d_name, platform::FollowFinalLink::no);
+            auto st =
+                platform::status_at(standard.stream.fd(), d->d_name, platform::FollowFinalLink::no);
             listed_as_directory = st && st->is_directory();
         }
         return entry_from_status(name, listed_as_directory, standard.stream.fd());

@@ -14,10 +14,18 @@
 #include <variant>
 
 #include "platform/dir_stream.hpp"
+#include "platform/follow.hpp"
 #include "platform/listing.hpp"
 #include "scan/session.hpp"
 
 namespace bramvelt::scan {
+
+// How a directory is read: in bulk on the descriptor whose identity was checked, or by
+// the plain standard reader without any check.
+enum class ListingMethod { bulk, portable };
+
+// Whether symbolic links take part in the walk. A skipped link needs nothing but its kind.
+enum class LinkEntries { skip, include };
 
 // What the hard-link rule and the totals need of a file.
 struct FileFacts {
@@ -58,7 +66,7 @@ struct ListingOpenError {
     std::string text() const;
 };
 
-inline constexpr std::string_view IDENTITY_CHANGED_TEXT =
+inline constexpr std::string_view kIdentityChangedText =
     "directory identity or availability changed before listing";
 
 class DirectoryListing {
@@ -80,8 +88,8 @@ class DirectoryListing {
 
   private:
     friend std::expected<DirectoryListing, ListingOpenError> open_directory(
-        const std::string&, const platform::EntryStatus&, bool, bool, bool, const CancelFlag&,
-        ListingCounters&);
+        const std::string&, const platform::EntryStatus&, ListingMethod, platform::FollowFinalLink,
+        LinkEntries, const CancelFlag&, ListingCounters&);
     struct Bulk {
         platform::DirEntryReader reader;
         std::size_t next = 0;
@@ -89,28 +97,29 @@ class DirectoryListing {
     struct Standard {
         platform::DirStream stream;
     };
-    DirectoryListing(std::variant<Bulk, Standard> reader, bool skip_links, CancelFlag cancel,
+    DirectoryListing(std::variant<Bulk, Standard> reader, LinkEntries links, CancelFlag cancel,
                      ListingCounters& counters)
         : reader_(std::move(reader)),
-          skip_links_(skip_links),
+          links_(links),
           cancel_(std::move(cancel)),
           counters_(&counters) {}
     ListingResult entry_from_status(std::string_view name, bool listed_as_directory, int dirfd);
 
     std::variant<Bulk, Standard> reader_;
-    bool skip_links_;
+    LinkEntries links_;
     bool finished_ = false;
     CancelFlag cancel_;
     ListingCounters* counters_;
 };
 
 // Opens the directory at `path` (raw bytes) when it still matches `expected`, the status
-// the walker took with links followed. `follow_link` (the scan root only) lets the path
-// be a symbolic link to that directory. The listing keeps a share of the cancel flag;
-// the counters must outlive it.
+// the walker took with links followed. Following a final link (the scan root only) lets
+// the path be a symbolic link to that directory. The listing keeps a share of the cancel
+// flag; the counters must outlive it.
 std::expected<DirectoryListing, ListingOpenError> open_directory(
-    const std::string& path, const platform::EntryStatus& expected, bool portable_listing,
-    bool follow_link, bool skip_links, const CancelFlag& cancel, ListingCounters& counters);
+    const std::string& path, const platform::EntryStatus& expected, ListingMethod method,
+    platform::FollowFinalLink follow_link, LinkEntries links, const CancelFlag& cancel,
+    ListingCounters& counters);
 
 // Same device and inode, a directory, not dataless.
 std::expected<void, ListingOpenError> check_directory_identity(

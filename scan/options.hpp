@@ -32,13 +32,13 @@ struct SnapshotInterval {
 };
 
 // The deepest level any walk enters, whatever is asked.
-inline constexpr unsigned MAX_SCAN_DEPTH = 512;
+inline constexpr unsigned kMaxScanDepth = 512;
 
 struct ScanOptions {
     ChildRetention retention = KeepAll{};
     SnapshotInterval snapshot_interval{2, 0};  // zero: a snapshot after every finished job
     unsigned jobs = 4;                         // worker threads; 0 counts as 1, at most 64
-    unsigned max_depth = MAX_SCAN_DEPTH;
+    unsigned max_depth = kMaxScanDepth;
     bool collapse_packages = true;  // bundle folders become "package" nodes
     bool skip_links = true;         // symbolic links are left out of the walk entirely
     ScanProfile profile = ScanProfile::General;
@@ -49,7 +49,13 @@ struct ScanOptions {
 // "dev"/"development" give Dev, "general"/"default"/"server" General, in any case.
 std::optional<ScanProfile> parse_profile(std::string_view word);
 
-// Scheduling class 0..4 of a subdirectory name; lower classes are walked first.
-unsigned directory_class(ScanProfile profile, std::string_view name);
+// When a directory is walked relative to the others waiting with it: lower first. Only
+// the order counts, and a stable sort keeps the listing order among equals.
+enum class WalkPriority : std::uint8_t { first = 0, early = 1, normal = 2, late = 3, last = 4 };
+
+// The priority of a subdirectory name under the profile: under Dev, personal folders
+// first, then projects and applications, then any other name, then system folders, and
+// tool caches last; under General one priority for every name.
+WalkPriority directory_class(ScanProfile profile, std::string_view name);
 
 }  // namespace bramvelt::scan

@@ -75,8 +75,8 @@ void finish_directory_catalog(ChildRetainer&& retainer, std::vector<TreeNode>& c
 TreeNode small_files_aggregate(std::string_view directory, std::uint64_t bytes, std::uint64_t files,
                                bool readable) {
     TreeNode node;
-    node.path.reserve(SMALL_FILES_PREFIX.size() + directory.size());
-    node.path.append(SMALL_FILES_PREFIX).append(directory);
+    node.path.reserve(kSmallFilesPrefix.size() + directory.size());
+    node.path.append(kSmallFilesPrefix).append(directory);
     node.kind = NodeKind::File;
     node.size = clamp_signed(bytes);
     node.file_count = clamp_signed(files);

@@ -1,17 +1,15 @@
 #include "scan/scan.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include "platform/volume.hpp"
-#include "platform/listing.hpp"
+#include "platform/file_status.hpp"
 #include "platform/utf8.hpp"
+#include "platform/volume.hpp"
+#include "platform/working_directory.hpp"
 #include "scan/frontier.hpp"
 #include "scan/snapshot.hpp"
 #include "scan/tree_json.hpp"
@@ -85,13 +83,16 @@ void stream_first_snapshot(ScanSession& session, const TreeNode& root,
     if (!ok) session.close_output();
 }
 
-void first_snapshot(ScanSession& session, const TreeNode& root,
-                    const std::vector<std::pair<std::string, std::shared_ptr<JobProgress>>>& jobs) {
+// The first snapshot: the root's own listing with a placeholder for every queued job.
+void first_snapshot(ScanSession& session, const TreeNode& root, JobQueue& queue) {
     if (snapshots_ignored(session)) return;
     std::vector<TreeNode> placeholders;
-    placeholders.reserve(jobs.size());
-    for (const auto& [path, progress] : jobs) {
-        placeholders.push_back(pending_directory_node(path, *progress));
+    {
+        std::lock_guard<std::mutex> lock(queue.mutex);
+        placeholders.reserve(queue.jobs.size());
+        for (const auto& job : queue.jobs) {
+            placeholders.push_back(pending_directory_node(job.path, *job.progress));
+        }
     }
     bool has_callback = false;
     {
@@ -125,6 +126,151 @@ ScanOutcome build_outcome(ScanSession& session, TreeNode root, const std::string
     return outcome;
 }
 
+// The folder the walk starts from: the normalized root, or the data volume in place of
+// "/" where that is a file system of its own.
+std::string root_path_to_walk(std::string_view folder) {
+    std::string path = normalize_scan_root(folder);
+    if (is_filesystem_root(path)) {
+        if (auto data = platform::separate_data_volume()) path = std::move(*data);
+    }
+    return path;
+}
+
+// Refuses a root that is no directory or is the catalog's own folder, and records the
+// root's device for the one-file-system rule.
+std::expected<void, std::string> examine_root(ScanSession& session, const std::string& path,
+                                              std::string_view folder) {
+    const auto status = platform::status_of_path(path, platform::FollowFinalLink::yes);
+    if (!status || !status->is_directory()) {
+        return std::unexpected("not a directory: " + std::string(folder));
+    }
+    if (session.catalog && session.catalog->device() == status->device &&
+        session.catalog->inode() == status->inode) {
+        return std::unexpected(std::string("Catalog lease must differ from the scan root"));
+    }
+    session.root_device.store(status->device);
+    session.root_device_set.store(true);
+    return {};
+}
+
+std::size_t queue_length(JobQueue& queue) {
+    std::lock_guard<std::mutex> lock(queue.mutex);
+    return queue.jobs.size();
+}
+
+// The worker threads of one scan, and whether each ended well.
+struct Workers {
+    std::vector<std::thread> threads;
+    std::unique_ptr<bool[]> ok;
+    bool start_failed = false;  // then the scan is cancelled and the started ones stop
+};
+
+Workers start_workers(const std::shared_ptr<ScanSession>& session_ptr,
+                      const std::shared_ptr<JobQueue>& queue,
+                      const std::shared_ptr<ResultChannel>& channel, std::size_t count) {
+    ScanSession& session = *session_ptr;
+    Workers workers;
+    workers.threads.reserve(count);
+    workers.ok = std::make_unique<bool[]>(count);
+    const auto pool =
+        count > 1 && jobs_can_be_shared(session) ? std::make_shared<HelpPool>(count) : nullptr;
+    ResultChannel::Sender driver_sender(channel);
+    for (std::size_t i = 0; i < count; ++i) {
+        try {
+            const int failing = worker_start_failure_index();
+            if (failing >= 0 && static_cast<int>(i) >= failing) {
+                throw std::system_error(
+                    std::make_error_code(std::errc::resource_unavailable_try_again));
+            }
+            bool* ok = &workers.ok[i];
+            workers.threads.emplace_back(
+                [session_ptr, queue, pool, sender = ResultChannel::Sender(channel), ok]() mutable {
+                    *ok = scan_worker(session_ptr, queue, pool, std::move(sender));
+                });
+        } catch (...) {
+            // Without its threads the scan cannot finish: stop the ones started.
+            workers.start_failed = true;
+            session.cancel->store(true);
+            // The ones started must not wait in the pool for helpers that never come.
+            for (std::size_t missing = i; pool && missing < count; ++missing) {
+                pool->leave();
+            }
+            break;
+        }
+    }
+    return workers;
+}
+
+// Whether every worker started and ended well.
+bool join_workers(Workers& workers) {
+    bool all_ok = !workers.start_failed;
+    for (std::size_t i = 0; i < workers.threads.size(); ++i) {
+        workers.threads[i].join();
+        if (!workers.ok[i]) all_ok = false;
+    }
+    return all_ok;
+}
+
+// Receives the jobs' results until all have come or every worker is gone. A snapshot goes
+// out when the first result with files arrives and then once per interval (after every
+// result when the interval is zero).
+std::vector<JobResult> collect_results(ScanSession& session, ResultChannel& channel,
+                                       const TreeNode& root, const ScanFrontier& frontier,
+                                       std::size_t expected, double snapshot_interval) {
+    std::vector<JobResult> results;
+    results.reserve(expected);
+    auto last_snapshot = Clock::now();
+    bool files_seen = false;
+    const bool timed = snapshot_interval > 0;
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(timed ? snapshot_interval : 0));
+    while (results.size() < expected) {
+        std::optional<std::chrono::nanoseconds> wait;
+        if (timed) {
+            const auto now = Clock::now();
+            const auto since = now > last_snapshot ? now - last_snapshot : Clock::duration{0};
+            auto remaining = interval - since;
+            if (remaining < std::chrono::milliseconds(1)) remaining = std::chrono::milliseconds(1);
+            wait = std::chrono::duration_cast<std::chrono::nanoseconds>(remaining);
+        }
+        auto received = channel.receive(wait);
+        if (std::holds_alternative<ResultChannel::Closed>(received)) break;
+        if (std::holds_alternative<ResultChannel::Timeout>(received)) {
+            last_snapshot = Clock::now();
+            if (!session.cancelled()) emit_snapshot(session, root, frontier, results);
+            continue;
+        }
+        results.push_back(std::get<JobResult>(std::move(received)));
+        if (session.cancelled()) continue;
+        const bool has_files = results.back().node.file_count > 0;
+        const auto now = Clock::now();
+        const bool interval_passed =
+            !timed || (now >= last_snapshot && now - last_snapshot >= interval);
+        if ((has_files && !files_seen) || interval_passed) {
+            if (has_files) files_seen = true;
+            last_snapshot = now;
+            emit_snapshot(session, root, frontier, results);
+        }
+    }
+    return results;
+}
+
+// Puts the finished subtrees and the frontier's listings together under the root.
+void assemble_final_tree(const ScanSession& session, TreeNode& root, ScanFrontier& frontier,
+                         std::vector<JobResult> results) {
+    FinishedNodes finished;
+    finished.reserve(results.size());
+    for (auto& result : results) {
+        finished.insert_or_assign(std::move(result.path), std::move(result.node));
+    }
+    results.clear();
+    root.children.reserve(root.children.size() + frontier.top_paths.size());
+    for (const auto& top : frontier.top_paths) {
+        adopt_top_child(root, take_final_tree(frontier, session, top, finished));
+    }
+    sort_children_by_size(root.children);
+}
+
 }  // namespace
 
 std::string normalize_scan_root(std::string_view folder) {
@@ -141,16 +287,7 @@ std::string normalize_scan_root(std::string_view folder) {
     while (text.ends_with('/')) text.pop_back();
     if (text.empty()) text = "/";
     if (!text.starts_with('/')) {
-        std::string cwd = "/";
-        std::vector<char> buf(4096);
-        for (;;) {
-            if (::getcwd(buf.data(), buf.size()) != nullptr) {
-                cwd = buf.data();
-                break;
-            }
-            if (errno != ERANGE || buf.size() > (1u << 20)) break;
-            buf.resize(buf.size() * 2);
-        }
+        const std::string cwd = platform::working_directory().value_or("/");
         text = cwd.ends_with('/') ? cwd + text : cwd + "/" + text;
     }
     return text;
@@ -160,143 +297,38 @@ std::expected<ScanOutcome, std::string> scan_driver(const std::shared_ptr<ScanSe
                                                     std::string_view folder, unsigned jobs,
                                                     double snapshot_interval) {
     ScanSession& session = *session_ptr;
-    std::string path = normalize_scan_root(folder);
-    if (is_filesystem_root(path)) {
-        if (auto data = platform::separate_data_volume()) path = std::move(*data);
+    const std::string path = root_path_to_walk(folder);
+    if (auto examined = examine_root(session, path, folder); !examined) {
+        return std::unexpected(examined.error());
     }
-    const auto root_status = platform::status_of_path(path, platform::FollowFinalLink::yes);
-    if (!root_status || !root_status->is_directory()) {
-        return std::unexpected("not a directory: " + std::string(folder));
-    }
-    if (session.catalog && session.catalog->device() == root_status->device &&
-        session.catalog->inode() == root_status->inode) {
-        return std::unexpected(std::string("Catalog lease must differ from the scan root"));
-    }
-    session.root_device.store(root_status->device);
-    session.root_device_set.store(true);
     const auto start = Clock::now();
 
     auto queue = std::make_shared<JobQueue>();
-    auto channel = std::make_shared<ResultChannel>();
-
     TreeNode root = walk_directory(session, path, TopLevelMode{&queue->jobs, &queue->mutex}, 0);
-    std::vector<std::pair<std::string, std::shared_ptr<JobProgress>>> queued;
-    {
-        std::lock_guard<std::mutex> lock(queue->mutex);
-        queued.reserve(queue->jobs.size());
-        for (const auto& job : queue->jobs) queued.emplace_back(job.path, job.progress);
-    }
-    if (queued.empty()) {
-        return build_outcome(session, std::move(root), path, start);
-    }
-    first_snapshot(session, root, queued);
-    queued.clear();
+    if (queue_length(*queue) == 0) return build_outcome(session, std::move(root), path, start);
+    first_snapshot(session, root, *queue);
 
     ScanFrontier frontier = frontier_pass(session, *queue);
-    std::size_t expected_results = 0;
-    {
-        std::lock_guard<std::mutex> lock(queue->mutex);
-        expected_results = queue->jobs.size();
-    }
+    const std::size_t expected_results = queue_length(*queue);
     if (!frontier.expanded.empty() && !session.cancelled()) {
         emit_snapshot(session, root, frontier, {});
     }
 
-    const std::size_t worker_count = std::min<std::size_t>(jobs, expected_results);
-    std::vector<std::thread> threads;
-    threads.reserve(worker_count);
-    auto worker_ok = std::make_unique<bool[]>(worker_count);
-    const auto pool = worker_count > 1 && jobs_can_be_shared(session)
-                          ? std::make_shared<HelpPool>(worker_count)
-                          : nullptr;
-    bool start_failed = false;
-    {
-        ResultChannel::Sender driver_sender(channel);
-        for (std::size_t i = 0; i < worker_count; ++i) {
-            try {
-                const int failing = worker_start_failure_index();
-                if (failing >= 0 && static_cast<int>(i) >= failing) {
-                    throw std::system_error(
-                        std::make_error_code(std::errc::resource_unavailable_try_again));
-                }
-                bool* ok = &worker_ok[i];
-                threads.emplace_back([session_ptr, queue, pool,
-                                      sender = ResultChannel::Sender(channel), ok]() mutable {
-                    *ok = scan_worker(session_ptr, queue, pool, std::move(sender));
-                });
-            } catch (...) {
-                // Without its threads the scan cannot finish: stop the ones started.
-                start_failed = true;
-                session.cancel->store(true);
-                // The ones started must not wait in the pool for helpers that never come.
-                for (std::size_t missing = i; pool && missing < worker_count; ++missing) {
-                    pool->leave();
-                }
-                break;
-            }
-        }
-    }
-
+    auto channel = std::make_shared<ResultChannel>();
+    Workers workers =
+        start_workers(session_ptr, queue, channel, std::min<std::size_t>(jobs, expected_results));
     std::vector<JobResult> results;
-    results.reserve(expected_results);
-    if (expected_results > 0 && !start_failed) {
-        auto last_snapshot = Clock::now();
-        bool files_seen = false;
-        const bool timed = snapshot_interval > 0;
-        const auto interval = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(timed ? snapshot_interval : 0));
-        while (results.size() < expected_results) {
-            std::optional<std::chrono::nanoseconds> wait;
-            if (timed) {
-                const auto now = Clock::now();
-                const auto since = now > last_snapshot ? now - last_snapshot : Clock::duration{0};
-                auto remaining = interval - since;
-                if (remaining < std::chrono::milliseconds(1))
-                    remaining = std::chrono::milliseconds(1);
-                wait = std::chrono::duration_cast<std::chrono::nanoseconds>(remaining);
-            }
-            auto received = channel->receive(wait);
-            if (std::holds_alternative<ResultChannel::Closed>(received)) break;
-            if (std::holds_alternative<ResultChannel::Timeout>(received)) {
-                last_snapshot = Clock::now();
-                if (!session.cancelled()) emit_snapshot(session, root, frontier, results);
-                continue;
-            }
-            results.push_back(std::get<JobResult>(std::move(received)));
-            if (session.cancelled()) continue;
-            const bool has_files = results.back().node.file_count > 0;
-            const auto now = Clock::now();
-            const bool interval_passed =
-                !timed || (now >= last_snapshot && now - last_snapshot >= interval);
-            if ((has_files && !files_seen) || interval_passed) {
-                if (has_files) files_seen = true;
-                last_snapshot = now;
-                emit_snapshot(session, root, frontier, results);
-            }
-        }
+    if (!workers.start_failed) {
+        results =
+            collect_results(session, *channel, root, frontier, expected_results, snapshot_interval);
     }
     channel->close_receiver();
-    bool worker_failed = start_failed;
-    for (std::size_t i = 0; i < threads.size(); ++i) {
-        threads[i].join();
-        if (!worker_ok[i]) worker_failed = true;
-    }
-    if (worker_failed) return std::unexpected(std::string(SCAN_WORKER_FAILED));
+    if (!join_workers(workers)) return std::unexpected(std::string(kScanWorkerFailed));
     if (!session.cancelled() && results.size() != expected_results) {
-        return std::unexpected(std::string(SCAN_WORKER_FAILED));
+        return std::unexpected(std::string(kScanWorkerFailed));
     }
     if (session.cancelled()) root.state = NodeState::Incomplete;
-
-    FinishedNodes finished;
-    finished.reserve(results.size());
-    for (auto& result : results)
-        finished.insert_or_assign(std::move(result.path), std::move(result.node));
-    results.clear();
-    root.children.reserve(root.children.size() + frontier.top_paths.size());
-    for (const auto& top : frontier.top_paths) {
-        adopt_top_child(root, take_final_tree(frontier, session, top, finished));
-    }
-    sort_children_by_size(root.children);
+    assemble_final_tree(session, root, frontier, std::move(results));
     return build_outcome(session, std::move(root), path, start);
 }
 
@@ -311,7 +343,7 @@ std::expected<ScanOutcome, std::string> run_scan(const std::shared_ptr<ScanSessi
         return std::unexpected(outcome.error());
     }
     const auto closed = [&] { return session.output_closed.load(); };
-    if (closed()) return std::unexpected(std::string(SCAN_OUTPUT_CLOSED));
+    if (closed()) return std::unexpected(std::string(kScanOutputClosed));
     if (session.catalog) {
         if (auto error = session.catalog->first_error()) {
             outcome->tree.state = NodeState::Incomplete;
@@ -325,7 +357,7 @@ std::expected<ScanOutcome, std::string> run_scan(const std::shared_ptr<ScanSessi
                                  session.files_scanned.load(), session.directories_scanned.load(),
                                  session.unreadable_items.load()});
     }
-    if (closed()) return std::unexpected(std::string(SCAN_OUTPUT_CLOSED));
+    if (closed()) return std::unexpected(std::string(kScanOutputClosed));
     const bool cancelled = outcome->cancelled || session.cancelled();
     if (cancelled) {
         outcome->tree.state = NodeState::Incomplete;
@@ -333,7 +365,7 @@ std::expected<ScanOutcome, std::string> run_scan(const std::shared_ptr<ScanSessi
     } else {
         emit_event(session, CompleteEvent{&outcome->tree});
     }
-    if (closed()) return std::unexpected(std::string(SCAN_OUTPUT_CLOSED));
+    if (closed()) return std::unexpected(std::string(kScanOutputClosed));
     outcome->bytes_scanned = session.bytes_scanned.load();
     outcome->files_scanned = session.files_scanned.load();
     outcome->directories_scanned = session.directories_scanned.load();

@@ -30,7 +30,7 @@ std::expected<ScanOutcome, std::string> scan_driver(const std::shared_ptr<ScanSe
 // The folder as the driver scans it: "~" expanded, trailing "/" removed, made absolute.
 std::string normalize_scan_root(std::string_view folder);
 
-inline constexpr std::string_view SCAN_WORKER_FAILED = "scan worker failed";
-inline constexpr std::string_view SCAN_OUTPUT_CLOSED = "scan output closed";
+inline constexpr std::string_view kScanWorkerFailed = "scan worker failed";
+inline constexpr std::string_view kScanOutputClosed = "scan output closed";
 
 }  // namespace bramvelt::scan

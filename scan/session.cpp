@@ -1,34 +1,21 @@
 #include "scan/session.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
 #include <charconv>
 #include <cstdlib>
 
-#include "platform/fd.hpp"
+#include "platform/path_io.hpp"
 #include "platform/utf8.hpp"
 #include "scan/tree_json.hpp"
 
 namespace bramvelt::scan {
 namespace {
 
-std::optional<std::string> read_whole_file(const char* path) {
-    platform::Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) return std::nullopt;
-    std::string text;
-    char buf[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
-    return text;
+// The kernel's mount table; nothing when it cannot be read.
+std::optional<std::string> read_mount_table() {
+    auto table = platform::read_file("/proc/mounts");
+    if (!table) return std::nullopt;
+    return std::move(*table);
 }
 
 // Unicode White_Space characters, as UTF-8.
@@ -94,7 +81,7 @@ std::string decode_mount_point(std::string_view field) {
     return out;
 }
 
-constexpr std::array<std::string_view, 10> PSEUDO_TYPES = {
+constexpr std::array<std::string_view, 10> kPseudoTypes = {
     "proc",   "sysfs",   "cgroup",  "cgroup2",    "devpts",
     "mqueue", "debugfs", "tracefs", "securityfs", "fusectl"};
 
@@ -151,15 +138,15 @@ EventBuffer::EventBuffer(std::unique_ptr<platform::Writer> writer) : writer_(std
 }
 
 bool EventBuffer::write(std::string_view bytes) {
-    if (buffer_.size() + bytes.size() > CAPACITY) {
+    if (buffer_.size() + bytes.size() > kCapacity) {
         if (!buffer_.empty()) {
             const bool sent = writer_->write(buffer_);
             buffer_.clear();
             if (!sent) return false;
         }
-        if (bytes.size() > CAPACITY) return writer_->write(bytes);
+        if (bytes.size() > kCapacity) return writer_->write(bytes);
     }
-    if (buffer_.capacity() < CAPACITY) buffer_.reserve(CAPACITY);
+    if (buffer_.capacity() < kCapacity) buffer_.reserve(kCapacity);
     buffer_.append(bytes);
     return true;
 }
@@ -183,7 +170,7 @@ std::vector<std::string> pseudo_mounts_from_table(std::string_view table) {
         if (line.ends_with('\r')) line.remove_suffix(1);
         const auto fields = split_white_space(line);
         if (fields.size() >= 3) {
-            for (const auto type : PSEUDO_TYPES) {
+            for (const auto type : kPseudoTypes) {
                 if (fields[2] == type) {
                     mounts.push_back(decode_mount_point(fields[1]));
                     break;
@@ -198,8 +185,7 @@ std::vector<std::string> pseudo_mounts_from_table(std::string_view table) {
 
 ScanSession::ScanSession(const ScanOptions& opts, std::unique_ptr<platform::Writer> writer,
                          CancelFlag cancel_flag)
-    : ScanSession(opts, std::move(writer), std::move(cancel_flag),
-                  read_whole_file("/proc/mounts")) {}
+    : ScanSession(opts, std::move(writer), std::move(cancel_flag), read_mount_table()) {}
 
 ScanSession::ScanSession(const ScanOptions& opts, std::unique_ptr<platform::Writer> writer,
                          CancelFlag cancel_flag, const std::optional<std::string>& mount_table)

@@ -37,7 +37,7 @@ struct ListingCounters {
 // through. flush() sends everything on and flushes the writer.
 class EventBuffer final : public platform::Writer {
   public:
-    static constexpr std::size_t CAPACITY = 1'048'576;
+    static constexpr std::size_t kCapacity = 1'048'576;
     explicit EventBuffer(std::unique_ptr<platform::Writer> writer);
     bool write(std::string_view bytes) override;
     bool flush() override;

@@ -98,11 +98,10 @@ bool write_decimal(platform::Writer& sink, std::int64_t value) {
 }
 
 std::optional<std::string_view> small_files_aggregate_dir(const TreeNode& node) {
-    if (node.state != NodeState::SmallFilesAggregate ||
-        !node.path.starts_with(SMALL_FILES_PREFIX)) {
+    if (node.state != NodeState::SmallFilesAggregate || !node.path.starts_with(kSmallFilesPrefix)) {
         return std::nullopt;
     }
-    return std::string_view(node.path).substr(SMALL_FILES_PREFIX.size());
+    return std::string_view(node.path).substr(kSmallFilesPrefix.size());
 }
 
 namespace {
@@ -188,7 +187,7 @@ void append_node_fields(std::string& out, const TreeNode& node, NodeKind kind, s
 }
 
 // The tree goes out in chunks of about this size, so no whole document is ever built.
-constexpr std::size_t CHUNK = 64 * 1024;
+constexpr std::size_t kChunk = 64 * 1024;
 
 bool append_tree(platform::Writer& sink, std::string& chunk, const TreeNode& node) {
     append_node_fields(chunk, node, node.kind, node.size, node.file_count, node.state);
@@ -200,7 +199,7 @@ bool append_tree(platform::Writer& sink, std::string& chunk, const TreeNode& nod
         if (!append_tree(sink, chunk, child)) return false;
     }
     chunk += "]}";
-    if (chunk.size() >= CHUNK) {
+    if (chunk.size() >= kChunk) {
         const bool ok = sink.write(chunk);
         chunk.clear();
         return ok;
@@ -257,7 +256,7 @@ bool write_node_fields_json(platform::Writer& sink, const TreeNode& node, NodeKi
 
 bool write_tree_json(platform::Writer& sink, const TreeNode& node) {
     std::string chunk;
-    chunk.reserve(CHUNK + 4096);
+    chunk.reserve(kChunk + 4096);
     if (!append_tree(sink, chunk, node)) return false;
     return chunk.empty() || sink.write(chunk);
 }

@@ -36,6 +36,6 @@ void append_iso8601_utc(std::string& out, std::uint64_t seconds);
 // The directory of a small-files aggregate node, from its path.
 std::optional<std::string_view> small_files_aggregate_dir(const TreeNode& node);
 
-inline constexpr std::string_view SMALL_FILES_PREFIX = "bramvelt-small-files://";
+inline constexpr std::string_view kSmallFilesPrefix = "bramvelt-small-files://";
 
 }  // namespace bramvelt::scan

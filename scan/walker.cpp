@@ -1,7 +1,5 @@
 #include "scan/walker.hpp"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -9,23 +7,24 @@
 #include <optional>
 #include <vector>
 
-#include "platform/file_flags.hpp"
 #include "platform/utf8.hpp"
 #include "scan/retention.hpp"
 
 namespace bramvelt::scan {
 namespace {
 
-constexpr std::int64_t PROGRESS_BYTES = 67'108'864;
-constexpr auto PROGRESS_INTERVAL = std::chrono::milliseconds(250);
-constexpr std::uint64_t PROGRESS_TICKS = 50;
+constexpr std::int64_t kProgressBytes = 67'108'864;
+constexpr auto kProgressInterval = std::chrono::milliseconds(250);
+constexpr std::uint64_t kProgressTicks = 50;
+// A listing checks whether a progress event is due once per this many results.
+constexpr std::uint64_t kResultsPerProgressCheck = 256;
 // Sizes are signed 64-bit values everywhere they are shown.
-constexpr std::uint64_t MAX_SIZE =
+constexpr std::uint64_t kMaxSize =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
 struct PendingSubdirectory {
     std::string path;  // raw bytes
-    unsigned cls = 2;
+    WalkPriority priority = WalkPriority::normal;
 };
 
 void append_lossy(std::string& out, std::string_view bytes) {
@@ -82,7 +81,8 @@ void send_progress(ScanSession& session, std::string_view path) {
                         });
 }
 
-// The check made every 256th listing result: 64 MiB more, or 250 ms since the last.
+// The check made every kResultsPerProgressCheck listing results: 64 MiB more, or 250 ms
+// since the last.
 void progress_throttle(ScanSession& session, std::string_view path) {
     bool send = false;
     {
@@ -90,14 +90,368 @@ void progress_throttle(ScanSession& session, std::string_view path) {
         const auto now = std::chrono::steady_clock::now();
         const std::int64_t bytes = session.bytes_scanned.load(std::memory_order_relaxed);
         auto& out = session.output;
-        if (bytes - out.bytes_at_last_progress.load() >= PROGRESS_BYTES ||
-            (now >= out.last_progress && now - out.last_progress >= PROGRESS_INTERVAL)) {
+        if (bytes - out.bytes_at_last_progress.load() >= kProgressBytes ||
+            (now >= out.last_progress && now - out.last_progress >= kProgressInterval)) {
             out.last_progress = now;
             out.bytes_at_last_progress.store(bytes);
             send = true;
         }
     }
     if (send) send_progress(session, path);
+}
+
+void sort_tree_by_size(TreeNode& node) {
+    sort_children_by_size(node.children);
+    for (TreeNode& child : node.children) {
+        if (!child.children.empty()) sort_tree_by_size(child);
+    }
+}
+
+// Why a directory is shown without being listed; nothing when it is to be listed. A
+// directory that gets past every other test is recorded as visited, so a second way to
+// it becomes an alias.
+std::optional<NodeState> directory_leaf_state(ScanSession& session, const platform::EntryStatus& st,
+                                              unsigned depth) {
+    const auto& options = session.options;
+    if (depth >= std::min(options.max_depth, kMaxScanDepth) || session.cancelled()) {
+        return NodeState::Incomplete;
+    }
+    const std::uint64_t root_device = session.root_device.load(std::memory_order_relaxed);
+    if (options.one_filesystem &&
+        (root_device != 0 || session.root_device_set.load(std::memory_order_relaxed)) &&
+        st.device != root_device) {
+        return NodeState::MountPoint;
+    }
+    // A bind mount keeps the device of what it shows, so only the kernel's mount-root
+    // mark tells it apart. The root itself may be one.
+    if (options.one_filesystem && depth > 0 && st.mount_root) return NodeState::MountPoint;
+    if (session.catalog && session.catalog->device() == st.device &&
+        session.catalog->inode() == st.inode) {
+        return NodeState::PolicyExcluded;
+    }
+    if (st.is_dataless()) return NodeState::CloudPlaceholder;
+    if (!session.visited_directories.insert(FileKey{st.device, st.inode})) {
+        return NodeState::DirectoryAlias;
+    }
+    return std::nullopt;
+}
+
+// A directory whose status could not be read.
+TreeNode unexamined_directory(ScanSession& session, std::string text) {
+    session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
+    TreeNode node = directory_leaf(std::move(text), std::nullopt, NodeState::Incomplete);
+    node.is_readable = false;
+    return node;
+}
+
+// A directory that could not be opened for listing: its own size is still counted.
+TreeNode unlistable_directory(ScanSession& session, std::string text,
+                              std::optional<std::int64_t> modification, std::uint64_t own_size,
+                              JobProgress* job) {
+    session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
+    session.directories_scanned.fetch_add(1, std::memory_order_relaxed);
+    saturating_add(session.bytes_scanned, static_cast<std::int64_t>(own_size));
+    if (job != nullptr) saturating_add(job->bytes, own_size, kMaxSize);
+    TreeNode node = directory_leaf(std::move(text), modification, NodeState::Incomplete);
+    node.size = static_cast<std::int64_t>(own_size);
+    node.is_readable = false;
+    return node;
+}
+
+std::expected<DirectoryListing, ListingOpenError> open_listing(ScanSession& session,
+                                                               const std::string& path,
+                                                               const platform::EntryStatus& st,
+                                                               unsigned depth) {
+    const auto method =
+        session.options.portable_listing ? ListingMethod::portable : ListingMethod::bulk;
+    // Only the scan root may be a symbolic link to the directory examined.
+    const auto follow = depth == 0 ? platform::FollowFinalLink::yes : platform::FollowFinalLink::no;
+    const auto links = session.skip_links ? LinkEntries::skip : LinkEntries::include;
+    return open_directory(path, st, method, follow, links, session.cancel,
+                          session.listing_counters);
+}
+
+// What one listing result is to the walk.
+enum class EntryKind {
+    skipped,      // a symbolic link while links are skipped: no node, no count
+    read_failed,  // the listing broke off: counted as unreadable, no node
+    unreadable,   // its status could not be read: an unreadable child
+    file,         // anything but a directory: counted and shown
+    leaf,         // a directory shown but not entered
+    recurse,      // a directory walked further
+};
+
+struct EntryDecision {
+    EntryKind kind = EntryKind::skipped;
+    std::string path_text;                     // the entry's node path, when it has a node
+    NodeState leaf_state = NodeState::Normal;  // for a leaf
+};
+
+// Decides what one listing result is; the walk only carries the decision out.
+EntryDecision treat_entry(const ScanSession& session, const ListingResult& result,
+                          const std::string& dir_text) {
+    if (std::holds_alternative<ListingReadError>(result)) return {EntryKind::read_failed, {}};
+    if (const auto* failed = std::get_if<ListingMetadataError>(&result)) {
+        return {EntryKind::unreadable, join_text(dir_text, failed->name)};
+    }
+    const auto& entry = std::get<ListedEntry>(result);
+    if (entry.is_symlink && session.skip_links) return {EntryKind::skipped, {}};
+    EntryDecision decision{EntryKind::file, join_text(dir_text, entry.name)};
+    if (!entry.is_directory) return decision;
+    if (entry.is_dataless) {
+        decision.leaf_state = NodeState::CloudPlaceholder;
+    } else if (entry.bulk_mount_point && session.options.one_filesystem) {
+        decision.leaf_state = NodeState::MountPoint;
+    } else if (is_excluded_path(session, decision.path_text)) {
+        decision.leaf_state = NodeState::PolicyExcluded;
+    }
+    decision.kind = decision.leaf_state == NodeState::Normal ? EntryKind::recurse : EntryKind::leaf;
+    return decision;
+}
+
+// One directory being walked: its node, its running totals and the subdirectories still
+// to walk. Owned by the walking thread.
+struct DirectoryWalk {
+    DirectoryWalk(ScanSession& session, const std::string& path, std::string text,
+                  std::optional<std::int64_t> modification, std::uint64_t own_size,
+                  JobProgress* job, LinkLog* links)
+        : session(session),
+          path(path),
+          node(directory_leaf(std::move(text), modification, NodeState::Normal)),
+          own_size(own_size),
+          job(job),
+          links(links),
+          total_size(static_cast<std::int64_t>(own_size)),
+          retainer(session, path) {}
+
+    ScanSession& session;
+    const std::string& path;  // raw bytes
+    TreeNode node;            // its path is the directory's text
+    const std::uint64_t own_size;
+    JobProgress* const job;  // recursive mode only
+    LinkLog* const links;    // set when subtrees may be shared with helpers
+    std::int64_t total_size;
+    std::int64_t total_files = 0;
+    bool read_error = false;
+    std::vector<PendingSubdirectory> pending;
+    ChildRetainer retainer;
+    // Files counted here reach the shared counters in batches: every thread adding to
+    // the same counters for every file would keep their cache line moving between cores.
+    // The batch goes out before each progress check and when the listing ends, so
+    // progress and live snapshots still see running values.
+    std::uint64_t batch_bytes = 0;
+    std::uint64_t batch_files = 0;
+
+    void publish() {
+        if (batch_files == 0) return;
+        saturating_add(session.bytes_scanned, static_cast<std::int64_t>(batch_bytes));
+        session.files_scanned.fetch_add(batch_files, std::memory_order_relaxed);
+        if (job != nullptr) {
+            saturating_add(job->bytes, batch_bytes, kMaxSize);
+            job->files.fetch_add(batch_files, std::memory_order_relaxed);
+        }
+        batch_bytes = 0;
+        batch_files = 0;
+    }
+
+    void add_unreadable(const ListingMetadataError& failed, std::string path_text) {
+        session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
+        TreeNode child;
+        child.path = std::move(path_text);
+        child.kind = failed.listed_as_directory ? NodeKind::Directory : NodeKind::File;
+        child.is_readable = false;
+        child.state = NodeState::Incomplete;
+        node.children.push_back(std::move(child));
+    }
+
+    void add_file(const ListedEntry& entry, std::string path_text) {
+        const FileFacts facts = entry.file_facts.value_or(FileFacts{});
+        std::uint64_t counted = 0;
+        if (links != nullptr && facts.link_count >= 2) {
+            // Counted, in walk order, when the job is over (finish_shared_job).
+            links->push_back({facts.device,
+                              entry.inode,
+                              facts.allocated_size,
+                              {static_cast<std::uint32_t>(node.children.size())}});
+        } else {
+            counted = count_hard_link(session, facts, entry.inode);
+        }
+        batch_bytes = std::min(batch_bytes + counted, kMaxSize);  // each is at most kMaxSize
+        batch_files += 1;
+        TreeNode child;
+        child.path = std::move(path_text);
+        child.kind = NodeKind::File;
+        child.size = static_cast<std::int64_t>(counted);
+        child.file_count = 1;
+        child.modification_time = as_node_time(entry.modification);
+        child.state = entry.is_dataless ? NodeState::CloudPlaceholder : NodeState::Normal;
+        std::optional<CatalogIdentity> identity;
+        if (retainer.wants_identity()) {
+            identity =
+                CatalogIdentity{entry.inode, facts.device, facts.link_count, facts.allocated_size};
+        }
+        retain_or_spill_child(retainer, std::move(child), identity, node.children);
+        total_size = saturating_add(total_size, static_cast<std::int64_t>(counted));
+        total_files += 1;
+    }
+
+    void add_leaf(const ListedEntry& entry, NodeState state, std::string path_text) {
+        node.children.push_back(
+            directory_leaf(std::move(path_text), as_node_time(entry.modification), state));
+    }
+
+    void add_pending(const ListedEntry& entry) {
+        std::string name_text;
+        append_lossy(name_text, entry.name);
+        pending.push_back(
+            {join_raw(path, entry.name), directory_class(session.profile, name_text)});
+    }
+
+    void add_subtree(TreeNode walked) {
+        total_size = saturating_add(total_size, walked.size);
+        total_files = saturating_add(total_files, walked.file_count);
+        node.children.push_back(std::move(walked));
+    }
+
+    // After the listing: the retention step has its say, and the subdirectories are put
+    // in the order they are walked (stable, so equal priorities keep the listing order).
+    void end_listing() {
+        finish_directory_catalog(std::move(retainer), node.children);
+        std::ranges::stable_sort(pending, {}, &PendingSubdirectory::priority);
+    }
+
+    TreeNode finish() {
+        if (job != nullptr) saturating_add(job->bytes, own_size, kMaxSize);
+        session.directories_scanned.fetch_add(1, std::memory_order_relaxed);
+        saturating_add(session.bytes_scanned, static_cast<std::int64_t>(own_size));
+        // A logged link may still change sizes here; finish_shared_job sorts then.
+        if (links == nullptr) sort_children_by_size(node.children);
+        progress_tick(session, path);
+
+        bool incomplete = read_error || session.cancelled();
+        for (const TreeNode& child : node.children) {
+            if (!child.is_readable || child.state == NodeState::Incomplete) {
+                incomplete = true;
+                break;
+            }
+        }
+        node.state = incomplete ? NodeState::Incomplete : NodeState::Normal;
+        node.size = total_size;
+        node.file_count = total_files;
+        return std::move(node);
+    }
+};
+
+// Carries out the decision on every listing result. The directory closes when this
+// returns, before any subdirectory is walked.
+void read_listing(DirectoryWalk& walk, DirectoryListing listing) {
+    ScanSession& session = walk.session;
+    std::uint64_t results = 0;
+    for (;;) {
+        ListingResult result = listing.next_entry();
+        if (std::holds_alternative<ListingEnd>(result)) break;
+        if (++results % kResultsPerProgressCheck == 0) {
+            walk.publish();
+            progress_throttle(session, walk.path);
+        }
+        if (session.cancelled()) break;
+
+        EntryDecision decision = treat_entry(session, result, walk.node.path);
+        switch (decision.kind) {
+            case EntryKind::skipped:
+                break;
+            case EntryKind::read_failed:
+                session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
+                walk.read_error = true;
+                break;
+            case EntryKind::unreadable:
+                walk.add_unreadable(std::get<ListingMetadataError>(result),
+                                    std::move(decision.path_text));
+                break;
+            case EntryKind::file:
+                walk.add_file(std::get<ListedEntry>(result), std::move(decision.path_text));
+                break;
+            case EntryKind::leaf:
+                walk.add_leaf(std::get<ListedEntry>(result), decision.leaf_state,
+                              std::move(decision.path_text));
+                break;
+            case EntryKind::recurse:
+                walk.add_pending(std::get<ListedEntry>(result));
+                break;
+        }
+    }
+    walk.publish();
+}
+
+// Top level: every subdirectory becomes a job at the back of the queue.
+void queue_subdirectories(const TopLevelMode& top, std::vector<PendingSubdirectory>& pending,
+                          unsigned depth) {
+    std::unique_lock<std::mutex> lock;
+    if (top.mutex != nullptr) lock = std::unique_lock<std::mutex>(*top.mutex);
+    for (auto& sub : pending) {
+        top.jobs->push_back(
+            ScanJob{std::move(sub.path), std::make_shared<JobProgress>(), depth + 1, 0});
+    }
+}
+
+// Walking alone: one subtree after the other, in priority order. With the hard-link rule
+// applied as files are met, which link counts the bytes must not depend on timing.
+void descend_alone(DirectoryWalk& walk, const WalkMode& mode, unsigned depth) {
+    walk.node.children.reserve(walk.node.children.size() + walk.pending.size());
+    for (const auto& sub : walk.pending) {
+        walk.add_subtree(walk_subdirectory(walk.session, sub.path, mode, depth + 1));
+    }
+}
+
+// Shared with helpers: idle workers may take some subdirectories. Nodes and link logs are
+// collected in priority order, so both come out as one walker would have made them.
+void descend_shared(DirectoryWalk& walk, const RecursiveMode& mode, unsigned depth) {
+    ScanSession& session = walk.session;
+    auto& pending = walk.pending;
+    HelpPool* pool = mode.pool;
+    std::vector<std::shared_ptr<HelpPool::Task>> handed(pending.size());
+    bool offered = false;
+    walk.node.children.reserve(walk.node.children.size() + pending.size());
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        // Once workers wait for work, the rest of this level is offered to them.
+        if (pool != nullptr && !offered && i + 1 < pending.size() && pool->helping() &&
+            !session.cancelled()) {
+            offered = true;
+            std::vector<std::shared_ptr<HelpPool::Task>> tasks;
+            tasks.reserve(pending.size() - i - 1);
+            for (std::size_t k = i + 1; k < pending.size(); ++k) {
+                auto task = std::make_shared<HelpPool::Task>();
+                task->path = std::move(pending[k].path);
+                task->depth = depth + 1;
+                task->progress = mode.progress;
+                handed[k] = task;
+                tasks.push_back(std::move(task));
+            }
+            pool->post(tasks);
+        }
+        LinkLog sub_links;
+        TreeNode walked;
+        const auto& task = handed[i];
+        if (task && !pool->take_back(task)) {
+            pool->wait(task, [&](HelpPool::Task& other) {
+                const WalkMode other_mode = RecursiveMode{other.progress, pool, &other.links};
+                other.node = walk_subdirectory(session, other.path, other_mode, other.depth);
+            });
+            if (task->error) std::rethrow_exception(task->error);
+            walked = std::move(*task->node);
+            sub_links = std::move(task->links);
+        } else {
+            const WalkMode sub_mode = RecursiveMode{mode.progress, pool, &sub_links};
+            walked = walk_subdirectory(session, task ? task->path : pending[i].path, sub_mode,
+                                       depth + 1);
+        }
+        const auto index = static_cast<std::uint32_t>(walk.node.children.size());
+        for (auto& link : sub_links) {
+            link.where.push_back(index);
+            walk.links->push_back(std::move(link));
+        }
+        walk.add_subtree(std::move(walked));
+    }
 }
 
 }  // namespace
@@ -134,15 +488,15 @@ void progress_tick(ScanSession& session, std::string_view path) {
     // when an event is due.
     const std::uint64_t ticks = out.ticks_since_progress.fetch_add(1) + 1;
     std::int64_t bytes = session.bytes_scanned.load(std::memory_order_relaxed);
-    if (ticks < PROGRESS_TICKS && bytes - out.bytes_at_last_progress.load() < PROGRESS_BYTES) {
+    if (ticks < kProgressTicks && bytes - out.bytes_at_last_progress.load() < kProgressBytes) {
         return;
     }
     bool send = false;
     {
         std::lock_guard<std::mutex> lock(session.output_mutex);
         bytes = session.bytes_scanned.load(std::memory_order_relaxed);
-        if (out.ticks_since_progress.load() >= PROGRESS_TICKS ||
-            bytes - out.bytes_at_last_progress.load() >= PROGRESS_BYTES) {
+        if (out.ticks_since_progress.load() >= kProgressTicks ||
+            bytes - out.bytes_at_last_progress.load() >= kProgressBytes) {
             out.ticks_since_progress.store(0);
             out.bytes_at_last_progress.store(bytes);
             out.last_progress = std::chrono::steady_clock::now();
@@ -151,17 +505,6 @@ void progress_tick(ScanSession& session, std::string_view path) {
     }
     if (send) send_progress(session, path);
 }
-
-namespace {
-
-void sort_tree_by_size(TreeNode& node) {
-    sort_children_by_size(node.children);
-    for (TreeNode& child : node.children) {
-        if (!child.children.empty()) sort_tree_by_size(child);
-    }
-}
-
-}  // namespace
 
 void finish_shared_job(ScanSession& session, TreeNode& node, const LinkLog& links,
                        JobProgress* progress) {
@@ -172,7 +515,7 @@ void finish_shared_job(ScanSession& session, TreeNode& node, const LinkLog& link
             continue;
         }
         const auto size = static_cast<std::int64_t>(link.size);
-        counted_bytes = std::min(counted_bytes + link.size, MAX_SIZE);
+        counted_bytes = std::min(counted_bytes + link.size, kMaxSize);
         // Down from the job's node along the recorded indices; below a package (whose
         // children were dropped) the bytes stay with the package.
         TreeNode* at = &node;
@@ -184,7 +527,7 @@ void finish_shared_job(ScanSession& session, TreeNode& node, const LinkLog& link
         }
     }
     saturating_add(session.bytes_scanned, static_cast<std::int64_t>(counted_bytes));
-    if (progress != nullptr) saturating_add(progress->bytes, counted_bytes, MAX_SIZE);
+    if (progress != nullptr) saturating_add(progress->bytes, counted_bytes, kMaxSize);
     sort_tree_by_size(node);
 }
 
@@ -200,261 +543,38 @@ TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const 
 
 TreeNode walk_directory(ScanSession& session, const std::string& path, const WalkMode& mode,
                         unsigned depth) {
-    const std::string text = platform::to_utf8_lossy(path);
-    auto* recursive = std::get_if<RecursiveMode>(&mode);
-    JobProgress* job = recursive != nullptr ? recursive->progress.get() : nullptr;
-    LinkLog* links = recursive != nullptr ? recursive->links : nullptr;
-
+    std::string text = platform::to_utf8_lossy(path);
     const auto st = platform::status_of_path(path, platform::FollowFinalLink::yes);
-    if (!st) {
-        session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
-        TreeNode node = directory_leaf(text, std::nullopt, NodeState::Incomplete);
-        node.is_readable = false;
-        return node;
-    }
-    const bool dataless = (st->flags & platform::kDatalessFlag) != 0;
-    const std::uint64_t own_size = dataless ? 0 : allocated_bytes(st->blocks);
+    if (!st) return unexamined_directory(session, std::move(text));
+    const std::uint64_t own_size = st->is_dataless() ? 0 : allocated_bytes(st->blocks);
     const auto modification =
         as_node_time(modification_seconds(st->mtime_seconds, st->mtime_nanoseconds));
-
-    const auto& options = session.options;
-    if (depth >= std::min(options.max_depth, MAX_SCAN_DEPTH) || session.cancelled()) {
-        return directory_leaf(text, modification, NodeState::Incomplete);
-    }
-    const std::uint64_t root_device = session.root_device.load(std::memory_order_relaxed);
-    if (options.one_filesystem &&
-        (root_device != 0 || session.root_device_set.load(std::memory_order_relaxed)) &&
-        st->device != root_device) {
-        return directory_leaf(text, modification, NodeState::MountPoint);
-    }
-    // A bind mount keeps the device of what it shows, so only the kernel's mount-root
-    // mark tells it apart. The root itself may be one.
-    if (options.one_filesystem && depth > 0 && st->mount_root) {
-        return directory_leaf(text, modification, NodeState::MountPoint);
-    }
-    if (session.catalog && session.catalog->device() == st->device &&
-        session.catalog->inode() == st->inode) {
-        return directory_leaf(text, modification, NodeState::PolicyExcluded);
-    }
-    if (dataless) {
-        return directory_leaf(text, modification, NodeState::CloudPlaceholder);
-    }
-    if (!session.visited_directories.insert(FileKey{st->device, st->inode})) {
-        return directory_leaf(text, modification, NodeState::DirectoryAlias);
+    if (const auto leaf = directory_leaf_state(session, *st, depth)) {
+        return directory_leaf(std::move(text), modification, *leaf);
     }
 
-    auto listing = open_directory(path, *st, options.portable_listing, depth == 0,
-                                  session.skip_links, session.cancel, session.listing_counters);
+    const auto* recursive = std::get_if<RecursiveMode>(&mode);
+    JobProgress* job = recursive != nullptr ? recursive->progress.get() : nullptr;
+    auto listing = open_listing(session, path, *st, depth);
     if (!listing) {
-        session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
-        session.directories_scanned.fetch_add(1, std::memory_order_relaxed);
-        saturating_add(session.bytes_scanned, static_cast<std::int64_t>(own_size));
-        if (job != nullptr) saturating_add(job->bytes, own_size, MAX_SIZE);
-        TreeNode node = directory_leaf(text, modification, NodeState::Incomplete);
-        node.size = static_cast<std::int64_t>(own_size);
-        node.is_readable = false;
-        return node;
+        return unlistable_directory(session, std::move(text), modification, own_size, job);
     }
-
-    TreeNode node = directory_leaf(text, modification, NodeState::Normal);
-    std::int64_t total_size = static_cast<std::int64_t>(own_size);
-    std::int64_t total_files = 0;
-    bool read_error = false;
-    std::vector<PendingSubdirectory> pending;
-    ChildRetainer retainer(session, path);
+    DirectoryWalk walk(session, path, std::move(text), modification, own_size, job,
+                       recursive != nullptr ? recursive->links : nullptr);
     // Most directories fit in the first batch; growing the vector node by node would
     // move every child several times.
-    node.children.reserve(listing->entries_ahead());
-    std::uint64_t results = 0;
-    // Files counted here reach the shared counters in batches: every thread adding to the
-    // same counters for every file would keep their cache line moving between cores. The
-    // batch goes out before each progress check and when the listing ends, so progress
-    // and live snapshots still see running values.
-    std::uint64_t batch_bytes = 0;
-    std::uint64_t batch_files = 0;
-    const auto publish = [&] {
-        if (batch_files == 0) return;
-        saturating_add(session.bytes_scanned, static_cast<std::int64_t>(batch_bytes));
-        session.files_scanned.fetch_add(batch_files, std::memory_order_relaxed);
-        if (job != nullptr) {
-            saturating_add(job->bytes, batch_bytes, MAX_SIZE);
-            job->files.fetch_add(batch_files, std::memory_order_relaxed);
-        }
-        batch_bytes = 0;
-        batch_files = 0;
-    };
+    walk.node.children.reserve(listing->entries_ahead());
+    read_listing(walk, std::move(*listing));
+    walk.end_listing();
 
-    for (;;) {
-        ListingResult result = listing->next_entry();
-        if (std::holds_alternative<ListingEnd>(result)) break;
-        if (++results % 256 == 0) {
-            publish();
-            progress_throttle(session, path);
-        }
-        if (session.cancelled()) break;
-
-        if (const auto* read = std::get_if<ListingReadError>(&result)) {
-            (void)read;
-            session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
-            read_error = true;
-            continue;
-        }
-        if (const auto* meta = std::get_if<ListingMetadataError>(&result)) {
-            session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
-            TreeNode child;
-            child.path = join_text(text, meta->name);
-            child.kind = meta->listed_as_directory ? NodeKind::Directory : NodeKind::File;
-            child.is_readable = false;
-            child.state = NodeState::Incomplete;
-            node.children.push_back(std::move(child));
-            continue;
-        }
-        auto& entry = std::get<ListedEntry>(result);
-        if (entry.is_symlink && session.skip_links) continue;
-        if (entry.is_directory) {
-            NodeState leaf = NodeState::Normal;
-            std::string child_text = join_text(text, entry.name);
-            if (entry.is_dataless) {
-                leaf = NodeState::CloudPlaceholder;
-            } else if (entry.bulk_mount_point && options.one_filesystem) {
-                leaf = NodeState::MountPoint;
-            } else if (is_excluded_path(session, child_text)) {
-                leaf = NodeState::PolicyExcluded;
-            }
-            if (leaf != NodeState::Normal) {
-                node.children.push_back(
-                    directory_leaf(std::move(child_text), as_node_time(entry.modification), leaf));
-                continue;
-            }
-            std::string name_text;
-            append_lossy(name_text, entry.name);
-            pending.push_back(
-                {join_raw(path, entry.name), directory_class(session.profile, name_text)});
-            continue;
-        }
-
-        const FileFacts facts = entry.file_facts.value_or(FileFacts{});
-        std::uint64_t counted = 0;
-        if (links != nullptr && facts.link_count >= 2) {
-            // Counted, in walk order, when the job is over (finish_shared_job).
-            links->push_back({facts.device,
-                              entry.inode,
-                              facts.allocated_size,
-                              {static_cast<std::uint32_t>(node.children.size())}});
-        } else {
-            counted = count_hard_link(session, facts, entry.inode);
-        }
-        batch_bytes = std::min(batch_bytes + counted, MAX_SIZE);  // each is at most MAX_SIZE
-        batch_files += 1;
-        TreeNode child;
-        child.path = join_text(text, entry.name);
-        child.kind = NodeKind::File;
-        child.size = static_cast<std::int64_t>(counted);
-        child.file_count = 1;
-        child.modification_time = as_node_time(entry.modification);
-        child.state = entry.is_dataless ? NodeState::CloudPlaceholder : NodeState::Normal;
-        std::optional<CatalogIdentity> identity;
-        if (retainer.wants_identity()) {
-            identity =
-                CatalogIdentity{entry.inode, facts.device, facts.link_count, facts.allocated_size};
-        }
-        retain_or_spill_child(retainer, std::move(child), identity, node.children);
-        total_size = saturating_add(total_size, static_cast<std::int64_t>(counted));
-        total_files += 1;
-    }
-
-    publish();
-    listing = std::unexpected(ListingOpenError{});  // closes the directory before descending
-    finish_directory_catalog(std::move(retainer), node.children);
-    std::ranges::stable_sort(pending, {}, &PendingSubdirectory::cls);
-
-    if (auto* top = std::get_if<TopLevelMode>(&mode)) {
-        std::unique_lock<std::mutex> lock;
-        if (top->mutex != nullptr) lock = std::unique_lock<std::mutex>(*top->mutex);
-        for (auto& sub : pending) {
-            top->jobs->push_back(
-                ScanJob{std::move(sub.path), std::make_shared<JobProgress>(), depth + 1, 0});
-        }
-    } else if (links == nullptr) {
-        // One subtree after the other, in class order: with the hard-link rule applied as
-        // files are met, which link counts the bytes must not depend on timing.
-        node.children.reserve(node.children.size() + pending.size());
-        for (const auto& sub : pending) {
-            TreeNode walked = walk_subdirectory(session, sub.path, mode, depth + 1);
-            total_size = saturating_add(total_size, walked.size);
-            total_files = saturating_add(total_files, walked.file_count);
-            node.children.push_back(std::move(walked));
-        }
-        if (job != nullptr) saturating_add(job->bytes, own_size, MAX_SIZE);
+    if (const auto* top = std::get_if<TopLevelMode>(&mode)) {
+        queue_subdirectories(*top, walk.pending, depth);
+    } else if (walk.links == nullptr) {
+        descend_alone(walk, mode, depth);
     } else {
-        // Idle workers may take some subdirectories. Nodes and link logs are collected
-        // in class order, so both come out as one walker would have made them.
-        HelpPool* pool = recursive->pool;
-        std::vector<std::shared_ptr<HelpPool::Task>> handed(pending.size());
-        bool offered = false;
-        node.children.reserve(node.children.size() + pending.size());
-        for (std::size_t i = 0; i < pending.size(); ++i) {
-            // Once workers wait for work, the rest of this level is offered to them.
-            if (pool != nullptr && !offered && i + 1 < pending.size() && pool->helping() &&
-                !session.cancelled()) {
-                offered = true;
-                std::vector<std::shared_ptr<HelpPool::Task>> tasks;
-                tasks.reserve(pending.size() - i - 1);
-                for (std::size_t k = i + 1; k < pending.size(); ++k) {
-                    auto task = std::make_shared<HelpPool::Task>();
-                    task->path = std::move(pending[k].path);
-                    task->depth = depth + 1;
-                    task->progress = recursive->progress;
-                    handed[k] = task;
-                    tasks.push_back(std::move(task));
-                }
-                pool->post(tasks);
-            }
-            LinkLog sub_links;
-            TreeNode walked;
-            const auto& task = handed[i];
-            if (task && !pool->take_back(task)) {
-                pool->wait(task, [&](HelpPool::Task& other) {
-                    const WalkMode other_mode = RecursiveMode{other.progress, pool, &other.links};
-                    other.node = walk_subdirectory(session, other.path, other_mode, other.depth);
-                });
-                if (task->error) std::rethrow_exception(task->error);
-                walked = std::move(*task->node);
-                sub_links = std::move(task->links);
-            } else {
-                const WalkMode sub_mode = RecursiveMode{recursive->progress, pool, &sub_links};
-                walked = walk_subdirectory(session, task ? task->path : pending[i].path, sub_mode,
-                                           depth + 1);
-            }
-            const auto index = static_cast<std::uint32_t>(node.children.size());
-            for (auto& link : sub_links) {
-                link.where.push_back(index);
-                links->push_back(std::move(link));
-            }
-            total_size = saturating_add(total_size, walked.size);
-            total_files = saturating_add(total_files, walked.file_count);
-            node.children.push_back(std::move(walked));
-        }
-        if (job != nullptr) saturating_add(job->bytes, own_size, MAX_SIZE);
+        descend_shared(walk, *recursive, depth);
     }
-    session.directories_scanned.fetch_add(1, std::memory_order_relaxed);
-    saturating_add(session.bytes_scanned, static_cast<std::int64_t>(own_size));
-
-    // A logged link may still change sizes here; finish_shared_job sorts then.
-    if (links == nullptr) sort_children_by_size(node.children);
-    progress_tick(session, path);
-
-    bool incomplete = read_error || session.cancelled();
-    for (const TreeNode& child : node.children) {
-        if (!child.is_readable || child.state == NodeState::Incomplete) {
-            incomplete = true;
-            break;
-        }
-    }
-    node.state = incomplete ? NodeState::Incomplete : NodeState::Normal;
-    node.size = total_size;
-    node.file_count = total_files;
-    return node;
+    return walk.finish();
 }
 
 }  // namespace bramvelt::scan

@@ -19,8 +19,8 @@ void fail_worker_start_for_testing(int index) {
 int worker_start_failure_index() {
     return start_failure_index.load();
 }
-void throw_in_worker_walk_for_testing(bool enabled) {
-    walk_throws.store(enabled);
+void throw_in_worker_walk_for_testing(ThrowInWalk choice) {
+    walk_throws.store(choice == ThrowInWalk::yes);
 }
 
 ResultChannel::Sender::Sender(std::shared_ptr<ResultChannel> channel)

@@ -69,6 +69,7 @@ bool jobs_can_be_shared(const ScanSession& session);
 // `index` on fail to start (negative: none), and a walk on a worker throws.
 void fail_worker_start_for_testing(int index);
 int worker_start_failure_index();
-void throw_in_worker_walk_for_testing(bool enabled);
+enum class ThrowInWalk { no, yes };
+void throw_in_worker_walk_for_testing(ThrowInWalk choice);
 
 }  // namespace bramvelt::scan

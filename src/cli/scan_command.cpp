@@ -2,14 +2,14 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <fmt/format.h>
-#include <climits>
-#include <cstdlib>
+
+#include <cstdint>
 #include <memory>
 
+#include "platform/processor_count.hpp"
+#include "platform/real_path.hpp"
 #include "platform/utf8.hpp"
 #include "scan/scan.hpp"
 #include "scan/session.hpp"
@@ -22,6 +22,10 @@
 
 namespace bramvelt::cli {
 namespace {
+
+// The text report's limits when none are given.
+constexpr std::uint64_t kTextReportDepth = 2;
+constexpr std::uint64_t kTextReportTop = 20;
 
 // A decimal unsigned integer with one optional leading "+".
 std::optional<std::uint64_t> parse_count(std::string_view text) {
@@ -63,21 +67,10 @@ void keep_until_exit(scan::ScanOutcome outcome) {
 }
 
 int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
-    OutputLimits limits;
-    if (options.depth) {
-        limits.depth_set = true;
-        limits.depth = *options.depth;
-    }
-    if (options.top) {
-        limits.top_set = true;
-        limits.top = *options.top;
-    }
+    OutputLimits limits{options.depth, options.top};
     if (!options.json) {
-        if (!limits.depth_set) limits = {true, 2, limits.top_set, limits.top};
-        if (!limits.top_set) {
-            limits.top_set = true;
-            limits.top = 20;
-        }
+        if (!limits.depth) limits.depth = kTextReportDepth;
+        if (!limits.top) limits.top = kTextReportTop;
     }
 
     CancelFlag cancel = make_cancel_flag();
@@ -89,7 +82,7 @@ int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
         scan_options.retention = scan::KeepAll{};
         scan_options.snapshot_interval = {2, 0};
         scan_options.jobs = options.jobs;
-        scan_options.max_depth = scan::MAX_SCAN_DEPTH;
+        scan_options.max_depth = scan::kMaxScanDepth;
         scan_options.collapse_packages = options.collapse_packages;
         scan_options.skip_links = options.skip_links;
         scan_options.profile = options.profile;
@@ -117,7 +110,8 @@ int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
     } else {
         std::vector<OmittedDetail> omitted;
         trim_for_output(outcome->tree, 0, limits, omitted);
-        written = write_scan_report(io.out, *outcome, false, limits, incomplete, omitted);
+        written =
+            write_scan_report(io.out, *outcome, ReportFormat::text, limits, incomplete, omitted);
     }
     const bool flushed = io.out.flush();
     const bool cancelled = outcome->cancelled;
@@ -130,13 +124,14 @@ int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
 }  // namespace
 
 unsigned default_scan_jobs() {
-    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-    if (online < 1) return 4;
-    return static_cast<unsigned>(std::min<long>(online, 16));
+    const auto online = platform::online_processors();
+    if (!online) return 4;
+    return static_cast<unsigned>(std::min<unsigned long>(*online, 16));
 }
 
 std::expected<ScanCommandOptions, std::string> parse_scan_options(std::span<const std::string> args,
-                                                                  bool is_open) {
+                                                                  ScanCommandWord word) {
+    const bool is_open = word == ScanCommandWord::open;
     ScanCommandOptions options;
     options.jobs = default_scan_jobs();
     bool have_folder = false;
@@ -226,7 +221,8 @@ std::expected<ScanCommandOptions, std::string> parse_scan_options(std::span<cons
 
 int scan_or_open_command(std::span<const std::string> args, bool json, CliStreams& io) {
     const bool is_open = args[0] == "open";
-    auto options = parse_scan_options(args.subspan(1), is_open);
+    auto options = parse_scan_options(args.subspan(1),
+                                      is_open ? ScanCommandWord::open : ScanCommandWord::scan);
     if (!options) return usage_error(io, json, options.error());
     if (options->help) {
         const bool written = io.out.write(USAGE_TEXT);
@@ -240,15 +236,13 @@ int scan_or_open_command(std::span<const std::string> args, bool json, CliStream
         return 0;
     }
     if (options->interactive) {
-        char resolved[PATH_MAX];
-        struct stat st {};
-        if (::realpath(options->folder.c_str(), resolved) == nullptr ||
-            ::stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        const auto resolved = platform::real_directory(options->folder);
+        if (!resolved) {
             print_cli_error(io.err, fmt::format("not a directory: {}", options->folder));
             return 2;
         }
         UiOptions ui;
-        ui.folder = platform::to_utf8_lossy(resolved);
+        ui.folder = platform::to_utf8_lossy(*resolved);
         return run_interactive(ui, io);
     }
     return run_scan_command(*options, io);

@@ -27,9 +27,11 @@ struct ScanCommandOptions {
 // The online processors capped at 16, or 4 when the system cannot tell.
 unsigned default_scan_jobs();
 
-// Parses the arguments after the command word; `open` accepts no options. The error is
-// the usage error's text.
+// The command word the options follow: both take a folder, `open` no options.
+enum class ScanCommandWord { scan, open };
+
+// Parses the arguments after the command word. The error is the usage error's text.
 std::expected<ScanCommandOptions, std::string> parse_scan_options(std::span<const std::string> args,
-                                                                  bool is_open);
+                                                                  ScanCommandWord word);
 
 }  // namespace bramvelt::cli

@@ -54,7 +54,8 @@ bool print_tree(platform::Writer& out, const TreeNode& node, std::size_t depth,
     if (auto it = omitted.find(node.path); it != omitted.end()) {
         const std::string more(std::string((depth + 1) * 2, ' '));
         if (!out.write(fmt::format("{}… {} entries hidden by --{}\n", more,
-                                   it->second->omitted_children, it->second->reason))) {
+                                   it->second->omitted_children,
+                                   omitted_reason_text(it->second->reason)))) {
             return false;
         }
     }
@@ -93,8 +94,8 @@ void order_children(const TreeNode& parent, std::vector<TreeNode>& children) {
     }
 }
 
-std::string optional_number(bool set, std::uint64_t value) {
-    return set ? std::to_string(value) : std::string("null");
+std::string optional_number(std::optional<std::uint64_t> value) {
+    return value ? std::to_string(*value) : std::string("null");
 }
 
 // Everything after the tree: stats, flags, limits and the omitted-detail records.
@@ -108,8 +109,7 @@ bool write_json_tail(platform::Writer& out, const scan::ScanOutcome& outcome,
         "\"omittedDetails\":[",
         outcome.bytes_scanned, outcome.files_scanned, outcome.directories_scanned,
         outcome.unreadable_items, outcome.hard_link_bytes_saved, outcome.elapsed_seconds,
-        outcome.cancelled, incomplete, optional_number(limits.depth_set, limits.depth),
-        optional_number(limits.top_set, limits.top));
+        outcome.cancelled, incomplete, optional_number(limits.depth), optional_number(limits.top));
     bool first = true;
     for (const auto& record : omitted) {
         if (!first) tail += ',';
@@ -117,7 +117,7 @@ bool write_json_tail(platform::Writer& out, const scan::ScanOutcome& outcome,
         tail += "{\"path\":";
         append_json_string(tail, record.path);
         tail += fmt::format(",\"omittedChildren\":{},\"reason\":\"{}\"}}", record.omitted_children,
-                            record.reason);
+                            omitted_reason_text(record.reason));
     }
     tail += "]}\n";
     return out.write(tail);
@@ -129,22 +129,25 @@ void trim_children(TreeNode& node, std::uint64_t depth, const OutputLimits& limi
                    std::vector<OmittedDetail>& omitted) {
     order_children(node, node.children);
     std::size_t keep = node.children.size();
-    std::string_view reason;
-    if (limits.depth_set && depth >= limits.depth) {
+    OmittedReason reason = OmittedReason::top;
+    if (limits.depth && depth >= *limits.depth) {
         keep = 0;
-        reason = "depth";
-    } else if (limits.top_set && node.children.size() >= limits.top) {
-        keep = static_cast<std::size_t>(limits.top);
-        reason = "top";
+        reason = OmittedReason::depth;
+    } else if (limits.top && node.children.size() >= *limits.top) {
+        keep = static_cast<std::size_t>(*limits.top);
     }
     if (keep < node.children.size()) {
-        omitted.push_back({node.path, std::string(reason), node.children.size() - keep});
+        omitted.push_back({node.path, reason, node.children.size() - keep});
         node.children.erase(node.children.begin() + static_cast<std::ptrdiff_t>(keep),
                             node.children.end());
     }
 }
 
 }  // namespace
+
+std::string_view omitted_reason_text(OmittedReason reason) {
+    return reason == OmittedReason::depth ? "depth" : "top";
+}
 
 void trim_for_output(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
                      std::vector<OmittedDetail>& omitted) {
@@ -158,10 +161,10 @@ bool tree_has_problems(const TreeNode& node) {
                                [](const TreeNode& c) { return tree_has_problems(c); });
 }
 
-bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, bool json,
+bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, ReportFormat format,
                        const OutputLimits& limits, bool incomplete,
                        const std::vector<OmittedDetail>& omitted) {
-    if (!json) {
+    if (format == ReportFormat::text) {
         OmittedIndex index;
         for (const auto& record : omitted) index.emplace(record.path, &record);
         if (!print_tree(out, outcome.tree, 0, index)) return false;

@@ -3,7 +3,9 @@
 // indented text tree with a totals line, or as one JSON document.
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/writer.hpp"
@@ -12,19 +14,26 @@
 
 namespace bramvelt::cli {
 
+// What the report keeps of the tree; absent: no limit.
 struct OutputLimits {
-    bool depth_set = false;
-    std::uint64_t depth = 0;
-    bool top_set = false;
-    std::uint64_t top = 0;
+    std::optional<std::uint64_t> depth;  // levels of children below the root
+    std::optional<std::uint64_t> top;    // children per node
 };
+
+// Which limit cut a node's children.
+enum class OmittedReason { top, depth };
+
+// "top" or "depth", as the report writes it.
+std::string_view omitted_reason_text(OmittedReason reason);
 
 // One node whose children were cut from the report.
 struct OmittedDetail {
     std::string path;
-    std::string reason;  // "top" or "depth"
+    OmittedReason reason = OmittedReason::top;
     std::uint64_t omitted_children = 0;
 };
+
+enum class ReportFormat { text, json };
 
 // Sorts every kept node's children (size, then path) and cuts them to the limits,
 // recording each cut in pre-order.
@@ -35,7 +44,7 @@ void trim_for_output(scan::TreeNode& node, std::uint64_t depth, const OutputLimi
 bool tree_has_problems(const scan::TreeNode& node);
 
 // Returns false when a write failed.
-bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, bool json,
+bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, ReportFormat format,
                        const OutputLimits& limits, bool incomplete,
                        const std::vector<OmittedDetail>& omitted);
 

@@ -93,7 +93,7 @@ TEST(ScanOptions, ValuesAndFolders) {
     auto parsed = parse_scan_options(
         std::vector<std::string>{"--depth=+3", "--top", "0", "--jobs", "64", "--profile=DEV",
                                  "--no-packages", "--include-links", "-i", "--", "--json"},
-        false);
+        ScanCommandWord::scan);
     ASSERT_TRUE(parsed) << parsed.error();
     EXPECT_EQ(parsed->folder, "--json");
     EXPECT_EQ(parsed->depth, 3u);
@@ -104,7 +104,7 @@ TEST(ScanOptions, ValuesAndFolders) {
     EXPECT_FALSE(parsed->skip_links);
     EXPECT_TRUE(parsed->interactive);
     EXPECT_FALSE(parsed->json);
-    auto empty_folder = parse_scan_options(std::vector<std::string>{""}, false);
+    auto empty_folder = parse_scan_options(std::vector<std::string>{""}, ScanCommandWord::scan);
     ASSERT_TRUE(empty_folder);
     EXPECT_EQ(empty_folder->folder, "");
     EXPECT_GE(default_scan_jobs(), 1u);
@@ -182,9 +182,11 @@ TEST(ScanCommand, MissingFolderFails) {
 
 TEST(ScanCommand, InteractiveNeedsADirectoryAndATerminal) {
     testing::TempDir dir;
-    const CliRun missing = cli({"scan", "-i", dir / "missing"});
-    EXPECT_EQ(missing.status, 2);
-    EXPECT_EQ(missing.err, "bramvelt: not a directory: " + (dir / "missing") + "\n");
+    for (const std::string& folder : {dir / "missing", dir.write_file("file")}) {
+        const CliRun refused = cli({"scan", "-i", folder});
+        EXPECT_EQ(refused.status, 2) << folder;
+        EXPECT_EQ(refused.err, "bramvelt: not a directory: " + folder + "\n");
+    }
     const CliRun no_terminal = cli({"scan", "--interactive", "--json", dir.path()});
     EXPECT_EQ(no_terminal.status, 2);
     EXPECT_EQ(
@@ -208,7 +210,7 @@ TEST(TrimForOutput, CutsByDepthAndTopInPreOrder) {
               make("/r/d", 50, {make("/r/d/x", 1), make("/r/d/y", 2), make("/r/d/z", 3)}),
               make("/r/c", 30)});
     std::vector<OmittedDetail> omitted;
-    trim_for_output(root, 0, OutputLimits{true, 1, true, 3}, omitted);
+    trim_for_output(root, 0, OutputLimits{1, 3}, omitted);
     ASSERT_EQ(root.children.size(), 3u);
     EXPECT_EQ(root.children[0].path, "/r/d");
     EXPECT_EQ(root.children[1].path, "/r/c");
@@ -216,15 +218,15 @@ TEST(TrimForOutput, CutsByDepthAndTopInPreOrder) {
     EXPECT_TRUE(root.children[0].children.empty());
     ASSERT_EQ(omitted.size(), 2u);
     EXPECT_EQ(omitted[0].path, "/r");
-    EXPECT_EQ(omitted[0].reason, "top");
+    EXPECT_EQ(omitted[0].reason, OmittedReason::top);
     EXPECT_EQ(omitted[0].omitted_children, 1u);
     EXPECT_EQ(omitted[1].path, "/r/d");
-    EXPECT_EQ(omitted[1].reason, "depth");
+    EXPECT_EQ(omitted[1].reason, OmittedReason::depth);
     EXPECT_EQ(omitted[1].omitted_children, 3u);
 
     TreeNode exact = make("/e", 3, {make("/e/a", 1), make("/e/b", 2)});
     std::vector<OmittedDetail> none;
-    trim_for_output(exact, 0, OutputLimits{false, 0, true, 2}, none);
+    trim_for_output(exact, 0, OutputLimits{std::nullopt, 2}, none);
     EXPECT_TRUE(none.empty());
     EXPECT_EQ(exact.children.size(), 2u);
 }
@@ -266,10 +268,10 @@ TEST(TextReport, TagsHiddenLinesAndTotals) {
     outcome.directories_scanned = 2;
     outcome.elapsed_seconds = 0.12345;
     outcome.cancelled = true;
-    std::vector<OmittedDetail> omitted{{"/r", "top", 4}};
+    std::vector<OmittedDetail> omitted{{"/r", OmittedReason::top, 4}};
     platform::StringWriter out;
     ASSERT_TRUE(
-        write_scan_report(out, outcome, false, OutputLimits{true, 2, true, 20}, true, omitted));
+        write_scan_report(out, outcome, ReportFormat::text, OutputLimits{2, 20}, true, omitted));
     EXPECT_EQ(out.text(),
               "   3.0 MiB  /r\n"
               "     2.0 KiB  inc [incomplete]\n"
@@ -290,10 +292,11 @@ TEST(JsonReport, FixedTextAndRecords) {
     outcome.bytes_scanned = -1;
     outcome.hard_link_bytes_saved = 5;
     outcome.elapsed_seconds = 1.5;
-    std::vector<OmittedDetail> omitted{{"/r\"q", "top", 1}, {"/r/x", "depth", 2}};
+    std::vector<OmittedDetail> omitted{{"/r\"q", OmittedReason::top, 1},
+                                       {"/r/x", OmittedReason::depth, 2}};
     platform::StringWriter out;
-    ASSERT_TRUE(
-        write_scan_report(out, outcome, true, OutputLimits{false, 0, true, 7}, false, omitted));
+    ASSERT_TRUE(write_scan_report(out, outcome, ReportFormat::json, OutputLimits{std::nullopt, 7},
+                                  false, omitted));
     const std::string tail = out.text().substr(out.text().find(R"(,"stats")"));
     EXPECT_EQ(tail, R"(,"stats":{"bytesScanned":-1,"filesScanned":0,"directoriesScanned":0,)"
                     R"("unreadableItems":0,"hardlinkBytesSaved":5},"elapsedSeconds":1.500000,)"
@@ -348,18 +351,20 @@ TEST(JsonReport, SegmentedWritingGivesTheSameBytes) {
     base.tree = synthetic_tree();
     ASSERT_GT(base.tree.file_count, 4'000);
     const OutputLimits cases[] = {
-        {}, {true, 2, false, 0}, {false, 0, true, 5}, {true, 3, true, 50}, {true, 0, false, 0}};
+        {}, {2, std::nullopt}, {std::nullopt, 5}, {3, 50}, {0, std::nullopt}};
     for (const auto& limits : cases) {
         scan::ScanOutcome serial = base;
         std::vector<OmittedDetail> omitted;
         trim_for_output(serial.tree, 0, limits, omitted);
         platform::StringWriter expected;
-        ASSERT_TRUE(write_scan_report(expected, serial, true, limits, false, omitted));
+        ASSERT_TRUE(
+            write_scan_report(expected, serial, ReportFormat::json, limits, false, omitted));
         for (const unsigned threads : {1u, 8u}) {
             scan::ScanOutcome segments = base;
             platform::StringWriter actual;
             ASSERT_TRUE(trim_and_write_json_report(actual, segments, limits, false, threads));
-            EXPECT_EQ(actual.text(), expected.text()) << limits.depth << " " << limits.top;
+            EXPECT_EQ(actual.text(), expected.text())
+                << limits.depth.value_or(-1) << " " << limits.top.value_or(-1);
         }
     }
 }

@@ -16,6 +16,7 @@
 namespace bramvelt::scan {
 namespace {
 
+using platform::FollowFinalLink;
 using testing::TempDir;
 
 platform::EntryStatus status(const std::string& path) {
@@ -46,8 +47,8 @@ TEST(Listing, EmptyDirectoryEndsAfterOneBulkRead) {
     TempDir dir;
     const std::string empty = dir.make_dir("empty");
     ListingCounters counters;
-    auto listing =
-        open_directory(empty, status(empty), false, false, true, make_cancel_flag(), counters);
+    auto listing = open_directory(empty, status(empty), ListingMethod::bulk, FollowFinalLink::no,
+                                  LinkEntries::skip, make_cancel_flag(), counters);
     ASSERT_TRUE(listing);
     EXPECT_TRUE(listing->is_bulk());
     EXPECT_TRUE(std::holds_alternative<ListingEnd>(listing->next_entry()));
@@ -61,10 +62,11 @@ TEST(Listing, CountersTellWhichEntriesNeededALookup) {
     dir.write_file("root/file", "abc");
     dir.make_dir("root/sub");
     ASSERT_EQ(::symlink("/", (root + "/link").c_str()), 0);
-    for (const bool skip_links : {true, false}) {
+    for (const LinkEntries links : {LinkEntries::skip, LinkEntries::include}) {
+        const bool skip_links = links == LinkEntries::skip;
         ListingCounters counters;
-        auto listing = open_directory(root, status(root), false, false, skip_links,
-                                      make_cancel_flag(), counters);
+        auto listing = open_directory(root, status(root), ListingMethod::bulk, FollowFinalLink::no,
+                                      links, make_cancel_flag(), counters);
         ASSERT_TRUE(listing);
         int links_with_facts = 0;
         int entries = 0;
@@ -102,7 +104,8 @@ TEST(Listing, AReplacedDirectoryIsNotListed) {
     dir.make_dir("target");
     dir.write_file("target/other");
     ListingCounters counters;
-    auto listing = open_directory(path, before, false, false, true, make_cancel_flag(), counters);
+    auto listing = open_directory(path, before, ListingMethod::bulk, FollowFinalLink::no,
+                                  LinkEntries::skip, make_cancel_flag(), counters);
     ASSERT_FALSE(listing);
     EXPECT_TRUE(listing.error().identity_changed);
     EXPECT_EQ(listing.error().text(), "directory identity or availability changed before listing");
@@ -115,10 +118,11 @@ TEST(Listing, ALinkIsOpenedAsADirectoryOnlyAtTheRoot) {
     const std::string link = dir / "link";
     ASSERT_EQ(::symlink("real", link.c_str()), 0);
     ListingCounters counters;
-    auto below =
-        open_directory(link, status(link), false, false, true, make_cancel_flag(), counters);
+    auto below = open_directory(link, status(link), ListingMethod::bulk, FollowFinalLink::no,
+                                LinkEntries::skip, make_cancel_flag(), counters);
     EXPECT_FALSE(below);
-    auto root = open_directory(link, status(link), false, true, true, make_cancel_flag(), counters);
+    auto root = open_directory(link, status(link), ListingMethod::bulk, FollowFinalLink::yes,
+                               LinkEntries::skip, make_cancel_flag(), counters);
     ASSERT_TRUE(root);
     EXPECT_FALSE(root->is_bulk());
     EXPECT_EQ(drain(*root).names, std::set<std::string>{"f"});
@@ -147,7 +151,8 @@ TEST(Listing, CancelEndsTheListing) {
     dir.write_file("root/a");
     ListingCounters counters;
     CancelFlag cancel = make_cancel_flag();
-    auto listing = open_directory(root, status(root), false, false, true, cancel, counters);
+    auto listing = open_directory(root, status(root), ListingMethod::bulk, FollowFinalLink::no,
+                                  LinkEntries::skip, cancel, counters);
     ASSERT_TRUE(listing);
     cancel->store(true);
     EXPECT_TRUE(std::holds_alternative<ListingEnd>(listing->next_entry()));
@@ -159,8 +164,8 @@ TEST(Listing, ReadFailureIsReportedOnceThenEnds) {
     dir.write_file("root/a");
     ListingCounters counters;
     platform::fail_later_directory_reads_for_testing(EIO);
-    auto listing =
-        open_directory(root, status(root), false, false, true, make_cancel_flag(), counters);
+    auto listing = open_directory(root, status(root), ListingMethod::bulk, FollowFinalLink::no,
+                                  LinkEntries::skip, make_cancel_flag(), counters);
     ASSERT_TRUE(listing);
     const Listed listed = drain(*listing);
     platform::fail_later_directory_reads_for_testing(0);

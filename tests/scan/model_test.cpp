@@ -44,20 +44,22 @@ TEST(DirectoryClass, OrdersKnownNamesUnderDevOnly) {
     const struct {
         ScanProfile profile;
         const char* name;
-        unsigned expected;
+        WalkPriority expected;
     } cases[] = {
-        {ScanProfile::General, "Users", 1},
-        {ScanProfile::General, "node_modules", 1},
-        {ScanProfile::Dev, "Users", 0},
-        {ScanProfile::Dev, "DOWNLOADS", 0},
-        {ScanProfile::Dev, "Projects", 1},
-        {ScanProfile::Dev, "Library", 3},
-        {ScanProfile::Dev, ".Spotlight-V100", 3},
-        {ScanProfile::Dev, "__pycache__", 4},
-        {ScanProfile::Dev, "node_modules", 2},
-        {ScanProfile::Dev, "src", 2},
-        {ScanProfile::Dev, "", 2},
-        {ScanProfile::Dev, "\xC3\x9Csers", 2},
+        {ScanProfile::General, "Users", WalkPriority::early},
+        {ScanProfile::General, "node_modules", WalkPriority::early},
+        {ScanProfile::Dev, "Users", WalkPriority::first},
+        {ScanProfile::Dev, "DOWNLOADS", WalkPriority::first},
+        {ScanProfile::Dev, "Projects", WalkPriority::early},
+        {ScanProfile::Dev, "Library", WalkPriority::late},
+        {ScanProfile::Dev, ".Spotlight-V100", WalkPriority::late},
+        {ScanProfile::Dev, "__pycache__", WalkPriority::last},
+        {ScanProfile::Dev, "node_modules", WalkPriority::normal},
+        {ScanProfile::Dev, "src", WalkPriority::normal},
+        {ScanProfile::Dev, "", WalkPriority::normal},
+        {ScanProfile::Dev, "\xC3\x9Csers", WalkPriority::normal},
+        // Only A to Z are lowered here: a Kelvin sign is no "k".
+        {ScanProfile::Dev, "Des\xE2\x84\xAAtop", WalkPriority::normal},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(directory_class(c.profile, c.name), c.expected) << c.name;
@@ -67,22 +69,22 @@ TEST(DirectoryClass, OrdersKnownNamesUnderDevOnly) {
 TEST(FrontierClass, UsesTheLowerCasedLastComponent) {
     const struct {
         const char* path;
-        unsigned expected;
+        WalkPriority expected;
     } cases[] = {
-        {"/Users", 0},
-        {"/x/USERS", 0},
-        {"/home", 0},
-        {"/a/Node_Modules", 1},
-        {"/a/.git", 1},
-        {"/a/target", 1},
-        {"/a/__pycache__", 2},
-        {"/", 2},
-        {"/a/..", 2},
-        {"/a/src", 2},
+        {"/Users", WalkPriority::first},
+        {"/x/USERS", WalkPriority::first},
+        {"/home", WalkPriority::first},
+        {"/a/Node_Modules", WalkPriority::early},
+        {"/a/.git", WalkPriority::early},
+        {"/a/target", WalkPriority::early},
+        {"/a/__pycache__", WalkPriority::normal},
+        {"/", WalkPriority::normal},
+        {"/a/..", WalkPriority::normal},
+        {"/a/src", WalkPriority::normal},
         // The Kelvin sign lower-cases to "k"; other non-ASCII letters match nothing.
-        {"/a/WOR\xE2\x84\xAASPACE", 1},
-        {"/a/.wor\xE2\x84\xAAtrees", 1},
-        {"/a/\xC3\x9Csers", 2},
+        {"/a/WOR\xE2\x84\xAASPACE", WalkPriority::early},
+        {"/a/.wor\xE2\x84\xAAtrees", WalkPriority::early},
+        {"/a/\xC3\x9Csers", WalkPriority::normal},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(frontier_class(c.path), c.expected) << c.path;
@@ -239,9 +241,9 @@ TEST(MergeChildren, RollsStatesUpAndKeepsEqualSizesInOrder) {
         kids.push_back(child("/d/z", 5, NodeState::Normal));
         kids.push_back(child("/d/a", 9, NodeState::Scanning));
         TreeNode snapshot = dir;
-        merge_children(snapshot, kids, false);
+        merge_children(snapshot, kids, TreePurpose::snapshot);
         EXPECT_EQ(snapshot.state, NodeState::Scanning);
-        merge_children(dir, std::move(kids), true);
+        merge_children(dir, std::move(kids), TreePurpose::final_tree);
         EXPECT_EQ(dir.state, NodeState::Incomplete);
         EXPECT_EQ(dir.size, 14);
         EXPECT_EQ(dir.file_count, 2);
@@ -253,9 +255,10 @@ TEST(MergeChildren, RollsStatesUpAndKeepsEqualSizesInOrder) {
     {
         TreeNode mount;
         mount.state = NodeState::MountPoint;
-        merge_children(mount, {child("/m/a", 1, NodeState::Scanning)}, true);
+        merge_children(mount, {child("/m/a", 1, NodeState::Scanning)}, TreePurpose::final_tree);
         EXPECT_EQ(mount.state, NodeState::MountPoint);
-        merge_children(mount, {child("/m/b", 1, NodeState::Normal, false)}, true);
+        merge_children(mount, {child("/m/b", 1, NodeState::Normal, false)},
+                       TreePurpose::final_tree);
         EXPECT_EQ(mount.state, NodeState::Incomplete);
     }
     {
@@ -264,7 +267,7 @@ TEST(MergeChildren, RollsStatesUpAndKeepsEqualSizesInOrder) {
         TreeNode dir;
         merge_children(
             dir, {child("/h/a", huge, NodeState::Normal), child("/h/b", huge, NodeState::Normal)},
-            true);
+            TreePurpose::final_tree);
         EXPECT_EQ(dir.size, std::numeric_limits<std::int64_t>::max());
         std::atomic<std::int64_t> scanned{huge};
         saturating_add(scanned, huge);

@@ -554,9 +554,9 @@ TEST(Scan, WorkerThatCannotStartFailsTheScanCleanly) {
 TEST(Scan, AWorkerFailureBecomesScanWorkerFailed) {
     TempDir dir;
     for (int i = 0; i < 3; ++i) dir.make_dir("root/d" + std::to_string(i) + "/x/y/z/w");
-    throw_in_worker_walk_for_testing(true);
+    throw_in_worker_walk_for_testing(ThrowInWalk::yes);
     auto r = run(dir / "root");
-    throw_in_worker_walk_for_testing(false);
+    throw_in_worker_walk_for_testing(ThrowInWalk::no);
     ASSERT_FALSE(r.result);
     EXPECT_EQ(r.result.error(), "scan worker failed");
 }

@@ -24,8 +24,8 @@ using catalog_test::file_node;
 using catalog_test::padded_path;
 using testing::TempDir;
 
-constexpr std::string_view PREFIX = "Compact scan catalog failed: ";
-constexpr std::size_t BUDGET_PATH = 3904;  // 128 records fill the run budget
+constexpr std::string_view kErrorPrefix = "Compact scan catalog failed: ";
+constexpr std::size_t kBudgetPath = 3904;  // 128 records fill the run budget
 
 // One directory "/d" under largest-only retention that omits every file.
 struct Spill {
@@ -35,7 +35,7 @@ struct Spill {
     // Enough long records for exactly one run (K.run.1).
     void fill_one_run(int first = 0) {
         for (int i = first; i < first + 128; ++i)
-            add(file_node(padded_path("/d", i, BUDGET_PATH), i));
+            add(file_node(padded_path("/d", i, kBudgetPath), i));
     }
     TreeNode finish() {
         finish_directory_catalog(std::move(retainer), children);
@@ -173,7 +173,7 @@ TEST(CatalogErrors, EachFailureIsRecordedOnceAndCancelsTheScan) {
         CatalogFolder folder(tmp);
         Spill spill(folder);
         c.act(tmp, folder, spill);
-        EXPECT_EQ(folder.first_error(), std::string(PREFIX) + c.text);
+        EXPECT_EQ(folder.first_error(), std::string(kErrorPrefix) + c.text);
         EXPECT_TRUE(folder.cancel->load());
         // Nothing appeared beside the catalog folder but what the case made itself.
         for (const auto& entry : std::filesystem::directory_iterator(tmp.path())) {
@@ -315,12 +315,12 @@ TEST(CatalogErrors, AFullFileSystemIsRecorded) {
         ChildRetainer retainer(KeepLargest{0, 0}, "/d", *catalog);
         std::vector<TreeNode> children;
         for (int i = 0; i < 200; ++i) {
-            retain_or_spill_child(retainer, file_node(padded_path("/d", i, BUDGET_PATH), i), {},
+            retain_or_spill_child(retainer, file_node(padded_path("/d", i, kBudgetPath), i), {},
                                   children);
         }
         finish_directory_catalog(std::move(retainer), children);
         if ((*catalog)->first_error() !=
-            std::string(PREFIX) + "No space left on device (os error 28)") {
+            std::string(kErrorPrefix) + "No space left on device (os error 28)") {
             return 3;
         }
         if (!(*catalog)->cancel()->load()) return 4;

@@ -22,9 +22,9 @@ using catalog_test::read_index;
 using catalog_test::read_records;
 using testing::TempDir;
 
-constexpr std::string_view TMP_KEY = "7f7de39c4bcebddb884524b8a046d56a";
+constexpr std::string_view kTmpKey = "7f7de39c4bcebddb884524b8a046d56a";
 // Paths of this length fill the run budget with exactly 128 records (3904 + 192 = 4096).
-constexpr std::size_t BUDGET_PATH = 3904;
+constexpr std::size_t kBudgetPath = 3904;
 
 // Runs one directory's files through largest-only retention with a catalog.
 struct Directory {
@@ -49,10 +49,10 @@ std::set<std::string> names_of(std::string_view key, std::initializer_list<std::
 }
 
 TEST(CatalogKey, NamesFilesAfterTwoFnvHashesOfThePath) {
-    EXPECT_EQ(catalog_directory_key("/tmp"), TMP_KEY);
-    EXPECT_EQ(catalog_run_name(TMP_KEY, 12), std::string(TMP_KEY) + ".run.12");
-    EXPECT_EQ(catalog_binding_name(TMP_KEY), std::string(TMP_KEY) + ".binding");
-    EXPECT_EQ(catalog_index_name(TMP_KEY), std::string(TMP_KEY) + ".index");
+    EXPECT_EQ(catalog_directory_key("/tmp"), kTmpKey);
+    EXPECT_EQ(catalog_run_name(kTmpKey, 12), std::string(kTmpKey) + ".run.12");
+    EXPECT_EQ(catalog_binding_name(kTmpKey), std::string(kTmpKey) + ".binding");
+    EXPECT_EQ(catalog_index_name(kTmpKey), std::string(kTmpKey) + ".index");
     // Bytes above 0x7f and the second hash's "+1" matter.
     const std::string key = catalog_directory_key("/\xff");
     EXPECT_EQ(key.size(), 32u);
@@ -122,13 +122,13 @@ TEST(CatalogWriter, RoundTripThroughRunsMergesAndIndex) {
 
     std::vector<RetainedChild> added;
     std::uint64_t seed = 42;
-    constexpr int TOTAL = 2100;
-    for (int i = 0; i < TOTAL; ++i) {
+    constexpr int kTotal = 2100;
+    for (int i = 0; i < kTotal; ++i) {
         seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
         // Few distinct sizes, so most records tie and are ordered by path; numbers are
         // shuffled so that path order differs from arrival order.
         const auto number = static_cast<std::int64_t>((seed >> 20) % 1000000) * 10000 + i;
-        TreeNode node = file_node(padded_path(dir, number, BUDGET_PATH),
+        TreeNode node = file_node(padded_path(dir, number, kBudgetPath),
                                   static_cast<std::int64_t>((seed >> 40) % 50) * 4096,
                                   i % 3 == 0 ? std::nullopt : std::optional<std::int64_t>(i));
         node.is_readable = i % 5 != 0;
@@ -168,9 +168,9 @@ TEST(CatalogWriter, RoundTripThroughRunsMergesAndIndex) {
     for (std::size_t i = 0; i < 3; ++i) kept.push_back(directory.children[i].path);
     std::ranges::sort(kept);
     EXPECT_EQ(kept, largest);
-    EXPECT_EQ(aggregate.path, std::string(SMALL_FILES_PREFIX) + dir);
+    EXPECT_EQ(aggregate.path, std::string(kSmallFilesPrefix) + dir);
     EXPECT_EQ(aggregate.state, NodeState::SmallFilesAggregate);
-    EXPECT_EQ(aggregate.file_count, TOTAL - 3);
+    EXPECT_EQ(aggregate.file_count, kTotal - 3);
     EXPECT_EQ(aggregate.size, omitted_bytes);
 
     const auto records = read_records(folder, key + ".data");
@@ -214,11 +214,11 @@ TEST(CatalogWriter, MoreThanSixteenRunsAtTheEndMergeInPasses) {
     const std::string dir = "/d";
     const std::string key = catalog_directory_key(dir);
     Directory directory(folder, dir);
-    constexpr int TOTAL = 47 * 128;
+    constexpr int kTotal = 47 * 128;
     std::vector<std::pair<std::int64_t, std::string>> expected;
-    for (int i = 0; i < TOTAL; ++i) {
+    for (int i = 0; i < kTotal; ++i) {
         const std::int64_t size = (i * 7919) % 997;
-        std::string path = padded_path(dir, (i * 104729) % 1000003, BUDGET_PATH);
+        std::string path = padded_path(dir, (i * 104729) % 1000003, kBudgetPath);
         expected.emplace_back(size, path);
         directory.add(file_node(std::move(path), size));
     }
@@ -236,7 +236,7 @@ TEST(CatalogWriter, MoreThanSixteenRunsAtTheEndMergeInPasses) {
         ASSERT_EQ(records[i].node.size, expected[i].first) << i;
         ASSERT_EQ(records[i].node.path, expected[i].second) << i;
     }
-    EXPECT_EQ(read_index(folder / (key + ".index")).count, static_cast<std::uint64_t>(TOTAL));
+    EXPECT_EQ(read_index(folder / (key + ".index")).count, static_cast<std::uint64_t>(kTotal));
 }
 
 TEST(CatalogWriter, FewFilesMakeOneRunThatBecomesTheDataFile) {

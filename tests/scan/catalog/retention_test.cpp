@@ -54,7 +54,7 @@ std::vector<std::string> kept_paths(std::vector<TreeNode> children) {
 const TreeNode* aggregate_of(const std::vector<TreeNode>& children) {
     const TreeNode* found = nullptr;
     for (const auto& c : children) {
-        if (c.path.starts_with(SMALL_FILES_PREFIX)) {
+        if (c.path.starts_with(kSmallFilesPrefix)) {
             EXPECT_EQ(found, nullptr) << "more than one aggregate";
             found = &c;
         }
