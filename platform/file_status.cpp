@@ -50,6 +50,13 @@ std::expected<EntryStatus, int> status_at(int dirfd, const char* name, FollowFin
 
 std::expected<EntryStatus, int> status_of_path(std::string_view path, FollowFinalLink follow) {
     if (path.find('\0') != std::string_view::npos) return std::unexpected(EINVAL);
+    // Most paths fit on the stack; the scan asks once per folder and should not allocate.
+    char buffer[512];
+    if (path.size() < sizeof buffer) {
+        path.copy(buffer, path.size());
+        buffer[path.size()] = '\0';
+        return status_at(AT_FDCWD, buffer, follow);
+    }
     return status_at(AT_FDCWD, std::string(path).c_str(), follow);
 }
 

@@ -4,17 +4,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <limits>
 #include <ranges>
 #include <span>
-#include <system_error>
 
 #include "platform/file_status.hpp"
 #include "platform/os_error.hpp"
 #include "platform/real_path.hpp"
 #include "platform/text.hpp"
 #include "platform/utf8.hpp"
+#include "platform/working_directory.hpp"
 #include "src/cli/format.hpp"
 
 namespace bramvelt::cli {
@@ -247,9 +246,9 @@ std::expected<std::string, std::string> resolve_target(std::string_view folder,
 std::expected<std::vector<std::string>, std::string> resolve_targets(
     std::span<const std::string> folders) {
     if (folders.empty()) return std::vector<std::string>{"/"};
-    std::error_code error;
-    const std::string current_dir = std::filesystem::current_path(error).native();
-    if (error) return std::unexpected(platform::os_error_text(error.value()));
+    const auto current = platform::working_directory();
+    if (!current) return std::unexpected(platform::os_error_text(current.error()));
+    const std::string& current_dir = *current;
     std::vector<std::string> targets;
     targets.reserve(folders.size());
     for (const auto& folder : folders) {

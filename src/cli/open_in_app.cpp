@@ -1,13 +1,12 @@
 #include "src/cli/open_in_app.hpp"
 
 #include <fmt/format.h>
-#include <filesystem>
-#include <system_error>
 
 #include "platform/file_status.hpp"
 #include "platform/os_error.hpp"
 #include "platform/spawn.hpp"
 #include "platform/utf8.hpp"
+#include "platform/working_directory.hpp"
 #include "src/cli/errors.hpp"
 
 namespace bramvelt::cli {
@@ -23,9 +22,9 @@ std::expected<void, std::string> open_in_app(std::string_view folder) {
     if (!folder.empty() && folder.starts_with('/')) {
         absolute = path;
     } else {
-        std::error_code error;
-        absolute = std::filesystem::current_path(error).string();
-        if (error) return std::unexpected(platform::os_error_text(error.value()));
+        auto current = platform::working_directory();
+        if (!current) return std::unexpected(platform::os_error_text(current.error()));
+        absolute = std::move(*current);
         if (!absolute.ends_with('/')) absolute += '/';
         absolute += path;
     }

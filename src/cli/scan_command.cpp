@@ -225,7 +225,7 @@ int scan_or_open_command(std::span<const std::string> args, bool json, CliStream
                                       is_open ? ScanCommandWord::open : ScanCommandWord::scan);
     if (!options) return usage_error(io, json, options.error());
     if (options->help) {
-        const bool written = io.out.write(USAGE_TEXT);
+        const bool written = io.out.write(kUsageText);
         return io.out.flush() && written ? 0 : 1;
     }
     if (is_open) {

@@ -65,7 +65,4 @@ Exit status: 0 finished, 1 failure (or an item was kept), 2 invalid usage,
              3 incomplete traversal, 130 interrupted.
 )USAGE";
 
-// The scan command's help still reads the text under its former name.
-inline constexpr std::string_view USAGE_TEXT = kUsageText;
-
 }  // namespace bramvelt::cli
