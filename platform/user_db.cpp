@@ -1,6 +1,7 @@
 #include "platform/user_db.hpp"
 
 #include <pwd.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <vector>
@@ -27,6 +28,10 @@ std::optional<std::string> account_home(uid_t uid) {
         }
         return std::string(record.pw_dir);
     }
+}
+
+uid_t real_user_id() {
+    return ::getuid();
 }
 
 }  // namespace bramvelt::platform

@@ -13,4 +13,7 @@ namespace bramvelt::platform {
 // starts at 64 KiB and doubles while the system says it is too small, up to 1 MiB.
 std::optional<std::string> account_home(uid_t uid);
 
+// The real user ID of this process (getuid).
+uid_t real_user_id();
+
 }  // namespace bramvelt::platform

@@ -1,7 +1,5 @@
 #include "core/policy/context.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 
@@ -93,7 +91,7 @@ std::vector<std::string> local_user_homes() {
     if (const char* home = std::getenv("HOME")) {
         homes.push_back(platform::to_utf8_lossy(home));
     }
-    if (std::optional<std::string> account = platform::account_home(::getuid())) {
+    if (std::optional<std::string> account = platform::account_home(platform::real_user_id())) {
         std::string text = platform::to_utf8_lossy(*account);
         if (std::find(homes.begin(), homes.end(), text) == homes.end()) {
             homes.push_back(std::move(text));
