@@ -4,16 +4,22 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <optional>
 
 #include "core/filesystem/byte_path.hpp"
 #include "core/filesystem/real_path.hpp"
 #include "platform/file_status.hpp"
 #include "platform/io.hpp"
 #include "platform/nofollow_open.hpp"
+#include "platform/random.hpp"
+#include "platform/rename.hpp"
 
 namespace bramvelt::filesystem {
 namespace {
+
+std::atomic<void (*)()> before_unlink_hook{nullptr};
 
 std::unexpected<IoError> other(std::string_view message) {
     return std::unexpected(IoError::other(std::string(message)));
@@ -25,7 +31,7 @@ std::expected<platform::Fd, IoError> open_checked(const ParentHandle& handle, in
     if (auto checked = check_authorized_identity(handle, authorized); !checked) {
         return std::unexpected(std::move(checked.error()));
     }
-    auto fd = platform::open_at(handle.parent_fd.get(), handle.name.c_str(), flags | O_NOFOLLOW);
+    auto fd = platform::open_at(handle.parent_fd(), handle.name().c_str(), flags | O_NOFOLLOW);
     if (!fd) {
         return std::unexpected(IoError::os(fd.error()));
     }
@@ -37,6 +43,32 @@ std::expected<platform::Fd, IoError> open_checked(const ParentHandle& handle, in
         return other(changed_message);
     }
     return std::move(*fd);
+}
+
+// The parent of `path` (already real, or just resolved) opened with no link followed,
+// and the plain name below it.
+struct OpenedParent {
+    std::string path;
+    std::string name;
+    platform::Fd fd;
+};
+
+std::expected<OpenedParent, IoError> open_below(std::string_view real_parent,
+                                                 std::optional<std::string> name) {
+    if (!name) {
+        return other(kMissingFilename);
+    }
+    std::string joined = path_join(real_parent, *name);
+    // O_PATH: the handle only names entries relative to the folder, which needs no read
+    // permission on it, just as reaching the entry by path does not.
+    auto fd = platform::open_nofollow_any(real_parent, O_PATH | O_DIRECTORY);
+    if (!fd) {
+        return std::unexpected(IoError::os(fd.error()));
+    }
+    if (name->find('\0') != std::string::npos) {
+        return other(kNulInFilename);
+    }
+    return OpenedParent{std::move(joined), std::move(*name), std::move(*fd)};
 }
 
 }  // namespace
@@ -53,27 +85,27 @@ std::expected<ParentHandle, IoError> open_parent_dir(std::string_view path) {
     if (!real_parent) {
         return std::unexpected(std::move(real_parent.error()));
     }
-    std::optional<std::string> name = path_file_name(path);
-    if (!name) {
-        return other(kMissingFilename);
+    auto opened = open_below(*real_parent, path_file_name(path));
+    if (!opened) return std::unexpected(std::move(opened.error()));
+    return ParentHandle(std::move(opened->path), std::move(opened->name), std::move(opened->fd));
+}
+
+std::expected<ParentHandle, IoError> open_real_parent(std::string_view real_path) {
+    const std::optional<std::string> parent = path_parent(real_path);
+    if (!parent) {
+        return other(kCannotOperateOnRoot);
     }
-    ParentHandle handle;
-    handle.path = path_join(*real_parent, *name);
-    auto fd = platform::open_nofollow_any(*real_parent, O_RDONLY | O_DIRECTORY);
-    if (!fd) {
-        return std::unexpected(IoError::os(fd.error()));
+    if (parent->find('\0') != std::string::npos) {
+        return other(kNulInParentPath);
     }
-    if (name->find('\0') != std::string::npos) {
-        return other(kNulInFilename);
-    }
-    handle.name = std::move(*name);
-    handle.parent_fd = std::move(*fd);
-    return handle;
+    auto opened = open_below(*parent, path_file_name(real_path));
+    if (!opened) return std::unexpected(std::move(opened.error()));
+    return ParentHandle(std::move(opened->path), std::move(opened->name), std::move(opened->fd));
 }
 
 std::expected<void, IoError> check_authorized_identity(const ParentHandle& handle,
                                                        const FileIdentity& authorized) {
-    auto current = identity_at(handle.parent_fd.get(), handle.name);
+    auto current = identity_at(handle.parent_fd(), handle.name());
     if (!current) {
         return std::unexpected(std::move(current.error()));
     }
@@ -82,12 +114,12 @@ std::expected<void, IoError> check_authorized_identity(const ParentHandle& handl
     }
     // The parent path must still lead to the folder we hold: a parent moved away or
     // replaced after the handle was opened would make the path lie about the target.
-    const std::string parent = path_parent(handle.path).value_or(std::string());
+    const std::string parent = path_parent(handle.path()).value_or(std::string());
     const auto by_path = platform::status_of_path(parent, platform::FollowFinalLink::yes);
     if (!by_path) {
         return std::unexpected(IoError::os(by_path.error()));
     }
-    const auto by_fd = platform::status_of_fd(handle.parent_fd.get());
+    const auto by_fd = platform::status_of_fd(handle.parent_fd());
     if (!by_fd) {
         return std::unexpected(IoError::os(by_fd.error()));
     }
@@ -114,11 +146,51 @@ std::expected<void, IoError> unlink_verified(const ParentHandle& handle, UnlinkA
     if (auto checked = check_authorized_identity(handle, authorized); !checked) {
         return checked;
     }
-    const int flags = kind == UnlinkAs::Directory ? AT_REMOVEDIR : 0;
-    if (::unlinkat(handle.parent_fd.get(), handle.name.c_str(), flags) != 0) {
-        return std::unexpected(IoError::os(errno));
+    if (auto hook = before_unlink_hook.load()) hook();
+    const int dir = handle.parent_fd();
+    if (kind == UnlinkAs::Directory) {
+        // Only an empty folder goes, so a folder swapped in meanwhile loses nothing.
+        if (::unlinkat(dir, handle.name().c_str(), AT_REMOVEDIR) != 0) {
+            return std::unexpected(IoError::os(errno));
+        }
+        return {};
     }
-    return {};
+    // Editors and build tools save by renaming a new file over the name; moving the entry
+    // to a name of our own first means the one checked is the one removed.
+    const auto suffix = platform::random_hex(8);
+    if (!suffix) {
+        return std::unexpected(IoError::os(suffix.error()));
+    }
+    const std::string aside = std::string(kRemovingPrefix) + *suffix;
+    if (auto moved = platform::rename_no_replace(dir, handle.name().c_str(), dir, aside.c_str());
+        !moved) {
+        if (moved.error() != EINVAL) {
+            return std::unexpected(IoError::os(moved.error()));
+        }
+        if (::unlinkat(dir, handle.name().c_str(), 0) != 0) {
+            return std::unexpected(IoError::os(errno));
+        }
+        return {};
+    }
+    const auto found = identity_at(dir, aside);
+    if (found && *found == authorized) {
+        if (::unlinkat(dir, aside.c_str(), 0) != 0) {
+            const int error = errno;
+            // Put it back so a failed removal leaves the item where the user had it.
+            (void)platform::rename_no_replace(dir, aside.c_str(), dir, handle.name().c_str());
+            return std::unexpected(IoError::os(error));
+        }
+        return {};
+    }
+    if (auto back = platform::rename_no_replace(dir, aside.c_str(), dir, handle.name().c_str());
+        !back) {
+        return other(std::string(kItemChangedKeptAs) + aside);
+    }
+    return other(kItemChanged);
+}
+
+void set_before_unlink_hook_for_testing(void (*hook)()) {
+    before_unlink_hook.store(hook);
 }
 
 }  // namespace bramvelt::filesystem

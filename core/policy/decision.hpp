@@ -5,14 +5,17 @@
 // the checks only the live file system can answer (exists, not an online-only
 // placeholder, not a mount point, identity readable, real path resolvable).
 
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/filesystem/identity.hpp"
 #include "core/filesystem/io_error.hpp"
+#include "core/filesystem/parent_handle.hpp"
 #include "core/policy/classification.hpp"
 #include "core/policy/context.hpp"
 
@@ -26,6 +29,9 @@ struct PathDecision {
     std::vector<std::string> codes;  // `policy.` reason codes parallel to `messages`
     PolicyVerdict verdict = PolicyVerdict::Refused;
     bool is_symlink = false;  // the normalized path itself is a symbolic link
+    // The folder holding `canonical_path` as it was opened while deciding (device, inode);
+    // absent for a link, whose canonical path names its target, not the link.
+    std::optional<std::pair<std::int64_t, std::uint64_t>> parent;
 };
 
 inline constexpr std::string_view kCodeContextInvalid = "policy.context_invalid";
@@ -76,6 +82,14 @@ PathClassification classify_with_policy(const PolicyContext& context, std::strin
 // For a path whose own real path cannot be resolved (a dangling link): its parent's real
 // path joined with its final name.
 std::expected<std::string, filesystem::IoError> resolve_through_parent(std::string_view path);
+
+// The parent of the decision's canonical path, opened with no link followed anywhere,
+// checked to be the folder the decision saw (kParentChanged otherwise). Every action on a
+// decided item starts here, so a link swapped in after the decision fails the action
+// instead of redirecting it. A decision without a canonical path or a recorded parent
+// (refused, remote, or a link) cannot be acted on: kCannotResolve.
+std::expected<filesystem::ParentHandle, filesystem::IoError> open_decided_parent(
+    const PathDecision& decision);
 
 PathDecision refused_decision(std::string_view path, std::string_view message,
                               std::string_view code);

@@ -71,9 +71,9 @@ TEST(OpenParentDir, ResolvesTheParentAndRejectsWhatHasNoName) {
     ASSERT_EQ(::symlink((tmp / "real").c_str(), (tmp / "link").c_str()), 0);
 
     const ParentHandle through_link = handle(tmp / "link/f");
-    EXPECT_EQ(through_link.path, tmp / "real/f");
-    EXPECT_EQ(through_link.name, "f");
-    EXPECT_EQ(identity_of_fd(through_link.parent_fd.get())->inode, identity(tmp / "real").inode);
+    EXPECT_EQ(through_link.path(), tmp / "real/f");
+    EXPECT_EQ(through_link.name(), "f");
+    EXPECT_EQ(identity_of_fd(through_link.parent_fd())->inode, identity(tmp / "real").inode);
 
     EXPECT_EQ(open_parent_dir("/").error().message, kCannotOperateOnRoot);
     EXPECT_EQ(open_parent_dir("").error().message, kCannotOperateOnRoot);
@@ -82,7 +82,7 @@ TEST(OpenParentDir, ResolvesTheParentAndRejectsWhatHasNoName) {
     EXPECT_EQ(open_parent_dir(tmp / std::string("real/a\0b", 8)).error().message, kNulInFilename);
     EXPECT_EQ(open_parent_dir(tmp / std::string("re\0al/b", 7)).error().message, kNulInParentPath);
     // The handle of an entry directly under "/" holds "/" itself.
-    EXPECT_EQ(handle("/tmp").path, "/tmp");
+    EXPECT_EQ(handle("/tmp").path(), "/tmp");
 }
 
 // Each of the six fields must hold: a recorded identity that differs in any one of them
