@@ -17,7 +17,8 @@ using List = std::vector<std::string_view>;
 const List kPosixProtected = {"/bin",         "/sbin",      "/etc",        "/boot",     "/dev",
                               "/proc",        "/sys",       "/lib",        "/lib32",    "/lib64",
                               "/root",        "/run",       "/usr/bin",    "/usr/sbin", "/usr/lib",
-                              "/usr/libexec", "/usr/share", "/usr/include"};
+                              "/usr/libexec", "/usr/share", "/usr/include",
+                              "/usr/lib64",   "/usr/lib32", "/usr/libx32", "/efi"};
 const List kPosixEssential = {"/",    "/home", "/usr", "/usr/local", "/var",
                               "/tmp", "/opt",  "/mnt", "/media",     "/srv"};
 const List kPosixApplicationData = {"/usr/local", "/var", "/opt", "/srv", "/snap", "/nix"};
@@ -53,6 +54,27 @@ void append(std::vector<std::string>& out, const List& entries, std::string_view
 
 bool is_local(const PolicyTransport& transport) {
     return transport.kind == PolicyTransport::Kind::Local;
+}
+
+// The real location of `path` on this machine when it differs from the text: "/lib64" is
+// "/usr/lib64" on a merged-/usr system, and a home may be reached through a link. Lists
+// compared as text alone would leave those real locations unguarded.
+std::optional<std::string> real_location(std::string_view path, HostOs host) {
+    auto real = filesystem::real_path(path);
+    if (!real) return std::nullopt;
+    auto normalized = normalize_canonical_path(*real, host);
+    if (!normalized || *normalized == path) return std::nullopt;
+    return std::move(*normalized);
+}
+
+// The entries, and on the local transport their real locations too.
+void append_with_real_locations(std::vector<std::string>& out, const List& entries,
+                                const PolicyTransport& transport, HostOs host) {
+    for (std::string_view entry : entries) {
+        out.push_back(std::string(entry));
+        if (!is_local(transport)) continue;
+        if (auto real = real_location(entry, host)) out.push_back(std::move(*real));
+    }
 }
 
 bool contains(const std::vector<std::string>& list, std::string_view value) {
@@ -129,6 +151,14 @@ SafetyPolicy build_policy(const PolicyContext& context, std::string_view target)
                 homes.push_back(std::move(*normalized));
         }
     }
+    if (is_local(context.transport)) {
+        // A home named through a link: its real folder holds the same keys and documents.
+        for (std::size_t i = 0, known = homes.size(); i < known; ++i) {
+            if (homes[i].empty()) continue;
+            auto real = real_location(homes[i], host);
+            if (real && !contains(homes, *real)) homes.push_back(std::move(*real));
+        }
+    }
     policy.essential.insert(policy.essential.end(), homes.begin(), homes.end());
 
     if (windows) {
@@ -138,12 +168,14 @@ SafetyPolicy build_policy(const PolicyContext& context, std::string_view target)
         append(policy.essential, kDriveEssentialAndData, root);
         append(policy.application_data, kDriveEssentialAndData, root);
     } else {
-        append(policy.protected_paths, kPosixProtected);
-        append(policy.essential, kPosixEssential);
+        append_with_real_locations(policy.protected_paths, kPosixProtected, context.transport,
+                                   host);
+        append_with_real_locations(policy.essential, kPosixEssential, context.transport, host);
         append(policy.application_data, kPosixApplicationData);
         if (host == HostOs::MacOs) {
-            append(policy.protected_paths, kMacProtected);
-            append(policy.essential, kMacEssential);
+            append_with_real_locations(policy.protected_paths, kMacProtected, context.transport,
+                                       host);
+            append_with_real_locations(policy.essential, kMacEssential, context.transport, host);
             append(policy.application_data, kMacApplicationData);
         }
     }
