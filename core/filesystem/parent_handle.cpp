@@ -71,16 +71,23 @@ std::expected<OpenedParent, IoError> open_below(std::string_view real_parent,
     return OpenedParent{std::move(joined), std::move(*name), std::move(*fd)};
 }
 
-}  // namespace
-
-std::expected<ParentHandle, IoError> open_parent_dir(std::string_view path) {
-    const std::optional<std::string> parent = path_parent(path);
+// The parent part of `path`: kCannotOperateOnRoot for a root, no NUL bytes.
+std::expected<std::string, IoError> parent_text(std::string_view path) {
+    std::optional<std::string> parent = path_parent(path);
     if (!parent) {
         return other(kCannotOperateOnRoot);
     }
     if (parent->find('\0') != std::string::npos) {
         return other(kNulInParentPath);
     }
+    return std::move(*parent);
+}
+
+}  // namespace
+
+std::expected<ParentHandle, IoError> open_parent_dir(std::string_view path) {
+    const auto parent = parent_text(path);
+    if (!parent) return std::unexpected(parent.error());
     auto real_parent = real_path(*parent);
     if (!real_parent) {
         return std::unexpected(std::move(real_parent.error()));
@@ -91,13 +98,8 @@ std::expected<ParentHandle, IoError> open_parent_dir(std::string_view path) {
 }
 
 std::expected<ParentHandle, IoError> open_real_parent(std::string_view real_path) {
-    const std::optional<std::string> parent = path_parent(real_path);
-    if (!parent) {
-        return other(kCannotOperateOnRoot);
-    }
-    if (parent->find('\0') != std::string::npos) {
-        return other(kNulInParentPath);
-    }
+    const auto parent = parent_text(real_path);
+    if (!parent) return std::unexpected(parent.error());
     auto opened = open_below(*parent, path_file_name(real_path));
     if (!opened) return std::unexpected(std::move(opened.error()));
     return ParentHandle(std::move(opened->path), std::move(opened->name), std::move(opened->fd));
