@@ -1,5 +1,7 @@
 #include "tools/trash_host/request.hpp"
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "tools/trash_host/texts.hpp"
@@ -7,11 +9,17 @@
 namespace bramvelt::trash_host {
 namespace {
 
-// The last component names the entry itself; "/a/b/", "/a/." or "/a/.." name another
-// one, or none, so they are refused rather than guessed at.
-bool ends_in_plain_name(std::string_view path) {
-    const std::string_view name = path.substr(path.rfind('/') + 1);
-    return !name.empty() && name != "." && name != "..";
+// Every component a plain name: "/a//b", "/a/./b", "/a/../b" and "/a/b/" name the entry
+// another way, or another entry, or none, so they are refused rather than guessed at.
+bool plain_components(std::string_view path) {
+    std::size_t start = 1;
+    for (;;) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string_view name = path.substr(start, end - start);
+        if (name.empty() || name == "." || name == "..") return false;
+        if (end == path.size()) return true;
+        start = end + 1;
+    }
 }
 
 }  // namespace
@@ -32,7 +40,7 @@ std::expected<TrashRequest, std::string_view> parse_trash_request(std::string_vi
         return std::unexpected(kInvalidRequest);
     }
     if (path->empty() || path->front() != '/' || *path == "/" ||
-        path->find('\0') != std::string::npos || !ends_in_plain_name(*path)) {
+        path->find('\0') != std::string::npos || !plain_components(*path)) {
         return std::unexpected(kInvalidRequest);
     }
     TrashRequest request{*device, *inode, std::nullopt, *path};

@@ -23,8 +23,8 @@ struct TrashRequest {
 
 // The request, or kInvalidRequest: more than kMaxRequestBytes, not JSON (invalid UTF-8
 // included), no object, "path" not a string that starts with "/" and is not "/" itself
-// (nor holds a NUL byte, nor ends in anything but a plain name), "device" or "inode"
-// not strings.
+// (nor holds a NUL byte, nor a component that is empty, "." or ".."), "device" or
+// "inode" not strings.
 std::expected<TrashRequest, std::string_view> parse_trash_request(std::string_view bytes);
 
 }  // namespace bramvelt::trash_host
