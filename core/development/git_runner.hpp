@@ -74,9 +74,11 @@ std::string locate_git(std::optional<std::string_view> path_variable,
 const std::string& git_path();
 
 // Standard output of `git <options> -C folder args...`, or an error text. `filters` are
-// the drivers of the repository the command works in (filter_drivers.hpp); a command
-// that may hash working-tree files (anything but the queries of the inspection, such as
-// status or worktree remove) is refused with kGitUnavailable without them.
+// the drivers of the repository the command works in (filter_drivers.hpp; for
+// `worktree remove`, read_filter_drivers of the common Git directory covers every
+// worktree). A command that may hash working-tree files (status, worktree remove: all but
+// rev-parse, remote, config, ls-remote, ls-files, for-each-ref, show, check-ignore and
+// worktree list) is refused with kGitUnavailable without them, before anything starts.
 std::expected<std::string, std::string> run_git(std::string_view folder,
                                                 std::span<const std::string> args,
                                                 const CancelFlag& cancel,

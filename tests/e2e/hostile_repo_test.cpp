@@ -107,6 +107,13 @@ TEST_F(HostileRepos, NoProgramTheRepositoryNamesRunsDuringInspection) {
     const std::string plain = repo("home/ws/plain");
     git(plain, {"worktree", "add", "-q", ws + "/plain-wt", "-b", "topic"});
 
+    // An ignored clone inside a repository is no submodule: the status stays established.
+    const std::string nesting = repo("home/ws/nesting");
+    tmp.write_file("home/ws/nesting/.gitignore", "vendor/\n");
+    git(nesting, {"add", ".gitignore"});
+    git(nesting, {"commit", "-q", "-m", "ignore vendor"});
+    repo("home/ws/nesting/vendor/lib");
+
     // A clean filter in the repository's configuration, on a file that looks changed.
     const std::string filtered = repo("home/ws/filtered", "* filter=probe\n");
     git(filtered, {"config", "filter.probe.clean", filter_probe});
@@ -186,8 +193,9 @@ TEST_F(HostileRepos, NoProgramTheRepositoryNamesRunsDuringInspection) {
         EXPECT_TRUE(found.contains(path)) << path;
         return found[path]["git"];
     };
-    for (const std::string& path : {plain, ws + "/plain-wt", filtered, included, ws + "/split-wt",
-                                    super + "/sm", signed_repo, proxied, planted, helpers}) {
+    for (const std::string& path :
+         {plain, ws + "/plain-wt", nesting, filtered, included, ws + "/split-wt", super + "/sm",
+          signed_repo, proxied, planted, helpers}) {
         const auto& g = git_of(path);
         EXPECT_EQ(g["dirty"], false) << path;
         EXPECT_EQ(g["staged"], 0) << path;
