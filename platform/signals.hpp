@@ -6,4 +6,9 @@ namespace bramvelt::platform {
 // error, never as a signal that ends the program.
 void ignore_sigpipe();
 
+// An ignored SIGCHLD survives exec, and while it is ignored the kernel reaps children
+// itself, so every wait for one fails. Whatever the parent left, children are ours to
+// wait for.
+void default_sigchld();
+
 }  // namespace bramvelt::platform

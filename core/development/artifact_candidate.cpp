@@ -2,28 +2,11 @@
 
 #include "core/development/classify.hpp"
 #include "core/development/git_runner.hpp"
+#include "core/development/paths.hpp"
 #include "core/development/state.hpp"
-#include "core/filesystem/byte_path.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::development {
-namespace {
-
-// The find's path relative to the checkout root; empty when it does not lie below it.
-std::string relative_to(std::string_view path, std::string_view root) {
-    const auto rest = filesystem::strip_path_prefix(path, root);
-    if (!rest) {
-        return {};
-    }
-    std::string out;
-    for (const filesystem::Component& part : *rest) {
-        if (!out.empty()) out.push_back('/');
-        out.append(part.text);
-    }
-    return platform::to_utf8_lossy(out);
-}
-
-}  // namespace
 
 std::string recognized_reason(std::string_view tool) {
     return "Recognized " + std::string(tool) +
@@ -36,7 +19,7 @@ void build_artifact_candidate(DevScanState& state, const std::string& path, Cand
     std::vector<std::string> reasons{recognized_reason(tool)};
     bool eligible = measurement.complete;
     if (repo != nullptr) {
-        const std::string rel = relative_to(path, repo->root);
+        const std::string rel = relative_path(path, repo->root);
         bool untracked = false;
         if (repo->tracked) {
             untracked = true;

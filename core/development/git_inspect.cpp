@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/development/artifact_candidate.hpp"
+#include "core/development/filter_drivers.hpp"
 #include "core/development/git_recommendation.hpp"
 #include "core/development/git_runner.hpp"
 #include "core/development/measure.hpp"
@@ -181,6 +182,7 @@ namespace {
 // What the inspection knows before it looks at the working tree: the repository's facts,
 // the checkout's place in the repository and the evidence of its Git files.
 struct CheckoutFacts {
+    std::optional<std::string> common_dir;
     const RepoFacts* repo = nullptr;  // none when the common directory is unknown
     CheckoutRole role = CheckoutRole::Primary;
     GitDetail detail;
@@ -249,7 +251,8 @@ void read_git_files(const std::optional<std::string>& common_dir,
 
 CheckoutFacts gather_checkout_facts(DevScanState& state, const std::string& folder) {
     CheckoutFacts facts;
-    const auto common_dir = query_common_dir(state, folder);
+    facts.common_dir = query_common_dir(state, folder);
+    const auto& common_dir = facts.common_dir;
     const auto git_dir = query_line(state, folder, {"rev-parse", "--absolute-git-dir"});
     if (common_dir) {
         facts.repo = &load_repo_facts(state, folder, *common_dir);
@@ -265,10 +268,28 @@ CheckoutFacts gather_checkout_facts(DevScanState& state, const std::string& fold
     return facts;
 }
 
+// The filter drivers of the checkout's repository, which the status must empty: read
+// from its configuration files, or asked of Git when those cannot tell (an include, an
+// unknown common directory). Nothing when Git cannot say either.
+std::optional<FilterDrivers> find_filter_drivers(DevScanState& state, const std::string& folder,
+                                                 const std::optional<std::string>& common_dir) {
+    if (common_dir) {
+        if (auto drivers = read_filter_drivers(*common_dir)) {
+            return drivers;
+        }
+    }
+    auto out = run_git_budgeted(state, folder, filter_listing_args(), GitQuery::Local);
+    if (!out) {
+        return std::nullopt;
+    }
+    return parse_filter_listing(*out);
+}
+
 // The tracked files, then the status counts and ignored paths. A failed query leaves its
-// part unknown: no tracked list, or a dirty state that is not established.
+// part unknown: no tracked list, or a dirty state that is not established. The status
+// leaves submodule contents out, since a submodule's own configuration may name filters.
 WorkingTree read_checkout_status(DevScanState& state, const std::string& folder,
-                                 GitDetail& detail) {
+                                 const std::optional<std::string>& common_dir, GitDetail& detail) {
     WorkingTree tree;
     if (detail.partial_history) {
         return tree;
@@ -276,9 +297,17 @@ WorkingTree read_checkout_status(DevScanState& state, const std::string& folder,
     if (auto out = run_ls_files(state, folder)) {
         tree.tracked = platform::split_on_zero_bytes(std::move(*out));
     }
-    static const std::vector<std::string> kStatusArgs{
-        "status", "--porcelain=v1", "-z", "--untracked-files=all", "--ignored=matching"};
-    if (auto out = run_git_budgeted(state, folder, kStatusArgs, GitQuery::Local)) {
+    const auto drivers = find_filter_drivers(state, folder, common_dir);
+    if (!drivers) {
+        return tree;
+    }
+    static const std::vector<std::string> kStatusArgs{"status",
+                                                      "--porcelain=v1",
+                                                      "-z",
+                                                      "--untracked-files=all",
+                                                      "--ignored=matching",
+                                                      "--ignore-submodules=dirty"};
+    if (auto out = run_git_budgeted(state, folder, kStatusArgs, GitQuery::Local, &*drivers)) {
         GitStatusCounts counts = parse_git_status(*out);
         detail.staged = counts.staged;
         detail.modified = counts.modified;
@@ -301,6 +330,22 @@ void read_checkout_refs(DevScanState& state, const std::string& folder, const Re
     }
 }
 
+// Among the `count` checkouts the measurement just queued, one at a tracked path: a
+// populated submodule, whose changes the status did not look at. Any of them counts when
+// the tracked list is unknown.
+bool queued_submodule(const DevScanState& state, std::size_t count, const RepoContext& repo) {
+    for (std::size_t i = 0; i < count && i < state.folder_queue.size(); ++i) {
+        if (!repo.tracked) {
+            return true;
+        }
+        const std::string rel = relative_path(state.folder_queue[i].first, repo.root);
+        if (std::find(repo.tracked->begin(), repo.tracked->end(), rel) != repo.tracked->end()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Measures the checkout in Git mode, which also reports the artifacts inside it, then
 // counts the ignored paths that no regenerable artifact among them covers.
 FolderMeasurement measure_checkout(DevScanState& state, const std::string& folder, WorkingTree tree,
@@ -312,7 +357,12 @@ FolderMeasurement measure_checkout(DevScanState& state, const std::string& folde
         const std::uint64_t device = followed ? followed->device : 0;
         HardLinkSet links;
         RepoContext repo{folder, std::move(tree.tracked)};
+        // Every checkout met inside this one goes to the front of the queue.
+        const std::size_t queued_before = state.folder_queue.size();
         measurement = measure_folder(state, folder, *own, device, &repo, links, GitMode::On);
+        if (queued_submodule(state, state.folder_queue.size() - queued_before, repo)) {
+            detail.dirty = DirtyState::NotEstablished;
+        }
     } else {
         ++state.summary.skipped_paths;
     }
@@ -335,7 +385,7 @@ FolderMeasurement measure_checkout(DevScanState& state, const std::string& folde
 
 void inspect_git_checkout(DevScanState& state, const std::string& folder) {
     CheckoutFacts facts = gather_checkout_facts(state, folder);
-    WorkingTree tree = read_checkout_status(state, folder, facts.detail);
+    WorkingTree tree = read_checkout_status(state, folder, facts.common_dir, facts.detail);
     read_checkout_refs(state, folder, facts.repo, facts.detail);
     const TrackedList tracked = tree.tracked ? TrackedList::Known : TrackedList::Unknown;
     const FolderMeasurement measurement =

@@ -47,7 +47,55 @@ constexpr std::pair<std::string_view, std::string_view> kSetVariables[] = {
     {"GIT_ASKPASS", "true"},
     {"SSH_ASKPASS_REQUIRE", "never"},
     {"GIT_SSH_COMMAND", "ssh -o BatchMode=yes -o ConnectTimeout=5"},
+    // Set, even empty, it overrides core.gitProxy; empty means a direct connection.
+    {"GIT_PROXY_COMMAND", ""},
 };
+
+// Git runs its children (ssh, helpers, the shell) inside the repository, where a relative
+// search folder would find programs the repository carries. Only absolute folders stay;
+// when none is left, the default search path stands in for an empty PATH, which the
+// shell would read as the current folder.
+std::string absolute_search_path(std::string_view value) {
+    std::string out;
+    std::size_t pos = 0;
+    while (pos <= value.size()) {
+        const std::size_t end = std::min(value.find(':', pos), value.size());
+        const std::string_view entry = value.substr(pos, end - pos);
+        if (entry.starts_with('/')) {
+            if (!out.empty()) out.push_back(':');
+            out.append(entry);
+        }
+        pos = end + 1;
+    }
+    return out.empty() ? std::string(kDefaultSearchPath) : out;
+}
+
+// Commands, with the options this program gives them, that never hash working-tree
+// files and so never start a filter.
+bool hashes_no_files(std::span<const std::string> args) {
+    static constexpr std::string_view kQueries[] = {"rev-parse", "remote",      "config",
+                                                    "ls-remote", "ls-files",    "for-each-ref",
+                                                    "show",      "check-ignore"};
+    if (args.empty()) {
+        return true;
+    }
+    if (args[0] == "worktree") {
+        return args.size() > 1 && args[1] == "list";
+    }
+    return std::find(std::begin(kQueries), std::end(kQueries), args[0]) != std::end(kQueries);
+}
+
+bool keeps_out_of_submodules(std::span<const std::string> args) {
+    return std::any_of(args.begin(), args.end(), [](const std::string& a) {
+        return a == "--ignore-submodules" || a == "--ignore-submodules=all" ||
+               a == "--ignore-submodules=dirty";
+    });
+}
+
+// "-c" splits its value at the first "=", so such a name would set another key.
+bool expressible_driver(std::string_view name) {
+    return name.find_first_of(std::string_view("=\n\0", 3)) == std::string_view::npos;
+}
 
 constexpr std::string_view kOutputFilePrefix = ".bramvelt-git-";
 
@@ -75,17 +123,55 @@ const std::vector<std::string>& git_hardening_options() {
     return kOptions;
 }
 
+std::vector<std::string> git_command_options(std::span<const std::string> args,
+                                             const FilterDrivers* filters) {
+    std::vector<std::string> out{"-c", "log.showSignature=false"};
+    if (args.empty() || args[0] != "ls-remote") {
+        for (const char* protocol : {"https", "http", "ssh", "git", "file"}) {
+            out.emplace_back("-c");
+            out.push_back(std::string("protocol.") + protocol + ".allow=never");
+        }
+    }
+    if (filters != nullptr) {
+        for (const auto& name : filters->names) {
+            const std::string key = "filter." + name;
+            for (const char* setting : {".clean=", ".smudge=", ".process=", ".required=false"}) {
+                out.emplace_back("-c");
+                out.push_back(key + setting);
+            }
+        }
+    }
+    return out;
+}
+
+bool git_command_may_start(std::span<const std::string> args, const FilterDrivers* filters) {
+    if (filters == nullptr) {
+        return hashes_no_files(args);
+    }
+    const bool enters_submodules =
+        !args.empty() && args[0] == "status" && !keeps_out_of_submodules(args);
+    return !enters_submodules &&
+           std::all_of(filters->names.begin(), filters->names.end(), expressible_driver);
+}
+
 std::vector<std::string> git_child_environment(std::span<const std::string> environment) {
     std::vector<std::string> out;
     for (const auto& entry : environment) {
         const std::string_view name = std::string_view(entry).substr(0, entry.find('='));
+        const std::string_view value =
+            name.size() < entry.size() ? std::string_view(entry).substr(name.size() + 1) : "";
         bool replaced = removed_variable(name);
-        for (const auto& [set_name, value] : kSetVariables) {
+        for (const auto& [set_name, set_value] : kSetVariables) {
             replaced = replaced || name == set_name;
         }
-        if (!replaced) {
-            out.push_back(entry);
+        if (replaced || (name == "GIT_EXEC_PATH" && !value.starts_with('/'))) {
+            continue;
         }
+        if (name == "PATH") {
+            out.push_back("PATH=" + absolute_search_path(value));
+            continue;
+        }
+        out.push_back(entry);
     }
     for (const auto& [name, value] : kSetVariables) {
         out.push_back(std::string(name) + "=" + std::string(value));
@@ -148,9 +234,13 @@ const std::string& git_path() {
 std::expected<std::string, std::string> run_git(std::string_view folder,
                                                 std::span<const std::string> args,
                                                 const CancelFlag& cancel,
-                                                std::uint64_t timeout_seconds) {
+                                                std::uint64_t timeout_seconds,
+                                                const FilterDrivers* filters) {
     if (is_cancelled(cancel)) {
         return std::unexpected(std::string(kGitCancelled));
+    }
+    if (!git_command_may_start(args, filters)) {
+        return std::unexpected(std::string(kGitUnavailable));
     }
     auto out = platform::UnnamedTempFile::create(kOutputFilePrefix);
     if (!out) {
@@ -164,6 +254,8 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
     platform::SpawnOptions options;
     options.program = git_path();
     options.args = git_hardening_options();
+    const auto own_options = git_command_options(args, filters);
+    options.args.insert(options.args.end(), own_options.begin(), own_options.end());
     options.args.emplace_back("-C");
     options.args.emplace_back(folder);
     options.args.insert(options.args.end(), args.begin(), args.end());
@@ -238,13 +330,14 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
 std::expected<std::string, std::string> run_git_budgeted(DevScanState& state,
                                                          std::string_view folder,
                                                          std::span<const std::string> args,
-                                                         GitQuery query) {
+                                                         GitQuery query,
+                                                         const FilterDrivers* filters) {
     if (state.budget_spent()) {
         return std::unexpected(std::string(kGitBudgetSpent));
     }
     ++state.summary.git_commands;
     const std::uint64_t timeout = state.git_timeout_seconds * (query == GitQuery::Remote ? 2 : 1);
-    return run_git(folder, args, state.cancel, timeout);
+    return run_git(folder, args, state.cancel, timeout, filters);
 }
 
 }  // namespace bramvelt::development

@@ -3,6 +3,14 @@
 // environment, `-C` the folder, standard input from /dev/null, outputs in unnamed
 // temporary files, its own process group, a time limit, output limits and a cancel
 // flag. Whatever was started is ended and reaped before the call returns.
+//
+// No program that the repository's own configuration names may start: besides hooks,
+// credential helpers and the file-system monitor, signature checks are off, only
+// ls-remote may reach a remote (so a lazy fetch cannot start an upload-pack or proxy the
+// repository names), the proxy command is cleared, search paths keep only absolute
+// folders, and a command that may hash working-tree files runs only with every filter
+// driver of the repository emptied (and a status only with submodule contents left out,
+// since a submodule's own configuration names its own filters).
 
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/development/filter_drivers.hpp"
 #include "platform/cancel_flag.hpp"
 
 namespace bramvelt::development {
@@ -36,12 +45,24 @@ inline constexpr std::string_view kDeveloperGitPaths[] = {
     "/Applications/Xcode.app/Contents/Developer/usr/bin/git",
 };
 
-// The 21 arguments that precede "-C" and the folder in every command.
+// The 21 arguments that precede every command's own options (see git_command_options).
 const std::vector<std::string>& git_hardening_options();
 
+// The options between the 21 hardening arguments and "-C": signature checks off, every
+// transport refused unless the command is ls-remote, and each filter driver emptied.
+std::vector<std::string> git_command_options(std::span<const std::string> args,
+                                             const FilterDrivers* filters);
+
+// False for a command that may hash working-tree files but comes without the
+// repository's filter drivers, a status that would enter submodules, and drivers whose
+// names cannot be written as options.
+bool git_command_may_start(std::span<const std::string> args, const FilterDrivers* filters);
+
 // The child's environment built from `environment` ("NAME=value" entries): prompts,
-// askpass, lazy fetches and interactive SSH turned off; every variable that would point
-// Git at another repository, object store, namespace or configuration removed.
+// askpass, lazy fetches, proxy commands and interactive SSH turned off; every variable
+// that would point Git at another repository, object store, namespace or configuration
+// removed; PATH and GIT_EXEC_PATH kept to absolute folders, since Git's children look
+// programs up from inside the repository.
 std::vector<std::string> git_child_environment(std::span<const std::string> environment);
 
 // The program to start: "git" (looked up through PATH at each start) or one of
@@ -52,11 +73,17 @@ std::string locate_git(std::optional<std::string_view> path_variable,
 // Chosen once per process from PATH and kDeveloperGitPaths.
 const std::string& git_path();
 
-// Standard output of `git <options> -C folder args...`, or an error text.
+// Standard output of `git <options> -C folder args...`, or an error text. `filters` are
+// the drivers of the repository the command works in (filter_drivers.hpp; for
+// `worktree remove`, read_filter_drivers of the common Git directory covers every
+// worktree). A command that may hash working-tree files (status, worktree remove: all but
+// rev-parse, remote, config, ls-remote, ls-files, for-each-ref, show, check-ignore and
+// worktree list) is refused with kGitUnavailable without them, before anything starts.
 std::expected<std::string, std::string> run_git(std::string_view folder,
                                                 std::span<const std::string> args,
                                                 const CancelFlag& cancel,
-                                                std::uint64_t timeout_seconds);
+                                                std::uint64_t timeout_seconds,
+                                                const FilterDrivers* filters = nullptr);
 
 // Whether a command reaches a remote, which doubles its time limit.
 enum class GitQuery : std::uint8_t { Local, Remote };
@@ -65,6 +92,7 @@ enum class GitQuery : std::uint8_t { Local, Remote };
 std::expected<std::string, std::string> run_git_budgeted(DevScanState& state,
                                                          std::string_view folder,
                                                          std::span<const std::string> args,
-                                                         GitQuery query);
+                                                         GitQuery query,
+                                                         const FilterDrivers* filters = nullptr);
 
 }  // namespace bramvelt::development

@@ -5,6 +5,7 @@
 #include "core/filesystem/byte_path.hpp"
 #include "platform/file_status.hpp"
 #include "platform/real_path.hpp"
+#include "platform/utf8.hpp"
 #include "platform/volume.hpp"
 
 namespace bramvelt::development {
@@ -13,6 +14,19 @@ namespace bramvelt::development {
 // on what lies inside what.
 bool path_inside(std::string_view path, std::string_view root) {
     return filesystem::strip_path_prefix(path, root).has_value();
+}
+
+std::string relative_path(std::string_view path, std::string_view root) {
+    const auto rest = filesystem::strip_path_prefix(path, root);
+    if (!rest) {
+        return {};
+    }
+    std::string out;
+    for (const filesystem::Component& part : *rest) {
+        if (!out.empty()) out.push_back('/');
+        out.append(part.text);
+    }
+    return platform::to_utf8_lossy(out);
 }
 
 std::optional<std::string_view> final_name(std::string_view path) {

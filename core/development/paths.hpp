@@ -13,6 +13,10 @@ namespace bramvelt::development {
 // `path` lies at or below `root`.
 bool path_inside(std::string_view path, std::string_view root);
 
+// `path` relative to `root` as text (invalid UTF-8 replaced), its components joined by
+// "/"; empty when it does not lie below `root`.
+std::string relative_path(std::string_view path, std::string_view root);
+
 // The final component when it is a normal name (not "/", "." or ".."): a view into
 // `path`, unlike filesystem::path_file_name.
 std::optional<std::string_view> final_name(std::string_view path);

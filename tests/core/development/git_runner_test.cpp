@@ -4,6 +4,7 @@
 
 #include "core/development/git_runner.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -20,6 +21,7 @@ namespace {
 
 using namespace std::string_literals;
 using testing::DevTest;
+using testing::git;
 
 constexpr const char* kFakeGit = R"SH(#!/bin/sh
 case "$FAKE_GIT_MODE" in
@@ -47,7 +49,7 @@ class DevFakeGitTest : public DevTest {
         path_ = std::make_unique<testing::ScopedEnv>("PATH", (bin + ":/usr/bin:/bin").c_str());
     }
     std::expected<std::string, std::string> run(const char* mode, std::uint64_t timeout = 5,
-                                                std::vector<std::string> args = {"status"}) {
+                                                std::vector<std::string> args = {"rev-parse"}) {
         testing::ScopedEnv m("FAKE_GIT_MODE", mode);
         return run_git(tmp.path(), args, cancel, timeout);
     }
@@ -89,16 +91,86 @@ TEST_F(DevFakeGitTest, HardeningArgumentsThenFolderThenCallerArguments) {
     ASSERT_EQ(expected.size(), 21u);
     EXPECT_EQ(expected.front(), "--no-optional-locks");
     EXPECT_EQ(expected[18], "credential.helper=");
+    // Then the options that keep the repository's configuration from starting programs.
+    expected.insert(expected.end(),
+                    {"-c", "log.showSignature=false", "-c", "protocol.https.allow=never", "-c",
+                     "protocol.http.allow=never", "-c", "protocol.ssh.allow=never", "-c",
+                     "protocol.git.allow=never", "-c", "protocol.file.allow=never"});
     expected.insert(expected.end(), {"-C", tmp.path(), "check-ignore", "--quiet", "--", "-dash"});
     EXPECT_EQ(split_nul(*out), expected);
 
     // A folder that begins with "-" is still the value of -C.
     testing::ScopedEnv m("FAKE_GIT_MODE", "args");
-    const auto dashed = run_git("-weird", std::vector<std::string>{"x"}, cancel, 5);
+    const auto dashed = run_git("-weird", std::vector<std::string>{"rev-parse"}, cancel, 5);
     ASSERT_TRUE(dashed);
     const auto parts = split_nul(*dashed);
-    EXPECT_EQ(parts[21], "-C");
-    EXPECT_EQ(parts[22], "-weird");
+    ASSERT_GE(parts.size(), 3u);
+    EXPECT_EQ(parts[parts.size() - 3], "-C");
+    EXPECT_EQ(parts[parts.size() - 2], "-weird");
+}
+
+// Only ls-remote may reach a remote; every filter driver handed over is emptied.
+TEST_F(DevFakeGitTest, RemoteAccessAndFilterDriversInTheOptions) {
+    const auto count = [](const std::vector<std::string>& v, const std::string& s) {
+        return std::count(v.begin(), v.end(), s);
+    };
+    const auto remote = run("args", 5, {"ls-remote", "--heads", "--", "origin"});
+    ASSERT_TRUE(remote) << remote.error();
+    const auto remote_args = split_nul(*remote);
+    EXPECT_EQ(count(remote_args, "log.showSignature=false"), 1);
+    EXPECT_EQ(count(remote_args, "protocol.file.allow=never"), 0);
+    EXPECT_EQ(count(remote_args, "protocol.file.allow=always"), 1);
+
+    testing::ScopedEnv m("FAKE_GIT_MODE", "args");
+    const FilterDrivers drivers{{"lfs", "probe.v2"}};
+    const std::vector<std::string> status{"status", "--porcelain=v1", "--ignore-submodules=dirty"};
+    const auto out = run_git(tmp.path(), status, cancel, 5, &drivers);
+    ASSERT_TRUE(out) << out.error();
+    const auto parts = split_nul(*out);
+    for (const char* option : {"filter.lfs.clean=", "filter.lfs.smudge=", "filter.lfs.process=",
+                               "filter.lfs.required=false", "filter.probe.v2.clean=",
+                               "filter.probe.v2.smudge=", "filter.probe.v2.process=",
+                               "filter.probe.v2.required=false", "protocol.ssh.allow=never"}) {
+        const auto at = std::find(parts.begin(), parts.end(), option);
+        ASSERT_NE(at, parts.end()) << option;
+        EXPECT_EQ(*(at - 1), "-c");
+        EXPECT_LT(at, std::find(parts.begin(), parts.end(), "-C")) << option;
+    }
+}
+
+// A command that may hash working-tree files never starts without the repository's
+// filter drivers, a status never enters submodules, and a driver whose name would be
+// read as another key is not written out.
+TEST_F(DevFakeGitTest, CommandsThatCouldRunAFilterNeedTheDrivers) {
+    const FilterDrivers none;
+    const FilterDrivers odd{{"a=b"}};
+    using Args = std::vector<std::string>;
+    struct Case {
+        Args args;
+        const FilterDrivers* drivers;
+        bool starts;
+    } cases[] = {
+        {{"status", "--ignore-submodules=dirty"}, nullptr, false},
+        {{"status", "--porcelain=v1"}, &none, false},
+        {{"status", "--ignore-submodules=dirty"}, &none, true},
+        {{"status", "--ignore-submodules=all"}, &odd, false},
+        {{"worktree", "remove", "--", "/w"}, nullptr, false},
+        {{"worktree", "remove", "--", "/w"}, &none, true},
+        {{"worktree", "list", "--porcelain", "-z"}, nullptr, true},
+        {{"diff"}, nullptr, false},
+        {{"ls-files", "-z"}, nullptr, true},
+        {{"check-ignore", "--quiet", "--", "x"}, nullptr, true},
+        {{"show", "-s", "--format=%ct", "HEAD"}, nullptr, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(git_command_may_start(c.args, c.drivers), c.starts) << c.args.front();
+    }
+    // Refused before anything is started.
+    testing::ScopedEnv pidfile("FAKE_GIT_PIDFILE", (tmp / "never").c_str());
+    testing::ScopedEnv m("FAKE_GIT_MODE", "hang");
+    EXPECT_EQ(run_git(tmp.path(), Args{"status", "--ignore-submodules=dirty"}, cancel, 5).error(),
+              kGitUnavailable);
+    EXPECT_FALSE(std::filesystem::exists(tmp / "never"));
 }
 
 TEST_F(DevFakeGitTest, EnvironmentIsHardenedAndRedirectionsRemoved) {
@@ -115,6 +187,7 @@ TEST_F(DevFakeGitTest, EnvironmentIsHardenedAndRedirectionsRemoved) {
         {"GIT_CONFIG_KEY_0", "core.fsmonitor"},
         {"GIT_CONFIG_VALUE_0", "/bin/evil"},
         {"GIT_TERMINAL_PROMPT", "1"},
+        {"GIT_PROXY_COMMAND", "/bin/evil"},
         {"KEEP_ME", "yes"},
     };
     const auto out = run("env");
@@ -126,7 +199,7 @@ TEST_F(DevFakeGitTest, EnvironmentIsHardenedAndRedirectionsRemoved) {
     for (const char* e :
          {"GIT_TERMINAL_PROMPT=0", "GIT_NO_LAZY_FETCH=1", "GIT_ASKPASS=true",
           "SSH_ASKPASS_REQUIRE=never", "GIT_SSH_COMMAND=ssh -o BatchMode=yes -o ConnectTimeout=5",
-          "KEEP_ME=yes"}) {
+          "GIT_PROXY_COMMAND=", "KEEP_ME=yes"}) {
         EXPECT_TRUE(has(e)) << e;
     }
     for (const auto& entry : env) {
@@ -142,6 +215,31 @@ TEST_F(DevFakeGitTest, EnvironmentIsHardenedAndRedirectionsRemoved) {
         std::count_if(env.begin(), env.end(),
                       [](const std::string& e) { return e.starts_with("GIT_TERMINAL_PROMPT="); }),
         1);
+}
+
+// Git's children run inside the repository, where a relative search folder would reach
+// programs the repository carries.
+TEST(GitChildEnvironment, SearchPathsKeepOnlyAbsoluteFolders) {
+    struct Case {
+        std::string in;
+        std::string out;  // empty: the variable is gone
+    } cases[] = {
+        {"PATH=/usr/local/bin:.:/usr/bin::bin:/bin", "PATH=/usr/local/bin:/usr/bin:/bin"},
+        {"PATH=/opt/x/bin", "PATH=/opt/x/bin"},
+        {"PATH=.:", "PATH=/usr/bin:/bin:/usr/sbin:/sbin"},
+        {"PATH=", "PATH=/usr/bin:/bin:/usr/sbin:/sbin"},
+        {"GIT_EXEC_PATH=/usr/lib/git-core", "GIT_EXEC_PATH=/usr/lib/git-core"},
+        {"GIT_EXEC_PATH=libexec", ""},
+        {"GIT_EXEC_PATH=", ""},
+    };
+    for (const auto& c : cases) {
+        const auto env = git_child_environment(std::vector<std::string>{c.in});
+        const std::string name = c.in.substr(0, c.in.find('='));
+        const auto found = std::find_if(env.begin(), env.end(), [&](const std::string& e) {
+            return e.starts_with(name + "=");
+        });
+        EXPECT_EQ(found == env.end() ? "" : *found, c.out) << c.in;
+    }
 }
 
 TEST_F(DevFakeGitTest, NullStdinAndOwnProcessGroup) {
@@ -227,6 +325,63 @@ TEST_F(DevTest, RealGitAnswersInItsFolder) {
                       make_cancel_flag(), 5)
                   .error(),
               kGitUnavailable);
+}
+
+// A program that notes each start in a marker file and passes its input through, as a
+// filter, an upload-pack or a signature program a hostile repository names would run.
+std::string write_probe(const testing::TempDir& tmp) {
+    const std::string probe = tmp.write_file(
+        "probe.sh", "#!/bin/sh\necho \"$0 $*\" >> \"$(dirname \"$0\")/marker\"\ncat\n");
+    ::chmod(probe.c_str(), 0755);
+    return probe;
+}
+
+// The future cleanup's `worktree remove` checks the worktree's status, where a clean filter
+// of the repository would run on every file that looks changed.
+TEST_F(DevTest, WorktreeRemoveRunsNoFilterOfTheRepository) {
+    const std::string probe = write_probe(tmp);
+    const std::string repo = make_repo("repo");
+    tmp.write_file("repo/.gitattributes", "* filter=probe\n");
+    git(repo, {"add", ".gitattributes"});
+    git(repo, {"commit", "-q", "-m", "attributes"});
+    const std::string wt = tmp / "wt";
+    git(repo, {"worktree", "add", "-q", wt, "-b", "wt"});
+    git(repo, {"config", "filter.probe.clean", probe});
+    const struct timespec old_times[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (wt + "/README").c_str(), old_times, 0), 0);
+
+    const std::vector<std::string> args{"worktree", "remove", "--", wt};
+    EXPECT_EQ(run_git(repo, args, make_cancel_flag(), 120).error(), kGitUnavailable);
+    EXPECT_TRUE(std::filesystem::exists(wt));
+
+    const auto drivers = read_filter_drivers(repo + "/.git");
+    ASSERT_TRUE(drivers);
+    EXPECT_EQ(drivers->names, std::vector<std::string>{"probe"});
+    const auto removed = run_git(repo, args, make_cancel_flag(), 120, &*drivers);
+    ASSERT_TRUE(removed) << removed.error();
+    EXPECT_FALSE(std::filesystem::exists(wt));
+    EXPECT_FALSE(std::filesystem::exists(tmp / "marker"));
+}
+
+// Only ls-remote may reach a remote. A lazy fetch inside a local query (Git before 2.39.4
+// ignores GIT_NO_LAZY_FETCH) would otherwise start the upload-pack the repository names.
+TEST_F(DevTest, LocalCommandsReachNoRemote) {
+    const std::string probe = write_probe(tmp);
+    const std::string source = make_repo("source");
+    const std::string repo = make_repo("repo");
+    git(repo, {"remote", "add", "origin", source});
+    git(repo, {"config", "remote.origin.uploadpack", probe});
+    const FilterDrivers none;
+    const std::vector<std::string> fetch{"fetch", "origin"};
+    EXPECT_EQ(run_git(repo, fetch, make_cancel_flag(), 5, &none).error(), kGitUnavailable);
+    EXPECT_FALSE(std::filesystem::exists(tmp / "marker"));
+    // ls-remote still reaches it, through the upload-pack it is given.
+    const std::vector<std::string> heads{"ls-remote", "--heads", "--upload-pack=git-upload-pack",
+                                         "--", "origin"};
+    const auto listed = run_git(repo, heads, make_cancel_flag(), 10);
+    ASSERT_TRUE(listed) << listed.error();
+    EXPECT_NE(listed->find("refs/heads/main"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(tmp / "marker"));
 }
 
 TEST_F(DevTest, BudgetedRunnerRefusesWhenSpent) {
