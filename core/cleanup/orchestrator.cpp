@@ -1,0 +1,150 @@
+#include "core/cleanup/orchestrator.hpp"
+
+#include <variant>
+
+#include "core/cleanup/cancelled.hpp"
+#include "core/cleanup/event_forwarding.hpp"
+#include "core/cleanup/permanent_removal.hpp"
+#include "core/cleanup/progress_reporter.hpp"
+#include "core/cleanup/removal_rules.hpp"
+#include "core/cleanup/sanitize.hpp"
+#include "core/cleanup/step_guard.hpp"
+#include "core/cleanup/validation.hpp"
+#include "core/filesystem/byte_path.hpp"
+#include "core/policy/classification.hpp"
+#include "platform/text.hpp"
+#include "platform/utf8.hpp"
+
+namespace bramvelt::cleanup {
+namespace {
+
+// The host side could not tell whether a move to the Trash happened.
+struct Indeterminate {};
+// How one item's steps ended: done, a failure text, or unknown.
+using StepOutcome = std::variant<std::monostate, std::string, Indeterminate>;
+
+StepOutcome outcome_of(std::expected<void, std::string> step) {
+    if (!step) return std::move(step.error());
+    return std::monostate{};
+}
+
+StepOutcome run_action(const AuthorizedItem& item, const RemovalRules& rules,
+                       ProgressReporter& reporter) {
+    if (is_cancelled(reporter.cancel)) return std::string(kCleanupCancelled);
+    // The guard's handle is closed at once: each step opens its own.
+    if (auto guard = step_guard(reporter, item.canonical_path, item.identity); !guard) {
+        return std::move(guard.error());
+    }
+    if (auto guard = step_guard(reporter, item.canonical_path, item.identity); !guard) {
+        return std::move(guard.error());
+    }
+    switch (reporter.plan.action.kind) {
+        case CleanupAction::Kind::Delete:
+            return outcome_of(remove_permanently(item.canonical_path, item.identity, item.item_id,
+                                                 rules, reporter));
+        case CleanupAction::Kind::Trash:
+        case CleanupAction::Kind::BackupToFolder:
+        case CleanupAction::Kind::ExternalBackup:
+        case CleanupAction::Kind::Overwrite:
+            break;
+    }
+    return std::string(kActionUnsupported);
+}
+
+CleanupItemResult result_of(const AuthorizedItem& item, const CleanupAction& action,
+                            StepOutcome outcome, const CancelFlag& cancel,
+                            CleanupSummary& summary) {
+    CleanupItemResult result;
+    result.item_id = item.item_id;
+    result.path = sanitize_report_text(item.canonical_path);
+    if (std::holds_alternative<std::monostate>(outcome)) {
+        ++summary.completed_items;
+        summary.processed_bytes = platform::saturating_add(summary.processed_bytes, item.bytes);
+        result.status = action.kind == CleanupAction::Kind::Trash ? CleanupStatus::Trashed
+                                                                  : CleanupStatus::Removed;
+        result.processed_bytes = item.bytes;
+    } else if (std::holds_alternative<Indeterminate>(outcome)) {
+        ++summary.failed_items;
+        result.status = CleanupStatus::Failed;
+        result.error_code = std::string(kCodeNativeTrashIndeterminate);
+        result.error = std::string(kNativeTrashUnknown);
+    } else {
+        if (is_cancelled(cancel)) {
+            ++summary.cancelled_items;
+            result.status = CleanupStatus::Cancelled;
+        } else {
+            ++summary.failed_items;
+            result.status = CleanupStatus::Failed;
+        }
+        result.error = sanitize_report_text(std::get<std::string>(outcome));
+    }
+    return result;
+}
+
+}  // namespace
+
+void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
+                          const CleanupEventSink& sink) {
+    auto authorized = validate_cleanup_plan(plan, cancel);
+    if (!authorized) {
+        const std::string_view code = is_cancelled(cancel) ? kCodeCancelled : kCodeCleanupPreflight;
+        sink(Failed{std::string(code), sanitize_report_text(authorized.error())});
+        return;
+    }
+    std::uint64_t total = 0;
+    for (const AuthorizedItem& item : *authorized) {
+        total = platform::saturating_add(total, item.bytes);
+    }
+    const std::uint64_t work = work_units(plan.action.kind, total);
+    std::optional<std::string> caution;
+    if (plan.action.kind == CleanupAction::Kind::Overwrite)
+        caution = std::string(kOverwriteCaution);
+    sink(PlanStarted{std::move(caution), authorized->size(), work});
+
+    CleanupSummary summary;
+    ProgressReporter reporter(plan, cancel, sink);
+    reporter.progress.items_total = authorized->size();
+    reporter.progress.bytes_total = work;
+    const policy::SafetyPolicy safety = policy::build_policy(plan.context, plan.scan_root);
+    const RemovalRules rules{&safety, plan.acknowledged, HiddenEntries::Allowed};
+
+    for (const AuthorizedItem& item : *authorized) {
+        CleanupItemResult result =
+            result_of(item, plan.action, run_action(item, rules, reporter), cancel, summary);
+        if (result.error) summary.results.push_back(result);
+        sink(ItemFinished{std::move(result)});
+        ++reporter.progress.items_done;
+        send_progress_now(reporter);
+    }
+    summary.cancelled = is_cancelled(cancel);
+    sink(Summary{std::move(summary)});
+}
+
+std::expected<PlanOutcome, std::string> run_cleanup_plan(
+    const policy::PolicyContext& context, const CleanupAction& action,
+    policy::Acknowledgement acknowledged, const CleanupItem& item, const CancelFlag& cancel,
+    const CleanupProgress& caller_progress, const CleanupEventSink& caller_sink) {
+    const std::vector<filesystem::Component> components = filesystem::path_components(item.path);
+    if (components.empty() || components.back().kind == filesystem::ComponentKind::Root) {
+        return std::unexpected(std::string(kCannotRemoveRoot));
+    }
+    const CleanupPlan plan{context,
+                           platform::to_utf8_lossy(filesystem::path_parent(item.path).value_or("")),
+                           {item},
+                           action,
+                           acknowledged};
+    ExecutorEventAdapter adapter(caller_sink, caller_progress);
+    execute_cleanup_plan(plan, cancel, [&adapter](CleanupEvent event) {
+        adapter.forward_executor_event(std::move(event));
+    });
+    const std::optional<CleanupItemResult>& result = adapter.kept_result();
+    if (result &&
+        (result->status == CleanupStatus::Removed || result->status == CleanupStatus::Trashed)) {
+        return PlanOutcome{result->status, result->processed_bytes};
+    }
+    if (result && result->error) return std::unexpected(*result->error);
+    if (adapter.kept_failure()) return std::unexpected(*adapter.kept_failure());
+    return std::unexpected(std::string(kRemovalNotConfirmed));
+}
+
+}  // namespace bramvelt::cleanup

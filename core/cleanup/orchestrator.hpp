@@ -1,0 +1,51 @@
+#pragma once
+// Carries out a cleanup plan: validates it, reports its start, runs the action's steps
+// on each authorized item behind the step guard, reports each item's result and the
+// plan's summary. A failed item never stops the plan; nothing done before a failure is
+// undone. Everything runs on the calling thread, the sink included.
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "core/cleanup/action.hpp"
+#include "core/cleanup/event.hpp"
+#include "core/cleanup/plan.hpp"
+#include "core/cleanup/progress.hpp"
+#include "core/cleanup/result.hpp"
+#include "platform/cancel_flag.hpp"
+
+namespace bramvelt::cleanup {
+
+inline constexpr std::string_view kCannotRemoveRoot = "Cannot remove a root";
+inline constexpr std::string_view kRemovalNotConfirmed =
+    "Output removal was not confirmed; scan again.";
+inline constexpr std::string_view kNativeTrashUnknown =
+    "Native Trash result is unknown; inspect the original location and Trash before trying again";
+// The actions whose steps this build does not carry fail each item with this text.
+inline constexpr std::string_view kActionUnsupported = "This cleanup action is not supported here";
+
+// The sink receives either one Failed (code "cleanup_preflight", or "cancelled" when the
+// cancel flag was set as validation failed) and nothing else, or PlanStarted, then for
+// each authorized item its steps' events, one ItemFinished and one Progress counting it,
+// then one Summary.
+void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
+                          const CleanupEventSink& sink);
+
+// How an item that a one-item plan cleaned ended.
+struct PlanOutcome {
+    CleanupStatus status = CleanupStatus::Removed;  // Removed or Trashed
+    std::uint64_t processed_bytes = 0;
+};
+
+// One item as a plan of its own whose scan root is the item's parent folder. The caller's
+// sink sees the plan's progress rebased onto `caller_progress` (which the caller keeps
+// current) and its Trash and backup requests, nothing else; the item's outcome is the
+// return value: its status and bytes when removed or trashed, else its failure text.
+std::expected<PlanOutcome, std::string> run_cleanup_plan(
+    const policy::PolicyContext& context, const CleanupAction& action,
+    policy::Acknowledgement acknowledged, const CleanupItem& item, const CancelFlag& cancel,
+    const CleanupProgress& caller_progress, const CleanupEventSink& caller_sink);
+
+}  // namespace bramvelt::cleanup

@@ -1,0 +1,127 @@
+#pragma once
+// A real folder tree with a home of its own (as root, /root is protected), a policy
+// context for it, and helpers to run plans and read the events they sent.
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "core/cleanup/event.hpp"
+#include "core/cleanup/orchestrator.hpp"
+#include "core/cleanup/plan.hpp"
+#include "support/temp_dir.hpp"
+
+namespace bramvelt::cleanup {
+
+class CleanupTest : public ::testing::Test {
+  protected:
+    CleanupTest() : home_(tmp_.make_dir("home")), env_("HOME", home_.c_str()) {
+        context_.home = home_;
+        context_.protected_paths = {home_ + "/Library/Application Support/BramVelt"};
+        root_ = tmp_.make_dir("work");
+    }
+
+    std::string at(std::string_view relative) const { return root_ + "/" + std::string(relative); }
+
+    CleanupPlan plan_of(const std::vector<std::string>& relative,
+                        CleanupAction action = CleanupAction::remove()) const {
+        CleanupPlan plan;
+        plan.context = context_;
+        plan.scan_root = root_;
+        plan.action = std::move(action);
+        for (std::size_t i = 0; i < relative.size(); ++i) {
+            plan.items.push_back({std::nullopt, "item-" + std::to_string(i), at(relative[i])});
+        }
+        return plan;
+    }
+
+    // The events of one plan; `during` sees each event as it arrives.
+    template <class During>
+    std::vector<CleanupEvent> run(const CleanupPlan& plan, During during,
+                                  const CancelFlag& cancel = make_cancel_flag()) const {
+        std::vector<CleanupEvent> events;
+        execute_cleanup_plan(plan, cancel, [&](CleanupEvent event) {
+            during(event);
+            events.push_back(std::move(event));
+        });
+        return events;
+    }
+    std::vector<CleanupEvent> run(const CleanupPlan& plan,
+                                  const CancelFlag& cancel = make_cancel_flag()) const {
+        return run(
+            plan, [](const CleanupEvent&) {}, cancel);
+    }
+
+    testing::TempDir tmp_;
+    std::string home_;
+    testing::ScopedEnv env_;
+    policy::PolicyContext context_;
+    std::string root_;
+};
+
+template <class T>
+std::vector<T> events_of(const std::vector<CleanupEvent>& events) {
+    std::vector<T> found;
+    for (const CleanupEvent& event : events) {
+        if (const T* e = std::get_if<T>(&event)) found.push_back(*e);
+    }
+    return found;
+}
+
+// The one ItemFinished result of a one-item plan (a default result when there is none).
+inline CleanupItemResult only_result(const std::vector<CleanupEvent>& events) {
+    const auto finished = events_of<ItemFinished>(events);
+    EXPECT_EQ(finished.size(), 1u);
+    return finished.empty() ? CleanupItemResult{} : finished.front().result;
+}
+
+inline std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+inline bool exists_nofollow(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+inline ino_t inode_of(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Every path below `folder` with its content ("<dir>" for folders, "-> target" for
+// links), sorted: what a test compares to prove a folder untouched.
+inline std::vector<std::string> tree_listing(const std::string& folder) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> lines;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(folder, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        const std::string path = it->path().string();
+        std::string line = path.substr(folder.size()) + " ";
+        if (it->is_symlink()) {
+            line += "-> " + fs::read_symlink(it->path()).string();
+        } else if (it->is_directory()) {
+            line += "<dir>";
+        } else if (!it->is_regular_file()) {
+            line += "<special>";
+        } else {
+            line += read_text(path) + " #" + std::to_string(inode_of(path));
+        }
+        lines.push_back(std::move(line));
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+}  // namespace bramvelt::cleanup

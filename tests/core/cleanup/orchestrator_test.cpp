@@ -1,0 +1,249 @@
+#include "core/cleanup/orchestrator.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <limits>
+
+#include "cleanup_fixture.hpp"
+#include "core/cleanup/authorization_walk.hpp"
+#include "core/cleanup/event_forwarding.hpp"
+#include "core/cleanup/validation.hpp"
+#include "core/filesystem/parent_handle.hpp"
+
+namespace bramvelt::cleanup {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The variant names in the order a sink saw them.
+std::vector<std::string> shape(const std::vector<CleanupEvent>& events) {
+    static const char* const kNames[] = {
+        "PlanStarted", "Progress", "NativeTrashRequest", "ExternalBackupRequest", "ItemFinished",
+        "Summary",     "Failed"};
+    std::vector<std::string> names;
+    for (const CleanupEvent& event : events) names.emplace_back(kNames[event.index()]);
+    return names;
+}
+
+class OrchestratorTest : public CleanupTest {};
+
+TEST_F(OrchestratorTest, EventOrderAndCountsOfAPlanWithAFailedItem) {
+    tmp_.write_file("work/a/f", "aaaa");
+    tmp_.write_file("work/b/f", "bb");
+    tmp_.write_file("work/c", "c");
+    const auto events = run(plan_of({"a", "b", "c"}), [&](const CleanupEvent& event) {
+        // b changes after validation: its step guard refuses it, and the plan goes on.
+        if (std::holds_alternative<PlanStarted>(event)) tmp_.write_file("work/b/new");
+    });
+    EXPECT_EQ(shape(events),
+              (std::vector<std::string>{"PlanStarted", "Progress", "ItemFinished", "Progress",
+                                        "ItemFinished", "Progress", "Progress", "ItemFinished",
+                                        "Progress", "Summary"}));
+    const auto started = events_of<PlanStarted>(events);
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].items, 3u);
+    EXPECT_EQ(started[0].work_bytes, 7u);
+    EXPECT_FALSE(started[0].caution);
+
+    const auto finished = events_of<ItemFinished>(events);
+    ASSERT_EQ(finished.size(), 3u);
+    EXPECT_EQ(finished[0].result.status, CleanupStatus::Removed);
+    EXPECT_EQ(finished[1].result.status, CleanupStatus::Failed);
+    EXPECT_EQ(finished[1].result.error, filesystem::kItemChanged);
+    EXPECT_EQ(finished[1].result.processed_bytes, 0u);
+    EXPECT_EQ(finished[1].result.item_id, "item-1");
+    EXPECT_EQ(finished[1].result.path, at("b"));
+    EXPECT_EQ(finished[2].result.status, CleanupStatus::Removed);
+
+    // After each item one Progress counts it, with the stage the item left.
+    const auto progress = events_of<Progress>(events);
+    ASSERT_EQ(progress.size(), 5u);
+    EXPECT_EQ(progress[0].progress.detail, at("a"));
+    EXPECT_EQ(progress[0].progress.items_done, 0u);
+    EXPECT_EQ(progress[0].progress.bytes_total, 7u);
+    EXPECT_EQ(progress[1].progress.items_done, 1u);
+    EXPECT_EQ(progress[1].progress.bytes_done, 4u);
+    EXPECT_EQ(progress[2].progress.items_done, 2u);
+    EXPECT_EQ(progress[2].progress.stage, kStageRemoving);
+    EXPECT_EQ(progress[2].progress.item_id, "item-0");
+    EXPECT_EQ(progress[4].progress.items_done, 3u);
+    EXPECT_EQ(progress[4].progress.bytes_done, 5u);
+
+    const auto summary = events_of<Summary>(events);
+    ASSERT_EQ(summary.size(), 1u);
+    const CleanupSummary& s = summary[0].summary;
+    EXPECT_EQ(s.completed_items + s.failed_items + s.cancelled_items, finished.size());
+    EXPECT_EQ(s.completed_items, 2u);
+    EXPECT_EQ(s.failed_items, 1u);
+    EXPECT_EQ(s.processed_bytes, 5u);
+    ASSERT_EQ(s.results.size(), 1u);
+    EXPECT_EQ(s.results[0], finished[1].result);
+    EXPECT_FALSE(s.cancelled);
+    EXPECT_FALSE(s.backup_folder);
+    EXPECT_TRUE(exists_nofollow(at("b/f")));
+}
+
+TEST_F(OrchestratorTest, AnItemRefusedByItsGuardLeavesTheStageEmpty) {
+    tmp_.write_file("work/a/f");
+    const auto events = run(plan_of({"a"}), [&](const CleanupEvent& event) {
+        if (std::holds_alternative<PlanStarted>(event)) tmp_.write_file("work/a/g");
+    });
+    ASSERT_EQ(shape(events),
+              (std::vector<std::string>{"PlanStarted", "ItemFinished", "Progress", "Summary"}));
+    const CleanupProgress& after = std::get<Progress>(events[2]).progress;
+    EXPECT_EQ(after.stage, "");
+    EXPECT_EQ(after.items_done, 1u);
+    EXPECT_EQ(after.items_total, 1u);
+    EXPECT_TRUE(exists_nofollow(at("a/g")));
+}
+
+TEST_F(OrchestratorTest, CancelledAfterTheFirstItem) {
+    for (const char* name : {"a", "b", "c"}) tmp_.write_file(std::string("work/") + name, "x");
+    const CancelFlag cancel = make_cancel_flag();
+    const auto events = run(
+        plan_of({"a", "b", "c"}),
+        [&](const CleanupEvent& event) {
+            if (std::holds_alternative<ItemFinished>(event)) cancel->store(true);
+        },
+        cancel);
+    const auto finished = events_of<ItemFinished>(events);
+    ASSERT_EQ(finished.size(), 3u);
+    EXPECT_EQ(finished[0].result.status, CleanupStatus::Removed);
+    for (std::size_t i = 1; i < 3; ++i) {
+        EXPECT_EQ(finished[i].result.status, CleanupStatus::Cancelled);
+        EXPECT_EQ(finished[i].result.error, "Cleanup cancelled");
+    }
+    const CleanupSummary s = events_of<Summary>(events).at(0).summary;
+    EXPECT_EQ(s.completed_items, 1u);
+    EXPECT_EQ(s.cancelled_items, 2u);
+    EXPECT_EQ(s.results.size(), 2u);
+    EXPECT_TRUE(s.cancelled);
+    EXPECT_TRUE(exists_nofollow(at("b")));
+    EXPECT_TRUE(exists_nofollow(at("c")));
+}
+
+TEST_F(OrchestratorTest, ValidationFailureIsOneFailedEvent) {
+    tmp_.write_file("work/a", "x");
+    CleanupPlan plan = plan_of({"a", "a"});
+    plan.items[1].item_id = "other";
+    auto events = run(plan);
+    ASSERT_EQ(shape(events), std::vector<std::string>{"Failed"});
+    EXPECT_EQ(std::get<Failed>(events[0]).code, kCodeCleanupPreflight);
+    EXPECT_EQ(std::get<Failed>(events[0]).message, kSelectionsOverlap);
+
+    const CancelFlag cancel = make_cancel_flag();
+    cancel->store(true);
+    tmp_.write_file("work/d/f");
+    events = run(plan_of({"d"}), cancel);
+    ASSERT_EQ(shape(events), std::vector<std::string>{"Failed"});
+    EXPECT_EQ(std::get<Failed>(events[0]).code, kCodeCancelled);
+    EXPECT_EQ(std::get<Failed>(events[0]).message, "Cleanup cancelled");
+}
+
+TEST_F(OrchestratorTest, WorkUnitsByAction) {
+    tmp_.write_file("work/a", "12345");
+    const auto trash = events_of<PlanStarted>(run(plan_of({"a"}, CleanupAction::trash())));
+    ASSERT_EQ(trash.size(), 1u);
+    EXPECT_EQ(trash[0].work_bytes, 0u);
+    const auto overwrite = events_of<PlanStarted>(run(plan_of({"a"}, CleanupAction::overwrite())));
+    ASSERT_EQ(overwrite.size(), 1u);
+    EXPECT_EQ(overwrite[0].work_bytes, 15u);
+    EXPECT_EQ(overwrite[0].caution, kOverwriteCaution);
+    EXPECT_TRUE(exists_nofollow(at("a")));
+
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    EXPECT_EQ(work_units(CleanupAction::Kind::Overwrite, kMax / 3 + 1), kMax);
+    EXPECT_EQ(work_units(CleanupAction::Kind::BackupToFolder, 21), 42u);
+    EXPECT_EQ(work_units(CleanupAction::Kind::Trash, kMax), 0u);
+}
+
+class RunCleanupPlanTest : public CleanupTest {
+  protected:
+    std::expected<PlanOutcome, std::string> run_one(const CleanupItem& item,
+                                                    const CancelFlag& cancel = make_cancel_flag()) {
+        return run_cleanup_plan(context_, CleanupAction::remove(), policy::Acknowledgement::Missing,
+                                item, cancel, caller_,
+                                [this](CleanupEvent event) { seen_.push_back(std::move(event)); });
+    }
+    CleanupProgress caller_;
+    std::vector<CleanupEvent> seen_;
+};
+
+TEST_F(RunCleanupPlanTest, RemovedItemReportsAsTheCallersProgress) {
+    tmp_.write_file("work/out/f", "123456");
+    caller_ = {"checking_development", "/dev/item", "item-3", 3, 9, 100, 0};
+    const auto outcome = run_one({std::nullopt, "item-3-output-0", at("out")});
+    ASSERT_TRUE(outcome) << outcome.error();
+    EXPECT_EQ(outcome->status, CleanupStatus::Removed);
+    EXPECT_EQ(outcome->processed_bytes, 6u);
+    EXPECT_FALSE(exists_nofollow(at("out")));
+    ASSERT_EQ(shape(seen_), (std::vector<std::string>{"Progress", "Progress"}));
+    const CleanupProgress& first = std::get<Progress>(seen_[0]).progress;
+    EXPECT_EQ(first.stage, kStageRemoving);
+    EXPECT_EQ(first.detail, at("out"));
+    EXPECT_EQ(first.item_id, "item-3");
+    EXPECT_EQ(first.items_done, 3u);
+    EXPECT_EQ(first.items_total, 9u);
+    EXPECT_EQ(first.bytes_done, 100u);
+    EXPECT_EQ(first.bytes_total, 0u);
+    EXPECT_EQ(std::get<Progress>(seen_[1]).progress.bytes_done, 106u);
+}
+
+TEST_F(RunCleanupPlanTest, FailuresComeBackAsText) {
+    auto root = run_one({std::nullopt, "x", "/"});
+    ASSERT_FALSE(root);
+    EXPECT_EQ(root.error(), kCannotRemoveRoot);
+    EXPECT_TRUE(seen_.empty());
+
+    // Validation failing while cancelled: the sink hears nothing, the caller gets the text.
+    tmp_.write_file("work/d/f");
+    const CancelFlag cancel = make_cancel_flag();
+    cancel->store(true);
+    auto cancelled = run_one({std::nullopt, "x", at("d")}, cancel);
+    ASSERT_FALSE(cancelled);
+    EXPECT_EQ(cancelled.error(), "Cleanup cancelled");
+    EXPECT_TRUE(seen_.empty());
+
+    auto missing = run_one({std::nullopt, "x", at("missing")});
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), policy::kMissingOrInaccessible);
+
+    auto identity = filesystem::read_identity(at("d"));
+    ASSERT_TRUE(identity);
+    identity->links += 1;
+    auto changed = run_one({*identity, "x", at("d")});
+    ASSERT_FALSE(changed);
+    EXPECT_EQ(changed.error(), kItemChangedSinceConfirmation);
+    EXPECT_TRUE(exists_nofollow(at("d/f")));
+}
+
+TEST(ExecutorEventAdapter, KeepsOutcomesAndSaturatesRebasedBytes) {
+    std::vector<CleanupEvent> seen;
+    const CleanupEventSink sink = [&](CleanupEvent event) { seen.push_back(std::move(event)); };
+    CleanupProgress caller;
+    caller.bytes_done = std::numeric_limits<std::uint64_t>::max() - 1;
+    ExecutorEventAdapter adapter(sink, caller);
+    CleanupProgress plan_progress;
+    plan_progress.stage = "removing";
+    plan_progress.item_id = "inner";
+    plan_progress.bytes_done = 10;
+    adapter.forward_executor_event(PlanStarted{});
+    adapter.forward_executor_event(Progress{plan_progress});
+    adapter.forward_executor_event(NativeTrashRequest{{}, "inner", "/p", "token"});
+    adapter.forward_executor_event(Failed{"cleanup_preflight", "first"});
+    adapter.forward_executor_event(Failed{"cleanup_preflight", "second"});
+    adapter.forward_executor_event(
+        ItemFinished{{"inner", "/p", "why", {}, {}, 0, CleanupStatus::Failed}});
+    adapter.forward_executor_event(Summary{});
+    ASSERT_EQ(shape(seen), (std::vector<std::string>{"Progress", "NativeTrashRequest"}));
+    const CleanupProgress& rebased = std::get<Progress>(seen[0]).progress;
+    EXPECT_EQ(rebased.bytes_done, std::numeric_limits<std::uint64_t>::max());
+    EXPECT_FALSE(rebased.item_id);
+    EXPECT_EQ(adapter.kept_failure(), "second");
+    ASSERT_TRUE(adapter.kept_result());
+    EXPECT_EQ(adapter.kept_result()->error, "why");
+}
+
+}  // namespace
+}  // namespace bramvelt::cleanup
