@@ -28,19 +28,19 @@ void start_scan(App& app, const std::string& folder, const KeyServices& services
 }
 
 // "~" and "~/…" with the home folder; anything else as typed.
-std::string expand_home(std::string text) {
-    if (!text.starts_with('~')) return text;
-    const auto home = cli::home_dir();
-    if (!home) return text;
-    if (text == "~") return *home;
-    if (text.starts_with("~/")) return *home + text.substr(1);
-    return text;
+std::string expand_home(std::string_view text) {
+    if (!text.empty() && text.front() == '~') {
+        if (auto home = cli::home_dir()) {
+            if (text.size() == 1) return *home;
+            if (text[1] == '/') return home->append(text.substr(1));
+        }
+    }
+    return std::string(text);
 }
 
 void open_typed_folder(App& app, const KeyServices& services) {
-    std::string text(platform::trim_white_space(*app.path_input));
+    const std::string text = expand_home(platform::trim_white_space(*app.path_input));
     app.path_input.reset();
-    text = expand_home(std::move(text));
     if (!text.empty()) {
         if (auto folder = platform::real_directory(text)) {
             start_scan(app, platform::to_utf8_lossy(*folder), services);
