@@ -80,8 +80,9 @@ int main() {
         }
     }
     std::sort(micros.begin(), micros.end());
-    std::printf("frame 200x60, 400 children: median %.2f ms, p95 %.2f ms, %.1f KiB written per frame\n",
-                micros[micros.size() / 2] / 1000, micros[micros.size() * 95 / 100] / 1000,
-                static_cast<double>(bytes) / 1200 / 1024);
+    std::printf(
+        "frame 200x60, 400 children: median %.2f ms, p95 %.2f ms, %.1f KiB written per frame\n",
+        micros[micros.size() / 2] / 1000, micros[micros.size() * 95 / 100] / 1000,
+        static_cast<double>(bytes) / 1200 / 1024);
     return 0;
 }

@@ -18,10 +18,6 @@ namespace {
 constexpr std::uint32_t kBreadcrumbReserve = 34;
 constexpr std::uint32_t kTreemapMinWidth = 90;
 
-kit::Style style_fg(kit::Color c) {
-    return kit::fg(c);
-}
-
 std::size_t spans_chars(const std::vector<kit::Span>& spans) {
     std::size_t n = 0;
     for (const auto& s : spans) n += char_count(s.content);
@@ -40,8 +36,8 @@ std::string_view trim_leading_white_space(std::string_view text) {
 
 void draw_header(const DiskView& view, kit::Buffer& buf, kit::Rect row,
                  const std::optional<std::string>& home) {
-    const kit::Style current = style_fg(palette::kLight).bold();
-    const kit::Style earlier = style_fg(palette::kAccent);
+    const kit::Style current = kit::fg(palette::kLight).bold();
+    const kit::Style earlier = kit::fg(palette::kAccent);
     std::vector<kit::Span> spans{kit::Span(" ")};
     const std::size_t n = view.breadcrumb.size();
     if (n == 0) {
@@ -49,7 +45,7 @@ void draw_header(const DiskView& view, kit::Buffer& buf, kit::Rect row,
     } else {
         spans.emplace_back(cli::display_path(view.breadcrumb[0], home), n == 1 ? current : earlier);
         for (std::size_t i = 1; i < n; ++i) {
-            spans.emplace_back(" › ", style_fg(palette::kMuted));
+            spans.emplace_back(" › ", kit::fg(palette::kMuted));
             spans.emplace_back(cli::escape_for_display(scan::node_display_name(view.breadcrumb[i])),
                                i + 1 == n ? current : earlier);
         }
@@ -89,11 +85,11 @@ std::uint64_t files_per_second(std::uint64_t files, double elapsed) {
 
 void draw_status(const DiskView& view, kit::Buffer& buf, kit::Rect row, std::uint64_t tick,
                  const DrawClock& clock) {
-    const kit::Style muted = style_fg(palette::kMuted);
+    const kit::Style muted = kit::fg(palette::kMuted);
     kit::Line line;
     if (view.error) {
-        line = kit::Line(kit::Span(" ✗ " + cli::escape_for_display(*view.error),
-                                   style_fg(palette::kError)));
+        line = kit::Line(
+            kit::Span(" ✗ " + cli::escape_for_display(*view.error), kit::fg(palette::kError)));
     } else if (view.scanning) {
         double elapsed = 0;
         if (view.started && clock.monotonic > *view.started) {
@@ -101,34 +97,34 @@ void draw_status(const DiskView& view, kit::Buffer& buf, kit::Rect row, std::uin
         }
         const DiskProgress progress = view.progress.value_or(DiskProgress{});
         std::vector<kit::Span> spans{
-            kit::Span(fmt::format(" {} ", spinner_frame(tick)), style_fg(palette::kAccent)),
+            kit::Span(fmt::format(" {} ", spinner_frame(tick)), kit::fg(palette::kAccent)),
             kit::Span("Scanning ", muted),
-            kit::Span(cli::format_size(progress.bytes), style_fg(palette::kLight).bold()),
-            kit::Span(fmt::format(" · {} files · {} folders · {}/s · {:.1f}s  ",
-                                  cli::format_count(progress.files),
-                                  cli::format_count(progress.folders),
-                                  cli::format_count(files_per_second(progress.files, elapsed)),
-                                  elapsed),
-                      muted),
+            kit::Span(cli::format_size(progress.bytes), kit::fg(palette::kLight).bold()),
+            kit::Span(
+                fmt::format(" · {} files · {} folders · {}/s · {:.1f}s  ",
+                            cli::format_count(progress.files), cli::format_count(progress.folders),
+                            cli::format_count(files_per_second(progress.files, elapsed)), elapsed),
+                muted),
         };
         const std::size_t used = spans_chars(spans) + 1;
         const std::size_t room = row.width > used ? row.width - used : 0;
         spans.emplace_back(truncate_start(cli::escape_for_display(progress.path), room),
-                           style_fg(palette::kDim));
+                           kit::fg(palette::kDim));
         line = kit::Line(std::move(spans));
     } else if (view.stopped) {
         const bool stopped = *view.stopped;
         std::vector<kit::Span> spans{
-            stopped ? kit::Span(" ■ ", style_fg(palette::kWarning))
-                    : kit::Span(" ✓ ", style_fg(palette::kSuccess)),
-            kit::Span(fmt::format("{} in {:.1f}s · {} files · {} folders",
-                                  stopped ? "Stopped" : "Scanned", view.elapsed_seconds,
-                                  cli::format_count(view.files), cli::format_count(view.directories)),
-                      muted),
+            stopped ? kit::Span(" ■ ", kit::fg(palette::kWarning))
+                    : kit::Span(" ✓ ", kit::fg(palette::kSuccess)),
+            kit::Span(
+                fmt::format("{} in {:.1f}s · {} files · {} folders",
+                            stopped ? "Stopped" : "Scanned", view.elapsed_seconds,
+                            cli::format_count(view.files), cli::format_count(view.directories)),
+                muted),
         };
         if (view.unreadable != 0) {
             spans.emplace_back(fmt::format(" · {} unreadable", cli::format_count(view.unreadable)),
-                               style_fg(palette::kWarning));
+                               kit::fg(palette::kWarning));
         }
         line = kit::Line(std::move(spans));
     }
@@ -138,13 +134,13 @@ void draw_status(const DiskView& view, kit::Buffer& buf, kit::Rect row, std::uin
 void draw_placeholder(const DiskView& view, kit::Buffer& buf, kit::Rect body, std::uint64_t tick) {
     const kit::Rect box = centered_rect(body, 64, 9);
     const DiskProgress progress = view.progress.value_or(DiskProgress{});
-    const kit::Style muted = style_fg(palette::kMuted);
+    const kit::Style muted = kit::fg(palette::kMuted);
     std::vector<kit::Line> lines{
         kit::Line(""),
         kit::Line(kit::Span(fmt::format("{}  Measuring", spinner_frame(tick)),
-                            style_fg(palette::kAccent))),
+                            kit::fg(palette::kAccent))),
         kit::Line(""),
-        kit::Line(kit::Span(cli::format_size(progress.bytes), style_fg(palette::kLight).bold())),
+        kit::Line(kit::Span(cli::format_size(progress.bytes), kit::fg(palette::kLight).bold())),
         kit::Line(kit::Span(fmt::format("{} files", cli::format_count(progress.files)), muted)),
         kit::Line(""),
         kit::Line(kit::Span("The map appears as soon as the first folders are measured.", muted)),
@@ -157,8 +153,7 @@ void draw_placeholder(const DiskView& view, kit::Buffer& buf, kit::Rect body, st
 
 void draw_filter_line(const DiskView& view, kit::Buffer& buf, kit::Rect body) {
     const std::uint32_t y = body.y + body.height >= 2 ? body.y + body.height - 2u : 0u;
-    const std::uint32_t width =
-        std::min<std::uint32_t>(body.width >= 2 ? body.width - 2u : 0u, 60);
+    const std::uint32_t width = std::min<std::uint32_t>(body.width >= 2 ? body.width - 2u : 0u, 60);
     const kit::Rect rect = kit::Rect::make(body.x + 1u, y, width, 1);
     kit::Paragraph(kit::Text(input_line("Filter:", *view.filter_input)))
         .with_style(kit::Style{}.with_bg(palette::kSelection))
@@ -212,29 +207,31 @@ std::vector<kit::Row> build_disk_rows(const std::vector<std::size_t>& visible, s
                                       double folder_total, std::int64_t now) {
     std::vector<kit::Row> rows;
     const auto children = node_children(folder);
-    const kit::Style muted = style_fg(palette::kMuted);
+    const kit::Style muted = kit::fg(palette::kMuted);
     for (std::size_t pos = first; pos < visible.size() && pos - first < count; ++pos) {
         const std::size_t index = visible[pos];
         if (index >= children.size()) continue;
         const DiskNode& child = children[index];
         const bool folder_like = is_openable(child);
         kit::Color color = palette::kPlain;
-        if (index < color_ranks.size() && color_ranks[index]) color = folder_color(*color_ranks[index]);
+        if (index < color_ranks.size() && color_ranks[index])
+            color = folder_color(*color_ranks[index]);
 
         std::string name = cli::escape_for_display(node_name(child));
         if (folder_like) name += '/';
         std::vector<kit::Span> name_spans{
-            kit::Span(std::move(name), style_fg(folder_like ? palette::kLight : palette::kMuted))};
+            kit::Span(std::move(name), kit::fg(folder_like ? palette::kLight : palette::kMuted))};
         if (const std::string_view word = status_word(child); !word.empty()) {
-            name_spans.emplace_back("  " + std::string(word), style_fg(palette::kWarning));
+            name_spans.emplace_back("  " + std::string(word), kit::fg(palette::kWarning));
         }
         const double share = static_cast<double>(node_size(child)) / folder_total;
         std::vector<kit::TableCell> cells{
-            kit::TableCell(kit::Text(kit::Line(kit::Span("▍", style_fg(color))))),
+            kit::TableCell(kit::Text(kit::Line(kit::Span("▍", kit::fg(color))))),
             kit::TableCell(kit::Text(kit::Line(std::move(name_spans)))),
-            kit::TableCell(kit::Text(kit::Line(kit::Span(usage_bar(12, share), style_fg(color))))),
-            kit::TableCell(kit::Text(kit::Line(kit::Span(fmt::format("{:>5.1f}%", share * 100), muted)))),
-            right_aligned(cli::format_size(node_size(child)), style_fg(palette::kLight)),
+            kit::TableCell(kit::Text(kit::Line(kit::Span(usage_bar(12, share), kit::fg(color))))),
+            kit::TableCell(
+                kit::Text(kit::Line(kit::Span(fmt::format("{:>5.1f}%", share * 100), muted)))),
+            right_aligned(cli::format_size(node_size(child)), kit::fg(palette::kLight)),
             right_aligned(folder_like ? cli::format_count(node_file_count(child)) : std::string(),
                           muted),
             right_aligned(cli::format_age(node_modified(child), now), muted),
@@ -266,7 +263,7 @@ void draw_disk_table(DiskView& view, kit::Buffer& buf, kit::Rect area, std::int6
                     kit::Constraint::length(12), kit::Constraint::length(6),
                     kit::Constraint::length(10), kit::Constraint::length(8),
                     kit::Constraint::length(5)};
-    const kit::Style muted = style_fg(palette::kMuted);
+    const kit::Style muted = kit::fg(palette::kMuted);
     table.header = kit::Row(std::vector<kit::TableCell>{
         kit::TableCell(kit::Text(kit::Line(kit::Span("", muted)))),
         kit::TableCell(kit::Text(kit::Line(kit::Span("Name", muted)))),
@@ -332,9 +329,14 @@ KeyHints draw_disk_view(DiskView& view, kit::Buffer& buf, kit::Rect area,
     if (view.filter_input) draw_filter_line(view, buf, body);
 
     if (view.filter_input) return {{"Enter", "keep filter"}, {"Esc", "clear"}};
-    KeyHints hints{{"↑↓", "move"},   {"→", "open"},    {"←", "up"},
-                   {"s", "sort"},    {"/", "filter"},  {"t", "treemap"},
-                   {"c", "dev cleanup here"}, {"o", "open in app"}};
+    KeyHints hints{{"↑↓", "move"},
+                   {"→", "open"},
+                   {"←", "up"},
+                   {"s", "sort"},
+                   {"/", "filter"},
+                   {"t", "treemap"},
+                   {"c", "dev cleanup here"},
+                   {"o", "open in app"}};
     if (view.scanning) {
         hints.push_back({"Esc", "stop"});
     } else {

@@ -20,8 +20,9 @@ scan::ScanOptions interface_scan_options() {
     options.retention = scan::KeepAll{};
     options.snapshot_interval = kSnapshotInterval;
     const auto processors = platform::online_processors();
-    options.jobs = processors ? static_cast<unsigned>(std::min<unsigned long>(*processors, kMaxJobs))
-                              : kFallbackJobs;
+    options.jobs = processors
+                       ? static_cast<unsigned>(std::min<unsigned long>(*processors, kMaxJobs))
+                       : kFallbackJobs;
     if (options.jobs == 0) options.jobs = 1;
     options.max_depth = scan::kMaxScanDepth;
     options.collapse_packages = true;
@@ -88,9 +89,10 @@ void disk_scan_worker(DiskScanJob job) {
     }
     try {
         // Nobody listening any more is no failure: the result is simply dropped.
-        (void)job.sender.send(
-            UiMessage{MessageKind::Disk, job.generation, DiskUpdate{DiskFinished{std::move(result)}}});
-    } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the interface shows the scan as running
+        (void)job.sender.send(UiMessage{MessageKind::Disk, job.generation,
+                                        DiskUpdate{DiskFinished{std::move(result)}}});
+    } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the interface shows the scan as
+                     // running
     }
 }
 

@@ -73,10 +73,10 @@ void draw_treemap_tile(kit::Buffer& buf, kit::Rect tile, kit::Color color, const
                        TileSelection selection, unsigned depth) {
     const std::uint32_t x = tile.x;
     const std::uint32_t y = tile.y;
-    const std::uint32_t fw = std::min<std::uint32_t>(tile.width >= 3 ? tile.width - 1u : tile.width,
-                                                     0xFFFF - x);
-    const std::uint32_t fh = std::min<std::uint32_t>(
-        tile.height >= 3 ? tile.height - 1u : tile.height, 0xFFFF - y);
+    const std::uint32_t fw =
+        std::min<std::uint32_t>(tile.width >= 3 ? tile.width - 1u : tile.width, 0xFFFF - x);
+    const std::uint32_t fh =
+        std::min<std::uint32_t>(tile.height >= 3 ? tile.height - 1u : tile.height, 0xFFFF - y);
     for (std::uint32_t row = y; row < y + fh; ++row) {
         for (std::uint32_t col = x; col < x + fw; ++col) {
             if (kit::Cell* cell = buf.cell(col, row)) cell->set_symbol(" ").set_bg(color);
@@ -110,14 +110,15 @@ void draw_treemap_tile(kit::Buffer& buf, kit::Rect tile, kit::Color color, const
         buf.set_stringn(static_cast<std::uint16_t>(x + label_length + 2),
                         static_cast<std::uint16_t>(y), caption, fw - 1, plain_text);
     }
-    const kit::Rect region = kit::Rect::make(x + 1, y + 2, std::min<std::uint32_t>(fw - 2, 65534 - x),
-                                             std::min<std::uint32_t>(fh - 2, 65533 - y));
+    const kit::Rect region =
+        kit::Rect::make(x + 1, y + 2, std::min<std::uint32_t>(fw - 2, 65534 - x),
+                        std::min<std::uint32_t>(fh - 2, 65533 - y));
     const auto rects = squarify(child_sizes(node, nested), region);
     const auto children = node_children(node);
     for (std::size_t k = 0; k < nested.size(); ++k) {
         if (!rects[k]) continue;
-        draw_treemap_tile(buf, *rects[k], darken(color, kNestedShades[k % 5]),
-                          children[nested[k]], TileSelection::Plain, 1);
+        draw_treemap_tile(buf, *rects[k], darken(color, kNestedShades[k % 5]), children[nested[k]],
+                          TileSelection::Plain, 1);
     }
 }
 

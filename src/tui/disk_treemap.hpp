@@ -16,7 +16,8 @@ inline constexpr std::size_t kNestedTiles = 40;
 
 // Indices of the children whose size is above 0, in the children's order.
 std::vector<std::size_t> nonempty_child_indices(const DiskNode& folder);
-std::vector<std::uint64_t> child_sizes(const DiskNode& folder, std::span<const std::size_t> indices);
+std::vector<std::uint64_t> child_sizes(const DiskNode& folder,
+                                       std::span<const std::size_t> indices);
 
 // The folder palette colour for a rank (modulo 10).
 kit::Color folder_color(std::size_t rank);

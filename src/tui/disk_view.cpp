@@ -150,9 +150,8 @@ void install_tree(DiskView& view, DiskNode tree) {
     ++view.tree_version;
     const DiskNode* node = &*view.tree;
     for (std::size_t i = 1; i < view.breadcrumb.size(); ++i) {
-        const DiskNode* next = node_children(*node).empty()
-                                   ? nullptr
-                                   : child_with_path(*node, view.breadcrumb[i]);
+        const DiskNode* next =
+            node_children(*node).empty() ? nullptr : child_with_path(*node, view.breadcrumb[i]);
         if (next == nullptr) {
             view.breadcrumb.resize(i);
             break;

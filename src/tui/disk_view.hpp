@@ -37,7 +37,7 @@ struct DiskView {
     std::string filter;
     std::vector<std::size_t> visible;  // child indices of the current folder, in sort order
     std::vector<std::optional<std::size_t>> color_ranks;  // one per child
-    std::optional<std::string> root;  // none: the launcher is shown instead
+    std::optional<std::string> root;                      // none: the launcher is shown instead
     std::optional<DiskProgress> progress;
     std::optional<std::string> error;
     std::optional<std::string> selected_path;

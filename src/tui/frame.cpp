@@ -51,9 +51,10 @@ void draw_title_bar(const App& app, kit::Buffer& buf, kit::Rect bar) {
         kit::Span(" ◐ bram", kit::fg(palette::kAccent).bold()),
         kit::Span("velt  ", kit::fg(palette::kLight).bold()),
     };
-    for (auto line : {tab_label("Disk", "1", app.view == ActiveView::Disk ? Tab::Active : Tab::Inactive),
-                      tab_label("Dev cleanup", "2",
-                                app.view == ActiveView::Development ? Tab::Active : Tab::Inactive)}) {
+    for (auto line :
+         {tab_label("Disk", "1", app.view == ActiveView::Disk ? Tab::Active : Tab::Inactive),
+          tab_label("Dev cleanup", "2",
+                    app.view == ActiveView::Development ? Tab::Active : Tab::Inactive)}) {
         for (auto& span : line.spans) spans.push_back(std::move(span));
     }
     kit::Line(std::move(spans)).render(bar, buf);

@@ -12,7 +12,8 @@
 
 namespace bramvelt::tui {
 
-void draw_frame(App& app, kit::Buffer& buf, kit::Rect area, const DrawClock& clock = DrawClock::now());
+void draw_frame(App& app, kit::Buffer& buf, kit::Rect area,
+                const DrawClock& clock = DrawClock::now());
 
 // The help overlay's rows (key, description) for the screen in front.
 KeyHints help_rows(const App& app);

@@ -30,10 +30,12 @@ kit::ListItem launcher_item(const LauncherEntry& entry, std::uint16_t panel_widt
         const auto [used, total] = *entry.space;
         const double ratio =
             static_cast<double>(used) / static_cast<double>(total == 0 ? 1 : total);
-        first.emplace_back(usage_bar(kBarWidth, ratio), kit::fg_bg(bar_color(ratio), palette::kDim));
-        first.emplace_back(fmt::format("  {} free of {}", cli::format_size(used > total ? 0 : total - used),
-                                       cli::format_size(total)),
-                           kit::fg(palette::kMuted));
+        first.emplace_back(usage_bar(kBarWidth, ratio),
+                           kit::fg_bg(bar_color(ratio), palette::kDim));
+        first.emplace_back(
+            fmt::format("  {} free of {}", cli::format_size(used > total ? 0 : total - used),
+                        cli::format_size(total)),
+            kit::fg(palette::kMuted));
     }
     const std::size_t room = panel_width > 6 ? panel_width - 6u : 0;
     return kit::ListItem(kit::Text(std::vector<kit::Line>{
@@ -61,7 +63,8 @@ std::vector<LauncherEntry> build_launcher_entries(const std::optional<std::strin
     entries.push_back(LauncherEntry{std::nullopt, "Development cleanup",
                                     "Builds, caches, packages and finished Git worktrees",
                                     OpenDevCleanup{}});
-    entries.push_back(LauncherEntry{std::nullopt, "Another folder…", "Type a path", OpenPathInput{}});
+    entries.push_back(
+        LauncherEntry{std::nullopt, "Another folder…", "Type a path", OpenPathInput{}});
     return entries;
 }
 
@@ -77,16 +80,16 @@ KeyHints draw_launcher(const App& app, kit::Buffer& buf, kit::Rect body) {
     const auto parts = kit::Layout::vertical({kit::Constraint::length(5), kit::Constraint::min(3),
                                               kit::Constraint::length(2)})
                            .split(panel);
-    kit::Paragraph(kit::Text(std::vector<kit::Line>{
-                       kit::Line(""),
-                       kit::Line(std::vector<kit::Span>{
-                           kit::Span("◐ ", kit::fg(palette::kAccent)),
-                           kit::Span("What should BramVelt look at?", kit::fg(palette::kLight).bold())}),
-                       kit::Line(kit::Span(
-                           "Live disk maps with a treemap, plus safe cleanup of rebuildable "
-                           "development files.",
-                           kit::fg(palette::kMuted))),
-                   }))
+    kit::Paragraph(
+        kit::Text(std::vector<kit::Line>{
+            kit::Line(""),
+            kit::Line(std::vector<kit::Span>{
+                kit::Span("◐ ", kit::fg(palette::kAccent)),
+                kit::Span("What should BramVelt look at?", kit::fg(palette::kLight).bold())}),
+            kit::Line(kit::Span("Live disk maps with a treemap, plus safe cleanup of rebuildable "
+                                "development files.",
+                                kit::fg(palette::kMuted))),
+        }))
         .render(parts[0], buf);
 
     kit::List list;

@@ -81,7 +81,8 @@ std::expected<void, std::string> main_loop(App& app, UiReceiver& receiver, Scree
     bool redraw = true;
     while (true) {
         const Clock::time_point deadline = Clock::now() + kDrainBudget;
-        const std::size_t applied = drain_messages(app, receiver, deadline, [] { return Clock::now(); });
+        const std::size_t applied =
+            drain_messages(app, receiver, deadline, [] { return Clock::now(); });
         if (applied > 0 || idle_redraw_due(redraw, last_draw, Clock::now())) {
             ++app.tick;
             auto drawn = screen.terminal.draw(
@@ -117,7 +118,8 @@ std::expected<void, std::string> run_tui(const UiOptions& options) {
     }
     const KeyServices services = KeyServices::real();
     if (options.folder) {
-        if (auto failed = start_disk_scan(app.disk, *options.folder, app.sender, services.start_thread)) {
+        if (auto failed =
+                start_disk_scan(app.disk, *options.folder, app.sender, services.start_thread)) {
             set_status(app, std::move(*failed));
         }
     }

@@ -102,7 +102,8 @@ std::vector<std::optional<kit::Rect>> squarify(std::span<const std::uint64_t> si
         const std::uint32_t left = to_cell(p.x);
         const std::uint32_t right = std::min<std::uint32_t>(to_cell(p.x + p.w), region.width);
         const std::uint32_t top = to_cell(p.y / 2);
-        const std::uint32_t bottom = std::min<std::uint32_t>(to_cell((p.y + p.h) / 2), region.height);
+        const std::uint32_t bottom =
+            std::min<std::uint32_t>(to_cell((p.y + p.h) / 2), region.height);
         if (right <= left || bottom <= top) continue;
         out[k] = kit::Rect::make(region.x + left, region.y + top, right - left, bottom - top);
     }

@@ -133,7 +133,8 @@ class TuiTest : public ::testing::Test {
 
 TEST_F(TuiTest, LauncherFolderTableTreemapKeysAndQuit) {
     ScopedEnv home("HOME", home_.c_str());
-    Tmux t("walk", pane_command("cd " + shell_quoted(tree_) + " && " + shell_quoted(BRAMVELT_BINARY)), 120,
+    Tmux t("walk",
+           pane_command("cd " + shell_quoted(tree_) + " && " + shell_quoted(BRAMVELT_BINARY)), 120,
            36);
     ASSERT_TRUE(t.wait_for_text("What should BramVelt look at?"));
     EXPECT_EQ(t.display("#{alternate_on}"), "1");
@@ -181,8 +182,9 @@ TEST_F(TuiTest, TerminalGivenBackAfterSigterm) {
     ScopedEnv home("HOME", home_.c_str());
     const std::string pid_file = dir_ / "pid";
     Tmux t("term",
-           pane_command("sh -c " + shell_quoted("echo $$ > " + shell_quoted(pid_file) + "; exec " +
-                                          shell_quoted(BRAMVELT_BINARY) + " ui " + shell_quoted(tree_))),
+           pane_command("sh -c " +
+                        shell_quoted("echo $$ > " + shell_quoted(pid_file) + "; exec " +
+                                     shell_quoted(BRAMVELT_BINARY) + " ui " + shell_quoted(tree_))),
            100, 30);
     ASSERT_TRUE(t.wait_for_text("Scanned in"));
     std::ifstream in(pid_file);
@@ -208,7 +210,8 @@ TEST_F(TuiTest, ResizeDuringAScanKeepsTheLoopRunning) {
     t.keys({"?"});
     ASSERT_TRUE(t.wait_for_text("Help · any key closes"));
     t.keys({"x"});
-    ASSERT_TRUE(t.wait_for([](const std::string& s) { return s.find("Help ·") == std::string::npos; }));
+    ASSERT_TRUE(
+        t.wait_for([](const std::string& s) { return s.find("Help ·") == std::string::npos; }));
     t.keys({"q"});
     ASSERT_TRUE(t.wait_for_text("EXIT=0"));
     expect_modes_restored(t);

@@ -116,7 +116,8 @@ TEST(DiskDraw, TableRowsColumnsAndTitles) {
 
 TEST(DiskDraw, ScrollFollowsTheSelectionAndSmallTablesShowNoRows) {
     std::vector<DiskNode> children;
-    for (int i = 0; i < 30; ++i) children.push_back(file("/r/f" + std::to_string(100 + i), 1000 - i));
+    for (int i = 0; i < 30; ++i)
+        children.push_back(file("/r/f" + std::to_string(100 + i), 1000 - i));
     DiskView view = view_of(folder("/r", children));
     Buffer buf(Rect{0, 0, 60, 8});  // 5 rows shown
     refresh_visible(view);
@@ -146,10 +147,11 @@ TEST(DiskDraw, ZeroSizedFolderReadsZeroPercent) {
 }
 
 TEST(DiskDraw, HeaderBreadcrumbAndSummary) {
-    DiskNode tree = folder("/home/u/projects",
-                           {folder("/home/u/projects/deep-folder-name",
-                                   {folder("/home/u/projects/deep-folder-name/inner",
-                                           {file("/home/u/projects/deep-folder-name/inner/f", 2048)})})});
+    DiskNode tree =
+        folder("/home/u/projects",
+               {folder("/home/u/projects/deep-folder-name",
+                       {folder("/home/u/projects/deep-folder-name/inner",
+                               {file("/home/u/projects/deep-folder-name/inner/f", 2048)})})});
     DiskView view = view_of(tree, "/home/u/projects");
     enter_selected(view);
     enter_selected(view);

@@ -64,9 +64,9 @@ TEST(DiskViewState, SortOrders) {
 }
 
 TEST(DiskViewState, FilterMatchesNamesOnlyIgnoringCase) {
-    DiskNode tree = folder("/r", {folder("/r/odu_stuff", {file("/r/odu_stuff/x", 5)}),
-                                  folder("/r/node_modules", {file("/r/node_modules/y", 7)}),
-                                  file("/r/other", 3)});
+    DiskNode tree = folder(
+        "/r", {folder("/r/odu_stuff", {file("/r/odu_stuff/x", 5)}),
+               folder("/r/node_modules", {file("/r/node_modules/y", 7)}), file("/r/other", 3)});
     DiskView view = scanning_view(std::move(tree));
     view.filter = "ODU";
     EXPECT_EQ(visible_names(view), (std::vector<std::string>{"node_modules", "odu_stuff"}));
@@ -119,7 +119,7 @@ TEST(DiskViewState, EnterAndGoUp) {
     go_up(view);
     EXPECT_EQ(view.breadcrumb, (std::vector<std::string>{"/r"}));
     EXPECT_EQ(node_path(*selected_node(view)), "/r/src");  // lands on the folder just left
-    move_selection(view, 3);  // empty folder
+    move_selection(view, 3);                               // empty folder
     EXPECT_EQ(node_path(*selected_node(view)), "/r/empty");
     enter_selected(view);
     EXPECT_EQ(view.breadcrumb.size(), 1u);
@@ -168,8 +168,7 @@ TEST(DiskViewState, GenerationsDropOldMessages) {
     // A failed scan keeps its last tree and shows the error.
     const ScanTicket third = begin_disk_scan(view, "/r");
     apply_disk_message(view, third.generation, DiskSnapshot{sample_tree()});
-    apply_disk_message(view, third.generation,
-                       DiskFinished{std::unexpected(std::string("boom"))});
+    apply_disk_message(view, third.generation, DiskFinished{std::unexpected(std::string("boom"))});
     EXPECT_EQ(view.error, "boom");
     EXPECT_TRUE(view.tree);
     EXPECT_FALSE(view.scanning);
@@ -242,12 +241,13 @@ TEST(DiskViewState, OpenTargetAndColorRanks) {
 
 TEST(PruneTree, KeepsLargestChildrenAndDepth) {
     std::vector<DiskNode> many;
-    for (int i = 0; i < 1000; ++i) many.push_back(file("/r/f" + std::to_string(i), i < 500 ? 1 : 2));
+    for (int i = 0; i < 1000; ++i)
+        many.push_back(file("/r/f" + std::to_string(i), i < 500 ? 1 : 2));
     const DiskNode pruned = prune_tree(folder("/r", many), 6, 400);
     ASSERT_EQ(pruned.children.size(), 400u);
     EXPECT_EQ(pruned.children.front().path, "/r/f500");  // largest first
     EXPECT_EQ(pruned.children.back().path, "/r/f899");   // equal sizes keep their order
-    EXPECT_EQ(pruned.size, 1500);  // totals still count what was left out
+    EXPECT_EQ(pruned.size, 1500);                        // totals still count what was left out
 
     DiskNode chain = file("/r/1/2/3/4/5/6/7/f", 1);
     for (int depth = 7; depth >= 1; --depth) {

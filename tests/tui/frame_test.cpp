@@ -71,7 +71,8 @@ TEST(Frame, TitleBarTabsAndVersionFrom66Columns) {
 TEST(Frame, FooterShowsTheHintsOfTheScreenInFront) {
     Fixture f;
     Buffer buf = f.draw(100, 30);
-    EXPECT_TRUE(buf.row_text(29).starts_with(" ↑↓ choose  Enter open  / type a path  2 dev cleanup  "));
+    EXPECT_TRUE(
+        buf.row_text(29).starts_with(" ↑↓ choose  Enter open  / type a path  2 dev cleanup  "));
     EXPECT_EQ(buf.at(1, 29).fg, palette::kAccent);
     EXPECT_EQ(buf.at(4, 29).fg, palette::kMuted);
     f.app.path_input = "/tm";
@@ -189,12 +190,14 @@ TEST(Frame, TinyTerminalsDrawWithoutHarm) {
     Fixture f;
     f.app.help_open = true;
     set_status(f.app, "hello", f.clock.monotonic);
-    for (auto [w, h] : {std::pair<std::uint16_t, std::uint16_t>{1, 1}, {20, 5}, {2, 40}, {300, 2}}) {
+    for (auto [w, h] :
+         {std::pair<std::uint16_t, std::uint16_t>{1, 1}, {20, 5}, {2, 40}, {300, 2}}) {
         (void)f.draw(w, h);
         f.app.disk = DiskView{};
         const ScanTicket t = begin_disk_scan(f.app.disk, "/r");
-        apply_disk_message(f.app.disk, t.generation,
-                           DiskSnapshot{testing::folder("/r", {testing::file("/r/日本語\x07", 5)})});
+        apply_disk_message(
+            f.app.disk, t.generation,
+            DiskSnapshot{testing::folder("/r", {testing::file("/r/日本語\x07", 5)})});
         (void)f.draw(w, h);
         f.app.disk = DiskView{};
     }

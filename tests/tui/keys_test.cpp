@@ -188,7 +188,8 @@ TEST(Keys, WheelMovesLauncherByOneAndTableByThree) {
     EXPECT_EQ(h.app.launcher_selected, 3u);
 
     std::vector<DiskNode> files;
-    for (int i = 0; i < 10; ++i) files.push_back(testing::file("/r/f" + std::to_string(i), 100 - i));
+    for (int i = 0; i < 10; ++i)
+        files.push_back(testing::file("/r/f" + std::to_string(i), 100 - i));
     h.show(testing::folder("/r", files));
     h.app.help_open = true;
     apply_wheel(h.app, down);
@@ -199,7 +200,8 @@ TEST(Keys, WheelMovesLauncherByOneAndTableByThree) {
 TEST(Keys, DiskViewKeys) {
     Harness h;
     std::vector<DiskNode> files;
-    for (int i = 0; i < 10; ++i) files.push_back(testing::file("/r/f" + std::to_string(i), 100 - i));
+    for (int i = 0; i < 10; ++i)
+        files.push_back(testing::file("/r/f" + std::to_string(i), 100 - i));
     files.push_back(testing::folder("/r/dir", {testing::file("/r/dir/x", 1)}));
     h.show(testing::folder("/r", files));
     h.app.disk.page = 4;
@@ -267,9 +269,10 @@ TEST(MainLoop, DrainStopsAtTheDeadlineAndDropsOldGenerations) {
     // The first message is always applied; the clock then reads past the deadline.
     const auto deadline = Clock::now();
     int calls = 0;
-    EXPECT_EQ(drain_messages(app, receiver, deadline,
-                             [&] { return deadline + std::chrono::milliseconds(++calls > 2 ? 20 : 0); }),
-              3u);
+    EXPECT_EQ(
+        drain_messages(app, receiver, deadline,
+                       [&] { return deadline + std::chrono::milliseconds(++calls > 2 ? 20 : 0); }),
+        3u);
     EXPECT_EQ(app.disk.progress->path, "/r/2");
     EXPECT_EQ(drain_messages(app, receiver, deadline, [&] { return deadline; }), 2u);
     EXPECT_EQ(drain_messages(app, receiver, deadline, [&] { return deadline; }), 0u);

@@ -41,8 +41,9 @@ TEST(LauncherEntries, FolderAndHomeRules) {
               (std::vector<std::string>{"Development cleanup", "Another folder…"}));
     // Volumes sit between the folders and the two fixed entries.
     auto volumes = parse_df_output("h\n/dev/x 100 10 90 10% /Volumes/Backup\n");
-    EXPECT_EQ(titles(build_launcher_entries(std::nullopt, "/h", std::move(volumes))),
-              (std::vector<std::string>{"Home", "Backup", "Development cleanup", "Another folder…"}));
+    EXPECT_EQ(
+        titles(build_launcher_entries(std::nullopt, "/h", std::move(volumes))),
+        (std::vector<std::string>{"Home", "Backup", "Development cleanup", "Another folder…"}));
 }
 
 TEST(DfOutput, VolumesByMountPoint) {
@@ -88,8 +89,9 @@ class FakeDf {
 TEST(DfOutput, RunsDfWithAnEmptyInputAndGivesUpOnAHungOne) {
     {
         // Standard input is /dev/null: `cat` ends at once instead of reading the terminal.
-        FakeDf df("cat\necho 'Filesystem 1024-blocks Used Available Capacity Mounted on'\n"
-                  "echo '/dev/x 100 50 50 50% /Volumes/Stick'\n");
+        FakeDf df(
+            "cat\necho 'Filesystem 1024-blocks Used Available Capacity Mounted on'\n"
+            "echo '/dev/x 100 50 50 50% /Volumes/Stick'\n");
         const auto volumes = read_volumes();
         ASSERT_EQ(volumes.size(), 1u);
         EXPECT_EQ(volumes[0].title, "Stick");

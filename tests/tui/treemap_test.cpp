@@ -28,10 +28,9 @@ TEST(Squarify, LayoutCases) {
     auto offset = squarify(Sizes{1}, Rect{3, 4, 6, 2});
     EXPECT_EQ(offset[0], (Rect{3, 4, 6, 2}));
 
-    for (const auto& none : {squarify(Sizes{}, Rect{0, 0, 10, 10}),
-                             squarify(Sizes{1, 2}, Rect{0, 0, 0, 10}),
-                             squarify(Sizes{1, 2}, Rect{0, 0, 10, 0}),
-                             squarify(Sizes{0, 0}, Rect{0, 0, 10, 10})}) {
+    for (const auto& none :
+         {squarify(Sizes{}, Rect{0, 0, 10, 10}), squarify(Sizes{1, 2}, Rect{0, 0, 0, 10}),
+          squarify(Sizes{1, 2}, Rect{0, 0, 10, 0}), squarify(Sizes{0, 0}, Rect{0, 0, 10, 10})}) {
         for (const auto& r : none) EXPECT_FALSE(r);
     }
 
@@ -108,7 +107,9 @@ TEST(TreemapTile, SmallTilesLabelsAndNesting) {
 
 TEST(TreemapRegion, TopTilesColoursAndSelection) {
     std::vector<DiskNode> children;
-    for (int i = 0; i < 90; ++i) children.push_back(folder("/r/d" + std::to_string(i), {file("/r/d" + std::to_string(i) + "/f", 100 + i)}));
+    for (int i = 0; i < 90; ++i)
+        children.push_back(
+            folder("/r/d" + std::to_string(i), {file("/r/d" + std::to_string(i) + "/f", 100 + i)}));
     children.push_back(file("/r/zero", 0));
     DiskView view;
     const ScanTicket ticket = begin_disk_scan(view, "/r");
