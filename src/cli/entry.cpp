@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <algorithm>
 
+#include "platform/immediate_exit.hpp"
 #include "platform/real_path.hpp"
 #include "platform/standard_streams.hpp"
 #include "platform/utf8.hpp"
@@ -88,7 +89,7 @@ int run_interactive(const UiOptions& options, CliStreams& io) {
                         "the interactive UI needs a terminal; use scan, dev or clean for scripts");
         return 2;
     }
-    auto result = tui::run_tui(options);
+    auto result = io.run_interface ? io.run_interface(options) : tui::run_tui(options);
     if (!result) {
         print_cli_error(io.err, result.error());
         return 1;
@@ -142,13 +143,25 @@ int cli_main(int argc, char** argv) {
     }
     platform::FdWriter out(platform::kStandardOutput);
     platform::FdWriter err(platform::kStandardError, 0);
+    bool interface_ran = false;
     CliStreams io{out, err,
                   platform::is_terminal(platform::kStandardInput) &&
-                      platform::is_terminal(platform::kStandardOutput)};
-    const int status = cli_main(args, io);
+                      platform::is_terminal(platform::kStandardOutput),
+                  [&interface_ran](const UiOptions& options) {
+                      interface_ran = true;
+                      return tui::run_tui(options);
+                  }};
+    int status = cli_main(args, io);
     args.clear();
     if (!out.flush() && status == 0) {
-        return 1;
+        status = 1;
+    }
+    if (interface_ran) {
+        // The interface's scan threads are detached and may still be running; static
+        // destructors under live threads are undefined, so the process ends here, with
+        // the terminal restored and everything printed and flushed.
+        (void)err.flush();
+        platform::immediate_exit(status);
     }
     return status;
 }

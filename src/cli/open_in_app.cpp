@@ -32,7 +32,9 @@ std::expected<void, std::string> open_in_app(std::string_view folder) {
     platform::SpawnOptions options;
     options.program = std::string(kCompanionOpener);
     options.args = {absolute};
-    // The opener and what it starts must not write over our terminal screen.
+    // The opener and what it starts must neither read the raw terminal nor write over
+    // our terminal screen.
+    options.in = platform::Stdio::null();
     options.out = platform::Stdio::null();
     options.err = platform::Stdio::null();
     auto child = platform::spawn(options);

@@ -1,9 +1,146 @@
 #include "src/tui/run.hpp"
 
-namespace bramvelt::tui {
+#include <cstdio>
 
-std::expected<void, std::string> run_tui(const UiOptions&) {
-    return std::unexpected(std::string("ui is not available in this build"));
+#include <fmt/format.h>
+
+#include "platform/standard_streams.hpp"
+#include "src/cli/format.hpp"
+#include "src/tui/app.hpp"
+#include "src/tui/disk_scan.hpp"
+#include "src/tui/frame.hpp"
+#include "src/tui/keys.hpp"
+#include "src/tui/kit/input.hpp"
+#include "src/tui/kit/terminal.hpp"
+#include "src/tui/launcher.hpp"
+#include "src/tui/main_loop.hpp"
+#include "src/tui/volumes.hpp"
+
+namespace bramvelt::tui {
+namespace {
+
+constexpr int kInput = platform::kStandardInput;
+constexpr int kOutput = platform::kStandardOutput;
+
+void print_restore_failure(const std::string& error) {
+    std::fputs(fmt::format("Failed to restore terminal: {}\n", error).c_str(), stderr);
+}
+
+// Leaves raw mode and the alternate screen; the first step that fails ends it.
+void restore_terminal() {
+    if (auto r = kit::disable_raw_mode(); !r) {
+        print_restore_failure(r.error());
+        return;
+    }
+    if (auto r = kit::leave_alternate_screen(kOutput); !r) {
+        print_restore_failure(r.error());
+    }
+}
+
+// Whatever way run_tui is left (an exception included), every terminal mode it turned
+// on is off again; after the normal exit sequence there is nothing left to undo.
+struct TerminalGuard {
+    TerminalGuard() = default;
+    TerminalGuard(const TerminalGuard&) = delete;
+    TerminalGuard& operator=(const TerminalGuard&) = delete;
+    ~TerminalGuard() { kit::emergency_restore(); }
+};
+
+struct Screen {
+    kit::Terminal terminal;
+    kit::EventSource events;
+};
+
+std::expected<Screen, std::string> set_up_terminal() {
+    const auto fail = [](const std::string& error) {
+        return std::unexpected(fmt::format("cannot start the terminal UI: {}", error));
+    };
+    if (auto r = kit::enable_raw_mode(kInput); !r) return fail(r.error());
+    auto terminal = [&]() -> std::expected<kit::Terminal, std::string> {
+        if (auto r = kit::enter_alternate_screen(kOutput); !r) return std::unexpected(r.error());
+        return kit::Terminal::open(kOutput);
+    }();
+    if (!terminal) {
+        restore_terminal();
+        return fail(terminal.error());
+    }
+    auto events = kit::EventSource::open(kInput);
+    if (!events) {
+        restore_terminal();
+        return fail(events.error());
+    }
+    // Without the wheel the interface still works.
+    (void)kit::enable_mouse_capture(kOutput);
+    return Screen{std::move(*terminal), std::move(*events)};
+}
+
+// Runs turns until the user quits; the error is an I/O failure's text.
+std::expected<void, std::string> main_loop(App& app, UiReceiver& receiver, Screen& screen,
+                                           const KeyServices& services) {
+    Clock::time_point last_draw = Clock::now() - std::chrono::seconds(1);
+    bool redraw = true;
+    while (true) {
+        const Clock::time_point deadline = Clock::now() + kDrainBudget;
+        const std::size_t applied =
+            drain_messages(app, receiver, deadline, [] { return Clock::now(); });
+        if (applied > 0 || idle_redraw_due(redraw, last_draw, Clock::now())) {
+            ++app.tick;
+            auto drawn = screen.terminal.draw(
+                [&app](kit::Buffer& buf, kit::Rect area) { draw_frame(app, buf, area); });
+            if (!drawn) return drawn;
+            last_draw = Clock::now();
+        }
+        auto event = screen.events.poll(kInputWait);
+        if (!event) return std::unexpected(event.error());
+        redraw = event->has_value();
+        if (redraw) {
+            if (const auto* key = std::get_if<kit::KeyEvent>(&**event)) {
+                if (handle_key(app, *key, services) == Repaint::Full) {
+                    if (auto cleared = screen.terminal.clear(); !cleared) return cleared;
+                }
+            } else if (const auto* mouse = std::get_if<kit::MouseEvent>(&**event)) {
+                apply_wheel(app, *mouse);
+            }
+        }
+        if (app.quit) return {};
+    }
+}
+
+}  // namespace
+
+std::expected<void, std::string> run_tui(const UiOptions& options) {
+    auto [sender, receiver] = make_channel<UiMessage>();
+    App app(sender);
+    app.home = cli::home_dir();
+    app.launcher = build_launcher_entries(launcher_working_folder(), app.home, read_volumes());
+    if (options.dev_folders) {
+        open_dev_view(app, options.dev_folders);
+    }
+    const KeyServices services = KeyServices::real();
+    if (options.folder) {
+        if (auto failed =
+                start_disk_scan(app.disk, *options.folder, app.sender, services.start_thread)) {
+            set_status(app, std::move(*failed));
+        }
+    }
+
+    kit::install_emergency_restore();
+    TerminalGuard guard;
+    auto screen = set_up_terminal();
+    if (!screen) {
+        // Workers already started stop on their own once their next send fails.
+        receiver.close();
+        stop_running_scan(app.disk);
+        return std::unexpected(screen.error());
+    }
+    auto result = main_loop(app, receiver, *screen, services);
+
+    receiver.close();
+    // A failure is ignored like the set-up's: the restore below still frees the screen.
+    (void)kit::disable_mouse_capture(kOutput);
+    restore_terminal();
+    stop_running_scan(app.disk);
+    return result;
 }
 
 }  // namespace bramvelt::tui

@@ -16,18 +16,6 @@ std::size_t offset_of_char(std::string_view text, std::size_t n) {
     return pos;
 }
 
-// Characters as they are decoded and drawn: in a name that is not UTF-8 each ill-formed
-// piece counts as the one replacement character it becomes on screen.
-std::size_t char_count(std::string_view text) {
-    std::size_t pos = 0;
-    std::size_t n = 0;
-    while (pos < text.size()) {
-        platform::next_code_point(text, pos);
-        ++n;
-    }
-    return n;
-}
-
 // Joins pieces with append: GCC 12 warns falsely (-Wrestrict) on `"x" + std::string`.
 std::string concat(std::initializer_list<std::string_view> pieces) {
     std::string out;
@@ -44,6 +32,24 @@ kit::Block rounded_block(std::string title, kit::Color border) {
 }
 
 }  // namespace
+
+// Characters as they are decoded and drawn: in a name that is not UTF-8 each ill-formed
+// piece counts as the one replacement character it becomes on screen.
+std::size_t char_count(std::string_view text) {
+    std::size_t pos = 0;
+    std::size_t n = 0;
+    while (pos < text.size()) {
+        platform::next_code_point(text, pos);
+        ++n;
+    }
+    return n;
+}
+
+std::string_view spinner_frame(std::uint64_t tick) {
+    static constexpr std::string_view kFrames[] = {"⠋", "⠙", "⠹", "⠸", "⠼",
+                                                   "⠴", "⠦", "⠧", "⠇", "⠏"};
+    return kFrames[tick % 10];
+}
 
 kit::Block panel_block(std::string_view title, Focus focus) {
     return rounded_block(std::string(title),

@@ -64,6 +64,12 @@ kit::Line tab_label(std::string_view label, std::string_view key, Tab tab);
 // At most width × height, centred in `area` (offsets rounded down).
 kit::Rect centered_rect(kit::Rect area, std::uint32_t width, std::uint32_t height);
 
+// The spinner frame for a draw counter: one of ten braille dots, turning by one per draw.
+std::string_view spinner_frame(std::uint64_t tick);
+
+// Characters (Unicode scalar values; an ill-formed byte counts as one) of a text.
+std::size_t char_count(std::string_view text);
+
 // Applies an editing key to a one-line input (the caret is always at the end); returns
 // whether the key counts as a change.
 bool edit_text_input(std::string& text, const kit::KeyEvent& key);

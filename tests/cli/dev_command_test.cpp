@@ -434,10 +434,16 @@ struct EntryRun {
     std::string err;
 };
 
-EntryRun entry(const std::vector<std::string>& args, bool terminal = false) {
+// The interface is never started for real: its options are recorded instead.
+EntryRun entry(const std::vector<std::string>& args, bool terminal = false,
+               std::optional<UiOptions>* started = nullptr) {
     platform::StringWriter out;
     platform::StringWriter err;
-    CliStreams io{out, err, terminal};
+    CliStreams io{out, err, terminal,
+                  [started](const UiOptions& options) -> std::expected<void, std::string> {
+                      if (started != nullptr) *started = options;
+                      return {};
+                  }};
     const int status = cli_main(args, io);
     return {status, out.text(), err.text()};
 }
@@ -469,7 +475,7 @@ TEST(DevCommand, EntryHandsOverParsedOptions) {
          2,
          "",
          "bramvelt: the interactive UI needs a terminal; use scan, dev or clean for scripts\n"},
-        {{"dev", "--interactive"}, 1, "", "bramvelt: ui is not available in this build\n"},
+        {{"dev", "--interactive"}, 0, "", ""},
     };
     for (const auto& c : cases) {
         const bool terminal = c.args.back() == "--interactive";
@@ -478,6 +484,12 @@ TEST(DevCommand, EntryHandsOverParsedOptions) {
         EXPECT_EQ(r.out, c.out) << c.args[1];
         EXPECT_EQ(r.err, c.err) << c.args[1];
     }
+    std::optional<UiOptions> started;
+    EXPECT_EQ(entry({"dev", "-i", "--verify-remotes", "/a", "/b"}, true, &started).status, 0);
+    ASSERT_TRUE(started);
+    EXPECT_EQ(started->dev_folders, (std::vector<std::string>{"/a", "/b"}));
+    EXPECT_TRUE(started->verify_remotes);
+    EXPECT_FALSE(started->folder);
 }
 
 }  // namespace

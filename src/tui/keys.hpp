@@ -1,0 +1,39 @@
+#pragma once
+// Turns one key or wheel event into a change of the App. Who gets a key is decided in
+// a fixed order: Ctrl-C (stop running work, else quit), the help overlay, the global
+// keys (unless a text line is open), then the screen in front with its text lines.
+
+#include <expected>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "src/tui/app.hpp"
+#include "src/tui/disk_scan.hpp"
+#include "src/tui/kit/input.hpp"
+
+namespace bramvelt::tui {
+
+// What handling a key needs from outside the App; tests replace these.
+struct KeyServices {
+    // Hands a folder to the companion application and waits for the opener.
+    std::function<std::expected<void, std::string>(std::string_view)> open_in_app;
+    ThreadStarter start_thread = WorkerThread::start;
+    static KeyServices real();
+};
+
+// Whether the screen must be written again in full (another program may have drawn on
+// it), or only its changes.
+enum class Repaint { Changes, Full };
+
+Repaint handle_key(App& app, const kit::KeyEvent& key, const KeyServices& services);
+
+// One wheel step: the disk table by three rows, the launcher by one entry.
+void apply_wheel(App& app, const kit::MouseEvent& mouse);
+
+// The development view is not part of this build: its entry points show a status.
+void open_dev_view(App& app, std::optional<std::vector<std::string>> folders);
+
+}  // namespace bramvelt::tui

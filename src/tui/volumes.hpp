@@ -1,0 +1,22 @@
+#pragma once
+// The launcher's volume entries, read from the portable output of `df -kP`.
+
+#include <chrono>
+#include <string_view>
+#include <vector>
+
+#include "src/tui/app.hpp"
+
+namespace bramvelt::tui {
+
+// How long start-up waits for `df`; a hung network mount must not hold the interface.
+inline constexpr std::chrono::seconds kDfTimeLimit{2};
+
+// The entries of the mounts that count as volumes, in the order of the output.
+std::vector<LauncherEntry> parse_df_output(std::string_view output);
+
+// Runs `df -kP` (standard input from /dev/null) and parses what it printed; nothing
+// when it cannot start, fails, or takes longer than the limit.
+std::vector<LauncherEntry> read_volumes(std::chrono::milliseconds limit = kDfTimeLimit);
+
+}  // namespace bramvelt::tui

@@ -1,0 +1,221 @@
+// Drives the built program's terminal interface inside tmux, as a user at a terminal
+// would: keys in, the screen (with its colours) and the pane's terminal modes out.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/run_process.hpp"
+#include "support/temp_dir.hpp"
+
+namespace bramvelt::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool tmux_available() {
+    return run_process("/bin/sh", {"-c", "command -v tmux"}).status == 0;
+}
+
+std::string shell_quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    return out + "'";
+}
+
+// One tmux server on a socket of its own, killed with everything in it at the end.
+class Tmux {
+  public:
+    Tmux(const std::string& test, const std::string& command, int width, int height)
+        : socket_("bvt-" + std::to_string(::getpid()) + "-" + test) {
+        const auto r = tmux({"new-session", "-d", "-x", std::to_string(width), "-y",
+                             std::to_string(height), command});
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+    ~Tmux() { tmux({"kill-server"}); }
+    Tmux(const Tmux&) = delete;
+    Tmux& operator=(const Tmux&) = delete;
+
+    ProcessResult tmux(std::vector<std::string> args) const {
+        args.insert(args.begin(), {"-L", socket_, "-f", "/dev/null"});
+        return run_process("tmux", args);
+    }
+    std::string screen(bool colours = false) const {
+        std::vector<std::string> args{"capture-pane", "-p"};
+        if (colours) args.push_back("-e");
+        return tmux(args).out;
+    }
+    void keys(const std::vector<std::string>& keys) const {
+        std::vector<std::string> args{"send-keys"};
+        args.insert(args.end(), keys.begin(), keys.end());
+        tmux(args);
+    }
+    void literal(const std::string& text) const { tmux({"send-keys", "-l", text}); }
+    std::string display(const std::string& format) const {
+        std::string out = tmux({"display-message", "-p", format}).out;
+        while (!out.empty() && out.back() == '\n') out.pop_back();
+        return out;
+    }
+    // Polls the screen until `pred` holds; false (with the last screen reported) after
+    // the time limit.
+    bool wait_for(const std::function<bool(const std::string&)>& pred,
+                  std::chrono::milliseconds limit = 15s) const {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        std::string last;
+        while (std::chrono::steady_clock::now() < deadline) {
+            last = screen();
+            if (pred(last)) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        ADD_FAILURE() << "screen never matched:\n" << last;
+        return false;
+    }
+    bool wait_for_text(const std::string& text, std::chrono::milliseconds limit = 15s) const {
+        return wait_for([&](const std::string& s) { return s.find(text) != std::string::npos; },
+                        limit);
+    }
+
+  private:
+    std::string socket_;
+};
+
+// The pane runs the program, then reports its exit status and the terminal's line
+// settings as the shell finds them.
+std::string pane_command(const std::string& program_line) {
+    return program_line +
+           "; echo \"EXIT=$?\"; stty -a | tr ' ;' '\\n\\n' | grep -E '^-?(icanon|echo|isig)$' "
+           "| tr '\\n' ' '; echo END; sleep 600";
+}
+
+class TuiTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!tmux_available()) GTEST_SKIP() << "tmux is not installed";
+        home_ = dir_.make_dir("home");
+        tree_ = dir_.make_dir("tree");
+        dir_.write_file("tree/alpha/deep/one", std::string(64 * 1024, 'a'));
+        dir_.write_file("tree/alpha/two", std::string(8 * 1024, 'a'));
+        dir_.write_file("tree/beta/one", std::string(24 * 1024, 'b'));
+        dir_.write_file("tree/zeta.txt", std::string(4 * 1024, 'z'));
+    }
+
+    // Modes the program must give back: no alternate screen, cursor shown, no mouse.
+    void expect_modes_restored(const Tmux& t) {
+        EXPECT_EQ(t.display("#{alternate_on}"), "0");
+        EXPECT_EQ(t.display("#{cursor_flag}"), "1");
+        EXPECT_EQ(t.display("#{mouse_any_flag}#{mouse_button_flag}#{mouse_standard_flag}"
+                            "#{mouse_sgr_flag}"),
+                  "0000");
+        EXPECT_NE(t.screen().find("isig icanon echo END"), std::string::npos) << t.screen();
+    }
+
+    TempDir dir_;
+    ScopedEnv no_color_{"NO_COLOR", nullptr};
+    std::string home_;
+    ScopedEnv home_env_{"HOME", nullptr};
+    std::string tree_;
+};
+
+TEST_F(TuiTest, LauncherFolderTableTreemapKeysAndQuit) {
+    ScopedEnv home("HOME", home_.c_str());
+    Tmux t("walk",
+           pane_command("cd " + shell_quoted(tree_) + " && " + shell_quoted(BRAMVELT_BINARY)), 120,
+           36);
+    ASSERT_TRUE(t.wait_for_text("What should BramVelt look at?"));
+    EXPECT_EQ(t.display("#{alternate_on}"), "1");
+    EXPECT_EQ(t.display("#{mouse_any_flag}"), "1");
+    EXPECT_NE(t.screen().find("▶ This folder"), std::string::npos);
+
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.wait_for_text("Scanned in"));
+    std::string s = t.screen();
+    EXPECT_NE(s.find("3 items · by size"), std::string::npos) << s;
+    EXPECT_NE(s.find("Treemap"), std::string::npos);
+    EXPECT_LT(s.find("alpha/"), s.find("beta/"));
+    EXPECT_LT(s.find("beta/"), s.find("zeta.txt"));
+    // Colours: the active tab on accent, the selected row on the selection colour.
+    const std::string coloured = t.screen(true);
+    EXPECT_NE(coloured.find("48;2;46;212;196"), std::string::npos);
+    EXPECT_NE(coloured.find("48;2;44;56;70"), std::string::npos);
+
+    t.keys({"s"});
+    ASSERT_TRUE(t.wait_for_text("3 items · by name"));
+    EXPECT_NE(t.screen().find("Sorted by name"), std::string::npos);
+
+    t.keys({"/"});
+    t.literal("bet");
+    ASSERT_TRUE(t.wait_for_text("1 items · by name · “bet”"));
+    t.keys({"Enter"});
+    t.keys({"Escape"});  // with a filter, Esc only clears it
+    ASSERT_TRUE(t.wait_for_text("3 items · by name"));
+
+    t.keys({"Enter"});  // into alpha, the first by name
+    ASSERT_TRUE(t.wait_for_text("tree › alpha"));
+    ASSERT_TRUE(t.wait_for_text("2 items · by name"));
+    t.keys({"Left"});
+    ASSERT_TRUE(t.wait_for([](const std::string& screen) {
+        return screen.find("tree › alpha") == std::string::npos &&
+               screen.find("3 items · by name") != std::string::npos;
+    }));
+
+    t.keys({"q"});
+    ASSERT_TRUE(t.wait_for_text("EXIT=0"));
+    expect_modes_restored(t);
+}
+
+TEST_F(TuiTest, TerminalGivenBackAfterSigterm) {
+    ScopedEnv home("HOME", home_.c_str());
+    const std::string pid_file = dir_ / "pid";
+    Tmux t("term",
+           pane_command("sh -c " +
+                        shell_quoted("echo $$ > " + shell_quoted(pid_file) + "; exec " +
+                                     shell_quoted(BRAMVELT_BINARY) + " ui " + shell_quoted(tree_))),
+           100, 30);
+    ASSERT_TRUE(t.wait_for_text("Scanned in"));
+    std::ifstream in(pid_file);
+    pid_t pid = 0;
+    ASSERT_TRUE(in >> pid);
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    ASSERT_TRUE(t.wait_for_text("EXIT=143"));
+    expect_modes_restored(t);
+}
+
+TEST_F(TuiTest, ResizeDuringAScanKeepsTheLoopRunning) {
+    ScopedEnv home("HOME", home_.c_str());
+    // /usr is large enough for the scan to be running when the window changes size.
+    Tmux t("winch", pane_command(shell_quoted(BRAMVELT_BINARY) + " ui /usr"), 80, 24);
+    ASSERT_TRUE(t.wait_for_text("/usr"));
+    t.tmux({"resize-window", "-x", "130", "-y", "40"});
+    ASSERT_TRUE(t.wait_for([](const std::string& s) {
+        const auto first_line = s.substr(0, s.find('\n'));
+        return first_line.ends_with("v2.0.1 · ? help · q quit") && first_line.size() > 130;
+    }));
+    t.tmux({"resize-window", "-x", "90", "-y", "30"});
+    ASSERT_TRUE(t.wait_for_text("Treemap"));
+    t.keys({"?"});
+    ASSERT_TRUE(t.wait_for_text("Help · any key closes"));
+    t.keys({"x"});
+    ASSERT_TRUE(
+        t.wait_for([](const std::string& s) { return s.find("Help ·") == std::string::npos; }));
+    t.keys({"q"});
+    ASSERT_TRUE(t.wait_for_text("EXIT=0"));
+    expect_modes_restored(t);
+}
+
+}  // namespace
+}  // namespace bramvelt::testing
