@@ -201,6 +201,21 @@ TEST_F(CleanWorkspace, BadInput) {
     EXPECT_EQ(r.err, "bramvelt: choose --trash or --delete once\n");
 }
 
+// A closed standard output loses the report, not the status, and no file the program
+// opens (Git's output files among them) takes its place.
+TEST_F(CleanWorkspace, ClosedStandardOutput) {
+    cargo_project("rust");
+    repository_with_worktree();
+    RunOptions options;
+    options.environment = environment(tmp);
+    const auto r = run_process("/bin/sh",
+                               {"-c", "exec \"$0\" clean --category all \"$1\" >&-",
+                                BRAMVELT_BINARY, ws},
+                               options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+}
+
 TEST_F(CleanWorkspace, ThreeHundredItemsInTwoBatches) {
     for (int i = 0; i < 300; ++i) {
         const std::string rel = "p" + std::to_string(1000 + i);
