@@ -71,10 +71,9 @@ void write_dry_run_text(platform::Writer& out, const DryRun& dry) {
     put(out, fmt::format("Would clean {} item{} · {}:\n\n", n, n == 1 ? "" : "s",
                          format_size(dry.total_bytes)));
     for (const auto* c : dry.items) {
-        const std::string age =
-            format_age(c->last_modified ? std::optional(as_seconds(*c->last_modified))
-                                        : std::nullopt,
-                       as_seconds(dry.now));
+        const std::string age = format_age(
+            c->last_modified ? std::optional(as_seconds(*c->last_modified)) : std::nullopt,
+            as_seconds(dry.now));
         put(out, fmt::format("  {}  {}  {} {}\n", align_right(format_size(c->allocated_bytes), 10),
                              align_right(age, 5), align_left(item_label(*c), 22),
                              display_path(c->path, dry.home)));
@@ -90,8 +89,9 @@ void write_dry_run_text(platform::Writer& out, const DryRun& dry) {
                              g == 0 ? "\n" : "", w, w == 1 ? "" : "s"));
     }
     for (const auto& warning : dry.warnings) put(out, fmt::format("\n⚠ {}\n", warning));
-    put(out, fmt::format("\nDry run: nothing was changed. Re-run with --yes to proceed{}.\n",
-                         dry.warnings.empty() ? "" : " (and --accept-caution for the warnings above)"));
+    put(out,
+        fmt::format("\nDry run: nothing was changed. Re-run with --yes to proceed{}.\n",
+                    dry.warnings.empty() ? "" : " (and --accept-caution for the warnings above)"));
 }
 
 void write_dry_run_json(platform::Writer& out, const DryRun& dry) {
@@ -145,8 +145,8 @@ void write_run_output(platform::Writer& out, platform::Writer& err, bool json,
             put(err, "bramvelt: " + escape_for_display(failure) + "\n");
         }
         (void)err.flush();
-        const bool remind = action.action.kind == cleanup::CleanupAction::Kind::Trash &&
-                            sink.processed_bytes() > 0;
+        const bool remind =
+            action.action.kind == cleanup::CleanupAction::Kind::Trash && sink.processed_bytes() > 0;
         put(out, fmt::format("\n{} {} · {} done · {} kept · {} stopped{}\n",
                              format_size(sink.processed_bytes()), action.run_verb,
                              sink.completed_items(), sink.failed_items(), sink.cancelled_items(),
@@ -165,9 +165,8 @@ CleanCommandEnv real_clean_command_env() {
 }
 
 std::uint64_t count_worktrees(std::span<const development::DevCandidate* const> candidates) {
-    return static_cast<std::uint64_t>(std::ranges::count_if(candidates, [](const auto* c) {
-        return c->kind == development::CandidateKind::Worktree;
-    }));
+    return static_cast<std::uint64_t>(std::ranges::count_if(
+        candidates, [](const auto* c) { return c->kind == development::CandidateKind::Worktree; }));
 }
 
 nlohmann::json clean_results_json(std::span<const cleanup::CleanupItemResult> results) {

@@ -61,7 +61,8 @@ std::expected<CleanupReview, std::string> build_cleanup_review(
         item.kind = candidate.kind;
         if (candidate.git && candidate.git->head) item.head = candidate.git->head;
         review.items.push_back(std::move(item));
-        review.total_bytes = platform::saturating_add(review.total_bytes, candidate.allocated_bytes);
+        review.total_bytes =
+            platform::saturating_add(review.total_bytes, candidate.allocated_bytes);
         if (candidate.kind == development::CandidateKind::Worktree) ++review.worktree_count;
     }
     review.candidates.reserve(items.size());

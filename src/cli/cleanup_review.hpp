@@ -28,10 +28,10 @@ inline constexpr std::string_view kNothingRemovable =
 inline constexpr std::string_view kTooManySelected = "Select up to 256 items at a time.";
 
 struct CleanupReview {
-    std::vector<cleanup::DevCleanupItem> items;          // review order; ids item-0, item-1...
+    std::vector<cleanup::DevCleanupItem> items;         // review order; ids item-0, item-1...
     std::vector<development::DevCandidate> candidates;  // copies, same order
-    std::vector<std::string> warnings;                   // one per item needing acknowledgement
-    std::uint64_t total_bytes = 0;                       // saturating
+    std::vector<std::string> warnings;                  // one per item needing acknowledgement
+    std::uint64_t total_bytes = 0;                      // saturating
     std::uint64_t worktree_count = 0;
 };
 

@@ -232,8 +232,9 @@ TEST(CleanCommand, FailuresBeforeAnythingIsRemoved) {
         Harness h;
         const auto r = h.run({"/nonexistent-bramvelt-folder"});
         EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err,
-                  "bramvelt: /nonexistent-bramvelt-folder: No such file or directory (os error 2)\n");
+        EXPECT_EQ(
+            r.err,
+            "bramvelt: /nonexistent-bramvelt-folder: No such file or directory (os error 2)\n");
         EXPECT_FALSE(h.searched);
     }
     {
@@ -241,9 +242,10 @@ TEST(CleanCommand, FailuresBeforeAnythingIsRemoved) {
         testing::ScopedEnv unset("HOME", nullptr);
         const auto r = h.run({"--json", h.ws});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out,
-                  R"j({"error":{"code":"contextUnavailable","message":"Cannot determine your home folder (HOME is unset)"},"schemaVersion":1})j"
-                  "\n");
+        EXPECT_EQ(
+            r.out,
+            R"j({"error":{"code":"contextUnavailable","message":"Cannot determine your home folder (HOME is unset)"},"schemaVersion":1})j"
+            "\n");
         EXPECT_EQ(r.err, "");
         EXPECT_FALSE(h.searched);  // nothing is searched without a context
     }
@@ -261,9 +263,10 @@ TEST(CleanCommand, FailuresBeforeAnythingIsRemoved) {
         h.summary.cancelled = true;
         const auto r = h.run({"--yes", "--json", h.ws});
         EXPECT_EQ(r.status, 130);
-        EXPECT_EQ(r.out,
-                  R"j({"error":{"code":"interrupted","message":"Scan stopped; nothing was removed."},"schemaVersion":1})j"
-                  "\n");
+        EXPECT_EQ(
+            r.out,
+            R"j({"error":{"code":"interrupted","message":"Scan stopped; nothing was removed."},"schemaVersion":1})j"
+            "\n");
         EXPECT_TRUE(h.requests.empty());
     }
     {
@@ -302,17 +305,17 @@ TEST(CleanCommand, NothingRemovable) {
     h.summary.limited = true;
     r = h.run({"--yes", "--json", "--delete", h.ws});
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.out,
-              R"j({"action":"delete","bytes":0,"dryRun":true,"items":[],"schemaVersion":1,"warnings":[]})j"
-              "\n");
+    EXPECT_EQ(
+        r.out,
+        R"j({"action":"delete","bytes":0,"dryRun":true,"items":[],"schemaVersion":1,"warnings":[]})j"
+        "\n");
     EXPECT_TRUE(h.requests.empty());
 }
 
 TEST(CleanCommand, DryRunListsTheRemovableItemsAndTheirWarnings) {
     Harness h;
     h.workspace();
-    const std::string warning =
-        h.path("site/.next") + ": " + std::string(policy::kHiddenData);
+    const std::string warning = h.path("site/.next") + ": " + std::string(policy::kHiddenData);
     auto r = h.run({h.ws});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
@@ -389,8 +392,7 @@ TEST(CleanCommand, DryRunJson) {
 TEST(CleanCommand, CautionGateStopsARunWithoutAcceptance) {
     Harness h;
     h.workspace();
-    const std::string warning =
-        h.path("site/.next") + ": " + std::string(policy::kHiddenData);
+    const std::string warning = h.path("site/.next") + ": " + std::string(policy::kHiddenData);
     auto r = h.run({"--yes", h.ws});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -426,10 +428,12 @@ TEST(CleanCommand, CautionGateStopsARunWithoutAcceptance) {
 TEST(CleanCommand, RunPrintsOneLinePerItemAndTheSummary) {
     Harness h;
     h.workspace();
-    h.failures[h.path("web/node_modules")] = {"This folder changed after review. Files kept; "
-                                              "scan again.",
-                                              std::nullopt};
-    const auto r = h.run({"--yes", "--accept-caution", "--verify-remotes", "--category", "all", h.ws});
+    h.failures[h.path("web/node_modules")] = {
+        "This folder changed after review. Files kept; "
+        "scan again.",
+        std::nullopt};
+    const auto r =
+        h.run({"--yes", "--accept-caution", "--verify-remotes", "--category", "all", h.ws});
     EXPECT_EQ(r.status, 1);  // an item was kept
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(lines_of(r.out),
@@ -577,8 +581,9 @@ TEST(CleanCommand, CtrlCMidRunStopsTheRestAndNoLaterBatchStarts) {
     ASSERT_EQ(lines.size(), 512u + 2u);
     EXPECT_EQ(lines[265], "✓ trashed     1.0 KiB  ~/ws/p1265/target");
     EXPECT_EQ(lines[266], "■ stopped         0 B  ~/ws/p1266/target  — Cleanup stopped.");
-    EXPECT_EQ(lines[513], "266.0 KiB moved to Trash · 266 done · 0 kept · 246 stopped · empty "
-                          "the Trash to reclaim the space");
+    EXPECT_EQ(lines[513],
+              "266.0 KiB moved to Trash · 266 done · 0 kept · 246 stopped · empty "
+              "the Trash to reclaim the space");
 }
 
 TEST(CleanCommand, CtrlCAfterABatchSummaryStillExitsInterrupted) {
@@ -605,9 +610,10 @@ TEST(CleanCommand, RunStoppedByTheEngineIsAFailureNotAnInterrupt) {
         h.add("p" + std::to_string(1000 + i) + "/target", CandidateKind::Build, "Cargo", 1'024);
     }
     // An unconfirmed move to the Trash: that item fails and the engine cancels the rest.
-    h.failures[h.path("p1001/target")] = {"The item left its place but the move to the Trash "
-                                          "was not confirmed.",
-                                          "native_trash_indeterminate"};
+    h.failures[h.path("p1001/target")] = {
+        "The item left its place but the move to the Trash "
+        "was not confirmed.",
+        "native_trash_indeterminate"};
     h.after_item = [](std::size_t batch, std::size_t item, const CancelFlag& cancel) {
         if (batch == 0 && item == 1) cancel->store(true);
     };
@@ -626,8 +632,9 @@ TEST(CleanCommand, RunStoppedByTheEngineIsAFailureNotAnInterrupt) {
     h.requests.clear();
     r = h.run({"--yes", h.ws});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(r.out.ends_with("\n2.0 KiB moved to Trash · 2 done · 0 kept · 254 stopped · empty "
-                                "the Trash to reclaim the space\n"))
+    EXPECT_TRUE(
+        r.out.ends_with("\n2.0 KiB moved to Trash · 2 done · 0 kept · 254 stopped · empty "
+                        "the Trash to reclaim the space\n"))
         << r.out;
 }
 
@@ -661,8 +668,8 @@ TEST(CleanCommand, TrashRequestsAreServedFromTheBatchRegistry) {
                   const CleanupEventSink& sink) {
         const auto& item = request.items.at(0);
         auto parent = filesystem::open_parent_dir(item.path).value();
-        auto authorization = std::make_shared<host_trash::TrashAuthorization>(
-            host_trash::TrashAuthorizationFields{
+        auto authorization =
+            std::make_shared<host_trash::TrashAuthorization>(host_trash::TrashAuthorizationFields{
                 .context = request.context,
                 .parent = std::move(parent),
                 .identity = item.identity,

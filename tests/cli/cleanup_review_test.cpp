@@ -161,8 +161,9 @@ TEST_F(Review, RefusedLinkedOrMissingItemRejectsTheWholeSelection) {
                 shown += c;
             }
         }
-        EXPECT_EQ(review.error(), shown + " is protected, missing or changed. Scan again before "
-                                          "cleanup.");
+        EXPECT_EQ(review.error(), shown +
+                                      " is protected, missing or changed. Scan again before "
+                                      "cleanup.");
     }
 }
 

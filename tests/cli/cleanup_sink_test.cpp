@@ -67,8 +67,9 @@ TEST(CleanupSink, PrintsEachItemAndAddsUpSummaries) {
     first.failed_items = 1;
     first.processed_bytes = UINT64_MAX - 5;
     sink.on_event(cleanup::Summary{first});
-    sink.on_event(cleanup::Failed{"development_preflight", "Choose 1 through 256 development "
-                                                           "items inside the scanned folders."});
+    sink.on_event(cleanup::Failed{"development_preflight",
+                                  "Choose 1 through 256 development "
+                                  "items inside the scanned folders."});
     cleanup::CleanupSummary second;
     second.cancelled_items = 3;
     second.processed_bytes = 10;
@@ -79,15 +80,16 @@ TEST(CleanupSink, PrintsEachItemAndAddsUpSummaries) {
               (std::vector<std::string>{"✓ removed        10 B  /w/a",
                                         "✗ kept            0 B  /w/b  — gone"}));
     ASSERT_EQ(sink.results().size(), 2u);
-    EXPECT_EQ(sink.results()[1].error_code, std::optional<std::string>("native_trash_indeterminate"));
+    EXPECT_EQ(sink.results()[1].error_code,
+              std::optional<std::string>("native_trash_indeterminate"));
     EXPECT_EQ(sink.completed_items(), 1u);
     EXPECT_EQ(sink.failed_items(), 1u);
     EXPECT_EQ(sink.cancelled_items(), 3u);
     EXPECT_EQ(sink.processed_bytes(), UINT64_MAX);  // saturates, never wraps
     EXPECT_TRUE(sink.cancelled());
-    EXPECT_EQ(sink.failures(), std::vector<std::string>{
-                                   "Choose 1 through 256 development items inside the scanned "
-                                   "folders."});
+    EXPECT_EQ(sink.failures(),
+              std::vector<std::string>{"Choose 1 through 256 development items inside the scanned "
+                                       "folders."});
 }
 
 TEST(CleanupSink, QuietKeepsResultsWithoutLines) {
@@ -115,19 +117,20 @@ struct SinkTrash : ::testing::Test {
         const auto identity = filesystem::identity_at(parent.parent_fd(), parent.name()).value();
         policy::PolicyContext context;
         context.home = home;
-        return std::make_shared<host_trash::TrashAuthorization>(host_trash::TrashAuthorizationFields{
-            .context = context,
-            .parent = std::move(parent),
-            .identity = identity,
-            .item_id = "item-0",
-            .path = path,
-            .token = host_trash::new_trash_token().value(),
-            .issued_at = host_trash::Clock::now(),
-            .tree_recheck = [](std::string_view, const CancelFlag&, policy::Acknowledgement)
-                -> std::expected<void, host_trash::TreeRecheckFailure> { return {}; },
-            .cancel = cancel,
-            .acknowledged = policy::Acknowledgement::Missing,
-        });
+        return std::make_shared<host_trash::TrashAuthorization>(
+            host_trash::TrashAuthorizationFields{
+                .context = context,
+                .parent = std::move(parent),
+                .identity = identity,
+                .item_id = "item-0",
+                .path = path,
+                .token = host_trash::new_trash_token().value(),
+                .issued_at = host_trash::Clock::now(),
+                .tree_recheck = [](std::string_view, const CancelFlag&, policy::Acknowledgement)
+                    -> std::expected<void, host_trash::TreeRecheckFailure> { return {}; },
+                .cancel = cancel,
+                .acknowledged = policy::Acknowledgement::Missing,
+            });
     }
 };
 

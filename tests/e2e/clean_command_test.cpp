@@ -53,7 +53,7 @@ ProcessResult clean(const TempDir& tmp, std::vector<std::string> args,
 // Cargo project; the placeholder refuses every request with "not available in this
 // build".
 std::optional<std::string> missing_cleanup_run() {
-    static const std::optional<std::string> missing = [] () -> std::optional<std::string> {
+    static const std::optional<std::string> missing = []() -> std::optional<std::string> {
         TempDir tmp;
         tmp.write_file("probe/Cargo.toml", "[package]\nname = \"probe\"\n");
         tmp.write_file("probe/target/debug/probe", "x");
@@ -66,8 +66,8 @@ std::optional<std::string> missing_cleanup_run() {
     return missing;
 }
 
-#define SKIP_WITHOUT_CLEANUP_RUN()                                 \
-    do {                                                           \
+#define SKIP_WITHOUT_CLEANUP_RUN()                                  \
+    do {                                                            \
         if (auto why = missing_cleanup_run()) GTEST_SKIP() << *why; \
     } while (false)
 
@@ -185,16 +185,18 @@ TEST_F(CleanWorkspace, CautionGateStopsAHiddenItem) {
 TEST_F(CleanWorkspace, BadInput) {
     auto r = clean(tmp, {"--yes", tmp / "missing"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "bramvelt: " + (tmp / "missing") + ": No such file or directory (os error 2)\n");
+    EXPECT_EQ(r.err,
+              "bramvelt: " + (tmp / "missing") + ": No such file or directory (os error 2)\n");
 
     RunOptions options;
     options.environment = environment(tmp);
     options.environment->erase(options.environment->begin());  // no HOME
     r = run_bramvelt({"clean", "--json", ws}, options);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out,
-              R"j({"error":{"code":"contextUnavailable","message":"Cannot determine your home folder (HOME is unset)"},"schemaVersion":1})j"
-              "\n");
+    EXPECT_EQ(
+        r.out,
+        R"j({"error":{"code":"contextUnavailable","message":"Cannot determine your home folder (HOME is unset)"},"schemaVersion":1})j"
+        "\n");
 
     r = clean(tmp, {"--trash", "--delete", ws});
     EXPECT_EQ(r.status, 2);
@@ -208,10 +210,9 @@ TEST_F(CleanWorkspace, ClosedStandardOutput) {
     repository_with_worktree();
     RunOptions options;
     options.environment = environment(tmp);
-    const auto r = run_process("/bin/sh",
-                               {"-c", "exec \"$0\" clean --category all \"$1\" >&-",
-                                BRAMVELT_BINARY, ws},
-                               options);
+    const auto r = run_process(
+        "/bin/sh", {"-c", "exec \"$0\" clean --category all \"$1\" >&-", BRAMVELT_BINARY, ws},
+        options);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
 }
@@ -283,8 +284,9 @@ TEST_F(CleanWorkspace, TrashMovesTheItemIntoTheFreedesktopTrash) {
     cargo_project("rust2");
     const auto text = clean(tmp, {"--yes", ws});
     EXPECT_EQ(text.status, 0) << text.err;
-    EXPECT_TRUE(text.out.ends_with(" moved to Trash · 1 done · 0 kept · 0 stopped · empty the "
-                                   "Trash to reclaim the space\n"))
+    EXPECT_TRUE(
+        text.out.ends_with(" moved to Trash · 1 done · 0 kept · 0 stopped · empty the "
+                           "Trash to reclaim the space\n"))
         << text.out;
 }
 
