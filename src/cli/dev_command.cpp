@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "platform/standard_streams.hpp"
+#include "src/cli/clean_command.hpp"
 #include "src/cli/commands.hpp"
 #include "src/cli/dev_json.hpp"
 #include "src/cli/dev_report.hpp"
@@ -118,8 +119,7 @@ int development_command(std::span<const std::string> args, CliStreams& io) {
         return usage_error(io, json_requested(args), options.error());
     }
     if (clean) {
-        print_cli_error(io.err, "clean is not available in this build");
-        return 1;
+        return clean_command(*options, io.out, io.err, real_clean_command_env());
     }
     if (options->interactive) {
         UiOptions ui;

@@ -6,28 +6,12 @@
 #include <limits>
 
 #include "platform/text.hpp"
-#include "platform/utf8.hpp"
 #include "src/cli/dev_json.hpp"
 #include "src/cli/dev_view_model.hpp"
 #include "src/cli/format.hpp"
 
 namespace bramvelt::cli {
 namespace {
-
-// Widths count characters, not bytes: sizes carry "≥", ages "—", labels any text.
-std::string pad_left(std::string_view text, std::size_t width) {
-    const std::size_t chars = platform::count_code_points(text);
-    std::string out(chars < width ? width - chars : 0, ' ');
-    out += text;
-    return out;
-}
-
-std::string pad_right(std::string_view text, std::size_t width) {
-    const std::size_t chars = platform::count_code_points(text);
-    std::string out(text);
-    out.append(chars < width ? width - chars : 0, ' ');
-    return out;
-}
 
 std::string_view heading(DevCategory category) {
     switch (category) {
@@ -65,8 +49,8 @@ std::string dev_item_line(const development::DevCandidate& c, DevCategory sectio
                                                    now, std::numeric_limits<std::int64_t>::max())));
     const std::string label =
         section == DevCategory::Keep ? std::string(item_badge(c)) : item_label(c);
-    std::string line = fmt::format("  {}  {}  {} {}", pad_left(size, 10), pad_left(age, 5),
-                                   pad_right(label, 22), display_path(c.path, home));
+    std::string line = fmt::format("  {}  {}  {} {}", align_right(size, 10), align_right(age, 5),
+                                   align_left(label, 22), display_path(c.path, home));
     if (c.git && c.git->branch) {
         line += "  ⎇ ";
         line += escape_for_display(*c.git->branch);

@@ -102,4 +102,18 @@ std::optional<std::string> home_dir() {
     return std::string(home);
 }
 
+std::string align_right(std::string_view text, std::size_t width) {
+    const std::size_t chars = platform::count_code_points(text);
+    std::string out(chars < width ? width - chars : 0, ' ');
+    out += text;
+    return out;
+}
+
+std::string align_left(std::string_view text, std::size_t width) {
+    const std::size_t chars = platform::count_code_points(text);
+    std::string out(text);
+    out.append(chars < width ? width - chars : 0, ' ');
+    return out;
+}
+
 }  // namespace bramvelt::cli

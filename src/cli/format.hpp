@@ -2,6 +2,7 @@
 // Text helpers shared by the command line and the terminal interface, so that sizes,
 // counts, ages and paths read the same everywhere.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,6 +25,11 @@ std::string escape_for_display(std::string_view text);
 
 // The escaped path with the home folder shown as "~" (only on a component boundary).
 std::string display_path(std::string_view path, const std::optional<std::string>& home);
+
+// `text` padded with spaces to `width` characters (not bytes or cells), on the left or
+// on the right; a longer text comes back whole.
+std::string align_right(std::string_view text, std::size_t width);
+std::string align_left(std::string_view text, std::size_t width);
 
 // HOME when it is set, UTF-8 and not empty.
 std::optional<std::string> home_dir();

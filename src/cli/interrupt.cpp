@@ -39,6 +39,10 @@ InterruptGuard::InterruptGuard(std::unique_lock<std::mutex> lock, CancelFlag can
     }
 }
 
+bool InterruptGuard::sigint_seen() const {
+    return g_sigint_seen.load(std::memory_order_relaxed) != 0;
+}
+
 InterruptGuard::~InterruptGuard() {
     release_interrupt_bridge();
 }

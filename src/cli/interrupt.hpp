@@ -23,6 +23,10 @@ class InterruptGuard {
     InterruptGuard(InterruptGuard&&) = delete;
     InterruptGuard& operator=(InterruptGuard&&) = delete;
 
+    // Whether a real SIGINT arrived since this bridge was installed. A cancel flag may
+    // also be set by the operation itself; this tells the user's Ctrl-C apart.
+    bool sigint_seen() const;
+
   private:
     friend std::unique_ptr<InterruptGuard> install_interrupt_bridge(CancelFlag cancel);
     struct Wakeup {

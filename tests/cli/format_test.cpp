@@ -75,6 +75,15 @@ TEST(Format, DisplayPath) {
     EXPECT_EQ(display_path("/h\n/x", std::optional<std::string>("/h\\n")), "~/x");
 }
 
+TEST(Format, AlignCountsCharacters) {
+    EXPECT_EQ(align_right("1 B", 6), "   1 B");
+    EXPECT_EQ(align_right("—", 5), "    —");  // three bytes, one character
+    EXPECT_EQ(align_left("Gradle cache", 14), "Gradle cache  ");
+    EXPECT_EQ(align_left("Größe", 6), "Größe ");
+    EXPECT_EQ(align_right("too long", 3), "too long");
+    EXPECT_EQ(align_left("", 2), "  ");
+}
+
 TEST(Format, HomeDir) {
     {
         testing::ScopedEnv env("HOME", "/home/ann");

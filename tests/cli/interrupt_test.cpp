@@ -28,8 +28,10 @@ TEST(InterruptBridge, SigintSetsTheFlagAndOnlyThatBridgesFlag) {
     auto first = make_cancel_flag();
     {
         auto guard = install_interrupt_bridge(first);
+        EXPECT_FALSE(guard->sigint_seen());
         ASSERT_EQ(::raise(SIGINT), 0);  // the process survives: only the byte is set
         EXPECT_TRUE(wait_until_set(first, 2s));
+        EXPECT_TRUE(guard->sigint_seen());
     }
     // A stale interrupt of the first bridge must not cancel the next operation.
     auto second = make_cancel_flag();
@@ -37,6 +39,7 @@ TEST(InterruptBridge, SigintSetsTheFlagAndOnlyThatBridgesFlag) {
         auto guard = install_interrupt_bridge(second);
         std::this_thread::sleep_for(30ms);
         EXPECT_FALSE(second->load());
+        EXPECT_FALSE(guard->sigint_seen());
     }
 }
 
