@@ -30,8 +30,10 @@ int main(int argc, char** argv) {
 
     bool removed = false;
     std::string failure;
+    // A Delete plan never asks a host for anything; the link only has to exist.
+    auto [link, senders] = bramvelt::host_trash::open_host_link(nullptr);
     cleanup::execute_cleanup_plan(
-        plan, bramvelt::make_cancel_flag(), [&](cleanup::CleanupEvent event) {
+        plan, bramvelt::make_cancel_flag(), link, [&](cleanup::CleanupEvent event) {
             if (auto* f = std::get_if<cleanup::Failed>(&event)) {
                 failure = f->message;
             } else if (auto* done = std::get_if<cleanup::ItemFinished>(&event)) {

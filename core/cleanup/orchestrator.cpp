@@ -4,6 +4,7 @@
 
 #include "core/cleanup/cancelled.hpp"
 #include "core/cleanup/event_forwarding.hpp"
+#include "core/cleanup/native_trash_step.hpp"
 #include "core/cleanup/permanent_removal.hpp"
 #include "core/cleanup/progress_reporter.hpp"
 #include "core/cleanup/removal_rules.hpp"
@@ -28,8 +29,20 @@ StepOutcome outcome_of(std::expected<void, std::string> step) {
     return std::monostate{};
 }
 
+StepOutcome outcome_of(host_trash::TrashOutcome trash) {
+    switch (trash.kind) {
+        case host_trash::TrashOutcome::Kind::Moved:
+            return std::monostate{};
+        case host_trash::TrashOutcome::Kind::Indeterminate:
+            return Indeterminate{};
+        case host_trash::TrashOutcome::Kind::Failed:
+            break;
+    }
+    return std::move(trash.message);
+}
+
 StepOutcome run_action(const AuthorizedItem& item, const RemovalRules& rules,
-                       ProgressReporter& reporter) {
+                       host_trash::CleanupHostLink& host_link, ProgressReporter& reporter) {
     if (is_cancelled(reporter.cancel)) return std::string(kCleanupCancelled);
     // The guard's handle is closed at once: each step opens its own.
     if (auto guard = step_guard(reporter, item.canonical_path, item.identity); !guard) {
@@ -43,6 +56,7 @@ StepOutcome run_action(const AuthorizedItem& item, const RemovalRules& rules,
             return outcome_of(remove_permanently(item.canonical_path, item.identity, item.item_id,
                                                  rules, reporter));
         case CleanupAction::Kind::Trash:
+            return outcome_of(native_trash_step(item, host_link, reporter));
         case CleanupAction::Kind::BackupToFolder:
         case CleanupAction::Kind::ExternalBackup:
         case CleanupAction::Kind::Overwrite:
@@ -84,7 +98,7 @@ CleanupItemResult result_of(const AuthorizedItem& item, const CleanupAction& act
 }  // namespace
 
 void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
-                          const CleanupEventSink& sink) {
+                          host_trash::CleanupHostLink& host_link, const CleanupEventSink& sink) {
     auto authorized = validate_cleanup_plan(plan, cancel);
     if (!authorized) {
         const std::string_view code = is_cancelled(cancel) ? kCodeCancelled : kCodeCleanupPreflight;
@@ -109,8 +123,8 @@ void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
     const RemovalRules rules{&safety, plan.acknowledged, HiddenEntries::Allowed};
 
     for (const AuthorizedItem& item : *authorized) {
-        CleanupItemResult result =
-            result_of(item, plan.action, run_action(item, rules, reporter), cancel, summary);
+        CleanupItemResult result = result_of(
+            item, plan.action, run_action(item, rules, host_link, reporter), cancel, summary);
         if (result.error) summary.results.push_back(result);
         sink(ItemFinished{std::move(result)});
         ++reporter.progress.items_done;
@@ -123,7 +137,8 @@ void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
 std::expected<PlanOutcome, std::string> run_cleanup_plan(
     const policy::PolicyContext& context, const CleanupAction& action,
     policy::Acknowledgement acknowledged, const CleanupItem& item, const CancelFlag& cancel,
-    const CleanupProgress& caller_progress, const CleanupEventSink& caller_sink) {
+    host_trash::CleanupHostLink& host_link, const CleanupProgress& caller_progress,
+    const CleanupEventSink& caller_sink) {
     const std::vector<filesystem::Component> components = filesystem::path_components(item.path);
     if (components.empty() || components.back().kind == filesystem::ComponentKind::Root) {
         return std::unexpected(std::string(kCannotRemoveRoot));
@@ -134,7 +149,7 @@ std::expected<PlanOutcome, std::string> run_cleanup_plan(
                            action,
                            acknowledged};
     ExecutorEventAdapter adapter(caller_sink, caller_progress);
-    execute_cleanup_plan(plan, cancel, [&adapter](CleanupEvent event) {
+    execute_cleanup_plan(plan, cancel, host_link, [&adapter](CleanupEvent event) {
         adapter.forward_executor_event(std::move(event));
     });
     const std::optional<CleanupItemResult>& result = adapter.kept_result();

@@ -14,6 +14,7 @@
 #include "core/cleanup/plan.hpp"
 #include "core/cleanup/progress.hpp"
 #include "core/cleanup/result.hpp"
+#include "core/host_trash/host_link.hpp"
 #include "platform/cancel_flag.hpp"
 
 namespace bramvelt::cleanup {
@@ -29,9 +30,11 @@ inline constexpr std::string_view kActionUnsupported = "This cleanup action is n
 // The sink receives either one Failed (code "cleanup_preflight", or "cancelled" when the
 // cancel flag was set as validation failed) and nothing else, or PlanStarted, then for
 // each authorized item its steps' events, one ItemFinished and one Progress counting it,
-// then one Summary.
+// then one Summary. The Trash action registers its authorizations in the host link's
+// registry and waits on its acknowledgements; the sink serves each NativeTrashRequest
+// before it returns.
 void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
-                          const CleanupEventSink& sink);
+                          host_trash::CleanupHostLink& host_link, const CleanupEventSink& sink);
 
 // How an item that a one-item plan cleaned ended.
 struct PlanOutcome {
@@ -46,6 +49,7 @@ struct PlanOutcome {
 std::expected<PlanOutcome, std::string> run_cleanup_plan(
     const policy::PolicyContext& context, const CleanupAction& action,
     policy::Acknowledgement acknowledged, const CleanupItem& item, const CancelFlag& cancel,
-    const CleanupProgress& caller_progress, const CleanupEventSink& caller_sink);
+    host_trash::CleanupHostLink& host_link, const CleanupProgress& caller_progress,
+    const CleanupEventSink& caller_sink);
 
 }  // namespace bramvelt::cleanup

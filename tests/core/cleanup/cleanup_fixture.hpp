@@ -1,6 +1,8 @@
 #pragma once
-// A real folder tree with a home of its own (as root, /root is protected), a policy
-// context for it, and helpers to run plans and read the events they sent.
+// A real folder tree with a home and a data folder of its own (as root, /root is
+// protected, and no test may reach the real Trash), a policy context for it, and helpers
+// to run plans and read the events they sent. Trash requests are served by the real
+// Trash host unless a test names another.
 
 #include <sys/stat.h>
 
@@ -16,16 +18,35 @@
 #include "core/cleanup/event.hpp"
 #include "core/cleanup/orchestrator.hpp"
 #include "core/cleanup/plan.hpp"
+#include "core/host_trash/host_link.hpp"
+#include "core/host_trash/host_side.hpp"
+#include "core/host_trash/trash_registry.hpp"
+#include "platform/signals.hpp"
 #include "support/temp_dir.hpp"
 
 namespace bramvelt::cleanup {
 
 class CleanupTest : public ::testing::Test {
   protected:
-    CleanupTest() : home_(tmp_.make_dir("home")), env_("HOME", home_.c_str()) {
+    CleanupTest()
+        : home_(tmp_.make_dir("home")),
+          env_("HOME", home_.c_str()),
+          data_env_("XDG_DATA_HOME", (tmp_ / "data").c_str()),
+          trash_(tmp_ / "data/Trash") {
         context_.home = home_;
         context_.protected_paths = {home_ + "/Library/Application Support/BramVelt"};
         root_ = tmp_.make_dir("work");
+        host_.program = BRAMVELT_TRASH_HOST;
+    }
+
+    static void SetUpTestSuite() { platform::ignore_sigpipe(); }
+
+    // What a front end's sink does with a Trash request, with this test's host.
+    void serve(const CleanupEvent& event) const {
+        if (const auto* request = std::get_if<NativeTrashRequest>(&event)) {
+            host_trash::serve_native_trash_request(*registry_, request->item_id, request->token,
+                                                   host_);
+        }
     }
 
     std::string at(std::string_view relative) const { return root_ + "/" + std::string(relative); }
@@ -47,8 +68,10 @@ class CleanupTest : public ::testing::Test {
     std::vector<CleanupEvent> run(const CleanupPlan& plan, During during,
                                   const CancelFlag& cancel = make_cancel_flag()) const {
         std::vector<CleanupEvent> events;
-        execute_cleanup_plan(plan, cancel, [&](CleanupEvent event) {
+        auto [link, senders] = host_trash::open_host_link(registry_);
+        execute_cleanup_plan(plan, cancel, link, [&](CleanupEvent event) {
             during(event);
+            serve(event);
             events.push_back(std::move(event));
         });
         return events;
@@ -62,8 +85,13 @@ class CleanupTest : public ::testing::Test {
     testing::TempDir tmp_;
     std::string home_;
     testing::ScopedEnv env_;
+    testing::ScopedEnv data_env_;
+    std::string trash_;  // the home trash: files/ and info/
     policy::PolicyContext context_;
     std::string root_;
+    std::shared_ptr<host_trash::TrashRegistry> registry_ =
+        std::make_shared<host_trash::TrashRegistry>();
+    host_trash::TrashHostSettings host_;
 };
 
 template <class T>

@@ -146,6 +146,7 @@ TEST_F(OrchestratorTest, WorkUnitsByAction) {
     const auto trash = events_of<PlanStarted>(run(plan_of({"a"}, CleanupAction::trash())));
     ASSERT_EQ(trash.size(), 1u);
     EXPECT_EQ(trash[0].work_bytes, 0u);
+    tmp_.write_file("work/a", "12345");  // the Trash plan took it
     const auto overwrite = events_of<PlanStarted>(run(plan_of({"a"}, CleanupAction::overwrite())));
     ASSERT_EQ(overwrite.size(), 1u);
     EXPECT_EQ(overwrite[0].work_bytes, 15u);
@@ -162,8 +163,9 @@ class RunCleanupPlanTest : public CleanupTest {
   protected:
     std::expected<PlanOutcome, std::string> run_one(const CleanupItem& item,
                                                     const CancelFlag& cancel = make_cancel_flag()) {
+        auto [link, senders] = host_trash::open_host_link(registry_);
         return run_cleanup_plan(context_, CleanupAction::remove(), policy::Acknowledgement::Missing,
-                                item, cancel, caller_,
+                                item, cancel, link, caller_,
                                 [this](CleanupEvent event) { seen_.push_back(std::move(event)); });
     }
     CleanupProgress caller_;
