@@ -78,8 +78,8 @@ ItemOutcome clean_worktree(DevRun& run, const DevCleanupItem& item, const DevRec
             !again->measurement_complete) {
             return fail(kOutputChangedScanAgain);
         }
-        auto identity = filesystem::read_identity(path);
-        if (!identity) return fail(std::move(identity.error().message));
+        auto identity = read_output_identity(path);
+        if (!identity) return fail(std::move(identity.error()));
         const CleanupItem plan_item{
             *identity, fmt::format("{}-output-{}", item.item_id, output.position), path};
         if (auto cleaned = run.clean_through_plan(plan_item); !cleaned) return cleaned;

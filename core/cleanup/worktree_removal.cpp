@@ -11,6 +11,7 @@
 #include "core/development/state.hpp"
 #include "core/development/worktree_list.hpp"
 #include "core/filesystem/byte_path.hpp"
+#include "core/filesystem/parent_handle.hpp"
 #include "platform/file_status.hpp"
 #include "platform/utf8.hpp"
 
@@ -46,6 +47,18 @@ std::optional<development::FilterDrivers> worktree_filter_drivers(std::string_vi
 }
 
 }  // namespace
+
+std::expected<filesystem::FileIdentity, std::string> read_output_identity(std::string_view output) {
+    auto parent = filesystem::open_real_parent(output);
+    if (!parent) {
+        // The open reports a link on the way by whichever error its walk met there.
+        if (development::has_symlink_component(output)) return fail(kFolderChangedOrAlias);
+        return std::unexpected(std::move(parent.error().message));
+    }
+    auto identity = filesystem::identity_at(parent->parent_fd(), parent->name());
+    if (!identity) return std::unexpected(std::move(identity.error().message));
+    return std::move(*identity);
+}
 
 std::vector<DevCandidate> retain_worktree_outputs(std::vector<DevCandidate> candidates,
                                                   std::string_view worktree) {

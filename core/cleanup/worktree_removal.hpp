@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/development/types.hpp"
+#include "core/filesystem/identity.hpp"
 #include "platform/cancel_flag.hpp"
 
 namespace bramvelt::cleanup {
@@ -35,6 +36,12 @@ struct WorktreeOutput {
 // sort in that order): cleaning that one took it along.
 std::vector<WorktreeOutput> worktree_outputs_to_clean(
     std::vector<development::DevCandidate>& outputs);
+
+// The identity an output is cleaned with, read just before its plan: through its parent
+// opened with no link followed anywhere, so that a folder on the way swapped for a link
+// fails here (kFolderChangedOrAlias) instead of handing the plan another folder's
+// identity to expect.
+std::expected<filesystem::FileIdentity, std::string> read_output_identity(std::string_view output);
 
 // `git worktree remove -- <worktree>` in the repository folder, without forcing and with
 // the repository's filter drivers emptied; then the worktree must be gone and no longer

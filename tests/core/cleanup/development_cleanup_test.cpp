@@ -21,6 +21,7 @@
 #include "core/cleanup/dev_request_check.hpp"
 #include "core/cleanup/worktree_removal.hpp"
 #include "core/policy/normalize.hpp"
+#include "platform/os_error.hpp"
 #include "tests/core/development/dev_fixture.hpp"
 
 namespace bramvelt::cleanup {
@@ -483,6 +484,20 @@ TEST_F(DevCleanupTest, RescanRefusesWhatIsNoLongerASearchableArtifact) {
     EXPECT_EQ(found->front().path, target);
     EXPECT_EQ(found->front().recommendation, Recommendation::Regenerable);
     EXPECT_EQ(found->front().tool, "Cargo");
+}
+
+TEST_F(DevCleanupTest, AnOutputsIdentityIsReadWithNoLinkOnTheWay) {
+    tmp_.write_file("work/wt/dist/app.js", "x");
+    ASSERT_EQ(::symlink(at("wt").c_str(), at("alias").c_str()), 0);
+    const auto real = read_output_identity(at("wt/dist"));
+    ASSERT_TRUE(real) << real.error();
+    EXPECT_EQ(*real, filesystem::read_identity(at("wt/dist")).value());
+    const auto through_link = read_output_identity(at("alias/dist"));
+    ASSERT_FALSE(through_link);
+    EXPECT_EQ(through_link.error(), kFolderChangedOrAlias);
+    const auto missing = read_output_identity(at("wt/missing"));
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), platform::os_error_text(ENOENT));
 }
 
 TEST_F(DevCleanupTest, RemoveWorktreeNeverForcesAndConfirmsWithGit) {
