@@ -1,13 +1,201 @@
 #include "core/cleanup/development_cleanup.hpp"
 
-namespace bramvelt::cleanup {
+#include <fmt/format.h>
 
-// Placeholder until the development cleanup run is built: refuses every request before
-// anything is touched.
-void run_dev_cleanup(const DevCleanupRequest&, const CancelFlag&,
-                     std::shared_ptr<host_trash::TrashRegistry>, const CleanupEventSink& sink) {
-    sink(Failed{std::string(kCodeDevelopmentPreflight),
-                "Development cleanup is not available in this build"});
+#include <algorithm>
+
+#include "core/cleanup/dev_cleanup_texts.hpp"
+#include "core/cleanup/dev_recheck.hpp"
+#include "core/cleanup/dev_request_check.hpp"
+#include "core/cleanup/orchestrator.hpp"
+#include "core/cleanup/sanitize.hpp"
+#include "core/cleanup/worktree_removal.hpp"
+#include "core/filesystem/identity.hpp"
+#include "core/host_trash/host_link.hpp"
+#include "core/host_trash/trash_authorization.hpp"
+#include "platform/text.hpp"
+
+namespace bramvelt::cleanup {
+namespace {
+
+using development::DevCandidate;
+
+// Why an item was not cleaned, and the code that goes with it, if any.
+struct ItemFailure {
+    std::string message;
+    std::optional<std::string> code;
+};
+
+using ItemOutcome = std::expected<CleanupStatus, ItemFailure>;
+
+std::unexpected<ItemFailure> fail(std::string text) {
+    return std::unexpected(ItemFailure{std::move(text), std::nullopt});
+}
+std::unexpected<ItemFailure> fail(std::string_view text) {
+    return fail(std::string(text));
+}
+
+// What one development run shares between its items.
+struct DevRun {
+    const DevCleanupRequest& request;
+    const CancelFlag& cancel;
+    host_trash::CleanupHostLink& link;
+    const CleanupEventSink& sink;
+    CleanupProgress base;
+    std::uint64_t processed = 0;
+
+    void send_base() const { sink(Progress{base}); }
+
+    // One item through the orchestrator; its bytes count for the run when it went.
+    ItemOutcome clean_through_plan(const CleanupItem& item) {
+        auto outcome = run_cleanup_plan(request.context, request.action, request.acknowledged, item,
+                                        cancel, link, base, sink);
+        if (!outcome) {
+            return std::unexpected(ItemFailure{std::move(outcome.error().message),
+                                               std::move(outcome.error().error_code)});
+        }
+        processed = platform::saturating_add(processed, outcome->processed_bytes);
+        return outcome->status;
+    }
+};
+
+bool same_entry(const filesystem::FileIdentity& a, const filesystem::FileIdentity& b) {
+    return a.device == b.device && a.inode == b.inode && a.kind == b.kind;
+}
+
+// The worktree's generated output first, each searched again just before it goes; then
+// the worktree, checked once more, goes with `git worktree remove`.
+ItemOutcome clean_worktree(DevRun& run, const DevCleanupItem& item, const DevRecheck& recheck) {
+    std::vector<DevCandidate> outputs = retain_worktree_outputs(recheck.candidates, item.path);
+    for (const WorktreeOutput& output : worktree_outputs_to_clean(outputs)) {
+        const std::string& path = output.candidate->path;
+        auto found = rescan_dev_folder(path, false, run.cancel);
+        if (!found) return fail(std::move(found.error()));
+        const auto again = std::find_if(found->begin(), found->end(),
+                                        [&](const DevCandidate& c) { return c.path == path; });
+        if (again == found->end()) return fail(kOutputChanged);
+        if (again->recommendation != development::Recommendation::Regenerable ||
+            !again->measurement_complete) {
+            return fail(kOutputChangedScanAgain);
+        }
+        auto identity = read_output_identity(path);
+        if (!identity) return fail(std::move(identity.error()));
+        const CleanupItem plan_item{
+            *identity, fmt::format("{}-output-{}", item.item_id, output.position), path};
+        if (auto cleaned = run.clean_through_plan(plan_item); !cleaned) return cleaned;
+        run.base.bytes_done = run.processed;
+    }
+
+    auto identity = filesystem::read_identity(item.path);
+    if (!identity) return fail(std::move(identity.error().message));
+    if (!same_entry(*identity, item.identity)) return fail(kWorktreeReplaced);
+    auto last = recheck_dev_item(item, run.request, run.cancel);
+    if (!last) return fail(std::move(last.error()));
+    if (auto gate = policy::require_acknowledgement(run.request.context, item.path,
+                                                    run.request.acknowledged);
+        !gate) {
+        return fail(std::move(gate.error()));
+    }
+    run.base.stage = std::string(kStageRemovingWorktree);
+    run.send_base();
+    if (auto removed = remove_worktree(item.path, last->candidate.git->repository, run.cancel);
+        !removed) {
+        return fail(std::move(removed.error()));
+    }
+    run.processed = platform::saturating_add(run.processed, last->candidate.allocated_bytes);
+    return CleanupStatus::Removed;
+}
+
+// `item` is the reviewed item with its canonical path.
+ItemOutcome clean_item(DevRun& run, const DevCleanupItem& item) {
+    if (is_cancelled(run.cancel)) return fail(kCleanupStopped);
+    auto identity = filesystem::read_identity(item.path);
+    if (!identity) return fail(std::move(identity.error().message));
+    if (*identity != item.identity) return fail(kChangedAfterReview);
+    auto recheck = recheck_dev_item(item, run.request, run.cancel);
+    if (!recheck) return fail(std::move(recheck.error()));
+    identity = filesystem::read_identity(item.path);
+    if (!identity) return fail(std::move(identity.error().message));
+    if (*identity != item.identity) return fail(kChangedDuringCheck);
+    if (recheck->candidate.kind == development::CandidateKind::Worktree) {
+        return clean_worktree(run, item, *recheck);
+    }
+    return run.clean_through_plan(CleanupItem{item.identity, item.item_id, item.path});
+}
+
+CleanupItemResult result_of(const DevRun& run, const DevCleanupItem& item, ItemOutcome outcome,
+                            std::uint64_t start, CleanupSummary& summary) {
+    CleanupItemResult result;
+    result.item_id = item.item_id;
+    result.path = sanitize_report_text(item.path);
+    result.processed_bytes = run.processed > start ? run.processed - start : 0;
+    if (outcome) {
+        ++summary.completed_items;
+        result.status = *outcome;
+        return result;
+    }
+    result.error = sanitize_report_text(outcome.error().message);
+    if (outcome.error().code == kCodeNativeTrashIndeterminate) {
+        // Its fate is unknown, which is more than stopped: Failed, whatever the flag says,
+        // and this code over the partial one.
+        ++summary.failed_items;
+        result.status = CleanupStatus::Failed;
+        result.error_code = std::move(outcome.error().code);
+        return result;
+    }
+    if (is_cancelled(run.cancel)) {
+        ++summary.cancelled_items;
+        result.status = CleanupStatus::Cancelled;
+    } else {
+        ++summary.failed_items;
+        result.status = CleanupStatus::Failed;
+    }
+    if (run.processed > start) result.error_code = std::string(kCodeDevelopmentPartial);
+    return result;
+}
+
+}  // namespace
+
+void run_dev_cleanup(const DevCleanupRequest& request, const CancelFlag& cancel,
+                     std::shared_ptr<host_trash::TrashRegistry> registry,
+                     const CleanupEventSink& sink) {
+    // The sending ends stay until the run returns, so the channels never disconnect.
+    auto [link, senders] = host_trash::open_host_link(std::move(registry));
+    auto canonical = check_dev_cleanup_request(request);
+    if (!canonical) {
+        sink(Failed{std::string(kCodeDevelopmentPreflight),
+                    sanitize_report_text(canonical.error())});
+        return;
+    }
+
+    DevRun run{request, cancel, link, sink, {}, 0};
+    run.base.stage = std::string(kStageCheckingDevelopment);
+    run.base.items_total = request.items.size();
+    CleanupSummary summary;
+    sink(PlanStarted{std::nullopt, request.items.size(), 0});
+
+    for (std::size_t i = 0; i < request.items.size(); ++i) {
+        const DevCleanupItem& reviewed = request.items[i];
+        run.base.stage = std::string(kStageCheckingDevelopment);
+        run.base.detail = sanitize_report_text(reviewed.path);
+        run.base.item_id = reviewed.item_id;
+        run.send_base();
+        const std::uint64_t start = run.processed;
+
+        DevCleanupItem item = reviewed;
+        item.path = (*canonical)[i];
+        ItemOutcome outcome = clean_item(run, item);
+        CleanupItemResult result = result_of(run, reviewed, std::move(outcome), start, summary);
+        if (result.error) summary.results.push_back(result);
+        sink(ItemFinished{std::move(result)});
+
+        run.base.items_done = i + 1;
+        run.base.bytes_done = run.processed;
+        run.send_base();
+    }
+    summary.processed_bytes = run.processed;
+    summary.cancelled = is_cancelled(cancel);
+    sink(Summary{std::move(summary)});
 }
 
 }  // namespace bramvelt::cleanup

@@ -134,14 +134,20 @@ void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
     sink(Summary{std::move(summary)});
 }
 
-std::expected<PlanOutcome, std::string> run_cleanup_plan(
+std::expected<PlanOutcome, PlanFailure> run_cleanup_plan(
     const policy::PolicyContext& context, const CleanupAction& action,
     policy::Acknowledgement acknowledged, const CleanupItem& item, const CancelFlag& cancel,
     host_trash::CleanupHostLink& host_link, const CleanupProgress& caller_progress,
     const CleanupEventSink& caller_sink) {
+    // Without a result of the item's own, the cancel flag tells how it ended.
+    const auto plan_failure = [&cancel](std::string_view text) {
+        return std::unexpected(PlanFailure{
+            std::string(text),
+            is_cancelled(cancel) ? CleanupStatus::Cancelled : CleanupStatus::Failed, std::nullopt});
+    };
     const std::vector<filesystem::Component> components = filesystem::path_components(item.path);
     if (components.empty() || components.back().kind == filesystem::ComponentKind::Root) {
-        return std::unexpected(std::string(kCannotRemoveRoot));
+        return plan_failure(kCannotRemoveRoot);
     }
     const CleanupPlan plan{context,
                            platform::to_utf8_lossy(filesystem::path_parent(item.path).value_or("")),
@@ -157,9 +163,11 @@ std::expected<PlanOutcome, std::string> run_cleanup_plan(
         (result->status == CleanupStatus::Removed || result->status == CleanupStatus::Trashed)) {
         return PlanOutcome{result->status, result->processed_bytes};
     }
-    if (result && result->error) return std::unexpected(*result->error);
-    if (adapter.kept_failure()) return std::unexpected(*adapter.kept_failure());
-    return std::unexpected(std::string(kRemovalNotConfirmed));
+    if (result && result->error) {
+        return std::unexpected(PlanFailure{*result->error, result->status, result->error_code});
+    }
+    if (adapter.kept_failure()) return plan_failure(*adapter.kept_failure());
+    return plan_failure(kRemovalNotConfirmed);
 }
 
 }  // namespace bramvelt::cleanup

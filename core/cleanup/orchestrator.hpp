@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -42,11 +43,20 @@ struct PlanOutcome {
     std::uint64_t processed_bytes = 0;
 };
 
+// How an item that a one-item plan did not clean ended: the item's own error, status and
+// code when the plan reported the item, else the plan's failure text (status Cancelled
+// when the cancel flag is set by then).
+struct PlanFailure {
+    std::string message;
+    CleanupStatus status = CleanupStatus::Failed;  // Failed or Cancelled
+    std::optional<std::string> error_code;         // kCodeNativeTrashIndeterminate
+};
+
 // One item as a plan of its own whose scan root is the item's parent folder. The caller's
 // sink sees the plan's progress rebased onto `caller_progress` (which the caller keeps
 // current) and its Trash and backup requests, nothing else; the item's outcome is the
-// return value: its status and bytes when removed or trashed, else its failure text.
-std::expected<PlanOutcome, std::string> run_cleanup_plan(
+// return value: its status and bytes when removed or trashed, else how it failed.
+std::expected<PlanOutcome, PlanFailure> run_cleanup_plan(
     const policy::PolicyContext& context, const CleanupAction& action,
     policy::Acknowledgement acknowledged, const CleanupItem& item, const CancelFlag& cancel,
     host_trash::CleanupHostLink& host_link, const CleanupProgress& caller_progress,

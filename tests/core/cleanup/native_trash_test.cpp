@@ -208,12 +208,31 @@ TEST_F(NativeTrashTest, RunCleanupPlanReturnsTrashed) {
                              }
                              serve(event);
                          });
-    ASSERT_TRUE(outcome) << outcome.error();
+    ASSERT_TRUE(outcome) << outcome.error().message;
     EXPECT_EQ(outcome->status, CleanupStatus::Trashed);
     EXPECT_EQ(outcome->processed_bytes, 4u);
     // The request keeps the plan's own id; the sink serves it under that id.
     EXPECT_EQ(request_ids, std::vector<std::string>{"item-2-output-0"});
     EXPECT_EQ(read_text(trash_ + "/files/out/f"), "1234");
+}
+
+TEST_F(NativeTrashTest, RunCleanupPlanReturnsTheCodeOfAnItemWhoseFateIsUnknown) {
+    tmp_.write_file("work/out/f", "1234");
+    const std::string away = tmp_.make_dir("away");
+    host_.program = fake_host("moves and fails",
+                              "cat >/dev/null\nmv '" + at("out") + "' '" + away + "'\nexit 1");
+    auto [link, senders] = host_trash::open_host_link(registry_);
+    const CancelFlag cancel = make_cancel_flag();
+    const auto outcome =
+        run_cleanup_plan(context_, CleanupAction::trash(), policy::Acknowledgement::Missing,
+                         {std::nullopt, "item-0-output-0", at("out")}, cancel, link,
+                         CleanupProgress{}, [&](CleanupEvent event) { serve(event); });
+    ASSERT_FALSE(outcome);
+    EXPECT_EQ(outcome.error().message, kNativeTrashUnknown);
+    EXPECT_EQ(outcome.error().error_code, kCodeNativeTrashIndeterminate);
+    // Failed although the step cancelled the run: its fate is unknown, not stopped.
+    EXPECT_EQ(outcome.error().status, CleanupStatus::Failed);
+    EXPECT_TRUE(is_cancelled(cancel));
 }
 
 TEST(TreeRecheckOf, ReportsAChangedTreeAsChangedAndOtherFailuresWithTheirText) {

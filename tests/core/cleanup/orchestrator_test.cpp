@@ -161,7 +161,7 @@ TEST_F(OrchestratorTest, WorkUnitsByAction) {
 
 class RunCleanupPlanTest : public CleanupTest {
   protected:
-    std::expected<PlanOutcome, std::string> run_one(const CleanupItem& item,
+    std::expected<PlanOutcome, PlanFailure> run_one(const CleanupItem& item,
                                                     const CancelFlag& cancel = make_cancel_flag()) {
         auto [link, senders] = host_trash::open_host_link(registry_);
         return run_cleanup_plan(context_, CleanupAction::remove(), policy::Acknowledgement::Missing,
@@ -176,7 +176,7 @@ TEST_F(RunCleanupPlanTest, RemovedItemReportsAsTheCallersProgress) {
     tmp_.write_file("work/out/f", "123456");
     caller_ = {"checking_development", "/dev/item", "item-3", 3, 9, 100, 0};
     const auto outcome = run_one({std::nullopt, "item-3-output-0", at("out")});
-    ASSERT_TRUE(outcome) << outcome.error();
+    ASSERT_TRUE(outcome) << outcome.error().message;
     EXPECT_EQ(outcome->status, CleanupStatus::Removed);
     EXPECT_EQ(outcome->processed_bytes, 6u);
     EXPECT_FALSE(exists_nofollow(at("out")));
@@ -195,7 +195,7 @@ TEST_F(RunCleanupPlanTest, RemovedItemReportsAsTheCallersProgress) {
 TEST_F(RunCleanupPlanTest, FailuresComeBackAsText) {
     auto root = run_one({std::nullopt, "x", "/"});
     ASSERT_FALSE(root);
-    EXPECT_EQ(root.error(), kCannotRemoveRoot);
+    EXPECT_EQ(root.error().message, kCannotRemoveRoot);
     EXPECT_TRUE(seen_.empty());
 
     // Validation failing while cancelled: the sink hears nothing, the caller gets the text.
@@ -204,19 +204,22 @@ TEST_F(RunCleanupPlanTest, FailuresComeBackAsText) {
     cancel->store(true);
     auto cancelled = run_one({std::nullopt, "x", at("d")}, cancel);
     ASSERT_FALSE(cancelled);
-    EXPECT_EQ(cancelled.error(), "Cleanup cancelled");
+    EXPECT_EQ(cancelled.error().message, "Cleanup cancelled");
+    EXPECT_EQ(cancelled.error().status, CleanupStatus::Cancelled);
     EXPECT_TRUE(seen_.empty());
 
     auto missing = run_one({std::nullopt, "x", at("missing")});
     ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error(), policy::kMissingOrInaccessible);
+    EXPECT_EQ(missing.error().message, policy::kMissingOrInaccessible);
+    EXPECT_EQ(missing.error().status, CleanupStatus::Failed);
+    EXPECT_FALSE(missing.error().error_code);
 
     auto identity = filesystem::read_identity(at("d"));
     ASSERT_TRUE(identity);
     identity->links += 1;
     auto changed = run_one({*identity, "x", at("d")});
     ASSERT_FALSE(changed);
-    EXPECT_EQ(changed.error(), kItemChangedSinceConfirmation);
+    EXPECT_EQ(changed.error().message, kItemChangedSinceConfirmation);
     EXPECT_TRUE(exists_nofollow(at("d/f")));
 }
 

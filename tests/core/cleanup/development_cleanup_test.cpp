@@ -1,0 +1,526 @@
+// Development cleanup runs on real projects: Cargo targets outside Git, and a repository
+// with linked worktrees made by the test, cleaned through the real Trash host or deleted,
+// with the worktree itself removed by the system's git.
+
+#include "core/cleanup/development_cleanup.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cleanup_fixture.hpp"
+#include "core/cleanup/dev_cleanup_texts.hpp"
+#include "core/cleanup/dev_recheck.hpp"
+#include "core/cleanup/dev_request_check.hpp"
+#include "core/cleanup/worktree_removal.hpp"
+#include "core/policy/normalize.hpp"
+#include "platform/os_error.hpp"
+#include "tests/core/development/dev_fixture.hpp"
+
+namespace bramvelt::cleanup {
+namespace {
+
+namespace fs = std::filesystem;
+using development::CandidateKind;
+using development::DevCandidate;
+using development::Recommendation;
+using testing::git;
+using testing::trimmed;
+
+class DevCleanupTest : public CleanupTest {
+  protected:
+    // Git sees neither the machine's nor the user's configuration.
+    testing::ScopedEnv nosystem_{"GIT_CONFIG_NOSYSTEM", "1"};
+    testing::ScopedEnv global_{"GIT_CONFIG_GLOBAL", "/dev/null"};
+
+    // A Cargo project outside Git whose target folder holds `bytes` bytes.
+    std::string make_target(const std::string& project, std::size_t bytes = 100) {
+        tmp_.write_file("work/" + project + "/Cargo.toml", "[package]\n");
+        tmp_.write_file("work/" + project + "/target/debug/out.bin", std::string(bytes, 'x'));
+        return at(project + "/target");
+    }
+
+    // A repository whose main branch holds a package manifest and ignores its outputs.
+    std::string make_repo() {
+        const std::string repo = tmp_.make_dir("work/repo");
+        git(repo, {"init", "-q"});
+        tmp_.write_file("work/repo/README", "hello\n");
+        tmp_.write_file("work/repo/package.json", "{}\n");
+        tmp_.write_file("work/repo/.gitignore", "node_modules/\ndist/\n");
+        git(repo, {"add", "-A"});
+        git(repo, {"commit", "-q", "-m", "first"});
+        return repo;
+    }
+
+    // A linked worktree at work/<name> on its own branch with one commit of its own, that
+    // the branch "<name>-merged" also holds; with generated output inside.
+    std::string add_worktree(const std::string& repo, const std::string& name) {
+        git(repo, {"worktree", "add", "-q", "-b", name, "../" + name});
+        const std::string wt = at(name);
+        // Its own content, so that no two worktrees share this commit.
+        tmp_.write_file("work/" + name + "/feature.txt", name + "\n");
+        git(wt, {"add", "feature.txt"});
+        git(wt, {"commit", "-q", "-m", "feature"});
+        git(repo, {"branch", name + "-merged", name});
+        tmp_.write_file("work/" + name + "/dist/app.js", "bundle");
+        tmp_.write_file("work/" + name + "/node_modules/pkg/index.js", "module.exports = 1;\n");
+        return wt;
+    }
+
+    DevCleanupItem item(const std::string& path, CandidateKind kind, std::size_t number) const {
+        DevCleanupItem item;
+        item.identity = filesystem::read_identity(path).value();
+        item.item_id = "item-" + std::to_string(number);
+        item.path = path;
+        item.kind = kind;
+        if (kind == CandidateKind::Worktree) item.head = trimmed(git(path, {"rev-parse", "HEAD"}));
+        return item;
+    }
+
+    DevCleanupRequest request_of(std::vector<DevCleanupItem> items,
+                                 CleanupAction action = CleanupAction::remove()) const {
+        DevCleanupRequest request;
+        request.context = context_;
+        request.roots = {root_};
+        request.items = std::move(items);
+        request.action = std::move(action);
+        return request;
+    }
+
+    // The events of one run; `during` sees each event before the sink serves it.
+    std::vector<CleanupEvent> run_dev(
+        const DevCleanupRequest& request,
+        const std::function<void(const CleanupEvent&)>& during = [](const CleanupEvent&) {},
+        const CancelFlag& cancel = make_cancel_flag()) const {
+        std::vector<CleanupEvent> events;
+        run_dev_cleanup(request, cancel, registry_, [&](CleanupEvent event) {
+            during(event);
+            serve(event);
+            events.push_back(std::move(event));
+        });
+        return events;
+    }
+
+    std::vector<std::string> branches(const std::string& repo) const {
+        std::vector<std::string> names;
+        std::istringstream in(git(repo, {"branch", "--format=%(refname:short)"}));
+        for (std::string line; std::getline(in, line);) names.push_back(line);
+        return names;
+    }
+};
+
+std::vector<std::string> request_ids(const std::vector<CleanupEvent>& events) {
+    std::vector<std::string> ids;
+    for (const auto& request : events_of<NativeTrashRequest>(events))
+        ids.push_back(request.item_id);
+    return ids;
+}
+
+TEST_F(DevCleanupTest, ACleanMergedWorktreeGoesAfterItsOutputsAndKeepsItsBranch) {
+    const std::string repo = make_repo();
+    const std::string wt = add_worktree(repo, "wt");
+    // A filter the repository names must never run: every command that could hash the
+    // worktree's files empties it.
+    tmp_.write_file("work/repo/.git/info/attributes", "* filter=evil\n");
+    const std::string marker = tmp_ / "filter-ran";
+    git(repo, {"config", "filter.evil.clean", "touch '" + marker + "'; cat"});
+
+    const auto events =
+        run_dev(request_of({item(wt, CandidateKind::Worktree, 0)}, CleanupAction::trash()));
+    ASSERT_EQ(events_of<Failed>(events).size(), 0u);
+    const CleanupItemResult result = only_result(events);
+    EXPECT_EQ(result.status, CleanupStatus::Removed) << result.error.value_or("");
+    EXPECT_FALSE(result.error_code);
+    // The outputs went to the Trash first, in path order, named by their place in it.
+    EXPECT_EQ(request_ids(events),
+              (std::vector<std::string>{"item-0-output-0", "item-0-output-1"}));
+    EXPECT_EQ(read_text(trash_ + "/files/dist/app.js"), "bundle");
+    EXPECT_EQ(read_text(trash_ + "/files/node_modules/pkg/index.js"), "module.exports = 1;\n");
+    // The outputs' bytes and what remained of the worktree.
+    EXPECT_GT(result.processed_bytes, 26u);
+
+    EXPECT_FALSE(exists_nofollow(wt));
+    EXPECT_EQ(git(repo, {"worktree", "list", "--porcelain"}).find(wt), std::string::npos);
+    const auto names = branches(repo);
+    EXPECT_NE(std::find(names.begin(), names.end(), "wt"), names.end());
+    EXPECT_FALSE(exists_nofollow(marker));
+
+    const auto progress = events_of<Progress>(events);
+    EXPECT_TRUE(std::any_of(progress.begin(), progress.end(), [](const Progress& p) {
+        return p.progress.stage == kStageRemovingWorktree && p.progress.item_id == "item-0";
+    }));
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back().progress.items_done, 1u);
+    EXPECT_EQ(progress.back().progress.bytes_done, result.processed_bytes);
+    const CleanupSummary summary = events_of<Summary>(events).at(0).summary;
+    EXPECT_EQ(summary.completed_items, 1u);
+    EXPECT_EQ(summary.processed_bytes, result.processed_bytes);
+    EXPECT_FALSE(summary.cancelled);
+}
+
+TEST_F(DevCleanupTest, WorktreesThatChangedAfterReviewAreKept) {
+    const std::string repo = make_repo();
+    std::vector<std::string> worktrees;
+    std::vector<DevCleanupItem> items;
+    for (const char* name : {"dirty", "locked", "moved", "unmerged"}) {
+        worktrees.push_back(add_worktree(repo, name));
+        items.push_back(item(worktrees.back(), CandidateKind::Worktree, items.size()));
+    }
+    // After review: a tracked file edited in place (its folder keeps its identity), a
+    // lock, a new commit, and the branch that held its commits deleted.
+    std::ofstream(at("dirty/README"), std::ios::trunc) << "edited\n";
+    git(repo, {"worktree", "lock", "../locked"});
+    std::ofstream(at("moved/README"), std::ios::trunc) << "moved on\n";
+    git(at("moved"), {"commit", "-q", "-am", "more"});
+    git(repo, {"branch", "-D", "unmerged-merged"});
+
+    const auto events = run_dev(request_of(items));
+    const auto finished = events_of<ItemFinished>(events);
+    ASSERT_EQ(finished.size(), 4u);
+    for (std::size_t i = 0; i < finished.size(); ++i) {
+        SCOPED_TRACE(worktrees[i]);
+        EXPECT_EQ(finished[i].result.status, CleanupStatus::Failed);
+        EXPECT_EQ(finished[i].result.error, kWorktreeChanged);
+        EXPECT_FALSE(finished[i].result.error_code);
+        EXPECT_EQ(finished[i].result.processed_bytes, 0u);
+        EXPECT_TRUE(exists_nofollow(worktrees[i] + "/dist/app.js"));
+        EXPECT_TRUE(exists_nofollow(worktrees[i] + "/node_modules/pkg/index.js"));
+    }
+    const CleanupSummary summary = events_of<Summary>(events).at(0).summary;
+    EXPECT_EQ(summary.failed_items, 4u);
+    EXPECT_EQ(summary.results.size(), 4u);
+}
+
+TEST_F(DevCleanupTest, ArtifactsThatChangedAfterReviewAreKeptAndTheRunGoesOn) {
+    const std::string unchanged = make_target("unchanged", 300);
+    const std::string touched = make_target("touched");
+    // A target inside a repository that ignores it, which then starts tracking a file in
+    // it: the folder itself is as reviewed, but Git no longer proves it is output.
+    const std::string repo = make_repo();
+    tmp_.write_file("work/repo/Cargo.toml", "[package]\n");
+    tmp_.write_file("work/repo/.gitignore", "target/\n");
+    git(repo, {"add", "-A"});
+    git(repo, {"commit", "-q", "-m", "cargo"});
+    tmp_.write_file("work/repo/target/keep.txt", "keep");
+    const std::string tracked = at("repo/target");
+
+    // Each changes once the run has checked the request, as its own turn begins.
+    std::set<std::string> changed;
+    const auto change = [&](const CleanupEvent& event) {
+        const auto* p = std::get_if<Progress>(&event);
+        if (!p || p->progress.stage != kStageCheckingDevelopment || !p->progress.item_id ||
+            !changed.insert(*p->progress.item_id).second) {
+            return;
+        }
+        if (p->progress.item_id == "item-1") {
+            tmp_.write_file("work/touched/target/new.bin", "new");
+        } else if (p->progress.item_id == "item-2") {
+            git(repo, {"add", "-f", "target/keep.txt"});
+        }
+    };
+    const auto events = run_dev(request_of({item(unchanged, CandidateKind::Build, 0),
+                                            item(touched, CandidateKind::Build, 1),
+                                            item(tracked, CandidateKind::Build, 2)}),
+                                change);
+    const auto finished = events_of<ItemFinished>(events);
+    ASSERT_EQ(finished.size(), 3u);
+    EXPECT_EQ(finished[0].result.status, CleanupStatus::Removed) << *finished[0].result.error;
+    EXPECT_EQ(finished[0].result.processed_bytes, 300u);
+    EXPECT_FALSE(exists_nofollow(unchanged));
+    EXPECT_EQ(finished[1].result.status, CleanupStatus::Failed);
+    EXPECT_EQ(finished[1].result.error, kChangedAfterReview);
+    EXPECT_TRUE(exists_nofollow(touched + "/debug/out.bin"));
+    EXPECT_EQ(finished[2].result.status, CleanupStatus::Failed);
+    EXPECT_EQ(finished[2].result.error, kNoLongerRebuildable);
+    EXPECT_TRUE(exists_nofollow(tracked + "/keep.txt"));
+
+    const CleanupSummary summary = events_of<Summary>(events).at(0).summary;
+    EXPECT_EQ(summary.completed_items, 1u);
+    EXPECT_EQ(summary.failed_items, 2u);
+    EXPECT_EQ(summary.processed_bytes, 300u);
+    const auto started = events_of<PlanStarted>(events);
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].items, 3u);
+    EXPECT_EQ(started[0].work_bytes, 0u);
+}
+
+TEST_F(DevCleanupTest, CancelledAfterTheFirstItemStopsTheRest) {
+    std::vector<DevCleanupItem> items;
+    for (const char* name : {"a", "b", "c"}) {
+        items.push_back(item(make_target(name), CandidateKind::Build, items.size()));
+    }
+    const CancelFlag cancel = make_cancel_flag();
+    const auto events = run_dev(
+        request_of(items),
+        [&](const CleanupEvent& event) {
+            if (std::holds_alternative<ItemFinished>(event)) cancel->store(true);
+        },
+        cancel);
+    const auto finished = events_of<ItemFinished>(events);
+    ASSERT_EQ(finished.size(), 3u);
+    EXPECT_EQ(finished[0].result.status, CleanupStatus::Removed);
+    for (std::size_t i = 1; i < 3; ++i) {
+        EXPECT_EQ(finished[i].result.status, CleanupStatus::Cancelled);
+        EXPECT_EQ(finished[i].result.error, kCleanupStopped);
+        EXPECT_TRUE(exists_nofollow(items[i].path));
+    }
+    const CleanupSummary summary = events_of<Summary>(events).at(0).summary;
+    EXPECT_EQ(summary.cancelled_items, 2u);
+    EXPECT_TRUE(summary.cancelled);
+}
+
+TEST_F(DevCleanupTest, ARefusedRequestIsOneFailedEventAndTouchesNothing) {
+    const std::string a = make_target("a");
+    const std::string b = make_target("b");
+    const DevCleanupItem good = item(a, CandidateKind::Build, 0);
+    ASSERT_EQ(::symlink(at("b").c_str(), at("link").c_str()), 0);
+    const std::string outside = tmp_.write_file("elsewhere/target/f", "x");
+
+    struct Case {
+        const char* name;
+        std::function<void(DevCleanupRequest&)> change;
+        std::string text;
+    };
+    const auto with_item = [&](DevCleanupItem extra) {
+        return [&, extra](DevCleanupRequest& r) { r.items.push_back(extra); };
+    };
+    DevCleanupItem long_id = item(b, CandidateKind::Build, 1);
+    long_id.item_id = std::string(129, 'x');
+    DevCleanupItem same_id = item(b, CandidateKind::Build, 0);
+    DevCleanupItem through_link = item(b, CandidateKind::Build, 1);
+    through_link.path = at("link/target");
+    DevCleanupItem out_of_roots = item(at("../elsewhere/target"), CandidateKind::Build, 1);
+    DevCleanupItem inside = item(a + "/debug", CandidateKind::Build, 1);
+    DevCleanupItem changed = item(b, CandidateKind::Build, 1);
+    changed.identity.links += 1;
+    DevCleanupItem missing = item(b, CandidateKind::Build, 1);
+    missing.path = at("missing/target");
+
+    const Case cases[] = {
+        {"no items", [](DevCleanupRequest& r) { r.items.clear(); }, std::string(kChooseDevItems)},
+        {"257 items",
+         [&](DevCleanupRequest& r) {
+             for (std::size_t i = 1; i < 257; ++i) r.items.push_back(good);
+         },
+         std::string(kChooseDevItems)},
+        {"no roots", [](DevCleanupRequest& r) { r.roots.clear(); }, std::string(kChooseDevItems)},
+        {"33 roots", [&](DevCleanupRequest& r) { r.roots.assign(33, root_); },
+         std::string(kChooseDevItems)},
+        {"overwrite", [](DevCleanupRequest& r) { r.action = CleanupAction::overwrite(); },
+         std::string(kDevActionUnsupported)},
+        {"id too long", with_item(long_id), std::string(kDevItemIds)},
+        {"id twice", with_item(same_id), std::string(kDevItemIds)},
+        {"a link on the way", with_item(through_link), std::string(kDevItemMoved)},
+        {"outside the roots", with_item(out_of_roots), std::string(kDevItemMoved)},
+        {"inside another item", with_item(inside), std::string(kDevItemsOverlap)},
+        {"identity changed", with_item(changed), std::string(kDevItemChangedBeforeRun)},
+        {"missing", with_item(missing), std::string(policy::kMissingOrInaccessible)},
+        {"relative root", [](DevCleanupRequest& r) { r.roots = {"work"}; },
+         std::string(policy::kAbsolutePathRequired)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DevCleanupRequest request = request_of({good});
+        c.change(request);
+        const auto events = run_dev(request);
+        ASSERT_EQ(events.size(), 1u);
+        const auto* failed = std::get_if<Failed>(&events[0]);
+        ASSERT_NE(failed, nullptr);
+        EXPECT_EQ(failed->code, kCodeDevelopmentPreflight);
+        EXPECT_EQ(failed->message, c.text);
+        EXPECT_TRUE(exists_nofollow(a + "/debug/out.bin"));
+        EXPECT_TRUE(exists_nofollow(b + "/debug/out.bin"));
+        EXPECT_TRUE(exists_nofollow(outside));
+    }
+    // 256 items and 32 roots are within bounds.
+    DevCleanupRequest full = request_of({good});
+    full.roots.assign(32, root_);
+    auto canonical = check_dev_cleanup_request(full);
+    ASSERT_TRUE(canonical) << canonical.error();
+    EXPECT_EQ(*canonical, std::vector<std::string>{a});
+}
+
+TEST_F(DevCleanupTest, AnOutputThatChangesMidwayLeavesThePartialWorktree) {
+    const std::string repo = make_repo();
+    const std::string wt = add_worktree(repo, "wt");
+    // While the first output (dist) goes, the second becomes partly tracked.
+    bool changed = false;
+    const auto events =
+        run_dev(request_of({item(wt, CandidateKind::Worktree, 0)}), [&](const CleanupEvent& event) {
+            const auto* p = std::get_if<Progress>(&event);
+            if (!changed && p && p->progress.detail == wt + "/dist") {
+                git(wt, {"add", "-f", "node_modules/pkg/index.js"});
+                changed = true;
+            }
+        });
+    ASSERT_TRUE(changed);
+    const CleanupItemResult result = only_result(events);
+    EXPECT_EQ(result.status, CleanupStatus::Failed);
+    EXPECT_EQ(result.error, kOutputChangedScanAgain);
+    EXPECT_EQ(result.error_code, kCodeDevelopmentPartial);
+    EXPECT_EQ(result.processed_bytes, 6u);  // dist/app.js
+    EXPECT_FALSE(exists_nofollow(wt + "/dist"));
+    EXPECT_TRUE(exists_nofollow(wt + "/node_modules/pkg/index.js"));
+    EXPECT_NE(git(repo, {"worktree", "list", "--porcelain"}).find(wt), std::string::npos);
+}
+
+TEST_F(DevCleanupTest, AnUnknownTrashOutcomeFailsItsItemWithItsCodeAndStopsTheRun) {
+    const std::string repo = make_repo();
+    const std::string wt = add_worktree(repo, "wt");
+    const std::string target = make_target("after");
+    const std::string away = tmp_.make_dir("away");
+    // The worktree's second output (node_modules) goes to a host that moves it and fails.
+    const std::string fake =
+        tmp_.write_file("hosts/moves-and-fails", "#!/bin/sh\ncat >/dev/null\nmv '" + wt +
+                                                     "/node_modules' '" + away + "'\nexit 1\n");
+    fs::permissions(fake, fs::perms::owner_all);
+    host_trash::TrashHostSettings fake_host;
+    fake_host.program = fake;
+
+    const CancelFlag cancel = make_cancel_flag();
+    std::vector<CleanupEvent> events;
+    run_dev_cleanup(
+        request_of({item(wt, CandidateKind::Worktree, 0), item(target, CandidateKind::Build, 1)},
+                   CleanupAction::trash()),
+        cancel, registry_, [&](CleanupEvent event) {
+            if (const auto* r = std::get_if<NativeTrashRequest>(&event)) {
+                host_trash::serve_native_trash_request(
+                    *registry_, r->item_id, r->token,
+                    r->item_id == "item-0-output-1" ? fake_host : host_);
+            }
+            events.push_back(std::move(event));
+        });
+
+    const auto finished = events_of<ItemFinished>(events);
+    ASSERT_EQ(finished.size(), 2u);
+    // Failed, not Cancelled, although the step cancelled the run; its own code rather
+    // than the partial one, although dist went first.
+    EXPECT_EQ(finished[0].result.status, CleanupStatus::Failed);
+    EXPECT_EQ(finished[0].result.error, kNativeTrashUnknown);
+    EXPECT_EQ(finished[0].result.error_code, kCodeNativeTrashIndeterminate);
+    EXPECT_EQ(finished[0].result.processed_bytes, 6u);
+    EXPECT_TRUE(exists_nofollow(wt + "/README"));
+    EXPECT_EQ(finished[1].result.status, CleanupStatus::Cancelled);
+    EXPECT_EQ(finished[1].result.error, kCleanupStopped);
+    EXPECT_TRUE(exists_nofollow(target));
+    const CleanupSummary summary = events_of<Summary>(events).at(0).summary;
+    EXPECT_EQ(summary.failed_items, 1u);
+    EXPECT_EQ(summary.cancelled_items, 1u);
+    EXPECT_TRUE(summary.cancelled);
+}
+
+DevCandidate candidate(std::string path,
+                       Recommendation recommendation = Recommendation::Regenerable,
+                       bool with_git = false) {
+    DevCandidate c;
+    c.path = std::move(path);
+    c.recommendation = recommendation;
+    if (with_git) c.git = development::GitDetail{};
+    return c;
+}
+
+TEST(WorktreeOutputs, OnlyRegenerableOutputInsideTheWorktree) {
+    const std::vector<DevCandidate> found{
+        candidate("/w/dist"),
+        candidate("/w", Recommendation::ReviewRemoval, true),  // the worktree itself
+        candidate("/w/nested", Recommendation::Regenerable, true),
+        candidate("/w/node_modules", Recommendation::Review),
+        candidate("/wx/dist"),
+        candidate("/other/target"),
+        candidate("/w/sub/target"),
+    };
+    std::vector<std::string> kept;
+    for (const auto& c : retain_worktree_outputs(found, "/w/")) kept.push_back(c.path);
+    EXPECT_EQ(kept, (std::vector<std::string>{"/w/dist", "/w/sub/target"}));
+}
+
+TEST(WorktreeOutputs, AnOutputInsideAnyCleanedOneIsSkippedButKeepsItsNumber) {
+    // "a-x" sorts between "a" and "a/b": "a/b" lies inside "a", not inside the output
+    // cleaned just before it.
+    std::vector<DevCandidate> outputs{candidate("/w/c"), candidate("/w/a/b"), candidate("/w/a-x"),
+                                      candidate("/w/a")};
+    std::vector<std::pair<std::size_t, std::string>> taken;
+    for (const WorktreeOutput& o : worktree_outputs_to_clean(outputs)) {
+        taken.emplace_back(o.position, o.candidate->path);
+    }
+    EXPECT_EQ(taken, (std::vector<std::pair<std::size_t, std::string>>{
+                         {0, "/w/a"}, {1, "/w/a-x"}, {3, "/w/c"}}));
+}
+
+TEST_F(DevCleanupTest, RescanRefusesWhatIsNoLongerASearchableArtifact) {
+    const std::string target = make_target("p");
+    tmp_.make_dir("work/plain");
+    ASSERT_EQ(::symlink(at("p").c_str(), at("alias").c_str()), 0);
+    const CancelFlag cancelled = make_cancel_flag();
+    cancelled->store(true);
+    struct Case {
+        std::string folder;
+        CancelFlag cancel;
+        std::string_view text;
+    };
+    const Case cases[] = {
+        {at("alias/target"), make_cancel_flag(), kFolderChangedOrAlias},
+        {target + "/debug/out.bin", make_cancel_flag(), kFolderChangedOrAlias},
+        {at("missing"), make_cancel_flag(), kFolderChangedOrAlias},
+        {at("plain"), make_cancel_flag(), kNoLongerRecognized},
+        {target, cancelled, kRecheckLimit},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder);
+        const auto found = rescan_dev_folder(c.folder, false, c.cancel);
+        ASSERT_FALSE(found);
+        EXPECT_EQ(found.error(), c.text);
+    }
+    const auto found = rescan_dev_folder(target, false, make_cancel_flag());
+    ASSERT_TRUE(found) << found.error();
+    ASSERT_EQ(found->size(), 1u);
+    EXPECT_EQ(found->front().path, target);
+    EXPECT_EQ(found->front().recommendation, Recommendation::Regenerable);
+    EXPECT_EQ(found->front().tool, "Cargo");
+}
+
+TEST_F(DevCleanupTest, AnOutputsIdentityIsReadWithNoLinkOnTheWay) {
+    tmp_.write_file("work/wt/dist/app.js", "x");
+    ASSERT_EQ(::symlink(at("wt").c_str(), at("alias").c_str()), 0);
+    const auto real = read_output_identity(at("wt/dist"));
+    ASSERT_TRUE(real) << real.error();
+    EXPECT_EQ(*real, filesystem::read_identity(at("wt/dist")).value());
+    const auto through_link = read_output_identity(at("alias/dist"));
+    ASSERT_FALSE(through_link);
+    EXPECT_EQ(through_link.error(), kFolderChangedOrAlias);
+    const auto missing = read_output_identity(at("wt/missing"));
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), platform::os_error_text(ENOENT));
+}
+
+TEST_F(DevCleanupTest, RemoveWorktreeNeverForcesAndConfirmsWithGit) {
+    const std::string repo = make_repo();
+    const std::string clean = add_worktree(repo, "clean");
+    const std::string dirty = add_worktree(repo, "dirty");
+    tmp_.write_file("work/dirty/untracked.txt", "mine");
+
+    const auto refused = remove_worktree(dirty, repo, make_cancel_flag());
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), kWorktreeRemovalUnconfirmed);
+    EXPECT_EQ(read_text(dirty + "/untracked.txt"), "mine");
+
+    const auto removed = remove_worktree(clean, repo, make_cancel_flag());
+    ASSERT_TRUE(removed) << removed.error();
+    EXPECT_FALSE(exists_nofollow(clean));
+    const auto names = branches(repo);
+    EXPECT_NE(std::find(names.begin(), names.end(), "clean"), names.end());
+
+    const auto odd = remove_worktree(std::string("/tmp/\xff"), repo, make_cancel_flag());
+    ASSERT_FALSE(odd);
+    EXPECT_EQ(odd.error(), kUnsupportedPath);
+}
+
+}  // namespace
+}  // namespace bramvelt::cleanup
