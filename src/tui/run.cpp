@@ -113,6 +113,7 @@ std::expected<void, std::string> run_tui(const UiOptions& options) {
     App app(sender);
     app.home = cli::home_dir();
     app.launcher = build_launcher_entries(launcher_working_folder(), app.home, read_volumes());
+    app.dev.verify_remotes = options.verify_remotes;
     if (options.dev_folders) {
         open_dev_view(app, options.dev_folders);
     }
