@@ -257,6 +257,12 @@ void apply_wheel(App& app, const kit::MouseEvent& mouse) {
     if (mouse.kind == kit::MouseKind::ScrollDown) direction = 1;
     if (mouse.kind == kit::MouseKind::ScrollUp) direction = -1;
     if (direction == 0) return;
+    if (app.view == ActiveView::Development) {
+        if (std::holds_alternative<std::monostate>(app.dev.dialog)) {
+            move_cursor(app.dev, direction * kWheelRows);
+        }
+        return;
+    }
     if (app.disk.root) {
         move_selection(app.disk, direction * kWheelRows);
     } else {

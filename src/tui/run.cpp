@@ -6,6 +6,8 @@
 
 #include "platform/standard_streams.hpp"
 #include "src/cli/format.hpp"
+#include "src/cli/interrupt.hpp"
+#include "src/tui/dev_view.hpp"
 #include "src/tui/app.hpp"
 #include "src/tui/disk_scan.hpp"
 #include "src/tui/frame.hpp"
@@ -137,10 +139,22 @@ std::expected<void, std::string> run_tui(const UiOptions& options) {
     auto result = main_loop(app, receiver, *screen, services);
 
     receiver.close();
+    // Once raw mode is off Ctrl-C is a real SIGINT, which would end the process in the
+    // middle of a cleanup item: the bridge goes in before the terminal is given back.
+    const bool cleanup_running = app.dev.cleanup_thread && !app.dev.cleanup_thread->finished();
+    std::unique_ptr<cli::InterruptGuard> bridge;
+    if (cleanup_running) bridge = cli::install_interrupt_bridge(make_cancel_flag());
     // A failure is ignored like the set-up's: the restore below still frees the screen.
     (void)kit::disable_mouse_capture(kOutput);
     restore_terminal();
     stop_running_scan(app.disk);
+    (void)request_stop(app.dev);
+    if (cleanup_running) {
+        std::fputs("bramvelt: waiting for the running cleanup item to stop…\n", stderr);
+        if (app.dev.cleanup_thread->joinable()) app.dev.cleanup_thread->join();
+        app.dev.cleanup_thread.reset();
+    }
+    bridge.reset();
     return result;
 }
 
