@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "src/cli/format.hpp"
+#include "src/tui/dev_dialogs.hpp"
 #include "src/tui/kit/clear.hpp"
 #include "src/tui/kit/layout.hpp"
 #include "src/tui/kit/paragraph.hpp"
@@ -463,6 +464,12 @@ KeyHints draw_dev_view(DevView& view, kit::Buffer& buf, kit::Rect area,
             .with_block(popup_block(" Scan folders "))
             .render(popup, buf);
         return {{"Enter", "scan"}, {"Esc", "cancel"}, {"^U", "clear"}};
+    }
+    if (std::holds_alternative<ReviewDialog>(view.dialog)) {
+        return draw_review_dialog(view, buf, area, home);
+    }
+    if (std::holds_alternative<ProgressDialog>(view.dialog)) {
+        return draw_progress_dialog(view, buf, area, home, tick);
     }
     KeyHints hints{{"↑↓", "move"},     {"Tab", "category"}, {"Space", "select"},
                    {"a", "all"},       {"Enter", "review"}, {"/", "search"},
