@@ -71,8 +71,10 @@ std::expected<Screen, std::string> set_up_terminal() {
         restore_terminal();
         return fail(events.error());
     }
-    // Without the wheel the interface still works.
+    // Without the wheel the interface still works; without marked pastes a pasted "y"
+    // could still confirm, but the interface works.
     (void)kit::enable_mouse_capture(kOutput);
+    (void)kit::enable_bracketed_paste(kOutput);
     return Screen{std::move(*terminal), std::move(*events)};
 }
 
@@ -94,7 +96,8 @@ std::expected<void, std::string> main_loop(App& app, UiReceiver& receiver, Scree
         }
         auto event = screen.events.poll(kInputWait);
         if (!event) return std::unexpected(event.error());
-        redraw = event->has_value();
+        // A paste is the one input ignored whole: its text never acts as keys.
+        redraw = event->has_value() && !std::holds_alternative<kit::PasteEvent>(**event);
         if (redraw) {
             if (const auto* key = std::get_if<kit::KeyEvent>(&**event)) {
                 if (handle_key(app, *key, services) == Repaint::Full) {
@@ -146,6 +149,7 @@ std::expected<void, std::string> run_tui(const UiOptions& options) {
     if (cleanup_running) bridge = cli::install_interrupt_bridge(make_cancel_flag());
     // A failure is ignored like the set-up's: the restore below still frees the screen.
     (void)kit::disable_mouse_capture(kOutput);
+    (void)kit::disable_bracketed_paste(kOutput);
     restore_terminal();
     stop_running_scan(app.disk);
     (void)request_stop(app.dev);
