@@ -125,5 +125,20 @@ TEST_F(DevViewTui, DecliningTheConfirmationLeavesEverything) {
     t.keys({"q"});
 }
 
+TEST_F(DevViewTui, MoveToTheTrash) {
+    DevTmux t("trash", command());
+    ASSERT_TRUE(t.wait_for_text("can be reviewed"));
+    t.keys({"Enter"});  // nothing selected: the row under the cursor
+    ASSERT_TRUE(t.wait_for_text("Move 1 item to Trash"));
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.wait_for_text("Press y to move 1 item to trash."));
+    t.keys({"y"});
+    ASSERT_TRUE(t.wait_for_text("Cleanup finished"));
+    EXPECT_TRUE(t.wait_for_text("Empty the Trash to reclaim the space."));
+    EXPECT_FALSE(fs::exists(tmp_ / "ws/rust/target"));
+    EXPECT_TRUE(fs::exists(tmp_ / "data/Trash/files/target")) << t.screen();
+    t.keys({"q"});
+}
+
 }  // namespace
 }  // namespace bramvelt::testing
