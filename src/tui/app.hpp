@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "src/tui/dev_view.hpp"
 #include "src/tui/disk_view.hpp"
 #include "src/tui/ui_message.hpp"
 
@@ -42,14 +43,11 @@ struct LauncherEntry {
 // How long a status message stays on screen.
 inline constexpr std::chrono::seconds kStatusLifetime{4};
 
-// The text shown where the development view would open.
-inline constexpr std::string_view kDevCleanupUnavailable =
-    "Development cleanup is not available in this build";
-
 struct App {
     explicit App(UiSender s) : sender(std::move(s)) {}
 
     DiskView disk;
+    DevView dev;
     UiSender sender;
     std::vector<LauncherEntry> launcher;
     std::optional<std::string> path_input;  // present while the path line is open

@@ -1,3 +1,4 @@
+#include "src/tui/dev_draw.hpp"
 #include "src/tui/frame.hpp"
 
 #include <fmt/format.h>
@@ -138,11 +139,11 @@ void draw_frame(App& app, kit::Buffer& buf, kit::Rect area, const DrawClock& clo
                           .split(area);
     draw_title_bar(app, buf, rows[0]);
     const kit::Rect body = rows[1];
-    // The development view lives elsewhere; until it is part of the build the Disk tab
-    // is the only body there is.
-    const KeyHints hints = app.disk.root
-                               ? draw_disk_view(app.disk, buf, body, app.home, app.tick, clock)
-                               : draw_launcher(app, buf, body);
+    const KeyHints hints =
+        app.view == ActiveView::Development
+            ? draw_dev_view(app.dev, buf, body, app.home, app.tick, clock)
+        : app.disk.root ? draw_disk_view(app.disk, buf, body, app.home, app.tick, clock)
+                        : draw_launcher(app, buf, body);
     draw_footer(hints, buf, rows[2]);
     if (status_is_fresh(app, clock.monotonic)) draw_status_box(*app.status, buf, body);
     if (app.help_open) draw_help(app, buf, area);

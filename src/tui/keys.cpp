@@ -6,6 +6,8 @@
 #include "platform/utf8.hpp"
 #include "src/cli/format.hpp"
 #include "src/cli/open_in_app.hpp"
+#include "src/tui/dev_keys.hpp"
+#include "src/tui/dev_search.hpp"
 #include "src/tui/widgets.hpp"
 
 namespace bramvelt::tui {
@@ -56,7 +58,7 @@ void choose_launcher_entry(App& app, const KeyServices& services) {
     if (const auto* folder = std::get_if<ScanFolder>(&target)) {
         start_scan(app, folder->path, services);
     } else if (std::holds_alternative<OpenDevCleanup>(target)) {
-        open_dev_view(app, std::nullopt);
+        open_dev_view(app, std::nullopt, services.start_thread);
     } else {
         app.path_input = std::string();
     }
@@ -165,7 +167,8 @@ Repaint disk_key(App& app, const KeyEvent& key, const KeyServices& services) {
             break;
         case U'c':
             if (!disk.breadcrumb.empty()) {
-                open_dev_view(app, std::vector<std::string>{disk.breadcrumb.back()});
+                open_dev_view(app, std::vector<std::string>{disk.breadcrumb.back()},
+                              services.start_thread);
             }
             break;
         case U'o':
@@ -192,8 +195,14 @@ KeyServices KeyServices::real() {
     return services;
 }
 
-void open_dev_view(App& app, std::optional<std::vector<std::string>>) {
-    set_status(app, std::string(kDevCleanupUnavailable));
+void open_dev_view(App& app, std::optional<std::vector<std::string>> folders,
+                   const ThreadStarter& start) {
+    app.view = ActiveView::Development;
+    if (folders) {
+        apply_folders_input(app.dev, *folders, app.sender, start);
+    } else if (!app.dev.searched) {
+        apply_folders_input(app.dev, {}, app.sender, start);
+    }
 }
 
 Repaint handle_key(App& app, const KeyEvent& key, const KeyServices& services) {
@@ -201,8 +210,9 @@ Repaint handle_key(App& app, const KeyEvent& key, const KeyServices& services) {
     if (key.control() && is_char(key, U'c')) {
         if (stop_running_scan(app.disk)) {
             set_status(app, "Stopping… press Ctrl-C again to quit");
+        } else if (request_stop(app.dev)) {
+            set_status(app, "Stopping… press Ctrl-C again to quit");
         } else {
-            // Nothing else runs in this build: with no scan left, Ctrl-C quits.
             app.quit = true;
         }
         return Repaint::Changes;
@@ -211,7 +221,11 @@ Repaint handle_key(App& app, const KeyEvent& key, const KeyServices& services) {
         app.help_open = false;
         return Repaint::Changes;
     }
-    const bool line_open = app.disk.filter_input.has_value() || app.path_input.has_value();
+    const bool line_open =
+        app.view == ActiveView::Development
+            ? app.dev.search_input.has_value() || app.dev.folders_input.has_value() ||
+                  !std::holds_alternative<std::monostate>(app.dev.dialog)
+            : app.disk.filter_input.has_value() || app.path_input.has_value();
     if (!line_open) {
         if ((key.code == KeyCode::F && key.function == 1) || is_char(key, U'?')) {
             app.help_open = true;
@@ -222,7 +236,7 @@ Repaint handle_key(App& app, const KeyEvent& key, const KeyServices& services) {
             return Repaint::Changes;
         }
         if (is_char(key, U'2')) {
-            open_dev_view(app, std::nullopt);
+            open_dev_view(app, std::nullopt, services.start_thread);
             return Repaint::Changes;
         }
         if (is_char(key, U'q')) {
@@ -230,6 +244,7 @@ Repaint handle_key(App& app, const KeyEvent& key, const KeyServices& services) {
             return Repaint::Changes;
         }
     }
+    if (app.view == ActiveView::Development) return dev_key(app, key, services);
     if (!app.disk.root) {
         launcher_key(app, key, services);
         return Repaint::Changes;
@@ -242,6 +257,12 @@ void apply_wheel(App& app, const kit::MouseEvent& mouse) {
     if (mouse.kind == kit::MouseKind::ScrollDown) direction = 1;
     if (mouse.kind == kit::MouseKind::ScrollUp) direction = -1;
     if (direction == 0) return;
+    if (app.view == ActiveView::Development) {
+        if (std::holds_alternative<std::monostate>(app.dev.dialog)) {
+            move_cursor(app.dev, direction * kWheelRows);
+        }
+        return;
+    }
     if (app.disk.root) {
         move_selection(app.disk, direction * kWheelRows);
     } else {

@@ -33,7 +33,9 @@ Repaint handle_key(App& app, const kit::KeyEvent& key, const KeyServices& servic
 // One wheel step: the disk table by three rows, the launcher by one entry.
 void apply_wheel(App& app, const kit::MouseEvent& mouse);
 
-// The development view is not part of this build: its entry points show a status.
-void open_dev_view(App& app, std::optional<std::vector<std::string>> folders);
+// Shows the development view; searches the folders when given, else searches the usual
+// development locations once, the first time the view opens.
+void open_dev_view(App& app, std::optional<std::vector<std::string>> folders,
+                   const ThreadStarter& start = WorkerThread::start);
 
 }  // namespace bramvelt::tui

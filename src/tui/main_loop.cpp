@@ -10,6 +10,12 @@ void apply_message(App& app, UiMessage message) {
             }
             return;
         case MessageKind::Development:
+            if (auto* update = std::get_if<DevUpdate>(&message.update)) {
+                if (auto status =
+                        apply_dev_message(app.dev, message.generation, std::move(*update))) {
+                    set_status(app, std::move(*status));
+                }
+            }
             return;
     }
 }

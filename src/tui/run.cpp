@@ -6,6 +6,8 @@
 
 #include "platform/standard_streams.hpp"
 #include "src/cli/format.hpp"
+#include "src/cli/interrupt.hpp"
+#include "src/tui/dev_view.hpp"
 #include "src/tui/app.hpp"
 #include "src/tui/disk_scan.hpp"
 #include "src/tui/frame.hpp"
@@ -69,8 +71,10 @@ std::expected<Screen, std::string> set_up_terminal() {
         restore_terminal();
         return fail(events.error());
     }
-    // Without the wheel the interface still works.
+    // Without the wheel the interface still works; without marked pastes a pasted "y"
+    // could still confirm, but the interface works.
     (void)kit::enable_mouse_capture(kOutput);
+    (void)kit::enable_bracketed_paste(kOutput);
     return Screen{std::move(*terminal), std::move(*events)};
 }
 
@@ -92,7 +96,8 @@ std::expected<void, std::string> main_loop(App& app, UiReceiver& receiver, Scree
         }
         auto event = screen.events.poll(kInputWait);
         if (!event) return std::unexpected(event.error());
-        redraw = event->has_value();
+        // A paste is the one input ignored whole: its text never acts as keys.
+        redraw = event->has_value() && !std::holds_alternative<kit::PasteEvent>(**event);
         if (redraw) {
             if (const auto* key = std::get_if<kit::KeyEvent>(&**event)) {
                 if (handle_key(app, *key, services) == Repaint::Full) {
@@ -113,6 +118,7 @@ std::expected<void, std::string> run_tui(const UiOptions& options) {
     App app(sender);
     app.home = cli::home_dir();
     app.launcher = build_launcher_entries(launcher_working_folder(), app.home, read_volumes());
+    app.dev.verify_remotes = options.verify_remotes;
     if (options.dev_folders) {
         open_dev_view(app, options.dev_folders);
     }
@@ -136,10 +142,23 @@ std::expected<void, std::string> run_tui(const UiOptions& options) {
     auto result = main_loop(app, receiver, *screen, services);
 
     receiver.close();
+    // Once raw mode is off Ctrl-C is a real SIGINT, which would end the process in the
+    // middle of a cleanup item: the bridge goes in before the terminal is given back.
+    const bool cleanup_running = app.dev.cleanup_thread && !app.dev.cleanup_thread->finished();
+    std::unique_ptr<cli::InterruptGuard> bridge;
+    if (cleanup_running) bridge = cli::install_interrupt_bridge(make_cancel_flag());
     // A failure is ignored like the set-up's: the restore below still frees the screen.
     (void)kit::disable_mouse_capture(kOutput);
+    (void)kit::disable_bracketed_paste(kOutput);
     restore_terminal();
     stop_running_scan(app.disk);
+    (void)request_stop(app.dev);
+    if (cleanup_running) {
+        std::fputs("bramvelt: waiting for the running cleanup item to stop…\n", stderr);
+        if (app.dev.cleanup_thread->joinable()) app.dev.cleanup_thread->join();
+        app.dev.cleanup_thread.reset();
+    }
+    bridge.reset();
     return result;
 }
 

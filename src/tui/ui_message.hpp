@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "src/tui/channel.hpp"
+#include "src/tui/dev_update.hpp"
 #include "src/tui/disk_update.hpp"
 
 namespace bramvelt::tui {
@@ -16,7 +17,7 @@ enum class MessageKind : std::uint8_t { Disk = 0, Development = 1 };
 struct UiMessage {
     MessageKind kind = MessageKind::Disk;
     std::uint64_t generation = 0;
-    std::variant<DiskUpdate> update;
+    std::variant<DiskUpdate, DevUpdate> update;
 };
 
 using UiSender = Sender<UiMessage>;

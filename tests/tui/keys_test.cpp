@@ -104,8 +104,9 @@ TEST(Keys, HelpConsumesTheNextKeyAndReleaseIsIgnored) {
     h.press(release);
     EXPECT_FALSE(h.app.quit);
     h.press(ch(U'2'));
-    EXPECT_EQ(h.app.status, std::string(kDevCleanupUnavailable));
-    EXPECT_EQ(h.app.view, ActiveView::Disk);
+    EXPECT_EQ(h.app.view, ActiveView::Development);
+    EXPECT_TRUE(h.app.dev.searched);
+    EXPECT_EQ(h.app.dev.roots, std::vector<std::string>{"/"});
     h.press(ch(U'q'));
     EXPECT_TRUE(h.app.quit);
 }
@@ -168,12 +169,15 @@ TEST(Keys, LauncherMovesAndChooses) {
     h.press(code(KeyCode::Esc));
     h.press(ch(U'k'));  // Development cleanup
     h.press(ch(U'l'));
-    EXPECT_EQ(h.app.status, std::string(kDevCleanupUnavailable));
+    EXPECT_EQ(h.app.view, ActiveView::Development);
+    EXPECT_EQ(h.app.dev.roots, std::vector<std::string>{"/"});
+    h.press(ch(U'1'));
     h.press(ch(U'k'));
     h.press(ch(U'k'));
     h.press(code(KeyCode::Right));  // This folder
     EXPECT_EQ(h.app.disk.root, "/work");
-    EXPECT_EQ(h.started, (std::vector<std::string>{"/work"}));
+    // The development search started first, with no disk scan shown.
+    EXPECT_EQ(h.started, (std::vector<std::string>{"", "/work"}));
 }
 
 TEST(Keys, WheelMovesLauncherByOneAndTableByThree) {
@@ -243,9 +247,12 @@ TEST(Keys, DiskViewKeys) {
     h.app.disk.breadcrumb = {"/r"};
     h.app.disk.visible_key.reset();
 
-    // c shows the status of the missing development view.
+    // c searches the current folder, which does not exist here.
     h.press(ch(U'c'));
-    EXPECT_EQ(h.app.status, std::string(kDevCleanupUnavailable));
+    EXPECT_EQ(h.app.view, ActiveView::Development);
+    EXPECT_TRUE(h.app.dev.error.has_value());
+    EXPECT_TRUE(h.app.dev.roots.empty());
+    h.press(ch(U'1'));
 
     // r rescans the same folder under a new generation; Esc stops, then leaves.
     const std::uint64_t before = h.app.disk.generation;

@@ -189,9 +189,58 @@ InputDecoder::~InputDecoder() {
 }
 
 InputDecoder::InputDecoder(InputDecoder&& other) noexcept
-    : tk_(std::exchange(other.tk_, nullptr)), pending_(other.pending_) {}
+    : tk_(std::exchange(other.tk_, nullptr)),
+      pending_(other.pending_),
+      in_paste_(other.in_paste_),
+      pastes_(other.pastes_),
+      paste_tail_(std::move(other.paste_tail_)) {}
 
+namespace {
+constexpr std::string_view kPasteStart = "\x1b[200~";
+constexpr std::string_view kPasteEnd = "\x1b[201~";
+}  // namespace
+
+// Pasted text between the markers never reaches the key decoder: it would arrive as
+// typed keys, and a paste starting with "y" would answer a confirmation.
 void InputDecoder::push(std::string_view bytes) {
+    std::string joined;
+    while (!bytes.empty()) {
+        if (in_paste_) {
+            std::string buffer = std::move(paste_tail_);
+            buffer.append(bytes);
+            joined = std::move(buffer);
+            paste_tail_.clear();
+            const std::size_t end = joined.find(kPasteEnd);
+            if (end == std::string::npos) {
+                // Keep only what could still begin the end marker.
+                const std::size_t keep = std::min(joined.size(), kPasteEnd.size() - 1);
+                paste_tail_ = joined.substr(joined.size() - keep);
+                return;
+            }
+            in_paste_ = false;
+            const std::size_t rest = end + kPasteEnd.size();
+            std::string remainder = joined.substr(rest);
+            joined = std::move(remainder);
+            bytes = joined;
+            continue;
+        }
+        const std::size_t start = bytes.find(kPasteStart);
+        if (start == std::string_view::npos) {
+            push_keys(bytes);
+            return;
+        }
+        push_keys(bytes.substr(0, start));
+        in_paste_ = true;
+        ++pastes_;
+        bytes.remove_prefix(start + kPasteStart.size());
+        // `bytes` may point into `joined`; the paste branch copies before reusing it.
+        std::string copy(bytes);
+        joined = std::move(copy);
+        bytes = joined;
+    }
+}
+
+void InputDecoder::push_keys(std::string_view bytes) {
     while (tk_ != nullptr && !bytes.empty()) {
         const std::size_t taken = termkey_push_bytes(tk_, bytes.data(), bytes.size());
         if (taken == 0 || taken == static_cast<std::size_t>(-1)) {
@@ -220,6 +269,10 @@ std::optional<Event> InputDecoder::next(PendingSequence pending) {
         }
         if (r != TERMKEY_RES_KEY) {
             pending_ = false;
+            if (pastes_ > 0) {
+                --pastes_;
+                return PasteEvent{};
+            }
             return std::nullopt;
         }
         pending_ = false;

@@ -78,7 +78,12 @@ struct ResizeEvent {
     friend bool operator==(const ResizeEvent&, const ResizeEvent&) = default;
 };
 
-using Event = std::variant<KeyEvent, MouseEvent, ResizeEvent>;
+// A block of pasted text, delivered as one event whose content is dropped.
+struct PasteEvent {
+    friend bool operator==(const PasteEvent&, const PasteEvent&) = default;
+};
+
+using Event = std::variant<KeyEvent, MouseEvent, ResizeEvent, PasteEvent>;
 
 // What the decoder does with the start of a sequence that has not arrived in full:
 // keep waiting for the rest, or flush it as the keys it holds so far.
@@ -101,8 +106,13 @@ class InputDecoder {
     bool pending() const { return pending_; }
 
   private:
+    void push_keys(std::string_view bytes);
+
     TermKey* tk_ = nullptr;
     bool pending_ = false;
+    bool in_paste_ = false;
+    std::size_t pastes_ = 0;    // paste events not yet handed out
+    std::string paste_tail_;   // what may be the start of the end marker
 };
 
 class EventSource {

@@ -1,6 +1,7 @@
 #include "src/tui/kit/paragraph.hpp"
 
 #include <deque>
+#include <limits>
 
 #include "src/tui/kit/graphemes.hpp"
 
@@ -183,9 +184,12 @@ void Paragraph::render(Rect area, Buffer& buf) const {
     }
     const std::size_t max = inner.width;
     std::vector<ComposedLine> lines;
+    const bool bottom = anchor == Anchor::Bottom;
     for (const Line& line : text.lines) {
         const Alignment align = line.alignment.value_or(text.alignment.value_or(alignment));
-        const std::size_t rows_left = inner.height - lines.size();
+        // Anchored at the bottom every line is composed whole; the last rows are kept.
+        const std::size_t rows_left =
+            bottom ? std::numeric_limits<std::uint16_t>::max() : inner.height - lines.size();
         const std::size_t limit = wrap ? (rows_left + 1) * (max + 1) * 4 + 64 : (max + 1) * 4 + 64;
         StyledLine symbols = styled_graphemes(line, text.style, limit);
         if (wrap) {
@@ -195,14 +199,17 @@ void Paragraph::render(Rect area, Buffer& buf) const {
             for (auto& p : pieces) {
                 const std::size_t w = width_of(p);
                 lines.push_back(ComposedLine{std::move(p), w, align});
-                if (lines.size() >= inner.height) break;
+                if (!bottom && lines.size() >= inner.height) break;
             }
         } else {
             StyledLine cut = truncate_line(std::move(symbols), max);
             const std::size_t w = width_of(cut);
             lines.push_back(ComposedLine{std::move(cut), w, align});
         }
-        if (lines.size() >= inner.height) break;
+        if (!bottom && lines.size() >= inner.height) break;
+    }
+    if (bottom && lines.size() > inner.height) {
+        lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(inner.height));
     }
     for (std::size_t row = 0; row < lines.size() && row < inner.height; ++row) {
         const ComposedLine& line = lines[row];

@@ -14,6 +14,9 @@ namespace bramvelt::tui::kit {
 // What wrapping does with the white space at the start of each produced line.
 enum class LeadingSpace { Keep, Trim };
 
+// Which end of the produced lines stays in view when they do not all fit.
+enum class Anchor { Top, Bottom };
+
 struct Wrap {
     LeadingSpace leading_space = LeadingSpace::Keep;
 };
@@ -24,6 +27,7 @@ struct Paragraph {
     Style style;
     std::optional<Wrap> wrap;
     Alignment alignment = Alignment::Left;
+    Anchor anchor = Anchor::Top;
 
     Paragraph() = default;
     explicit Paragraph(Text t) : text(std::move(t)) {}
@@ -37,6 +41,10 @@ struct Paragraph {
     }
     Paragraph& wrapped(LeadingSpace leading_space) {
         wrap = Wrap{leading_space};
+        return *this;
+    }
+    Paragraph& anchored(Anchor a) {
+        anchor = a;
         return *this;
     }
     Paragraph& aligned(Alignment a) {

@@ -29,6 +29,7 @@ struct ModeRecord {
     std::atomic<int> out_fd{-1};
     std::atomic<bool> alternate{false};
     std::atomic<bool> mouse{false};
+    std::atomic<bool> paste{false};
     std::atomic<bool> cursor_hidden{false};
 };
 
@@ -197,6 +198,21 @@ std::expected<void, std::string> disable_mouse_capture(int fd) {
     return r;
 }
 
+constexpr std::string_view kEnableBracketedPaste = "\x1b[?2004h";
+constexpr std::string_view kDisableBracketedPaste = "\x1b[?2004l";
+
+std::expected<void, std::string> enable_bracketed_paste(int fd) {
+    modes().out_fd.store(fd);
+    modes().paste.store(true);
+    return write_bytes(fd, kEnableBracketedPaste);
+}
+
+std::expected<void, std::string> disable_bracketed_paste(int fd) {
+    auto r = write_bytes(fd, kDisableBracketedPaste);
+    if (r) modes().paste.store(false);
+    return r;
+}
+
 std::expected<Size, std::string> terminal_size(int fd) {
     winsize ws{};
     if (::ioctl(fd, TIOCGWINSZ, &ws) == 0) {
@@ -245,6 +261,7 @@ void emergency_restore() noexcept {
     // platform::write_all is async-signal-safe: write(2) and errno, nothing allocated.
     // Nothing can be done about a failure here.
     if (m.mouse.exchange(false)) (void)platform::write_all(out, kDisableMouseCapture);
+    if (m.paste.exchange(false)) (void)platform::write_all(out, "\x1b[?2004l");
     if (m.alternate.exchange(false)) (void)platform::write_all(out, kLeaveAlternateScreen);
     if (m.cursor_hidden.exchange(false)) (void)platform::write_all(out, kShowCursor);
 }

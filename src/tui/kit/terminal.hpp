@@ -44,6 +44,9 @@ std::expected<void, std::string> enter_alternate_screen(int fd);
 std::expected<void, std::string> leave_alternate_screen(int fd);
 std::expected<void, std::string> enable_mouse_capture(int fd);
 std::expected<void, std::string> disable_mouse_capture(int fd);
+// Pasted text then arrives marked, so it can be told apart from typed keys.
+std::expected<void, std::string> enable_bracketed_paste(int fd);
+std::expected<void, std::string> disable_bracketed_paste(int fd);
 
 // The size of the terminal on `fd` (TIOCGWINSZ); when the system cannot tell, the
 // numbers that `tput cols` and `tput lines` print.

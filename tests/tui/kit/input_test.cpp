@@ -222,5 +222,23 @@ TEST(EventSource, SignalDuringPollIsNoEventAndClosedInputIsAnError) {
     EXPECT_FALSE(closed.has_value());
 }
 
+// A pasted block is one event and none of its text arrives as keys, even when the
+// markers are split across reads.
+TEST(InputDecoder, PastedTextIsOneEventWithoutKeys) {
+    const auto events = decode("a\x1b[200~yes\x1b[201~b");
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(std::get<KeyEvent>(events[0]).ch, U'a');
+    EXPECT_EQ(std::get<KeyEvent>(events[1]).ch, U'b');
+    EXPECT_TRUE(std::holds_alternative<PasteEvent>(events[2]));
+
+    InputDecoder decoder("xterm-256color");
+    for (std::string_view piece : {"\x1b[200~y", "es\x1b[2", "01", "~n"}) decoder.push(piece);
+    std::vector<Event> split;
+    while (auto e = decoder.next()) split.push_back(*e);
+    ASSERT_EQ(split.size(), 2u);
+    EXPECT_EQ(std::get<KeyEvent>(split[0]).ch, U'n');
+    EXPECT_TRUE(std::holds_alternative<PasteEvent>(split[1]));
+}
+
 }  // namespace
 }  // namespace bramvelt::tui::kit

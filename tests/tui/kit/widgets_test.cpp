@@ -475,5 +475,17 @@ TEST(AllWidgets, DegenerateAreasAndHostileTextDrawSafely) {
     }
 }
 
+// Anchored at the bottom, the last produced rows stay in view however the lines wrap.
+TEST(ParagraphWidget, BottomAnchorKeepsTheLastRows) {
+    Buffer buf(Rect{0, 0, 6, 3});
+    Paragraph(Text(std::vector<Line>{Line("one"), Line("two three four"), Line("last")}))
+        .wrapped(LeadingSpace::Trim)
+        .anchored(Anchor::Bottom)
+        .render(buf.area(), buf);
+    EXPECT_EQ(buf.row_text(0), "three ");
+    EXPECT_EQ(buf.row_text(1), "four  ");
+    EXPECT_EQ(buf.row_text(2), "last  ");
+}
+
 }  // namespace
 }  // namespace bramvelt::tui::kit
