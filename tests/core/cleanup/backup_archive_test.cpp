@@ -152,6 +152,16 @@ TEST_F(BackupArchiveTest, ATreeReadsBackWithTheSameContentNamesLinksAndAttribute
     EXPECT_EQ(read_file(out + "/item/" + long_dir + "/" + long_file), std::string(20'000, 'z'));
     EXPECT_EQ(fs::read_symlink(out + "/item/far").string(), std::string(150, 't'));
     EXPECT_EQ(fs::read_symlink(out + "/item/near").string(), "a.txt");
+
+    // bsdtar reads the attributes back from their records.
+    if (!fs::exists("/usr/bin/bsdtar") || !attributes) return;
+    const std::string again = tmp_.make_dir("again");
+    const auto bsd = testing::run_process("/usr/bin/bsdtar", {"--xattrs", "-xpf", archive_, "-C", again});
+    ASSERT_EQ(bsd.status, 0) << bsd.err;
+    EXPECT_EQ(platform::read_attribute(again + "/item/a.txt", "user.my note"), "kept");
+    EXPECT_EQ(platform::read_attribute(again + "/item/empty", "user.empty"), "");
+    EXPECT_EQ(read_file(again + "/item/" + long_dir + "/" + long_file), std::string(20'000, 'z'));
+    EXPECT_EQ(fs::read_symlink(again + "/item/far").string(), std::string(150, 't'));
 }
 
 TEST_F(BackupArchiveTest, ASingleFileIsOnePaxEntryAndOneFileNamedItem) {
