@@ -2,6 +2,7 @@
 
 #include <variant>
 
+#include "core/cleanup/backup_removal.hpp"
 #include "core/cleanup/cancelled.hpp"
 #include "core/cleanup/event_forwarding.hpp"
 #include "core/cleanup/native_trash_step.hpp"
@@ -57,9 +58,11 @@ StepOutcome run_action(const AuthorizedItem& item, const RemovalRules& rules,
                                                  rules, reporter));
         case CleanupAction::Kind::Trash:
             return outcome_of(native_trash_step(item, host_link, reporter));
+        case CleanupAction::Kind::Overwrite:
+            return outcome_of(remove_item(item.canonical_path, item.identity, item.item_id,
+                                          OverwriteFiles::Yes, nullptr, reporter));
         case CleanupAction::Kind::BackupToFolder:
         case CleanupAction::Kind::ExternalBackup:
-        case CleanupAction::Kind::Overwrite:
             break;
     }
     return std::string(kActionUnsupported);
