@@ -28,6 +28,8 @@ std::expected<std::string, int> read_sized(Call call) {
 
 }  // namespace
 
+std::vector<std::string> split_names(const std::string& raw_names);
+
 std::expected<std::vector<std::string>, int> list_attribute_names(std::string_view path) {
     if (has_nul(path)) return std::unexpected(EINVAL);
     const std::string owned(path);
@@ -38,6 +40,40 @@ std::expected<std::vector<std::string>, int> list_attribute_names(std::string_vi
         if (raw.error() == ENOTSUP) return std::vector<std::string>{};
         return std::unexpected(raw.error());
     }
+    return split_names(*raw);
+}
+
+std::expected<std::vector<std::string>, int> list_attribute_names_fd(int fd) {
+    auto raw = read_sized([&](char* buffer, std::size_t size) {
+        return flistxattr(fd, buffer, size);
+    });
+    if (!raw) {
+        if (raw.error() == ENOTSUP) return std::vector<std::string>{};
+        return std::unexpected(raw.error());
+    }
+    return split_names(*raw);
+}
+
+std::expected<std::string, int> read_attribute_fd(int fd, std::string_view name) {
+    if (has_nul(name)) return std::unexpected(EINVAL);
+    const std::string owned(name);
+    return read_sized([&](char* buffer, std::size_t size) {
+        return fgetxattr(fd, owned.c_str(), buffer, size);
+    });
+}
+
+std::expected<void, int> write_attribute_fd(int fd, std::string_view name, std::string_view value) {
+    if (has_nul(name)) return std::unexpected(EINVAL);
+    const std::string owned(name);
+    if (fsetxattr(fd, owned.c_str(), value.data(), value.size(), 0) != 0) {
+        return std::unexpected(errno);
+    }
+    return {};
+}
+
+// The list is NUL-separated.
+std::vector<std::string> split_names(const std::string& raw_names) {
+    const std::string* raw = &raw_names;
     std::vector<std::string> names;
     std::size_t begin = 0;
     while (begin < raw->size()) {

@@ -19,4 +19,9 @@ std::expected<std::string, int> read_attribute(std::string_view path, std::strin
 std::expected<void, int> write_attribute(std::string_view path, std::string_view name,
                                          std::string_view value);
 
+// The same on an open file or folder.
+std::expected<std::vector<std::string>, int> list_attribute_names_fd(int fd);
+std::expected<std::string, int> read_attribute_fd(int fd, std::string_view name);
+std::expected<void, int> write_attribute_fd(int fd, std::string_view name, std::string_view value);
+
 }  // namespace bramvelt::platform
