@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "cleanup_fixture.hpp"
+#include "core/cleanup/backup_folder.hpp"
 #include "core/cleanup/backup_removal.hpp"
 #include "core/filesystem/real_path.hpp"
 #include "platform/file_status.hpp"
@@ -119,6 +120,56 @@ TEST_F(BackupCopyTest, SpecialEntriesAreNotBackedUp) {
     ASSERT_FALSE(copied);
     EXPECT_EQ(copied.error(), kSpecialNotBackedUp);
     EXPECT_TRUE(exists_nofollow(at("item/fifo")));
+}
+
+}  // namespace
+}  // namespace bramvelt::cleanup
+
+namespace bramvelt::cleanup {
+namespace {
+
+TEST_F(BackupCopyTest, ABackupToAFolderPlanKeepsTheCopyAndRemovesTheItem) {
+    make_item();
+    const std::string destination = tmp_.make_dir("backups");
+    fs::create_directory_symlink(destination, tmp_ / "via-link");
+    const auto events = run(plan_of({"item"}, CleanupAction::backup_to_folder(tmp_ / "via-link")));
+    const CleanupItemResult result = only_result(events);
+    EXPECT_EQ(result.status, CleanupStatus::Removed) << result.error.value_or("");
+    EXPECT_FALSE(exists_nofollow(at("item")));
+    const auto summaries = events_of<Summary>(events);
+    ASSERT_EQ(summaries.size(), 1u);
+    ASSERT_TRUE(summaries[0].summary.backup_folder);
+    const std::string folder = *summaries[0].summary.backup_folder;
+    EXPECT_EQ(fs::path(folder).parent_path().string(), fs::canonical(destination).string());
+    EXPECT_TRUE(fs::path(folder).filename().string().starts_with(kBackupFolderPrefix));
+    ASSERT_TRUE(result.backup_path);
+    EXPECT_EQ(*result.backup_path, folder + "/item");
+    EXPECT_EQ(read_text(folder + "/item/readonly"), "locked");
+}
+
+TEST_F(BackupCopyTest, BadDestinationsEndThePlanBeforeItStarts) {
+    tmp_.write_file("work/item/a", "a");
+    tmp_.write_file("work/file", "f");
+    const struct {
+        std::string destination;
+        std::string_view text;
+    } cases[] = {
+        {tmp_ / "missing", ""},  // the resolution's own text
+        {at("file"), kDestinationNotDirectory},
+        {at("item"), kDestinationInsideItem},
+        {tmp_.make_dir("work/item/inner"), kDestinationInsideItem},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.destination);
+        const auto events = run(plan_of({"item"}, CleanupAction::backup_to_folder(test.destination)));
+        const auto failed = events_of<Failed>(events);
+        ASSERT_EQ(failed.size(), 1u);
+        EXPECT_EQ(failed[0].code, kCodeBackupDestination);
+        if (!test.text.empty()) {
+            EXPECT_EQ(failed[0].message, test.text);
+        }
+        EXPECT_TRUE(exists_nofollow(at("item/a")));
+    }
 }
 
 }  // namespace
