@@ -3,6 +3,7 @@
 #include <variant>
 
 #include "core/cleanup/backup_folder.hpp"
+#include "core/cleanup/backup_handoff.hpp"
 #include "core/cleanup/backup_removal.hpp"
 #include "core/cleanup/cancelled.hpp"
 #include "core/cleanup/event_forwarding.hpp"
@@ -68,7 +69,8 @@ StepOutcome run_action(const AuthorizedItem& item, const RemovalRules& rules,
             if (reserved == nullptr) break;
             return outcome_of(back_up_to_folder(item, *reserved, reporter, backup_path));
         case CleanupAction::Kind::ExternalBackup:
-            break;
+            return outcome_of(archive_handoff_backup(item, host_link.backup_acknowledgements,
+                                                     reporter, backup_path));
     }
     return std::string(kActionUnsupported);
 }
