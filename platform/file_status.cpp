@@ -12,7 +12,8 @@ namespace bramvelt::platform {
 namespace {
 
 constexpr unsigned kStatusMask = STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_MTIME |
-                                 STATX_ATIME | STATX_BLOCKS | STATX_SIZE;
+                                 STATX_ATIME | STATX_BLOCKS | STATX_SIZE | STATX_UID |
+                                 STATX_GID;
 
 EntryStatus from_statx(const struct statx& sx) {
     EntryStatus st;
@@ -20,6 +21,8 @@ EntryStatus from_statx(const struct statx& sx) {
     st.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
     st.inode = sx.stx_ino;
     st.link_count = sx.stx_nlink;
+    st.uid = sx.stx_uid;
+    st.gid = sx.stx_gid;
     st.blocks = sx.stx_blocks;
     st.size = static_cast<std::int64_t>(sx.stx_size);
     st.mtime_seconds = sx.stx_mtime.tv_sec;

@@ -18,6 +18,8 @@ struct EntryStatus {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::uint64_t link_count = 0;
+    std::uint32_t uid = 0;  // owner
+    std::uint32_t gid = 0;  // group
     std::uint64_t blocks = 0;  // 512-byte units
     std::int64_t size = 0;     // length in bytes
     std::int64_t mtime_seconds = 0;

@@ -2,6 +2,9 @@
 
 #include <variant>
 
+#include "core/cleanup/backup_folder.hpp"
+#include "core/cleanup/backup_handoff.hpp"
+#include "core/cleanup/backup_removal.hpp"
 #include "core/cleanup/cancelled.hpp"
 #include "core/cleanup/event_forwarding.hpp"
 #include "core/cleanup/native_trash_step.hpp"
@@ -42,7 +45,9 @@ StepOutcome outcome_of(host_trash::TrashOutcome trash) {
 }
 
 StepOutcome run_action(const AuthorizedItem& item, const RemovalRules& rules,
-                       host_trash::CleanupHostLink& host_link, ProgressReporter& reporter) {
+                       host_trash::CleanupHostLink& host_link, ProgressReporter& reporter,
+                       const filesystem::ReservedDir* reserved,
+                       std::optional<std::string>& backup_path) {
     if (is_cancelled(reporter.cancel)) return std::string(kCleanupCancelled);
     // The guard's handle is closed at once: each step opens its own.
     if (auto guard = step_guard(reporter, item.canonical_path, item.identity); !guard) {
@@ -57,10 +62,15 @@ StepOutcome run_action(const AuthorizedItem& item, const RemovalRules& rules,
                                                  rules, reporter));
         case CleanupAction::Kind::Trash:
             return outcome_of(native_trash_step(item, host_link, reporter));
-        case CleanupAction::Kind::BackupToFolder:
-        case CleanupAction::Kind::ExternalBackup:
         case CleanupAction::Kind::Overwrite:
-            break;
+            return outcome_of(remove_item(item.canonical_path, item.identity, item.item_id,
+                                          OverwriteFiles::Yes, nullptr, reporter));
+        case CleanupAction::Kind::BackupToFolder:
+            if (reserved == nullptr) break;
+            return outcome_of(back_up_to_folder(item, *reserved, reporter, backup_path));
+        case CleanupAction::Kind::ExternalBackup:
+            return outcome_of(archive_handoff_backup(item, host_link.backup_acknowledgements,
+                                                     reporter, backup_path));
     }
     return std::string(kActionUnsupported);
 }
@@ -109,6 +119,15 @@ void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
     for (const AuthorizedItem& item : *authorized) {
         total = platform::saturating_add(total, item.bytes);
     }
+    std::optional<filesystem::ReservedDir> reserved;
+    if (plan.action.kind == CleanupAction::Kind::BackupToFolder) {
+        auto folder = reserve_backup_folder(plan.action.destination, *authorized);
+        if (!folder) {
+            sink(Failed{std::string(kCodeBackupDestination), sanitize_report_text(folder.error())});
+            return;
+        }
+        reserved = std::move(*folder);
+    }
     const std::uint64_t work = work_units(plan.action.kind, total);
     std::optional<std::string> caution;
     if (plan.action.kind == CleanupAction::Kind::Overwrite)
@@ -116,6 +135,7 @@ void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
     sink(PlanStarted{std::move(caution), authorized->size(), work});
 
     CleanupSummary summary;
+    if (reserved) summary.backup_folder = platform::to_utf8_lossy(reserved->path);
     ProgressReporter reporter(plan, cancel, sink);
     reporter.progress.items_total = authorized->size();
     reporter.progress.bytes_total = work;
@@ -123,8 +143,11 @@ void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
     const RemovalRules rules{&safety, plan.acknowledged, HiddenEntries::Allowed};
 
     for (const AuthorizedItem& item : *authorized) {
-        CleanupItemResult result = result_of(
-            item, plan.action, run_action(item, rules, host_link, reporter), cancel, summary);
+        std::optional<std::string> backup_path;
+        StepOutcome outcome = run_action(item, rules, host_link, reporter,
+                                         reserved ? &*reserved : nullptr, backup_path);
+        CleanupItemResult result = result_of(item, plan.action, std::move(outcome), cancel, summary);
+        result.backup_path = std::move(backup_path);
         if (result.error) summary.results.push_back(result);
         sink(ItemFinished{std::move(result)});
         ++reporter.progress.items_done;

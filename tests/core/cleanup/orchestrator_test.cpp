@@ -151,7 +151,7 @@ TEST_F(OrchestratorTest, WorkUnitsByAction) {
     ASSERT_EQ(overwrite.size(), 1u);
     EXPECT_EQ(overwrite[0].work_bytes, 15u);
     EXPECT_EQ(overwrite[0].caution, kOverwriteCaution);
-    EXPECT_TRUE(exists_nofollow(at("a")));
+    EXPECT_FALSE(exists_nofollow(at("a")));
 
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
     EXPECT_EQ(work_units(CleanupAction::Kind::Overwrite, kMax / 3 + 1), kMax);
