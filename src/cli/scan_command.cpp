@@ -60,10 +60,15 @@ class DeferredInterrupt {
 };
 
 // Freeing a tree of millions of nodes just before the process ends costs time and
-// gains nothing; the last report's tree stays reachable until exit instead.
-void keep_until_exit(scan::ScanOutcome outcome) {
-    static std::unique_ptr<scan::ScanOutcome>* kept = new std::unique_ptr<scan::ScanOutcome>();
-    *kept = std::make_unique<scan::ScanOutcome>(std::move(outcome));
+// gains nothing; the last report's tree, and what the report cut from it, stay
+// reachable until exit instead.
+void keep_until_exit(scan::ScanOutcome outcome, TrimmedNodes trimmed) {
+    struct Kept {
+        scan::ScanOutcome outcome;
+        TrimmedNodes trimmed;
+    };
+    static std::unique_ptr<Kept>* kept = new std::unique_ptr<Kept>();
+    *kept = std::make_unique<Kept>(Kept{std::move(outcome), std::move(trimmed)});
 }
 
 int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
@@ -105,17 +110,19 @@ int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
     }
     const bool incomplete = tree_has_problems(outcome->tree);
     bool written = false;
+    TrimmedNodes trimmed;
     if (options.json) {
-        written = trim_and_write_json_report(io.out, *outcome, limits, incomplete, options.jobs);
+        written = trim_and_write_json_report(io.out, *outcome, limits, incomplete, options.jobs,
+                                             trimmed);
     } else {
         std::vector<OmittedDetail> omitted;
-        trim_for_output(outcome->tree, 0, limits, omitted);
+        trim_for_output(outcome->tree, 0, limits, omitted, trimmed);
         written =
             write_scan_report(io.out, *outcome, ReportFormat::text, limits, incomplete, omitted);
     }
     const bool flushed = io.out.flush();
     const bool cancelled = outcome->cancelled;
-    keep_until_exit(std::move(*outcome));
+    keep_until_exit(std::move(*outcome), std::move(trimmed));
     if (!written || !flushed) return 1;
     if (cancelled) return 130;
     return incomplete ? 3 : 0;

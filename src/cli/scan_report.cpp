@@ -124,9 +124,9 @@ bool write_json_tail(platform::Writer& out, const scan::ScanOutcome& outcome,
 }
 
 // Cuts one node's children to the limits (not its descendants'); the record, if any,
-// goes to `omitted`.
+// goes to `omitted`, the cut subtrees to `trimmed`.
 void trim_children(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
-                   std::vector<OmittedDetail>& omitted) {
+                   std::vector<OmittedDetail>& omitted, TrimmedNodes& trimmed) {
     order_children(node, node.children);
     std::size_t keep = node.children.size();
     OmittedReason reason = OmittedReason::top;
@@ -138,8 +138,11 @@ void trim_children(TreeNode& node, std::uint64_t depth, const OutputLimits& limi
     }
     if (keep < node.children.size()) {
         omitted.push_back({node.path, reason, node.children.size() - keep});
-        node.children.erase(node.children.begin() + static_cast<std::ptrdiff_t>(keep),
-                            node.children.end());
+        const auto cut = node.children.begin() + static_cast<std::ptrdiff_t>(keep);
+        // Moving a node moves its subtree's ownership; nothing below it is touched.
+        trimmed.insert(trimmed.end(), std::make_move_iterator(cut),
+                       std::make_move_iterator(node.children.end()));
+        node.children.erase(cut, node.children.end());
     }
 }
 
@@ -150,9 +153,17 @@ std::string_view omitted_reason_text(OmittedReason reason) {
 }
 
 void trim_for_output(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
+                     std::vector<OmittedDetail>& omitted, TrimmedNodes& trimmed) {
+    trim_children(node, depth, limits, omitted, trimmed);
+    for (TreeNode& child : node.children) {
+        trim_for_output(child, depth + 1, limits, omitted, trimmed);
+    }
+}
+
+void trim_for_output(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
                      std::vector<OmittedDetail>& omitted) {
-    trim_children(node, depth, limits, omitted);
-    for (TreeNode& child : node.children) trim_for_output(child, depth + 1, limits, omitted);
+    TrimmedNodes trimmed;
+    trim_for_output(node, depth, limits, omitted, trimmed);
 }
 
 bool tree_has_problems(const TreeNode& node) {
@@ -203,12 +214,13 @@ struct Segment {
     std::vector<TreeNode*> subtrees;
     std::uint64_t depth = 0;
     std::vector<OmittedDetail> records;  // in pre-order, before any later segment's
+    TrimmedNodes trimmed;
 };
 
 void plan_segments(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
                    std::int64_t segment_files, std::vector<Segment>& segments) {
     Segment open;
-    trim_children(node, depth, limits, open.records);
+    trim_children(node, depth, limits, open.records, open.trimmed);
     platform::StringWriter fields;
     scan::write_node_fields_json(fields, node, node.kind, node.size, node.file_count, node.state);
     open.text = fields.text() + ",\"children\":[";
@@ -226,7 +238,7 @@ void plan_segments(TreeNode& node, std::uint64_t depth, const OutputLimits& limi
         TreeNode& child = node.children[i];
         if (child.file_count > segment_files && !child.children.empty()) {
             flush_run();
-            if (i > 0) segments.push_back({",", {}, 0, {}});
+            if (i > 0) segments.push_back({",", {}, 0, {}, {}});
             plan_segments(child, depth + 1, limits, segment_files, segments);
             continue;
         }
@@ -237,18 +249,19 @@ void plan_segments(TreeNode& node, std::uint64_t depth, const OutputLimits& limi
         if (run_files > segment_files) flush_run();
     }
     flush_run();
-    segments.push_back({"]}", {}, 0, {}});
+    segments.push_back({"]}", {}, 0, {}, {}});
 }
 
 }  // namespace
 
 bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
-                                const OutputLimits& limits, bool incomplete, unsigned threads) {
+                                const OutputLimits& limits, bool incomplete, unsigned threads,
+                                TrimmedNodes& trimmed) {
     // About 256 segments for the whole tree; a batch of them is held in memory at a time.
     const std::int64_t segment_files = std::max<std::int64_t>(2'000, outcome.tree.file_count / 256);
     std::vector<Segment> segments;
     if (outcome.tree.file_count <= segment_files || outcome.tree.children.empty()) {
-        segments.push_back({{}, {&outcome.tree}, 0, {}});
+        segments.push_back({{}, {&outcome.tree}, 0, {}, {}});
     } else {
         plan_segments(outcome.tree, 0, limits, segment_files, segments);
     }
@@ -292,7 +305,7 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
                     for (std::size_t i = 0; i < segment.subtrees.size(); ++i) {
                         if (i > 0) text.write(",");
                         trim_for_output(*segment.subtrees[i], segment.depth, limits,
-                                        segment.records);
+                                        segment.records, segment.trimmed);
                         scan::write_tree_json(text, *segment.subtrees[i]);
                     }
                 }
@@ -322,6 +335,8 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
     std::vector<OmittedDetail> omitted;
     for (auto& segment : segments) {
         for (auto& record : segment.records) omitted.push_back(std::move(record));
+        trimmed.insert(trimmed.end(), std::make_move_iterator(segment.trimmed.begin()),
+                       std::make_move_iterator(segment.trimmed.end()));
     }
     return write_json_tail(out, outcome, limits, incomplete, omitted);
 }

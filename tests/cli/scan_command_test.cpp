@@ -224,6 +224,23 @@ TEST(TrimForOutput, CutsByDepthAndTopInPreOrder) {
     EXPECT_EQ(omitted[1].reason, OmittedReason::depth);
     EXPECT_EQ(omitted[1].omitted_children, 3u);
 
+    // What is cut is kept whole when asked, subtrees included.
+    TreeNode again =
+        make("/r", 100,
+             {make("/r/b", 10), make("/r/a", 10),
+              make("/r/d", 50, {make("/r/d/x", 1, {make("/r/d/x/deep", 1)}), make("/r/d/y", 2)}),
+              make("/r/c", 30)});
+    std::vector<OmittedDetail> records;
+    TrimmedNodes trimmed;
+    trim_for_output(again, 0, OutputLimits{1, 3}, records, trimmed);
+    EXPECT_EQ(records.size(), 2u);
+    ASSERT_EQ(trimmed.size(), 3u);
+    EXPECT_EQ(trimmed[0].path, "/r/b");
+    EXPECT_EQ(trimmed[1].path, "/r/d/y");
+    EXPECT_EQ(trimmed[2].path, "/r/d/x");
+    ASSERT_EQ(trimmed[2].children.size(), 1u);
+    EXPECT_EQ(trimmed[2].children[0].path, "/r/d/x/deep");
+
     TreeNode exact = make("/e", 3, {make("/e/a", 1), make("/e/b", 2)});
     std::vector<OmittedDetail> none;
     trim_for_output(exact, 0, OutputLimits{std::nullopt, 2}, none);
@@ -362,7 +379,9 @@ TEST(JsonReport, SegmentedWritingGivesTheSameBytes) {
         for (const unsigned threads : {1u, 8u}) {
             scan::ScanOutcome segments = base;
             platform::StringWriter actual;
-            ASSERT_TRUE(trim_and_write_json_report(actual, segments, limits, false, threads));
+            TrimmedNodes trimmed;
+            ASSERT_TRUE(
+                trim_and_write_json_report(actual, segments, limits, false, threads, trimmed));
             EXPECT_EQ(actual.text(), expected.text())
                 << limits.depth.value_or(-1) << " " << limits.top.value_or(-1);
         }
