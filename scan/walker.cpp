@@ -559,8 +559,9 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
     if (!listing) {
         return unlistable_directory(session, std::move(text), modification, own_size, job);
     }
-    DirectoryWalk walk(session, path, std::move(text), modification, own_size, job,
-                       recursive != nullptr ? recursive->links : nullptr);
+    LinkLog* const links = recursive != nullptr ? recursive->links
+                                                : std::get<TopLevelMode>(mode).links;
+    DirectoryWalk walk(session, path, std::move(text), modification, own_size, job, links);
     // Most directories fit in the first batch; growing the vector node by node would
     // move every child several times.
     walk.node.children.reserve(listing->entries_ahead());

@@ -18,10 +18,14 @@
 
 namespace bramvelt::scan {
 
-// Subdirectories go into `jobs` (under `mutex` when there is one).
+// Subdirectories go into `jobs` (under `mutex` when there is one). With `links`, the
+// multiply linked files are logged there instead of counted, and the children are left
+// unsorted, for finish_shared_job (listings made at once on several threads count their
+// links in the order one thread would have).
 struct TopLevelMode {
     std::deque<ScanJob>* jobs = nullptr;
     std::mutex* mutex = nullptr;
+    LinkLog* links = nullptr;
 };
 // Every counted file is also added to `progress`. With a pool, subdirectories may be
 // handed to idle workers; then `links` receives the multiply linked files instead of
