@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <unordered_map>
 
@@ -193,20 +195,6 @@ bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, 
 
 namespace {
 
-// Appends to a string it does not own.
-class AppendWriter final : public platform::Writer {
-  public:
-    explicit AppendWriter(std::string& out) : out_(out) {}
-    bool write(std::string_view bytes) override {
-        out_.append(bytes);
-        return true;
-    }
-    bool flush() override { return true; }
-
-  private:
-    std::string& out_;
-};
-
 // One segment of the document in order: fixed text of a large node, or a run of small
 // sibling subtrees that one thread trims and writes on its own.
 struct Segment {
@@ -257,7 +245,7 @@ void plan_segments(TreeNode& node, std::uint64_t depth, const OutputLimits& limi
 bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
                                 const OutputLimits& limits, bool incomplete, unsigned threads,
                                 TrimmedNodes& trimmed) {
-    // About 256 segments for the whole tree; a batch of them is held in memory at a time.
+    // About 256 segments for the whole tree.
     const std::int64_t segment_files = std::max<std::int64_t>(2'000, outcome.tree.file_count / 256);
     std::vector<Segment> segments;
     if (outcome.tree.file_count <= segment_files || outcome.tree.children.empty()) {
@@ -265,73 +253,66 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
     } else {
         plan_segments(outcome.tree, 0, limits, segment_files, segments);
     }
+    if (!out.write("{\"schemaVersion\":1,\"tree\":")) return false;
 
-    bool ok = out.write("{\"schemaVersion\":1,\"tree\":");
-    // A batch holds about an eighth of the tree's files, so memory stays bounded while
-    // every thread has work; the segments of a batch are written out in order after it.
-    const std::int64_t batch_files =
-        std::max<std::int64_t>(4 * segment_files, outcome.tree.file_count / 8);
-    std::size_t next = 0;
-    while (ok && next < segments.size()) {
-        std::vector<std::size_t> batch;
-        std::int64_t files = 0;
-        std::size_t end = next;
-        while (end < segments.size() && files < batch_files) {
-            if (!segments[end].subtrees.empty()) {
-                batch.push_back(end);
-                for (const TreeNode* subtree : segments[end].subtrees) {
-                    files += subtree->file_count + 1;
-                }
-            }
-            ++end;
+    // Each thread takes the next segment, writes it into a buffer of its own that it
+    // keeps for its next segment, and waits for its turn to hand the bytes to `out`; so
+    // at most one segment per thread is held, and no buffer is made twice.
+    std::atomic<std::size_t> claimed{0};
+    std::mutex turn_mutex;
+    std::condition_variable turn_changed;
+    std::size_t turn = 0;  // the next segment to go out
+    bool failed = false;
+    const auto fail = [&] {
+        {
+            std::lock_guard<std::mutex> lock(turn_mutex);
+            failed = true;
         }
-        std::atomic<std::size_t> claimed{0};
-        std::atomic<bool> failed{false};
-        // Exceptions (out of memory) must not leave a helper thread; the report then
-        // counts as not written.
-        const auto render = [&]() noexcept {
-            try {
-                for (std::size_t k = claimed++; k < batch.size(); k = claimed++) {
-                    Segment& segment = segments[batch[k]];
-                    // Written in place, with room for a typical node each, so the text is
-                    // neither copied nor regrown on the way.
-                    std::int64_t nodes = 0;
-                    for (const TreeNode* subtree : segment.subtrees) {
-                        nodes += subtree->file_count + 1;
-                    }
-                    segment.text.reserve(segment.text.size() +
-                                         static_cast<std::size_t>(nodes) * 320);
-                    AppendWriter text(segment.text);
-                    for (std::size_t i = 0; i < segment.subtrees.size(); ++i) {
-                        if (i > 0) text.write(",");
-                        trim_for_output(*segment.subtrees[i], segment.depth, limits,
-                                        segment.records, segment.trimmed);
-                        scan::write_tree_json(text, *segment.subtrees[i]);
-                    }
+        turn_changed.notify_all();
+    };
+    // Exceptions (out of memory) must not leave a helper thread; the report then counts
+    // as not written.
+    const auto render = [&]() noexcept {
+        try {
+            std::string buffer;
+            for (std::size_t k = claimed++; k < segments.size(); k = claimed++) {
+                Segment& segment = segments[k];
+                buffer.assign(segment.text);
+                for (std::size_t i = 0; i < segment.subtrees.size(); ++i) {
+                    if (i > 0) buffer += ',';
+                    trim_for_output(*segment.subtrees[i], segment.depth, limits, segment.records,
+                                    segment.trimmed);
+                    scan::append_tree_json(buffer, *segment.subtrees[i]);
                 }
-            } catch (...) {
-                failed = true;
-                claimed = batch.size();
+                std::unique_lock<std::mutex> lock(turn_mutex);
+                turn_changed.wait(lock, [&] { return turn == k || failed; });
+                if (failed) return;
+                // The others wait for later turns, so writing under the lock holds no one.
+                if (!out.write(buffer)) {
+                    failed = true;
+                } else {
+                    ++turn;
+                }
+                lock.unlock();
+                turn_changed.notify_all();
             }
-        };
-        std::vector<std::thread> helpers;
-        const std::size_t wanted = std::min<std::size_t>(threads, batch.size());
-        for (std::size_t t = 1; t < wanted; ++t) {
-            try {
-                helpers.emplace_back(render);
-            } catch (...) {
-                break;  // fewer threads only make it slower
-            }
+        } catch (...) {
+            fail();
         }
-        render();
-        for (auto& helper : helpers) helper.join();
-        if (failed) return false;
-        for (; next < end && ok; ++next) {
-            ok = out.write(segments[next].text);
-            std::string().swap(segments[next].text);
+    };
+    std::vector<std::thread> helpers;
+    const std::size_t wanted = std::min<std::size_t>(threads, segments.size());
+    for (std::size_t t = 1; t < wanted; ++t) {
+        try {
+            helpers.emplace_back(render);
+        } catch (...) {
+            break;  // fewer threads only make it slower
         }
     }
-    if (!ok) return false;
+    render();
+    for (auto& helper : helpers) helper.join();
+    if (failed) return false;
+
     std::vector<OmittedDetail> omitted;
     for (auto& segment : segments) {
         for (auto& record : segment.records) omitted.push_back(std::move(record));

@@ -56,9 +56,9 @@ bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, 
                        const std::vector<OmittedDetail>& omitted);
 
 // The JSON report of the untrimmed outcome: trim_for_output then write_scan_report, with
-// the tree cut into segments that several threads trim and write at once. The bytes are
-// the same; only a batch of written segments is held in memory at a time. What the
-// limits cut goes to `trimmed`.
+// the tree cut into segments that several threads trim and write at once, handed to
+// `out` in order. The bytes are the same; one segment per thread is held in memory at a
+// time. What the limits cut goes to `trimmed`.
 bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
                                 const OutputLimits& limits, bool incomplete, unsigned threads,
                                 TrimmedNodes& trimmed);

@@ -388,5 +388,37 @@ TEST(JsonReport, SegmentedWritingGivesTheSameBytes) {
     }
 }
 
+// Fails every write after the first `allowed` ones.
+class LimitedWriter final : public platform::Writer {
+  public:
+    explicit LimitedWriter(int allowed) : allowed_(allowed) {}
+    bool write(std::string_view) override { return allowed_-- > 0; }
+    bool flush() override { return true; }
+    int left() const { return allowed_; }
+
+  private:
+    int allowed_;
+};
+
+TEST(JsonReport, AFailedWriteStopsEveryThread) {
+    int writes = 0;
+    {
+        scan::ScanOutcome outcome;
+        outcome.tree = synthetic_tree();
+        LimitedWriter out(1'000'000);
+        TrimmedNodes trimmed;
+        ASSERT_TRUE(trim_and_write_json_report(out, outcome, {}, false, 8, trimmed));
+        writes = 1'000'000 - out.left();
+    }
+    ASSERT_GT(writes, 4);
+    for (const int allowed : {0, 1, writes / 2, writes - 1}) {
+        scan::ScanOutcome outcome;
+        outcome.tree = synthetic_tree();
+        LimitedWriter out(allowed);
+        TrimmedNodes trimmed;
+        EXPECT_FALSE(trim_and_write_json_report(out, outcome, {}, false, 8, trimmed)) << allowed;
+    }
+}
+
 }  // namespace
 }  // namespace bramvelt::cli
