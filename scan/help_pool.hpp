@@ -44,6 +44,7 @@ class HelpPool {
     // One subdirectory walk handed over; shared by its owner and the worker running it.
     struct Task {
         std::string path;  // raw bytes
+        ListedDirectory listed;  // opened by path: the owner's descriptor stays its own
         unsigned depth = 0;
         std::shared_ptr<JobProgress> progress;
         std::optional<TreeNode> node;

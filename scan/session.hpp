@@ -100,6 +100,10 @@ class ScanSession {
     FileKeySet hard_links;           // multiply linked files already counted
     FileKeySet visited_directories;  // directories already entered
 
+    // Directories a walk may still hold open while it walks their subdirectories, which
+    // then open relative to them; sized from the open-file limit.
+    std::atomic<long> open_directories_left{0};
+
     std::atomic<std::uint64_t> root_device{0};
     std::atomic<bool> root_device_set{false};
 

@@ -25,6 +25,36 @@ constexpr std::uint64_t kMaxSize =
 struct PendingSubdirectory {
     std::string path;  // raw bytes
     WalkPriority priority = WalkPriority::normal;
+    platform::EntryStatus status;  // as the listing saw it
+    std::size_t name_length = 0;
+};
+
+// A listed directory's descriptor, kept while its subdirectories are walked, within the
+// session's budget of held directories.
+class HeldDirectory {
+  public:
+    HeldDirectory() = default;
+    HeldDirectory(const HeldDirectory&) = delete;
+    HeldDirectory& operator=(const HeldDirectory&) = delete;
+    ~HeldDirectory() {
+        if (session_ != nullptr) session_->open_directories_left.fetch_add(1);
+    }
+
+    // Takes the listing's descriptor when the budget allows.
+    void hold(ScanSession& session, DirectoryListing& listing) {
+        auto& left = session.open_directories_left;
+        long now = left.load(std::memory_order_relaxed);
+        do {
+            if (now <= 0) return;
+        } while (!left.compare_exchange_weak(now, now - 1, std::memory_order_relaxed));
+        session_ = &session;
+        fd_ = listing.take_fd();
+    }
+    int fd() const { return fd_.valid() ? fd_.get() : -1; }
+
+  private:
+    ScanSession* session_ = nullptr;
+    platform::Fd fd_;
 };
 
 void append_lossy(std::string& out, std::string_view bytes) {
@@ -161,14 +191,19 @@ TreeNode unlistable_directory(ScanSession& session, std::string text,
 std::expected<DirectoryListing, ListingOpenError> open_listing(ScanSession& session,
                                                                const std::string& path,
                                                                const platform::EntryStatus& st,
-                                                               unsigned depth) {
+                                                               unsigned depth,
+                                                               const ListedDirectory* listed) {
     const auto method =
         session.options.portable_listing ? ListingMethod::portable : ListingMethod::bulk;
     // Only the scan root may be a symbolic link to the directory examined.
     const auto follow = depth == 0 ? platform::FollowFinalLink::yes : platform::FollowFinalLink::no;
     const auto links = session.skip_links ? LinkEntries::skip : LinkEntries::include;
+    std::optional<OpenAt> at;
+    if (listed != nullptr && listed->parent_fd >= 0) {
+        at = OpenAt{listed->parent_fd, path.c_str() + (path.size() - listed->name_length)};
+    }
     return open_directory(path, st, method, follow, links, session.cancel,
-                          session.listing_counters);
+                          session.listing_counters, at);
 }
 
 // What one listing result is to the walk.
@@ -227,6 +262,7 @@ struct DirectoryWalk {
     ScanSession& session;
     const std::string& path;  // raw bytes
     TreeNode node;            // its path is the directory's text
+    HeldDirectory held;       // while the subdirectories are walked
     const std::uint64_t own_size;
     JobProgress* const job;  // recursive mode only
     LinkLog* const links;    // set when subtrees may be shared with helpers
@@ -303,8 +339,13 @@ struct DirectoryWalk {
     void add_pending(const ListedEntry& entry) {
         std::string name_text;
         append_lossy(name_text, entry.name);
-        pending.push_back(
-            {join_raw(path, entry.name), directory_class(session.profile, name_text)});
+        pending.push_back({join_raw(path, entry.name), directory_class(session.profile, name_text),
+                           *entry.status, entry.name.size()});
+    }
+
+    // How a walk of the pending subdirectory `i` finds it.
+    ListedDirectory listed(std::size_t i) const {
+        return ListedDirectory{pending[i].status, held.fd(), pending[i].name_length};
     }
 
     void add_subtree(TreeNode walked) {
@@ -342,9 +383,8 @@ struct DirectoryWalk {
     }
 };
 
-// Carries out the decision on every listing result. The directory closes when this
-// returns, before any subdirectory is walked.
-void read_listing(DirectoryWalk& walk, DirectoryListing listing) {
+// Carries out the decision on every listing result.
+void read_listing(DirectoryWalk& walk, DirectoryListing& listing) {
     ScanSession& session = walk.session;
     std::uint64_t results = 0;
     for (;;) {
@@ -398,8 +438,10 @@ void queue_subdirectories(const TopLevelMode& top, std::vector<PendingSubdirecto
 // applied as files are met, which link counts the bytes must not depend on timing.
 void descend_alone(DirectoryWalk& walk, const WalkMode& mode, unsigned depth) {
     walk.node.children.reserve(walk.node.children.size() + walk.pending.size());
-    for (const auto& sub : walk.pending) {
-        walk.add_subtree(walk_subdirectory(walk.session, sub.path, mode, depth + 1));
+    for (std::size_t i = 0; i < walk.pending.size(); ++i) {
+        const ListedDirectory listed = walk.listed(i);
+        walk.add_subtree(
+            walk_subdirectory(walk.session, walk.pending[i].path, mode, depth + 1, &listed));
     }
 }
 
@@ -422,6 +464,7 @@ void descend_shared(DirectoryWalk& walk, const RecursiveMode& mode, unsigned dep
             for (std::size_t k = i + 1; k < pending.size(); ++k) {
                 auto task = std::make_shared<HelpPool::Task>();
                 task->path = std::move(pending[k].path);
+                task->listed = ListedDirectory{pending[k].status, -1, pending[k].name_length};
                 task->depth = depth + 1;
                 task->progress = mode.progress;
                 handed[k] = task;
@@ -435,15 +478,18 @@ void descend_shared(DirectoryWalk& walk, const RecursiveMode& mode, unsigned dep
         if (task && !pool->take_back(task)) {
             pool->wait(task, [&](HelpPool::Task& other) {
                 const WalkMode other_mode = RecursiveMode{other.progress, pool, &other.links};
-                other.node = walk_subdirectory(session, other.path, other_mode, other.depth);
+                other.node = walk_subdirectory(session, other.path, other_mode, other.depth,
+                                               &other.listed);
             });
             if (task->error) std::rethrow_exception(task->error);
             walked = std::move(*task->node);
             sub_links = std::move(task->links);
         } else {
             const WalkMode sub_mode = RecursiveMode{mode.progress, pool, &sub_links};
+            // Taken back or never offered: walked here, where the descriptor is held.
+            const ListedDirectory listed = walk.listed(i);
             walked = walk_subdirectory(session, task ? task->path : pending[i].path, sub_mode,
-                                       depth + 1);
+                                       depth + 1, &listed);
         }
         const auto index = static_cast<std::uint32_t>(walk.node.children.size());
         for (auto& link : sub_links) {
@@ -531,32 +577,30 @@ void finish_shared_job(ScanSession& session, TreeNode& node, const LinkLog& link
     sort_tree_by_size(node);
 }
 
-TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const WalkMode& mode,
-                           unsigned depth) {
-    if (session.cancelled()) {
-        return directory_leaf(platform::to_utf8_lossy(path), std::nullopt, NodeState::Incomplete);
-    }
-    TreeNode node = walk_directory(session, path, mode, depth);
-    apply_package_rule(session.collapse_packages, node);
-    return node;
-}
+namespace {
 
-TreeNode walk_directory(ScanSession& session, const std::string& path, const WalkMode& mode,
-                        unsigned depth) {
-    std::string text = platform::to_utf8_lossy(path);
-    const auto st = platform::status_of_path(path, platform::FollowFinalLink::yes);
-    if (!st) return unexamined_directory(session, std::move(text));
-    const std::uint64_t own_size = st->is_dataless() ? 0 : allocated_bytes(st->blocks);
+// walk_directory once the directory's status is known: from a status call on the path,
+// or (`listed`) from its parent's listing.
+TreeNode walk_examined(ScanSession& session, const std::string& path, std::string text,
+                       const platform::EntryStatus& st, const ListedDirectory* listed,
+                       const WalkMode& mode, unsigned depth) {
+    const std::uint64_t own_size = st.is_dataless() ? 0 : allocated_bytes(st.blocks);
     const auto modification =
-        as_node_time(modification_seconds(st->mtime_seconds, st->mtime_nanoseconds));
-    if (const auto leaf = directory_leaf_state(session, *st, depth)) {
+        as_node_time(modification_seconds(st.mtime_seconds, st.mtime_nanoseconds));
+    if (const auto leaf = directory_leaf_state(session, st, depth)) {
         return directory_leaf(std::move(text), modification, *leaf);
     }
 
     const auto* recursive = std::get_if<RecursiveMode>(&mode);
     JobProgress* job = recursive != nullptr ? recursive->progress.get() : nullptr;
-    auto listing = open_listing(session, path, *st, depth);
+    auto listing = open_listing(session, path, st, depth, listed);
     if (!listing) {
+        // A directory whose path is gone was never examined, as when its status call
+        // fails; one that is still there could not be opened.
+        if (listed != nullptr &&
+            !platform::status_of_path(path, platform::FollowFinalLink::yes)) {
+            return unexamined_directory(session, std::move(text));
+        }
         return unlistable_directory(session, std::move(text), modification, own_size, job);
     }
     LinkLog* const links = recursive != nullptr ? recursive->links
@@ -565,8 +609,11 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
     // Most directories fit in the first batch; growing the vector node by node would
     // move every child several times.
     walk.node.children.reserve(listing->entries_ahead());
-    read_listing(walk, std::move(*listing));
+    read_listing(walk, *listing);
     walk.end_listing();
+    // Subdirectories walked here open relative to this one; queued jobs open by path.
+    if (recursive != nullptr && !walk.pending.empty()) walk.held.hold(session, *listing);
+    listing = std::unexpected(ListingOpenError{});  // the listing's buffers go now
 
     if (const auto* top = std::get_if<TopLevelMode>(&mode)) {
         queue_subdirectories(*top, walk.pending, depth);
@@ -576,6 +623,28 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
         descend_shared(walk, *recursive, depth);
     }
     return walk.finish();
+}
+
+}  // namespace
+
+TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const WalkMode& mode,
+                           unsigned depth, const ListedDirectory* listed) {
+    if (session.cancelled()) {
+        return directory_leaf(platform::to_utf8_lossy(path), std::nullopt, NodeState::Incomplete);
+    }
+    TreeNode node = listed != nullptr ? walk_examined(session, path, platform::to_utf8_lossy(path),
+                                                      listed->status, listed, mode, depth)
+                                      : walk_directory(session, path, mode, depth);
+    apply_package_rule(session.collapse_packages, node);
+    return node;
+}
+
+TreeNode walk_directory(ScanSession& session, const std::string& path, const WalkMode& mode,
+                        unsigned depth) {
+    std::string text = platform::to_utf8_lossy(path);
+    const auto st = platform::status_of_path(path, platform::FollowFinalLink::yes);
+    if (!st) return unexamined_directory(session, std::move(text));
+    return walk_examined(session, path, std::move(text), *st, nullptr, mode, depth);
 }
 
 }  // namespace bramvelt::scan
