@@ -358,7 +358,10 @@ struct DirectoryWalk {
     // in the order they are walked (stable, so equal priorities keep the listing order).
     void end_listing() {
         finish_directory_catalog(std::move(retainer), node.children);
-        std::ranges::stable_sort(pending, {}, &PendingSubdirectory::priority);
+        // Under the general profile every name has one class: nothing to move.
+        if (!std::ranges::is_sorted(pending, {}, &PendingSubdirectory::priority)) {
+            std::ranges::stable_sort(pending, {}, &PendingSubdirectory::priority);
+        }
     }
 
     TreeNode finish() {

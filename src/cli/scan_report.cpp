@@ -64,6 +64,34 @@ bool print_tree(platform::Writer& out, const TreeNode& node, std::size_t depth,
     return true;
 }
 
+// Sorts [first, last) with `before` through their positions, then moves each node once
+// to its place: nodes are large, and sorting them directly moves each many times.
+template <typename Before>
+void sort_run_by_path(std::vector<TreeNode>::iterator first, std::vector<TreeNode>::iterator last,
+                      const Before& before) {
+    const auto count = static_cast<std::size_t>(last - first);
+    thread_local std::vector<std::size_t> order;
+    order.resize(count);
+    for (std::size_t i = 0; i < count; ++i) order[i] = i;
+    std::ranges::sort(order, [&](std::size_t a, std::size_t b) { return before(first[a], first[b]); });
+    // Place p takes the node at order[p]; a cycle of places at a time.
+    for (std::size_t start = 0; start < count; ++start) {
+        if (order[start] == start) continue;
+        TreeNode held = std::move(first[start]);
+        std::size_t place = start;
+        for (;;) {
+            const std::size_t from = order[place];
+            order[place] = place;
+            if (from == start) {
+                first[place] = std::move(held);
+                break;
+            }
+            first[place] = std::move(first[from]);
+            place = from;
+        }
+    }
+}
+
 // Size, largest first, then path. The engine hands children over sorted by size
 // already, so usually only runs of equal size need ordering. Siblings share their
 // parent's path as a prefix, so comparing what follows it orders them the same way.
@@ -80,18 +108,14 @@ void order_children(const TreeNode& parent, std::vector<TreeNode>& children) {
     };
     const auto by_size = [](const TreeNode& a, const TreeNode& b) { return a.size > b.size; };
     if (!std::ranges::is_sorted(children, by_size)) {
-        std::ranges::sort(children, [&](const TreeNode& a, const TreeNode& b) {
-            if (a.size != b.size) return a.size > b.size;
-            return by_path(a, b);
-        });
-        return;
+        scan::sort_children_by_size(children);
     }
     auto run = children.begin();
     while (run != children.end()) {
         const std::int64_t size = run->size;
         auto end =
             std::find_if(run, children.end(), [size](const TreeNode& n) { return n.size != size; });
-        if (end - run > 1 && !std::is_sorted(run, end, by_path)) std::sort(run, end, by_path);
+        if (end - run > 1 && !std::is_sorted(run, end, by_path)) sort_run_by_path(run, end, by_path);
         run = end;
     }
 }
