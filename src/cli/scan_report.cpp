@@ -192,10 +192,58 @@ void trim_for_output(TreeNode& node, std::uint64_t depth, const OutputLimits& li
     trim_for_output(node, depth, limits, omitted, trimmed);
 }
 
-bool tree_has_problems(const TreeNode& node) {
-    if (!node.is_readable || node.state == NodeState::Incomplete) return true;
+namespace {
+
+bool node_has_problem(const TreeNode& node) {
+    return !node.is_readable || node.state == NodeState::Incomplete;
+}
+
+bool subtree_has_problems(const TreeNode& node) {
+    if (node_has_problem(node)) return true;
     return std::ranges::any_of(node.children,
-                               [](const TreeNode& c) { return tree_has_problems(c); });
+                               [](const TreeNode& c) { return subtree_has_problems(c); });
+}
+
+// Below this many files one thread looks faster than several start.
+constexpr std::int64_t kParallelCheckFiles = 50'000;
+
+}  // namespace
+
+bool tree_has_problems(const TreeNode& node, unsigned threads) {
+    if (threads <= 1 || node.file_count < kParallelCheckFiles) return subtree_has_problems(node);
+    // The nodes above parts of at most 1/64 of the files are looked at here; the parts
+    // by several threads.
+    const std::int64_t part_files = node.file_count / 64;
+    std::vector<const TreeNode*> parts;
+    std::vector<const TreeNode*> above{&node};
+    while (!above.empty()) {
+        const TreeNode* at = above.back();
+        above.pop_back();
+        if (node_has_problem(*at)) return true;
+        for (const TreeNode& child : at->children) {
+            (child.file_count > part_files && !child.children.empty() ? above : parts)
+                .push_back(&child);
+        }
+    }
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> found{false};
+    const auto check = [&]() noexcept {
+        for (std::size_t k = next++; k < parts.size() && !found.load(std::memory_order_relaxed);
+             k = next++) {
+            if (subtree_has_problems(*parts[k])) found = true;
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back(check);
+        } catch (...) {
+            break;  // fewer threads only make it slower
+        }
+    }
+    check();
+    for (auto& helper : helpers) helper.join();
+    return found;
 }
 
 bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, ReportFormat format,

@@ -47,8 +47,9 @@ void trim_for_output(scan::TreeNode& node, std::uint64_t depth, const OutputLimi
 void trim_for_output(scan::TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
                      std::vector<OmittedDetail>& omitted);
 
-// Some node is unreadable or Incomplete.
-bool tree_has_problems(const scan::TreeNode& node);
+// Some node is unreadable or Incomplete. A large tree is looked through on up to
+// `threads` threads.
+bool tree_has_problems(const scan::TreeNode& node, unsigned threads = 1);
 
 // Returns false when a write failed.
 bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, ReportFormat format,

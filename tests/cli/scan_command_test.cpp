@@ -248,6 +248,37 @@ TEST(TrimForOutput, CutsByDepthAndTopInPreOrder) {
     EXPECT_EQ(exact.children.size(), 2u);
 }
 
+TEST(TreeHasProblems, SeveralThreadsLookAtEveryNodeOfALargeTree) {
+    TreeNode root = make("/r", 0);
+    root.kind = NodeKind::Directory;
+    for (int d = 0; d < 40; ++d) {
+        TreeNode dir = make("/r/d" + std::to_string(d), 0);
+        dir.kind = NodeKind::Directory;
+        TreeNode inner = make(dir.path + "/inner", 0);
+        inner.kind = NodeKind::Directory;
+        for (int f = 0; f < 1500; ++f) {
+            inner.children.push_back(make(inner.path + "/f" + std::to_string(f), 1));
+        }
+        inner.file_count = 1500;
+        dir.file_count = inner.file_count;
+        dir.children.push_back(std::move(inner));
+        root.file_count += dir.file_count;
+        root.children.push_back(std::move(dir));
+    }
+    EXPECT_FALSE(tree_has_problems(root, 8));
+    for (const auto& at : {std::pair{0, 0}, std::pair{17, 700}, std::pair{39, 1499}}) {
+        TreeNode& file = root.children[at.first].children[0].children[at.second];
+        file.is_readable = false;
+        EXPECT_TRUE(tree_has_problems(root, 8));
+        file.is_readable = true;
+        file.state = NodeState::Incomplete;
+        EXPECT_TRUE(tree_has_problems(root, 8));
+        file.state = NodeState::Normal;
+    }
+    root.children[5].state = NodeState::Incomplete;
+    EXPECT_TRUE(tree_has_problems(root, 8));
+}
+
 TEST(TreeHasProblems, LooksAtEveryNode) {
     TreeNode clean = make("/r", 1, {make("/r/a", 1)});
     EXPECT_FALSE(tree_has_problems(clean));
