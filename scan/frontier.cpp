@@ -180,8 +180,8 @@ ScanFrontier frontier_pass(ScanSession& session, JobQueue& queue, unsigned threa
         std::vector<Expansion> batch;
         {
             std::lock_guard<std::mutex> lock(queue.mutex);
-            level = next_level(queue.jobs, classes,
-                               kFrontierMaxDirectories - frontier.expanded.size());
+            level =
+                next_level(queue.jobs, classes, kFrontierMaxDirectories - frontier.expanded.size());
             batch.resize(level.size());
             for (std::size_t k = 0; k < level.size(); ++k) batch[k].job = queue.jobs[level[k]];
         }

@@ -36,11 +36,13 @@ struct JobQueue {
 
 // A subdirectory as its parent's listing saw it: the status its opening must match and,
 // while the parent is held open, the parent's descriptor to open it relative to (-1:
-// open it by path). Its name is the last `name_length` bytes of its path.
+// open it by path). Its name is the last `name_length` bytes of its path; `text` is its
+// path as text, taken by the walk.
 struct ListedDirectory {
     platform::EntryStatus status;
     int parent_fd = -1;
     std::size_t name_length = 0;
+    std::string text;
 };
 
 // What a worker sends back for each job it finished.

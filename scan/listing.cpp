@@ -68,8 +68,9 @@ std::expected<DirectoryListing, ListingOpenError> open_directory(
     // read. Examining the path before opening it would add a second path lookup per
     // directory and protect nothing more: O_NOFOLLOW and O_DIRECTORY refuse a link or a
     // non-directory, and the descriptor's identity is what is checked and then read.
-    auto fd = at ? platform::open_directory_at(at->parent_fd, at->name, platform::FollowFinalLink::no)
-                 : platform::open_directory_path(path.c_str(), platform::FollowFinalLink::no);
+    auto fd =
+        at ? platform::open_directory_at(at->parent_fd, at->name, platform::FollowFinalLink::no)
+           : platform::open_directory_path(path.c_str(), platform::FollowFinalLink::no);
     if (fd) {
         auto opened = platform::status_of_fd(fd->get());
         if (opened && check_directory_identity(expected, *opened)) {

@@ -21,8 +21,8 @@ std::string_view node_display_name(std::string_view path) {
 void sort_children_by_size(std::vector<TreeNode>& children) {
     const std::size_t count = children.size();
     if (count < 2) return;
-    if (std::ranges::is_sorted(children,
-                               [](const TreeNode& a, const TreeNode& b) { return a.size > b.size; })) {
+    if (std::ranges::is_sorted(
+            children, [](const TreeNode& a, const TreeNode& b) { return a.size > b.size; })) {
         return;
     }
     // Sorted as (size, position) pairs, the position keeping it stable, then each node

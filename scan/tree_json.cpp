@@ -37,8 +37,7 @@ std::size_t find_escape(std::string_view text, std::size_t from) {
         // min(b, 0x1F) == b exactly when b is a control character.
         const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(bytes, last_control), bytes);
         const __m128i hits = _mm_or_si128(
-            control,
-            _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)));
+            control, _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)));
         if (const int mask = _mm_movemask_epi8(hits); mask != 0) {
             return from + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
         }
@@ -186,9 +185,8 @@ void append_node_fields(std::string& out, const TreeNode& node, NodeKind kind, s
                                       ? std::string_view("Smaller files")
                                       : node_display_name(path);
     const auto aggregate = small_files_aggregate_dir(node);
-    const std::size_t bound = 6 * (path.size() + name.size() +
-                                   (aggregate ? aggregate->size() : 0)) +
-                              kFixedFieldsBound;
+    const std::size_t bound =
+        6 * (path.size() + name.size() + (aggregate ? aggregate->size() : 0)) + kFixedFieldsBound;
     const std::size_t before = out.size();
     out.resize_and_overwrite(before + bound, [&](char* data, std::size_t) {
         Cursor c{data + before};

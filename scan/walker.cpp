@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -25,8 +26,7 @@ constexpr std::uint64_t kMaxSize =
 struct PendingSubdirectory {
     std::string path;  // raw bytes
     WalkPriority priority = WalkPriority::normal;
-    platform::EntryStatus status;  // as the listing saw it
-    std::size_t name_length = 0;
+    ListedDirectory listed;  // its parent's descriptor is filled in once held
 };
 
 // A listed directory's descriptor, kept while its subdirectories are walked, within the
@@ -57,12 +57,38 @@ class HeldDirectory {
     platform::Fd fd_;
 };
 
+// Whether no byte has its top bit set; names are mostly ASCII, checked 8 bytes at a time.
+bool is_ascii(std::string_view bytes) {
+    std::size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + i, 8);
+        if ((word & 0x8080808080808080ULL) != 0) return false;
+    }
+    for (; i < bytes.size(); ++i) {
+        if ((static_cast<unsigned char>(bytes[i]) & 0x80) != 0) return false;
+    }
+    return true;
+}
+
 void append_lossy(std::string& out, std::string_view bytes) {
-    if (platform::is_valid_utf8(bytes)) {
+    if (is_ascii(bytes) || platform::is_valid_utf8(bytes)) {
         out.append(bytes);
     } else {
         out += platform::to_utf8_lossy(bytes);
     }
+}
+
+// The length of the bytes as text (each ill-formed sequence becomes three bytes).
+std::size_t lossy_length(std::string_view bytes) {
+    if (is_ascii(bytes) || platform::is_valid_utf8(bytes)) return bytes.size();
+    return platform::to_utf8_lossy(bytes).size();
+}
+
+std::string lossy_text(std::string_view bytes) {
+    std::string out;
+    append_lossy(out, bytes);
+    return out;
 }
 
 std::string join_raw(const std::string& dir, std::string_view name) {
@@ -202,8 +228,8 @@ std::expected<DirectoryListing, ListingOpenError> open_listing(ScanSession& sess
     if (listed != nullptr && listed->parent_fd >= 0) {
         at = OpenAt{listed->parent_fd, path.c_str() + (path.size() - listed->name_length)};
     }
-    return open_directory(path, st, method, follow, links, session.cancel,
-                          session.listing_counters, at);
+    return open_directory(path, st, method, follow, links, session.cancel, session.listing_counters,
+                          at);
 }
 
 // What one listing result is to the walk.
@@ -314,21 +340,25 @@ struct DirectoryWalk {
         }
         batch_bytes = std::min(batch_bytes + counted, kMaxSize);  // each is at most kMaxSize
         batch_files += 1;
-        TreeNode child;
+        total_size = saturating_add(total_size, static_cast<std::int64_t>(counted));
+        total_files += 1;
+        // Every file is kept: made in place, the retention step would only append it.
+        const bool in_place = retainer.keeps_all() && !retainer.wants_identity();
+        TreeNode spilled;
+        TreeNode& child = in_place ? node.children.emplace_back() : spilled;
         child.path = std::move(path_text);
         child.kind = NodeKind::File;
         child.size = static_cast<std::int64_t>(counted);
         child.file_count = 1;
         child.modification_time = as_node_time(entry.modification);
         child.state = entry.is_dataless ? NodeState::CloudPlaceholder : NodeState::Normal;
+        if (in_place) return;
         std::optional<CatalogIdentity> identity;
         if (retainer.wants_identity()) {
             identity =
                 CatalogIdentity{entry.inode, facts.device, facts.link_count, facts.allocated_size};
         }
-        retain_or_spill_child(retainer, std::move(child), identity, node.children);
-        total_size = saturating_add(total_size, static_cast<std::int64_t>(counted));
-        total_files += 1;
+        retain_or_spill_child(retainer, std::move(spilled), identity, node.children);
     }
 
     void add_leaf(const ListedEntry& entry, NodeState state, std::string path_text) {
@@ -336,16 +366,14 @@ struct DirectoryWalk {
             directory_leaf(std::move(path_text), as_node_time(entry.modification), state));
     }
 
-    void add_pending(const ListedEntry& entry) {
-        std::string name_text;
-        append_lossy(name_text, entry.name);
-        pending.push_back({join_raw(path, entry.name), directory_class(session.profile, name_text),
-                           *entry.status, entry.name.size()});
-    }
-
-    // How a walk of the pending subdirectory `i` finds it.
-    ListedDirectory listed(std::size_t i) const {
-        return ListedDirectory{pending[i].status, held.fd(), pending[i].name_length};
+    void add_pending(const ListedEntry& entry, std::string path_text) {
+        // The name as text ends the path's text; it holds no "/".
+        const std::string_view name_text =
+            std::string_view(path_text).substr(path_text.size() - lossy_length(entry.name));
+        const WalkPriority priority = directory_class(session.profile, name_text);
+        pending.push_back(
+            {join_raw(path, entry.name), priority,
+             ListedDirectory{*entry.status, -1, entry.name.size(), std::move(path_text)}});
     }
 
     void add_subtree(TreeNode walked) {
@@ -419,7 +447,7 @@ void read_listing(DirectoryWalk& walk, DirectoryListing& listing) {
                               std::move(decision.path_text));
                 break;
             case EntryKind::recurse:
-                walk.add_pending(std::get<ListedEntry>(result));
+                walk.add_pending(std::get<ListedEntry>(result), std::move(decision.path_text));
                 break;
         }
     }
@@ -441,10 +469,9 @@ void queue_subdirectories(const TopLevelMode& top, std::vector<PendingSubdirecto
 // applied as files are met, which link counts the bytes must not depend on timing.
 void descend_alone(DirectoryWalk& walk, const WalkMode& mode, unsigned depth) {
     walk.node.children.reserve(walk.node.children.size() + walk.pending.size());
-    for (std::size_t i = 0; i < walk.pending.size(); ++i) {
-        const ListedDirectory listed = walk.listed(i);
-        walk.add_subtree(
-            walk_subdirectory(walk.session, walk.pending[i].path, mode, depth + 1, &listed));
+    for (auto& sub : walk.pending) {
+        sub.listed.parent_fd = walk.held.fd();
+        walk.add_subtree(walk_subdirectory(walk.session, sub.path, mode, depth + 1, &sub.listed));
     }
 }
 
@@ -467,7 +494,7 @@ void descend_shared(DirectoryWalk& walk, const RecursiveMode& mode, unsigned dep
             for (std::size_t k = i + 1; k < pending.size(); ++k) {
                 auto task = std::make_shared<HelpPool::Task>();
                 task->path = std::move(pending[k].path);
-                task->listed = ListedDirectory{pending[k].status, -1, pending[k].name_length};
+                task->listed = std::move(pending[k].listed);
                 task->depth = depth + 1;
                 task->progress = mode.progress;
                 handed[k] = task;
@@ -481,8 +508,8 @@ void descend_shared(DirectoryWalk& walk, const RecursiveMode& mode, unsigned dep
         if (task && !pool->take_back(task)) {
             pool->wait(task, [&](HelpPool::Task& other) {
                 const WalkMode other_mode = RecursiveMode{other.progress, pool, &other.links};
-                other.node = walk_subdirectory(session, other.path, other_mode, other.depth,
-                                               &other.listed);
+                other.node =
+                    walk_subdirectory(session, other.path, other_mode, other.depth, &other.listed);
             });
             if (task->error) std::rethrow_exception(task->error);
             walked = std::move(*task->node);
@@ -490,7 +517,8 @@ void descend_shared(DirectoryWalk& walk, const RecursiveMode& mode, unsigned dep
         } else {
             const WalkMode sub_mode = RecursiveMode{mode.progress, pool, &sub_links};
             // Taken back or never offered: walked here, where the descriptor is held.
-            const ListedDirectory listed = walk.listed(i);
+            ListedDirectory& listed = task ? task->listed : pending[i].listed;
+            listed.parent_fd = walk.held.fd();
             walked = walk_subdirectory(session, task ? task->path : pending[i].path, sub_mode,
                                        depth + 1, &listed);
         }
@@ -600,14 +628,13 @@ TreeNode walk_examined(ScanSession& session, const std::string& path, std::strin
     if (!listing) {
         // A directory whose path is gone was never examined, as when its status call
         // fails; one that is still there could not be opened.
-        if (listed != nullptr &&
-            !platform::status_of_path(path, platform::FollowFinalLink::yes)) {
+        if (listed != nullptr && !platform::status_of_path(path, platform::FollowFinalLink::yes)) {
             return unexamined_directory(session, std::move(text));
         }
         return unlistable_directory(session, std::move(text), modification, own_size, job);
     }
-    LinkLog* const links = recursive != nullptr ? recursive->links
-                                                : std::get<TopLevelMode>(mode).links;
+    LinkLog* const links =
+        recursive != nullptr ? recursive->links : std::get<TopLevelMode>(mode).links;
     DirectoryWalk walk(session, path, std::move(text), modification, own_size, job, links);
     // Most directories fit in the first batch; growing the vector node by node would
     // move every child several times.
@@ -628,26 +655,33 @@ TreeNode walk_examined(ScanSession& session, const std::string& path, std::strin
     return walk.finish();
 }
 
+// walk_directory with the path's text made.
+TreeNode walk_examined_path(ScanSession& session, const std::string& path, std::string text,
+                            const WalkMode& mode, unsigned depth) {
+    const auto st = platform::status_of_path(path, platform::FollowFinalLink::yes);
+    if (!st) return unexamined_directory(session, std::move(text));
+    return walk_examined(session, path, std::move(text), *st, nullptr, mode, depth);
+}
+
 }  // namespace
 
 TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const WalkMode& mode,
-                           unsigned depth, const ListedDirectory* listed) {
+                           unsigned depth, ListedDirectory* listed) {
+    std::string text = listed != nullptr ? std::move(listed->text) : lossy_text(path);
     if (session.cancelled()) {
-        return directory_leaf(platform::to_utf8_lossy(path), std::nullopt, NodeState::Incomplete);
+        return directory_leaf(std::move(text), std::nullopt, NodeState::Incomplete);
     }
-    TreeNode node = listed != nullptr ? walk_examined(session, path, platform::to_utf8_lossy(path),
-                                                      listed->status, listed, mode, depth)
-                                      : walk_directory(session, path, mode, depth);
+    TreeNode node =
+        listed != nullptr
+            ? walk_examined(session, path, std::move(text), listed->status, listed, mode, depth)
+            : walk_examined_path(session, path, std::move(text), mode, depth);
     apply_package_rule(session.collapse_packages, node);
     return node;
 }
 
 TreeNode walk_directory(ScanSession& session, const std::string& path, const WalkMode& mode,
                         unsigned depth) {
-    std::string text = platform::to_utf8_lossy(path);
-    const auto st = platform::status_of_path(path, platform::FollowFinalLink::yes);
-    if (!st) return unexamined_directory(session, std::move(text));
-    return walk_examined(session, path, std::move(text), *st, nullptr, mode, depth);
+    return walk_examined_path(session, path, lossy_text(path), mode, depth);
 }
 
 }  // namespace bramvelt::scan

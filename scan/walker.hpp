@@ -44,9 +44,10 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
 
 // One subdirectory of a recursive walk: an Incomplete placeholder once the scan is
 // cancelled, else its walked node with the package rule applied. With `listed`, the
-// status its parent's listing took stands for the status call on the path.
+// status its parent's listing took stands for the status call on the path, and its text
+// is taken from there.
 TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const WalkMode& mode,
-                           unsigned depth, const ListedDirectory* listed = nullptr);
+                           unsigned depth, ListedDirectory* listed = nullptr);
 
 // The end of a job walked with a link log: the hard-link rule for every logged file in
 // the order a lone walk meets them, their bytes added to their nodes and every node

@@ -71,8 +71,8 @@ void keep_until_exit(std::shared_ptr<scan::ScanSession> session, scan::ScanOutco
         TrimmedNodes trimmed;
     };
     static std::unique_ptr<Kept>* kept = new std::unique_ptr<Kept>();
-    *kept = std::make_unique<Kept>(
-        Kept{std::move(session), std::move(outcome), std::move(trimmed)});
+    *kept =
+        std::make_unique<Kept>(Kept{std::move(session), std::move(outcome), std::move(trimmed)});
 }
 
 int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
@@ -117,8 +117,8 @@ int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
     bool written = false;
     TrimmedNodes trimmed;
     if (options.json) {
-        written = trim_and_write_json_report(io.out, *outcome, limits, incomplete, options.jobs,
-                                             trimmed);
+        written =
+            trim_and_write_json_report(io.out, *outcome, limits, incomplete, options.jobs, trimmed);
     } else {
         std::vector<OmittedDetail> omitted;
         trim_for_output(outcome->tree, 0, limits, omitted, trimmed);

@@ -73,7 +73,8 @@ void sort_run_by_path(std::vector<TreeNode>::iterator first, std::vector<TreeNod
     thread_local std::vector<std::size_t> order;
     order.resize(count);
     for (std::size_t i = 0; i < count; ++i) order[i] = i;
-    std::ranges::sort(order, [&](std::size_t a, std::size_t b) { return before(first[a], first[b]); });
+    std::ranges::sort(order,
+                      [&](std::size_t a, std::size_t b) { return before(first[a], first[b]); });
     // Place p takes the node at order[p]; a cycle of places at a time.
     for (std::size_t start = 0; start < count; ++start) {
         if (order[start] == start) continue;
@@ -115,7 +116,8 @@ void order_children(const TreeNode& parent, std::vector<TreeNode>& children) {
         const std::int64_t size = run->size;
         auto end =
             std::find_if(run, children.end(), [size](const TreeNode& n) { return n.size != size; });
-        if (end - run > 1 && !std::is_sorted(run, end, by_path)) sort_run_by_path(run, end, by_path);
+        if (end - run > 1 && !std::is_sorted(run, end, by_path))
+            sort_run_by_path(run, end, by_path);
         run = end;
     }
 }

@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <cstdlib>
 
 namespace bramvelt::platform {
 namespace {

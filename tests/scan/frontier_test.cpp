@@ -86,8 +86,8 @@ class FrontierTree : public ::testing::Test {
         root = dir.make_dir("root");
         for (int u = 0; u < 3; ++u) {
             for (int s = 0; s < 3; ++s) {
-                const std::string folder = "root/home/u" + std::to_string(u) + "/s" +
-                                           std::to_string(s) + "/deep";
+                const std::string folder =
+                    "root/home/u" + std::to_string(u) + "/s" + std::to_string(s) + "/deep";
                 dir.make_dir(folder);
                 write_bytes(dir.path() + "/" + folder + "/../f", 1000 * (u + s + 1));
             }
@@ -139,9 +139,8 @@ TEST_F(FrontierTree, ListsBySmallestDepthPlusClassUntil128) {
     }
     // Nothing deeper than 3 was listed; the queue stays in group order.
     EXPECT_FALSE(pass.expanded.contains(root + "/home/u0/s0/deep"));
-    EXPECT_TRUE(std::ranges::is_sorted(pass.queue, {}, [](const auto& job) {
-        return std::get<2>(job);
-    }));
+    EXPECT_TRUE(
+        std::ranges::is_sorted(pass.queue, {}, [](const auto& job) { return std::get<2>(job); }));
     std::vector<std::string> queued;
     for (const auto& job : pass.queue) queued.push_back(std::get<0>(job));
     std::ranges::sort(queued);

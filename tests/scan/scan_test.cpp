@@ -13,9 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <thread>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/file_flags.hpp"
@@ -200,6 +200,43 @@ TEST(Scan, RealTreeMatchesDuAndStat) {
             for (const auto& c : n.children) check_order(c);
         };
         check_order(tree);
+    }
+}
+
+TEST(Scan, FoldersWalkedInsideAJobKeepTheirTextAndStatus) {
+    // Below the frontier's reach, folders are opened relative to their parent with the
+    // status its listing took; their paths are made from the parent's text.
+    TempDir dir;
+    const std::string root = dir.make_dir("root");
+    const std::string odd = dir.make_dir(
+        "root/a/b/c/d/bad\xFF"
+        "dir/next\x80");
+    write_bytes(odd + "/inside", 4096);
+    write_bytes(root +
+                    "/a/b/c/d/bad\xFF"
+                    "dir/beside",
+                10);
+    for (const unsigned jobs : {1u, 4u}) {
+        auto r = run(root, test_options(jobs));
+        ASSERT_TRUE(r.result);
+        const std::string text = root +
+                                 "/a/b/c/d/bad\xEF\xBF\xBD"
+                                 "dir";
+        const TreeNode* bad = find(r.result->tree, text);
+        ASSERT_NE(bad, nullptr);
+        EXPECT_EQ(bad->modification_time, lstat_of(root + "/a/b/c/d/bad\xFF"
+                                                          "dir")
+                                              .st_mtim.tv_sec);
+        EXPECT_EQ(bad->size, du_bytes(root + "/a/b/c/d/bad\xFF"
+                                             "dir"));
+        EXPECT_EQ(bad->file_count, 2);
+        EXPECT_EQ(bad->state, NodeState::Normal);
+        const TreeNode* next = find(r.result->tree, text + "/next\xEF\xBF\xBD");
+        ASSERT_NE(next, nullptr);
+        ASSERT_EQ(next->children.size(), 1u);
+        EXPECT_EQ(next->children[0].path, text + "/next\xEF\xBF\xBD/inside");
+        EXPECT_EQ(r.result->tree.size, du_bytes(root));
+        EXPECT_EQ(r.result->directories_scanned, 7u);  // root, a, b, c, d and the two
     }
 }
 

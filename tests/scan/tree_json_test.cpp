@@ -115,9 +115,8 @@ TEST(JsonEscape, EscapesOnlyWhatJsonNeeds) {
     const struct {
         char byte;
         std::string_view written;
-    } bytes[] = {{'\x02', "\\u0002"}, {'\x1f', "\\u001f"}, {'"', "\\\""},
-                 {'\\', "\\\\"},    {' ', " "},            {'\x7f', "\x7f"},
-                 {'\x80', "\x80"},     {'\xff', "\xff"}};
+    } bytes[] = {{'\x02', "\\u0002"}, {'\x1f', "\\u001f"}, {'"', "\\\""},    {'\\', "\\\\"},
+                 {' ', " "},          {'\x7f', "\x7f"},    {'\x80', "\x80"}, {'\xff', "\xff"}};
     for (const auto& b : bytes) {
         for (std::size_t at = 0; at < 40; ++at) {
             std::string text(40, 'a');
