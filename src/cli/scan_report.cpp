@@ -6,8 +6,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "scan/tree_json.hpp"
 #include "src/cli/errors.hpp"
@@ -166,11 +168,14 @@ void trim_children(TreeNode& node, std::uint64_t depth, const OutputLimits& limi
     }
     if (keep < node.children.size()) {
         omitted.push_back({node.path, reason, node.children.size() - keep});
+        // The few kept move to a list of their own; the whole former list, the cut
+        // subtrees in it, is kept as it is, nothing in it touched or copied.
+        std::vector<TreeNode> kept;
+        kept.reserve(keep);
         const auto cut = node.children.begin() + static_cast<std::ptrdiff_t>(keep);
-        // Moving a node moves its subtree's ownership; nothing below it is touched.
-        trimmed.insert(trimmed.end(), std::make_move_iterator(cut),
-                       std::make_move_iterator(node.children.end()));
-        node.children.erase(cut, node.children.end());
+        kept.insert(kept.end(), std::make_move_iterator(node.children.begin()),
+                    std::make_move_iterator(cut));
+        trimmed.push_back(std::exchange(node.children, std::move(kept)));
     }
 }
 
@@ -314,13 +319,16 @@ void plan_segments(TreeNode& node, std::uint64_t depth, const OutputLimits& limi
     segments.push_back({"]}", {}, 0, {}, {}});
 }
 
+// A node's object with a typical path, and a little more.
+constexpr std::size_t kJsonBytesPerNode = 300;
+
 }  // namespace
 
 bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
                                 const OutputLimits& limits, bool incomplete, unsigned threads,
                                 TrimmedNodes& trimmed) {
-    // About 256 segments for the whole tree.
-    const std::int64_t segment_files = std::max<std::int64_t>(2'000, outcome.tree.file_count / 256);
+    // About 1,024 segments for the whole tree, each written in one piece.
+    const std::int64_t segment_files = std::max<std::int64_t>(500, outcome.tree.file_count / 1024);
     std::vector<Segment> segments;
     if (outcome.tree.file_count <= segment_files || outcome.tree.children.empty()) {
         segments.push_back({{}, {&outcome.tree}, 0, {}, {}});
@@ -329,49 +337,96 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
     }
     if (!out.write("{\"schemaVersion\":1,\"tree\":")) return false;
 
-    // Each thread takes the next segment, writes it into a buffer of its own that it
-    // keeps for its next segment, and waits for its turn to hand the bytes to `out`; so
-    // at most one segment per thread is held, and no buffer is made twice.
+    // Each thread takes the next segment and writes it into a buffer from a small pool;
+    // whoever hands in the segment that goes out next also sends out every one after it
+    // that is ready, and the buffers go back to the pool. A thread that is slow (or
+    // descheduled) holds up only the output, not the others' work; no more than twice as
+    // many buffers as threads are ever made, so memory stays bounded.
+    struct Handoff {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<std::optional<std::string>> ready;  // by segment, until sent
+        std::vector<std::string> spare;
+        std::size_t made = 0;
+        std::size_t next = 0;  // the segment that goes out next
+        bool sending = false;
+        bool failed = false;
+    } handoff;
+    handoff.ready.resize(segments.size());
+    const std::size_t most_buffers = 2 * std::max(threads, 1u);
     std::atomic<std::size_t> claimed{0};
-    std::mutex turn_mutex;
-    std::condition_variable turn_changed;
-    std::size_t turn = 0;  // the next segment to go out
-    bool failed = false;
-    const auto fail = [&] {
-        {
-            std::lock_guard<std::mutex> lock(turn_mutex);
-            failed = true;
+    // Takes a buffer for segment `k`: a spare one, a new one while fewer than the most
+    // were made, or (the segment that goes out next, so the output never stalls) a new one
+    // in any case.
+    const auto take_buffer = [&](std::size_t k) -> std::optional<std::string> {
+        std::unique_lock<std::mutex> lock(handoff.mutex);
+        handoff.changed.wait(lock, [&] {
+            return handoff.failed || !handoff.spare.empty() || handoff.made < most_buffers ||
+                   handoff.next == k;
+        });
+        if (handoff.failed) return std::nullopt;
+        if (handoff.spare.empty()) {
+            ++handoff.made;
+            return std::string();
         }
-        turn_changed.notify_all();
+        std::string buffer = std::move(handoff.spare.back());
+        handoff.spare.pop_back();
+        return buffer;
+    };
+    // Hands in segment `k`, then sends whatever is ready in order unless another thread
+    // is sending (it will send this one too).
+    const auto hand_in = [&](std::size_t k, std::string buffer) {
+        std::unique_lock<std::mutex> lock(handoff.mutex);
+        handoff.ready[k] = std::move(buffer);
+        if (handoff.sending) return;
+        handoff.sending = true;
+        while (!handoff.failed && handoff.next < segments.size() && handoff.ready[handoff.next]) {
+            std::string bytes = std::move(*handoff.ready[handoff.next]);
+            handoff.ready[handoff.next].reset();
+            lock.unlock();
+            const bool written = out.write(bytes);
+            bytes.clear();
+            lock.lock();
+            if (written) {
+                ++handoff.next;
+            } else {
+                handoff.failed = true;
+            }
+            handoff.spare.push_back(std::move(bytes));
+            handoff.changed.notify_all();
+        }
+        handoff.sending = false;
     };
     // Exceptions (out of memory) must not leave a helper thread; the report then counts
     // as not written.
     const auto render = [&]() noexcept {
         try {
-            std::string buffer;
             for (std::size_t k = claimed++; k < segments.size(); k = claimed++) {
+                auto buffer = take_buffer(k);
+                if (!buffer) return;
                 Segment& segment = segments[k];
-                buffer.assign(segment.text);
+                // Made large enough at once: growing by doubling would leave every
+                // smaller block behind it in this thread's heap.
+                std::size_t nodes = 0;
+                for (const TreeNode* subtree : segment.subtrees) {
+                    nodes += static_cast<std::size_t>(subtree->file_count) + 1;
+                }
+                buffer->reserve(segment.text.size() + nodes * kJsonBytesPerNode);
+                buffer->assign(segment.text);
                 for (std::size_t i = 0; i < segment.subtrees.size(); ++i) {
-                    if (i > 0) buffer += ',';
+                    if (i > 0) *buffer += ',';
                     trim_for_output(*segment.subtrees[i], segment.depth, limits, segment.records,
                                     segment.trimmed);
-                    scan::append_tree_json(buffer, *segment.subtrees[i]);
+                    scan::append_tree_json(*buffer, *segment.subtrees[i]);
                 }
-                std::unique_lock<std::mutex> lock(turn_mutex);
-                turn_changed.wait(lock, [&] { return turn == k || failed; });
-                if (failed) return;
-                // The others wait for later turns, so writing under the lock holds no one.
-                if (!out.write(buffer)) {
-                    failed = true;
-                } else {
-                    ++turn;
-                }
-                lock.unlock();
-                turn_changed.notify_all();
+                hand_in(k, std::move(*buffer));
             }
         } catch (...) {
-            fail();
+            {
+                std::lock_guard<std::mutex> lock(handoff.mutex);
+                handoff.failed = true;
+            }
+            handoff.changed.notify_all();
         }
     };
     std::vector<std::thread> helpers;
@@ -385,7 +440,7 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
     }
     render();
     for (auto& helper : helpers) helper.join();
-    if (failed) return false;
+    if (handoff.failed || handoff.next != segments.size()) return false;
 
     std::vector<OmittedDetail> omitted;
     for (auto& segment : segments) {

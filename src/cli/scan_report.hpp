@@ -36,8 +36,9 @@ struct OmittedDetail {
 enum class ReportFormat { text, json };
 
 // Subtrees cut from a report, kept whole: freeing a few hundred thousand nodes costs
-// more than writing the report, and the command ends right after it.
-using TrimmedNodes = std::vector<scan::TreeNode>;
+// more than writing the report, and the command ends right after it. Each entry is a
+// node's former list of children; the nodes the report keeps were moved out of it.
+using TrimmedNodes = std::vector<std::vector<scan::TreeNode>>;
 
 // Sorts every kept node's children (size, then path) and cuts them to the limits,
 // recording each cut in pre-order; the cut subtrees go to `trimmed`.
@@ -58,8 +59,8 @@ bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, 
 
 // The JSON report of the untrimmed outcome: trim_for_output then write_scan_report, with
 // the tree cut into segments that several threads trim and write at once, handed to
-// `out` in order. The bytes are the same; one segment per thread is held in memory at a
-// time. What the limits cut goes to `trimmed`.
+// `out` in order. The bytes are the same; at most two segments per thread are held in
+// memory at a time. What the limits cut goes to `trimmed`.
 bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
                                 const OutputLimits& limits, bool incomplete, unsigned threads,
                                 TrimmedNodes& trimmed);

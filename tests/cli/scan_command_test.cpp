@@ -234,12 +234,17 @@ TEST(TrimForOutput, CutsByDepthAndTopInPreOrder) {
     TrimmedNodes trimmed;
     trim_for_output(again, 0, OutputLimits{1, 3}, records, trimmed);
     EXPECT_EQ(records.size(), 2u);
-    ASSERT_EQ(trimmed.size(), 3u);
-    EXPECT_EQ(trimmed[0].path, "/r/b");
-    EXPECT_EQ(trimmed[1].path, "/r/d/y");
-    EXPECT_EQ(trimmed[2].path, "/r/d/x");
-    ASSERT_EQ(trimmed[2].children.size(), 1u);
-    EXPECT_EQ(trimmed[2].children[0].path, "/r/d/x/deep");
+    // The former lists: the root's (its last, cut, entry intact) and /r/d's (all cut).
+    ASSERT_EQ(trimmed.size(), 2u);
+    ASSERT_EQ(trimmed[0].size(), 4u);
+    EXPECT_EQ(trimmed[0][3].path, "/r/b");
+    ASSERT_EQ(trimmed[1].size(), 2u);
+    EXPECT_EQ(trimmed[1][0].path, "/r/d/y");
+    EXPECT_EQ(trimmed[1][1].path, "/r/d/x");
+    ASSERT_EQ(trimmed[1][1].children.size(), 1u);
+    EXPECT_EQ(trimmed[1][1].children[0].path, "/r/d/x/deep");
+    ASSERT_EQ(again.children.size(), 3u);
+    EXPECT_EQ(again.children[2].path, "/r/a");
 
     TreeNode exact = make("/e", 3, {make("/e/a", 1), make("/e/b", 2)});
     std::vector<OmittedDetail> none;
