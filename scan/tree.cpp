@@ -3,6 +3,8 @@
 #include <string.h>
 
 #include <algorithm>
+#include <array>
+#include <span>
 #include <utility>
 
 namespace bramvelt::scan {
@@ -27,12 +29,17 @@ void sort_children_by_size(std::vector<TreeNode>& children) {
     }
     // Sorted as (size, position) pairs, the position keeping it stable, then each node
     // moved once to its place: nodes are large, and a stable sort of the nodes themselves
-    // would allocate a buffer of them and move each several times.
-    thread_local std::vector<std::pair<std::int64_t, std::size_t>> order;
-    order.clear();
-    order.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) order.emplace_back(children[i].size, i);
-    std::ranges::sort(order, [](const auto& a, const auto& b) {
+    // would allocate a buffer of them and move each several times. The pairs of a small
+    // list stay on the stack; a large list's are freed at once for the nodes to come.
+    using Key = std::pair<std::int64_t, std::size_t>;
+    constexpr std::size_t kOnStack = 64;
+    std::array<Key, kOnStack> small;
+    std::vector<Key> large;
+    if (count > kOnStack) large.resize(count);
+    const std::span<Key> order = count > kOnStack ? std::span<Key>(large)
+                                                  : std::span<Key>(small.data(), count);
+    for (std::size_t i = 0; i < count; ++i) order[i] = Key(children[i].size, i);
+    std::ranges::sort(order, [](const Key& a, const Key& b) {
         return a.first != b.first ? a.first > b.first : a.second < b.second;
     });
     // Place p takes the node at order[p].second; a cycle of places at a time.

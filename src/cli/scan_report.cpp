@@ -72,8 +72,7 @@ template <typename Before>
 void sort_run_by_path(std::vector<TreeNode>::iterator first, std::vector<TreeNode>::iterator last,
                       const Before& before) {
     const auto count = static_cast<std::size_t>(last - first);
-    thread_local std::vector<std::size_t> order;
-    order.resize(count);
+    std::vector<std::size_t> order(count);
     for (std::size_t i = 0; i < count; ++i) order[i] = i;
     std::ranges::sort(order,
                       [&](std::size_t a, std::size_t b) { return before(first[a], first[b]); });
