@@ -366,14 +366,21 @@ struct DirectoryWalk {
             directory_leaf(std::move(path_text), as_node_time(entry.modification), state));
     }
 
-    void add_pending(const ListedEntry& entry, std::string path_text) {
+    // A pending subdirectory's path as text, made when it is walked: kept in the list,
+    // the texts of a wide directory would stay in memory until its last one is walked.
+    std::string text_of(const PendingSubdirectory& sub) const {
+        const std::string_view name =
+            std::string_view(sub.path).substr(sub.path.size() - sub.listed.name_length);
+        return join_text(node.path, name);
+    }
+
+    void add_pending(const ListedEntry& entry, const std::string& path_text) {
         // The name as text ends the path's text; it holds no "/".
         const std::string_view name_text =
             std::string_view(path_text).substr(path_text.size() - lossy_length(entry.name));
         const WalkPriority priority = directory_class(session.profile, name_text);
-        pending.push_back(
-            {join_raw(path, entry.name), priority,
-             ListedDirectory{*entry.status, -1, entry.name.size(), std::move(path_text)}});
+        pending.push_back({join_raw(path, entry.name), priority,
+                           ListedDirectory{*entry.status, -1, entry.name.size(), {}}});
     }
 
     void add_subtree(TreeNode walked) {
@@ -447,7 +454,7 @@ void read_listing(DirectoryWalk& walk, DirectoryListing& listing) {
                               std::move(decision.path_text));
                 break;
             case EntryKind::recurse:
-                walk.add_pending(std::get<ListedEntry>(result), std::move(decision.path_text));
+                walk.add_pending(std::get<ListedEntry>(result), decision.path_text);
                 break;
         }
     }
@@ -471,6 +478,7 @@ void descend_alone(DirectoryWalk& walk, const WalkMode& mode, unsigned depth) {
     walk.node.children.reserve(walk.node.children.size() + walk.pending.size());
     for (auto& sub : walk.pending) {
         sub.listed.parent_fd = walk.held.fd();
+        sub.listed.text = walk.text_of(sub);
         walk.add_subtree(walk_subdirectory(walk.session, sub.path, mode, depth + 1, &sub.listed));
     }
 }
@@ -493,6 +501,7 @@ void descend_shared(DirectoryWalk& walk, const RecursiveMode& mode, unsigned dep
             tasks.reserve(pending.size() - i - 1);
             for (std::size_t k = i + 1; k < pending.size(); ++k) {
                 auto task = std::make_shared<HelpPool::Task>();
+                pending[k].listed.text = walk.text_of(pending[k]);
                 task->path = std::move(pending[k].path);
                 task->listed = std::move(pending[k].listed);
                 task->depth = depth + 1;
@@ -519,6 +528,7 @@ void descend_shared(DirectoryWalk& walk, const RecursiveMode& mode, unsigned dep
             // Taken back or never offered: walked here, where the descriptor is held.
             ListedDirectory& listed = task ? task->listed : pending[i].listed;
             listed.parent_fd = walk.held.fd();
+            if (!task) listed.text = walk.text_of(pending[i]);
             walked = walk_subdirectory(session, task ? task->path : pending[i].path, sub_mode,
                                        depth + 1, &listed);
         }
