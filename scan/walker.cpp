@@ -23,10 +23,48 @@ constexpr std::uint64_t kResultsPerProgressCheck = 256;
 constexpr std::uint64_t kMaxSize =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
+// What a listing keeps of a subdirectory until it is walked or queued: its name (raw
+// bytes) and the few facts of its status the walk needs. Wide directories keep thousands
+// at once, so the paths are made only when each is walked.
 struct PendingSubdirectory {
-    std::string path;  // raw bytes
+    std::string name;
     WalkPriority priority = WalkPriority::normal;
-    ListedDirectory listed;  // its parent's descriptor is filled in once held
+    std::uint32_t mode = 0;
+    std::uint32_t flags = 0;
+    bool mount_root = false;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t blocks = 0;
+    std::int64_t mtime_seconds = 0;
+    std::int32_t mtime_nanoseconds = 0;
+
+    PendingSubdirectory(std::string_view raw_name, WalkPriority class_of_name,
+                        const platform::EntryStatus& st)
+        : name(raw_name),
+          priority(class_of_name),
+          mode(st.mode),
+          flags(st.flags),
+          mount_root(st.mount_root),
+          device(st.device),
+          inode(st.inode),
+          blocks(st.blocks),
+          mtime_seconds(st.mtime_seconds),
+          mtime_nanoseconds(st.mtime_nanoseconds) {}
+
+    // The status as the listing took it, as far as the walk reads it.
+    platform::EntryStatus status() const {
+        platform::EntryStatus st;
+        st.mode = mode;
+        st.flags = flags;
+        st.mount_root = mount_root;
+        st.mount_root_known = true;
+        st.device = device;
+        st.inode = inode;
+        st.blocks = blocks;
+        st.mtime_seconds = mtime_seconds;
+        st.mtime_nanoseconds = mtime_nanoseconds;
+        return st;
+    }
 };
 
 // A listed directory's descriptor, kept while its subdirectories are walked, within the
@@ -366,21 +404,21 @@ struct DirectoryWalk {
             directory_leaf(std::move(path_text), as_node_time(entry.modification), state));
     }
 
-    // A pending subdirectory's path as text, made when it is walked: kept in the list,
-    // the texts of a wide directory would stay in memory until its last one is walked.
-    std::string text_of(const PendingSubdirectory& sub) const {
-        const std::string_view name =
-            std::string_view(sub.path).substr(sub.path.size() - sub.listed.name_length);
-        return join_text(node.path, name);
+    // A pending subdirectory's path (raw bytes).
+    std::string path_of(const PendingSubdirectory& sub) const { return join_raw(path, sub.name); }
+
+    // How the walk of a pending subdirectory finds it, its path as text included.
+    ListedDirectory listed_of(const PendingSubdirectory& sub, int parent_fd) const {
+        return ListedDirectory{sub.status(), parent_fd, sub.name.size(),
+                               join_text(node.path, sub.name)};
     }
 
     void add_pending(const ListedEntry& entry, const std::string& path_text) {
         // The name as text ends the path's text; it holds no "/".
         const std::string_view name_text =
             std::string_view(path_text).substr(path_text.size() - lossy_length(entry.name));
-        const WalkPriority priority = directory_class(session.profile, name_text);
-        pending.push_back({join_raw(path, entry.name), priority,
-                           ListedDirectory{*entry.status, -1, entry.name.size(), {}}});
+        pending.emplace_back(entry.name, directory_class(session.profile, name_text),
+                             *entry.status);
     }
 
     void add_subtree(TreeNode walked) {
@@ -462,13 +500,12 @@ void read_listing(DirectoryWalk& walk, DirectoryListing& listing) {
 }
 
 // Top level: every subdirectory becomes a job at the back of the queue.
-void queue_subdirectories(const TopLevelMode& top, std::vector<PendingSubdirectory>& pending,
-                          unsigned depth) {
+void queue_subdirectories(const TopLevelMode& top, const DirectoryWalk& walk, unsigned depth) {
     std::unique_lock<std::mutex> lock;
     if (top.mutex != nullptr) lock = std::unique_lock<std::mutex>(*top.mutex);
-    for (auto& sub : pending) {
+    for (const auto& sub : walk.pending) {
         top.jobs->push_back(
-            ScanJob{std::move(sub.path), std::make_shared<JobProgress>(), depth + 1, 0});
+            ScanJob{walk.path_of(sub), std::make_shared<JobProgress>(), depth + 1, 0});
     }
 }
 
@@ -476,10 +513,10 @@ void queue_subdirectories(const TopLevelMode& top, std::vector<PendingSubdirecto
 // applied as files are met, which link counts the bytes must not depend on timing.
 void descend_alone(DirectoryWalk& walk, const WalkMode& mode, unsigned depth) {
     walk.node.children.reserve(walk.node.children.size() + walk.pending.size());
-    for (auto& sub : walk.pending) {
-        sub.listed.parent_fd = walk.held.fd();
-        sub.listed.text = walk.text_of(sub);
-        walk.add_subtree(walk_subdirectory(walk.session, sub.path, mode, depth + 1, &sub.listed));
+    for (const auto& sub : walk.pending) {
+        ListedDirectory listed = walk.listed_of(sub, walk.held.fd());
+        walk.add_subtree(
+            walk_subdirectory(walk.session, walk.path_of(sub), mode, depth + 1, &listed));
     }
 }
 
@@ -501,9 +538,8 @@ void descend_shared(DirectoryWalk& walk, const RecursiveMode& mode, unsigned dep
             tasks.reserve(pending.size() - i - 1);
             for (std::size_t k = i + 1; k < pending.size(); ++k) {
                 auto task = std::make_shared<HelpPool::Task>();
-                pending[k].listed.text = walk.text_of(pending[k]);
-                task->path = std::move(pending[k].path);
-                task->listed = std::move(pending[k].listed);
+                task->path = walk.path_of(pending[k]);
+                task->listed = walk.listed_of(pending[k], -1);
                 task->depth = depth + 1;
                 task->progress = mode.progress;
                 handed[k] = task;
@@ -526,11 +562,9 @@ void descend_shared(DirectoryWalk& walk, const RecursiveMode& mode, unsigned dep
         } else {
             const WalkMode sub_mode = RecursiveMode{mode.progress, pool, &sub_links};
             // Taken back or never offered: walked here, where the descriptor is held.
-            ListedDirectory& listed = task ? task->listed : pending[i].listed;
-            listed.parent_fd = walk.held.fd();
-            if (!task) listed.text = walk.text_of(pending[i]);
-            walked = walk_subdirectory(session, task ? task->path : pending[i].path, sub_mode,
-                                       depth + 1, &listed);
+            ListedDirectory listed = walk.listed_of(pending[i], walk.held.fd());
+            walked = walk_subdirectory(session, task ? task->path : walk.path_of(pending[i]),
+                                       sub_mode, depth + 1, &listed);
         }
         const auto index = static_cast<std::uint32_t>(walk.node.children.size());
         for (auto& link : sub_links) {
@@ -656,7 +690,7 @@ TreeNode walk_examined(ScanSession& session, const std::string& path, std::strin
     listing = std::unexpected(ListingOpenError{});  // the listing's buffers go now
 
     if (const auto* top = std::get_if<TopLevelMode>(&mode)) {
-        queue_subdirectories(*top, walk.pending, depth);
+        queue_subdirectories(*top, walk, depth);
     } else if (walk.links == nullptr) {
         descend_alone(walk, mode, depth);
     } else {
