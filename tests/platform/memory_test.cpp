@@ -13,6 +13,11 @@
 namespace bramvelt::platform {
 namespace {
 
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define BRAMVELT_GLIBC_HEAPS 1
+#endif
+
+#if defined(BRAMVELT_GLIBC_HEAPS)
 // The writable size of the mapping that holds `address`, from /proc/self/maps.
 std::uint64_t writable_mapping_size(const void* address) {
     const auto at = reinterpret_cast<std::uintptr_t>(address);
@@ -40,8 +45,10 @@ std::uint64_t new_thread_heap() {
     return writable;
 }
 
+#endif
+
 TEST(TuneAllocator, ThreadHeapsGrowInLargeSteps) {
-#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if defined(BRAMVELT_GLIBC_HEAPS)
     // In a fresh process: a thread that ended earlier would hand its arena, made before
     // the setting, to the next thread.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
