@@ -153,10 +153,12 @@ struct Cursor {
     }
     void put(char c) { *at++ = c; }
     void decimal(std::int64_t value) { at = std::to_chars(at, at + 20, value).ptr; }
-    // Escaped, quotes included: at most 6 bytes per byte of text, and 2.
-    void escaped(std::string_view text) {
+    // Escaped, quotes included: at most 6 bytes per byte of text, and 2. The first
+    // `clean` bytes are known to need no escape.
+    void escaped(std::string_view text, std::size_t clean = 0) {
         put('"');
-        escape_into([this](std::string_view part) { put(part); }, text);
+        put(text.substr(0, clean));
+        escape_into([this](std::string_view part) { put(part); }, text.substr(clean));
         put('"');
     }
 };
@@ -178,8 +180,11 @@ std::string_view date_text(std::int64_t seconds) {
     return cached_text;
 }
 
-void append_node_fields(std::string& out, const TreeNode& node, NodeKind kind, std::int64_t size,
-                        std::int64_t file_count, NodeState state) {
+// Returns how many leading bytes of the path need no escape (all of them, mostly), of
+// which the first `clean` were known to.
+std::size_t append_node_fields(std::string& out, const TreeNode& node, NodeKind kind,
+                               std::int64_t size, std::int64_t file_count, NodeState state,
+                               std::size_t clean = 0) {
     const std::string_view path = node.path;
     const std::string_view name = state == NodeState::SmallFilesAggregate
                                       ? std::string_view("Smaller files")
@@ -188,14 +193,14 @@ void append_node_fields(std::string& out, const TreeNode& node, NodeKind kind, s
     const std::size_t bound =
         6 * (path.size() + name.size() + (aggregate ? aggregate->size() : 0)) + kFixedFieldsBound;
     const std::size_t before = out.size();
+    const std::size_t path_clean = find_escape(path, clean);
     out.resize_and_overwrite(before + bound, [&](char* data, std::size_t) {
         Cursor c{data + before};
         c.put("{\"path\":");
-        const char* path_start = c.at;
-        c.escaped(path);
+        c.escaped(path, path_clean);
         c.put(",\"name\":");
-        if (static_cast<std::size_t>(c.at - path_start) == path.size() + 2 &&
-            name.data() >= path.data() && name.data() + name.size() <= path.data() + path.size()) {
+        if (path_clean == path.size() && name.data() >= path.data() &&
+            name.data() + name.size() <= path.data() + path.size()) {
             // The name is part of a path that needed no escape, so it needs none either.
             c.put('"');
             c.put(name);
@@ -241,19 +246,30 @@ void append_node_fields(std::string& out, const TreeNode& node, NodeKind kind, s
         }
         return static_cast<std::size_t>(c.at - data);
     });
+    return path_clean;
+}
+
+// The clean leading bytes of a child's path: those of its parent's path, when the child's
+// path begins with it.
+std::size_t clean_prefix_of(const TreeNode& child, const TreeNode& parent, std::size_t clean) {
+    return std::string_view(child.path).starts_with(std::string_view(parent.path).substr(0, clean))
+               ? clean
+               : 0;
 }
 
 // The tree goes out in chunks of about this size, so no whole document is ever built.
 constexpr std::size_t kChunk = 64 * 1024;
 
-bool append_tree(platform::Writer& sink, std::string& chunk, const TreeNode& node) {
-    append_node_fields(chunk, node, node.kind, node.size, node.file_count, node.state);
+bool append_tree(platform::Writer& sink, std::string& chunk, const TreeNode& node,
+                 std::size_t clean) {
+    const std::size_t own =
+        append_node_fields(chunk, node, node.kind, node.size, node.file_count, node.state, clean);
     chunk += ",\"children\":[";
     bool first = true;
     for (const TreeNode& child : node.children) {
         if (!first) chunk += ',';
         first = false;
-        if (!append_tree(sink, chunk, child)) return false;
+        if (!append_tree(sink, chunk, child, clean_prefix_of(child, node, own))) return false;
     }
     chunk += "]}";
     if (chunk.size() >= kChunk) {
@@ -311,22 +327,31 @@ bool write_node_fields_json(platform::Writer& sink, const TreeNode& node, NodeKi
     return sink.write(out);
 }
 
-void append_tree_json(std::string& out, const TreeNode& node) {
-    append_node_fields(out, node, node.kind, node.size, node.file_count, node.state);
+namespace {
+
+void append_tree_json(std::string& out, const TreeNode& node, std::size_t clean) {
+    const std::size_t own =
+        append_node_fields(out, node, node.kind, node.size, node.file_count, node.state, clean);
     out += ",\"children\":[";
     bool first = true;
     for (const TreeNode& child : node.children) {
         if (!first) out += ',';
         first = false;
-        append_tree_json(out, child);
+        append_tree_json(out, child, clean_prefix_of(child, node, own));
     }
     out += "]}";
+}
+
+}  // namespace
+
+void append_tree_json(std::string& out, const TreeNode& node) {
+    append_tree_json(out, node, 0);
 }
 
 bool write_tree_json(platform::Writer& sink, const TreeNode& node) {
     std::string chunk;
     chunk.reserve(kChunk + 4096);
-    if (!append_tree(sink, chunk, node)) return false;
+    if (!append_tree(sink, chunk, node, 0)) return false;
     return chunk.empty() || sink.write(chunk);
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "scan/tree_json.hpp"
 
@@ -104,6 +105,30 @@ TEST(TreeJson, NamesAreEscapedLikePaths) {
     for (const auto& c : cases) {
         const std::string json = json_of(node(c.path));
         EXPECT_NE(json.find(c.expected), std::string::npos) << json;
+    }
+}
+
+TEST(TreeJson, ChildrenEscapedWhateverTheirParentsPathHolds) {
+    // A child's path usually begins with its parent's; escapes in either part, and a child
+    // whose path does not begin so, are all written in full.
+    TreeNode root = node("/r\"q" + std::string(20, 'x'), NodeKind::Directory);
+    root.children.push_back(node(root.path + "/a\tb"));
+    root.children.push_back(node(root.path + "/plain"));
+    TreeNode clean = node("/clean" + std::string(20, 'y'), NodeKind::Directory);
+    clean.children.push_back(node(clean.path + "/c\\d"));
+    clean.children.push_back(node("/elsewhere/e\"f"));
+    clean.children.push_back(node(clean.path.substr(0, 10) + "\n"));
+    root.children.push_back(clean);
+    const std::string json = json_of(root);
+    const std::string r = "/r\\\"q" + std::string(20, 'x');
+    const std::string c = "/clean" + std::string(20, 'y');
+    for (const std::string& expected :
+         std::vector<std::string>{"\"path\":\"" + r + "/a\\tb\",\"name\":\"a\\tb\"",
+                                  "\"path\":\"" + r + "/plain\",\"name\":\"plain\"",
+                                  "\"path\":\"" + c + "/c\\\\d\",\"name\":\"c\\\\d\"",
+                                  std::string("\"path\":\"/elsewhere/e\\\"f\",\"name\":\"e\\\"f\""),
+                                  "\"path\":\"" + c.substr(0, 10) + "\\n\""}) {
+        EXPECT_NE(json.find(expected), std::string::npos) << expected << "\n" << json;
     }
 }
 
