@@ -33,6 +33,12 @@ class DirEntryReader {
     DirEntryReader& operator=(DirEntryReader&&) noexcept = default;
 
     int fd() const { return fd_.get(); }
+    // The descriptor, for work relative to the directory once its entries are read; the
+    // reader is empty afterwards.
+    Fd take_fd() {
+        entries_.clear();
+        return std::move(fd_);
+    }
     // Replaces the batch by the next one; 0 entries means the end. A batch that yields
     // only "." and ".." is skipped over, so 0 is only returned at the real end.
     std::expected<std::size_t, int> read_batch();

@@ -13,4 +13,12 @@ std::expected<rlim_t, int> raise_open_file_limit() {
     return limit.rlim_cur;
 }
 
+std::optional<unsigned long> open_file_limit() {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return std::nullopt;
+    }
+    return static_cast<unsigned long>(limit.rlim_cur);
+}
+
 }  // namespace bramvelt::platform

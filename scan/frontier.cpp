@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <exception>
+#include <optional>
+#include <thread>
 
 #include "platform/text.hpp"
 #include "platform/utf8.hpp"
 #include "scan/walker.hpp"
+#include "scan/worker.hpp"
 
 namespace bramvelt::scan {
 namespace {
@@ -44,7 +48,116 @@ WalkPriority frontier_class(std::string_view path) {
     return WalkPriority::normal;
 }
 
-ScanFrontier frontier_pass(ScanSession& session, JobQueue& queue) {
+namespace {
+
+// One directory the pass lists: its job, and what its listing gave.
+struct Expansion {
+    ScanJob job;
+    TreeNode node;
+    std::deque<ScanJob> fresh;
+    LinkLog links;
+};
+
+// Hands out the listings of one level in order until the budget runs out or the scan is
+// cancelled. The test and the claim go together, so what is listed is always a prefix.
+class Claims {
+  public:
+    Claims(const ScanSession& session, std::size_t count,
+           std::chrono::steady_clock::time_point start)
+        : session_(session), count_(count), start_(start) {}
+
+    std::optional<std::size_t> next() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopped_ || next_ >= count_) return std::nullopt;
+        const auto now = std::chrono::steady_clock::now();
+        if ((now > start_ && now - start_ >= kFrontierTimeBudget) || session_.cancelled()) {
+            stopped_ = true;
+            return std::nullopt;
+        }
+        return next_++;
+    }
+    std::size_t claimed() const { return next_; }  // once every lister has ended
+
+  private:
+    std::mutex mutex_;
+    const ScanSession& session_;
+    const std::size_t count_;
+    const std::chrono::steady_clock::time_point start_;
+    std::size_t next_ = 0;
+    bool stopped_ = false;
+};
+
+// The jobs the pass lists next, in the order it lists them: of the candidates (depth 3
+// at most) those of the smallest depth + class, by class, then queue position, at most
+// `room` of them. Listing one adds jobs only one level further down, so one job at a
+// time by the smallest key picks exactly these, in this order.
+std::vector<std::size_t> next_level(const std::deque<ScanJob>& jobs,
+                                    const std::vector<unsigned>& classes, std::size_t room) {
+    const auto class_of = [&](std::uint64_t group) -> unsigned {
+        return group < classes.size() ? classes[group] : rank(WalkPriority::normal);
+    };
+    std::optional<unsigned> best;
+    for (const auto& job : jobs) {
+        if (job.depth > kFrontierMaxDepth) continue;
+        const unsigned key = job.depth + class_of(job.group);
+        if (!best || key < *best) best = key;
+    }
+    std::vector<std::size_t> level;
+    if (!best) return level;
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        if (jobs[i].depth <= kFrontierMaxDepth &&
+            jobs[i].depth + class_of(jobs[i].group) == *best) {
+            level.push_back(i);
+        }
+    }
+    std::ranges::stable_sort(level, {}, [&](std::size_t i) { return class_of(jobs[i].group); });
+    if (level.size() > room) level.resize(room);
+    return level;
+}
+
+// Lists the jobs of one level in order, on up to `threads` threads; the listings made
+// are a prefix of the level. Multiply linked files are logged when more than one thread
+// lists, and counted by the caller in order.
+std::vector<Expansion> list_level(ScanSession& session, std::vector<Expansion> level,
+                                  unsigned threads, std::chrono::steady_clock::time_point start) {
+    std::vector<Expansion> listed = std::move(level);
+    Claims claims(session, listed.size(), start);
+    const bool log_links = threads > 1 && listed.size() > 1;
+    std::exception_ptr error;
+    std::mutex error_mutex;
+    const auto lister = [&]() noexcept {
+        while (const auto k = claims.next()) {
+            Expansion& item = listed[*k];
+            try {
+                item.node = walk_directory(
+                    session, item.job.path,
+                    TopLevelMode{&item.fresh, nullptr, log_links ? &item.links : nullptr},
+                    item.job.depth);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(error_mutex);
+                if (!error) error = std::current_exception();
+            }
+        }
+    };
+    std::vector<std::thread> helpers;
+    const std::size_t wanted = std::min<std::size_t>(threads, listed.size());
+    for (std::size_t t = 1; t < wanted; ++t) {
+        try {
+            helpers.emplace_back(lister);
+        } catch (...) {
+            break;  // fewer threads only make it slower
+        }
+    }
+    lister();
+    for (auto& helper : helpers) helper.join();
+    if (error) std::rethrow_exception(error);
+    listed.resize(claims.claimed());
+    return listed;
+}
+
+}  // namespace
+
+ScanFrontier frontier_pass(ScanSession& session, JobQueue& queue, unsigned threads) {
     ScanFrontier frontier;
     {
         std::lock_guard<std::mutex> lock(queue.mutex);
@@ -57,56 +170,56 @@ ScanFrontier frontier_pass(ScanSession& session, JobQueue& queue) {
     std::vector<unsigned> classes;
     classes.reserve(frontier.top_paths.size());
     for (const auto& path : frontier.top_paths) classes.push_back(rank(frontier_class(path)));
-    const auto class_of = [&](std::uint64_t group) -> unsigned {
-        return group < classes.size() ? classes[group] : rank(WalkPriority::normal);
-    };
+    // Listings on several threads at once must not race for which path a shared file or
+    // directory counts at: only where jobs may be shared (see jobs_can_be_shared).
+    if (!jobs_can_be_shared(session)) threads = 1;
 
     const auto start = std::chrono::steady_clock::now();
     while (frontier.expanded.size() < kFrontierMaxDirectories) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now > start && now - start >= kFrontierTimeBudget) break;
-        if (session.cancelled()) break;
-
-        ScanJob chosen;
+        std::vector<std::size_t> level;
+        std::vector<Expansion> batch;
         {
             std::lock_guard<std::mutex> lock(queue.mutex);
-            auto best = queue.jobs.end();
-            unsigned best_key = 0;
-            unsigned best_class = 0;
-            for (auto it = queue.jobs.begin(); it != queue.jobs.end(); ++it) {
-                if (it->depth > kFrontierMaxDepth) continue;
-                const unsigned cls = class_of(it->group);
-                const unsigned key = it->depth + cls;
-                if (best == queue.jobs.end() || key < best_key ||
-                    (key == best_key && cls < best_class) ||
-                    (key == best_key && cls == best_class && it->depth < best->depth)) {
-                    best = it;
-                    best_key = key;
-                    best_class = cls;
+            level =
+                next_level(queue.jobs, classes, kFrontierMaxDirectories - frontier.expanded.size());
+            batch.resize(level.size());
+            for (std::size_t k = 0; k < level.size(); ++k) batch[k].job = queue.jobs[level[k]];
+        }
+        if (level.empty()) break;
+        std::vector<Expansion> listed = list_level(session, std::move(batch), threads, start);
+        if (listed.empty()) break;  // out of time, or cancelled
+
+        // The listed jobs leave the queue; the jobs each listing found join the end of
+        // its group, listing after listing. The queue stays sorted by group.
+        std::unordered_map<std::uint64_t, std::vector<ScanJob>> joining;
+        for (auto& item : listed) {
+            if (!item.links.empty()) finish_shared_job(session, item.node, item.links, nullptr);
+            ExpandedDirectory expanded{std::move(item.node), {}};
+            expanded.child_paths.reserve(item.fresh.size());
+            auto& group = joining[item.job.group];
+            for (auto& job : item.fresh) {
+                job.group = item.job.group;
+                expanded.child_paths.push_back(job.path);
+                group.push_back(std::move(job));
+            }
+            frontier.expanded.insert_or_assign(std::move(item.job.path), std::move(expanded));
+        }
+        {
+            std::lock_guard<std::mutex> lock(queue.mutex);
+            auto& jobs = queue.jobs;
+            std::vector<bool> gone(jobs.size(), false);
+            for (std::size_t k = 0; k < listed.size(); ++k) gone[level[k]] = true;
+            std::deque<ScanJob> next;
+            for (std::size_t i = 0; i < jobs.size(); ++i) {
+                if (!gone[i]) next.push_back(std::move(jobs[i]));
+                if (i + 1 < jobs.size() && jobs[i + 1].group == jobs[i].group) continue;
+                if (auto it = joining.find(jobs[i].group); it != joining.end()) {
+                    for (auto& job : it->second) next.push_back(std::move(job));
                 }
             }
-            if (best == queue.jobs.end()) break;
-            chosen = std::move(*best);
-            queue.jobs.erase(best);
+            jobs = std::move(next);
         }
-
-        std::deque<ScanJob> fresh;
-        TreeNode node =
-            walk_directory(session, chosen.path, TopLevelMode{&fresh, nullptr}, chosen.depth);
-        ExpandedDirectory expanded{std::move(node), {}};
-        expanded.child_paths.reserve(fresh.size());
-        for (auto& job : fresh) {
-            job.group = chosen.group;
-            expanded.child_paths.push_back(job.path);
-        }
-        frontier.expanded.insert_or_assign(chosen.path, std::move(expanded));
-        {
-            std::lock_guard<std::mutex> lock(queue.mutex);
-            for (auto& job : fresh) queue.jobs.push_back(std::move(job));
-            if (queue.jobs.size() >= 2) {
-                std::ranges::stable_sort(queue.jobs, {}, &ScanJob::group);
-            }
-        }
+        if (listed.size() < level.size()) break;  // out of time, or cancelled
     }
 
     std::lock_guard<std::mutex> lock(queue.mutex);

@@ -45,7 +45,9 @@ using FinishedRefs = std::unordered_map<std::string, const TreeNode*>;
 // folders where large trees usually sit `early`, any other `normal`.
 WalkPriority frontier_class(std::string_view path);
 
-ScanFrontier frontier_pass(ScanSession& session, JobQueue& queue);
+// Lists on up to `threads` threads at once (the driver's among them) where jobs may be
+// shared; the frontier and the counts are those of one thread listing alone.
+ScanFrontier frontier_pass(ScanSession& session, JobQueue& queue, unsigned threads = 1);
 
 // What a tree is assembled for: the final tree, or a live snapshot while jobs still run.
 enum class TreePurpose { final_tree, snapshot };

@@ -43,7 +43,8 @@ class HelpPool {
   public:
     // One subdirectory walk handed over; shared by its owner and the worker running it.
     struct Task {
-        std::string path;  // raw bytes
+        std::string path;        // raw bytes
+        ListedDirectory listed;  // opened by path: the owner's descriptor stays its own
         unsigned depth = 0;
         std::shared_ptr<JobProgress> progress;
         std::optional<TreeNode> node;

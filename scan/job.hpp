@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/file_status.hpp"
 #include "scan/tree.hpp"
 
 namespace bramvelt::scan {
@@ -31,6 +32,17 @@ struct ScanJob {
 struct JobQueue {
     std::mutex mutex;
     std::deque<ScanJob> jobs;
+};
+
+// A subdirectory as its parent's listing saw it: the status its opening must match and,
+// while the parent is held open, the parent's descriptor to open it relative to (-1:
+// open it by path). Its name is the last `name_length` bytes of its path; `text` is its
+// path as text, taken by the walk.
+struct ListedDirectory {
+    platform::EntryStatus status;
+    int parent_fd = -1;
+    std::size_t name_length = 0;
+    std::string text;
 };
 
 // What a worker sends back for each job it finished.

@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "platform/io.hpp"
 #include "platform/os_error.hpp"
 #include "platform/path_io.hpp"
 
@@ -55,7 +56,7 @@ std::expected<void, ListingOpenError> check_directory_identity(
 std::expected<DirectoryListing, ListingOpenError> open_directory(
     const std::string& path, const platform::EntryStatus& expected, ListingMethod method,
     platform::FollowFinalLink follow_link, LinkEntries links, const CancelFlag& cancel,
-    ListingCounters& counters) {
+    ListingCounters& counters, std::optional<OpenAt> at) {
     if (method == ListingMethod::portable) {
         auto stream = open_standard_reader(path);
         if (!stream) return std::unexpected(ListingOpenError{stream.error(), false});
@@ -67,7 +68,10 @@ std::expected<DirectoryListing, ListingOpenError> open_directory(
     // read. Examining the path before opening it would add a second path lookup per
     // directory and protect nothing more: O_NOFOLLOW and O_DIRECTORY refuse a link or a
     // non-directory, and the descriptor's identity is what is checked and then read.
-    if (auto fd = platform::open_directory_path(path.c_str(), platform::FollowFinalLink::no)) {
+    auto fd =
+        at ? platform::open_directory_at(at->parent_fd, at->name, platform::FollowFinalLink::no)
+           : platform::open_directory_path(path.c_str(), platform::FollowFinalLink::no);
+    if (fd) {
         auto opened = platform::status_of_fd(fd->get());
         if (opened && check_directory_identity(expected, *opened)) {
             DirectoryListing listing(
@@ -118,8 +122,10 @@ ListingResult DirectoryListing::entry_from_status(std::string_view name, bool li
     counters_->entry_lstat_calls.fetch_add(1, std::memory_order_relaxed);
     auto st = platform::status_at(dirfd, name.data(), platform::FollowFinalLink::no);
     if (!st) return ListingMetadataError{name, listed_as_directory, st.error()};
+    status_ = *st;
     ListedEntry entry;
     entry.name = name;
+    entry.status = &status_;
     entry.listed_as_directory = listed_as_directory;
     entry.is_symlink = st->is_symlink();
     entry.is_directory = st->is_directory();

@@ -34,9 +34,11 @@ struct FileFacts {
     std::uint64_t link_count = 0;
 };
 
-// One entry. `name` is valid until the next call of next_entry.
+// One entry. `name` and `status` are valid until the next call of next_entry.
 struct ListedEntry {
     std::string_view name;
+    // Everything the status call said, when one was made (a skipped link needs none).
+    const platform::EntryStatus* status = nullptr;
     std::optional<std::uint64_t> modification;  // whole seconds since the epoch
     std::uint64_t inode = 0;
     // Absent for directories, and for symbolic links when links are skipped.
@@ -59,6 +61,13 @@ struct ListingMetadataError {
 };
 using ListingResult = std::variant<ListingEnd, ListingReadError, ListingMetadataError, ListedEntry>;
 
+// A directory named relative to its parent, whose descriptor is open: opening it there
+// spares looking up the whole path again. `name` is NUL-terminated.
+struct OpenAt {
+    int parent_fd = -1;
+    const char* name = nullptr;
+};
+
 // Why a directory could not be opened.
 struct ListingOpenError {
     int error = 0;                  // errno of the failed step
@@ -80,6 +89,13 @@ class DirectoryListing {
     ListingResult next_entry();
 
     bool is_bulk() const { return std::holds_alternative<Bulk>(reader_); }
+    // The bulk reader's descriptor, for opening subdirectories relative to it once every
+    // entry is read; nothing for the standard reader, whose stream owns its descriptor.
+    platform::Fd take_fd() {
+        auto* bulk = std::get_if<Bulk>(&reader_);
+        finished_ = true;
+        return bulk != nullptr ? bulk->reader.take_fd() : platform::Fd();
+    }
     // Entries read ahead and not returned yet: a lower bound on what is left.
     std::size_t entries_ahead() const {
         const auto* bulk = std::get_if<Bulk>(&reader_);
@@ -89,7 +105,7 @@ class DirectoryListing {
   private:
     friend std::expected<DirectoryListing, ListingOpenError> open_directory(
         const std::string&, const platform::EntryStatus&, ListingMethod, platform::FollowFinalLink,
-        LinkEntries, const CancelFlag&, ListingCounters&);
+        LinkEntries, const CancelFlag&, ListingCounters&, std::optional<OpenAt>);
     struct Bulk {
         platform::DirEntryReader reader;
         std::size_t next = 0;
@@ -106,6 +122,7 @@ class DirectoryListing {
     ListingResult entry_from_status(std::string_view name, bool listed_as_directory, int dirfd);
 
     std::variant<Bulk, Standard> reader_;
+    platform::EntryStatus status_;  // of the last entry looked up
     LinkEntries links_;
     bool finished_ = false;
     CancelFlag cancel_;
@@ -113,13 +130,14 @@ class DirectoryListing {
 };
 
 // Opens the directory at `path` (raw bytes) when it still matches `expected`, the status
-// the walker took with links followed. Following a final link (the scan root only) lets
-// the path be a symbolic link to that directory. The listing keeps a share of the cancel
-// flag; the counters must outlive it.
+// the walker took of it (through the path with links followed, or its parent's listing).
+// Following a final link (the scan root only) lets the path be a symbolic link to that
+// directory. With `at`, the bulk road opens it relative to its parent. The listing keeps
+// a share of the cancel flag; the counters must outlive it.
 std::expected<DirectoryListing, ListingOpenError> open_directory(
     const std::string& path, const platform::EntryStatus& expected, ListingMethod method,
     platform::FollowFinalLink follow_link, LinkEntries links, const CancelFlag& cancel,
-    ListingCounters& counters);
+    ListingCounters& counters, std::optional<OpenAt> at = std::nullopt);
 
 // Same device and inode, a directory, not dataless.
 std::expected<void, ListingOpenError> check_directory_identity(

@@ -308,7 +308,7 @@ std::expected<ScanOutcome, std::string> scan_driver(const std::shared_ptr<ScanSe
     if (queue_length(*queue) == 0) return build_outcome(session, std::move(root), path, start);
     first_snapshot(session, root, *queue);
 
-    ScanFrontier frontier = frontier_pass(session, *queue);
+    ScanFrontier frontier = frontier_pass(session, *queue, jobs);
     const std::size_t expected_results = queue_length(*queue);
     if (!frontier.expanded.empty() && !session.cancelled()) {
         emit_snapshot(session, root, frontier, {});

@@ -1,9 +1,11 @@
 #include "scan/session.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdlib>
 
+#include "platform/open_file_limit.hpp"
 #include "platform/path_io.hpp"
 #include "platform/utf8.hpp"
 #include "scan/tree_json.hpp"
@@ -131,6 +133,14 @@ void write_event_line(platform::Writer& sink, const ScanEvent& event, bool& ok) 
         event);
 }
 
+// A quarter of the open-file limit, so the rest of the program keeps room, and no more
+// than deep walks on many workers can use.
+long held_directory_budget() {
+    constexpr unsigned long kMost = 4096;
+    const unsigned long limit = platform::open_file_limit().value_or(256);
+    return static_cast<long>(std::min(limit / 4, kMost));
+}
+
 }  // namespace
 
 EventBuffer::EventBuffer(std::unique_ptr<platform::Writer> writer) : writer_(std::move(writer)) {
@@ -204,6 +214,7 @@ ScanSession::ScanSession(const ScanOptions& opts, std::unique_ptr<platform::Writ
         excluded_prefixes.push_back(std::move(prefix));
     }
     output.last_progress = std::chrono::steady_clock::now();
+    open_directories_left.store(held_directory_budget());
 }
 
 void set_event_callback(ScanSession& session, ScanEventCallback callback) {

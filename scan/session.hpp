@@ -4,6 +4,7 @@
 // directory aliases count once, and the event output. A session serves one scan; it is
 // held jointly (shared_ptr) by the caller, the driver and every worker.
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -59,17 +60,25 @@ struct FileKeyHash {
     }
 };
 
-// A set of keys behind its own lock; inserting tells whether the key was new.
+// A set of keys; inserting tells whether the key was new. Split by key into shards, each
+// behind its own lock, so threads inserting at once seldom wait for each other.
 class FileKeySet {
   public:
     bool insert(FileKey key) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return set_.insert(key).second;
+        const std::size_t hash = FileKeyHash{}(key);
+        Shard& shard = shards_[(hash >> 20) % kShards];
+        std::lock_guard<std::mutex> lock(shard.mutex);
+        return shard.set.insert(key).second;
     }
 
   private:
-    std::mutex mutex_;
-    std::unordered_set<FileKey, FileKeyHash> set_;
+    static constexpr std::size_t kShards = 64;
+    // A cache line each, so locking one shard does not slow its neighbours.
+    struct alignas(64) Shard {
+        std::mutex mutex;
+        std::unordered_set<FileKey, FileKeyHash> set;
+    };
+    std::array<Shard, kShards> shards_;
 };
 
 class ScanSession {
@@ -99,6 +108,10 @@ class ScanSession {
     std::atomic<std::uint64_t> hard_link_bytes_saved{0};
     FileKeySet hard_links;           // multiply linked files already counted
     FileKeySet visited_directories;  // directories already entered
+
+    // Directories a walk may still hold open while it walks their subdirectories, which
+    // then open relative to them; sized from the open-file limit.
+    std::atomic<long> open_directories_left{0};
 
     std::atomic<std::uint64_t> root_device{0};
     std::atomic<bool> root_device_set{false};

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -22,17 +23,110 @@ constexpr std::uint64_t kResultsPerProgressCheck = 256;
 constexpr std::uint64_t kMaxSize =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
+// What a listing keeps of a subdirectory until it is walked or queued: its name (raw
+// bytes) and the few facts of its status the walk needs. Wide directories keep thousands
+// at once, so the paths are made only when each is walked.
 struct PendingSubdirectory {
-    std::string path;  // raw bytes
+    std::string name;
     WalkPriority priority = WalkPriority::normal;
+    std::uint32_t mode = 0;
+    std::uint32_t flags = 0;
+    bool mount_root = false;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t blocks = 0;
+    std::int64_t mtime_seconds = 0;
+    std::int32_t mtime_nanoseconds = 0;
+
+    PendingSubdirectory(std::string_view raw_name, WalkPriority class_of_name,
+                        const platform::EntryStatus& st)
+        : name(raw_name),
+          priority(class_of_name),
+          mode(st.mode),
+          flags(st.flags),
+          mount_root(st.mount_root),
+          device(st.device),
+          inode(st.inode),
+          blocks(st.blocks),
+          mtime_seconds(st.mtime_seconds),
+          mtime_nanoseconds(st.mtime_nanoseconds) {}
+
+    // The status as the listing took it, as far as the walk reads it.
+    platform::EntryStatus status() const {
+        platform::EntryStatus st;
+        st.mode = mode;
+        st.flags = flags;
+        st.mount_root = mount_root;
+        st.mount_root_known = true;
+        st.device = device;
+        st.inode = inode;
+        st.blocks = blocks;
+        st.mtime_seconds = mtime_seconds;
+        st.mtime_nanoseconds = mtime_nanoseconds;
+        return st;
+    }
 };
 
+// A listed directory's descriptor, kept while its subdirectories are walked, within the
+// session's budget of held directories.
+class HeldDirectory {
+  public:
+    HeldDirectory() = default;
+    HeldDirectory(const HeldDirectory&) = delete;
+    HeldDirectory& operator=(const HeldDirectory&) = delete;
+    ~HeldDirectory() {
+        if (session_ != nullptr) session_->open_directories_left.fetch_add(1);
+    }
+
+    // Takes the listing's descriptor when the budget allows.
+    void hold(ScanSession& session, DirectoryListing& listing) {
+        auto& left = session.open_directories_left;
+        long now = left.load(std::memory_order_relaxed);
+        do {
+            if (now <= 0) return;
+        } while (!left.compare_exchange_weak(now, now - 1, std::memory_order_relaxed));
+        session_ = &session;
+        fd_ = listing.take_fd();
+    }
+    int fd() const { return fd_.valid() ? fd_.get() : -1; }
+
+  private:
+    ScanSession* session_ = nullptr;
+    platform::Fd fd_;
+};
+
+// Whether no byte has its top bit set; names are mostly ASCII, checked 8 bytes at a time.
+bool is_ascii(std::string_view bytes) {
+    std::size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + i, 8);
+        if ((word & 0x8080808080808080ULL) != 0) return false;
+    }
+    for (; i < bytes.size(); ++i) {
+        if ((static_cast<unsigned char>(bytes[i]) & 0x80) != 0) return false;
+    }
+    return true;
+}
+
 void append_lossy(std::string& out, std::string_view bytes) {
-    if (platform::is_valid_utf8(bytes)) {
+    if (is_ascii(bytes) || platform::is_valid_utf8(bytes)) {
         out.append(bytes);
     } else {
         out += platform::to_utf8_lossy(bytes);
     }
+}
+
+// The length of the bytes as text (each ill-formed sequence becomes three bytes).
+std::size_t lossy_length(std::string_view bytes) {
+    if (is_ascii(bytes) || platform::is_valid_utf8(bytes)) return bytes.size();
+    return platform::to_utf8_lossy(bytes).size();
+}
+
+std::string lossy_text(std::string_view bytes) {
+    std::string out;
+    append_lossy(out, bytes);
+    return out;
 }
 
 std::string join_raw(const std::string& dir, std::string_view name) {
@@ -161,14 +255,19 @@ TreeNode unlistable_directory(ScanSession& session, std::string text,
 std::expected<DirectoryListing, ListingOpenError> open_listing(ScanSession& session,
                                                                const std::string& path,
                                                                const platform::EntryStatus& st,
-                                                               unsigned depth) {
+                                                               unsigned depth,
+                                                               const ListedDirectory* listed) {
     const auto method =
         session.options.portable_listing ? ListingMethod::portable : ListingMethod::bulk;
     // Only the scan root may be a symbolic link to the directory examined.
     const auto follow = depth == 0 ? platform::FollowFinalLink::yes : platform::FollowFinalLink::no;
     const auto links = session.skip_links ? LinkEntries::skip : LinkEntries::include;
-    return open_directory(path, st, method, follow, links, session.cancel,
-                          session.listing_counters);
+    std::optional<OpenAt> at;
+    if (listed != nullptr && listed->parent_fd >= 0) {
+        at = OpenAt{listed->parent_fd, path.c_str() + (path.size() - listed->name_length)};
+    }
+    return open_directory(path, st, method, follow, links, session.cancel, session.listing_counters,
+                          at);
 }
 
 // What one listing result is to the walk.
@@ -227,6 +326,7 @@ struct DirectoryWalk {
     ScanSession& session;
     const std::string& path;  // raw bytes
     TreeNode node;            // its path is the directory's text
+    HeldDirectory held;       // while the subdirectories are walked
     const std::uint64_t own_size;
     JobProgress* const job;  // recursive mode only
     LinkLog* const links;    // set when subtrees may be shared with helpers
@@ -278,21 +378,25 @@ struct DirectoryWalk {
         }
         batch_bytes = std::min(batch_bytes + counted, kMaxSize);  // each is at most kMaxSize
         batch_files += 1;
-        TreeNode child;
+        total_size = saturating_add(total_size, static_cast<std::int64_t>(counted));
+        total_files += 1;
+        // Every file is kept: made in place, the retention step would only append it.
+        const bool in_place = retainer.keeps_all() && !retainer.wants_identity();
+        TreeNode spilled;
+        TreeNode& child = in_place ? node.children.emplace_back() : spilled;
         child.path = std::move(path_text);
         child.kind = NodeKind::File;
         child.size = static_cast<std::int64_t>(counted);
         child.file_count = 1;
         child.modification_time = as_node_time(entry.modification);
         child.state = entry.is_dataless ? NodeState::CloudPlaceholder : NodeState::Normal;
+        if (in_place) return;
         std::optional<CatalogIdentity> identity;
         if (retainer.wants_identity()) {
             identity =
                 CatalogIdentity{entry.inode, facts.device, facts.link_count, facts.allocated_size};
         }
-        retain_or_spill_child(retainer, std::move(child), identity, node.children);
-        total_size = saturating_add(total_size, static_cast<std::int64_t>(counted));
-        total_files += 1;
+        retain_or_spill_child(retainer, std::move(spilled), identity, node.children);
     }
 
     void add_leaf(const ListedEntry& entry, NodeState state, std::string path_text) {
@@ -300,11 +404,21 @@ struct DirectoryWalk {
             directory_leaf(std::move(path_text), as_node_time(entry.modification), state));
     }
 
-    void add_pending(const ListedEntry& entry) {
-        std::string name_text;
-        append_lossy(name_text, entry.name);
-        pending.push_back(
-            {join_raw(path, entry.name), directory_class(session.profile, name_text)});
+    // A pending subdirectory's path (raw bytes).
+    std::string path_of(const PendingSubdirectory& sub) const { return join_raw(path, sub.name); }
+
+    // How the walk of a pending subdirectory finds it, its path as text included.
+    ListedDirectory listed_of(const PendingSubdirectory& sub, int parent_fd) const {
+        return ListedDirectory{sub.status(), parent_fd, sub.name.size(),
+                               join_text(node.path, sub.name)};
+    }
+
+    void add_pending(const ListedEntry& entry, const std::string& path_text) {
+        // The name as text ends the path's text; it holds no "/".
+        const std::string_view name_text =
+            std::string_view(path_text).substr(path_text.size() - lossy_length(entry.name));
+        pending.emplace_back(entry.name, directory_class(session.profile, name_text),
+                             *entry.status);
     }
 
     void add_subtree(TreeNode walked) {
@@ -317,7 +431,10 @@ struct DirectoryWalk {
     // in the order they are walked (stable, so equal priorities keep the listing order).
     void end_listing() {
         finish_directory_catalog(std::move(retainer), node.children);
-        std::ranges::stable_sort(pending, {}, &PendingSubdirectory::priority);
+        // Under the general profile every name has one class: nothing to move.
+        if (!std::ranges::is_sorted(pending, {}, &PendingSubdirectory::priority)) {
+            std::ranges::stable_sort(pending, {}, &PendingSubdirectory::priority);
+        }
     }
 
     TreeNode finish() {
@@ -342,9 +459,8 @@ struct DirectoryWalk {
     }
 };
 
-// Carries out the decision on every listing result. The directory closes when this
-// returns, before any subdirectory is walked.
-void read_listing(DirectoryWalk& walk, DirectoryListing listing) {
+// Carries out the decision on every listing result.
+void read_listing(DirectoryWalk& walk, DirectoryListing& listing) {
     ScanSession& session = walk.session;
     std::uint64_t results = 0;
     for (;;) {
@@ -376,7 +492,7 @@ void read_listing(DirectoryWalk& walk, DirectoryListing listing) {
                               std::move(decision.path_text));
                 break;
             case EntryKind::recurse:
-                walk.add_pending(std::get<ListedEntry>(result));
+                walk.add_pending(std::get<ListedEntry>(result), decision.path_text);
                 break;
         }
     }
@@ -384,13 +500,12 @@ void read_listing(DirectoryWalk& walk, DirectoryListing listing) {
 }
 
 // Top level: every subdirectory becomes a job at the back of the queue.
-void queue_subdirectories(const TopLevelMode& top, std::vector<PendingSubdirectory>& pending,
-                          unsigned depth) {
+void queue_subdirectories(const TopLevelMode& top, const DirectoryWalk& walk, unsigned depth) {
     std::unique_lock<std::mutex> lock;
     if (top.mutex != nullptr) lock = std::unique_lock<std::mutex>(*top.mutex);
-    for (auto& sub : pending) {
+    for (const auto& sub : walk.pending) {
         top.jobs->push_back(
-            ScanJob{std::move(sub.path), std::make_shared<JobProgress>(), depth + 1, 0});
+            ScanJob{walk.path_of(sub), std::make_shared<JobProgress>(), depth + 1, 0});
     }
 }
 
@@ -399,7 +514,9 @@ void queue_subdirectories(const TopLevelMode& top, std::vector<PendingSubdirecto
 void descend_alone(DirectoryWalk& walk, const WalkMode& mode, unsigned depth) {
     walk.node.children.reserve(walk.node.children.size() + walk.pending.size());
     for (const auto& sub : walk.pending) {
-        walk.add_subtree(walk_subdirectory(walk.session, sub.path, mode, depth + 1));
+        ListedDirectory listed = walk.listed_of(sub, walk.held.fd());
+        walk.add_subtree(
+            walk_subdirectory(walk.session, walk.path_of(sub), mode, depth + 1, &listed));
     }
 }
 
@@ -421,7 +538,8 @@ void descend_shared(DirectoryWalk& walk, const RecursiveMode& mode, unsigned dep
             tasks.reserve(pending.size() - i - 1);
             for (std::size_t k = i + 1; k < pending.size(); ++k) {
                 auto task = std::make_shared<HelpPool::Task>();
-                task->path = std::move(pending[k].path);
+                task->path = walk.path_of(pending[k]);
+                task->listed = walk.listed_of(pending[k], -1);
                 task->depth = depth + 1;
                 task->progress = mode.progress;
                 handed[k] = task;
@@ -435,15 +553,18 @@ void descend_shared(DirectoryWalk& walk, const RecursiveMode& mode, unsigned dep
         if (task && !pool->take_back(task)) {
             pool->wait(task, [&](HelpPool::Task& other) {
                 const WalkMode other_mode = RecursiveMode{other.progress, pool, &other.links};
-                other.node = walk_subdirectory(session, other.path, other_mode, other.depth);
+                other.node =
+                    walk_subdirectory(session, other.path, other_mode, other.depth, &other.listed);
             });
             if (task->error) std::rethrow_exception(task->error);
             walked = std::move(*task->node);
             sub_links = std::move(task->links);
         } else {
             const WalkMode sub_mode = RecursiveMode{mode.progress, pool, &sub_links};
-            walked = walk_subdirectory(session, task ? task->path : pending[i].path, sub_mode,
-                                       depth + 1);
+            // Taken back or never offered: walked here, where the descriptor is held.
+            ListedDirectory listed = walk.listed_of(pending[i], walk.held.fd());
+            walked = walk_subdirectory(session, task ? task->path : walk.path_of(pending[i]),
+                                       sub_mode, depth + 1, &listed);
         }
         const auto index = static_cast<std::uint32_t>(walk.node.children.size());
         for (auto& link : sub_links) {
@@ -531,50 +652,80 @@ void finish_shared_job(ScanSession& session, TreeNode& node, const LinkLog& link
     sort_tree_by_size(node);
 }
 
-TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const WalkMode& mode,
-                           unsigned depth) {
-    if (session.cancelled()) {
-        return directory_leaf(platform::to_utf8_lossy(path), std::nullopt, NodeState::Incomplete);
-    }
-    TreeNode node = walk_directory(session, path, mode, depth);
-    apply_package_rule(session.collapse_packages, node);
-    return node;
-}
+namespace {
 
-TreeNode walk_directory(ScanSession& session, const std::string& path, const WalkMode& mode,
-                        unsigned depth) {
-    std::string text = platform::to_utf8_lossy(path);
-    const auto st = platform::status_of_path(path, platform::FollowFinalLink::yes);
-    if (!st) return unexamined_directory(session, std::move(text));
-    const std::uint64_t own_size = st->is_dataless() ? 0 : allocated_bytes(st->blocks);
+// walk_directory once the directory's status is known: from a status call on the path,
+// or (`listed`) from its parent's listing.
+TreeNode walk_examined(ScanSession& session, const std::string& path, std::string text,
+                       const platform::EntryStatus& st, const ListedDirectory* listed,
+                       const WalkMode& mode, unsigned depth) {
+    const std::uint64_t own_size = st.is_dataless() ? 0 : allocated_bytes(st.blocks);
     const auto modification =
-        as_node_time(modification_seconds(st->mtime_seconds, st->mtime_nanoseconds));
-    if (const auto leaf = directory_leaf_state(session, *st, depth)) {
+        as_node_time(modification_seconds(st.mtime_seconds, st.mtime_nanoseconds));
+    if (const auto leaf = directory_leaf_state(session, st, depth)) {
         return directory_leaf(std::move(text), modification, *leaf);
     }
 
     const auto* recursive = std::get_if<RecursiveMode>(&mode);
     JobProgress* job = recursive != nullptr ? recursive->progress.get() : nullptr;
-    auto listing = open_listing(session, path, *st, depth);
+    auto listing = open_listing(session, path, st, depth, listed);
     if (!listing) {
+        // A directory whose path is gone was never examined, as when its status call
+        // fails; one that is still there could not be opened.
+        if (listed != nullptr && !platform::status_of_path(path, platform::FollowFinalLink::yes)) {
+            return unexamined_directory(session, std::move(text));
+        }
         return unlistable_directory(session, std::move(text), modification, own_size, job);
     }
-    DirectoryWalk walk(session, path, std::move(text), modification, own_size, job,
-                       recursive != nullptr ? recursive->links : nullptr);
+    LinkLog* const links =
+        recursive != nullptr ? recursive->links : std::get<TopLevelMode>(mode).links;
+    DirectoryWalk walk(session, path, std::move(text), modification, own_size, job, links);
     // Most directories fit in the first batch; growing the vector node by node would
     // move every child several times.
     walk.node.children.reserve(listing->entries_ahead());
-    read_listing(walk, std::move(*listing));
+    read_listing(walk, *listing);
     walk.end_listing();
+    // Subdirectories walked here open relative to this one; queued jobs open by path.
+    if (recursive != nullptr && !walk.pending.empty()) walk.held.hold(session, *listing);
+    listing = std::unexpected(ListingOpenError{});  // the listing's buffers go now
 
     if (const auto* top = std::get_if<TopLevelMode>(&mode)) {
-        queue_subdirectories(*top, walk.pending, depth);
+        queue_subdirectories(*top, walk, depth);
     } else if (walk.links == nullptr) {
         descend_alone(walk, mode, depth);
     } else {
         descend_shared(walk, *recursive, depth);
     }
     return walk.finish();
+}
+
+// walk_directory with the path's text made.
+TreeNode walk_examined_path(ScanSession& session, const std::string& path, std::string text,
+                            const WalkMode& mode, unsigned depth) {
+    const auto st = platform::status_of_path(path, platform::FollowFinalLink::yes);
+    if (!st) return unexamined_directory(session, std::move(text));
+    return walk_examined(session, path, std::move(text), *st, nullptr, mode, depth);
+}
+
+}  // namespace
+
+TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const WalkMode& mode,
+                           unsigned depth, ListedDirectory* listed) {
+    std::string text = listed != nullptr ? std::move(listed->text) : lossy_text(path);
+    if (session.cancelled()) {
+        return directory_leaf(std::move(text), std::nullopt, NodeState::Incomplete);
+    }
+    TreeNode node =
+        listed != nullptr
+            ? walk_examined(session, path, std::move(text), listed->status, listed, mode, depth)
+            : walk_examined_path(session, path, std::move(text), mode, depth);
+    apply_package_rule(session.collapse_packages, node);
+    return node;
+}
+
+TreeNode walk_directory(ScanSession& session, const std::string& path, const WalkMode& mode,
+                        unsigned depth) {
+    return walk_examined_path(session, path, lossy_text(path), mode, depth);
 }
 
 }  // namespace bramvelt::scan

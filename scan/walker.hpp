@@ -18,10 +18,14 @@
 
 namespace bramvelt::scan {
 
-// Subdirectories go into `jobs` (under `mutex` when there is one).
+// Subdirectories go into `jobs` (under `mutex` when there is one). With `links`, the
+// multiply linked files are logged there instead of counted, and the children are left
+// unsorted, for finish_shared_job (listings made at once on several threads count their
+// links in the order one thread would have).
 struct TopLevelMode {
     std::deque<ScanJob>* jobs = nullptr;
     std::mutex* mutex = nullptr;
+    LinkLog* links = nullptr;
 };
 // Every counted file is also added to `progress`. With a pool, subdirectories may be
 // handed to idle workers; then `links` receives the multiply linked files instead of
@@ -39,9 +43,11 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
                         unsigned depth);
 
 // One subdirectory of a recursive walk: an Incomplete placeholder once the scan is
-// cancelled, else its walked node with the package rule applied.
+// cancelled, else its walked node with the package rule applied. With `listed`, the
+// status its parent's listing took stands for the status call on the path, and its text
+// is taken from there.
 TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const WalkMode& mode,
-                           unsigned depth);
+                           unsigned depth, ListedDirectory* listed = nullptr);
 
 // The end of a job walked with a link log: the hard-link rule for every logged file in
 // the order a lone walk meets them, their bytes added to their nodes and every node

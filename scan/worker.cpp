@@ -99,7 +99,8 @@ bool scan_worker(const std::shared_ptr<ScanSession>& session,
                 if (pool != nullptr) {
                     pool->help([&](HelpPool::Task& task) {
                         const WalkMode mode = RecursiveMode{task.progress, pool.get(), &task.links};
-                        task.node = walk_subdirectory(*session, task.path, mode, task.depth);
+                        task.node =
+                            walk_subdirectory(*session, task.path, mode, task.depth, &task.listed);
                     });
                 }
                 return true;

@@ -1,3 +1,4 @@
+#include "platform/memory.hpp"
 #include "platform/open_file_limit.hpp"
 #include "platform/signals.hpp"
 #include "platform/standard_descriptors.hpp"
@@ -5,6 +6,7 @@
 
 int main(int argc, char** argv) {
     bramvelt::platform::reserve_standard_descriptors();
+    bramvelt::platform::tune_allocator_for_large_trees();
     bramvelt::platform::ignore_sigpipe();
     bramvelt::platform::default_sigchld();
     // A removal walk holds one descriptor per level; a failure keeps the limit there was.

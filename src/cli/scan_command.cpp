@@ -60,10 +60,19 @@ class DeferredInterrupt {
 };
 
 // Freeing a tree of millions of nodes just before the process ends costs time and
-// gains nothing; the last report's tree stays reachable until exit instead.
-void keep_until_exit(scan::ScanOutcome outcome) {
-    static std::unique_ptr<scan::ScanOutcome>* kept = new std::unique_ptr<scan::ScanOutcome>();
-    *kept = std::make_unique<scan::ScanOutcome>(std::move(outcome));
+// gains nothing; the last report's tree, and what the report cut from it, stay
+// reachable until exit instead.
+// The session goes with them: its sets hold an entry per directory walked.
+void keep_until_exit(std::shared_ptr<scan::ScanSession> session, scan::ScanOutcome outcome,
+                     TrimmedNodes trimmed) {
+    struct Kept {
+        std::shared_ptr<scan::ScanSession> session;
+        scan::ScanOutcome outcome;
+        TrimmedNodes trimmed;
+    };
+    static std::unique_ptr<Kept>* kept = new std::unique_ptr<Kept>();
+    *kept =
+        std::make_unique<Kept>(Kept{std::move(session), std::move(outcome), std::move(trimmed)});
 }
 
 int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
@@ -76,6 +85,7 @@ int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
     CancelFlag cancel = make_cancel_flag();
     std::expected<scan::ScanOutcome, std::string> outcome;
     std::optional<DeferredInterrupt> deferred;
+    std::shared_ptr<scan::ScanSession> session;
     {
         auto bridge = install_interrupt_bridge(cancel);
         scan::ScanOptions scan_options;
@@ -88,7 +98,7 @@ int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
         scan_options.profile = options.profile;
         scan_options.one_filesystem = true;
         scan_options.portable_listing = false;
-        auto session = std::make_shared<scan::ScanSession>(
+        session = std::make_shared<scan::ScanSession>(
             scan_options, std::make_unique<platform::NullWriter>(), cancel);
         scan::set_event_callback(*session, scan::ignore_scan_event);
         outcome = scan::run_scan(session, options.folder);
@@ -103,19 +113,21 @@ int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
         }
         return 1;
     }
-    const bool incomplete = tree_has_problems(outcome->tree);
+    const bool incomplete = tree_has_problems(outcome->tree, options.jobs);
     bool written = false;
+    TrimmedNodes trimmed;
     if (options.json) {
-        written = trim_and_write_json_report(io.out, *outcome, limits, incomplete, options.jobs);
+        written =
+            trim_and_write_json_report(io.out, *outcome, limits, incomplete, options.jobs, trimmed);
     } else {
         std::vector<OmittedDetail> omitted;
-        trim_for_output(outcome->tree, 0, limits, omitted);
+        trim_for_output(outcome->tree, 0, limits, omitted, trimmed);
         written =
             write_scan_report(io.out, *outcome, ReportFormat::text, limits, incomplete, omitted);
     }
     const bool flushed = io.out.flush();
     const bool cancelled = outcome->cancelled;
-    keep_until_exit(std::move(*outcome));
+    keep_until_exit(std::move(session), std::move(*outcome), std::move(trimmed));
     if (!written || !flushed) return 1;
     if (cancelled) return 130;
     return incomplete ? 3 : 0;

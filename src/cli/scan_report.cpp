@@ -4,8 +4,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "scan/tree_json.hpp"
 #include "src/cli/errors.hpp"
@@ -62,34 +68,85 @@ bool print_tree(platform::Writer& out, const TreeNode& node, std::size_t depth,
     return true;
 }
 
+// a < b as unsigned bytes, as std::string_view compares them; names are short and
+// mostly differ in their first eight bytes, so words are compared inline.
+bool bytes_less(std::string_view a, std::string_view b) {
+    const std::size_t common = std::min(a.size(), b.size());
+    std::size_t i = 0;
+    for (; i + 8 <= common; i += 8) {
+        std::uint64_t x;
+        std::uint64_t y;
+        std::memcpy(&x, a.data() + i, 8);
+        std::memcpy(&y, b.data() + i, 8);
+        if (x != y) {
+            if constexpr (std::endian::native == std::endian::little) {
+                x = __builtin_bswap64(x);
+                y = __builtin_bswap64(y);
+            }
+            return x < y;
+        }
+    }
+    for (; i < common; ++i) {
+        if (a[i] != b[i])
+            return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
+}
+
+// Sorts [first, last) with `before` through their positions, then moves each node once
+// to its place: nodes are large, and sorting them directly moves each many times.
+template <typename Before>
+void sort_run_by_path(std::vector<TreeNode>::iterator first, std::vector<TreeNode>::iterator last,
+                      const Before& before) {
+    const auto count = static_cast<std::size_t>(last - first);
+    std::vector<std::size_t> order(count);
+    for (std::size_t i = 0; i < count; ++i) order[i] = i;
+    std::ranges::sort(order,
+                      [&](std::size_t a, std::size_t b) { return before(first[a], first[b]); });
+    // Place p takes the node at order[p]; a cycle of places at a time.
+    for (std::size_t start = 0; start < count; ++start) {
+        if (order[start] == start) continue;
+        TreeNode held = std::move(first[start]);
+        std::size_t place = start;
+        for (;;) {
+            const std::size_t from = order[place];
+            order[place] = place;
+            if (from == start) {
+                first[place] = std::move(held);
+                break;
+            }
+            first[place] = std::move(first[from]);
+            place = from;
+        }
+    }
+}
+
 // Size, largest first, then path. The engine hands children over sorted by size
 // already, so usually only runs of equal size need ordering. Siblings share their
 // parent's path as a prefix, so comparing what follows it orders them the same way.
 void order_children(const TreeNode& parent, std::vector<TreeNode>& children) {
-    std::size_t shared = parent.path.size();
-    for (const TreeNode& child : children) {
-        if (!child.path.starts_with(parent.path)) {
-            shared = 0;
-            break;
-        }
-    }
-    const auto by_path = [shared](const TreeNode& a, const TreeNode& b) {
-        return std::string_view(a.path).substr(shared) < std::string_view(b.path).substr(shared);
-    };
     const auto by_size = [](const TreeNode& a, const TreeNode& b) { return a.size > b.size; };
     if (!std::ranges::is_sorted(children, by_size)) {
-        std::ranges::sort(children, [&](const TreeNode& a, const TreeNode& b) {
-            if (a.size != b.size) return a.size > b.size;
-            return by_path(a, b);
-        });
-        return;
+        scan::sort_children_by_size(children);
     }
     auto run = children.begin();
     while (run != children.end()) {
         const std::int64_t size = run->size;
         auto end =
             std::find_if(run, children.end(), [size](const TreeNode& n) { return n.size != size; });
-        if (end - run > 1 && !std::is_sorted(run, end, by_path)) std::sort(run, end, by_path);
+        if (end - run > 1) {
+            // Within the run: when every path begins with the parent's, comparing what
+            // follows it orders them the same way, on far fewer bytes.
+            const std::string_view prefix = parent.path;
+            const bool all_below = std::all_of(
+                run, end, [&](const TreeNode& n) { return n.path.starts_with(prefix); });
+            const std::size_t shared = all_below ? prefix.size() : 0;
+            const auto by_path = [shared](const TreeNode& a, const TreeNode& b) {
+                return bytes_less(std::string_view(a.path).substr(shared),
+                                  std::string_view(b.path).substr(shared));
+            };
+            if (!std::is_sorted(run, end, by_path)) sort_run_by_path(run, end, by_path);
+        }
         run = end;
     }
 }
@@ -124,9 +181,9 @@ bool write_json_tail(platform::Writer& out, const scan::ScanOutcome& outcome,
 }
 
 // Cuts one node's children to the limits (not its descendants'); the record, if any,
-// goes to `omitted`.
+// goes to `omitted`, the cut subtrees to `trimmed`.
 void trim_children(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
-                   std::vector<OmittedDetail>& omitted) {
+                   std::vector<OmittedDetail>& omitted, TrimmedNodes& trimmed) {
     order_children(node, node.children);
     std::size_t keep = node.children.size();
     OmittedReason reason = OmittedReason::top;
@@ -138,8 +195,14 @@ void trim_children(TreeNode& node, std::uint64_t depth, const OutputLimits& limi
     }
     if (keep < node.children.size()) {
         omitted.push_back({node.path, reason, node.children.size() - keep});
-        node.children.erase(node.children.begin() + static_cast<std::ptrdiff_t>(keep),
-                            node.children.end());
+        // The few kept move to a list of their own; the whole former list, the cut
+        // subtrees in it, is kept as it is, nothing in it touched or copied.
+        std::vector<TreeNode> kept;
+        kept.reserve(keep);
+        const auto cut = node.children.begin() + static_cast<std::ptrdiff_t>(keep);
+        kept.insert(kept.end(), std::make_move_iterator(node.children.begin()),
+                    std::make_move_iterator(cut));
+        trimmed.push_back(std::exchange(node.children, std::move(kept)));
     }
 }
 
@@ -150,15 +213,71 @@ std::string_view omitted_reason_text(OmittedReason reason) {
 }
 
 void trim_for_output(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
-                     std::vector<OmittedDetail>& omitted) {
-    trim_children(node, depth, limits, omitted);
-    for (TreeNode& child : node.children) trim_for_output(child, depth + 1, limits, omitted);
+                     std::vector<OmittedDetail>& omitted, TrimmedNodes& trimmed) {
+    trim_children(node, depth, limits, omitted, trimmed);
+    for (TreeNode& child : node.children) {
+        trim_for_output(child, depth + 1, limits, omitted, trimmed);
+    }
 }
 
-bool tree_has_problems(const TreeNode& node) {
-    if (!node.is_readable || node.state == NodeState::Incomplete) return true;
+void trim_for_output(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
+                     std::vector<OmittedDetail>& omitted) {
+    TrimmedNodes trimmed;
+    trim_for_output(node, depth, limits, omitted, trimmed);
+}
+
+namespace {
+
+bool node_has_problem(const TreeNode& node) {
+    return !node.is_readable || node.state == NodeState::Incomplete;
+}
+
+bool subtree_has_problems(const TreeNode& node) {
+    if (node_has_problem(node)) return true;
     return std::ranges::any_of(node.children,
-                               [](const TreeNode& c) { return tree_has_problems(c); });
+                               [](const TreeNode& c) { return subtree_has_problems(c); });
+}
+
+// Below this many files one thread looks faster than several start.
+constexpr std::int64_t kParallelCheckFiles = 50'000;
+
+}  // namespace
+
+bool tree_has_problems(const TreeNode& node, unsigned threads) {
+    if (threads <= 1 || node.file_count < kParallelCheckFiles) return subtree_has_problems(node);
+    // The nodes above parts of at most 1/64 of the files are looked at here; the parts
+    // by several threads.
+    const std::int64_t part_files = node.file_count / 64;
+    std::vector<const TreeNode*> parts;
+    std::vector<const TreeNode*> above{&node};
+    while (!above.empty()) {
+        const TreeNode* at = above.back();
+        above.pop_back();
+        if (node_has_problem(*at)) return true;
+        for (const TreeNode& child : at->children) {
+            (child.file_count > part_files && !child.children.empty() ? above : parts)
+                .push_back(&child);
+        }
+    }
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> found{false};
+    const auto check = [&]() noexcept {
+        for (std::size_t k = next++; k < parts.size() && !found.load(std::memory_order_relaxed);
+             k = next++) {
+            if (subtree_has_problems(*parts[k])) found = true;
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back(check);
+        } catch (...) {
+            break;  // fewer threads only make it slower
+        }
+    }
+    check();
+    for (auto& helper : helpers) helper.join();
+    return found;
 }
 
 bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, ReportFormat format,
@@ -182,20 +301,6 @@ bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, 
 
 namespace {
 
-// Appends to a string it does not own.
-class AppendWriter final : public platform::Writer {
-  public:
-    explicit AppendWriter(std::string& out) : out_(out) {}
-    bool write(std::string_view bytes) override {
-        out_.append(bytes);
-        return true;
-    }
-    bool flush() override { return true; }
-
-  private:
-    std::string& out_;
-};
-
 // One segment of the document in order: fixed text of a large node, or a run of small
 // sibling subtrees that one thread trims and writes on its own.
 struct Segment {
@@ -203,12 +308,13 @@ struct Segment {
     std::vector<TreeNode*> subtrees;
     std::uint64_t depth = 0;
     std::vector<OmittedDetail> records;  // in pre-order, before any later segment's
+    TrimmedNodes trimmed;
 };
 
 void plan_segments(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
                    std::int64_t segment_files, std::vector<Segment>& segments) {
     Segment open;
-    trim_children(node, depth, limits, open.records);
+    trim_children(node, depth, limits, open.records, open.trimmed);
     platform::StringWriter fields;
     scan::write_node_fields_json(fields, node, node.kind, node.size, node.file_count, node.state);
     open.text = fields.text() + ",\"children\":[";
@@ -226,7 +332,7 @@ void plan_segments(TreeNode& node, std::uint64_t depth, const OutputLimits& limi
         TreeNode& child = node.children[i];
         if (child.file_count > segment_files && !child.children.empty()) {
             flush_run();
-            if (i > 0) segments.push_back({",", {}, 0, {}});
+            if (i > 0) segments.push_back({",", {}, 0, {}, {}});
             plan_segments(child, depth + 1, limits, segment_files, segments);
             continue;
         }
@@ -237,91 +343,137 @@ void plan_segments(TreeNode& node, std::uint64_t depth, const OutputLimits& limi
         if (run_files > segment_files) flush_run();
     }
     flush_run();
-    segments.push_back({"]}", {}, 0, {}});
+    segments.push_back({"]}", {}, 0, {}, {}});
 }
+
+// A node's object with a typical path, and a little more.
+constexpr std::size_t kJsonBytesPerNode = 300;
 
 }  // namespace
 
 bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
-                                const OutputLimits& limits, bool incomplete, unsigned threads) {
-    // About 256 segments for the whole tree; a batch of them is held in memory at a time.
-    const std::int64_t segment_files = std::max<std::int64_t>(2'000, outcome.tree.file_count / 256);
+                                const OutputLimits& limits, bool incomplete, unsigned threads,
+                                TrimmedNodes& trimmed) {
+    // About 1,024 segments for the whole tree, each written in one piece.
+    const std::int64_t segment_files = std::max<std::int64_t>(500, outcome.tree.file_count / 1024);
     std::vector<Segment> segments;
     if (outcome.tree.file_count <= segment_files || outcome.tree.children.empty()) {
-        segments.push_back({{}, {&outcome.tree}, 0, {}});
+        segments.push_back({{}, {&outcome.tree}, 0, {}, {}});
     } else {
         plan_segments(outcome.tree, 0, limits, segment_files, segments);
     }
+    if (!out.write("{\"schemaVersion\":1,\"tree\":")) return false;
 
-    bool ok = out.write("{\"schemaVersion\":1,\"tree\":");
-    // A batch holds about an eighth of the tree's files, so memory stays bounded while
-    // every thread has work; the segments of a batch are written out in order after it.
-    const std::int64_t batch_files =
-        std::max<std::int64_t>(4 * segment_files, outcome.tree.file_count / 8);
-    std::size_t next = 0;
-    while (ok && next < segments.size()) {
-        std::vector<std::size_t> batch;
-        std::int64_t files = 0;
-        std::size_t end = next;
-        while (end < segments.size() && files < batch_files) {
-            if (!segments[end].subtrees.empty()) {
-                batch.push_back(end);
-                for (const TreeNode* subtree : segments[end].subtrees) {
-                    files += subtree->file_count + 1;
-                }
-            }
-            ++end;
+    // Each thread takes the next segment and writes it into a buffer from a small pool;
+    // whoever hands in the segment that goes out next also sends out every one after it
+    // that is ready, and the buffers go back to the pool. A thread that is slow (or
+    // descheduled) holds up only the output, not the others' work; no more than twice as
+    // many buffers as threads are ever made, so memory stays bounded.
+    struct Handoff {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<std::optional<std::string>> ready;  // by segment, until sent
+        std::vector<std::string> spare;
+        std::size_t made = 0;
+        std::size_t next = 0;  // the segment that goes out next
+        bool sending = false;
+        bool failed = false;
+    } handoff;
+    handoff.ready.resize(segments.size());
+    const std::size_t most_buffers = 2 * std::max(threads, 1u);
+    std::atomic<std::size_t> claimed{0};
+    // Takes a buffer for segment `k`: a spare one, a new one while fewer than the most
+    // were made, or (the segment that goes out next, so the output never stalls) a new one
+    // in any case.
+    const auto take_buffer = [&](std::size_t k) -> std::optional<std::string> {
+        std::unique_lock<std::mutex> lock(handoff.mutex);
+        handoff.changed.wait(lock, [&] {
+            return handoff.failed || !handoff.spare.empty() || handoff.made < most_buffers ||
+                   handoff.next == k;
+        });
+        if (handoff.failed) return std::nullopt;
+        if (handoff.spare.empty()) {
+            ++handoff.made;
+            return std::string();
         }
-        std::atomic<std::size_t> claimed{0};
-        std::atomic<bool> failed{false};
-        // Exceptions (out of memory) must not leave a helper thread; the report then
-        // counts as not written.
-        const auto render = [&]() noexcept {
-            try {
-                for (std::size_t k = claimed++; k < batch.size(); k = claimed++) {
-                    Segment& segment = segments[batch[k]];
-                    // Written in place, with room for a typical node each, so the text is
-                    // neither copied nor regrown on the way.
-                    std::int64_t nodes = 0;
-                    for (const TreeNode* subtree : segment.subtrees) {
-                        nodes += subtree->file_count + 1;
-                    }
-                    segment.text.reserve(segment.text.size() +
-                                         static_cast<std::size_t>(nodes) * 320);
-                    AppendWriter text(segment.text);
-                    for (std::size_t i = 0; i < segment.subtrees.size(); ++i) {
-                        if (i > 0) text.write(",");
-                        trim_for_output(*segment.subtrees[i], segment.depth, limits,
-                                        segment.records);
-                        scan::write_tree_json(text, *segment.subtrees[i]);
-                    }
-                }
-            } catch (...) {
-                failed = true;
-                claimed = batch.size();
+        std::string buffer = std::move(handoff.spare.back());
+        handoff.spare.pop_back();
+        return buffer;
+    };
+    // Hands in segment `k`, then sends whatever is ready in order unless another thread
+    // is sending (it will send this one too).
+    const auto hand_in = [&](std::size_t k, std::string buffer) {
+        std::unique_lock<std::mutex> lock(handoff.mutex);
+        handoff.ready[k] = std::move(buffer);
+        if (handoff.sending) return;
+        handoff.sending = true;
+        while (!handoff.failed && handoff.next < segments.size() && handoff.ready[handoff.next]) {
+            std::string bytes = std::move(*handoff.ready[handoff.next]);
+            handoff.ready[handoff.next].reset();
+            lock.unlock();
+            const bool written = out.write(bytes);
+            bytes.clear();
+            lock.lock();
+            if (written) {
+                ++handoff.next;
+            } else {
+                handoff.failed = true;
             }
-        };
-        std::vector<std::thread> helpers;
-        const std::size_t wanted = std::min<std::size_t>(threads, batch.size());
-        for (std::size_t t = 1; t < wanted; ++t) {
-            try {
-                helpers.emplace_back(render);
-            } catch (...) {
-                break;  // fewer threads only make it slower
-            }
+            handoff.spare.push_back(std::move(bytes));
+            handoff.changed.notify_all();
         }
-        render();
-        for (auto& helper : helpers) helper.join();
-        if (failed) return false;
-        for (; next < end && ok; ++next) {
-            ok = out.write(segments[next].text);
-            std::string().swap(segments[next].text);
+        handoff.sending = false;
+    };
+    // Exceptions (out of memory) must not leave a helper thread; the report then counts
+    // as not written.
+    const auto render = [&]() noexcept {
+        try {
+            for (std::size_t k = claimed++; k < segments.size(); k = claimed++) {
+                auto buffer = take_buffer(k);
+                if (!buffer) return;
+                Segment& segment = segments[k];
+                // Made large enough at once: growing by doubling would leave every
+                // smaller block behind it in this thread's heap.
+                std::size_t nodes = 0;
+                for (const TreeNode* subtree : segment.subtrees) {
+                    nodes += static_cast<std::size_t>(subtree->file_count) + 1;
+                }
+                buffer->reserve(segment.text.size() + nodes * kJsonBytesPerNode);
+                buffer->assign(segment.text);
+                for (std::size_t i = 0; i < segment.subtrees.size(); ++i) {
+                    if (i > 0) *buffer += ',';
+                    trim_for_output(*segment.subtrees[i], segment.depth, limits, segment.records,
+                                    segment.trimmed);
+                    scan::append_tree_json(*buffer, *segment.subtrees[i]);
+                }
+                hand_in(k, std::move(*buffer));
+            }
+        } catch (...) {
+            {
+                std::lock_guard<std::mutex> lock(handoff.mutex);
+                handoff.failed = true;
+            }
+            handoff.changed.notify_all();
+        }
+    };
+    std::vector<std::thread> helpers;
+    const std::size_t wanted = std::min<std::size_t>(threads, segments.size());
+    for (std::size_t t = 1; t < wanted; ++t) {
+        try {
+            helpers.emplace_back(render);
+        } catch (...) {
+            break;  // fewer threads only make it slower
         }
     }
-    if (!ok) return false;
+    render();
+    for (auto& helper : helpers) helper.join();
+    if (handoff.failed || handoff.next != segments.size()) return false;
+
     std::vector<OmittedDetail> omitted;
     for (auto& segment : segments) {
         for (auto& record : segment.records) omitted.push_back(std::move(record));
+        trimmed.insert(trimmed.end(), std::make_move_iterator(segment.trimmed.begin()),
+                       std::make_move_iterator(segment.trimmed.end()));
     }
     return write_json_tail(out, outcome, limits, incomplete, omitted);
 }

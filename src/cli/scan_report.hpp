@@ -35,13 +35,22 @@ struct OmittedDetail {
 
 enum class ReportFormat { text, json };
 
+// Subtrees cut from a report, kept whole: freeing a few hundred thousand nodes costs
+// more than writing the report, and the command ends right after it. Each entry is a
+// node's former list of children; the nodes the report keeps were moved out of it.
+using TrimmedNodes = std::vector<std::vector<scan::TreeNode>>;
+
 // Sorts every kept node's children (size, then path) and cuts them to the limits,
-// recording each cut in pre-order.
+// recording each cut in pre-order; the cut subtrees go to `trimmed`.
+void trim_for_output(scan::TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
+                     std::vector<OmittedDetail>& omitted, TrimmedNodes& trimmed);
+// The same, freeing what is cut.
 void trim_for_output(scan::TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
                      std::vector<OmittedDetail>& omitted);
 
-// Some node is unreadable or Incomplete.
-bool tree_has_problems(const scan::TreeNode& node);
+// Some node is unreadable or Incomplete. A large tree is looked through on up to
+// `threads` threads.
+bool tree_has_problems(const scan::TreeNode& node, unsigned threads = 1);
 
 // Returns false when a write failed.
 bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, ReportFormat format,
@@ -49,9 +58,11 @@ bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, 
                        const std::vector<OmittedDetail>& omitted);
 
 // The JSON report of the untrimmed outcome: trim_for_output then write_scan_report, with
-// the tree cut into segments that several threads trim and write at once. The bytes are
-// the same; only a batch of written segments is held in memory at a time.
+// the tree cut into segments that several threads trim and write at once, handed to
+// `out` in order. The bytes are the same; at most two segments per thread are held in
+// memory at a time. What the limits cut goes to `trimmed`.
 bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
-                                const OutputLimits& limits, bool incomplete, unsigned threads);
+                                const OutputLimits& limits, bool incomplete, unsigned threads,
+                                TrimmedNodes& trimmed);
 
 }  // namespace bramvelt::cli

@@ -224,11 +224,64 @@ TEST(TrimForOutput, CutsByDepthAndTopInPreOrder) {
     EXPECT_EQ(omitted[1].reason, OmittedReason::depth);
     EXPECT_EQ(omitted[1].omitted_children, 3u);
 
+    // What is cut is kept whole when asked, subtrees included.
+    TreeNode again =
+        make("/r", 100,
+             {make("/r/b", 10), make("/r/a", 10),
+              make("/r/d", 50, {make("/r/d/x", 1, {make("/r/d/x/deep", 1)}), make("/r/d/y", 2)}),
+              make("/r/c", 30)});
+    std::vector<OmittedDetail> records;
+    TrimmedNodes trimmed;
+    trim_for_output(again, 0, OutputLimits{1, 3}, records, trimmed);
+    EXPECT_EQ(records.size(), 2u);
+    // The former lists: the root's (its last, cut, entry intact) and /r/d's (all cut).
+    ASSERT_EQ(trimmed.size(), 2u);
+    ASSERT_EQ(trimmed[0].size(), 4u);
+    EXPECT_EQ(trimmed[0][3].path, "/r/b");
+    ASSERT_EQ(trimmed[1].size(), 2u);
+    EXPECT_EQ(trimmed[1][0].path, "/r/d/y");
+    EXPECT_EQ(trimmed[1][1].path, "/r/d/x");
+    ASSERT_EQ(trimmed[1][1].children.size(), 1u);
+    EXPECT_EQ(trimmed[1][1].children[0].path, "/r/d/x/deep");
+    ASSERT_EQ(again.children.size(), 3u);
+    EXPECT_EQ(again.children[2].path, "/r/a");
+
     TreeNode exact = make("/e", 3, {make("/e/a", 1), make("/e/b", 2)});
     std::vector<OmittedDetail> none;
     trim_for_output(exact, 0, OutputLimits{std::nullopt, 2}, none);
     EXPECT_TRUE(none.empty());
     EXPECT_EQ(exact.children.size(), 2u);
+}
+
+TEST(TreeHasProblems, SeveralThreadsLookAtEveryNodeOfALargeTree) {
+    TreeNode root = make("/r", 0);
+    root.kind = NodeKind::Directory;
+    for (int d = 0; d < 40; ++d) {
+        TreeNode dir = make("/r/d" + std::to_string(d), 0);
+        dir.kind = NodeKind::Directory;
+        TreeNode inner = make(dir.path + "/inner", 0);
+        inner.kind = NodeKind::Directory;
+        for (int f = 0; f < 1500; ++f) {
+            inner.children.push_back(make(inner.path + "/f" + std::to_string(f), 1));
+        }
+        inner.file_count = 1500;
+        dir.file_count = inner.file_count;
+        dir.children.push_back(std::move(inner));
+        root.file_count += dir.file_count;
+        root.children.push_back(std::move(dir));
+    }
+    EXPECT_FALSE(tree_has_problems(root, 8));
+    for (const auto& at : {std::pair{0, 0}, std::pair{17, 700}, std::pair{39, 1499}}) {
+        TreeNode& file = root.children[at.first].children[0].children[at.second];
+        file.is_readable = false;
+        EXPECT_TRUE(tree_has_problems(root, 8));
+        file.is_readable = true;
+        file.state = NodeState::Incomplete;
+        EXPECT_TRUE(tree_has_problems(root, 8));
+        file.state = NodeState::Normal;
+    }
+    root.children[5].state = NodeState::Incomplete;
+    EXPECT_TRUE(tree_has_problems(root, 8));
 }
 
 TEST(TreeHasProblems, LooksAtEveryNode) {
@@ -362,10 +415,44 @@ TEST(JsonReport, SegmentedWritingGivesTheSameBytes) {
         for (const unsigned threads : {1u, 8u}) {
             scan::ScanOutcome segments = base;
             platform::StringWriter actual;
-            ASSERT_TRUE(trim_and_write_json_report(actual, segments, limits, false, threads));
+            TrimmedNodes trimmed;
+            ASSERT_TRUE(
+                trim_and_write_json_report(actual, segments, limits, false, threads, trimmed));
             EXPECT_EQ(actual.text(), expected.text())
                 << limits.depth.value_or(-1) << " " << limits.top.value_or(-1);
         }
+    }
+}
+
+// Fails every write after the first `allowed` ones.
+class LimitedWriter final : public platform::Writer {
+  public:
+    explicit LimitedWriter(int allowed) : allowed_(allowed) {}
+    bool write(std::string_view) override { return allowed_-- > 0; }
+    bool flush() override { return true; }
+    int left() const { return allowed_; }
+
+  private:
+    int allowed_;
+};
+
+TEST(JsonReport, AFailedWriteStopsEveryThread) {
+    int writes = 0;
+    {
+        scan::ScanOutcome outcome;
+        outcome.tree = synthetic_tree();
+        LimitedWriter out(1'000'000);
+        TrimmedNodes trimmed;
+        ASSERT_TRUE(trim_and_write_json_report(out, outcome, {}, false, 8, trimmed));
+        writes = 1'000'000 - out.left();
+    }
+    ASSERT_GT(writes, 4);
+    for (const int allowed : {0, 1, writes / 2, writes - 1}) {
+        scan::ScanOutcome outcome;
+        outcome.tree = synthetic_tree();
+        LimitedWriter out(allowed);
+        TrimmedNodes trimmed;
+        EXPECT_FALSE(trim_and_write_json_report(out, outcome, {}, false, 8, trimmed)) << allowed;
     }
 }
 

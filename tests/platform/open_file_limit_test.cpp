@@ -26,5 +26,17 @@ TEST(RaiseOpenFileLimit, SoftLimitRisesToTheHardLimit) {
     EXPECT_EQ(code, 0);
 }
 
+TEST(OpenFileLimit, ReportsTheSoftLimit) {
+    const int code = testing::run_in_child([] {
+        struct rlimit limit {};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
+        limit.rlim_cur = 100;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 3;
+        const auto reported = open_file_limit();
+        return reported && *reported == 100 ? 0 : 1;
+    });
+    EXPECT_EQ(code, 0);
+}
+
 }  // namespace
 }  // namespace bramvelt::platform

@@ -8,10 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/file_flags.hpp"
@@ -199,6 +203,43 @@ TEST(Scan, RealTreeMatchesDuAndStat) {
     }
 }
 
+TEST(Scan, FoldersWalkedInsideAJobKeepTheirTextAndStatus) {
+    // Below the frontier's reach, folders are opened relative to their parent with the
+    // status its listing took; their paths are made from the parent's text.
+    TempDir dir;
+    const std::string root = dir.make_dir("root");
+    const std::string odd = dir.make_dir(
+        "root/a/b/c/d/bad\xFF"
+        "dir/next\x80");
+    write_bytes(odd + "/inside", 4096);
+    write_bytes(root +
+                    "/a/b/c/d/bad\xFF"
+                    "dir/beside",
+                10);
+    for (const unsigned jobs : {1u, 4u}) {
+        auto r = run(root, test_options(jobs));
+        ASSERT_TRUE(r.result);
+        const std::string text = root +
+                                 "/a/b/c/d/bad\xEF\xBF\xBD"
+                                 "dir";
+        const TreeNode* bad = find(r.result->tree, text);
+        ASSERT_NE(bad, nullptr);
+        EXPECT_EQ(bad->modification_time, lstat_of(root + "/a/b/c/d/bad\xFF"
+                                                          "dir")
+                                              .st_mtim.tv_sec);
+        EXPECT_EQ(bad->size, du_bytes(root + "/a/b/c/d/bad\xFF"
+                                             "dir"));
+        EXPECT_EQ(bad->file_count, 2);
+        EXPECT_EQ(bad->state, NodeState::Normal);
+        const TreeNode* next = find(r.result->tree, text + "/next\xEF\xBF\xBD");
+        ASSERT_NE(next, nullptr);
+        ASSERT_EQ(next->children.size(), 1u);
+        EXPECT_EQ(next->children[0].path, text + "/next\xEF\xBF\xBD/inside");
+        EXPECT_EQ(r.result->tree.size, du_bytes(root));
+        EXPECT_EQ(r.result->directories_scanned, 7u);  // root, a, b, c, d and the two
+    }
+}
+
 TEST(Scan, JobCountsGiveIdenticalTrees) {
     TempDir dir;
     const std::string root = dir.make_dir("root");
@@ -260,6 +301,47 @@ TEST(Scan, HardLinksInsideOneJobCountWhereItsWalkMeetsThemFirst) {
     }
     EXPECT_EQ(expected.result->tree.size, du_bytes(root));
     EXPECT_EQ(expected.result->bytes_scanned, expected.result->tree.size);
+}
+
+TEST(Scan, AFolderSwappedForALinkWhileItsParentIsListedIsNeverFollowed) {
+    // A thread swaps a folder deep in the tree with a link to a folder outside it, over
+    // and over, while the tree is scanned: whatever the walk finds at that name, it lists
+    // nothing of the outside folder.
+    TempDir dir;
+    const std::string outside = dir.make_dir("outside");
+    for (int f = 0; f < 20; ++f) write_bytes(outside + "/marker" + std::to_string(f), 10);
+    // Below the frontier's reach, so one job's walk lists the parent and opens the folder.
+    const std::string parent = dir.make_dir("root/a/b/c/d/e");
+    for (int f = 0; f < 300; ++f) write_bytes(parent + "/f" + std::to_string(f), 1);
+    write_bytes(dir.make_dir("root/a/b/c/d/e/sub") + "/inside", 1);
+    ASSERT_EQ(::symlink(outside.c_str(), (parent + "/other").c_str()), 0);
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        while (!stop.load()) {
+            ::renameat2(AT_FDCWD, (parent + "/sub").c_str(), AT_FDCWD, (parent + "/other").c_str(),
+                        RENAME_EXCHANGE);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    int scans = 0;
+    bool followed = false;
+    while (scans < 400 && std::chrono::steady_clock::now() - start < std::chrono::seconds(2)) {
+        ScanOptions options = test_options(scans % 2 == 0 ? 1 : 4);
+        options.skip_links = scans % 3 != 0;
+        auto r = run(dir / "root", options);
+        ASSERT_TRUE(r.result);
+        ++scans;
+        std::function<void(const TreeNode&)> check = [&](const TreeNode& node) {
+            if (node.path.find("marker") != std::string::npos) followed = true;
+            for (const auto& child : node.children) check(child);
+        };
+        check(r.result->tree);
+        if (followed) break;
+    }
+    stop.store(true);
+    swapper.join();
+    EXPECT_FALSE(followed) << "after " << scans << " scans";
+    EXPECT_GT(scans, 10);
 }
 
 TEST(Scan, IncludedLinksCountAsFilesAndAreNeverFollowed) {

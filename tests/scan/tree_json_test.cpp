@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "scan/tree_json.hpp"
 
@@ -107,18 +108,69 @@ TEST(TreeJson, NamesAreEscapedLikePaths) {
     }
 }
 
+TEST(TreeJson, ChildrenEscapedWhateverTheirParentsPathHolds) {
+    // A child's path usually begins with its parent's; escapes in either part, and a child
+    // whose path does not begin so, are all written in full.
+    TreeNode root = node("/r\"q" + std::string(20, 'x'), NodeKind::Directory);
+    root.children.push_back(node(root.path + "/a\tb"));
+    root.children.push_back(node(root.path + "/plain"));
+    TreeNode clean = node("/clean" + std::string(20, 'y'), NodeKind::Directory);
+    clean.children.push_back(node(clean.path + "/c\\d"));
+    clean.children.push_back(node("/elsewhere/e\"f"));
+    clean.children.push_back(node(clean.path.substr(0, 10) + "\n"));
+    root.children.push_back(clean);
+    const std::string json = json_of(root);
+    const std::string r = "/r\\\"q" + std::string(20, 'x');
+    const std::string c = "/clean" + std::string(20, 'y');
+    for (const std::string& expected :
+         std::vector<std::string>{"\"path\":\"" + r + "/a\\tb\",\"name\":\"a\\tb\"",
+                                  "\"path\":\"" + r + "/plain\",\"name\":\"plain\"",
+                                  "\"path\":\"" + c + "/c\\\\d\",\"name\":\"c\\\\d\"",
+                                  std::string("\"path\":\"/elsewhere/e\\\"f\",\"name\":\"e\\\"f\""),
+                                  "\"path\":\"" + c.substr(0, 10) + "\\n\""}) {
+        EXPECT_NE(json.find(expected), std::string::npos) << expected << "\n" << json;
+    }
+}
+
 TEST(JsonEscape, EscapesOnlyWhatJsonNeeds) {
     EXPECT_EQ(json_quoted("q\"b\\t\tn\nr\r\x01\x1b\x7f\xC3\xA9"),
               "\"q\\\"b\\\\t\\tn\\nr\\r\\u0001\\u001b\x7f\xC3\xA9\"");
-    // Long clean runs around an escape, so word-wise skipping meets every position.
-    for (std::size_t at = 0; at < 20; ++at) {
-        std::string text(20, 'a');
-        text[at] = '\x02';
-        std::string expected =
-            "\"" + std::string(at, 'a') + "\\u0002" + std::string(19 - at, 'a') + "\"";
-        EXPECT_EQ(json_quoted(text), expected) << at;
+    // Long clean runs around one byte, so the block-wise skipping meets it at every
+    // position; bytes at the edges of the escaped range stay as they are.
+    const struct {
+        char byte;
+        std::string_view written;
+    } bytes[] = {{'\x02', "\\u0002"}, {'\x1f', "\\u001f"}, {'"', "\\\""},    {'\\', "\\\\"},
+                 {' ', " "},          {'\x7f', "\x7f"},    {'\x80', "\x80"}, {'\xff', "\xff"}};
+    for (const auto& b : bytes) {
+        for (std::size_t at = 0; at < 40; ++at) {
+            std::string text(40, 'a');
+            text[at] = b.byte;
+            const std::string expected = "\"" + std::string(at, 'a') + std::string(b.written) +
+                                         std::string(39 - at, 'a') + "\"";
+            EXPECT_EQ(json_quoted(text), expected) << at;
+        }
     }
     EXPECT_EQ(json_quoted(""), "\"\"");
+}
+
+TEST(TreeJson, AppendingGivesTheWritersBytes) {
+    TreeNode root = node("/r/" + std::string(30, 'd'), NodeKind::Directory);
+    root.modification_time = 1'700'000'000;
+    for (int i = 0; i < 3000; ++i) {
+        TreeNode child = node(root.path + "/f" + std::to_string(i) + (i % 7 == 0 ? "\"q" : ""));
+        child.size = i * 512;
+        child.file_count = 1;
+        child.modification_time = 1'700'000'000 + i / 10;
+        child.state = i % 5 == 0 ? NodeState::Incomplete : NodeState::Normal;
+        root.children.push_back(std::move(child));
+    }
+    TreeNode aggregate = node(std::string(kSmallFilesPrefix) + "/r/x\ty");
+    aggregate.state = NodeState::SmallFilesAggregate;
+    root.children.push_back(aggregate);
+    std::string appended = "prefix";
+    append_tree_json(appended, root);
+    EXPECT_EQ(appended, "prefix" + json_of(root));
 }
 
 TEST(Iso8601, ConvertsCivilDates) {

@@ -1,0 +1,48 @@
+#!/usr/bin/env python3
+"""Runs several commands side by side, in interleaved rounds, and prints each one's
+median wall time and median peak memory.
+
+usage: rounds.py RUN_TIMED RUNS WARMUP NAME=COMMAND...
+
+Every round runs each command once, in the given order, so all of them see the same
+machine state (the other processes, the page cache) at about the same moment. WARMUP
+rounds run first and are not counted. Each run goes through RUN_TIMED (run_timed.c),
+which discards the output and reports the child's wall time (start-up included, as for
+any user of the command) and its peak resident set. Output, one line per command:
+
+    NAME WALL_SECONDS PEAK_KIB
+"""
+import shlex
+import statistics
+import subprocess
+import sys
+
+
+def run_once(runner, argv):
+    out = subprocess.run([runner, *argv], check=True, capture_output=True, text=True).stdout
+    wall, peak = out.split()
+    return float(wall), int(peak)
+
+
+def main():
+    if len(sys.argv) < 5:
+        sys.exit(__doc__)
+    runner, runs, warmup = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    commands = []
+    for spec in sys.argv[4:]:
+        name, _, command = spec.partition("=")
+        commands.append((name, shlex.split(command)))
+    walls = {name: [] for name, _ in commands}
+    peaks = {name: [] for name, _ in commands}
+    for round_index in range(warmup + runs):
+        for name, argv in commands:
+            wall, peak = run_once(runner, argv)
+            if round_index >= warmup:
+                walls[name].append(wall)
+                peaks[name].append(peak)
+    for name, _ in commands:
+        print(f"{name} {statistics.median(walls[name]):.6f} {statistics.median(peaks[name]):.0f}")
+
+
+if __name__ == "__main__":
+    main()
