@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/cleanup/backup_snapshot.hpp"
+#include "core/cleanup/failure.hpp"
 #include "core/cleanup/sha256.hpp"
 #include "core/cleanup/tar_format.hpp"
 #include "core/filesystem/parent_handle.hpp"
@@ -28,13 +29,6 @@ using host_trash::ArchiveReceipt;
 
 constexpr std::size_t kCopyPiece = 8 * 1024;
 constexpr std::size_t kMaxWrite = INT_MAX;
-
-std::unexpected<std::string> fail(std::string_view text) {
-    return std::unexpected(std::string(text));
-}
-std::unexpected<std::string> fail_os(int error) {
-    return std::unexpected(platform::os_error_text(error));
-}
 
 struct ContextFree {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }

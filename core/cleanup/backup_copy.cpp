@@ -9,6 +9,7 @@
 
 #include "core/cleanup/cancelled.hpp"
 #include "core/cleanup/directory_names.hpp"
+#include "core/cleanup/failure.hpp"
 #include "core/cleanup/sha256.hpp"
 #include "core/cleanup/step_guard.hpp"
 #include "core/filesystem/parent_handle.hpp"
@@ -26,12 +27,6 @@ namespace {
 
 using filesystem::FileIdentity;
 
-std::unexpected<std::string> fail(std::string_view text) {
-    return std::unexpected(std::string(text));
-}
-std::unexpected<std::string> fail_os(int error) {
-    return std::unexpected(platform::os_error_text(error));
-}
 std::unexpected<std::string> fail_with(std::string_view prefix, int error) {
     return std::unexpected(std::string(prefix) + platform::os_error_text(error));
 }

@@ -10,6 +10,7 @@
 #include "core/cleanup/backup_copy.hpp"
 #include "core/cleanup/backup_removal.hpp"
 #include "core/cleanup/backup_snapshot.hpp"
+#include "core/cleanup/failure.hpp"
 #include "core/cleanup/step_guard.hpp"
 #include "core/filesystem/real_path.hpp"
 #include "core/policy/normalize.hpp"
@@ -19,10 +20,6 @@
 
 namespace bramvelt::cleanup {
 namespace {
-
-std::unexpected<std::string> fail(std::string_view text) {
-    return std::unexpected(std::string(text));
-}
 
 // `inner` is `outer` or lies below it, by whole components.
 bool at_or_below(std::string_view inner, std::string_view outer) {

@@ -11,6 +11,7 @@
 #include "core/cleanup/backup_removal.hpp"
 #include "core/cleanup/backup_snapshot.hpp"
 #include "core/cleanup/cancelled.hpp"
+#include "core/cleanup/failure.hpp"
 #include "core/cleanup/sanitize.hpp"
 #include "core/cleanup/sha256.hpp"
 #include "core/cleanup/step_guard.hpp"
@@ -21,10 +22,6 @@
 
 namespace bramvelt::cleanup {
 namespace {
-
-std::unexpected<std::string> fail(std::string_view text) {
-    return std::unexpected(std::string(text));
-}
 
 // Removes the staging folder when the handoff returns, whatever happened. Copies keep
 // their source's modes, so folders are made writable first; failures are ignored.

@@ -9,6 +9,7 @@
 
 #include "core/cleanup/cancelled.hpp"
 #include "core/cleanup/directory_names.hpp"
+#include "core/cleanup/failure.hpp"
 #include "core/cleanup/permanent_removal.hpp"
 #include "core/cleanup/step_guard.hpp"
 #include "core/filesystem/parent_handle.hpp"
@@ -23,13 +24,6 @@ namespace {
 
 using filesystem::FileIdentity;
 using filesystem::ParentHandle;
-
-std::unexpected<std::string> fail(std::string_view text) {
-    return std::unexpected(std::string(text));
-}
-std::unexpected<std::string> fail_os(int error) {
-    return std::unexpected(platform::os_error_text(error));
-}
 
 std::expected<void, std::string> acknowledged(const ProgressReporter& reporter,
                                               std::string_view path) {

@@ -8,6 +8,7 @@
 #include "core/cleanup/authorization_walk.hpp"
 #include "core/cleanup/cancelled.hpp"
 #include "core/cleanup/directory_names.hpp"
+#include "core/cleanup/failure.hpp"
 #include "core/cleanup/sha256.hpp"
 #include "core/filesystem/parent_handle.hpp"
 #include "platform/access_time.hpp"
@@ -20,13 +21,6 @@ namespace bramvelt::cleanup {
 namespace {
 
 using filesystem::FileIdentity;
-
-std::unexpected<std::string> fail(std::string_view text) {
-    return std::unexpected(std::string(text));
-}
-std::unexpected<std::string> fail_os(int error) {
-    return std::unexpected(platform::os_error_text(error));
-}
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "core/cleanup/dev_cleanup_texts.hpp"
+#include "core/cleanup/failure.hpp"
 #include "core/development/artifact_candidate.hpp"
 #include "core/development/classify.hpp"
 #include "core/development/git_inspect.hpp"
@@ -23,10 +24,6 @@ using development::CandidateKind;
 using development::DevCandidate;
 using development::Recommendation;
 using platform::FollowFinalLink;
-
-std::unexpected<std::string> fail(std::string_view text) {
-    return std::unexpected(std::string(text));
-}
 
 // A folder that holds ".git" (any kind, links followed) or is itself a Git directory.
 bool is_checkout(const std::string& folder) {

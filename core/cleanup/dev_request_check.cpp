@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "core/cleanup/dev_cleanup_texts.hpp"
+#include "core/cleanup/failure.hpp"
 #include "core/filesystem/byte_path.hpp"
 #include "core/filesystem/identity.hpp"
 #include "core/filesystem/real_path.hpp"
@@ -12,10 +13,6 @@
 
 namespace bramvelt::cleanup {
 namespace {
-
-std::unexpected<std::string> fail(std::string_view text) {
-    return std::unexpected(std::string(text));
-}
 
 // `inner` equals `outer` or lies inside it, component by component.
 bool within(std::string_view inner, std::string_view outer) {

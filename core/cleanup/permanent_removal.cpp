@@ -11,6 +11,7 @@
 #include "core/cleanup/cancelled.hpp"
 #include "core/cleanup/child_dir.hpp"
 #include "core/cleanup/directory_names.hpp"
+#include "core/cleanup/failure.hpp"
 #include "core/cleanup/removal_entry.hpp"
 #include "core/cleanup/step_guard.hpp"
 #include "platform/file_status.hpp"
@@ -32,10 +33,6 @@ struct Level {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
 };
-
-std::unexpected<std::string> fail(std::string_view text) {
-    return std::unexpected(std::string(text));
-}
 
 std::unexpected<std::string> os_failure(int error) {
     return std::unexpected(platform::os_error_text(error));

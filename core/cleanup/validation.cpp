@@ -3,6 +3,7 @@
 #include <unordered_set>
 
 #include "core/cleanup/authorization_walk.hpp"
+#include "core/cleanup/failure.hpp"
 #include "core/cleanup/removal_rules.hpp"
 #include "core/filesystem/byte_path.hpp"
 #include "core/filesystem/parent_handle.hpp"
@@ -12,10 +13,6 @@
 
 namespace bramvelt::cleanup {
 namespace {
-
-std::unexpected<std::string> fail(std::string_view text) {
-    return std::unexpected(std::string(text));
-}
 
 // `inner` equals `outer` or lies inside it, compared component by component.
 bool within(std::string_view inner, std::string_view outer) {

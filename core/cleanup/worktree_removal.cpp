@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "core/cleanup/dev_cleanup_texts.hpp"
+#include "core/cleanup/failure.hpp"
 #include "core/development/filter_drivers.hpp"
 #include "core/development/git_runner.hpp"
 #include "core/development/paths.hpp"
@@ -19,10 +20,6 @@ namespace bramvelt::cleanup {
 namespace {
 
 using development::DevCandidate;
-
-std::unexpected<std::string> fail(std::string_view text) {
-    return std::unexpected(std::string(text));
-}
 
 // The filter drivers `git worktree remove` must empty: its check that the worktree is
 // clean hashes the worktree's files through them. Read from the repository's
