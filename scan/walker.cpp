@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -19,6 +20,8 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 constexpr std::uint64_t kProgressTicks = 50;
 // A listing checks whether a progress event is due once per this many results.
 constexpr std::uint64_t kResultsPerProgressCheck = 256;
+// Children per block of a large directory's listing (about 24 KiB).
+constexpr std::size_t kBlockNodes = 256;
 // Sizes are signed 64-bit values everywhere they are shown.
 constexpr std::uint64_t kMaxSize =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
@@ -321,7 +324,8 @@ struct DirectoryWalk {
           job(job),
           links(links),
           total_size(static_cast<std::int64_t>(own_size)),
-          retainer(session, path) {}
+          retainer(session, path),
+          in_blocks(retainer.keeps_all() && !retainer.wants_identity()) {}
 
     ScanSession& session;
     const std::string& path;  // raw bytes
@@ -341,6 +345,10 @@ struct DirectoryWalk {
     // progress and live snapshots still see running values.
     std::uint64_t batch_bytes = 0;
     std::uint64_t batch_files = 0;
+    // Children made in place, in listing order (every file kept, no catalog).
+    const bool in_blocks;
+    std::vector<std::vector<TreeNode>> overflow;
+    std::size_t overflow_count = 0;
 
     void publish() {
         if (batch_files == 0) return;
@@ -356,12 +364,11 @@ struct DirectoryWalk {
 
     void add_unreadable(const ListingMetadataError& failed, std::string path_text) {
         session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
-        TreeNode child;
+        TreeNode& child = new_child();
         child.path = std::move(path_text);
         child.kind = failed.listed_as_directory ? NodeKind::Directory : NodeKind::File;
         child.is_readable = false;
         child.state = NodeState::Incomplete;
-        node.children.push_back(std::move(child));
     }
 
     void add_file(const ListedEntry& entry, std::string path_text) {
@@ -372,7 +379,7 @@ struct DirectoryWalk {
             links->push_back({facts.device,
                               entry.inode,
                               facts.allocated_size,
-                              {static_cast<std::uint32_t>(node.children.size())}});
+                              {static_cast<std::uint32_t>(child_count())}});
         } else {
             counted = count_hard_link(session, facts, entry.inode);
         }
@@ -381,16 +388,15 @@ struct DirectoryWalk {
         total_size = saturating_add(total_size, static_cast<std::int64_t>(counted));
         total_files += 1;
         // Every file is kept: made in place, the retention step would only append it.
-        const bool in_place = retainer.keeps_all() && !retainer.wants_identity();
         TreeNode spilled;
-        TreeNode& child = in_place ? node.children.emplace_back() : spilled;
+        TreeNode& child = in_blocks ? new_child() : spilled;
         child.path = std::move(path_text);
         child.kind = NodeKind::File;
         child.size = static_cast<std::int64_t>(counted);
         child.file_count = 1;
         child.modification_time = as_node_time(entry.modification);
         child.state = entry.is_dataless ? NodeState::CloudPlaceholder : NodeState::Normal;
-        if (in_place) return;
+        if (in_blocks) return;
         std::optional<CatalogIdentity> identity;
         if (retainer.wants_identity()) {
             identity =
@@ -400,8 +406,7 @@ struct DirectoryWalk {
     }
 
     void add_leaf(const ListedEntry& entry, NodeState state, std::string path_text) {
-        node.children.push_back(
-            directory_leaf(std::move(path_text), as_node_time(entry.modification), state));
+        new_child() = directory_leaf(std::move(path_text), as_node_time(entry.modification), state);
     }
 
     // A pending subdirectory's path (raw bytes).
@@ -421,6 +426,35 @@ struct DirectoryWalk {
                              *entry.status);
     }
 
+    // The next child of the listing. Beyond the room made for the first batch, children
+    // go into blocks, gathered into one list of the full size once the listing ends: a
+    // list left to double would keep a quarter of a large directory's room unused, and
+    // the large blocks it leaves behind stay in the heap for the rest of the scan.
+    TreeNode& new_child() {
+        auto& children = node.children;
+        if (overflow.empty() && children.size() < children.capacity()) {
+            return children.emplace_back();
+        }
+        if (!in_blocks) return children.emplace_back();
+        if (overflow.empty() || overflow.back().size() == kBlockNodes) {
+            overflow.emplace_back().reserve(kBlockNodes);
+        }
+        ++overflow_count;
+        return overflow.back().emplace_back();
+    }
+    std::size_t child_count() const { return node.children.size() + overflow_count; }
+    // With room for `more` children to come.
+    void gather_children(std::size_t more) {
+        if (overflow.empty()) return;
+        std::vector<TreeNode> all;
+        all.reserve(child_count() + more);
+        std::ranges::move(node.children, std::back_inserter(all));
+        for (auto& block : overflow) std::ranges::move(block, std::back_inserter(all));
+        node.children = std::move(all);
+        overflow.clear();
+        overflow_count = 0;
+    }
+
     void add_subtree(TreeNode walked) {
         total_size = saturating_add(total_size, walked.size);
         total_files = saturating_add(total_files, walked.file_count);
@@ -430,6 +464,7 @@ struct DirectoryWalk {
     // After the listing: the retention step has its say, and the subdirectories are put
     // in the order they are walked (stable, so equal priorities keep the listing order).
     void end_listing() {
+        gather_children(pending.size());
         finish_directory_catalog(std::move(retainer), node.children);
         // Under the general profile every name has one class: nothing to move.
         if (!std::ranges::is_sorted(pending, {}, &PendingSubdirectory::priority)) {
@@ -680,9 +715,9 @@ TreeNode walk_examined(ScanSession& session, const std::string& path, std::strin
     LinkLog* const links =
         recursive != nullptr ? recursive->links : std::get<TopLevelMode>(mode).links;
     DirectoryWalk walk(session, path, std::move(text), modification, own_size, job, links);
-    // Most directories fit in the first batch; growing the vector node by node would
-    // move every child several times.
-    walk.node.children.reserve(listing->entries_ahead());
+    // Most directories fit in the first batch. At the top level, subdirectories become
+    // jobs, not children, so the list grows as files come.
+    if (recursive != nullptr) walk.node.children.reserve(listing->entries_ahead());
     read_listing(walk, *listing);
     walk.end_listing();
     // Subdirectories walked here open relative to this one; queued jobs open by path.
