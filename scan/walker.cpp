@@ -32,42 +32,7 @@ constexpr std::uint64_t kMaxSize =
 struct PendingSubdirectory {
     std::string name;
     WalkPriority priority = WalkPriority::normal;
-    std::uint32_t mode = 0;
-    std::uint32_t flags = 0;
-    bool mount_root = false;
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::uint64_t blocks = 0;
-    std::int64_t mtime_seconds = 0;
-    std::int32_t mtime_nanoseconds = 0;
-
-    PendingSubdirectory(std::string_view raw_name, WalkPriority class_of_name,
-                        const platform::EntryStatus& st)
-        : name(raw_name),
-          priority(class_of_name),
-          mode(st.mode),
-          flags(st.flags),
-          mount_root(st.mount_root),
-          device(st.device),
-          inode(st.inode),
-          blocks(st.blocks),
-          mtime_seconds(st.mtime_seconds),
-          mtime_nanoseconds(st.mtime_nanoseconds) {}
-
-    // The status as the listing took it, as far as the walk reads it.
-    platform::EntryStatus status() const {
-        platform::EntryStatus st;
-        st.mode = mode;
-        st.flags = flags;
-        st.mount_root = mount_root;
-        st.mount_root_known = true;
-        st.device = device;
-        st.inode = inode;
-        st.blocks = blocks;
-        st.mtime_seconds = mtime_seconds;
-        st.mtime_nanoseconds = mtime_nanoseconds;
-        return st;
-    }
+    ListedStatus status;
 };
 
 // A listed directory's descriptor, kept while its subdirectories are walked, within the
@@ -414,7 +379,7 @@ struct DirectoryWalk {
 
     // How the walk of a pending subdirectory finds it, its path as text included.
     ListedDirectory listed_of(const PendingSubdirectory& sub, int parent_fd) const {
-        return ListedDirectory{sub.status(), parent_fd, sub.name.size(),
+        return ListedDirectory{sub.status.entry_status(), parent_fd, sub.name.size(),
                                join_text(node.path, sub.name)};
     }
 
@@ -422,8 +387,8 @@ struct DirectoryWalk {
         // The name as text ends the path's text; it holds no "/".
         const std::string_view name_text =
             std::string_view(path_text).substr(path_text.size() - lossy_length(entry.name));
-        pending.emplace_back(entry.name, directory_class(session.profile, name_text),
-                             *entry.status);
+        pending.push_back({std::string(entry.name), directory_class(session.profile, name_text),
+                           ListedStatus(*entry.status)});
     }
 
     // The next child of the listing. Beyond the room made for the first batch, children
@@ -574,7 +539,8 @@ void descend_shared(DirectoryWalk& walk, const RecursiveMode& mode, unsigned dep
             for (std::size_t k = i + 1; k < pending.size(); ++k) {
                 auto task = std::make_shared<HelpPool::Task>();
                 task->path = walk.path_of(pending[k]);
-                task->listed = walk.listed_of(pending[k], -1);
+                task->status = pending[k].status;
+                task->name_length = pending[k].name.size();
                 task->depth = depth + 1;
                 task->progress = mode.progress;
                 handed[k] = task;
@@ -588,8 +554,7 @@ void descend_shared(DirectoryWalk& walk, const RecursiveMode& mode, unsigned dep
         if (task && !pool->take_back(task)) {
             pool->wait(task, [&](HelpPool::Task& other) {
                 const WalkMode other_mode = RecursiveMode{other.progress, pool, &other.links};
-                other.node =
-                    walk_subdirectory(session, other.path, other_mode, other.depth, &other.listed);
+                other.node = walk_handed_over(session, other, other_mode);
             });
             if (task->error) std::rethrow_exception(task->error);
             walked = std::move(*task->node);
@@ -756,6 +721,12 @@ TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const 
             : walk_examined_path(session, path, std::move(text), mode, depth);
     apply_package_rule(session.collapse_packages, node);
     return node;
+}
+
+TreeNode walk_handed_over(ScanSession& session, HelpPool::Task& task, const WalkMode& mode) {
+    ListedDirectory listed{task.status.entry_status(), -1, task.name_length,
+                           lossy_text(task.path)};
+    return walk_subdirectory(session, task.path, mode, task.depth, &listed);
 }
 
 TreeNode walk_directory(ScanSession& session, const std::string& path, const WalkMode& mode,
