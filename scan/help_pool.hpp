@@ -43,7 +43,7 @@ class HelpPool {
   public:
     // One subdirectory walk handed over; shared by its owner and the worker running it.
     struct Task {
-        std::string path;        // raw bytes
+        std::string path;  // raw bytes
         // As its parent's listing saw it; opened by path, the owner's descriptor stays its
         // own. Many tasks wait at once, so only what the walk needs.
         ListedStatus status;

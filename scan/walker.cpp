@@ -724,8 +724,7 @@ TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const 
 }
 
 TreeNode walk_handed_over(ScanSession& session, HelpPool::Task& task, const WalkMode& mode) {
-    ListedDirectory listed{task.status.entry_status(), -1, task.name_length,
-                           lossy_text(task.path)};
+    ListedDirectory listed{task.status.entry_status(), -1, task.name_length, lossy_text(task.path)};
     return walk_subdirectory(session, task.path, mode, task.depth, &listed);
 }
 

@@ -182,17 +182,24 @@ bool write_json_tail(platform::Writer& out, const scan::ScanOutcome& outcome,
 
 // Cuts one node's children to the limits (not its descendants'); the record, if any,
 // goes to `omitted`, the cut subtrees to `trimmed`.
+// How many of a node's ordered children the limits keep, and why the rest go.
+struct Cut {
+    std::size_t keep = 0;
+    OmittedReason reason = OmittedReason::top;
+};
+
+Cut cut_of(const TreeNode& node, std::uint64_t depth, const OutputLimits& limits) {
+    if (limits.depth && depth >= *limits.depth) return {0, OmittedReason::depth};
+    if (limits.top && node.children.size() >= *limits.top) {
+        return {static_cast<std::size_t>(*limits.top), OmittedReason::top};
+    }
+    return {node.children.size(), OmittedReason::top};
+}
+
 void trim_children(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
                    std::vector<OmittedDetail>& omitted, TrimmedNodes& trimmed) {
     order_children(node, node.children);
-    std::size_t keep = node.children.size();
-    OmittedReason reason = OmittedReason::top;
-    if (limits.depth && depth >= *limits.depth) {
-        keep = 0;
-        reason = OmittedReason::depth;
-    } else if (limits.top && node.children.size() >= *limits.top) {
-        keep = static_cast<std::size_t>(*limits.top);
-    }
+    const auto [keep, reason] = cut_of(node, depth, limits);
     if (keep < node.children.size()) {
         omitted.push_back({node.path, reason, node.children.size() - keep});
         // The few kept move to a list of their own; the whole former list, the cut
@@ -280,6 +287,48 @@ bool tree_has_problems(const TreeNode& node, unsigned threads) {
     return found;
 }
 
+namespace {
+
+bool write_text_totals(platform::Writer& out, const scan::ScanOutcome& outcome, bool incomplete) {
+    const std::string_view suffix =
+        outcome.cancelled ? " · interrupted" : (incomplete ? " · incomplete" : "");
+    return out.write(fmt::format("\n{} allocated · {} files · {} directories · {:.3f}s{}\n",
+                                 size_text(outcome.bytes_scanned), outcome.files_scanned,
+                                 outcome.directories_scanned, outcome.elapsed_seconds, suffix));
+}
+
+// print_tree of the tree trim_for_output would leave, without cutting anything.
+bool print_within_limits(platform::Writer& out, TreeNode& node, std::size_t depth,
+                         const OutputLimits& limits) {
+    order_children(node, node.children);
+    const Cut cut = cut_of(node, depth, limits);
+    const std::string indent(depth * 2, ' ');
+    const std::string_view name =
+        depth == 0 ? std::string_view(node.path) : scan::node_display_name(node.path);
+    if (!out.write(fmt::format("{}{:>10}  {}{}\n", indent, size_text(node.size),
+                               escape_message(name), status_tag(node)))) {
+        return false;
+    }
+    for (std::size_t i = 0; i < cut.keep && i < node.children.size(); ++i) {
+        if (!print_within_limits(out, node.children[i], depth + 1, limits)) return false;
+    }
+    if (cut.keep < node.children.size()) {
+        const std::string more((depth + 1) * 2, ' ');
+        return out.write(fmt::format("{}… {} entries hidden by --{}\n", more,
+                                     node.children.size() - cut.keep,
+                                     omitted_reason_text(cut.reason)));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool write_text_report(platform::Writer& out, scan::ScanOutcome& outcome,
+                       const OutputLimits& limits, bool incomplete) {
+    return print_within_limits(out, outcome.tree, 0, limits) &&
+           write_text_totals(out, outcome, incomplete);
+}
+
 bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, ReportFormat format,
                        const OutputLimits& limits, bool incomplete,
                        const std::vector<OmittedDetail>& omitted) {
@@ -287,11 +336,7 @@ bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, 
         OmittedIndex index;
         for (const auto& record : omitted) index.emplace(record.path, &record);
         if (!print_tree(out, outcome.tree, 0, index)) return false;
-        const std::string_view suffix =
-            outcome.cancelled ? " · interrupted" : (incomplete ? " · incomplete" : "");
-        return out.write(fmt::format("\n{} allocated · {} files · {} directories · {:.3f}s{}\n",
-                                     size_text(outcome.bytes_scanned), outcome.files_scanned,
-                                     outcome.directories_scanned, outcome.elapsed_seconds, suffix));
+        return write_text_totals(out, outcome, incomplete);
     }
     if (!out.write("{\"schemaVersion\":1,\"tree\":") || !scan::write_tree_json(out, outcome.tree)) {
         return false;
