@@ -394,6 +394,56 @@ void plan_segments(TreeNode& node, std::uint64_t depth, const OutputLimits& limi
 // A node's object with a typical path, and a little more.
 constexpr std::size_t kJsonBytesPerNode = 300;
 
+// Orders, on up to `threads` threads, the children of every node plan_segments opens
+// (each node's own, apart from any other's), so the plan, on one thread, finds them in
+// order: wide directories' files would otherwise be sorted there one directory after the
+// other. Ordering a node moves its children, so a child is taken up only once its parent
+// is in order. Without limits only: with them, which nodes are opened depends on the
+// cuts.
+void order_opened_nodes(TreeNode& root, std::int64_t segment_files, unsigned threads) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<TreeNode*> waiting{&root};
+    std::size_t busy = 0;  // nodes taken and not yet done
+    const auto order = [&]() noexcept {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return !waiting.empty() || busy == 0; });
+            if (waiting.empty()) return;
+            TreeNode* node = waiting.back();
+            waiting.pop_back();
+            ++busy;
+            lock.unlock();
+            std::vector<TreeNode*> opened;
+            try {
+                order_children(*node, node->children);
+                for (TreeNode& child : node->children) {
+                    if (child.file_count > segment_files && !child.children.empty()) {
+                        opened.push_back(&child);
+                    }
+                }
+            } catch (...) {
+                // Left for the plan, which orders whatever is not in order yet.
+                opened.clear();
+            }
+            lock.lock();
+            waiting.insert(waiting.end(), opened.begin(), opened.end());
+            --busy;
+            changed.notify_all();
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back(order);
+        } catch (...) {
+            break;  // fewer threads only make it slower
+        }
+    }
+    order();
+    for (auto& helper : helpers) helper.join();
+}
+
 }  // namespace
 
 bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
@@ -405,6 +455,9 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
     if (outcome.tree.file_count <= segment_files || outcome.tree.children.empty()) {
         segments.push_back({{}, {&outcome.tree}, 0, {}, {}});
     } else {
+        if (!limits.depth && !limits.top) {
+            order_opened_nodes(outcome.tree, segment_files, threads);
+        }
         plan_segments(outcome.tree, 0, limits, segment_files, segments);
     }
     if (!out.write("{\"schemaVersion\":1,\"tree\":")) return false;
