@@ -465,8 +465,8 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
     // Each thread takes the next segment and writes it into a buffer from a small pool;
     // whoever hands in the segment that goes out next also sends out every one after it
     // that is ready, and the buffers go back to the pool. A thread that is slow (or
-    // descheduled) holds up only the output, not the others' work; no more than twice as
-    // many buffers as threads are ever made, so memory stays bounded.
+    // descheduled) holds up only the output, not the others' work, until three buffers
+    // per thread are made and in use; memory stays bounded.
     struct Handoff {
         std::mutex mutex;
         std::condition_variable changed;
@@ -478,7 +478,7 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
         bool failed = false;
     } handoff;
     handoff.ready.resize(segments.size());
-    const std::size_t most_buffers = 2 * std::max(threads, 1u);
+    const std::size_t most_buffers = 3 * std::max(threads, 1u);
     std::atomic<std::size_t> claimed{0};
     // Takes a buffer for segment `k`: a spare one, a new one while fewer than the most
     // were made, or (the segment that goes out next, so the output never stalls) a new one
