@@ -43,8 +43,11 @@ class HelpPool {
   public:
     // One subdirectory walk handed over; shared by its owner and the worker running it.
     struct Task {
-        std::string path;        // raw bytes
-        ListedDirectory listed;  // opened by path: the owner's descriptor stays its own
+        std::string path;  // raw bytes
+        // As its parent's listing saw it; opened by path, the owner's descriptor stays its
+        // own. Many tasks wait at once, so only what the walk needs.
+        ListedStatus status;
+        std::size_t name_length = 0;
         unsigned depth = 0;
         std::shared_ptr<JobProgress> progress;
         std::optional<TreeNode> node;

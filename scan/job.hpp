@@ -34,6 +34,44 @@ struct JobQueue {
     std::deque<ScanJob> jobs;
 };
 
+// What a listing's status call said of a subdirectory, as far as walking it needs:
+// kept for every subdirectory waiting to be walked, so no more than that.
+struct ListedStatus {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t blocks = 0;
+    std::int64_t mtime_seconds = 0;
+    std::int32_t mtime_nanoseconds = 0;
+    std::uint32_t mode = 0;
+    std::uint32_t flags = 0;
+    bool mount_root = false;
+
+    ListedStatus() = default;
+    explicit ListedStatus(const platform::EntryStatus& st)
+        : device(st.device),
+          inode(st.inode),
+          blocks(st.blocks),
+          mtime_seconds(st.mtime_seconds),
+          mtime_nanoseconds(st.mtime_nanoseconds),
+          mode(st.mode),
+          flags(st.flags),
+          mount_root(st.mount_root) {}
+
+    platform::EntryStatus entry_status() const {
+        platform::EntryStatus st;
+        st.device = device;
+        st.inode = inode;
+        st.blocks = blocks;
+        st.mtime_seconds = mtime_seconds;
+        st.mtime_nanoseconds = mtime_nanoseconds;
+        st.mode = mode;
+        st.flags = flags;
+        st.mount_root = mount_root;
+        st.mount_root_known = true;
+        return st;
+    }
+};
+
 // A subdirectory as its parent's listing saw it: the status its opening must match and,
 // while the parent is held open, the parent's descriptor to open it relative to (-1:
 // open it by path). Its name is the last `name_length` bytes of its path; `text` is its

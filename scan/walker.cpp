@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -19,6 +20,8 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 constexpr std::uint64_t kProgressTicks = 50;
 // A listing checks whether a progress event is due once per this many results.
 constexpr std::uint64_t kResultsPerProgressCheck = 256;
+// Children per block of a large directory's listing (about 24 KiB).
+constexpr std::size_t kBlockNodes = 256;
 // Sizes are signed 64-bit values everywhere they are shown.
 constexpr std::uint64_t kMaxSize =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
@@ -29,42 +32,7 @@ constexpr std::uint64_t kMaxSize =
 struct PendingSubdirectory {
     std::string name;
     WalkPriority priority = WalkPriority::normal;
-    std::uint32_t mode = 0;
-    std::uint32_t flags = 0;
-    bool mount_root = false;
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::uint64_t blocks = 0;
-    std::int64_t mtime_seconds = 0;
-    std::int32_t mtime_nanoseconds = 0;
-
-    PendingSubdirectory(std::string_view raw_name, WalkPriority class_of_name,
-                        const platform::EntryStatus& st)
-        : name(raw_name),
-          priority(class_of_name),
-          mode(st.mode),
-          flags(st.flags),
-          mount_root(st.mount_root),
-          device(st.device),
-          inode(st.inode),
-          blocks(st.blocks),
-          mtime_seconds(st.mtime_seconds),
-          mtime_nanoseconds(st.mtime_nanoseconds) {}
-
-    // The status as the listing took it, as far as the walk reads it.
-    platform::EntryStatus status() const {
-        platform::EntryStatus st;
-        st.mode = mode;
-        st.flags = flags;
-        st.mount_root = mount_root;
-        st.mount_root_known = true;
-        st.device = device;
-        st.inode = inode;
-        st.blocks = blocks;
-        st.mtime_seconds = mtime_seconds;
-        st.mtime_nanoseconds = mtime_nanoseconds;
-        return st;
-    }
+    ListedStatus status;
 };
 
 // A listed directory's descriptor, kept while its subdirectories are walked, within the
@@ -321,7 +289,8 @@ struct DirectoryWalk {
           job(job),
           links(links),
           total_size(static_cast<std::int64_t>(own_size)),
-          retainer(session, path) {}
+          retainer(session, path),
+          in_blocks(retainer.keeps_all() && !retainer.wants_identity()) {}
 
     ScanSession& session;
     const std::string& path;  // raw bytes
@@ -341,6 +310,10 @@ struct DirectoryWalk {
     // progress and live snapshots still see running values.
     std::uint64_t batch_bytes = 0;
     std::uint64_t batch_files = 0;
+    // Children made in place, in listing order (every file kept, no catalog).
+    const bool in_blocks;
+    std::vector<std::vector<TreeNode>> overflow;
+    std::size_t overflow_count = 0;
 
     void publish() {
         if (batch_files == 0) return;
@@ -356,12 +329,11 @@ struct DirectoryWalk {
 
     void add_unreadable(const ListingMetadataError& failed, std::string path_text) {
         session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
-        TreeNode child;
+        TreeNode& child = new_child();
         child.path = std::move(path_text);
         child.kind = failed.listed_as_directory ? NodeKind::Directory : NodeKind::File;
         child.is_readable = false;
         child.state = NodeState::Incomplete;
-        node.children.push_back(std::move(child));
     }
 
     void add_file(const ListedEntry& entry, std::string path_text) {
@@ -372,7 +344,7 @@ struct DirectoryWalk {
             links->push_back({facts.device,
                               entry.inode,
                               facts.allocated_size,
-                              {static_cast<std::uint32_t>(node.children.size())}});
+                              {static_cast<std::uint32_t>(child_count())}});
         } else {
             counted = count_hard_link(session, facts, entry.inode);
         }
@@ -381,16 +353,15 @@ struct DirectoryWalk {
         total_size = saturating_add(total_size, static_cast<std::int64_t>(counted));
         total_files += 1;
         // Every file is kept: made in place, the retention step would only append it.
-        const bool in_place = retainer.keeps_all() && !retainer.wants_identity();
         TreeNode spilled;
-        TreeNode& child = in_place ? node.children.emplace_back() : spilled;
+        TreeNode& child = in_blocks ? new_child() : spilled;
         child.path = std::move(path_text);
         child.kind = NodeKind::File;
         child.size = static_cast<std::int64_t>(counted);
         child.file_count = 1;
         child.modification_time = as_node_time(entry.modification);
         child.state = entry.is_dataless ? NodeState::CloudPlaceholder : NodeState::Normal;
-        if (in_place) return;
+        if (in_blocks) return;
         std::optional<CatalogIdentity> identity;
         if (retainer.wants_identity()) {
             identity =
@@ -400,8 +371,7 @@ struct DirectoryWalk {
     }
 
     void add_leaf(const ListedEntry& entry, NodeState state, std::string path_text) {
-        node.children.push_back(
-            directory_leaf(std::move(path_text), as_node_time(entry.modification), state));
+        new_child() = directory_leaf(std::move(path_text), as_node_time(entry.modification), state);
     }
 
     // A pending subdirectory's path (raw bytes).
@@ -409,7 +379,7 @@ struct DirectoryWalk {
 
     // How the walk of a pending subdirectory finds it, its path as text included.
     ListedDirectory listed_of(const PendingSubdirectory& sub, int parent_fd) const {
-        return ListedDirectory{sub.status(), parent_fd, sub.name.size(),
+        return ListedDirectory{sub.status.entry_status(), parent_fd, sub.name.size(),
                                join_text(node.path, sub.name)};
     }
 
@@ -417,8 +387,37 @@ struct DirectoryWalk {
         // The name as text ends the path's text; it holds no "/".
         const std::string_view name_text =
             std::string_view(path_text).substr(path_text.size() - lossy_length(entry.name));
-        pending.emplace_back(entry.name, directory_class(session.profile, name_text),
-                             *entry.status);
+        pending.push_back({std::string(entry.name), directory_class(session.profile, name_text),
+                           ListedStatus(*entry.status)});
+    }
+
+    // The next child of the listing. Beyond the room made for the first batch, children
+    // go into blocks, gathered into one list of the full size once the listing ends: a
+    // list left to double would keep a quarter of a large directory's room unused, and
+    // the large blocks it leaves behind stay in the heap for the rest of the scan.
+    TreeNode& new_child() {
+        auto& children = node.children;
+        if (overflow.empty() && children.size() < children.capacity()) {
+            return children.emplace_back();
+        }
+        if (!in_blocks) return children.emplace_back();
+        if (overflow.empty() || overflow.back().size() == kBlockNodes) {
+            overflow.emplace_back().reserve(kBlockNodes);
+        }
+        ++overflow_count;
+        return overflow.back().emplace_back();
+    }
+    std::size_t child_count() const { return node.children.size() + overflow_count; }
+    // With room for `more` children to come.
+    void gather_children(std::size_t more) {
+        if (overflow.empty()) return;
+        std::vector<TreeNode> all;
+        all.reserve(child_count() + more);
+        std::ranges::move(node.children, std::back_inserter(all));
+        for (auto& block : overflow) std::ranges::move(block, std::back_inserter(all));
+        node.children = std::move(all);
+        overflow.clear();
+        overflow_count = 0;
     }
 
     void add_subtree(TreeNode walked) {
@@ -430,6 +429,7 @@ struct DirectoryWalk {
     // After the listing: the retention step has its say, and the subdirectories are put
     // in the order they are walked (stable, so equal priorities keep the listing order).
     void end_listing() {
+        gather_children(pending.size());
         finish_directory_catalog(std::move(retainer), node.children);
         // Under the general profile every name has one class: nothing to move.
         if (!std::ranges::is_sorted(pending, {}, &PendingSubdirectory::priority)) {
@@ -539,7 +539,8 @@ void descend_shared(DirectoryWalk& walk, const RecursiveMode& mode, unsigned dep
             for (std::size_t k = i + 1; k < pending.size(); ++k) {
                 auto task = std::make_shared<HelpPool::Task>();
                 task->path = walk.path_of(pending[k]);
-                task->listed = walk.listed_of(pending[k], -1);
+                task->status = pending[k].status;
+                task->name_length = pending[k].name.size();
                 task->depth = depth + 1;
                 task->progress = mode.progress;
                 handed[k] = task;
@@ -553,8 +554,7 @@ void descend_shared(DirectoryWalk& walk, const RecursiveMode& mode, unsigned dep
         if (task && !pool->take_back(task)) {
             pool->wait(task, [&](HelpPool::Task& other) {
                 const WalkMode other_mode = RecursiveMode{other.progress, pool, &other.links};
-                other.node =
-                    walk_subdirectory(session, other.path, other_mode, other.depth, &other.listed);
+                other.node = walk_handed_over(session, other, other_mode);
             });
             if (task->error) std::rethrow_exception(task->error);
             walked = std::move(*task->node);
@@ -680,9 +680,9 @@ TreeNode walk_examined(ScanSession& session, const std::string& path, std::strin
     LinkLog* const links =
         recursive != nullptr ? recursive->links : std::get<TopLevelMode>(mode).links;
     DirectoryWalk walk(session, path, std::move(text), modification, own_size, job, links);
-    // Most directories fit in the first batch; growing the vector node by node would
-    // move every child several times.
-    walk.node.children.reserve(listing->entries_ahead());
+    // Most directories fit in the first batch. At the top level, subdirectories become
+    // jobs, not children, so the list grows as files come.
+    if (recursive != nullptr) walk.node.children.reserve(listing->entries_ahead());
     read_listing(walk, *listing);
     walk.end_listing();
     // Subdirectories walked here open relative to this one; queued jobs open by path.
@@ -721,6 +721,11 @@ TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const 
             : walk_examined_path(session, path, std::move(text), mode, depth);
     apply_package_rule(session.collapse_packages, node);
     return node;
+}
+
+TreeNode walk_handed_over(ScanSession& session, HelpPool::Task& task, const WalkMode& mode) {
+    ListedDirectory listed{task.status.entry_status(), -1, task.name_length, lossy_text(task.path)};
+    return walk_subdirectory(session, task.path, mode, task.depth, &listed);
 }
 
 TreeNode walk_directory(ScanSession& session, const std::string& path, const WalkMode& mode,

@@ -49,6 +49,9 @@ TreeNode walk_directory(ScanSession& session, const std::string& path, const Wal
 TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const WalkMode& mode,
                            unsigned depth, ListedDirectory* listed = nullptr);
 
+// A subdirectory another walk handed over (walk_subdirectory with what the task holds).
+TreeNode walk_handed_over(ScanSession& session, HelpPool::Task& task, const WalkMode& mode);
+
 // The end of a job walked with a link log: the hard-link rule for every logged file in
 // the order a lone walk meets them, their bytes added to their nodes and every node
 // above, then every node's children sorted by size.

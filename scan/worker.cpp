@@ -99,8 +99,7 @@ bool scan_worker(const std::shared_ptr<ScanSession>& session,
                 if (pool != nullptr) {
                     pool->help([&](HelpPool::Task& task) {
                         const WalkMode mode = RecursiveMode{task.progress, pool.get(), &task.links};
-                        task.node =
-                            walk_subdirectory(*session, task.path, mode, task.depth, &task.listed);
+                        task.node = walk_handed_over(*session, task, mode);
                     });
                 }
                 return true;

@@ -120,10 +120,7 @@ int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
         written =
             trim_and_write_json_report(io.out, *outcome, limits, incomplete, options.jobs, trimmed);
     } else {
-        std::vector<OmittedDetail> omitted;
-        trim_for_output(outcome->tree, 0, limits, omitted, trimmed);
-        written =
-            write_scan_report(io.out, *outcome, ReportFormat::text, limits, incomplete, omitted);
+        written = write_text_report(io.out, *outcome, limits, incomplete);
     }
     const bool flushed = io.out.flush();
     const bool cancelled = outcome->cancelled;

@@ -182,17 +182,24 @@ bool write_json_tail(platform::Writer& out, const scan::ScanOutcome& outcome,
 
 // Cuts one node's children to the limits (not its descendants'); the record, if any,
 // goes to `omitted`, the cut subtrees to `trimmed`.
+// How many of a node's ordered children the limits keep, and why the rest go.
+struct Cut {
+    std::size_t keep = 0;
+    OmittedReason reason = OmittedReason::top;
+};
+
+Cut cut_of(const TreeNode& node, std::uint64_t depth, const OutputLimits& limits) {
+    if (limits.depth && depth >= *limits.depth) return {0, OmittedReason::depth};
+    if (limits.top && node.children.size() >= *limits.top) {
+        return {static_cast<std::size_t>(*limits.top), OmittedReason::top};
+    }
+    return {node.children.size(), OmittedReason::top};
+}
+
 void trim_children(TreeNode& node, std::uint64_t depth, const OutputLimits& limits,
                    std::vector<OmittedDetail>& omitted, TrimmedNodes& trimmed) {
     order_children(node, node.children);
-    std::size_t keep = node.children.size();
-    OmittedReason reason = OmittedReason::top;
-    if (limits.depth && depth >= *limits.depth) {
-        keep = 0;
-        reason = OmittedReason::depth;
-    } else if (limits.top && node.children.size() >= *limits.top) {
-        keep = static_cast<std::size_t>(*limits.top);
-    }
+    const auto [keep, reason] = cut_of(node, depth, limits);
     if (keep < node.children.size()) {
         omitted.push_back({node.path, reason, node.children.size() - keep});
         // The few kept move to a list of their own; the whole former list, the cut
@@ -280,6 +287,48 @@ bool tree_has_problems(const TreeNode& node, unsigned threads) {
     return found;
 }
 
+namespace {
+
+bool write_text_totals(platform::Writer& out, const scan::ScanOutcome& outcome, bool incomplete) {
+    const std::string_view suffix =
+        outcome.cancelled ? " · interrupted" : (incomplete ? " · incomplete" : "");
+    return out.write(fmt::format("\n{} allocated · {} files · {} directories · {:.3f}s{}\n",
+                                 size_text(outcome.bytes_scanned), outcome.files_scanned,
+                                 outcome.directories_scanned, outcome.elapsed_seconds, suffix));
+}
+
+// print_tree of the tree trim_for_output would leave, without cutting anything.
+bool print_within_limits(platform::Writer& out, TreeNode& node, std::size_t depth,
+                         const OutputLimits& limits) {
+    order_children(node, node.children);
+    const Cut cut = cut_of(node, depth, limits);
+    const std::string indent(depth * 2, ' ');
+    const std::string_view name =
+        depth == 0 ? std::string_view(node.path) : scan::node_display_name(node.path);
+    if (!out.write(fmt::format("{}{:>10}  {}{}\n", indent, size_text(node.size),
+                               escape_message(name), status_tag(node)))) {
+        return false;
+    }
+    for (std::size_t i = 0; i < cut.keep && i < node.children.size(); ++i) {
+        if (!print_within_limits(out, node.children[i], depth + 1, limits)) return false;
+    }
+    if (cut.keep < node.children.size()) {
+        const std::string more((depth + 1) * 2, ' ');
+        return out.write(fmt::format("{}… {} entries hidden by --{}\n", more,
+                                     node.children.size() - cut.keep,
+                                     omitted_reason_text(cut.reason)));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool write_text_report(platform::Writer& out, scan::ScanOutcome& outcome,
+                       const OutputLimits& limits, bool incomplete) {
+    return print_within_limits(out, outcome.tree, 0, limits) &&
+           write_text_totals(out, outcome, incomplete);
+}
+
 bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, ReportFormat format,
                        const OutputLimits& limits, bool incomplete,
                        const std::vector<OmittedDetail>& omitted) {
@@ -287,11 +336,7 @@ bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, 
         OmittedIndex index;
         for (const auto& record : omitted) index.emplace(record.path, &record);
         if (!print_tree(out, outcome.tree, 0, index)) return false;
-        const std::string_view suffix =
-            outcome.cancelled ? " · interrupted" : (incomplete ? " · incomplete" : "");
-        return out.write(fmt::format("\n{} allocated · {} files · {} directories · {:.3f}s{}\n",
-                                     size_text(outcome.bytes_scanned), outcome.files_scanned,
-                                     outcome.directories_scanned, outcome.elapsed_seconds, suffix));
+        return write_text_totals(out, outcome, incomplete);
     }
     if (!out.write("{\"schemaVersion\":1,\"tree\":") || !scan::write_tree_json(out, outcome.tree)) {
         return false;
@@ -349,6 +394,56 @@ void plan_segments(TreeNode& node, std::uint64_t depth, const OutputLimits& limi
 // A node's object with a typical path, and a little more.
 constexpr std::size_t kJsonBytesPerNode = 300;
 
+// Orders, on up to `threads` threads, the children of every node plan_segments opens
+// (each node's own, apart from any other's), so the plan, on one thread, finds them in
+// order: wide directories' files would otherwise be sorted there one directory after the
+// other. Ordering a node moves its children, so a child is taken up only once its parent
+// is in order. Without limits only: with them, which nodes are opened depends on the
+// cuts.
+void order_opened_nodes(TreeNode& root, std::int64_t segment_files, unsigned threads) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<TreeNode*> waiting{&root};
+    std::size_t busy = 0;  // nodes taken and not yet done
+    const auto order = [&]() noexcept {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return !waiting.empty() || busy == 0; });
+            if (waiting.empty()) return;
+            TreeNode* node = waiting.back();
+            waiting.pop_back();
+            ++busy;
+            lock.unlock();
+            std::vector<TreeNode*> opened;
+            try {
+                order_children(*node, node->children);
+                for (TreeNode& child : node->children) {
+                    if (child.file_count > segment_files && !child.children.empty()) {
+                        opened.push_back(&child);
+                    }
+                }
+            } catch (...) {
+                // Left for the plan, which orders whatever is not in order yet.
+                opened.clear();
+            }
+            lock.lock();
+            waiting.insert(waiting.end(), opened.begin(), opened.end());
+            --busy;
+            changed.notify_all();
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back(order);
+        } catch (...) {
+            break;  // fewer threads only make it slower
+        }
+    }
+    order();
+    for (auto& helper : helpers) helper.join();
+}
+
 }  // namespace
 
 bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
@@ -360,6 +455,9 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
     if (outcome.tree.file_count <= segment_files || outcome.tree.children.empty()) {
         segments.push_back({{}, {&outcome.tree}, 0, {}, {}});
     } else {
+        if (!limits.depth && !limits.top) {
+            order_opened_nodes(outcome.tree, segment_files, threads);
+        }
         plan_segments(outcome.tree, 0, limits, segment_files, segments);
     }
     if (!out.write("{\"schemaVersion\":1,\"tree\":")) return false;
@@ -367,8 +465,8 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
     // Each thread takes the next segment and writes it into a buffer from a small pool;
     // whoever hands in the segment that goes out next also sends out every one after it
     // that is ready, and the buffers go back to the pool. A thread that is slow (or
-    // descheduled) holds up only the output, not the others' work; no more than twice as
-    // many buffers as threads are ever made, so memory stays bounded.
+    // descheduled) holds up only the output, not the others' work, until three buffers
+    // per thread are made and in use; memory stays bounded.
     struct Handoff {
         std::mutex mutex;
         std::condition_variable changed;
@@ -380,7 +478,7 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
         bool failed = false;
     } handoff;
     handoff.ready.resize(segments.size());
-    const std::size_t most_buffers = 2 * std::max(threads, 1u);
+    const std::size_t most_buffers = 3 * std::max(threads, 1u);
     std::atomic<std::size_t> claimed{0};
     // Takes a buffer for segment `k`: a spare one, a new one while fewer than the most
     // were made, or (the segment that goes out next, so the output never stalls) a new one

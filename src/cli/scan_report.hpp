@@ -57,9 +57,15 @@ bool write_scan_report(platform::Writer& out, const scan::ScanOutcome& outcome, 
                        const OutputLimits& limits, bool incomplete,
                        const std::vector<OmittedDetail>& omitted);
 
+// The text report of the untrimmed outcome: the bytes of trim_for_output then
+// write_scan_report, with every node's children ordered in place and nothing cut, so
+// nothing is moved or freed.
+bool write_text_report(platform::Writer& out, scan::ScanOutcome& outcome,
+                       const OutputLimits& limits, bool incomplete);
+
 // The JSON report of the untrimmed outcome: trim_for_output then write_scan_report, with
 // the tree cut into segments that several threads trim and write at once, handed to
-// `out` in order. The bytes are the same; at most two segments per thread are held in
+// `out` in order. The bytes are the same; at most three segments per thread are held in
 // memory at a time. What the limits cut goes to `trimmed`.
 bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
                                 const OutputLimits& limits, bool incomplete, unsigned threads,

@@ -399,6 +399,27 @@ scan::TreeNode synthetic_tree() {
     return root;
 }
 
+TEST(TextReport, PrintingWithinTheLimitsGivesTheTrimmedReportsBytes) {
+    scan::ScanOutcome base;
+    base.tree = synthetic_tree();
+    base.bytes_scanned = 12345;
+    const OutputLimits cases[] = {{2, 20}, {0, std::nullopt}, {std::nullopt, 3}, {3, 1}, {}};
+    for (const auto& limits : cases) {
+        for (const bool incomplete : {false, true}) {
+            scan::ScanOutcome trimmed = base;
+            std::vector<OmittedDetail> omitted;
+            trim_for_output(trimmed.tree, 0, limits, omitted);
+            platform::StringWriter expected;
+            ASSERT_TRUE(write_scan_report(expected, trimmed, ReportFormat::text, limits, incomplete,
+                                          omitted));
+            scan::ScanOutcome whole = base;
+            platform::StringWriter actual;
+            ASSERT_TRUE(write_text_report(actual, whole, limits, incomplete));
+            EXPECT_EQ(actual.text(), expected.text());
+        }
+    }
+}
+
 TEST(JsonReport, SegmentedWritingGivesTheSameBytes) {
     scan::ScanOutcome base;
     base.tree = synthetic_tree();
