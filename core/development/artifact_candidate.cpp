@@ -1,6 +1,7 @@
 #include "core/development/artifact_candidate.hpp"
 
 #include "core/development/classify.hpp"
+#include "core/development/git_queries.hpp"
 #include "core/development/git_runner.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
@@ -74,8 +75,7 @@ void build_artifact_candidate(DevScanState& state, const std::string& path,
 }
 
 std::optional<std::string> run_ls_files(DevScanState& state, const std::string& folder) {
-    static const std::vector<std::string> kArgs{"ls-files", "-z"};
-    auto out = run_git_budgeted(state, folder, kArgs, GitQuery::Local);
+    auto out = run_git_budgeted(state, folder, git_query::tracked_files(), GitQuery::Local);
     if (!out) {
         return std::nullopt;
     }

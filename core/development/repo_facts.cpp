@@ -5,6 +5,8 @@
 #include <map>
 
 #include "core/development/entry_facts.hpp"
+#include "core/development/git_prefetch.hpp"
+#include "core/development/git_queries.hpp"
 #include "core/development/git_runner.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
@@ -119,15 +121,12 @@ const RepoFacts& load_repo_facts(DevScanState& state, const std::string& folder,
         facts.worktree_list = std::move(*list);
     }
 
-    static const std::vector<std::string> kRemoteArgs{"remote"};
-    if (auto out = run_git_budgeted(state, folder, kRemoteArgs, GitQuery::Local)) {
+    if (auto out = run_git_budgeted(state, folder, git_query::remotes(), GitQuery::Local)) {
         facts.remotes = platform::split_lines(*out);
     }
 
-    static const std::vector<std::string> kConfigArgs{
-        "config", "--local", "--get-regexp",
-        "^(extensions\\.partialclone|remote\\..*\\.promisor)$"};
-    if (auto out = run_git_budgeted(state, folder, kConfigArgs, GitQuery::Local)) {
+    if (auto out =
+            run_git_budgeted(state, folder, git_query::partial_clone_settings(), GitQuery::Local)) {
         facts.partial_history = partial_clone_from_config(*out);
     }
 
@@ -141,6 +140,9 @@ const RepoFacts& load_repo_facts(DevScanState& state, const std::string& folder,
         const auto now = std::chrono::system_clock::now().time_since_epoch();
         const auto secs = std::chrono::duration_cast<std::chrono::seconds>(now).count();
         facts.remote_checked_at = secs < 0 ? 0 : static_cast<std::uint64_t>(secs);
+    }
+    if (state.prefetch != nullptr) {
+        state.prefetch->claim_repository_facts(common_dir);
     }
     return state.repo_facts.emplace(common_dir, std::move(facts)).first->second;
 }

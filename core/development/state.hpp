@@ -8,12 +8,14 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "core/development/git_launch.hpp"
 #include "core/development/repo_facts.hpp"
 #include "core/development/types.hpp"
 #include "core/development/worktree_list.hpp"
@@ -36,6 +38,8 @@ inline constexpr std::string_view kWarningLimit =
 inline constexpr std::string_view kWarningSkipped =
     "Some paths were inaccessible, on another filesystem, or outside the selected scope.";
 
+class GitPrefetch;
+
 struct DevScanState {
     // `clock` defaults to the monotonic clock; tests inject their own.
     DevScanState(DevScanRequest request, std::vector<std::string> roots, CancelFlag cancel,
@@ -56,6 +60,8 @@ struct DevScanState {
     std::map<std::string, std::vector<WorktreeEntry>> worktree_lists;
     DevScanSink* sink;
     std::uint64_t git_timeout_seconds = kGitTimeoutSeconds;
+    // Git commands asked ahead by a pool of children; none when each runs when reached.
+    GitPrefetch* prefetch = nullptr;
 
     std::chrono::steady_clock::time_point now() const { return clock(); }
     // Time since the start; a reading before the start counts as none.
@@ -64,6 +70,12 @@ struct DevScanState {
     // The search budget: entries or finds used up, or the time limit passed (each sets
     // `limited`), or the cancel flag set (which does not). True when spent.
     bool budget_spent();
+    // How `git` starts in this search: looked up and its environment built at the first
+    // command, then kept.
+    const GitLaunch& git_launch();
+
+  private:
+    std::optional<GitLaunch> git_launch_;
 };
 
 // Counts, sends and keeps a find; beyond kMaxCandidates it is dropped and the search
