@@ -19,9 +19,8 @@ struct GitPrefetch::Job {
     std::atomic<bool> abandoned{false};
 
     bool same_command(const GitCommandRef& c) const {
-        const bool same_filters =
-            (c.filters == nullptr) == !filters.has_value() &&
-            (c.filters == nullptr || c.filters->names == filters->names);
+        const bool same_filters = (c.filters == nullptr) == !filters.has_value() &&
+                                  (c.filters == nullptr || c.filters->names == filters->names);
         return !task && c.folder == folder && c.query == query && same_filters &&
                std::equal(c.args.begin(), c.args.end(), args.begin(), args.end());
     }
@@ -158,9 +157,9 @@ void GitPrefetch::run_job(const std::shared_ptr<Job>& job, std::unique_lock<std:
             job->task();
         } else {
             const FilterDrivers* filters = job->filters ? &*job->filters : nullptr;
-            answer = run_git_with(launch_, job->folder, job->args, cancel_,
-                                  git_timeout_for(local_timeout_, job->query), filters,
-                                  &job->abandoned);
+            answer =
+                run_git_with(launch_, job->folder, job->args, cancel_,
+                             git_timeout_for(local_timeout_, job->query), filters, &job->abandoned);
             if (job->then && !job->abandoned.load(std::memory_order_relaxed)) {
                 job->then(*answer);
             }

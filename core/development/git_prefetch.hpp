@@ -90,11 +90,11 @@ class GitPrefetch {
 
     // What happened to the commands asked so far, for tests and the benchmark.
     struct Counts {
-        std::uint64_t started = 0;     // by a pool thread
-        std::uint64_t taken = 0;       // answered from the pool
+        std::uint64_t started = 0;  // by a pool thread
+        std::uint64_t taken = 0;    // answered from the pool
         std::uint64_t run_by_taker = 0;
-        std::uint64_t dropped = 0;     // forgotten or never asked for
-        std::size_t held_bytes = 0;    // answers waiting to be taken
+        std::uint64_t dropped = 0;   // forgotten or never asked for
+        std::size_t held_bytes = 0;  // answers waiting to be taken
     };
     Counts counts() const;
 

@@ -1,5 +1,7 @@
 #include "core/development/git_queries.hpp"
 
+#include <string_view>
+
 namespace bramvelt::development::git_query {
 
 const std::vector<std::string>& common_dir() {
@@ -51,8 +53,8 @@ const std::vector<std::string>& status() {
 }
 
 std::vector<std::string> refs_containing(const std::string& head) {
-    return {"for-each-ref", "--contains", head, "--format=%(refname)%00%(objectname)%00%(symref)",
-            "refs/heads",   "refs/remotes"};
+    static constexpr std::string_view kFormat = "--format=%(refname)%00%(objectname)%00%(symref)";
+    return {"for-each-ref", "--contains", head, std::string(kFormat), "refs/heads", "refs/remotes"};
 }
 
 const std::vector<std::string>& commit_time() {

@@ -242,13 +242,10 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
                         timeout_seconds, filters);
 }
 
-std::expected<std::string, std::string> run_git_with(const GitLaunch& launch,
-                                                     std::string_view folder,
-                                                     std::span<const std::string> args,
-                                                     const CancelFlag& cancel,
-                                                     std::uint64_t timeout_seconds,
-                                                     const FilterDrivers* filters,
-                                                     const std::atomic<bool>* abandoned) {
+std::expected<std::string, std::string> run_git_with(
+    const GitLaunch& launch, std::string_view folder, std::span<const std::string> args,
+    const CancelFlag& cancel, std::uint64_t timeout_seconds, const FilterDrivers* filters,
+    const std::atomic<bool>* abandoned) {
     const auto stop = [&cancel, abandoned] {
         return is_cancelled(cancel) ||
                (abandoned != nullptr && abandoned->load(std::memory_order_relaxed));

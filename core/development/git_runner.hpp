@@ -89,13 +89,10 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
 
 // run_git started as `launch` says. A command is also ended, as a cancelled one is, once
 // `abandoned` is set (an answer asked ahead that is no longer wanted).
-std::expected<std::string, std::string> run_git_with(const GitLaunch& launch,
-                                                     std::string_view folder,
-                                                     std::span<const std::string> args,
-                                                     const CancelFlag& cancel,
-                                                     std::uint64_t timeout_seconds,
-                                                     const FilterDrivers* filters,
-                                                     const std::atomic<bool>* abandoned = nullptr);
+std::expected<std::string, std::string> run_git_with(
+    const GitLaunch& launch, std::string_view folder, std::span<const std::string> args,
+    const CancelFlag& cancel, std::uint64_t timeout_seconds, const FilterDrivers* filters,
+    const std::atomic<bool>* abandoned = nullptr);
 
 // Whether a command reaches a remote, which doubles its time limit.
 enum class GitQuery : std::uint8_t { Local, Remote };

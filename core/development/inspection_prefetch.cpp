@@ -28,8 +28,9 @@ struct Plan {
 
 void ask(const std::shared_ptr<Plan>& plan, const std::vector<std::string>& args,
          const FilterDrivers* filters = nullptr, GitPrefetch::Then then = {}) {
-    plan->pool->ask_for(plan->generation, GitCommandRef{plan->folder, args, filters, GitQuery::Local},
-                        plan->urgency, std::move(then));
+    plan->pool->ask_for(plan->generation,
+                        GitCommandRef{plan->folder, args, filters, GitQuery::Local}, plan->urgency,
+                        std::move(then));
 }
 
 // The refs and the commit time, once HEAD is known and a partial clone ruled out.

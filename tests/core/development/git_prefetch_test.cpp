@@ -178,7 +178,8 @@ TEST_F(GitPrefetchTest, EndAndCancellationKillAndReapEveryChild) {
     wait_for_hangs(1);
     cancel->store(true);
     // The running command ends as a cancelled one does; the waiting one never starts.
-    EXPECT_EQ(pool.take({tmp.path(), Args{"rev-parse", "hang"}}), std::unexpected(std::string(kGitKilled)));
+    EXPECT_EQ(pool.take({tmp.path(), Args{"rev-parse", "hang"}}),
+              std::unexpected(std::string(kGitKilled)));
     EXPECT_EQ(pool.take({tmp.path(), Args{"rev-parse", "after"}}),
               std::unexpected(std::string(kGitCancelled)));
     EXPECT_TRUE(all_ended());

@@ -123,8 +123,8 @@ class DevPrefetchSearchTest : public testing::DevTest {
                 }
             };
         }
-        EXPECT_TRUE(scan_development({{tmp / "ws"}, 8, entries, false}, make_cancel_flag(), sink,
-                                     options));
+        EXPECT_TRUE(
+            scan_development({{tmp / "ws"}, 8, entries, false}, make_cancel_flag(), sink, options));
         return sink.outcome;
     }
 };
@@ -161,7 +161,8 @@ TEST_F(DevPrefetchSearchTest, SameFindsAndSummaryWhateverCutsTheSearchShort) {
 TEST_F(DevPrefetchSearchTest, NothingAskedAheadThatTheInspectionWouldNotAsk) {
     make_workspace();
     const std::string bin = tmp.make_dir("bin");
-    tmp.write_file("bin/git", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> \"$GIT_LOG\"\nexec /usr/bin/git \"$@\"\n");
+    tmp.write_file("bin/git",
+                   "#!/bin/sh\nprintf '%s\\n' \"$*\" >> \"$GIT_LOG\"\nexec /usr/bin/git \"$@\"\n");
     ::chmod((bin + "/git").c_str(), 0755);
     testing::ScopedEnv log("GIT_LOG", (tmp / "git.log").c_str());
     testing::ScopedEnv path("PATH", (bin + ":/usr/bin:/bin").c_str());
@@ -225,8 +226,7 @@ exec /usr/bin/git "$@"
         ++noted;
         std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
         std::string line;
-        const bool gone = !std::getline(stat, line) ||
-                          line.substr(line.rfind(')') + 2, 1) == "Z";
+        const bool gone = !std::getline(stat, line) || line.substr(line.rfind(')') + 2, 1) == "Z";
         EXPECT_TRUE(gone) << line;
     }
     EXPECT_GT(noted, 0);
