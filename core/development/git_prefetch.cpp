@@ -87,9 +87,23 @@ void GitPrefetch::ask_for(std::uint64_t generation, GitCommandRef command, Urgen
             it = folders_.emplace(job->folder, Folder{next_generation_++, {}}).first;
         }
         it->second.jobs.push_back(job);
-        (urgency == Urgency::Now ? urgent_ : later_).push_back(std::move(job));
+        queues_[static_cast<std::size_t>(urgency)].push_back(std::move(job));
     }
     work_ready_.notify_one();
+}
+
+void GitPrefetch::ask_unless_asked(GitCommandRef command, Urgency urgency) {
+    {
+        std::lock_guard lock(mutex_);
+        const auto it = folders_.find(command.folder);
+        if (it != folders_.end() &&
+            std::any_of(it->second.jobs.begin(), it->second.jobs.end(), [&](const auto& job) {
+                return job->state != Job::State::Gone && job->same_command(command);
+            })) {
+            return;
+        }
+    }
+    ask(command, urgency);
 }
 
 void GitPrefetch::post(Urgency urgency, std::function<void()> task) {
@@ -100,7 +114,7 @@ void GitPrefetch::post(Urgency urgency, std::function<void()> task) {
         if (stopping_) {
             return;
         }
-        (urgency == Urgency::Now ? urgent_ : later_).push_back(std::move(job));
+        queues_[static_cast<std::size_t>(urgency)].push_back(std::move(job));
     }
     work_ready_.notify_one();
 }
@@ -113,15 +127,13 @@ std::shared_ptr<GitPrefetch::Job> GitPrefetch::next_job() {
         }
         return !queue.empty();
     };
-    if (pop_waiting(urgent_)) {
-        auto job = std::move(urgent_.front());
-        urgent_.pop_front();
-        return job;
-    }
-    if (held_bytes_ < held_limit_ && pop_waiting(later_)) {
-        auto job = std::move(later_.front());
-        later_.pop_front();
-        return job;
+    for (auto& queue : queues_) {
+        const bool urgent = &queue == &queues_[static_cast<std::size_t>(Urgency::Now)];
+        if ((urgent || held_bytes_ < held_limit_) && pop_waiting(queue)) {
+            auto job = std::move(queue.front());
+            queue.pop_front();
+            return job;
+        }
     }
     return nullptr;
 }
@@ -226,6 +238,21 @@ std::uint64_t GitPrefetch::folder_generation(std::string_view folder) {
         it = folders_.emplace(std::string(folder), Folder{next_generation_++, {}}).first;
     }
     return it->second.generation;
+}
+
+void GitPrefetch::note_examined(std::string_view folder) {
+    std::lock_guard lock(mutex_);
+    examined_.emplace(folder);
+}
+
+std::optional<std::uint64_t> GitPrefetch::generation_if_new(std::string_view folder) {
+    std::lock_guard lock(mutex_);
+    if (examined_.contains(folder) || folders_.contains(folder)) {
+        return std::nullopt;
+    }
+    const std::uint64_t generation = next_generation_++;
+    folders_.emplace(std::string(folder), Folder{generation, {}});
+    return generation;
 }
 
 void GitPrefetch::drop(Job& job) {

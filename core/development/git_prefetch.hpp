@@ -43,10 +43,12 @@ struct GitCommandRef {
     GitQuery query = GitQuery::Local;
 };
 
-// Commands the search will wait for at once go before those of inspections it has put off.
-enum class Urgency : std::uint8_t { Now, Later };
+// Which commands a free thread starts first: those the search waits for now, then those
+// of folders the walk is about to reach, then those of inspections it has put off.
+enum class Urgency : std::uint8_t { Now, Soon, Later };
 
-// At most this many bytes of answers wait to be taken; beyond it only urgent commands start.
+// At most this many bytes of answers wait to be taken; beyond it only commands the search
+// waits for start.
 inline constexpr std::size_t kPrefetchHeldLimit = 64 * 1024 * 1024;
 inline constexpr unsigned kMaxGitChildren = 8;
 
@@ -66,6 +68,8 @@ class GitPrefetch {
     // nothing is asked once the folder was forgotten since it was read.
     void ask(GitCommandRef command, Urgency urgency, Then then = {});
     void ask_for(std::uint64_t generation, GitCommandRef command, Urgency urgency, Then then = {});
+    // Asks `command` unless an equal one waits to be taken already.
+    void ask_unless_asked(GitCommandRef command, Urgency urgency);
     // Runs `task` on a pool thread (work that reads files before asking more commands).
     void post(Urgency urgency, std::function<void()> task);
 
@@ -77,6 +81,12 @@ class GitPrefetch {
     bool holds(std::string_view folder) const;
     // The folder's current generation: forgetting it starts a new one.
     std::uint64_t folder_generation(std::string_view folder);
+    // The search has begun to examine `folder`: what it asks ahead for it from now on is
+    // decided there, and nothing more is guessed (generation_unless_examined).
+    void note_examined(std::string_view folder);
+    // The generation of a folder nothing was asked for yet, unless the search has begun
+    // to examine it.
+    std::optional<std::uint64_t> generation_if_new(std::string_view folder);
     // Drops what was asked in `folder` and not taken: waiting commands never start,
     // running ones are killed and reaped by their thread, answers are freed.
     void forget(std::string_view folder);
@@ -115,13 +125,13 @@ class GitPrefetch {
     std::condition_variable work_ready_;
     std::condition_variable job_done_;
     bool stopping_ = false;
-    std::deque<std::shared_ptr<Job>> urgent_;
-    std::deque<std::shared_ptr<Job>> later_;
+    std::deque<std::shared_ptr<Job>> queues_[3];  // by Urgency
     std::map<std::string, Folder, std::less<>> folders_;
     std::uint64_t next_generation_ = 1;
     std::size_t held_bytes_ = 0;
     std::set<std::string> facts_claimed_;
     std::set<std::string> lists_noted_;
+    std::set<std::string, std::less<>> examined_;
     Counts counts_;
     std::vector<std::thread> threads_;
 };

@@ -8,6 +8,7 @@
 #include "core/development/git_queries.hpp"
 #include "core/development/worktree_list.hpp"
 #include "core/filesystem/byte_path.hpp"
+#include "platform/file_status.hpp"
 
 namespace bramvelt::development {
 namespace {
@@ -115,7 +116,7 @@ void forecast_inspection(GitPrefetch& pool, const InspectionForecast& forecast) 
     auto plan = std::make_shared<Plan>();
     plan->pool = &pool;
     plan->folder = forecast.folder;
-    plan->generation = pool.folder_generation(forecast.folder);
+    plan->generation = forecast.generation.value_or(pool.folder_generation(forecast.folder));
     plan->urgency = forecast.urgency;
 
     // In the order the inspection asks; facts are claimed here, on the search's thread,
@@ -123,10 +124,11 @@ void forecast_inspection(GitPrefetch& pool, const InspectionForecast& forecast) 
     if (forecast.common_dir) {
         ask(plan, git_query::common_dir());
     } else {
+        // Without a known common directory nobody can tell which inspection of the
+        // repository comes first: its facts are asked when it starts gathering them.
         ask(plan, git_query::common_dir(), nullptr, [plan](const GitAnswer& answer) {
             if (!answer) return;
             if (auto common_dir = parse_single_line(*answer)) {
-                ask_facts(plan, *common_dir);
                 ask_working_tree(plan, *common_dir);
             }
         });
@@ -147,6 +149,38 @@ void forecast_inspection(GitPrefetch& pool, const InspectionForecast& forecast) 
         pool.post(plan->urgency, [plan, common_dir = *forecast.common_dir] {
             ask_working_tree(plan, common_dir);
         });
+    }
+}
+
+void ask_repository_facts(GitPrefetch& pool, const std::string& folder,
+                          const std::string& common_dir, WorktreeListKnown list) {
+    pool.claim_repository_facts(common_dir);
+    if (list == WorktreeListKnown::No) {
+        pool.ask_unless_asked({folder, git_query::worktree_list()}, Urgency::Now);
+    }
+    pool.ask_unless_asked({folder, git_query::remotes()}, Urgency::Now);
+    pool.ask_unless_asked({folder, git_query::partial_clone_settings()}, Urgency::Now);
+}
+
+void probe_queued_folders(GitPrefetch& pool, const std::vector<std::string>& folders) {
+    for (const auto& folder : folders) {
+        const auto dot_git = platform::status_of_path(filesystem::path_join(folder, ".git"),
+                                                      platform::FollowFinalLink::yes);
+        if (!dot_git) {
+            continue;
+        }
+        const auto generation = pool.generation_if_new(folder);
+        if (!generation) {
+            continue;
+        }
+        if (dot_git->is_directory()) {
+            pool.ask_for(*generation, GitCommandRef{folder, git_query::common_dir()},
+                         Urgency::Soon);
+            pool.ask_for(*generation, GitCommandRef{folder, git_query::worktree_list()},
+                         Urgency::Soon);
+        } else {
+            forecast_inspection(pool, {folder, std::nullopt, Urgency::Soon, generation});
+        }
     }
 }
 

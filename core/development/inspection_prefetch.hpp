@@ -2,15 +2,18 @@
 // Which Git queries the inspection of a checkout will ask, asked ahead through the
 // search's pool as soon as what each depends on is known: the common and Git directories
 // and HEAD at once; the repository's facts (worktree list, remotes, partial-clone
-// settings) when no inspection before it has claimed them; the tracked files and the status
+// settings) when the common directory is known beforehand and no inspection before it has
+// claimed them; the tracked files and the status
 // (with the filter drivers read from the common directory, or Git's listing of them)
 // once the common directory is known; the refs containing HEAD and its commit time once
 // HEAD is known. The last four only when the repository's own configuration file shows
 // it cannot be a partial clone, for which the inspection never runs them. A query the
 // inspection then does not ask is dropped uncounted.
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/development/git_prefetch.hpp"
 
@@ -21,12 +24,26 @@ struct InspectionForecast {
     // The common Git directory the walk already found; else the first answer tells.
     std::optional<std::string> common_dir;
     Urgency urgency = Urgency::Now;
+    // The folder's generation the forecast belongs to; none: the current one.
+    std::optional<std::uint64_t> generation;
 };
 
 // Forecasts made with a known common directory claim the repository's facts in the order
 // they are made, which must be the order of their inspections.
 
 void forecast_inspection(GitPrefetch& pool, const InspectionForecast& forecast);
+
+// The inspection in `folder` is about to gather its repository's facts: the queries for
+// them start side by side unless a forecast asked them already.
+enum class WorktreeListKnown : std::uint8_t { No, Yes };
+void ask_repository_facts(GitPrefetch& pool, const std::string& folder,
+                          const std::string& common_dir, WorktreeListKnown list);
+
+// Looks at folders the walk has just queued, on a pool thread, for what the walk will ask
+// Git when it reaches them: a ".git" that is no directory makes a checkout it inspects at
+// once (forecast), a ".git" directory a main checkout whose common directory and worktree
+// list it asks first. Nothing is asked for a folder the search has begun to examine.
+void probe_queued_folders(GitPrefetch& pool, const std::vector<std::string>& folders);
 
 // Whether the repository configuration file below `common_dir` shows the repository
 // cannot be a partial clone: it exists as a plain file that names no partial-clone

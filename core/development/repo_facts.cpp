@@ -8,6 +8,7 @@
 #include "core/development/git_prefetch.hpp"
 #include "core/development/git_queries.hpp"
 #include "core/development/git_runner.hpp"
+#include "core/development/inspection_prefetch.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
 #include "core/filesystem/byte_path.hpp"
@@ -115,6 +116,11 @@ const RepoFacts& load_repo_facts(DevScanState& state, const std::string& folder,
         return it->second;
     }
     RepoFacts facts;
+    if (state.prefetch != nullptr) {
+        ask_repository_facts(*state.prefetch, folder, common_dir,
+                             state.worktree_lists.contains(common_dir) ? WorktreeListKnown::Yes
+                                                                       : WorktreeListKnown::No);
+    }
     if (auto it = state.worktree_lists.find(common_dir); it != state.worktree_lists.end()) {
         facts.worktree_list = it->second;
     } else if (auto list = query_worktree_list(state, folder)) {
@@ -140,9 +146,6 @@ const RepoFacts& load_repo_facts(DevScanState& state, const std::string& folder,
         const auto now = std::chrono::system_clock::now().time_since_epoch();
         const auto secs = std::chrono::duration_cast<std::chrono::seconds>(now).count();
         facts.remote_checked_at = secs < 0 ? 0 : static_cast<std::uint64_t>(secs);
-    }
-    if (state.prefetch != nullptr) {
-        state.prefetch->claim_repository_facts(common_dir);
     }
     return state.repo_facts.emplace(common_dir, std::move(facts)).first->second;
 }

@@ -124,7 +124,7 @@ void add_scratch_file(DevScanState& state, const std::string& path,
 // for the folder queue to run dry.
 void examine_main_checkout(DevScanState& state, const std::string& path) {
     GitPrefetch* pool = state.prefetch;
-    if (pool != nullptr) {
+    if (pool != nullptr && !pool->holds(path)) {
         pool->ask(GitCommandRef{path, git_query::common_dir()}, Urgency::Now);
         pool->ask(GitCommandRef{path, git_query::worktree_list()}, Urgency::Now);
     }
@@ -154,10 +154,10 @@ void examine_main_checkout(DevScanState& state, const std::string& path) {
     // Taken from the front of the queue in list order, the reverse of their collection.
     for (auto it = admitted_worktrees.rbegin(); it != admitted_worktrees.rend(); ++it) {
         if (!state.visited.contains(*it) && !pool->holds(*it)) {
-            forecast_inspection(*pool, {*it, common, Urgency::Now});
+            forecast_inspection(*pool, {*it, common, Urgency::Now, std::nullopt});
         }
     }
-    forecast_inspection(*pool, {path, common, Urgency::Later});
+    forecast_inspection(*pool, {path, common, Urgency::Later, std::nullopt});
 }
 
 // What became of a folder taken from the queue.
@@ -170,6 +170,9 @@ enum class Examined : std::uint8_t {
 Examined examine_folder(DevScanState& state, const std::string& path, std::uint64_t depth) {
     if (!state.visited.insert(path).second) {
         return Examined::AlreadySeen;
+    }
+    if (state.prefetch != nullptr) {
+        state.prefetch->note_examined(path);
     }
     const auto st = platform::status_of_path(path, FollowFinalLink::no);
     if (!st) {
@@ -193,7 +196,7 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
             return Examined::InspectionWaits;
         }
         if (state.prefetch != nullptr && !state.prefetch->holds(path)) {
-            forecast_inspection(*state.prefetch, {path, std::nullopt, Urgency::Now});
+            forecast_inspection(*state.prefetch, {path, std::nullopt, Urgency::Now, std::nullopt});
         }
         inspect_git_checkout(state, path);
         return Examined::Done;
@@ -216,6 +219,7 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
     if (!listing) {
         return Examined::Done;
     }
+    std::vector<std::string> queued;  // for the pool to look at before the walk gets there
     for (std::size_t i = 0; i < listing->size(); ++i) {
         if (state.budget_spent()) {
             break;
@@ -237,6 +241,9 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
                 !classify_artifact_at(listing->fd(), child_name, child, *cst)) {
                 continue;
             }
+            if (state.prefetch != nullptr) {
+                queued.push_back(child);
+            }
             state.folder_queue.emplace_back(std::move(child), depth + 1);
         } else if (cst->is_regular()) {
             if (is_temp_artifact(child) && cst->blocks >= kScratchMinBlocks) {
@@ -248,6 +255,11 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
                 add_scratch_file(state, child, *cst);
             }
         }
+    }
+    if (!queued.empty()) {
+        GitPrefetch* pool = state.prefetch;
+        pool->post(Urgency::Soon,
+                   [pool, queued = std::move(queued)] { probe_queued_folders(*pool, queued); });
     }
     return Examined::Done;
 }

@@ -70,7 +70,7 @@ std::vector<std::string> our_children() {
 class DevPrefetchSearchTest : public testing::DevTest {
   protected:
     // Repositories in the states the inspection tells apart: worktrees inside and outside
-    // the roots, one the walk meets before its main checkout, build outputs inside, a
+    // the roots, two the walk meets before their main checkout, build outputs inside, a
     // dirty tree, a partial clone, drivers only Git can list, no commits, a nested clone.
     void make_workspace() {
         const std::string a = make_repo("ws/a-repo");
@@ -90,6 +90,7 @@ class DevPrefetchSearchTest : public testing::DevTest {
 
         const std::string b = make_repo("ws/zz/b-repo");
         git(b, {"worktree", "add", "-q", "-b", "early", tmp / "ws/0-early"});
+        git(b, {"worktree", "add", "-q", "-b", "early2", tmp / "ws/0-early2"});
 
         git(a, {"config", "uploadpack.allowfilter", "true"});
         git(tmp / "ws", {"clone", "-q", "--filter=blob:none", "file://" + a, tmp / "ws/c-partial"});
@@ -199,6 +200,7 @@ exec /usr/bin/git "$@"
     testing::ScopedEnv pids("FAKE_GIT_PIDS", (tmp / "pids").c_str());
     testing::ScopedEnv path("PATH", (bin + ":/usr/bin:/bin").c_str());
 
+    std::thread([] {}).join();  // a sanitizer's own helper thread starts with the first thread
     const std::size_t threads = entries_in("/proc/self/task");
     const std::size_t descriptors = entries_in("/proc/self/fd");
     CancelFlag cancel = make_cancel_flag();
