@@ -234,6 +234,11 @@ std::optional<FolderListing> list_folder(DevScanState& state, const std::string&
                   }
                   return names.substr(a.offset, a.size) < names.substr(b.offset, b.size);
               });
+    if (state.listing_marks != nullptr) {
+        state.listing_marks->push_back({state.summary.entries_examined,
+                                        state.summary.directories_listed,
+                                        state.summary.skipped_paths});
+    }
     emit_progress(state);
     return listing;
 }

@@ -12,6 +12,7 @@
 #include "core/development/git_queries.hpp"
 #include "core/development/inspection_prefetch.hpp"
 #include "core/development/measure.hpp"
+#include "core/development/measure_ahead.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/worktree_list.hpp"
 #include "core/filesystem/byte_path.hpp"
@@ -174,6 +175,9 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
     if (state.prefetch != nullptr) {
         state.prefetch->note_examined(path);
     }
+    if (state.measure_ahead != nullptr) {
+        state.measure_ahead->note_examined(path);
+    }
     const auto st = platform::status_of_path(path, FollowFinalLink::no);
     if (!st) {
         ++state.summary.skipped_paths;
@@ -203,8 +207,17 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
     }
 
     if (auto cls = classify_artifact(path)) {
-        HardLinkSet links;
-        const FolderMeasurement m = measure_candidate(state, path, device, nullptr, links);
+        std::optional<MeasuredFolder> ahead;
+        if (state.measure_ahead != nullptr) {
+            ahead = state.measure_ahead->take(path, device);
+        }
+        FolderMeasurement m;
+        if (ahead && replay_measurement(state, *ahead)) {
+            m = ahead->measurement;
+        } else {
+            HardLinkSet links;
+            m = measure_candidate(state, path, device, nullptr, links);
+        }
         build_artifact_candidate(state, path, cls->kind, cls->tool, m, nullptr);
         return Examined::Done;
     }
@@ -219,7 +232,7 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
     if (!listing) {
         return Examined::Done;
     }
-    std::vector<std::string> queued;  // for the pool to look at before the walk gets there
+    std::vector<std::string> queued;  // for the pools to look at before the walk gets there
     for (std::size_t i = 0; i < listing->size(); ++i) {
         if (state.budget_spent()) {
             break;
@@ -241,7 +254,7 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
                 !classify_artifact_at(listing->fd(), child_name, child, *cst)) {
                 continue;
             }
-            if (state.prefetch != nullptr) {
+            if (state.prefetch != nullptr || state.measure_ahead != nullptr) {
                 queued.push_back(child);
             }
             state.folder_queue.emplace_back(std::move(child), depth + 1);
@@ -256,7 +269,10 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
             }
         }
     }
-    if (!queued.empty()) {
+    if (!queued.empty() && state.measure_ahead != nullptr) {
+        state.measure_ahead->consider(queued);
+    }
+    if (!queued.empty() && state.prefetch != nullptr) {
         GitPrefetch* pool = state.prefetch;
         pool->post(Urgency::Soon,
                    [pool, queued = std::move(queued)] { probe_queued_folders(*pool, queued); });
@@ -338,6 +354,11 @@ std::expected<void, std::string> scan_development(DevScanRequest request, Cancel
                      options.git_children);
         state.prefetch = &*pool;
     }
+    std::optional<MeasureAhead> measuring;
+    if (options.measuring_threads > 0) {
+        measuring.emplace(state.request, options.measuring_threads);
+        state.measure_ahead = &*measuring;
+    }
     for (const auto& root : state.roots) {
         add_seeds(state, root, options.locations);
     }
@@ -346,8 +367,12 @@ std::expected<void, std::string> scan_development(DevScanRequest request, Cancel
         if (!state.folder_queue.empty()) {
             auto [path, depth] = std::move(state.folder_queue.front());
             state.folder_queue.pop_front();
-            if (examine_folder(state, path, depth) == Examined::Done && pool) {
+            const Examined examined = examine_folder(state, path, depth);
+            if (examined == Examined::Done && pool) {
                 pool->forget(path);
+            }
+            if (measuring) {
+                measuring->forget(path);
             }
         } else if (!state.git_queue.empty()) {
             const std::string path = std::move(state.git_queue.front());
@@ -361,9 +386,12 @@ std::expected<void, std::string> scan_development(DevScanRequest request, Cancel
         }
         emit_progress(state);
     }
-    // What was asked ahead and never asked for is killed and reaped before the end.
+    // What was asked ahead and never asked for is killed and reaped before the end, and
+    // measurements never taken are stopped.
     state.prefetch = nullptr;
     pool.reset();
+    state.measure_ahead = nullptr;
+    measuring.reset();
 
     state.summary.cancelled = state.cancelled();
     state.summary.elapsed_ms = static_cast<std::uint64_t>(

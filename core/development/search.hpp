@@ -32,7 +32,8 @@ struct SearchLocations {
     std::size_t max_home_entries = 256;
 };
 
-// Git children that ask ahead while the walk goes on: about one per processor, at most 8.
+// Git children that ask ahead, and threads that measure ahead, while the walk goes on:
+// about one per processor, at most 8.
 unsigned default_git_children();
 
 struct SearchOptions {
@@ -41,6 +42,9 @@ struct SearchOptions {
     std::uint64_t git_timeout_seconds = kGitTimeoutSeconds;
     // 0: every Git command runs when the search reaches it, one at a time.
     unsigned git_children = default_git_children();
+    // Threads that measure artifact folders ahead of the walk; 0: each is measured when
+    // the walk reaches it.
+    unsigned measuring_threads = default_git_children();
 };
 
 // Runs the whole search on the calling thread. Errors (a request out of range, a root

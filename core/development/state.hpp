@@ -39,6 +39,16 @@ inline constexpr std::string_view kWarningSkipped =
     "Some paths were inaccessible, on another filesystem, or outside the selected scope.";
 
 class GitPrefetch;
+class MeasureAhead;
+
+// The search's counters after one folder listing, as a measurement made ahead records
+// them for the search to replay.
+struct ListingMark {
+    std::uint64_t entries_examined = 0;
+    std::uint64_t directories_listed = 0;
+    std::uint64_t skipped_paths = 0;
+    bool operator==(const ListingMark&) const = default;
+};
 
 struct DevScanState {
     // `clock` defaults to the monotonic clock; tests inject their own.
@@ -62,6 +72,10 @@ struct DevScanState {
     std::uint64_t git_timeout_seconds = kGitTimeoutSeconds;
     // Git commands asked ahead by a pool of children; none when each runs when reached.
     GitPrefetch* prefetch = nullptr;
+    // Artifact folders measured ahead by other threads; none when measured when reached.
+    MeasureAhead* measure_ahead = nullptr;
+    // Where a measurement made ahead records the counters after each listing.
+    std::vector<ListingMark>* listing_marks = nullptr;
 
     std::chrono::steady_clock::time_point now() const { return clock(); }
     // Time since the start; a reading before the start counts as none.

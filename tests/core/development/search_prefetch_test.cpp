@@ -1,7 +1,7 @@
-// The search with Git asked ahead by a pool of children gives what it gives running each
-// command when it reaches it: the same finds in the same order and the same summary,
-// commands counted included, whichever budget cuts it short; and a cancelled search
-// leaves no process, thread or descriptor behind.
+// The search with Git asked ahead by a pool of children and artifacts measured ahead by
+// other threads gives what it gives doing each when it gets there: the same finds in the
+// same order and the same summary, commands counted included, whichever budget cuts it
+// short; and a cancelled search leaves no process, thread or descriptor behind.
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -105,14 +105,23 @@ class DevPrefetchSearchTest : public testing::DevTest {
         make_repo("ws/f-outer/inner");
 
         for (int i = 0; i < 6; ++i) {
-            tmp.write_file("ws/p" + std::to_string(i) + "/Cargo.toml", "");
-            tmp.write_file("ws/p" + std::to_string(i) + "/target/x", "x");
+            const std::string p = "ws/p" + std::to_string(i);
+            tmp.write_file(p + "/Cargo.toml", "");
+            for (int j = 0; j < 4; ++j) {
+                tmp.write_file(p + "/target/d" + std::to_string(j) + "/x", "x");
+            }
+            tmp.write_file(p + "/web/package.json", "{}");
+            tmp.write_file(p + "/web/node_modules/m/index.js", "x");
+            tmp.write_file(p + "/web/node_modules/m/lib/a.js", "x");
         }
     }
-    Outcome run(unsigned children, std::uint64_t entries,
+    // `threads` Git children and as many threads measuring ahead; none: the search does
+    // everything itself when it gets there.
+    Outcome run(unsigned threads, std::uint64_t entries,
                 std::optional<std::size_t> stop_after_candidates = std::nullopt) {
         SearchOptions options;
-        options.git_children = children;
+        options.git_children = threads;
+        options.measuring_threads = threads;
         testing::ManualClock manual;
         options.clock = manual.fn();
         CollectingSink sink;
