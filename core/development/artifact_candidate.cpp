@@ -32,8 +32,9 @@ void build_artifact_candidate(DevScanState& state, const std::string& path, Cand
                 }
             }
         }
-        const std::vector<std::string> args{"check-ignore", "--quiet", "--", rel};
-        const bool ignored = run_git_budgeted(state, repo->root, args, GitQuery::Local).has_value();
+        const bool ignored =
+            run_git_budgeted(state, repo->root, git_query::ignored(rel), GitQuery::Local)
+                .has_value();
         eligible = eligible && untracked && ignored;
         if (!(untracked && ignored)) {
             reasons.emplace_back(kReasonOwnershipUnproven);

@@ -8,6 +8,7 @@
 #include "core/development/git_recommendation.hpp"
 #include "core/development/git_runner.hpp"
 #include "core/development/measure.hpp"
+#include "core/development/measure_ahead.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
 #include "core/filesystem/byte_path.hpp"
@@ -352,7 +353,15 @@ FolderMeasurement measure_checkout(DevScanState& state, const std::string& folde
         RepoContext repo{folder, std::move(tree.tracked)};
         // Every checkout met inside this one goes to the front of the queue.
         const std::size_t queued_before = state.folder_queue.size();
-        measurement = measure_folder(state, folder, *own, device, &repo, links, GitMode::On);
+        std::optional<MeasuredFolder> ahead;
+        if (state.measure_ahead != nullptr) {
+            ahead = state.measure_ahead->take(folder, device);
+        }
+        if (ahead && replay_measurement(state, *ahead, *own, &repo)) {
+            measurement = ahead->measurement;
+        } else {
+            measurement = measure_folder(state, folder, *own, device, &repo, links, GitMode::On);
+        }
         if (queued_submodule(state, state.folder_queue.size() - queued_before, repo)) {
             detail.dirty = DirtyState::NotEstablished;
         }

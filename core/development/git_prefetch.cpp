@@ -240,6 +240,15 @@ std::uint64_t GitPrefetch::folder_generation(std::string_view folder) {
     return it->second.generation;
 }
 
+std::optional<std::uint64_t> GitPrefetch::held_generation(std::string_view folder) const {
+    std::lock_guard lock(mutex_);
+    const auto it = folders_.find(folder);
+    if (it == folders_.end()) {
+        return std::nullopt;
+    }
+    return it->second.generation;
+}
+
 void GitPrefetch::note_examined(std::string_view folder) {
     std::lock_guard lock(mutex_);
     examined_.emplace(folder);

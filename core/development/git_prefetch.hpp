@@ -81,6 +81,8 @@ class GitPrefetch {
     bool holds(std::string_view folder) const;
     // The folder's current generation: forgetting it starts a new one.
     std::uint64_t folder_generation(std::string_view folder);
+    // The same, but nothing when nothing is asked for the folder now.
+    std::optional<std::uint64_t> held_generation(std::string_view folder) const;
     // The search has begun to examine `folder`: what it asks ahead for it from now on is
     // decided there, and nothing more is guessed (generation_unless_examined).
     void note_examined(std::string_view folder);

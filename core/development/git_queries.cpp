@@ -62,4 +62,8 @@ const std::vector<std::string>& commit_time() {
     return kArgs;
 }
 
+std::vector<std::string> ignored(const std::string& relative) {
+    return {"check-ignore", "--quiet", "--", relative};
+}
+
 }  // namespace bramvelt::development::git_query

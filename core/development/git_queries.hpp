@@ -18,5 +18,7 @@ const std::vector<std::string>& tracked_files();
 const std::vector<std::string>& status();
 std::vector<std::string> refs_containing(const std::string& head);
 const std::vector<std::string>& commit_time();
+// Exits with 0 only when the path, relative to the checkout, is ignored.
+std::vector<std::string> ignored(const std::string& relative);
 
 }  // namespace bramvelt::development::git_query

@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <atomic>
 
+#include "core/development/artifact_candidate.hpp"
 #include "core/development/classify.hpp"
-#include "core/development/search.hpp"
 #include "core/filesystem/byte_path.hpp"
-#include "platform/file_status.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::development {
@@ -14,24 +13,38 @@ namespace {
 
 using platform::FollowFinalLink;
 
-// Events of a measurement made ahead go nowhere: the search replays its counters.
+// Events of a measurement made ahead go nowhere: the search replays its record.
 class NullSink final : public DevScanSink {
   public:
     void on_event(DevScanEvent) override {}
 };
 
-// The device of a folder the walk would measure as an artifact when it reaches it (the
-// tests of examining a folder, in their order); nothing for any other entry.
-std::optional<std::uint64_t> artifact_device(const std::string& folder) {
+// What the walk will do with a queued folder when it reaches it (the tests of examining a
+// folder, in their order): measure it as an artifact on its device, inspect it at once,
+// or inspect it once the folder queue has run dry.
+enum class Fate : std::uint8_t { Other, Artifact, CheckoutNow, CheckoutLater };
+
+Fate fate_of(const std::string& folder, std::uint64_t& device) {
     const auto st = platform::status_of_path(folder, FollowFinalLink::no);
     if (!st || !st->is_directory() || !platform::is_valid_utf8(folder)) {
-        return std::nullopt;
+        return Fate::Other;
     }
-    if (platform::status_of_path(filesystem::path_join(folder, ".git"), FollowFinalLink::yes) ||
-        is_git_dir(folder) || !classify_artifact(folder)) {
-        return std::nullopt;
+    const auto dot_git =
+        platform::status_of_path(filesystem::path_join(folder, ".git"), FollowFinalLink::yes);
+    if (dot_git || is_git_dir(folder)) {
+        return dot_git && dot_git->is_directory() ? Fate::CheckoutLater : Fate::CheckoutNow;
     }
-    return st->device;
+    if (!classify_artifact(folder)) {
+        return Fate::Other;
+    }
+    device = st->device;
+    return Fate::Artifact;
+}
+
+// The fields of a folder's own status that its measurement starts from.
+bool same_folder(const platform::EntryStatus& a, const platform::EntryStatus& b) {
+    return a.mode == b.mode && a.device == b.device && a.inode == b.inode && a.blocks == b.blocks &&
+           a.mtime_seconds == b.mtime_seconds && a.mtime_nanoseconds == b.mtime_nanoseconds;
 }
 
 }  // namespace
@@ -39,13 +52,17 @@ std::optional<std::uint64_t> artifact_device(const std::string& folder) {
 struct MeasureAhead::Job {
     enum class State : std::uint8_t { Waiting, Running, Done, Gone };
     std::string folder;
+    Kind kind = Kind::Artifact;
     std::uint64_t device = 0;
+    bool later = false;
     State state = State::Waiting;
     CancelFlag abandoned = make_cancel_flag();
     std::optional<MeasuredFolder> result;
 };
 
-MeasureAhead::MeasureAhead(const DevScanRequest& request, unsigned threads) : request_(request) {
+MeasureAhead::MeasureAhead(const DevScanRequest& request, unsigned threads,
+                           NestedFound nested_found)
+    : request_(request), nested_found_(std::move(nested_found)) {
     const unsigned count = std::max(threads, 1u);
     threads_.reserve(count);
     for (unsigned i = 0; i < count; ++i) {
@@ -76,19 +93,43 @@ void MeasureAhead::consider(std::vector<std::string> folders) {
     work_ready_.notify_one();
 }
 
+void MeasureAhead::consider_checkout(const std::string& folder) {
+    std::lock_guard lock(mutex_);
+    if (!stopping_ && !jobs_.contains(folder)) {
+        add_job(folder, Kind::Checkout, 0, true);
+    }
+}
+
 void MeasureAhead::note_examined(std::string_view folder) {
     std::lock_guard lock(mutex_);
     examined_.emplace(folder);
 }
 
+// With the lock held.
+void MeasureAhead::add_job(const std::string& folder, Kind kind, std::uint64_t device, bool later) {
+    auto job = std::make_shared<Job>();
+    job->folder = folder;
+    job->kind = kind;
+    job->device = device;
+    job->later = later;
+    jobs_.emplace(folder, job);
+    (later ? later_ : soon_).push_back(std::move(job));
+    work_ready_.notify_one();
+}
+
 void MeasureAhead::work() {
     std::unique_lock lock(mutex_);
+    const auto drop_gone = [](std::deque<std::shared_ptr<Job>>& queue) {
+        while (!queue.empty() && queue.front()->state != Job::State::Waiting) {
+            queue.pop_front();
+        }
+        return !queue.empty();
+    };
     for (;;) {
         work_ready_.wait(lock, [&] {
-            while (!queue_.empty() && queue_.front()->state != Job::State::Waiting) {
-                queue_.pop_front();
-            }
-            return stopping_ || !probes_.empty() || !queue_.empty();
+            const bool soon = drop_gone(soon_);
+            const bool later = drop_gone(later_);
+            return stopping_ || !probes_.empty() || soon || later;
         });
         if (stopping_) {
             return;
@@ -102,8 +143,9 @@ void MeasureAhead::work() {
             lock.lock();
             continue;
         }
-        const std::shared_ptr<Job> job = std::move(queue_.front());
-        queue_.pop_front();
+        auto& queue = soon_.empty() ? later_ : soon_;
+        const std::shared_ptr<Job> job = std::move(queue.front());
+        queue.pop_front();
         job->state = Job::State::Running;
         lock.unlock();
         measure(*job);
@@ -115,30 +157,32 @@ void MeasureAhead::work() {
 
 void MeasureAhead::probe(const std::vector<std::string>& folders) {
     for (const auto& folder : folders) {
-        std::optional<std::uint64_t> device;
+        std::uint64_t device = 0;
+        Fate fate = Fate::Other;
         try {
-            device = artifact_device(folder);
+            fate = fate_of(folder, device);
         } catch (...) {
         }
-        if (!device) {
+        if (fate == Fate::Other) {
             continue;
         }
         std::lock_guard lock(mutex_);
         if (stopping_ || examined_.contains(folder) || jobs_.contains(folder)) {
             continue;
         }
-        auto job = std::make_shared<Job>();
-        job->folder = folder;
-        job->device = *device;
-        jobs_.emplace(folder, job);
-        queue_.push_back(std::move(job));
-        work_ready_.notify_one();
+        add_job(folder, fate == Fate::Artifact ? Kind::Artifact : Kind::Checkout, device,
+                fate == Fate::CheckoutLater);
     }
 }
 
 void MeasureAhead::measure(Job& job) {
     try {
-        job.result = measure_apart(request_, job.folder, job.device, job.abandoned);
+        job.result = job.kind == Kind::Artifact
+                         ? measure_apart(request_, job.folder, job.device, job.abandoned)
+                         : measure_checkout_apart(request_, job.folder, job.abandoned);
+        if (job.result && !job.result->nested.empty() && nested_found_) {
+            nested_found_(job.folder, job.result->nested);
+        }
     } catch (...) {
         job.result.reset();
     }
@@ -157,7 +201,7 @@ std::optional<MeasuredFolder> MeasureAhead::take(std::string_view folder, std::u
         return std::nullopt;
     }
     job_done_.wait(lock, [&] { return job->state != Job::State::Running; });
-    if (job->state != Job::State::Done || job->device != device) {
+    if (job->state != Job::State::Done || job->result->device != device) {
         return std::nullopt;
     }
     job->state = Job::State::Gone;
@@ -178,31 +222,83 @@ void MeasureAhead::forget(std::string_view folder) {
     jobs_.erase(it);
 }
 
-std::optional<MeasuredFolder> measure_apart(const DevScanRequest& request,
-                                            const std::string& folder, std::uint64_t device,
-                                            const CancelFlag& stop) {
+namespace {
+
+// Measures in a search state of its own; nothing when anything stopped it early, since
+// that could stop the search's own measurement elsewhere.
+template <typename Measure>
+std::optional<MeasuredFolder> measure_in_own_state(const DevScanRequest& request,
+                                                   const CancelFlag& stop, bool checkout,
+                                                   Measure&& run) {
     NullSink sink;
     DevScanState own(request, request.roots, stop, sink);
     MeasuredFolder measured;
     own.listing_marks = &measured.listings;
-    HardLinkSet links;
-    measured.device = device;
-    measured.measurement = measure_candidate(own, folder, device, nullptr, links);
-    // Whatever stopped it early could stop the search's own measurement elsewhere.
+    if (checkout) {
+        own.nested_finds = &measured.nested;
+    }
+    if (!run(own, measured)) {
+        return std::nullopt;
+    }
     if (own.summary.limited || own.cancelled()) {
         return std::nullopt;
     }
     measured.total = {own.summary.entries_examined, own.summary.directories_listed,
                       own.summary.skipped_paths};
+    // Pushed at the front one by one: the queue holds them last first.
+    for (auto it = own.folder_queue.rbegin(); it != own.folder_queue.rend(); ++it) {
+        measured.queued.push_back(it->first);
+    }
     return measured;
 }
 
-bool replay_measurement(DevScanState& state, const MeasuredFolder& measured) {
+}  // namespace
+
+std::optional<MeasuredFolder> measure_apart(const DevScanRequest& request,
+                                            const std::string& folder, std::uint64_t device,
+                                            const CancelFlag& stop) {
+    return measure_in_own_state(request, stop, false, [&](DevScanState& own, MeasuredFolder& m) {
+        const auto st = platform::status_of_path(folder, FollowFinalLink::no);
+        if (!st) {
+            return false;  // the search counts the failure itself
+        }
+        HardLinkSet links;
+        m.device = device;
+        m.status = *st;
+        m.measurement = measure_folder(own, folder, *st, device, nullptr, links, GitMode::Off);
+        return true;
+    });
+}
+
+std::optional<MeasuredFolder> measure_checkout_apart(const DevScanRequest& request,
+                                                     const std::string& folder,
+                                                     const CancelFlag& stop) {
+    return measure_in_own_state(request, stop, true, [&](DevScanState& own, MeasuredFolder& m) {
+        const auto st = platform::status_of_path(folder, FollowFinalLink::no);
+        if (!st) {
+            return false;
+        }
+        const auto followed = platform::status_of_path(folder, FollowFinalLink::yes);
+        HardLinkSet links;
+        const RepoContext repo{folder, std::nullopt};
+        m.checkout = true;
+        m.device = followed ? followed->device : 0;
+        m.status = *st;
+        m.measurement = measure_folder(own, folder, *st, m.device, &repo, links, GitMode::On);
+        return true;
+    });
+}
+
+bool replay_measurement(DevScanState& state, const MeasuredFolder& measured,
+                        const platform::EntryStatus& status, const RepoContext* repo) {
     auto& s = state.summary;
-    // Every budget test on the way sees at most the entries counted at the end.
-    if (s.entries_examined + measured.total.entries_examined >= state.request.max_entries ||
-        s.candidates >= kMaxCandidates || state.elapsed() >= kSearchTimeLimit ||
-        state.cancelled()) {
+    // Every budget test on the way sees at most the entries counted at the end and the
+    // finds reported by then.
+    if (!same_folder(measured.status, status) ||
+        s.entries_examined + measured.total.entries_examined >= state.request.max_entries ||
+        s.candidates + measured.nested.size() >= kMaxCandidates ||
+        state.elapsed() >= kSearchTimeLimit || state.cancelled() ||
+        measured.checkout != (repo != nullptr)) {
         return false;
     }
     const ListingMark start{s.entries_examined, s.directories_listed, s.skipped_paths};
@@ -211,11 +307,19 @@ bool replay_measurement(DevScanState& state, const MeasuredFolder& measured) {
         s.directories_listed = start.directories_listed + mark.directories_listed;
         s.skipped_paths = start.skipped_paths + mark.skipped_paths;
     };
-    for (const auto& mark : measured.listings) {
-        apply(mark);
+    auto nested = measured.nested.begin();
+    for (std::size_t i = 0; i < measured.listings.size(); ++i) {
+        apply(measured.listings[i]);
         emit_progress(state);
+        for (; nested != measured.nested.end() && nested->listings_before == i + 1; ++nested) {
+            build_artifact_candidate(state, nested->path, nested->kind, nested->tool,
+                                     nested->measurement, repo);
+        }
     }
     apply(measured.total);
+    for (const auto& folder : measured.queued) {
+        state.folder_queue.emplace_front(folder, 0);
+    }
     return true;
 }
 

@@ -1,15 +1,18 @@
 #pragma once
-// Artifact folders measured by a few threads before the walk reaches them. Each
-// measurement runs in a search state of its own, limited only by the request's entry
-// limit and the time limit, and records the counters after every listing. When the walk
-// reaches the folder it replays those listings into its own counters (and progress), and
-// takes the result, unless a budget could have stopped the measurement on the way or the
-// search is cancelled: then it measures the folder itself, as it always did. The
+// Folders measured by a few threads before the search reaches them: the artifact folders
+// the walk queues, and the checkouts it will inspect. Each measurement runs in a search
+// state of its own, limited only by the request's entry limit and the time limit, and
+// records the counters after every listing (and, in a checkout, the artifacts and nested
+// checkouts it meets). Where the search would measure the folder it replays that record
+// into its own counters, progress, finds and queue, and takes the result, unless a budget
+// could have stopped the measurement on the way, the search is cancelled or the folder is
+// no longer what was measured: then it measures the folder itself, as it always did. The
 // destructor stops every measurement and joins the threads.
 
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,27 +26,42 @@
 #include "core/development/measure.hpp"
 #include "core/development/state.hpp"
 #include "core/development/types.hpp"
+#include "platform/file_status.hpp"
 
 namespace bramvelt::development {
 
 struct MeasuredFolder {
+    bool checkout = false;  // measured in Git mode, as an inspection measures
     std::uint64_t device = 0;
+    platform::EntryStatus status;  // of the folder itself, without following a link
     FolderMeasurement measurement;
     std::vector<ListingMark> listings;  // counters after each listing, from zero
     ListingMark total;                  // counters at the end
+    // A checkout's only: the artifacts met inside it, and the nested checkouts it hands
+    // back to the search, in the order met.
+    std::vector<NestedArtifactFind> nested;
+    std::vector<std::string> queued;
 };
 
 class MeasureAhead {
   public:
-    MeasureAhead(const DevScanRequest& request, unsigned threads);
+    // Told the artifacts found inside each checkout measured ahead, so that the queries
+    // their reports will need can be asked ahead too.
+    using NestedFound = std::function<void(const std::string& checkout,
+                                           const std::vector<NestedArtifactFind>& nested)>;
+
+    MeasureAhead(const DevScanRequest& request, unsigned threads, NestedFound nested_found = {});
     ~MeasureAhead();
     MeasureAhead(const MeasureAhead&) = delete;
     MeasureAhead& operator=(const MeasureAhead&) = delete;
 
-    // Folders the walk has queued: each that the walk would measure as an artifact (a
-    // folder without Git that classify_artifact recognises) is measured, in this order.
+    // Folders the walk has queued: those it will measure as artifacts (folders without Git
+    // that classify_artifact recognises) and the checkouts it will inspect when it reaches
+    // them are measured, before any checkout it puts off.
     void consider(std::vector<std::string> folders);
-    // The walk has begun to examine `folder`; nothing is measured for it from now on.
+    // A main checkout the search will inspect once its folder queue has run dry.
+    void consider_checkout(const std::string& folder);
+    // The walk has begun to examine `folder`; nothing more is guessed for it.
     void note_examined(std::string_view folder);
     // The measurement of `folder` made ahead on `device`, waiting while it runs. Nothing
     // when none was made, or none has started yet (none will start then).
@@ -52,33 +70,45 @@ class MeasureAhead {
     void forget(std::string_view folder);
 
   private:
+    enum class Kind : std::uint8_t { Artifact, Checkout };
     struct Job;
     void work();
     void probe(const std::vector<std::string>& folders);
+    void add_job(const std::string& folder, Kind kind, std::uint64_t device, bool later);
     void measure(Job& job);
 
     const DevScanRequest request_;
+    const NestedFound nested_found_;
     std::mutex mutex_;
     std::condition_variable work_ready_;
     std::condition_variable job_done_;
     bool stopping_ = false;
     std::deque<std::vector<std::string>> probes_;
-    std::deque<std::shared_ptr<Job>> queue_;
+    std::deque<std::shared_ptr<Job>> soon_;
+    std::deque<std::shared_ptr<Job>> later_;
     std::map<std::string, std::shared_ptr<Job>, std::less<>> jobs_;
     std::set<std::string, std::less<>> examined_;
     std::vector<std::thread> threads_;
 };
 
-// Measures `folder` (an artifact on `device`) in a search state of its own, as
+// Measures the artifact folder `folder` on `device` in a search state of its own, as
 // measure_candidate would, recording the counters listing by listing. Nothing when its
 // own limits or `stop` cut it short.
 std::optional<MeasuredFolder> measure_apart(const DevScanRequest& request,
                                             const std::string& folder, std::uint64_t device,
                                             const CancelFlag& stop);
+// The same for a checkout, in Git mode, as its inspection would; the device is that of
+// the folder with links followed.
+std::optional<MeasuredFolder> measure_checkout_apart(const DevScanRequest& request,
+                                                     const std::string& folder,
+                                                     const CancelFlag& stop);
 
-// Applies a measurement made ahead to the search as measuring the folder there would have
-// (counters listing by listing, with progress); false, with nothing changed, when the
-// entry limit could be reached on the way, the search is out of time or cancelled.
-bool replay_measurement(DevScanState& state, const MeasuredFolder& measured);
+// Applies a measurement made ahead to the search as measuring the folder there would have:
+// counters listing by listing with progress and, for a checkout (`repo` given), its
+// artifacts reported and its nested checkouts queued. False, with nothing changed, when
+// the entry or find limit could be reached on the way, the time is up, the search is
+// cancelled, or the folder's own status or way of measuring is not the one recorded.
+bool replay_measurement(DevScanState& state, const MeasuredFolder& measured,
+                        const platform::EntryStatus& status, const RepoContext* repo = nullptr);
 
 }  // namespace bramvelt::development

@@ -123,6 +123,21 @@ void add_scratch_file(DevScanState& state, const std::string& path,
 // forecast: the admitted worktrees, which the walk takes next and inspects at once (so
 // the first of them claims the repository's facts), and this checkout's own, which waits
 // for the folder queue to run dry.
+// Whether each artifact a checkout measured ahead holds is ignored: the query its report
+// will ask, asked ahead while the checkout's inspection is still to come.
+void ask_whether_ignored(GitPrefetch* pool, const std::string& checkout,
+                         const std::vector<NestedArtifactFind>& nested) {
+    const auto generation = pool != nullptr ? pool->held_generation(checkout) : std::nullopt;
+    if (!generation) {
+        return;
+    }
+    for (const auto& find : nested) {
+        pool->ask_for(*generation,
+                      {checkout, git_query::ignored(relative_path(find.path, checkout))},
+                      Urgency::Soon);
+    }
+}
+
 void examine_main_checkout(DevScanState& state, const std::string& path) {
     GitPrefetch* pool = state.prefetch;
     if (pool != nullptr && !pool->holds(path)) {
@@ -149,6 +164,9 @@ void examine_main_checkout(DevScanState& state, const std::string& path) {
         }
     }
     state.git_queue.push_back(path);
+    if (state.measure_ahead != nullptr) {
+        state.measure_ahead->consider_checkout(path);
+    }
     if (pool == nullptr) {
         return;
     }
@@ -212,7 +230,7 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
             ahead = state.measure_ahead->take(path, device);
         }
         FolderMeasurement m;
-        if (ahead && replay_measurement(state, *ahead)) {
+        if (ahead && replay_measurement(state, *ahead, *st)) {
             m = ahead->measurement;
         } else {
             HardLinkSet links;
@@ -356,7 +374,11 @@ std::expected<void, std::string> scan_development(DevScanRequest request, Cancel
     }
     std::optional<MeasureAhead> measuring;
     if (options.measuring_threads > 0) {
-        measuring.emplace(state.request, options.measuring_threads);
+        measuring.emplace(state.request, options.measuring_threads,
+                          [pool = state.prefetch](const std::string& checkout,
+                                                  const std::vector<NestedArtifactFind>& nested) {
+                              ask_whether_ignored(pool, checkout, nested);
+                          });
         state.measure_ahead = &*measuring;
     }
     for (const auto& root : state.roots) {
@@ -371,7 +393,7 @@ std::expected<void, std::string> scan_development(DevScanRequest request, Cancel
             if (examined == Examined::Done && pool) {
                 pool->forget(path);
             }
-            if (measuring) {
+            if (examined == Examined::Done && measuring) {
                 measuring->forget(path);
             }
         } else if (!state.git_queue.empty()) {
@@ -381,17 +403,20 @@ std::expected<void, std::string> scan_development(DevScanRequest request, Cancel
             if (pool) {
                 pool->forget(path);
             }
+            if (measuring) {
+                measuring->forget(path);
+            }
         } else {
             break;
         }
         emit_progress(state);
     }
-    // What was asked ahead and never asked for is killed and reaped before the end, and
-    // measurements never taken are stopped.
-    state.prefetch = nullptr;
-    pool.reset();
+    // Measurements never taken are stopped (they may still ask Git), then what was asked
+    // ahead and never asked for is killed and reaped, before the end.
     state.measure_ahead = nullptr;
     measuring.reset();
+    state.prefetch = nullptr;
+    pool.reset();
 
     state.summary.cancelled = state.cancelled();
     state.summary.elapsed_ms = static_cast<std::uint64_t>(

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/development/git_launch.hpp"
+#include "core/development/measure.hpp"
 #include "core/development/repo_facts.hpp"
 #include "core/development/types.hpp"
 #include "core/development/worktree_list.hpp"
@@ -40,6 +41,16 @@ inline constexpr std::string_view kWarningSkipped =
 
 class GitPrefetch;
 class MeasureAhead;
+
+// An artifact a checkout's measurement met inside it, as a measurement made ahead records
+// it instead of reporting it: the search reports it when it replays the measurement.
+struct NestedArtifactFind {
+    std::string path;
+    CandidateKind kind = CandidateKind::Build;
+    std::string tool;
+    FolderMeasurement measurement;
+    std::size_t listings_before = 0;  // listings recorded when it was met
+};
 
 // The search's counters after one folder listing, as a measurement made ahead records
 // them for the search to replay.
@@ -74,8 +85,10 @@ struct DevScanState {
     GitPrefetch* prefetch = nullptr;
     // Artifact folders measured ahead by other threads; none when measured when reached.
     MeasureAhead* measure_ahead = nullptr;
-    // Where a measurement made ahead records the counters after each listing.
+    // Where a measurement made ahead records the counters after each listing, and the
+    // artifacts met inside a checkout.
     std::vector<ListingMark>* listing_marks = nullptr;
+    std::vector<NestedArtifactFind>* nested_finds = nullptr;
 
     std::chrono::steady_clock::time_point now() const { return clock(); }
     // Time since the start; a reading before the start counts as none.
