@@ -192,6 +192,9 @@ struct CheckoutFacts {
 struct WorkingTree {
     std::optional<std::vector<std::string>> tracked;  // absent when the listing failed
     std::vector<std::string> ignored;                 // relative to the checkout
+    // A measurement made ahead counts only after the status it followed: the status may
+    // read files, which changes their access times.
+    GitAnswerSource status = GitAnswerSource::None;
 };
 
 // Branch, lock and repository path from the checkout's entry in the worktree list, matched
@@ -300,8 +303,8 @@ WorkingTree read_checkout_status(DevScanState& state, const std::string& folder,
     if (!drivers) {
         return tree;
     }
-    if (auto out =
-            run_git_budgeted(state, folder, git_query::status(), GitQuery::Local, &*drivers)) {
+    if (auto out = run_git_budgeted(state, folder, git_query::status(), GitQuery::Local, &*drivers,
+                                    &tree.status)) {
         GitStatusCounts counts = parse_git_status(*out);
         detail.staged = counts.staged;
         detail.modified = counts.modified;
@@ -354,7 +357,7 @@ FolderMeasurement measure_checkout(DevScanState& state, const std::string& folde
         // Every checkout met inside this one goes to the front of the queue.
         const std::size_t queued_before = state.folder_queue.size();
         std::optional<MeasuredFolder> ahead;
-        if (state.measure_ahead != nullptr) {
+        if (state.measure_ahead != nullptr && tree.status == GitAnswerSource::AskedAhead) {
             ahead = state.measure_ahead->take(folder, device);
         }
         if (ahead && replay_measurement(state, *ahead, *own, &repo)) {

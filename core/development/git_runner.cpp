@@ -338,20 +338,23 @@ std::expected<std::string, std::string> run_git_with(
     return std::move(*bytes);
 }
 
-std::expected<std::string, std::string> run_git_budgeted(DevScanState& state,
-                                                         std::string_view folder,
-                                                         std::span<const std::string> args,
-                                                         GitQuery query,
-                                                         const FilterDrivers* filters) {
+std::expected<std::string, std::string> run_git_budgeted(
+    DevScanState& state, std::string_view folder, std::span<const std::string> args, GitQuery query,
+    const FilterDrivers* filters, GitAnswerSource* source) {
+    GitAnswerSource ignored_source = GitAnswerSource::None;
+    GitAnswerSource& from = source != nullptr ? *source : ignored_source;
+    from = GitAnswerSource::None;
     if (state.budget_spent()) {
         return std::unexpected(std::string(kGitBudgetSpent));
     }
     ++state.summary.git_commands;
     if (state.prefetch != nullptr) {
         if (auto answer = state.prefetch->take(GitCommandRef{folder, args, filters, query})) {
+            from = GitAnswerSource::AskedAhead;
             return std::move(*answer);
         }
     }
+    from = GitAnswerSource::Started;
     return run_git_with(state.git_launch(), folder, args, state.cancel,
                         git_timeout_for(state.git_timeout_seconds, query), filters);
 }

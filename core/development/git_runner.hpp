@@ -104,10 +104,11 @@ inline std::uint64_t git_timeout_for(std::uint64_t local_seconds, GitQuery query
 // run_git inside the search's budget; counts each command started. An answer the
 // search's prefetch pool holds for the same command is taken instead of starting it
 // again, after the same budget test and count.
-std::expected<std::string, std::string> run_git_budgeted(DevScanState& state,
-                                                         std::string_view folder,
-                                                         std::span<const std::string> args,
-                                                         GitQuery query,
-                                                         const FilterDrivers* filters = nullptr);
+// Where an answer of run_git_budgeted came from.
+enum class GitAnswerSource : std::uint8_t { None, Started, AskedAhead };
+
+std::expected<std::string, std::string> run_git_budgeted(
+    DevScanState& state, std::string_view folder, std::span<const std::string> args, GitQuery query,
+    const FilterDrivers* filters = nullptr, GitAnswerSource* source = nullptr);
 
 }  // namespace bramvelt::development

@@ -19,6 +19,7 @@ struct Plan {
     std::string folder;
     std::uint64_t generation = 0;
     Urgency urgency = Urgency::Now;
+    StatusEnded status_ended;
 
     std::mutex mutex;
     std::optional<bool> not_partial;  // known once the common directory was looked at
@@ -66,13 +67,18 @@ void ask_working_tree(const std::shared_ptr<Plan>& plan, const std::string& comm
     const bool not_partial = config_rules_out_partial_clone(common_dir);
     if (not_partial) {
         ask(plan, git_query::tracked_files());
+        const auto ended = [plan](const GitAnswer&) {
+            if (plan->status_ended) {
+                plan->status_ended(plan->folder, plan->urgency == Urgency::Later);
+            }
+        };
         if (auto drivers = read_filter_drivers(common_dir)) {
-            ask(plan, git_query::status(), &*drivers);
+            ask(plan, git_query::status(), &*drivers, ended);
         } else {
-            ask(plan, filter_listing_args(), nullptr, [plan](const GitAnswer& answer) {
+            ask(plan, filter_listing_args(), nullptr, [plan, ended](const GitAnswer& answer) {
                 if (answer) {
                     const FilterDrivers listed = parse_filter_listing(*answer);
-                    ask(plan, git_query::status(), &listed);
+                    ask(plan, git_query::status(), &listed, ended);
                 }
             });
         }
@@ -118,6 +124,7 @@ void forecast_inspection(GitPrefetch& pool, const InspectionForecast& forecast) 
     plan->folder = forecast.folder;
     plan->generation = forecast.generation.value_or(pool.folder_generation(forecast.folder));
     plan->urgency = forecast.urgency;
+    plan->status_ended = forecast.status_ended;
 
     // In the order the inspection asks; facts are claimed here, on the search's thread,
     // so that claims follow the order of inspections when the common directory is known.
@@ -162,7 +169,8 @@ void ask_repository_facts(GitPrefetch& pool, const std::string& folder,
     pool.ask_unless_asked({folder, git_query::partial_clone_settings()}, Urgency::Now);
 }
 
-void probe_queued_folders(GitPrefetch& pool, const std::vector<std::string>& folders) {
+void probe_queued_folders(GitPrefetch& pool, const std::vector<std::string>& folders,
+                          const StatusEnded& status_ended) {
     for (const auto& folder : folders) {
         const auto dot_git = platform::status_of_path(filesystem::path_join(folder, ".git"),
                                                       platform::FollowFinalLink::yes);
@@ -179,7 +187,8 @@ void probe_queued_folders(GitPrefetch& pool, const std::vector<std::string>& fol
             pool.ask_for(*generation, GitCommandRef{folder, git_query::worktree_list()},
                          Urgency::Soon);
         } else {
-            forecast_inspection(pool, {folder, std::nullopt, Urgency::Soon, generation});
+            forecast_inspection(pool,
+                                {folder, std::nullopt, Urgency::Soon, generation, status_ended});
         }
     }
 }

@@ -11,6 +11,7 @@
 // inspection then does not ask is dropped uncounted.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,10 @@
 
 namespace bramvelt::development {
 
+// Told that the status asked for a checkout has ended, so that what must come after it
+// (its measurement) can start; `later` when its inspection waits for the walk.
+using StatusEnded = std::function<void(const std::string& folder, bool later)>;
+
 struct InspectionForecast {
     std::string folder;
     // The common Git directory the walk already found; else the first answer tells.
@@ -26,6 +31,7 @@ struct InspectionForecast {
     Urgency urgency = Urgency::Now;
     // The folder's generation the forecast belongs to; none: the current one.
     std::optional<std::uint64_t> generation;
+    StatusEnded status_ended;
 };
 
 // Forecasts made with a known common directory claim the repository's facts in the order
@@ -43,7 +49,8 @@ void ask_repository_facts(GitPrefetch& pool, const std::string& folder,
 // Git when it reaches them: a ".git" that is no directory makes a checkout it inspects at
 // once (forecast), a ".git" directory a main checkout whose common directory and worktree
 // list it asks first. Nothing is asked for a folder the search has begun to examine.
-void probe_queued_folders(GitPrefetch& pool, const std::vector<std::string>& folders);
+void probe_queued_folders(GitPrefetch& pool, const std::vector<std::string>& folders,
+                          const StatusEnded& status_ended);
 
 // Whether the repository configuration file below `common_dir` shows the repository
 // cannot be a partial clone: it exists as a plain file that names no partial-clone

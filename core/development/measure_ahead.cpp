@@ -19,26 +19,18 @@ class NullSink final : public DevScanSink {
     void on_event(DevScanEvent) override {}
 };
 
-// What the walk will do with a queued folder when it reaches it (the tests of examining a
-// folder, in their order): measure it as an artifact on its device, inspect it at once,
-// or inspect it once the folder queue has run dry.
-enum class Fate : std::uint8_t { Other, Artifact, CheckoutNow, CheckoutLater };
-
-Fate fate_of(const std::string& folder, std::uint64_t& device) {
+// The device of a folder the walk will measure as an artifact when it reaches it (the
+// tests of examining a folder, in their order); nothing for any other entry.
+std::optional<std::uint64_t> artifact_device(const std::string& folder) {
     const auto st = platform::status_of_path(folder, FollowFinalLink::no);
     if (!st || !st->is_directory() || !platform::is_valid_utf8(folder)) {
-        return Fate::Other;
+        return std::nullopt;
     }
-    const auto dot_git =
-        platform::status_of_path(filesystem::path_join(folder, ".git"), FollowFinalLink::yes);
-    if (dot_git || is_git_dir(folder)) {
-        return dot_git && dot_git->is_directory() ? Fate::CheckoutLater : Fate::CheckoutNow;
+    if (platform::status_of_path(filesystem::path_join(folder, ".git"), FollowFinalLink::yes) ||
+        is_git_dir(folder) || !classify_artifact(folder)) {
+        return std::nullopt;
     }
-    if (!classify_artifact(folder)) {
-        return Fate::Other;
-    }
-    device = st->device;
-    return Fate::Artifact;
+    return st->device;
 }
 
 // The fields of a folder's own status that its measurement starts from.
@@ -93,10 +85,10 @@ void MeasureAhead::consider(std::vector<std::string> folders) {
     work_ready_.notify_one();
 }
 
-void MeasureAhead::consider_checkout(const std::string& folder) {
+void MeasureAhead::consider_checkout(const std::string& folder, bool later) {
     std::lock_guard lock(mutex_);
     if (!stopping_ && !jobs_.contains(folder)) {
-        add_job(folder, Kind::Checkout, 0, true);
+        add_job(folder, Kind::Checkout, 0, later);
     }
 }
 
@@ -157,21 +149,19 @@ void MeasureAhead::work() {
 
 void MeasureAhead::probe(const std::vector<std::string>& folders) {
     for (const auto& folder : folders) {
-        std::uint64_t device = 0;
-        Fate fate = Fate::Other;
+        std::optional<std::uint64_t> device;
         try {
-            fate = fate_of(folder, device);
+            device = artifact_device(folder);
         } catch (...) {
         }
-        if (fate == Fate::Other) {
+        if (!device) {
             continue;
         }
         std::lock_guard lock(mutex_);
         if (stopping_ || examined_.contains(folder) || jobs_.contains(folder)) {
             continue;
         }
-        add_job(folder, fate == Fate::Artifact ? Kind::Artifact : Kind::Checkout, device,
-                fate == Fate::CheckoutLater);
+        add_job(folder, Kind::Artifact, *device, false);
     }
 }
 

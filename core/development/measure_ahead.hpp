@@ -1,8 +1,8 @@
 #pragma once
 // Folders measured by a few threads before the search reaches them: the artifact folders
-// the walk queues, and the checkouts it will inspect. Each measurement runs in a search
-// state of its own, limited only by the request's entry limit and the time limit, and
-// records the counters after every listing (and, in a checkout, the artifacts and nested
+// the walk queues, and the checkouts it will inspect once their status has run. Each measurement
+// runs in a search state of its own, limited only by the request's entry limit and the time limit,
+// and records the counters after every listing (and, in a checkout, the artifacts and nested
 // checkouts it meets). Where the search would measure the folder it replays that record
 // into its own counters, progress, finds and queue, and takes the result, unless a budget
 // could have stopped the measurement on the way, the search is cancelled or the folder is
@@ -56,11 +56,12 @@ class MeasureAhead {
     MeasureAhead& operator=(const MeasureAhead&) = delete;
 
     // Folders the walk has queued: those it will measure as artifacts (folders without Git
-    // that classify_artifact recognises) and the checkouts it will inspect when it reaches
-    // them are measured, before any checkout it puts off.
+    // that classify_artifact recognises) are measured, in this order.
     void consider(std::vector<std::string> folders);
-    // A main checkout the search will inspect once its folder queue has run dry.
-    void consider_checkout(const std::string& folder);
+    // A checkout the search will inspect, whose status has been asked and has ended: its
+    // measurement must come after it, as in the inspection, since the status may read
+    // files (their access times change). `later`: the inspection waits for the walk.
+    void consider_checkout(const std::string& folder, bool later);
     // The walk has begun to examine `folder`; nothing more is guessed for it.
     void note_examined(std::string_view folder);
     // The measurement of `folder` made ahead on `device`, waiting while it runs. Nothing

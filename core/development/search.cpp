@@ -3,6 +3,8 @@
 #include <fcntl.h>  // AT_FDCWD for platform::open_directory_at
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
 
 #include "core/development/artifact_candidate.hpp"
 #include "core/development/classify.hpp"
@@ -123,20 +125,44 @@ void add_scratch_file(DevScanState& state, const std::string& path,
 // forecast: the admitted worktrees, which the walk takes next and inspects at once (so
 // the first of them claims the repository's facts), and this checkout's own, which waits
 // for the folder queue to run dry.
-// Whether each artifact a checkout measured ahead holds is ignored: the query its report
-// will ask, asked ahead while the checkout's inspection is still to come.
-void ask_whether_ignored(GitPrefetch* pool, const std::string& checkout,
-                         const std::vector<NestedArtifactFind>& nested) {
-    const auto generation = pool != nullptr ? pool->held_generation(checkout) : std::nullopt;
-    if (!generation) {
-        return;
+// The two pools reach each other from their own threads: a checkout measured ahead has
+// Git asked whether the artifacts found inside are ignored (the query their reports will
+// ask), and an ended status lets a checkout's measurement start. Both go through this,
+// which the end of the search cuts before either pool is taken down.
+class AheadLinks {
+  public:
+    void connect(GitPrefetch* pool, MeasureAhead* measuring) {
+        std::lock_guard lock(mutex_);
+        pool_ = pool;
+        measuring_ = measuring;
     }
-    for (const auto& find : nested) {
-        pool->ask_for(*generation,
-                      {checkout, git_query::ignored(relative_path(find.path, checkout))},
-                      Urgency::Soon);
+    void cut() { connect(nullptr, nullptr); }
+
+    void status_ended(const std::string& checkout, bool later) {
+        std::lock_guard lock(mutex_);
+        if (measuring_ != nullptr) {
+            measuring_->consider_checkout(checkout, later);
+        }
     }
-}
+
+    void nested_found(const std::string& checkout, const std::vector<NestedArtifactFind>& nested) {
+        std::lock_guard lock(mutex_);
+        const auto generation = pool_ != nullptr ? pool_->held_generation(checkout) : std::nullopt;
+        if (!generation) {
+            return;
+        }
+        for (const auto& find : nested) {
+            pool_->ask_for(*generation,
+                           {checkout, git_query::ignored(relative_path(find.path, checkout))},
+                           Urgency::Soon);
+        }
+    }
+
+  private:
+    std::mutex mutex_;
+    GitPrefetch* pool_ = nullptr;
+    MeasureAhead* measuring_ = nullptr;
+};
 
 void examine_main_checkout(DevScanState& state, const std::string& path) {
     GitPrefetch* pool = state.prefetch;
@@ -164,19 +190,18 @@ void examine_main_checkout(DevScanState& state, const std::string& path) {
         }
     }
     state.git_queue.push_back(path);
-    if (state.measure_ahead != nullptr) {
-        state.measure_ahead->consider_checkout(path);
-    }
     if (pool == nullptr) {
         return;
     }
     // Taken from the front of the queue in list order, the reverse of their collection.
     for (auto it = admitted_worktrees.rbegin(); it != admitted_worktrees.rend(); ++it) {
         if (!state.visited.contains(*it) && !pool->holds(*it)) {
-            forecast_inspection(*pool, {*it, common, Urgency::Now, std::nullopt});
+            forecast_inspection(
+                *pool, {*it, common, Urgency::Now, std::nullopt, state.checkout_status_ended});
         }
     }
-    forecast_inspection(*pool, {path, common, Urgency::Later, std::nullopt});
+    forecast_inspection(*pool,
+                        {path, common, Urgency::Later, std::nullopt, state.checkout_status_ended});
 }
 
 // What became of a folder taken from the queue.
@@ -218,7 +243,8 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
             return Examined::InspectionWaits;
         }
         if (state.prefetch != nullptr && !state.prefetch->holds(path)) {
-            forecast_inspection(*state.prefetch, {path, std::nullopt, Urgency::Now, std::nullopt});
+            forecast_inspection(*state.prefetch, {path, std::nullopt, Urgency::Now, std::nullopt,
+                                                  state.checkout_status_ended});
         }
         inspect_git_checkout(state, path);
         return Examined::Done;
@@ -293,7 +319,9 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
     if (!queued.empty() && state.prefetch != nullptr) {
         GitPrefetch* pool = state.prefetch;
         pool->post(Urgency::Soon,
-                   [pool, queued = std::move(queued)] { probe_queued_folders(*pool, queued); });
+                   [pool, queued = std::move(queued), ended = state.checkout_status_ended] {
+                       probe_queued_folders(*pool, queued, ended);
+                   });
     }
     return Examined::Done;
 }
@@ -372,15 +400,20 @@ std::expected<void, std::string> scan_development(DevScanRequest request, Cancel
                      options.git_children);
         state.prefetch = &*pool;
     }
+    const auto links = std::make_shared<AheadLinks>();
     std::optional<MeasureAhead> measuring;
     if (options.measuring_threads > 0) {
-        measuring.emplace(state.request, options.measuring_threads,
-                          [pool = state.prefetch](const std::string& checkout,
-                                                  const std::vector<NestedArtifactFind>& nested) {
-                              ask_whether_ignored(pool, checkout, nested);
-                          });
+        measuring.emplace(
+            state.request, options.measuring_threads,
+            [links](const std::string& checkout, const std::vector<NestedArtifactFind>& nested) {
+                links->nested_found(checkout, nested);
+            });
         state.measure_ahead = &*measuring;
+        state.checkout_status_ended = [links](const std::string& checkout, bool later) {
+            links->status_ended(checkout, later);
+        };
     }
+    links->connect(state.prefetch, state.measure_ahead);
     for (const auto& root : state.roots) {
         add_seeds(state, root, options.locations);
     }
@@ -411,8 +444,9 @@ std::expected<void, std::string> scan_development(DevScanRequest request, Cancel
         }
         emit_progress(state);
     }
-    // Measurements never taken are stopped (they may still ask Git), then what was asked
-    // ahead and never asked for is killed and reaped, before the end.
+    // Measurements never taken are stopped, and what was asked ahead and never asked for
+    // is killed and reaped, before the end.
+    links->cut();
     state.measure_ahead = nullptr;
     measuring.reset();
     state.prefetch = nullptr;

@@ -83,8 +83,10 @@ struct DevScanState {
     std::uint64_t git_timeout_seconds = kGitTimeoutSeconds;
     // Git commands asked ahead by a pool of children; none when each runs when reached.
     GitPrefetch* prefetch = nullptr;
-    // Artifact folders measured ahead by other threads; none when measured when reached.
+    // Folders measured ahead by other threads; none when measured when reached.
     MeasureAhead* measure_ahead = nullptr;
+    // Told, from any thread, that a checkout's status asked ahead has ended.
+    std::function<void(const std::string& folder, bool later)> checkout_status_ended;
     // Where a measurement made ahead records the counters after each listing, and the
     // artifacts met inside a checkout.
     std::vector<ListingMark>* listing_marks = nullptr;

@@ -4,6 +4,7 @@
 // short; and a cancelled search leaves no process, thread or descriptor behind.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -164,6 +165,32 @@ TEST_F(DevPrefetchSearchTest, SameFindsAndSummaryWhateverCutsTheSearchShort) {
         const Outcome serial = run(0, 2'000'000, finds);
         EXPECT_TRUE(serial.summary.limited);
         same(serial, run(4, 2'000'000, finds), "time after " + std::to_string(finds) + " finds");
+    }
+}
+
+// The status may read a checkout's files, which moves their access times: a checkout is
+// measured after its status, ahead or not, so a build output inside reports the read.
+TEST_F(DevPrefetchSearchTest, CheckoutIsMeasuredAfterItsStatus) {
+    const std::string repo = make_repo("ws/web");
+    tmp.write_file("ws/web/package.json", "{}");
+    tmp.write_file("ws/web/dist/app.js", "built\n");
+    git(repo, {"add", "package.json", "dist/app.js"});
+    git(repo, {"commit", "-q", "-m", "build"});
+    const std::string app = tmp / "ws/web/dist/app.js";
+    for (const unsigned threads : {0u, 4u}) {
+        // Changed since the index saw it, so the status reads it again.
+        const struct timespec times[2] = {{1'000'000'000, 0}, {1'500'000'000, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, app.c_str(), times, 0), 0);
+        const Outcome outcome = run(threads, 2'000'000);
+        const auto dist =
+            std::find_if(outcome.candidates.begin(), outcome.candidates.end(),
+                         [&](const DevCandidate& c) { return c.path == tmp / "ws/web/dist"; });
+        ASSERT_NE(dist, outcome.candidates.end());
+        ASSERT_TRUE(dist->last_access_estimate);
+        if (threads == 0 && *dist->last_access_estimate == 1'000'000'000) {
+            GTEST_SKIP() << "reading does not move access times on this file system";
+        }
+        EXPECT_GT(*dist->last_access_estimate, 1'500'000'000u) << threads;
     }
 }
 
