@@ -254,9 +254,13 @@ void GitPrefetch::note_examined(std::string_view folder) {
     examined_.emplace(folder);
 }
 
-std::optional<std::uint64_t> GitPrefetch::generation_if_new(std::string_view folder) {
+std::optional<std::uint64_t> GitPrefetch::generation_if_new(std::string_view folder,
+                                                            std::uint64_t place,
+                                                            const WalkOrder& order) {
+    // Decided under the lock that the walk's own look at the folder (holds) takes, so a
+    // folder the walk has taken gets nothing.
     std::lock_guard lock(mutex_);
-    if (examined_.contains(folder) || folders_.contains(folder)) {
+    if (order.taken(place) || examined_.contains(folder) || folders_.contains(folder)) {
         return std::nullopt;
     }
     const std::uint64_t generation = next_generation_++;

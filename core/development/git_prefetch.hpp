@@ -28,6 +28,7 @@
 #include "core/development/filter_drivers.hpp"
 #include "core/development/git_launch.hpp"
 #include "core/development/git_runner.hpp"
+#include "core/development/walk_lookahead.hpp"
 #include "platform/cancel_flag.hpp"
 
 namespace bramvelt::development {
@@ -83,12 +84,13 @@ class GitPrefetch {
     std::uint64_t folder_generation(std::string_view folder);
     // The same, but nothing when nothing is asked for the folder now.
     std::optional<std::uint64_t> held_generation(std::string_view folder) const;
-    // The search has begun to examine `folder`: what it asks ahead for it from now on is
-    // decided there, and nothing more is guessed (generation_unless_examined).
+    // The search has begun to examine `folder`, taken from the front of its queue: what it
+    // asks ahead for it from now on is decided there, and nothing more is guessed.
     void note_examined(std::string_view folder);
-    // The generation of a folder nothing was asked for yet, unless the search has begun
-    // to examine it.
-    std::optional<std::uint64_t> generation_if_new(std::string_view folder);
+    // The generation of a folder queued at `place` that nothing was asked for yet, unless
+    // the walk has taken it (`order`, or note_examined for one put at the front).
+    std::optional<std::uint64_t> generation_if_new(std::string_view folder, std::uint64_t place,
+                                                   const WalkOrder& order);
     // Drops what was asked in `folder` and not taken: waiting commands never start,
     // running ones are killed and reaped by their thread, answers are freed.
     void forget(std::string_view folder);

@@ -8,7 +8,6 @@
 #include "core/development/git_queries.hpp"
 #include "core/development/worktree_list.hpp"
 #include "core/filesystem/byte_path.hpp"
-#include "platform/file_status.hpp"
 
 namespace bramvelt::development {
 namespace {
@@ -169,27 +168,20 @@ void ask_repository_facts(GitPrefetch& pool, const std::string& folder,
     pool.ask_unless_asked({folder, git_query::partial_clone_settings()}, Urgency::Now);
 }
 
-void probe_queued_folders(GitPrefetch& pool, const std::vector<std::string>& folders,
-                          const StatusEnded& status_ended) {
-    for (const auto& folder : folders) {
-        const auto dot_git = platform::status_of_path(filesystem::path_join(folder, ".git"),
-                                                      platform::FollowFinalLink::yes);
-        if (!dot_git) {
-            continue;
-        }
-        const auto generation = pool.generation_if_new(folder);
-        if (!generation) {
-            continue;
-        }
-        if (dot_git->is_directory()) {
-            pool.ask_for(*generation, GitCommandRef{folder, git_query::common_dir()},
-                         Urgency::Soon);
-            pool.ask_for(*generation, GitCommandRef{folder, git_query::worktree_list()},
-                         Urgency::Soon);
-        } else {
-            forecast_inspection(pool,
-                                {folder, std::nullopt, Urgency::Soon, generation, status_ended});
-        }
+void forecast_queued_checkout(GitPrefetch& pool, const QueuedFolder& folder, bool main_checkout,
+                              const WalkOrder& order, const StatusEnded& status_ended) {
+    const auto generation = pool.generation_if_new(folder.path, folder.place, order);
+    if (!generation) {
+        return;
+    }
+    if (main_checkout) {
+        pool.ask_for(*generation, GitCommandRef{folder.path, git_query::common_dir()},
+                     Urgency::Soon);
+        pool.ask_for(*generation, GitCommandRef{folder.path, git_query::worktree_list()},
+                     Urgency::Soon);
+    } else {
+        forecast_inspection(pool,
+                            {folder.path, std::nullopt, Urgency::Soon, generation, status_ended});
     }
 }
 

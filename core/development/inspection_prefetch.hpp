@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/development/git_prefetch.hpp"
+#include "core/development/walk_lookahead.hpp"
 
 namespace bramvelt::development {
 
@@ -36,8 +37,12 @@ struct InspectionForecast {
 
 // Forecasts made with a known common directory claim the repository's facts in the order
 // they are made, which must be the order of their inspections.
-
 void forecast_inspection(GitPrefetch& pool, const InspectionForecast& forecast);
+
+// Whether the repository configuration file below `common_dir` shows the repository
+// cannot be a partial clone: it exists as a plain file that names no partial-clone
+// extension, no promisor and no include, or it does not exist.
+bool config_rules_out_partial_clone(const std::string& common_dir);
 
 // The inspection in `folder` is about to gather its repository's facts: the queries for
 // them start side by side unless a forecast asked them already.
@@ -45,16 +50,11 @@ enum class WorktreeListKnown : std::uint8_t { No, Yes };
 void ask_repository_facts(GitPrefetch& pool, const std::string& folder,
                           const std::string& common_dir, WorktreeListKnown list);
 
-// Looks at folders the walk has just queued, on a pool thread, for what the walk will ask
-// Git when it reaches them: a ".git" that is no directory makes a checkout it inspects at
-// once (forecast), a ".git" directory a main checkout whose common directory and worktree
-// list it asks first. Nothing is asked for a folder the search has begun to examine.
-void probe_queued_folders(GitPrefetch& pool, const std::vector<std::string>& folders,
-                          const StatusEnded& status_ended);
-
-// Whether the repository configuration file below `common_dir` shows the repository
-// cannot be a partial clone: it exists as a plain file that names no partial-clone
-// extension, no promisor and no include, or it does not exist.
-bool config_rules_out_partial_clone(const std::string& common_dir);
+// A folder the walk has queued holds a ".git": what the walk will ask Git when it gets
+// there is asked, unless it has got there already. A main checkout's common directory and
+// worktree list (its own inspection is forecast once the walk has read them); for any
+// other checkout, which the walk inspects at once, that inspection.
+void forecast_queued_checkout(GitPrefetch& pool, const QueuedFolder& folder, bool main_checkout,
+                              const WalkOrder& order, const StatusEnded& status_ended);
 
 }  // namespace bramvelt::development

@@ -19,18 +19,26 @@ class NullSink final : public DevScanSink {
     void on_event(DevScanEvent) override {}
 };
 
-// The device of a folder the walk will measure as an artifact when it reaches it (the
-// tests of examining a folder, in their order); nothing for any other entry.
-std::optional<std::uint64_t> artifact_device(const std::string& folder) {
+// What the walk will do with a queued folder when it reaches it (the tests of examining a
+// folder, in their order): measure it as an artifact on its device, inspect it at once,
+// or inspect it once the folder queue has run dry.
+enum class Fate : std::uint8_t { Other, Artifact, Checkout, MainCheckout };
+
+Fate fate_of(const std::string& folder, std::uint64_t& device) {
     const auto st = platform::status_of_path(folder, FollowFinalLink::no);
     if (!st || !st->is_directory() || !platform::is_valid_utf8(folder)) {
-        return std::nullopt;
+        return Fate::Other;
     }
-    if (platform::status_of_path(filesystem::path_join(folder, ".git"), FollowFinalLink::yes) ||
-        is_git_dir(folder) || !classify_artifact(folder)) {
-        return std::nullopt;
+    const auto dot_git =
+        platform::status_of_path(filesystem::path_join(folder, ".git"), FollowFinalLink::yes);
+    if (dot_git || is_git_dir(folder)) {
+        return dot_git && dot_git->is_directory() ? Fate::MainCheckout : Fate::Checkout;
     }
-    return st->device;
+    if (!classify_artifact(folder)) {
+        return Fate::Other;
+    }
+    device = st->device;
+    return Fate::Artifact;
 }
 
 // The fields of a folder's own status that its measurement starts from.
@@ -52,9 +60,12 @@ struct MeasureAhead::Job {
     std::optional<MeasuredFolder> result;
 };
 
-MeasureAhead::MeasureAhead(const DevScanRequest& request, unsigned threads,
-                           NestedFound nested_found)
-    : request_(request), nested_found_(std::move(nested_found)) {
+MeasureAhead::MeasureAhead(const DevScanRequest& request, unsigned threads, const WalkOrder& order,
+                           NestedFound nested_found, CheckoutFound checkout_found)
+    : request_(request),
+      order_(order),
+      nested_found_(std::move(nested_found)),
+      checkout_found_(std::move(checkout_found)) {
     const unsigned count = std::max(threads, 1u);
     threads_.reserve(count);
     for (unsigned i = 0; i < count; ++i) {
@@ -76,7 +87,7 @@ MeasureAhead::~MeasureAhead() {
     }
 }
 
-void MeasureAhead::consider(std::vector<std::string> folders) {
+void MeasureAhead::consider(std::vector<QueuedFolder> folders) {
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
@@ -128,7 +139,7 @@ void MeasureAhead::work() {
         }
         // Probes first: they find the measurements, in the order the walk will want them.
         if (!probes_.empty()) {
-            std::vector<std::string> folders = std::move(probes_.front());
+            std::vector<QueuedFolder> folders = std::move(probes_.front());
             probes_.pop_front();
             lock.unlock();
             probe(folders);
@@ -147,21 +158,31 @@ void MeasureAhead::work() {
     }
 }
 
-void MeasureAhead::probe(const std::vector<std::string>& folders) {
+void MeasureAhead::probe(const std::vector<QueuedFolder>& folders) {
     for (const auto& folder : folders) {
-        std::optional<std::uint64_t> device;
+        if (order_.taken(folder.place)) {
+            continue;  // the walk is there already
+        }
+        std::uint64_t device = 0;
+        Fate fate = Fate::Other;
         try {
-            device = artifact_device(folder);
+            fate = fate_of(folder.path, device);
+            if ((fate == Fate::Checkout || fate == Fate::MainCheckout) && checkout_found_) {
+                checkout_found_(folder, fate == Fate::MainCheckout);
+            }
         } catch (...) {
         }
-        if (!device) {
+        if (fate != Fate::Artifact) {
             continue;
         }
         std::lock_guard lock(mutex_);
-        if (stopping_ || examined_.contains(folder) || jobs_.contains(folder)) {
+        // Decided under the lock that the walk's own take holds, so a folder the walk has
+        // taken gets no measurement.
+        if (stopping_ || order_.taken(folder.place) || examined_.contains(folder.path) ||
+            jobs_.contains(folder.path)) {
             continue;
         }
-        add_job(folder, Kind::Artifact, *device, false);
+        add_job(folder.path, Kind::Artifact, device, false);
     }
 }
 

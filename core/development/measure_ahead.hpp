@@ -26,6 +26,7 @@
 #include "core/development/measure.hpp"
 #include "core/development/state.hpp"
 #include "core/development/types.hpp"
+#include "core/development/walk_lookahead.hpp"
 #include "platform/file_status.hpp"
 
 namespace bramvelt::development {
@@ -49,20 +50,28 @@ class MeasureAhead {
     // their reports will need can be asked ahead too.
     using NestedFound = std::function<void(const std::string& checkout,
                                            const std::vector<NestedArtifactFind>& nested)>;
+    // Told each queued folder that holds a ".git" (a directory for a main checkout, whose
+    // inspection waits for the walk; anything else for one inspected when reached).
+    using CheckoutFound = std::function<void(const QueuedFolder& folder, bool main_checkout)>;
 
-    MeasureAhead(const DevScanRequest& request, unsigned threads, NestedFound nested_found = {});
+    // `order` tells which queued folders the walk has taken; it outlives this.
+    MeasureAhead(const DevScanRequest& request, unsigned threads, const WalkOrder& order,
+                 NestedFound nested_found = {}, CheckoutFound checkout_found = {});
     ~MeasureAhead();
     MeasureAhead(const MeasureAhead&) = delete;
     MeasureAhead& operator=(const MeasureAhead&) = delete;
 
-    // Folders the walk has queued: those it will measure as artifacts (folders without Git
-    // that classify_artifact recognises) are measured, in this order.
-    void consider(std::vector<std::string> folders);
+    // Folders the walk has queued, looked at on a pool thread: those it will measure as
+    // artifacts (folders without Git that classify_artifact recognises) are measured, in
+    // this order, and those holding a ".git" are told to `checkout_found`. Nothing is done
+    // for one the walk has taken meanwhile.
+    void consider(std::vector<QueuedFolder> folders);
     // A checkout the search will inspect, whose status has been asked and has ended: its
     // measurement must come after it, as in the inspection, since the status may read
     // files (their access times change). `later`: the inspection waits for the walk.
     void consider_checkout(const std::string& folder, bool later);
-    // The walk has begun to examine `folder`; nothing more is guessed for it.
+    // The walk has begun to examine `folder`, taken from the front of its queue (not
+    // numbered); nothing more is guessed for it.
     void note_examined(std::string_view folder);
     // The measurement of `folder` made ahead on `device`, waiting while it runs. Nothing
     // when none was made, or none has started yet (none will start then).
@@ -74,17 +83,19 @@ class MeasureAhead {
     enum class Kind : std::uint8_t { Artifact, Checkout };
     struct Job;
     void work();
-    void probe(const std::vector<std::string>& folders);
+    void probe(const std::vector<QueuedFolder>& folders);
     void add_job(const std::string& folder, Kind kind, std::uint64_t device, bool later);
     void measure(Job& job);
 
     const DevScanRequest request_;
+    const WalkOrder& order_;
     const NestedFound nested_found_;
+    const CheckoutFound checkout_found_;
     std::mutex mutex_;
     std::condition_variable work_ready_;
     std::condition_variable job_done_;
     bool stopping_ = false;
-    std::deque<std::vector<std::string>> probes_;
+    std::deque<std::vector<QueuedFolder>> probes_;
     std::deque<std::shared_ptr<Job>> soon_;
     std::deque<std::shared_ptr<Job>> later_;
     std::map<std::string, std::shared_ptr<Job>, std::less<>> jobs_;

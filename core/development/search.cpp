@@ -16,6 +16,7 @@
 #include "core/development/measure.hpp"
 #include "core/development/measure_ahead.hpp"
 #include "core/development/paths.hpp"
+#include "core/development/walk_lookahead.hpp"
 #include "core/development/worktree_list.hpp"
 #include "core/filesystem/byte_path.hpp"
 #include "core/policy/normalize.hpp"
@@ -121,27 +122,35 @@ void add_scratch_file(DevScanState& state, const std::string& path,
     build_artifact_candidate(state, path, CandidateKind::Temporary, kScratchTool, m, nullptr);
 }
 
-// The walk's own two queries run side by side; then the inspections it will cause are
-// forecast: the admitted worktrees, which the walk takes next and inspects at once (so
-// the first of them claims the repository's facts), and this checkout's own, which waits
-// for the folder queue to run dry.
-// The two pools reach each other from their own threads: a checkout measured ahead has
-// Git asked whether the artifacts found inside are ignored (the query their reports will
-// ask), and an ended status lets a checkout's measurement start. Both go through this,
-// which the end of the search cuts before either pool is taken down.
-class AheadLinks {
+// The threads that work ahead reach each other from their own threads: a queued folder
+// found to be a checkout has Git asked what the walk will ask there, an ended status lets
+// a checkout's measurement start, and a checkout measured ahead has Git asked whether the
+// artifacts found inside are ignored (the query their reports will ask). All go through
+// this, which the end of the search cuts before the pools are taken down.
+class AheadLinks : public std::enable_shared_from_this<AheadLinks> {
   public:
-    void connect(GitPrefetch* pool, MeasureAhead* measuring) {
+    void connect(GitPrefetch* pool, MeasureAhead* measuring, const WalkOrder* order) {
         std::lock_guard lock(mutex_);
         pool_ = pool;
         measuring_ = measuring;
+        order_ = order;
     }
-    void cut() { connect(nullptr, nullptr); }
+    void cut() { connect(nullptr, nullptr, nullptr); }
 
-    void status_ended(const std::string& checkout, bool later) {
+    StatusEnded status_ended() {
+        return [links = shared_from_this()](const std::string& checkout, bool later) {
+            std::lock_guard lock(links->mutex_);
+            if (links->measuring_ != nullptr) {
+                links->measuring_->consider_checkout(checkout, later);
+            }
+        };
+    }
+
+    void checkout_found(const QueuedFolder& folder, bool main_checkout) {
+        const StatusEnded ended = status_ended();
         std::lock_guard lock(mutex_);
-        if (measuring_ != nullptr) {
-            measuring_->consider_checkout(checkout, later);
+        if (pool_ != nullptr) {
+            forecast_queued_checkout(*pool_, folder, main_checkout, *order_, ended);
         }
     }
 
@@ -162,8 +171,64 @@ class AheadLinks {
     std::mutex mutex_;
     GitPrefetch* pool_ = nullptr;
     MeasureAhead* measuring_ = nullptr;
+    const WalkOrder* order_ = nullptr;
 };
 
+// The work done ahead of the search: Git children asking its queries, threads measuring
+// its folders, and the walk's side that hands them what it queues. end() kills and reaps
+// every child, stops every measurement and joins every thread.
+class WorkAhead {
+  public:
+    WorkAhead(DevScanState& state, unsigned threads)
+        : state_(state),
+          links_(std::make_shared<AheadLinks>()),
+          lookahead_([this](std::vector<QueuedFolder> folders) {
+              measuring_->consider(std::move(folders));
+          }) {
+        pool_.emplace(state.git_launch(), state.cancel, state.git_timeout_seconds, threads);
+        measuring_.emplace(
+            state.request, threads, lookahead_.order(),
+            [links = links_](const std::string& checkout,
+                             const std::vector<NestedArtifactFind>& nested) {
+                links->nested_found(checkout, nested);
+            },
+            [links = links_](const QueuedFolder& folder, bool main_checkout) {
+                links->checkout_found(folder, main_checkout);
+            });
+        links_->connect(&*pool_, &*measuring_, &lookahead_.order());
+        state.prefetch = &*pool_;
+        state.measure_ahead = &*measuring_;
+        state.checkout_status_ended = links_->status_ended();
+    }
+    ~WorkAhead() { end(); }
+    WorkAhead(const WorkAhead&) = delete;
+    WorkAhead& operator=(const WorkAhead&) = delete;
+
+    WalkLookahead& lookahead() { return lookahead_; }
+    GitPrefetch& pool() { return *pool_; }
+    MeasureAhead& measuring() { return *measuring_; }
+
+    void end() {
+        links_->cut();
+        state_.measure_ahead = nullptr;
+        state_.prefetch = nullptr;
+        state_.checkout_status_ended = nullptr;
+        measuring_.reset();
+        pool_.reset();
+    }
+
+  private:
+    DevScanState& state_;
+    std::shared_ptr<AheadLinks> links_;
+    WalkLookahead lookahead_;
+    std::optional<GitPrefetch> pool_;
+    std::optional<MeasureAhead> measuring_;
+};
+
+// The walk's own two queries run side by side; then the inspections it will cause are
+// forecast: the admitted worktrees, which the walk takes next and inspects at once (so
+// the first of them claims the repository's facts), and this checkout's own, which waits
+// for the folder queue to run dry.
 void examine_main_checkout(DevScanState& state, const std::string& path) {
     GitPrefetch* pool = state.prefetch;
     if (pool != nullptr && !pool->holds(path)) {
@@ -207,19 +272,15 @@ void examine_main_checkout(DevScanState& state, const std::string& path) {
 // What became of a folder taken from the queue.
 enum class Examined : std::uint8_t {
     Done,
+    Inspected,        // a checkout inspected at once
     InspectionWaits,  // a main checkout, inspected once the folder queue runs dry
     AlreadySeen,      // examined before under this very text
 };
 
-Examined examine_folder(DevScanState& state, const std::string& path, std::uint64_t depth) {
+Examined examine_folder(DevScanState& state, const std::string& path, std::uint64_t depth,
+                        WalkLookahead* lookahead) {
     if (!state.visited.insert(path).second) {
         return Examined::AlreadySeen;
-    }
-    if (state.prefetch != nullptr) {
-        state.prefetch->note_examined(path);
-    }
-    if (state.measure_ahead != nullptr) {
-        state.measure_ahead->note_examined(path);
     }
     const auto st = platform::status_of_path(path, FollowFinalLink::no);
     if (!st) {
@@ -247,7 +308,7 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
                                                   state.checkout_status_ended});
         }
         inspect_git_checkout(state, path);
-        return Examined::Done;
+        return Examined::Inspected;
     }
 
     if (auto cls = classify_artifact(path)) {
@@ -276,7 +337,6 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
     if (!listing) {
         return Examined::Done;
     }
-    std::vector<std::string> queued;  // for the pools to look at before the walk gets there
     for (std::size_t i = 0; i < listing->size(); ++i) {
         if (state.budget_spent()) {
             break;
@@ -298,8 +358,8 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
                 !classify_artifact_at(listing->fd(), child_name, child, *cst)) {
                 continue;
             }
-            if (state.prefetch != nullptr || state.measure_ahead != nullptr) {
-                queued.push_back(child);
+            if (lookahead != nullptr) {
+                lookahead->queued(child);
             }
             state.folder_queue.emplace_back(std::move(child), depth + 1);
         } else if (cst->is_regular()) {
@@ -313,22 +373,15 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
             }
         }
     }
-    if (!queued.empty() && state.measure_ahead != nullptr) {
-        state.measure_ahead->consider(queued);
-    }
-    if (!queued.empty() && state.prefetch != nullptr) {
-        GitPrefetch* pool = state.prefetch;
-        pool->post(Urgency::Soon,
-                   [pool, queued = std::move(queued), ended = state.checkout_status_ended] {
-                       probe_queued_folders(*pool, queued, ended);
-                   });
+    if (lookahead != nullptr) {
+        lookahead->listed(state.folder_queue.size());
     }
     return Examined::Done;
 }
 
 }  // namespace
 
-unsigned default_git_children() {
+unsigned default_ahead_threads() {
     const unsigned long processors = platform::online_processors().value_or(1);
     return static_cast<unsigned>(std::clamp<unsigned long>(processors, 1, kMaxGitChildren));
 }
@@ -394,50 +447,41 @@ std::expected<void, std::string> scan_development(DevScanRequest request, Cancel
     DevScanState state(std::move(request), std::move(*roots), std::move(cancel), sink,
                        options.clock);
     state.git_timeout_seconds = options.git_timeout_seconds;
-    std::optional<GitPrefetch> pool;
-    if (options.git_children > 0) {
-        pool.emplace(state.git_launch(), state.cancel, state.git_timeout_seconds,
-                     options.git_children);
-        state.prefetch = &*pool;
+    std::optional<WorkAhead> ahead;
+    if (options.ahead_threads > 0) {
+        ahead.emplace(state, std::min(options.ahead_threads, kMaxGitChildren));
     }
-    const auto links = std::make_shared<AheadLinks>();
-    std::optional<MeasureAhead> measuring;
-    if (options.measuring_threads > 0) {
-        measuring.emplace(
-            state.request, options.measuring_threads,
-            [links](const std::string& checkout, const std::vector<NestedArtifactFind>& nested) {
-                links->nested_found(checkout, nested);
-            });
-        state.measure_ahead = &*measuring;
-        state.checkout_status_ended = [links](const std::string& checkout, bool later) {
-            links->status_ended(checkout, later);
-        };
-    }
-    links->connect(state.prefetch, state.measure_ahead);
+    WalkLookahead* lookahead = ahead ? &ahead->lookahead() : nullptr;
     for (const auto& root : state.roots) {
         add_seeds(state, root, options.locations);
+    }
+    if (lookahead != nullptr) {
+        lookahead->seeded(state.folder_queue.size());
     }
 
     while (!state.budget_spent()) {
         if (!state.folder_queue.empty()) {
+            // A folder put at the front was never numbered: the threads ahead learn of it
+            // by name.
+            if (ahead && !lookahead->taking_front(state.folder_queue.size())) {
+                ahead->pool().note_examined(state.folder_queue.front().first);
+                ahead->measuring().note_examined(state.folder_queue.front().first);
+            }
             auto [path, depth] = std::move(state.folder_queue.front());
             state.folder_queue.pop_front();
-            const Examined examined = examine_folder(state, path, depth);
-            if (examined == Examined::Done && pool) {
-                pool->forget(path);
-            }
-            if (examined == Examined::Done && measuring) {
-                measuring->forget(path);
+            // What was done ahead for an inspected checkout and not taken is dropped; an
+            // artifact's measurement was taken, and other folders got nothing.
+            if (examine_folder(state, path, depth, lookahead) == Examined::Inspected && ahead) {
+                ahead->pool().forget(path);
+                ahead->measuring().forget(path);
             }
         } else if (!state.git_queue.empty()) {
             const std::string path = std::move(state.git_queue.front());
             state.git_queue.pop_front();
             inspect_git_checkout(state, path);
-            if (pool) {
-                pool->forget(path);
-            }
-            if (measuring) {
-                measuring->forget(path);
+            if (ahead) {
+                ahead->pool().forget(path);
+                ahead->measuring().forget(path);
             }
         } else {
             break;
@@ -446,11 +490,7 @@ std::expected<void, std::string> scan_development(DevScanRequest request, Cancel
     }
     // Measurements never taken are stopped, and what was asked ahead and never asked for
     // is killed and reaped, before the end.
-    links->cut();
-    state.measure_ahead = nullptr;
-    measuring.reset();
-    state.prefetch = nullptr;
-    pool.reset();
+    ahead.reset();
 
     state.summary.cancelled = state.cancelled();
     state.summary.elapsed_ms = static_cast<std::uint64_t>(

@@ -33,18 +33,15 @@ struct SearchLocations {
 };
 
 // Git children that ask ahead, and threads that measure ahead, while the walk goes on:
-// about one per processor, at most 8.
-unsigned default_git_children();
+// about one per processor, at most 8 of each.
+unsigned default_ahead_threads();
 
 struct SearchOptions {
     SearchLocations locations;
     SearchClock clock;  // empty: the monotonic clock
     std::uint64_t git_timeout_seconds = kGitTimeoutSeconds;
-    // 0: every Git command runs when the search reaches it, one at a time.
-    unsigned git_children = default_git_children();
-    // Threads that measure artifact folders ahead of the walk; 0: each is measured when
-    // the walk reaches it.
-    unsigned measuring_threads = default_git_children();
+    // 0: every Git command runs, and every folder is measured, when the search reaches it.
+    unsigned ahead_threads = default_ahead_threads();
 };
 
 // Runs the whole search on the calling thread. Errors (a request out of range, a root

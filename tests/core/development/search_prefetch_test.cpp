@@ -121,8 +121,7 @@ class DevPrefetchSearchTest : public testing::DevTest {
     Outcome run(unsigned threads, std::uint64_t entries,
                 std::optional<std::size_t> stop_after_candidates = std::nullopt) {
         SearchOptions options;
-        options.git_children = threads;
-        options.measuring_threads = threads;
+        options.ahead_threads = threads;
         testing::ManualClock manual;
         options.clock = manual.fn();
         CollectingSink sink;
@@ -245,7 +244,7 @@ exec /usr/bin/git "$@"
         cancel->store(true);
     });
     SearchOptions options;
-    options.git_children = 4;
+    options.ahead_threads = 4;
     options.git_timeout_seconds = 60;
     CollectingSink sink;
     const auto started = std::chrono::steady_clock::now();
