@@ -13,6 +13,8 @@ namespace {
 
 using platform::FollowFinalLink;
 
+constexpr std::size_t kMaxWaitingResults = 256;
+
 // Events of a measurement made ahead go nowhere: the search replays its record.
 class NullSink final : public DevScanSink {
   public:
@@ -130,8 +132,11 @@ void MeasureAhead::work() {
     };
     for (;;) {
         work_ready_.wait(lock, [&] {
-            const bool soon = drop_gone(soon_);
-            const bool later = drop_gone(later_);
+            // Measurements wait while enough results wait to be taken: the walk may never
+            // get that far before its budget is spent.
+            const bool room = waiting_results_ < kMaxWaitingResults;
+            const bool soon = room && drop_gone(soon_);
+            const bool later = room && drop_gone(later_);
             return stopping_ || !probes_.empty() || soon || later;
         });
         if (stopping_) {
@@ -153,7 +158,14 @@ void MeasureAhead::work() {
         lock.unlock();
         measure(*job);
         lock.lock();
-        job->state = job->result ? Job::State::Done : Job::State::Gone;
+        // A forgotten job was marked under this lock, so its result is never counted.
+        if (job->result && !job->abandoned->load()) {
+            job->state = Job::State::Done;
+            ++waiting_results_;
+        } else {
+            job->state = Job::State::Gone;
+            job->result.reset();
+        }
         job_done_.notify_all();
     }
 }
@@ -212,10 +224,15 @@ std::optional<MeasuredFolder> MeasureAhead::take(std::string_view folder, std::u
         return std::nullopt;
     }
     job_done_.wait(lock, [&] { return job->state != Job::State::Running; });
-    if (job->state != Job::State::Done || job->result->device != device) {
+    if (job->state != Job::State::Done) {
         return std::nullopt;
     }
     job->state = Job::State::Gone;
+    --waiting_results_;
+    work_ready_.notify_one();
+    if (job->result->device != device) {
+        return std::nullopt;
+    }
     return std::move(job->result);
 }
 
@@ -225,10 +242,15 @@ void MeasureAhead::forget(std::string_view folder) {
     if (it == jobs_.end()) {
         return;
     }
-    it->second->abandoned->store(true);
-    if (it->second->state != Job::State::Running) {
-        it->second->state = Job::State::Gone;
-        it->second->result.reset();
+    Job& job = *it->second;
+    job.abandoned->store(true);
+    if (job.state == Job::State::Done) {
+        --waiting_results_;
+        work_ready_.notify_one();
+    }
+    if (job.state != Job::State::Running) {
+        job.state = Job::State::Gone;
+        job.result.reset();
     }
     jobs_.erase(it);
 }

@@ -99,6 +99,7 @@ class MeasureAhead {
     std::deque<std::shared_ptr<Job>> soon_;
     std::deque<std::shared_ptr<Job>> later_;
     std::map<std::string, std::shared_ptr<Job>, std::less<>> jobs_;
+    std::size_t waiting_results_ = 0;  // measurements done and not yet taken
     std::set<std::string, std::less<>> examined_;
     std::vector<std::thread> threads_;
 };
