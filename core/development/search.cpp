@@ -3,8 +3,6 @@
 #include <fcntl.h>  // AT_FDCWD for platform::open_directory_at
 
 #include <algorithm>
-#include <memory>
-#include <mutex>
 
 #include "core/development/artifact_candidate.hpp"
 #include "core/development/classify.hpp"
@@ -17,6 +15,7 @@
 #include "core/development/measure_ahead.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/walk_lookahead.hpp"
+#include "core/development/work_ahead.hpp"
 #include "core/development/worktree_list.hpp"
 #include "core/filesystem/byte_path.hpp"
 #include "core/policy/normalize.hpp"
@@ -121,109 +120,6 @@ void add_scratch_file(DevScanState& state, const std::string& path,
     m.complete = true;
     build_artifact_candidate(state, path, CandidateKind::Temporary, kScratchTool, m, nullptr);
 }
-
-// The threads that work ahead reach each other from their own threads: a queued folder
-// found to be a checkout has Git asked what the walk will ask there, an ended status lets
-// a checkout's measurement start, and a checkout measured ahead has Git asked whether the
-// artifacts found inside are ignored (the query their reports will ask). All go through
-// this, which the end of the search cuts before the pools are taken down.
-class AheadLinks : public std::enable_shared_from_this<AheadLinks> {
-  public:
-    void connect(GitPrefetch* pool, MeasureAhead* measuring, const WalkOrder* order) {
-        std::lock_guard lock(mutex_);
-        pool_ = pool;
-        measuring_ = measuring;
-        order_ = order;
-    }
-    void cut() { connect(nullptr, nullptr, nullptr); }
-
-    StatusEnded status_ended() {
-        return [links = shared_from_this()](const std::string& checkout, bool later) {
-            std::lock_guard lock(links->mutex_);
-            if (links->measuring_ != nullptr) {
-                links->measuring_->consider_checkout(checkout, later);
-            }
-        };
-    }
-
-    void checkout_found(const QueuedFolder& folder, bool main_checkout) {
-        const StatusEnded ended = status_ended();
-        std::lock_guard lock(mutex_);
-        if (pool_ != nullptr) {
-            forecast_queued_checkout(*pool_, folder, main_checkout, *order_, ended);
-        }
-    }
-
-    void nested_found(const std::string& checkout, const std::vector<NestedArtifactFind>& nested) {
-        std::lock_guard lock(mutex_);
-        const auto generation = pool_ != nullptr ? pool_->held_generation(checkout) : std::nullopt;
-        if (!generation) {
-            return;
-        }
-        for (const auto& find : nested) {
-            pool_->ask_for(*generation,
-                           {checkout, git_query::ignored(relative_path(find.path, checkout))},
-                           Urgency::Soon);
-        }
-    }
-
-  private:
-    std::mutex mutex_;
-    GitPrefetch* pool_ = nullptr;
-    MeasureAhead* measuring_ = nullptr;
-    const WalkOrder* order_ = nullptr;
-};
-
-// The work done ahead of the search: Git children asking its queries, threads measuring
-// its folders, and the walk's side that hands them what it queues. end() kills and reaps
-// every child, stops every measurement and joins every thread.
-class WorkAhead {
-  public:
-    WorkAhead(DevScanState& state, unsigned threads)
-        : state_(state),
-          links_(std::make_shared<AheadLinks>()),
-          lookahead_([this](std::vector<QueuedFolder> folders) {
-              measuring_->consider(std::move(folders));
-          }) {
-        pool_.emplace(state.git_launch(), state.cancel, state.git_timeout_seconds, threads);
-        measuring_.emplace(
-            state.request, threads, lookahead_.order(),
-            [links = links_](const std::string& checkout,
-                             const std::vector<NestedArtifactFind>& nested) {
-                links->nested_found(checkout, nested);
-            },
-            [links = links_](const QueuedFolder& folder, bool main_checkout) {
-                links->checkout_found(folder, main_checkout);
-            });
-        links_->connect(&*pool_, &*measuring_, &lookahead_.order());
-        state.prefetch = &*pool_;
-        state.measure_ahead = &*measuring_;
-        state.checkout_status_ended = links_->status_ended();
-    }
-    ~WorkAhead() { end(); }
-    WorkAhead(const WorkAhead&) = delete;
-    WorkAhead& operator=(const WorkAhead&) = delete;
-
-    WalkLookahead& lookahead() { return lookahead_; }
-    GitPrefetch& pool() { return *pool_; }
-    MeasureAhead& measuring() { return *measuring_; }
-
-    void end() {
-        links_->cut();
-        state_.measure_ahead = nullptr;
-        state_.prefetch = nullptr;
-        state_.checkout_status_ended = nullptr;
-        measuring_.reset();
-        pool_.reset();
-    }
-
-  private:
-    DevScanState& state_;
-    std::shared_ptr<AheadLinks> links_;
-    WalkLookahead lookahead_;
-    std::optional<GitPrefetch> pool_;
-    std::optional<MeasureAhead> measuring_;
-};
 
 // The walk's own two queries run side by side; then the inspections it will cause are
 // forecast: the admitted worktrees, which the walk takes next and inspects at once (so
