@@ -36,10 +36,13 @@ GitPrefetch::GitPrefetch(GitLaunch launch, CancelFlag cancel, std::uint64_t loca
     : launch_(std::move(launch)),
       cancel_(std::move(cancel)),
       local_timeout_(local_timeout_seconds),
-      held_limit_(held_limit) {
-    const unsigned count = std::clamp(children, 1u, kMaxGitChildren);
-    threads_.reserve(count);
-    for (unsigned i = 0; i < count; ++i) {
+      held_limit_(held_limit),
+      thread_count_(std::clamp(children, 1u, kMaxGitChildren)) {}
+
+// With the lock held. Threads start with the first work, so a search that has none starts
+// none; the destructor joins those that started.
+void GitPrefetch::start_threads() {
+    while (threads_.size() < thread_count_) {
         threads_.emplace_back([this] { work(); });
     }
 }
@@ -88,6 +91,7 @@ void GitPrefetch::ask_for(std::uint64_t generation, GitCommandRef command, Urgen
         }
         it->second.jobs.push_back(job);
         queues_[static_cast<std::size_t>(urgency)].push_back(std::move(job));
+        start_threads();
     }
     work_ready_.notify_one();
 }
@@ -115,6 +119,7 @@ void GitPrefetch::post(Urgency urgency, std::function<void()> task) {
             return;
         }
         queues_[static_cast<std::size_t>(urgency)].push_back(std::move(job));
+        start_threads();
     }
     work_ready_.notify_one();
 }

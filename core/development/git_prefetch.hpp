@@ -118,12 +118,14 @@ class GitPrefetch {
     void work();
     void run_job(const std::shared_ptr<Job>& job, std::unique_lock<std::mutex>& lock);
     std::shared_ptr<Job> next_job();
+    void start_threads();
     void drop(Job& job);
 
     const GitLaunch launch_;
     const CancelFlag cancel_;
     const std::uint64_t local_timeout_;
     const std::size_t held_limit_;
+    const unsigned thread_count_;
 
     mutable std::mutex mutex_;
     std::condition_variable work_ready_;

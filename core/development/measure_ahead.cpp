@@ -22,13 +22,12 @@ class NullSink final : public DevScanSink {
 };
 
 // What the walk will do with a queued folder when it reaches it (the tests of examining a
-// folder, in their order): measure it as an artifact on its device, inspect it at once,
-// or inspect it once the folder queue has run dry.
+// folder, in their order, from the Git test on: the walk's listing saw a directory): measure
+// it as an artifact, inspect it at once, or inspect it once the folder queue has run dry.
 enum class Fate : std::uint8_t { Other, Artifact, Checkout, MainCheckout };
 
-Fate fate_of(const std::string& folder, std::uint64_t& device) {
-    const auto st = platform::status_of_path(folder, FollowFinalLink::no);
-    if (!st || !st->is_directory() || !platform::is_valid_utf8(folder)) {
+Fate fate_of(const std::string& folder) {
+    if (!platform::is_valid_utf8(folder)) {
         return Fate::Other;
     }
     const auto dot_git =
@@ -36,11 +35,7 @@ Fate fate_of(const std::string& folder, std::uint64_t& device) {
     if (dot_git || is_git_dir(folder)) {
         return dot_git && dot_git->is_directory() ? Fate::MainCheckout : Fate::Checkout;
     }
-    if (!classify_artifact(folder)) {
-        return Fate::Other;
-    }
-    device = st->device;
-    return Fate::Artifact;
+    return classify_artifact(folder) ? Fate::Artifact : Fate::Other;
 }
 
 // The fields of a folder's own status that its measurement starts from.
@@ -67,10 +62,13 @@ MeasureAhead::MeasureAhead(const DevScanRequest& request, unsigned threads, cons
     : request_(request),
       order_(order),
       nested_found_(std::move(nested_found)),
-      checkout_found_(std::move(checkout_found)) {
-    const unsigned count = std::max(threads, 1u);
-    threads_.reserve(count);
-    for (unsigned i = 0; i < count; ++i) {
+      checkout_found_(std::move(checkout_found)),
+      thread_count_(std::max(threads, 1u)) {}
+
+// With the lock held. Threads start with the first work, so a search that has none starts
+// none; the destructor joins those that started.
+void MeasureAhead::start_threads() {
+    while (threads_.size() < thread_count_) {
         threads_.emplace_back([this] { work(); });
     }
 }
@@ -94,6 +92,7 @@ void MeasureAhead::consider(std::vector<QueuedFolder> folders) {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
         probes_.push_back(std::move(folders));
+        start_threads();
     }
     work_ready_.notify_one();
 }
@@ -119,6 +118,7 @@ void MeasureAhead::add_job(const std::string& folder, Kind kind, std::uint64_t d
     job->later = later;
     jobs_.emplace(folder, job);
     (later ? later_ : soon_).push_back(std::move(job));
+    start_threads();
     work_ready_.notify_one();
 }
 
@@ -175,10 +175,9 @@ void MeasureAhead::probe(const std::vector<QueuedFolder>& folders) {
         if (order_.taken(folder.place)) {
             continue;  // the walk is there already
         }
-        std::uint64_t device = 0;
         Fate fate = Fate::Other;
         try {
-            fate = fate_of(folder.path, device);
+            fate = fate_of(folder.path);
             if ((fate == Fate::Checkout || fate == Fate::MainCheckout) && checkout_found_) {
                 checkout_found_(folder, fate == Fate::MainCheckout);
             }
@@ -194,7 +193,7 @@ void MeasureAhead::probe(const std::vector<QueuedFolder>& folders) {
             jobs_.contains(folder.path)) {
             continue;
         }
-        add_job(folder.path, Kind::Artifact, device, false);
+        add_job(folder.path, Kind::Artifact, folder.device, false);
     }
 }
 

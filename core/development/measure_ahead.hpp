@@ -86,11 +86,13 @@ class MeasureAhead {
     void probe(const std::vector<QueuedFolder>& folders);
     void add_job(const std::string& folder, Kind kind, std::uint64_t device, bool later);
     void measure(Job& job);
+    void start_threads();
 
     const DevScanRequest request_;
     const WalkOrder& order_;
     const NestedFound nested_found_;
     const CheckoutFound checkout_found_;
+    const unsigned thread_count_;
     std::mutex mutex_;
     std::condition_variable work_ready_;
     std::condition_variable job_done_;

@@ -255,7 +255,7 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
                 continue;
             }
             if (lookahead != nullptr) {
-                lookahead->queued(child);
+                lookahead->queued(child, cst->device);
             }
             state.folder_queue.emplace_back(std::move(child), depth + 1);
         } else if (cst->is_regular()) {

@@ -9,8 +9,8 @@ constexpr std::size_t kBatch = 64;
 
 }  // namespace
 
-void WalkLookahead::queued(const std::string& folder) {
-    batch_.push_back({folder, next_place_++});
+void WalkLookahead::queued(const std::string& folder, std::uint64_t device) {
+    batch_.push_back({folder, next_place_++, device});
 }
 
 void WalkLookahead::listed(std::size_t waiting) {

@@ -30,6 +30,7 @@ class WalkOrder {
 struct QueuedFolder {
     std::string path;
     std::uint64_t place = 0;
+    std::uint64_t device = 0;  // as the walk's listing saw it
 };
 
 class WalkLookahead {
@@ -40,8 +41,8 @@ class WalkLookahead {
 
     // `count` folders were queued at the back before the walk began (its seeds).
     void seeded(std::size_t count) { next_place_ += count; }
-    // One folder queued at the back.
-    void queued(const std::string& folder);
+    // One folder queued at the back, a directory on `device` when the walk listed it.
+    void queued(const std::string& folder, std::uint64_t device);
     // A listing is done and `waiting` folders are queued: the batch goes when it is full,
     // or when the walk will reach it soon.
     void listed(std::size_t waiting);
