@@ -253,7 +253,8 @@ std::expected<Child, int> spawn(const SpawnOptions& options) {
     posix_spawnattr_setflags(&setup.attr, flags);
 
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(options.program.c_str()));
+    const std::string& argv0 = options.argv0.empty() ? options.program : options.argv0;
+    argv.push_back(const_cast<char*>(argv0.c_str()));
     for (const auto& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;

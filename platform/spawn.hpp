@@ -30,6 +30,7 @@ struct Stdio {
 
 struct SpawnOptions {
     std::string program;            // absolute path, or a name looked up in PATH
+    std::string argv0;              // the name the child sees; empty: `program`
     std::vector<std::string> args;  // arguments after the program name
     // The child's whole environment as "NAME=value" entries; absent inherits ours.
     std::optional<std::vector<std::string>> environment;

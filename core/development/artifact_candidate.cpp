@@ -1,6 +1,7 @@
 #include "core/development/artifact_candidate.hpp"
 
 #include "core/development/classify.hpp"
+#include "core/development/git_queries.hpp"
 #include "core/development/git_runner.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
@@ -31,8 +32,9 @@ void build_artifact_candidate(DevScanState& state, const std::string& path, Cand
                 }
             }
         }
-        const std::vector<std::string> args{"check-ignore", "--quiet", "--", rel};
-        const bool ignored = run_git_budgeted(state, repo->root, args, GitQuery::Local).has_value();
+        const bool ignored =
+            run_git_budgeted(state, repo->root, git_query::ignored(rel), GitQuery::Local)
+                .has_value();
         eligible = eligible && untracked && ignored;
         if (!(untracked && ignored)) {
             reasons.emplace_back(kReasonOwnershipUnproven);
@@ -74,8 +76,7 @@ void build_artifact_candidate(DevScanState& state, const std::string& path,
 }
 
 std::optional<std::string> run_ls_files(DevScanState& state, const std::string& folder) {
-    static const std::vector<std::string> kArgs{"ls-files", "-z"};
-    auto out = run_git_budgeted(state, folder, kArgs, GitQuery::Local);
+    auto out = run_git_budgeted(state, folder, git_query::tracked_files(), GitQuery::Local);
     if (!out) {
         return std::nullopt;
     }

@@ -1,22 +1,18 @@
 #include "core/development/filter_drivers.hpp"
 
-#include <fcntl.h>  // open flags for platform::open_at
-
 #include <algorithm>
 #include <cerrno>
 
+#include "core/development/config_file.hpp"
 #include "core/filesystem/byte_path.hpp"
 #include "platform/file_status.hpp"
-#include "platform/io.hpp"
 #include "platform/listing.hpp"
 #include "platform/path_io.hpp"
 
 namespace bramvelt::development {
 namespace {
 
-// Repository configuration files are a few hundred bytes; a larger one, or a header
-// longer than this, is left to Git's own reading.
-constexpr std::size_t kConfigFileLimit = 64 * 1024;
+// A header longer than this is left to Git's own reading.
 constexpr std::size_t kHeaderLimit = 1024;
 constexpr std::size_t kWorktreeLimit = 4096;
 
@@ -96,27 +92,6 @@ HeaderRead read_section(ConfigReader& r, std::string& section) {
         section.push_back(c);
     }
     return r.next() == ']' ? HeaderRead::Section : HeaderRead::NotAHeader;
-}
-
-enum class FileRead { Read, Absent, Unsure };
-
-// The file's text when it is a regular file within the limit (links followed, as Git
-// follows them); a FIFO or device is never waited on.
-FileRead read_config_file(const std::string& path, std::string& text) {
-    auto fd = platform::open_at(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    if (!fd) {
-        return fd.error() == ENOENT || fd.error() == ENOTDIR ? FileRead::Absent : FileRead::Unsure;
-    }
-    const auto st = platform::status_of_fd(fd->get());
-    if (!st || !st->is_regular()) {
-        return FileRead::Unsure;
-    }
-    auto bytes = platform::read_all(fd->get(), kConfigFileLimit + 1);
-    if (!bytes || bytes->size() > kConfigFileLimit) {
-        return FileRead::Unsure;
-    }
-    text = std::move(*bytes);
-    return FileRead::Read;
 }
 
 // The config.worktree of each linked worktree's Git directory; nothing when the folder

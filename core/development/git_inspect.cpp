@@ -4,9 +4,11 @@
 
 #include "core/development/artifact_candidate.hpp"
 #include "core/development/filter_drivers.hpp"
+#include "core/development/git_queries.hpp"
 #include "core/development/git_recommendation.hpp"
 #include "core/development/git_runner.hpp"
 #include "core/development/measure.hpp"
+#include "core/development/measure_ahead.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
 #include "core/filesystem/byte_path.hpp"
@@ -24,7 +26,7 @@ constexpr std::string_view kGitOperationMarkers[] = {
 constexpr std::string_view kGitActivityFiles[] = {"HEAD", "index", "logs/HEAD"};
 
 std::optional<std::string> query_line(DevScanState& state, const std::string& folder,
-                                      std::vector<std::string> args) {
+                                      const std::vector<std::string>& args) {
     auto out = run_git_budgeted(state, folder, args, GitQuery::Local);
     if (!out) {
         return std::nullopt;
@@ -137,10 +139,7 @@ GitStatusCounts parse_git_status(std::string_view output) {
 
 void parse_containing_refs(DevScanState& state, const std::string& folder, const RepoFacts* facts,
                            GitDetail& detail) {
-    const std::vector<std::string> args{
-        "for-each-ref", "--contains",
-        *detail.head,   "--format=%(refname)%00%(objectname)%00%(symref)",
-        "refs/heads",   "refs/remotes"};
+    const std::vector<std::string> args = git_query::refs_containing(*detail.head);
     if (auto out = run_git_budgeted(state, folder, args, GitQuery::Local)) {
         std::size_t pos = 0;
         const std::string_view text = *out;
@@ -193,6 +192,9 @@ struct CheckoutFacts {
 struct WorkingTree {
     std::optional<std::vector<std::string>> tracked;  // absent when the listing failed
     std::vector<std::string> ignored;                 // relative to the checkout
+    // A measurement made ahead counts only after the status it followed: the status may
+    // read files, which changes their access times.
+    GitAnswerSource status = GitAnswerSource::None;
 };
 
 // Branch, lock and repository path from the checkout's entry in the worktree list, matched
@@ -253,7 +255,7 @@ CheckoutFacts gather_checkout_facts(DevScanState& state, const std::string& fold
     CheckoutFacts facts;
     facts.common_dir = query_common_dir(state, folder);
     const auto& common_dir = facts.common_dir;
-    const auto git_dir = query_line(state, folder, {"rev-parse", "--absolute-git-dir"});
+    const auto git_dir = query_line(state, folder, git_query::git_dir());
     if (common_dir) {
         facts.repo = &load_repo_facts(state, folder, *common_dir);
     }
@@ -263,7 +265,7 @@ CheckoutFacts gather_checkout_facts(DevScanState& state, const std::string& fold
         facts.detail.last_fetch = facts.repo->last_fetch;
         facts.detail.partial_history = facts.repo->partial_history;
     }
-    facts.detail.head = query_line(state, folder, {"rev-parse", "--verify", "HEAD"});
+    facts.detail.head = query_line(state, folder, git_query::head());
     read_git_files(common_dir, git_dir, facts.detail);
     return facts;
 }
@@ -301,13 +303,8 @@ WorkingTree read_checkout_status(DevScanState& state, const std::string& folder,
     if (!drivers) {
         return tree;
     }
-    static const std::vector<std::string> kStatusArgs{"status",
-                                                      "--porcelain=v1",
-                                                      "-z",
-                                                      "--untracked-files=all",
-                                                      "--ignored=matching",
-                                                      "--ignore-submodules=dirty"};
-    if (auto out = run_git_budgeted(state, folder, kStatusArgs, GitQuery::Local, &*drivers)) {
+    if (auto out = run_git_budgeted(state, folder, git_query::status(), GitQuery::Local, &*drivers,
+                                    &tree.status)) {
         GitStatusCounts counts = parse_git_status(*out);
         detail.staged = counts.staged;
         detail.modified = counts.modified;
@@ -325,7 +322,7 @@ void read_checkout_refs(DevScanState& state, const std::string& folder, const Re
         return;
     }
     parse_containing_refs(state, folder, repo, detail);
-    if (auto t = query_line(state, folder, {"show", "-s", "--format=%ct", "HEAD"})) {
+    if (auto t = query_line(state, folder, git_query::commit_time())) {
         detail.last_commit = parse_commit_time(*t);
     }
 }
@@ -359,7 +356,15 @@ FolderMeasurement measure_checkout(DevScanState& state, const std::string& folde
         RepoContext repo{folder, std::move(tree.tracked)};
         // Every checkout met inside this one goes to the front of the queue.
         const std::size_t queued_before = state.folder_queue.size();
-        measurement = measure_folder(state, folder, *own, device, &repo, links, GitMode::On);
+        std::optional<MeasuredFolder> ahead;
+        if (state.measure_ahead != nullptr && tree.status == GitAnswerSource::AskedAhead) {
+            ahead = state.measure_ahead->take(folder, device);
+        }
+        if (ahead && replay_measurement(state, *ahead, *own, &repo)) {
+            measurement = ahead->measurement;
+        } else {
+            measurement = measure_folder(state, folder, *own, device, &repo, links, GitMode::On);
+        }
         if (queued_submodule(state, state.folder_queue.size() - queued_before, repo)) {
             detail.dirty = DirtyState::NotEstablished;
         }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "core/development/git_prefetch.hpp"
 #include "core/development/state.hpp"
 #include "core/filesystem/byte_path.hpp"
 #include "platform/file_status.hpp"
@@ -14,8 +15,6 @@
 #include "platform/spawn.hpp"
 #include "platform/temp_file.hpp"
 #include "platform/utf8.hpp"
-
-extern char** environ;
 
 namespace bramvelt::development {
 namespace {
@@ -239,6 +238,21 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
     if (is_cancelled(cancel)) {
         return std::unexpected(std::string(kGitCancelled));
     }
+    return run_git_with(current_git_launch(ProgramLookup::AtEachStart), folder, args, cancel,
+                        timeout_seconds, filters);
+}
+
+std::expected<std::string, std::string> run_git_with(
+    const GitLaunch& launch, std::string_view folder, std::span<const std::string> args,
+    const CancelFlag& cancel, std::uint64_t timeout_seconds, const FilterDrivers* filters,
+    const std::atomic<bool>* abandoned) {
+    const auto stop = [&cancel, abandoned] {
+        return is_cancelled(cancel) ||
+               (abandoned != nullptr && abandoned->load(std::memory_order_relaxed));
+    };
+    if (is_cancelled(cancel)) {
+        return std::unexpected(std::string(kGitCancelled));
+    }
     if (!git_command_may_start(args, filters)) {
         return std::unexpected(std::string(kGitUnavailable));
     }
@@ -252,18 +266,15 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
     }
 
     platform::SpawnOptions options;
-    options.program = git_path();
+    options.program = launch.program;
+    options.argv0 = launch.argv0;
     options.args = git_hardening_options();
     const auto own_options = git_command_options(args, filters);
     options.args.insert(options.args.end(), own_options.begin(), own_options.end());
     options.args.emplace_back("-C");
     options.args.emplace_back(folder);
     options.args.insert(options.args.end(), args.begin(), args.end());
-    std::vector<std::string> inherited;
-    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-        inherited.emplace_back(*e);
-    }
-    options.environment = git_child_environment(inherited);
+    options.environment = launch.environment;
     options.in = platform::Stdio::null();
     options.out = platform::Stdio::from_fd(out->fd());
     options.err = platform::Stdio::from_fd(err->fd());
@@ -286,7 +297,7 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
     };
 
     std::optional<platform::ExitStatus> status;
-    bool kill = is_cancelled(cancel);
+    bool kill = stop();
     while (!kill) {
         if (std::chrono::steady_clock::now() - started > std::chrono::seconds(timeout_seconds)) {
             kill = true;
@@ -307,7 +318,7 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
             break;
         }
         child.sleep_unless_exited(kPollInterval);
-        kill = is_cancelled(cancel);
+        kill = stop();
     }
     if (kill) {
         kill_and_reap();
@@ -327,17 +338,25 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
     return std::move(*bytes);
 }
 
-std::expected<std::string, std::string> run_git_budgeted(DevScanState& state,
-                                                         std::string_view folder,
-                                                         std::span<const std::string> args,
-                                                         GitQuery query,
-                                                         const FilterDrivers* filters) {
+std::expected<std::string, std::string> run_git_budgeted(
+    DevScanState& state, std::string_view folder, std::span<const std::string> args, GitQuery query,
+    const FilterDrivers* filters, GitAnswerSource* source) {
+    GitAnswerSource ignored_source = GitAnswerSource::None;
+    GitAnswerSource& from = source != nullptr ? *source : ignored_source;
+    from = GitAnswerSource::None;
     if (state.budget_spent()) {
         return std::unexpected(std::string(kGitBudgetSpent));
     }
     ++state.summary.git_commands;
-    const std::uint64_t timeout = state.git_timeout_seconds * (query == GitQuery::Remote ? 2 : 1);
-    return run_git(folder, args, state.cancel, timeout, filters);
+    if (state.prefetch != nullptr) {
+        if (auto answer = state.prefetch->take(GitCommandRef{folder, args, filters, query})) {
+            from = GitAnswerSource::AskedAhead;
+            return std::move(*answer);
+        }
+    }
+    from = GitAnswerSource::Started;
+    return run_git_with(state.git_launch(), folder, args, state.cancel,
+                        git_timeout_for(state.git_timeout_seconds, query), filters);
 }
 
 }  // namespace bramvelt::development

@@ -12,6 +12,7 @@
 // driver of the repository emptied (and a status only with submodule contents left out,
 // since a submodule's own configuration names its own filters).
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "core/development/filter_drivers.hpp"
+#include "core/development/git_launch.hpp"
 #include "platform/cancel_flag.hpp"
 
 namespace bramvelt::development {
@@ -85,14 +87,28 @@ std::expected<std::string, std::string> run_git(std::string_view folder,
                                                 std::uint64_t timeout_seconds,
                                                 const FilterDrivers* filters = nullptr);
 
+// run_git started as `launch` says. A command is also ended, as a cancelled one is, once
+// `abandoned` is set (an answer asked ahead that is no longer wanted).
+std::expected<std::string, std::string> run_git_with(
+    const GitLaunch& launch, std::string_view folder, std::span<const std::string> args,
+    const CancelFlag& cancel, std::uint64_t timeout_seconds, const FilterDrivers* filters,
+    const std::atomic<bool>* abandoned = nullptr);
+
 // Whether a command reaches a remote, which doubles its time limit.
 enum class GitQuery : std::uint8_t { Local, Remote };
 
-// run_git inside the search's budget; counts each command started.
-std::expected<std::string, std::string> run_git_budgeted(DevScanState& state,
-                                                         std::string_view folder,
-                                                         std::span<const std::string> args,
-                                                         GitQuery query,
-                                                         const FilterDrivers* filters = nullptr);
+inline std::uint64_t git_timeout_for(std::uint64_t local_seconds, GitQuery query) {
+    return local_seconds * (query == GitQuery::Remote ? 2 : 1);
+}
+
+// run_git inside the search's budget; counts each command started. An answer the
+// search's prefetch pool holds for the same command is taken instead of starting it
+// again, after the same budget test and count.
+// Where an answer of run_git_budgeted came from.
+enum class GitAnswerSource : std::uint8_t { None, Started, AskedAhead };
+
+std::expected<std::string, std::string> run_git_budgeted(
+    DevScanState& state, std::string_view folder, std::span<const std::string> args, GitQuery query,
+    const FilterDrivers* filters = nullptr, GitAnswerSource* source = nullptr);
 
 }  // namespace bramvelt::development

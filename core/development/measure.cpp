@@ -138,7 +138,13 @@ FolderMeasurement measure_entry(DevScanState& state, std::string& path,
                 const FolderMeasurement nested_m =
                     measure_entry(state, path, *cst, device, nullptr, links, GitMode::Off, dirfd,
                                   child_name, child_valid, components + 1);
-                build_artifact_candidate(state, path, cls->kind, cls->tool, nested_m, repo);
+                if (state.nested_finds != nullptr) {
+                    const std::size_t listings =
+                        state.listing_marks != nullptr ? state.listing_marks->size() : 0;
+                    state.nested_finds->push_back({path, cls->kind, cls->tool, nested_m, listings});
+                } else {
+                    build_artifact_candidate(state, path, cls->kind, cls->tool, nested_m, repo);
+                }
                 m.allocated_bytes =
                     platform::saturating_add(m.allocated_bytes, nested_m.allocated_bytes);
                 m.files = platform::saturating_add(m.files, nested_m.files);
@@ -234,6 +240,11 @@ std::optional<FolderListing> list_folder(DevScanState& state, const std::string&
                   }
                   return names.substr(a.offset, a.size) < names.substr(b.offset, b.size);
               });
+    if (state.listing_marks != nullptr) {
+        state.listing_marks->push_back({state.summary.entries_examined,
+                                        state.summary.directories_listed,
+                                        state.summary.skipped_paths});
+    }
     emit_progress(state);
     return listing;
 }

@@ -5,7 +5,10 @@
 #include <map>
 
 #include "core/development/entry_facts.hpp"
+#include "core/development/git_prefetch.hpp"
+#include "core/development/git_queries.hpp"
 #include "core/development/git_runner.hpp"
+#include "core/development/inspection_prefetch.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
 #include "core/filesystem/byte_path.hpp"
@@ -113,21 +116,23 @@ const RepoFacts& load_repo_facts(DevScanState& state, const std::string& folder,
         return it->second;
     }
     RepoFacts facts;
+    if (state.prefetch != nullptr) {
+        ask_repository_facts(*state.prefetch, folder, common_dir,
+                             state.worktree_lists.contains(common_dir) ? WorktreeListKnown::Yes
+                                                                       : WorktreeListKnown::No);
+    }
     if (auto it = state.worktree_lists.find(common_dir); it != state.worktree_lists.end()) {
         facts.worktree_list = it->second;
     } else if (auto list = query_worktree_list(state, folder)) {
         facts.worktree_list = std::move(*list);
     }
 
-    static const std::vector<std::string> kRemoteArgs{"remote"};
-    if (auto out = run_git_budgeted(state, folder, kRemoteArgs, GitQuery::Local)) {
+    if (auto out = run_git_budgeted(state, folder, git_query::remotes(), GitQuery::Local)) {
         facts.remotes = platform::split_lines(*out);
     }
 
-    static const std::vector<std::string> kConfigArgs{
-        "config", "--local", "--get-regexp",
-        "^(extensions\\.partialclone|remote\\..*\\.promisor)$"};
-    if (auto out = run_git_budgeted(state, folder, kConfigArgs, GitQuery::Local)) {
+    if (auto out =
+            run_git_budgeted(state, folder, git_query::partial_clone_settings(), GitQuery::Local)) {
         facts.partial_history = partial_clone_from_config(*out);
     }
 

@@ -8,14 +8,21 @@
 #include "core/development/classify.hpp"
 #include "core/development/entry_facts.hpp"
 #include "core/development/git_inspect.hpp"
+#include "core/development/git_prefetch.hpp"
+#include "core/development/git_queries.hpp"
+#include "core/development/inspection_prefetch.hpp"
 #include "core/development/measure.hpp"
+#include "core/development/measure_ahead.hpp"
 #include "core/development/paths.hpp"
+#include "core/development/walk_lookahead.hpp"
+#include "core/development/work_ahead.hpp"
 #include "core/development/worktree_list.hpp"
 #include "core/filesystem/byte_path.hpp"
 #include "core/policy/normalize.hpp"
 #include "platform/file_status.hpp"
 #include "platform/io.hpp"
 #include "platform/listing.hpp"
+#include "platform/processor_count.hpp"
 #include "platform/real_path.hpp"
 #include "platform/text.hpp"
 #include "platform/utf8.hpp"
@@ -114,7 +121,17 @@ void add_scratch_file(DevScanState& state, const std::string& path,
     build_artifact_candidate(state, path, CandidateKind::Temporary, kScratchTool, m, nullptr);
 }
 
+// The walk's own two queries run side by side; then the inspections it will cause are
+// forecast: the admitted worktrees, which the walk takes next and inspects at once (so
+// the first of them claims the repository's facts), and this checkout's own, which waits
+// for the folder queue to run dry.
 void examine_main_checkout(DevScanState& state, const std::string& path) {
+    GitPrefetch* pool = state.prefetch;
+    if (pool != nullptr && !pool->holds(path)) {
+        pool->ask(GitCommandRef{path, git_query::common_dir()}, Urgency::Now);
+        pool->ask(GitCommandRef{path, git_query::worktree_list()}, Urgency::Now);
+    }
+    std::vector<std::string> admitted_worktrees;
     const auto common = query_common_dir(state, path);
     if (common && !state.worktree_lists.contains(*common)) {
         if (auto list = query_worktree_list(state, path)) {
@@ -123,31 +140,56 @@ void examine_main_checkout(DevScanState& state, const std::string& path) {
                     continue;
                 }
                 if (auto admitted = path_in_roots(state.roots, it->path)) {
+                    admitted_worktrees.push_back(*admitted);
                     state.folder_queue.emplace_front(std::move(*admitted), 0);
                 }
             }
             state.worktree_lists.emplace(*common, std::move(*list));
+            if (pool != nullptr) {
+                pool->note_worktree_list(*common);
+            }
         }
     }
     state.git_queue.push_back(path);
+    if (pool == nullptr) {
+        return;
+    }
+    // Taken from the front of the queue in list order, the reverse of their collection.
+    for (auto it = admitted_worktrees.rbegin(); it != admitted_worktrees.rend(); ++it) {
+        if (!state.visited.contains(*it) && !pool->holds(*it)) {
+            forecast_inspection(
+                *pool, {*it, common, Urgency::Now, std::nullopt, state.checkout_status_ended});
+        }
+    }
+    forecast_inspection(*pool,
+                        {path, common, Urgency::Later, std::nullopt, state.checkout_status_ended});
 }
 
-void examine_folder(DevScanState& state, const std::string& path, std::uint64_t depth) {
+// What became of a folder taken from the queue.
+enum class Examined : std::uint8_t {
+    Done,
+    Inspected,        // a checkout inspected at once
+    InspectionWaits,  // a main checkout, inspected once the folder queue runs dry
+    AlreadySeen,      // examined before under this very text
+};
+
+Examined examine_folder(DevScanState& state, const std::string& path, std::uint64_t depth,
+                        WalkLookahead* lookahead) {
     if (!state.visited.insert(path).second) {
-        return;
+        return Examined::AlreadySeen;
     }
     const auto st = platform::status_of_path(path, FollowFinalLink::no);
     if (!st) {
         ++state.summary.skipped_paths;
-        return;
+        return Examined::Done;
     }
     if (!st->is_directory()) {
-        return;
+        return Examined::Done;
     }
     const std::uint64_t device = st->device;
     if (!platform::is_valid_utf8(path)) {
         ++state.summary.skipped_paths;
-        return;
+        return Examined::Done;
     }
 
     const std::string dot_git = filesystem::path_join(path, ".git");
@@ -155,28 +197,41 @@ void examine_folder(DevScanState& state, const std::string& path, std::uint64_t 
     if (git_entry || is_git_dir(path)) {
         if (git_entry && git_entry->is_directory()) {
             examine_main_checkout(state, path);
-        } else {
-            inspect_git_checkout(state, path);
+            return Examined::InspectionWaits;
         }
-        return;
+        if (state.prefetch != nullptr && !state.prefetch->holds(path)) {
+            forecast_inspection(*state.prefetch, {path, std::nullopt, Urgency::Now, std::nullopt,
+                                                  state.checkout_status_ended});
+        }
+        inspect_git_checkout(state, path);
+        return Examined::Inspected;
     }
 
     if (auto cls = classify_artifact(path)) {
-        HardLinkSet links;
-        const FolderMeasurement m = measure_candidate(state, path, device, nullptr, links);
+        std::optional<MeasuredFolder> ahead;
+        if (state.measure_ahead != nullptr) {
+            ahead = state.measure_ahead->take(path, device);
+        }
+        FolderMeasurement m;
+        if (ahead && replay_measurement(state, *ahead, *st)) {
+            m = ahead->measurement;
+        } else {
+            HardLinkSet links;
+            m = measure_candidate(state, path, device, nullptr, links);
+        }
         build_artifact_candidate(state, path, cls->kind, cls->tool, m, nullptr);
-        return;
+        return Examined::Done;
     }
 
     if (depth >= state.request.max_depth) {
         state.summary.limited = true;
-        return;
+        return Examined::Done;
     }
 
     // Children are examined through the listed folder's descriptor, not by their paths.
     const auto listing = list_folder(state, path);
     if (!listing) {
-        return;
+        return Examined::Done;
     }
     for (std::size_t i = 0; i < listing->size(); ++i) {
         if (state.budget_spent()) {
@@ -199,6 +254,9 @@ void examine_folder(DevScanState& state, const std::string& path, std::uint64_t 
                 !classify_artifact_at(listing->fd(), child_name, child, *cst)) {
                 continue;
             }
+            if (lookahead != nullptr) {
+                lookahead->queued(child, cst->device);
+            }
             state.folder_queue.emplace_back(std::move(child), depth + 1);
         } else if (cst->is_regular()) {
             if (is_temp_artifact(child) && cst->blocks >= kScratchMinBlocks) {
@@ -211,9 +269,18 @@ void examine_folder(DevScanState& state, const std::string& path, std::uint64_t 
             }
         }
     }
+    if (lookahead != nullptr) {
+        lookahead->listed(state.folder_queue.size());
+    }
+    return Examined::Done;
 }
 
 }  // namespace
+
+unsigned default_ahead_threads() {
+    const unsigned long processors = platform::online_processors().value_or(1);
+    return static_cast<unsigned>(std::clamp<unsigned long>(processors, 1, kMaxGitChildren));
+}
 
 std::expected<std::vector<std::string>, std::string> resolve_search_roots(
     const std::vector<std::string>& requested) {
@@ -276,24 +343,50 @@ std::expected<void, std::string> scan_development(DevScanRequest request, Cancel
     DevScanState state(std::move(request), std::move(*roots), std::move(cancel), sink,
                        options.clock);
     state.git_timeout_seconds = options.git_timeout_seconds;
+    std::optional<WorkAhead> ahead;
+    if (options.ahead_threads > 0) {
+        ahead.emplace(state, std::min(options.ahead_threads, kMaxGitChildren));
+    }
+    WalkLookahead* lookahead = ahead ? &ahead->lookahead() : nullptr;
     for (const auto& root : state.roots) {
         add_seeds(state, root, options.locations);
+    }
+    if (lookahead != nullptr) {
+        lookahead->seeded(state.folder_queue.size());
     }
 
     while (!state.budget_spent()) {
         if (!state.folder_queue.empty()) {
+            // A folder put at the front was never numbered: the threads ahead learn of it
+            // by name.
+            if (ahead && !lookahead->taking_front(state.folder_queue.size())) {
+                ahead->pool().note_examined(state.folder_queue.front().first);
+                ahead->measuring().note_examined(state.folder_queue.front().first);
+            }
             auto [path, depth] = std::move(state.folder_queue.front());
             state.folder_queue.pop_front();
-            examine_folder(state, path, depth);
+            // What was done ahead for an inspected checkout and not taken is dropped; an
+            // artifact's measurement was taken, and other folders got nothing.
+            if (examine_folder(state, path, depth, lookahead) == Examined::Inspected && ahead) {
+                ahead->pool().forget(path);
+                ahead->measuring().forget(path);
+            }
         } else if (!state.git_queue.empty()) {
             const std::string path = std::move(state.git_queue.front());
             state.git_queue.pop_front();
             inspect_git_checkout(state, path);
+            if (ahead) {
+                ahead->pool().forget(path);
+                ahead->measuring().forget(path);
+            }
         } else {
             break;
         }
         emit_progress(state);
     }
+    // Measurements never taken are stopped, and what was asked ahead and never asked for
+    // is killed and reaped, before the end.
+    ahead.reset();
 
     state.summary.cancelled = state.cancelled();
     state.summary.elapsed_ms = static_cast<std::uint64_t>(

@@ -32,10 +32,16 @@ struct SearchLocations {
     std::size_t max_home_entries = 256;
 };
 
+// Git children that ask ahead, and threads that measure ahead, while the walk goes on:
+// about one per processor, at most 8 of each.
+unsigned default_ahead_threads();
+
 struct SearchOptions {
     SearchLocations locations;
     SearchClock clock;  // empty: the monotonic clock
     std::uint64_t git_timeout_seconds = kGitTimeoutSeconds;
+    // 0: every Git command runs, and every folder is measured, when the search reaches it.
+    unsigned ahead_threads = default_ahead_threads();
 };
 
 // Runs the whole search on the calling thread. Errors (a request out of range, a root

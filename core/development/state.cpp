@@ -41,6 +41,13 @@ bool DevScanState::budget_spent() {
     return cancelled();
 }
 
+const GitLaunch& DevScanState::git_launch() {
+    if (!git_launch_) {
+        git_launch_ = current_git_launch(ProgramLookup::Once);
+    }
+    return *git_launch_;
+}
+
 void emit_candidate(DevScanState& state, DevCandidate candidate) {
     if (state.summary.candidates >= kMaxCandidates) {
         state.summary.limited = true;

@@ -1,5 +1,6 @@
 #include "core/development/worktree_list.hpp"
 
+#include "core/development/git_queries.hpp"
 #include "core/development/git_runner.hpp"
 #include "core/development/state.hpp"
 #include "platform/file_status.hpp"
@@ -55,9 +56,7 @@ std::vector<WorktreeEntry> parse_worktree_list(std::string_view bytes) {
 }
 
 std::optional<std::string> query_common_dir(DevScanState& state, const std::string& folder) {
-    static const std::vector<std::string> kArgs{"rev-parse", "--path-format=absolute",
-                                                "--git-common-dir"};
-    auto out = run_git_budgeted(state, folder, kArgs, GitQuery::Local);
+    auto out = run_git_budgeted(state, folder, git_query::common_dir(), GitQuery::Local);
     if (!out) {
         return std::nullopt;
     }
@@ -66,8 +65,7 @@ std::optional<std::string> query_common_dir(DevScanState& state, const std::stri
 
 std::optional<std::vector<WorktreeEntry>> query_worktree_list(DevScanState& state,
                                                               const std::string& folder) {
-    static const std::vector<std::string> kArgs{"worktree", "list", "--porcelain", "-z"};
-    auto out = run_git_budgeted(state, folder, kArgs, GitQuery::Local);
+    auto out = run_git_budgeted(state, folder, git_query::worktree_list(), GitQuery::Local);
     if (!out) {
         return std::nullopt;
     }

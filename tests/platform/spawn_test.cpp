@@ -45,6 +45,18 @@ TEST(Spawn, PipesEnvironmentAndExitStatus) {
     EXPECT_EQ(status->describe(), "exit status: 3");
 }
 
+TEST(Spawn, ChildSeesTheNameItIsGiven) {
+    SpawnOptions options;
+    options.program = "/bin/sh";
+    options.argv0 = "sh-by-another-name";
+    options.args = {"-c", "printf '%s' \"$0\""};
+    options.out = Stdio::pipe();
+    auto child = spawn(options);
+    ASSERT_TRUE(child);
+    EXPECT_EQ(read_all(child->stdout_pipe()), "sh-by-another-name");
+    ASSERT_TRUE(child->wait());
+}
+
 TEST(Spawn, DescriptorsAboveTwoAreClosedInTheChild) {
     const int leaked = ::open("/dev/null", O_RDONLY);  // deliberately without O_CLOEXEC
     ASSERT_GE(leaked, 3);
