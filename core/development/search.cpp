@@ -259,7 +259,9 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
             }
             state.folder_queue.emplace_back(std::move(child), depth + 1);
         } else if (cst->is_regular()) {
-            if (is_temp_artifact(child) && cst->blocks >= kScratchMinBlocks) {
+            // The size first: the location test walks the whole path, and most files
+            // are small.
+            if (cst->blocks >= kScratchMinBlocks && is_temp_artifact(child)) {
                 // A lossy name could point at nothing or at another file.
                 if (!platform::is_valid_utf8(child)) {
                     ++state.summary.skipped_paths;
