@@ -63,6 +63,15 @@ class DevTest : public ::testing::Test {
     ScopedEnv global{"GIT_CONFIG_GLOBAL", "/dev/null"};
     ManualClock clock;
 
+    // Puts an executable `git` with the given script first on PATH (before /usr/bin and
+    // /bin) for as long as the returned value lives.
+    std::unique_ptr<ScopedEnv> git_first_on_path(const std::string& script) {
+        const std::string bin = tmp.make_dir("bin");
+        tmp.write_file("bin/git", script);
+        ::chmod((bin + "/git").c_str(), 0755);
+        return std::make_unique<ScopedEnv>("PATH", (bin + ":/usr/bin:/bin").c_str());
+    }
+
     // A repository at rel with one commit on main.
     std::string make_repo(const std::string& rel) {
         const std::string dir = tmp.make_dir(rel);

@@ -372,8 +372,7 @@ TEST_F(DevInspectTest, UnreadableGitDataIsKeptWithoutEvidence) {
 // blocks removal.
 TEST_F(DevInspectTest, HangingStatusAndFloodedListing) {
     const std::string wt = add_worktree("slow");
-    const std::string bin = tmp.make_dir("bin");
-    tmp.write_file("bin/git", R"SH(#!/bin/sh
+    const auto path = git_first_on_path(R"SH(#!/bin/sh
 for a in "$@"; do
   case "$a" in
   status) [ "$FAKE_GIT_MODE" = hang ] && exec sleep 30 ;;
@@ -382,8 +381,6 @@ for a in "$@"; do
 done
 exec /usr/bin/git "$@"
 )SH");
-    ::chmod((bin + "/git").c_str(), 0755);
-    testing::ScopedEnv path("PATH", (bin + ":/usr/bin:/bin").c_str());
     {
         testing::ScopedEnv mode("FAKE_GIT_MODE", "hang");
         const auto c = inspect(wt, false, 1);

@@ -32,10 +32,7 @@ esac
 class GitPrefetchTest : public testing::DevTest {
   protected:
     void SetUp() override {
-        const std::string bin = tmp.make_dir("bin");
-        tmp.write_file("bin/git", kFakeGit);
-        ::chmod((bin + "/git").c_str(), 0755);
-        path_ = std::make_unique<testing::ScopedEnv>("PATH", (bin + ":/usr/bin:/bin").c_str());
+        path_ = git_first_on_path(kFakeGit);
         pids_ = std::make_unique<testing::ScopedEnv>("FAKE_GIT_PIDS", (tmp / "pids").c_str());
         launch = current_git_launch(ProgramLookup::Once);
     }

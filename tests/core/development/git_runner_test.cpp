@@ -43,10 +43,7 @@ esac
 class DevFakeGitTest : public DevTest {
   protected:
     void SetUp() override {
-        const std::string bin = tmp.make_dir("bin");
-        tmp.write_file("bin/git", kFakeGit);
-        ::chmod((bin + "/git").c_str(), 0755);
-        path_ = std::make_unique<testing::ScopedEnv>("PATH", (bin + ":/usr/bin:/bin").c_str());
+        path_ = git_first_on_path(kFakeGit);
     }
     std::expected<std::string, std::string> run(const char* mode, std::uint64_t timeout = 5,
                                                 std::vector<std::string> args = {"rev-parse"}) {

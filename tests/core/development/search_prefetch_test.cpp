@@ -196,12 +196,9 @@ TEST_F(DevPrefetchSearchTest, CheckoutIsMeasuredAfterItsStatus) {
 // A partial clone is never asked for its files, status or history, not even ahead.
 TEST_F(DevPrefetchSearchTest, NothingAskedAheadThatTheInspectionWouldNotAsk) {
     make_workspace();
-    const std::string bin = tmp.make_dir("bin");
-    tmp.write_file("bin/git",
-                   "#!/bin/sh\nprintf '%s\\n' \"$*\" >> \"$GIT_LOG\"\nexec /usr/bin/git \"$@\"\n");
-    ::chmod((bin + "/git").c_str(), 0755);
+    const auto path = git_first_on_path(
+        "#!/bin/sh\nprintf '%s\\n' \"$*\" >> \"$GIT_LOG\"\nexec /usr/bin/git \"$@\"\n");
     testing::ScopedEnv log("GIT_LOG", (tmp / "git.log").c_str());
-    testing::ScopedEnv path("PATH", (bin + ":/usr/bin:/bin").c_str());
     const Outcome pooled = run(4, 2'000'000);
 
     std::ifstream in(tmp / "git.log");
