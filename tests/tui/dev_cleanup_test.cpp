@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "src/tui/dev_dialogs.hpp"
 #include "src/tui/keys.hpp"
 #include "src/tui/main_loop.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -165,6 +166,12 @@ TEST(DevCleanupBatch, AReviewTakes256ItemsAndRefuses257) {
     ASSERT_NE(review, nullptr) << *w.app.status;
     EXPECT_EQ(review->review.candidates.size(), 256u);
     EXPECT_EQ(review->review.items.size(), 256u);
+    kit::Buffer buf(kit::Rect{0, 0, 120, 40});
+    (void)draw_review_dialog(w.app.dev, buf, buf.area(), std::nullopt);
+    std::string shown;
+    for (std::uint16_t y = 0; y < buf.area().height; ++y) shown += buf.row_text(y) + "\n";
+    EXPECT_NE(shown.find(" 256 selected · "), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Move 256 items to Trash"), std::string::npos) << shown;
 }
 
 TEST(DevCleanupStop, EscDuringARunStopsBeforeTheNextItemAndTheDialogSaysWhatWasDone) {
