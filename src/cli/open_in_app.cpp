@@ -67,8 +67,7 @@ std::expected<void, std::string> opener_result(
 }
 
 // A `Child` kills what it still owns when it goes, so the running opener moves to a
-// thread that only waits for it.
-// On failure the child is handed back untouched.
+// thread that only waits for it. When no thread can be made the child is handed back.
 bool reap_in_background(platform::Child& child) {
     auto owned = std::make_shared<platform::Child>(std::move(child));
     try {

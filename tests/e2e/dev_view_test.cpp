@@ -188,8 +188,8 @@ TEST_F(DevViewTui, CtrlCStopsARunningCleanupThenQuits) {
     int partial = 0;
     bool stopped = false;
     for (int i = 0; i < kProjects; ++i) {
-        const bool whole = fs::exists(target(i) + "/debug/app") &&
-                           fs::exists(target(i) + "/debug/deps/lib.rlib");
+        const bool whole =
+            fs::exists(target(i) + "/debug/app") && fs::exists(target(i) + "/debug/deps/lib.rlib");
         if (!fs::exists(target(i))) {
             EXPECT_FALSE(stopped) << target(i) << " removed after the stop";
             ++removed;

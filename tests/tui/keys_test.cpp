@@ -282,7 +282,8 @@ struct StubOpener {
     explicit StubOpener(const std::string& body) {
         const std::string script = dir.make_dir("bin") + "/xdg-open";
         std::ofstream(script) << "#!/bin/sh\necho $$ > " << pid_file << ".tmp\nmv " << pid_file
-                              << ".tmp " << pid_file << "\n" << body << "\n";
+                              << ".tmp " << pid_file << "\n"
+                              << body << "\n";
         ::chmod(script.c_str(), 0755);
         path.emplace("PATH", (dir / "bin:/usr/bin:/bin").c_str());
     }
