@@ -240,7 +240,7 @@ TEST_F(TuiTest, OpenKeyDoesNotWaitForAnOpenerThatStays) {
     ASSERT_TRUE(t.wait_for_text("opening BramVelt failed: exit status: 7"));
 
     write_opener("echo $$ > " + shell_quoted(pid_file) + ".tmp; mv " + shell_quoted(pid_file) +
-                 ".tmp " + shell_quoted(pid_file) + "; exec sleep 600");
+                 ".tmp " + shell_quoted(pid_file) + "; exec sleep 90");
     t.keys({"o"});
     ASSERT_TRUE(t.wait_for_text("Opened in BramVelt"));
     pid_t pid = 0;
