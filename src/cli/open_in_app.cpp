@@ -2,6 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <thread>
+
 #include "platform/file_status.hpp"
 #include "platform/os_error.hpp"
 #include "platform/spawn.hpp"
@@ -11,7 +16,11 @@
 
 namespace bramvelt::cli {
 
-std::expected<void, std::string> open_in_app(std::string_view folder) {
+namespace {
+
+constexpr std::chrono::milliseconds kOpenerPoll{20};
+
+std::expected<platform::Child, std::string> start_opener(std::string_view folder) {
     const std::string path(folder);
     const auto entry = platform::status_of_path(path, platform::FollowFinalLink::yes);
     if (!entry || !entry->is_directory()) {
@@ -42,7 +51,11 @@ std::expected<void, std::string> open_in_app(std::string_view folder) {
         return std::unexpected(
             fmt::format("cannot open BramVelt: {}", platform::os_error_text(child.error())));
     }
-    auto status = child->wait();
+    return std::move(*child);
+}
+
+std::expected<void, std::string> opener_result(
+    const std::expected<platform::ExitStatus, int>& status) {
     if (!status) {
         return std::unexpected(
             fmt::format("cannot open BramVelt: {}", platform::os_error_text(status.error())));
@@ -50,6 +63,39 @@ std::expected<void, std::string> open_in_app(std::string_view folder) {
     if (!status->success()) {
         return std::unexpected(fmt::format("opening BramVelt failed: {}", status->describe()));
     }
+    return {};
+}
+
+// A `Child` kills what it still owns when it goes, so the running opener moves to a
+// thread that only waits for it. When no thread can be made the child is handed back.
+bool reap_in_background(platform::Child& child) {
+    auto owned = std::make_shared<platform::Child>(std::move(child));
+    try {
+        std::thread([owned] { (void)owned->wait(); }).detach();
+        return true;
+    } catch (const std::system_error&) {
+        child = std::move(*owned);
+        return false;
+    }
+}
+
+}  // namespace
+
+std::expected<void, std::string> open_in_app(std::string_view folder) {
+    auto child = start_opener(folder);
+    if (!child) return std::unexpected(std::move(child.error()));
+    return opener_result(child->wait());
+}
+
+std::expected<void, std::string> open_in_app_within(std::string_view folder,
+                                                    std::chrono::milliseconds limit) {
+    auto child = start_opener(folder);
+    if (!child) return std::unexpected(std::move(child.error()));
+    auto waited = child->wait_for(limit, kOpenerPoll);
+    if (!waited) return opener_result(std::unexpected(waited.error()));
+    if (*waited) return opener_result(**waited);
+    // Without a thread to reap it, waiting here is the only way not to kill it.
+    if (!reap_in_background(*child)) return opener_result(child->wait());
     return {};
 }
 

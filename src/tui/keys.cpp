@@ -191,7 +191,9 @@ Repaint disk_key(App& app, const KeyEvent& key, const KeyServices& services) {
 
 KeyServices KeyServices::real() {
     KeyServices services;
-    services.open_in_app = [](std::string_view folder) { return cli::open_in_app(folder); };
+    services.open_in_app = [](std::string_view folder) {
+        return cli::open_in_app_within(folder, kOpenerWait);
+    };
     return services;
 }
 

@@ -3,6 +3,7 @@
 // a fixed order: Ctrl-C (stop running work, else quit), the help overlay, the global
 // keys (unless a text line is open), then the screen in front with its text lines.
 
+#include <chrono>
 #include <expected>
 #include <functional>
 #include <optional>
@@ -17,8 +18,12 @@
 namespace bramvelt::tui {
 
 // What handling a key needs from outside the App; tests replace these.
+// How long the open key waits for the opener before counting it as opened.
+inline constexpr std::chrono::milliseconds kOpenerWait{3000};
+
 struct KeyServices {
-    // Hands a folder to the companion application and waits for the opener.
+    // Hands a folder to the companion application; waits for the opener only briefly,
+    // since the interface cannot answer while it waits.
     std::function<std::expected<void, std::string>(std::string_view)> open_in_app;
     ThreadStarter start_thread = WorkerThread::start;
     static KeyServices real();

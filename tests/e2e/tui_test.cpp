@@ -217,5 +217,49 @@ TEST_F(TuiTest, ResizeDuringAScanKeepsTheLoopRunning) {
     expect_modes_restored(t);
 }
 
+// The desktop's opener often stays in the foreground with the application it started:
+// the open key must not freeze the interface behind it, nor kill it.
+TEST_F(TuiTest, OpenKeyDoesNotWaitForAnOpenerThatStays) {
+    ScopedEnv home("HOME", home_.c_str());
+    const std::string bin = dir_.make_dir("bin");
+    const std::string opener = bin + "/xdg-open";
+    const std::string pid_file = dir_ / "opener.pid";
+    const auto write_opener = [&](const std::string& body) {
+        const std::string staged = opener + ".new";
+        std::ofstream(staged) << "#!/bin/sh\n" << body << "\n";
+        ::chmod(staged.c_str(), 0755);
+        ASSERT_EQ(::rename(staged.c_str(), opener.c_str()), 0);
+    };
+    write_opener("exit 7");
+    Tmux t("open",
+           pane_command("env PATH=" + shell_quoted(bin + ":/usr/bin:/bin") + " " +
+                        shell_quoted(BRAMVELT_BINARY) + " ui " + shell_quoted(tree_)),
+           100, 30);
+    ASSERT_TRUE(t.wait_for_text("Scanned in"));
+    t.keys({"o"});
+    ASSERT_TRUE(t.wait_for_text("opening BramVelt failed: exit status: 7"));
+
+    write_opener("echo $$ > " + shell_quoted(pid_file) + ".tmp; mv " + shell_quoted(pid_file) +
+                 ".tmp " + shell_quoted(pid_file) + "; exec sleep 90");
+    t.keys({"o"});
+    ASSERT_TRUE(t.wait_for_text("Opened in BramVelt"));
+    pid_t pid = 0;
+    {
+        std::ifstream in(pid_file);
+        ASSERT_TRUE(in >> pid);
+    }
+    // Still answering keys while the opener runs on.
+    t.keys({"?"});
+    ASSERT_TRUE(t.wait_for_text("Help · any key closes"));
+    t.keys({"x"});
+    ASSERT_TRUE(
+        t.wait_for([](const std::string& s) { return s.find("Help ·") == std::string::npos; }));
+    t.keys({"q"});
+    ASSERT_TRUE(t.wait_for_text("EXIT=0"));
+    expect_modes_restored(t);
+    EXPECT_EQ(::kill(pid, 0), 0) << "the opener was ended by the interface";
+    ::kill(pid, SIGKILL);
+}
+
 }  // namespace
 }  // namespace bramvelt::testing

@@ -1,9 +1,17 @@
 #include "src/tui/keys.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "src/cli/open_in_app.hpp"
 
 #include "src/tui/launcher.hpp"
 #include "src/tui/main_loop.hpp"
@@ -263,6 +271,101 @@ TEST(Keys, DiskViewKeys) {
     EXPECT_EQ(h.app.status, "Scan stopped; showing what was measured");
     h.press(code(KeyCode::Esc));
     EXPECT_FALSE(h.app.disk.root);
+}
+
+// A stub opener on PATH, as the desktop's would be, reporting its process id.
+struct StubOpener {
+    bramvelt::testing::TempDir dir;
+    std::string pid_file = dir / "pid";
+    std::optional<bramvelt::testing::ScopedEnv> path;
+
+    explicit StubOpener(const std::string& body) {
+        const std::string script = dir.make_dir("bin") + "/xdg-open";
+        std::ofstream(script) << "#!/bin/sh\necho $$ > " << pid_file << ".tmp\nmv " << pid_file
+                              << ".tmp " << pid_file << "\n"
+                              << body << "\n";
+        ::chmod(script.c_str(), 0755);
+        path.emplace("PATH", (dir / "bin:/usr/bin:/bin").c_str());
+    }
+    pid_t pid() const {
+        pid_t pid = 0;
+        for (int i = 0; i < 500 && pid == 0; ++i) {
+            std::ifstream in(pid_file);
+            if (!(in >> pid)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return pid;
+    }
+};
+
+// The process's state letter from /proc ('Z' for a zombie), or nothing once it is gone.
+std::optional<char> process_state(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(in, text)) return std::nullopt;
+    const auto paren = text.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= text.size()) return std::nullopt;
+    return text[paren + 2];
+}
+
+struct OpenKeyHarness : Harness {
+    std::string folder;
+    explicit OpenKeyHarness(const StubOpener& opener) {
+        folder = opener.dir.make_dir("project");
+        services.open_in_app = [](std::string_view f) {
+            return cli::open_in_app_within(f, std::chrono::milliseconds(300));
+        };
+        show(testing::folder("/r", {testing::folder(folder)}));
+    }
+};
+
+TEST(OpenKey, AnOpenerStillRunningAfterTheWaitCountsAsOpenedAndIsReapedLater) {
+    StubOpener opener("exec sleep 600");
+    OpenKeyHarness h(opener);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(h.press(ch(U'o')), Repaint::Full);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    EXPECT_EQ(h.app.status, "Opened in BramVelt");
+
+    // Left running, not killed: still there a while after the key returned.
+    const pid_t pid = opener.pid();
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(process_state(pid).value_or('?'), 'S');
+
+    // The interface answers the next key at once.
+    h.press(ch(U't'));
+    EXPECT_TRUE(h.app.disk.treemap_hidden);
+
+    // When the application ends, something of ours reaps it: no zombie stays behind.
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    std::optional<char> state = 'S';
+    for (int i = 0; i < 1000 && state; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        state = process_state(pid);
+    }
+    EXPECT_EQ(state, std::nullopt) << "state " << state.value_or('?');
+}
+
+TEST(OpenKey, AnOpenerThatEndsWithinTheWaitReportsAsBefore) {
+    {
+        StubOpener opener("exit 3");
+        OpenKeyHarness h(opener);
+        h.press(ch(U'o'));
+        EXPECT_EQ(h.app.status, "opening BramVelt failed: exit status: 3");
+    }
+    {
+        StubOpener opener("sleep 0.05; exit 0");
+        OpenKeyHarness h(opener);
+        h.press(ch(U'o'));
+        EXPECT_EQ(h.app.status, "Opened in BramVelt");
+    }
+    {
+        StubOpener opener("exit 0");
+        OpenKeyHarness h(opener);
+        bramvelt::testing::ScopedEnv no_opener("PATH", "/nonexistent");
+        h.press(ch(U'o'));
+        EXPECT_EQ(h.app.status, "cannot open BramVelt: No such file or directory (os error 2)");
+    }
 }
 
 TEST(MainLoop, DrainStopsAtTheDeadlineAndDropsOldGenerations) {
