@@ -17,10 +17,10 @@
 
 namespace bramvelt::tui {
 
-// What handling a key needs from outside the App; tests replace these.
 // How long the open key waits for the opener before counting it as opened.
 inline constexpr std::chrono::milliseconds kOpenerWait{3000};
 
+// What handling a key needs from outside the App; tests replace these.
 struct KeyServices {
     // Hands a folder to the companion application; waits for the opener only briefly,
     // since the interface cannot answer while it waits.
