@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -162,11 +163,26 @@ void progress_throttle(ScanSession& session, std::string_view path) {
     if (send) send_progress(session, path);
 }
 
-void sort_tree_by_size(TreeNode& node) {
-    sort_children_by_size(node.children);
-    for (TreeNode& child : node.children) {
-        if (!child.children.empty()) sort_tree_by_size(child);
+// Sorts the children of every node a logged link passes through: those a link may have
+// grown, left in walk order until now. Deepest first, since sorting a node moves its
+// children and the pointers to them are taken beforehand.
+void sort_link_paths(TreeNode& node, const LinkLog& links) {
+    std::vector<std::pair<std::size_t, TreeNode*>> on_paths;  // (depth, node)
+    for (const DeferredLink& link : links) {
+        TreeNode* at = &node;
+        on_paths.emplace_back(0, at);
+        std::size_t depth = 0;
+        for (auto level = link.where.rbegin(); level != link.where.rend(); ++level) {
+            if (*level >= at->children.size()) break;
+            at = &at->children[*level];
+            ++depth;
+            if (!at->children.empty()) on_paths.emplace_back(depth, at);
+        }
     }
+    std::ranges::sort(on_paths, std::greater<>());
+    const auto [first, last] = std::ranges::unique(on_paths);
+    on_paths.erase(first, last);
+    for (const auto& [depth, at] : on_paths) sort_children_by_size(at->children);
 }
 
 // Why a directory is shown without being listed; nothing when it is to be listed. A
@@ -288,6 +304,7 @@ struct DirectoryWalk {
           own_size(own_size),
           job(job),
           links(links),
+          links_at_start(links != nullptr ? links->size() : 0),
           total_size(static_cast<std::int64_t>(own_size)),
           retainer(session, path),
           in_blocks(retainer.keeps_all() && !retainer.wants_identity()) {}
@@ -299,6 +316,7 @@ struct DirectoryWalk {
     const std::uint64_t own_size;
     JobProgress* const job;  // recursive mode only
     LinkLog* const links;    // set when subtrees may be shared with helpers
+    const std::size_t links_at_start;  // links logged below this directory come after
     std::int64_t total_size;
     std::int64_t total_files = 0;
     bool read_error = false;
@@ -441,8 +459,10 @@ struct DirectoryWalk {
         if (job != nullptr) saturating_add(job->bytes, own_size, kMaxSize);
         session.directories_scanned.fetch_add(1, std::memory_order_relaxed);
         saturating_add(session.bytes_scanned, static_cast<std::int64_t>(own_size));
-        // A logged link may still change sizes here; finish_shared_job sorts then.
-        if (links == nullptr) sort_children_by_size(node.children);
+        // A link logged below may still change sizes here; finish_shared_job sorts then.
+        if (links == nullptr || links->size() == links_at_start) {
+            sort_children_by_size(node.children);
+        }
         progress_tick(session, path);
 
         bool incomplete = read_error || session.cancelled();
@@ -649,7 +669,7 @@ void finish_shared_job(ScanSession& session, TreeNode& node, const LinkLog& link
     }
     saturating_add(session.bytes_scanned, static_cast<std::int64_t>(counted_bytes));
     if (progress != nullptr) saturating_add(progress->bytes, counted_bytes, kMaxSize);
-    sort_tree_by_size(node);
+    sort_link_paths(node, links);
 }
 
 namespace {

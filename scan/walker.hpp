@@ -19,9 +19,9 @@
 namespace bramvelt::scan {
 
 // Subdirectories go into `jobs` (under `mutex` when there is one). With `links`, the
-// multiply linked files are logged there instead of counted, and the children are left
-// unsorted, for finish_shared_job (listings made at once on several threads count their
-// links in the order one thread would have).
+// multiply linked files are logged there instead of counted, and a node with a logged
+// link is left unsorted, for finish_shared_job (listings made at once on several threads
+// count their links in the order one thread would have).
 struct TopLevelMode {
     std::deque<ScanJob>* jobs = nullptr;
     std::mutex* mutex = nullptr;
@@ -29,9 +29,10 @@ struct TopLevelMode {
 };
 // Every counted file is also added to `progress`. With a pool, subdirectories may be
 // handed to idle workers; then `links` receives the multiply linked files instead of
-// the hard-link rule, and the children are left in the order they were made, until
-// finish_shared_job counts the links in walk order and sorts the tree. The node is the
-// same either way.
+// the hard-link rule, and the children of a directory with a logged link below it are
+// left in the order they were made, until finish_shared_job counts the links in walk
+// order and sorts those directories (the others are sorted as they end: no link can
+// change their children's sizes). The node is the same either way.
 struct RecursiveMode {
     std::shared_ptr<JobProgress> progress;
     HelpPool* pool = nullptr;
@@ -54,7 +55,7 @@ TreeNode walk_handed_over(ScanSession& session, HelpPool::Task& task, const Walk
 
 // The end of a job walked with a link log: the hard-link rule for every logged file in
 // the order a lone walk meets them, their bytes added to their nodes and every node
-// above, then every node's children sorted by size.
+// above, then the children of every node on a logged link's way sorted by size.
 void finish_shared_job(ScanSession& session, TreeNode& node, const LinkLog& links,
                        JobProgress* progress);
 
