@@ -31,6 +31,10 @@ inline constexpr std::string_view kCopiedMetadataChanged =
     "Source or copied metadata changed; original kept";
 inline constexpr std::size_t kCopyBuffer = 256 * 1024;
 
+// Runs between listing a source's attributes and reading them, so a test can take one
+// away at that moment; null runs nothing.
+void set_after_attribute_listing_hook_for_testing(void (*hook)());
+
 // Copies and verifies every `user.` attribute of an open file or folder.
 std::expected<void, std::string> copy_extended_attributes(int source_fd, int copy_fd);
 
