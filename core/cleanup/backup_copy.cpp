@@ -167,14 +167,16 @@ std::expected<void, std::string> copy_extended_attributes(int source_fd, int cop
     return {};
 }
 
-std::expected<void, std::string> copy_item_to_backup(std::string_view source,
-                                                     std::string_view copy,
+std::expected<void, std::string> copy_item_to_backup(std::string_view source, std::string_view copy,
                                                      const filesystem::ReservedDir& reserved,
                                                      std::string_view item_id,
                                                      BackupSnapshot& snapshot,
-                                                     ProgressReporter& reporter) {
+                                                     ProgressReporter& reporter,
+                                                     const FileIdentity* authorized) {
     auto identity = filesystem::read_identity(source);
     if (!identity) return std::unexpected(std::move(identity.error().message));
+    // The guard below then refuses an entry that is not the authorized one.
+    if (authorized) *identity = *authorized;
     auto handle = step_guard(reporter, source, *identity);
     if (!handle) return std::unexpected(std::move(handle.error()));
     auto status = platform::status_at(handle->parent_fd(), handle->name().c_str(),

@@ -109,7 +109,8 @@ std::expected<void, std::string> back_up_to_folder(const AuthorizedItem& item,
     backup_path = platform::to_utf8_lossy(copy);
 
     BackupSnapshot snapshot;
-    if (auto copied = copy_item_to_backup(path, copy, reserved, item.item_id, snapshot, reporter);
+    if (auto copied = copy_item_to_backup(path, copy, reserved, item.item_id, snapshot, reporter,
+                                          &item.identity);
         !copied) {
         return copied;
     }

@@ -92,7 +92,8 @@ class BackupCopyTest : public CleanupTest {
         ProgressReporter reporter(
             plan, make_cancel_flag(),
             [&](const CleanupEvent& event) {
-                if (const auto* progress = std::get_if<Progress>(&event)) during(progress->progress);
+                if (const auto* progress = std::get_if<Progress>(&event))
+                    during(progress->progress);
             },
             [ticks] { return Instant{} + std::chrono::seconds(++*ticks); });
         std::optional<std::string> backup_path;
@@ -183,6 +184,24 @@ TEST_F(BackupCopyTest, AFileChangingWhileCopiedFailsTheItemAndStays) {
         EXPECT_EQ(result.error(), kCopyIncomplete);
         EXPECT_EQ(read_text(file), test.after);
     }
+}
+
+TEST_F(BackupCopyTest, AFileRenamedOverTheItemAfterAuthorizationIsNeverCopied) {
+    tmp_.write_file("work/item", "authorized");
+    const CleanupPlan plan = plan_of({"item"}, CleanupAction::backup_to_folder(backups_));
+    auto items = validate_cleanup_plan(plan, make_cancel_flag());
+    ASSERT_TRUE(items) << items.error();
+    auto reserved = reserve_backup_folder(backups_, *items);
+    ASSERT_TRUE(reserved) << reserved.error();
+    const std::string other = tmp_.write_file("elsewhere", "not for the backup");
+    ASSERT_EQ(::rename(other.c_str(), at("item").c_str()), 0);
+    ProgressReporter reporter(plan, make_cancel_flag(), [](const CleanupEvent&) {});
+    std::optional<std::string> backup_path;
+    auto result = back_up_to_folder(items->front(), *reserved, reporter, backup_path);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), filesystem::kItemChanged);
+    EXPECT_EQ(read_text(at("item")), "not for the backup");
+    EXPECT_FALSE(exists_nofollow(reserved->path + "/item"));
 }
 
 TEST_F(BackupCopyTest, AnAttributeVanishingBeforeItIsReadFailsTheItem) {

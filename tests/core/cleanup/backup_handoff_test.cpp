@@ -149,11 +149,14 @@ TEST_F(BackupHandoffTest, TheWaitEndsAfterSixHundredSecondsNotAtThem) {
         std::string text;  // empty: removed
     } cases[] = {
         {"answered at 600 s exactly", {milliseconds(0), milliseconds(600'000)}, true, ""},
-        {"answered, read at 600.5 s", {milliseconds(0), milliseconds(600'500)}, true,
+        {"answered, read at 600.5 s",
+         {milliseconds(0), milliseconds(600'500)},
+         true,
          std::string(kHandoffExpired)},
         {"silent, polled at 600 s, then 600.5 s",
          {milliseconds(0), milliseconds(600'000), milliseconds(600'000), milliseconds(600'500)},
-         false, std::string(kHandoffExpired)},
+         false,
+         std::string(kHandoffExpired)},
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.name);
