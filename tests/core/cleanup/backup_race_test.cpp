@@ -1,8 +1,11 @@
 // An attacker swaps a folder on the way to an item, or the item itself, for a link to an
-// outside tree of the same shape, or renames an outside file over the item's name, once
-// the plan is authorized, round after round while backups and overwrites run: nothing
-// outside the item is read into a backup, overwritten or removed.
+// outside tree of the same shape, or renames an outside file over the item's name or
+// trades names with it back and forth, once the plan is authorized, round after round
+// while backups and overwrites run: nothing outside the item is read into a backup,
+// overwritten or removed.
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -25,7 +28,8 @@ constexpr auto kBudget = std::chrono::seconds(5);
 constexpr int kMaxRounds = 3000;
 constexpr std::string_view kSecret = "SECRET";
 
-enum class Attack { SwapInner, SwapItem, SwapParent, RenameOverItem };
+enum class Attack { SwapInner, SwapItem, SwapParent, RenameOverItem, ExchangeWithItem };
+constexpr int kAttacks = 5;
 
 class BackupRaceTest : public CleanupTest {
   protected:
@@ -54,7 +58,7 @@ class BackupRaceTest : public CleanupTest {
     void make_item(Attack attack) {
         std::error_code ignored;
         fs::remove_all(at("p"), ignored);  // a link left there goes, never what it points to
-        if (attack == Attack::RenameOverItem) {
+        if (attack == Attack::RenameOverItem || attack == Attack::ExchangeWithItem) {
             tmp_.write_file("work/p/item", std::string(64 * 1024, 'i'));
             tmp_.write_file("decoy", std::string(kSecret) + " decoy");
             return;
@@ -98,6 +102,9 @@ class BackupRaceTest : public CleanupTest {
                         renamed.store(::rename((tmp_ / "decoy").c_str(), at("p/item").c_str()) ==
                                       0);
                         break;
+                    case Attack::ExchangeWithItem:
+                        exchange_for_a_while(random);
+                        break;
                 }
                 done.fetch_add(1);
             }
@@ -106,7 +113,7 @@ class BackupRaceTest : public CleanupTest {
         int rounds = 0;
         const auto start = std::chrono::steady_clock::now();
         while (rounds < kMaxRounds && std::chrono::steady_clock::now() - start < kBudget) {
-            const Attack kind = static_cast<Attack>(rounds % 4);
+            const Attack kind = static_cast<Attack>(rounds % kAttacks);
             make_item(kind);
             attack.store(kind);
             renamed.store(false);
@@ -115,6 +122,7 @@ class BackupRaceTest : public CleanupTest {
             });
             while (done.load() != armed.load()) std::this_thread::yield();
             check(renamed.load());
+            if (kind == Attack::ExchangeWithItem) expect_decoy_under_either_name();
             ++rounds;
             if (rounds % 100 == 0 &&
                 (::testing::Test::HasFailure() || tree_listing(outside_) != outside_before_)) {
@@ -125,6 +133,28 @@ class BackupRaceTest : public CleanupTest {
         attacker.join();
         EXPECT_EQ(tree_listing(outside_), outside_before_);
         std::cerr << rounds << " rounds\n";
+    }
+
+    // Trades the item's name with the decoy's, back and forth, at varied pace, until the
+    // item is gone or a few milliseconds have passed.
+    void exchange_for_a_while(std::minstd_rand& random) const {
+        const std::string decoy = tmp_ / "decoy";
+        const std::string item = at("p/item");
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::microseconds(random() % 20000);
+        while (std::chrono::steady_clock::now() < until) {
+            if (::renameat2(AT_FDCWD, decoy.c_str(), AT_FDCWD, item.c_str(), RENAME_EXCHANGE) !=
+                0) {
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 200));
+        }
+    }
+
+    // The decoy, traded back and forth, ends under one of the two names, whole.
+    void expect_decoy_under_either_name() const {
+        const std::string whole = std::string(kSecret) + " decoy";
+        EXPECT_TRUE(read_text(tmp_ / "decoy") == whole || read_text(at("p/item")) == whole);
     }
 
     // A decoy renamed over the item is still there, whole.
