@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <vector>
@@ -26,6 +27,8 @@ namespace bramvelt::cleanup {
 namespace {
 
 using filesystem::FileIdentity;
+
+std::atomic<void (*)()> after_attribute_listing_hook{nullptr};
 
 std::unexpected<std::string> fail_with(std::string_view prefix, int error) {
     return std::unexpected(std::string(prefix) + platform::os_error_text(error));
@@ -134,9 +137,14 @@ std::expected<void, std::string> copy_link(std::string_view source, std::string_
 
 }  // namespace
 
+void set_after_attribute_listing_hook_for_testing(void (*hook)()) {
+    after_attribute_listing_hook.store(hook);
+}
+
 std::expected<void, std::string> copy_extended_attributes(int source_fd, int copy_fd) {
     auto names = platform::list_attribute_names_fd(source_fd);
     if (!names) return fail_with(kMetadataUnreadable, names.error());
+    if (auto hook = after_attribute_listing_hook.load()) hook();
     for (const std::string& name : *names) {
         if (!name.starts_with(kCopiedAttributePrefix)) continue;
         auto value = platform::read_attribute_fd(source_fd, name);
@@ -159,14 +167,16 @@ std::expected<void, std::string> copy_extended_attributes(int source_fd, int cop
     return {};
 }
 
-std::expected<void, std::string> copy_item_to_backup(std::string_view source,
-                                                     std::string_view copy,
+std::expected<void, std::string> copy_item_to_backup(std::string_view source, std::string_view copy,
                                                      const filesystem::ReservedDir& reserved,
                                                      std::string_view item_id,
                                                      BackupSnapshot& snapshot,
-                                                     ProgressReporter& reporter) {
+                                                     ProgressReporter& reporter,
+                                                     const FileIdentity* authorized) {
     auto identity = filesystem::read_identity(source);
     if (!identity) return std::unexpected(std::move(identity.error().message));
+    // The guard below then refuses an entry that is not the authorized one.
+    if (authorized) *identity = *authorized;
     auto handle = step_guard(reporter, source, *identity);
     if (!handle) return std::unexpected(std::move(handle.error()));
     auto status = platform::status_at(handle->parent_fd(), handle->name().c_str(),

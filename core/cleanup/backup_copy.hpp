@@ -31,15 +31,19 @@ inline constexpr std::string_view kCopiedMetadataChanged =
     "Source or copied metadata changed; original kept";
 inline constexpr std::size_t kCopyBuffer = 256 * 1024;
 
+// Runs between listing a source's attributes and reading them, so a test can take one
+// away at that moment; null runs nothing.
+void set_after_attribute_listing_hook_for_testing(void (*hook)());
+
 // Copies and verifies every `user.` attribute of an open file or folder.
 std::expected<void, std::string> copy_extended_attributes(int source_fd, int copy_fd);
 
-// `source` (and, for a folder, everything below it) to `copy` inside `reserved`.
-std::expected<void, std::string> copy_item_to_backup(std::string_view source,
-                                                     std::string_view copy,
-                                                     const filesystem::ReservedDir& reserved,
-                                                     std::string_view item_id,
-                                                     BackupSnapshot& snapshot,
-                                                     ProgressReporter& reporter);
+// `source` (and, for a folder, everything below it) to `copy` inside `reserved`. Given
+// the item's `authorized` identity, the entry copied must still be that one: whatever took
+// the item's name since its last check is never read.
+std::expected<void, std::string> copy_item_to_backup(
+    std::string_view source, std::string_view copy, const filesystem::ReservedDir& reserved,
+    std::string_view item_id, BackupSnapshot& snapshot, ProgressReporter& reporter,
+    const filesystem::FileIdentity* authorized = nullptr);
 
 }  // namespace bramvelt::cleanup

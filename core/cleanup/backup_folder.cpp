@@ -21,6 +21,8 @@
 namespace bramvelt::cleanup {
 namespace {
 
+std::optional<BackupNameParts> fixed_name_parts;  // tests only, set before a run
+
 // `inner` is `outer` or lies below it, by whole components.
 bool at_or_below(std::string_view inner, std::string_view outer) {
     if (inner == outer) return true;
@@ -45,6 +47,10 @@ std::expected<std::string, std::string> canonical(std::string_view path) {
 
 }  // namespace
 
+void set_backup_name_parts_for_testing(std::optional<BackupNameParts> parts) {
+    fixed_name_parts = parts;
+}
+
 std::expected<filesystem::ReservedDir, std::string> reserve_backup_folder(
     std::string_view destination, const std::vector<AuthorizedItem>& items) {
     auto normalized = policy::normalize_local_path(destination);
@@ -57,7 +63,7 @@ std::expected<filesystem::ReservedDir, std::string> reserve_backup_folder(
         if (at_or_below(*real, item.canonical_path)) return fail(kDestinationInsideItem);
     }
     const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-    const auto seconds = std::max<std::int64_t>(
+    auto seconds = std::max<std::int64_t>(
         0, std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count());
     unsigned char random[8];
     if (::getentropy(random, sizeof random) != 0) {
@@ -65,6 +71,10 @@ std::expected<filesystem::ReservedDir, std::string> reserve_backup_folder(
     }
     std::uint64_t number = 0;
     for (int i = 7; i >= 0; --i) number = (number << 8) | random[i];  // little-endian
+    if (fixed_name_parts) {
+        seconds = fixed_name_parts->seconds;
+        number = fixed_name_parts->random;
+    }
     for (int attempt = 0; attempt < kBackupNameAttempts; ++attempt) {
         char name[96];
         std::snprintf(name, sizeof name, "%s%lld-%016llx-%d", kBackupFolderPrefix.data(),
@@ -99,7 +109,8 @@ std::expected<void, std::string> back_up_to_folder(const AuthorizedItem& item,
     backup_path = platform::to_utf8_lossy(copy);
 
     BackupSnapshot snapshot;
-    if (auto copied = copy_item_to_backup(path, copy, reserved, item.item_id, snapshot, reporter);
+    if (auto copied = copy_item_to_backup(path, copy, reserved, item.item_id, snapshot, reporter,
+                                          &item.identity);
         !copied) {
         return copied;
     }

@@ -3,6 +3,7 @@
 // destination before the run, and per item a copy into it that is verified against the
 // source entry by entry before the item is removed against the copy's record.
 
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -24,6 +25,16 @@ inline constexpr std::string_view kBackupLostEntry =
     "Backup lost an entry before cleanup; original kept";
 inline constexpr std::string_view kBackupFolderPrefix = "BramVelt Backup ";
 inline constexpr int kBackupNameAttempts = 100;
+
+// The parts of a reservation's names that stay fixed across its attempts.
+struct BackupNameParts {
+    std::int64_t seconds = 0;
+    std::uint64_t random = 0;
+};
+
+// Fixes those parts for later reservations, so a test can take every candidate name;
+// nullopt goes back to the clock and the random source.
+void set_backup_name_parts_for_testing(std::optional<BackupNameParts> parts);
 
 std::expected<filesystem::ReservedDir, std::string> reserve_backup_folder(
     std::string_view destination, const std::vector<AuthorizedItem>& items);

@@ -69,7 +69,8 @@ std::expected<void, std::string> archive_handoff_backup(
 
     const std::string copy = staging->path + "/snapshot";
     BackupSnapshot snapshot;
-    if (auto copied = copy_item_to_backup(path, copy, *staging, item.item_id, snapshot, reporter);
+    if (auto copied = copy_item_to_backup(path, copy, *staging, item.item_id, snapshot, reporter,
+                                          &item.identity);
         !copied) {
         return copied;
     }

@@ -1,11 +1,16 @@
 #include "core/cleanup/backup_copy.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <memory>
 
 #include "cleanup_fixture.hpp"
 #include "core/cleanup/backup_folder.hpp"
@@ -72,7 +77,31 @@ class BackupCopyTest : public CleanupTest {
         ASSERT_EQ(::chmod(at("item/sub").c_str(), 0750), 0);
     }
 
+    // The backup step of a one-item plan run directly, with a clock that moves a second
+    // each reading so every copy report reaches `during`; the step's result.
+    std::expected<void, std::string> back_up_step(
+        const std::string& relative, const std::function<void(const CleanupProgress&)>& during) {
+        const CleanupPlan plan = plan_of({relative}, CleanupAction::backup_to_folder(backups_));
+        auto items = validate_cleanup_plan(plan, make_cancel_flag());
+        EXPECT_TRUE(items) << items.error();
+        if (!items) return std::unexpected(items.error());
+        auto reserved = reserve_backup_folder(backups_, *items);
+        EXPECT_TRUE(reserved) << reserved.error();
+        if (!reserved) return std::unexpected(reserved.error());
+        auto ticks = std::make_shared<int>(0);
+        ProgressReporter reporter(
+            plan, make_cancel_flag(),
+            [&](const CleanupEvent& event) {
+                if (const auto* progress = std::get_if<Progress>(&event))
+                    during(progress->progress);
+            },
+            [ticks] { return Instant{} + std::chrono::seconds(++*ticks); });
+        std::optional<std::string> backup_path;
+        return back_up_to_folder(items->front(), *reserved, reporter, backup_path);
+    }
+
     bool attributes_ = false;
+    std::string backups_ = tmp_.make_dir("backups");
 };
 
 TEST_F(BackupCopyTest, ATreeIsCopiedVerifiedAndThenRemoved) {
@@ -104,6 +133,144 @@ TEST_F(BackupCopyTest, ADestinationOnAnotherFileSystemWorks) {
     } destination{"/dev/shm/bramvelt-backup-test-" + std::to_string(::getpid())};
     fs::create_directory(destination.path);
     back_up_and_remove(destination.path);
+}
+
+TEST_F(BackupCopyTest, AFileChangingWhileCopiedFailsTheItemAndStays) {
+    const std::string original(3 * kCopyBuffer, 'o');
+    const struct {
+        const char* name;
+        std::function<void(const std::string& file)> change;
+        std::string after;  // the file's content once changed
+    } cases[] = {
+        {"appended to",
+         [](const std::string& file) {
+             std::FILE* out = std::fopen(file.c_str(), "ab");
+             std::fputs("tail", out);
+             std::fclose(out);
+         },
+         original + "tail"},
+        {"truncated", [](const std::string& file) { ::truncate(file.c_str(), 10); },
+         original.substr(0, 10)},
+        {"touched",
+         [](const std::string& file) {
+             const timespec times[2] = {{0, UTIME_OMIT}, {1'000'000, 0}};
+             ::utimensat(AT_FDCWD, file.c_str(), times, 0);
+         },
+         original},
+        {"renamed over",
+         [this](const std::string& file) {
+             const std::string other = tmp_.write_file("work/item/other", "replacement");
+             ::rename(other.c_str(), file.c_str());
+         },
+         "replacement"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        std::error_code ignored;
+        fs::remove_all(at("item"), ignored);
+        const std::string file = tmp_.write_file("work/item/big", original);
+        tmp_.write_file("work/item/small", "small");
+        // The file's first report comes before it is opened, the next after a chunk.
+        int reports = 0;
+        bool changed = false;
+        auto result = back_up_step("item", [&](const CleanupProgress& progress) {
+            if (progress.stage == "backing_up" && progress.detail == file && ++reports == 2) {
+                test.change(file);
+                changed = true;
+            }
+        });
+        ASSERT_TRUE(changed);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error(), kCopyIncomplete);
+        EXPECT_EQ(read_text(file), test.after);
+    }
+}
+
+TEST_F(BackupCopyTest, AFileRenamedOverTheItemAfterAuthorizationIsNeverCopied) {
+    tmp_.write_file("work/item", "authorized");
+    const CleanupPlan plan = plan_of({"item"}, CleanupAction::backup_to_folder(backups_));
+    auto items = validate_cleanup_plan(plan, make_cancel_flag());
+    ASSERT_TRUE(items) << items.error();
+    auto reserved = reserve_backup_folder(backups_, *items);
+    ASSERT_TRUE(reserved) << reserved.error();
+    const std::string other = tmp_.write_file("elsewhere", "not for the backup");
+    ASSERT_EQ(::rename(other.c_str(), at("item").c_str()), 0);
+    ProgressReporter reporter(plan, make_cancel_flag(), [](const CleanupEvent&) {});
+    std::optional<std::string> backup_path;
+    auto result = back_up_to_folder(items->front(), *reserved, reporter, backup_path);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), filesystem::kItemChanged);
+    EXPECT_EQ(read_text(at("item")), "not for the backup");
+    EXPECT_FALSE(exists_nofollow(reserved->path + "/item"));
+}
+
+TEST_F(BackupCopyTest, AnAttributeVanishingBeforeItIsReadFailsTheItem) {
+    const std::string file = tmp_.write_file("work/item/noted", "data");
+    if (!platform::write_attribute(file, "user.note", "kept")) {
+        GTEST_SKIP() << "no extended attributes here";
+    }
+    static std::string g_noted;  // NOLINT: the hook takes no arguments
+    g_noted = file;
+    set_after_attribute_listing_hook_for_testing(
+        [] { ::removexattr(g_noted.c_str(), "user.note"); });
+    struct Reset {
+        ~Reset() { set_after_attribute_listing_hook_for_testing(nullptr); }
+    } reset;
+    auto result = back_up_step("item", [](const CleanupProgress&) {});
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), kSourceAttributeGone);
+    EXPECT_EQ(read_text(file), "data");
+}
+
+TEST_F(BackupCopyTest, WhenEveryCandidateNameIsTakenNothingIsReservedOrTouched) {
+    tmp_.write_file("work/item/a", "alpha");
+    const BackupNameParts parts{1'700'000'000, 0x0123456789abcdefULL};
+    set_backup_name_parts_for_testing(parts);
+    struct Reset {
+        ~Reset() { set_backup_name_parts_for_testing(std::nullopt); }
+    } reset;
+    const std::string lure = tmp_ / "lure";
+    // Taken by folders, files and links (one dangling, one to a folder), by attempt number.
+    const auto take = [&](int attempt) {
+        const std::string path = backups_ + "/" + std::string(kBackupFolderPrefix) +
+                                 "1700000000-0123456789abcdef-" + std::to_string(attempt);
+        switch (attempt % 4) {
+            case 0:
+                fs::create_directory(path);
+                break;
+            case 1:
+                tmp_.write_file(path.substr(tmp_.path().size() + 1), "taken");
+                break;
+            case 2:
+                fs::create_symlink(lure + std::to_string(attempt), path);
+                break;
+            default:
+                fs::create_directory_symlink(tmp_.make_dir("lure-folder"), path);
+                break;
+        }
+    };
+    for (int attempt = 0; attempt < 99; ++attempt) take(attempt);
+
+    // One name left: the last attempt takes it.
+    auto events = run(plan_of({"item"}, CleanupAction::backup_to_folder(backups_)));
+    auto summaries = events_of<Summary>(events);
+    ASSERT_EQ(summaries.size(), 1u);
+    EXPECT_TRUE(summaries[0].summary.backup_folder &&
+                summaries[0].summary.backup_folder->ends_with("-0123456789abcdef-99"));
+
+    tmp_.write_file("work/item/a", "alpha");
+    const auto before = tree_listing(tmp_.path());
+    events = run(plan_of({"item"}, CleanupAction::backup_to_folder(backups_)));
+    const auto failed = events_of<Failed>(events);
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].code, kCodeBackupDestination);
+    EXPECT_EQ(failed[0].message, kNoUniqueBackupDir);
+    EXPECT_TRUE(events_of<ItemFinished>(events).empty());
+    EXPECT_EQ(tree_listing(tmp_.path()), before);
+    for (int attempt = 2; attempt < 99; attempt += 4) {
+        EXPECT_FALSE(exists_nofollow(lure + std::to_string(attempt)));
+    }
+    EXPECT_TRUE(fs::is_empty(tmp_ / "lure-folder"));
 }
 
 TEST_F(BackupCopyTest, SpecialEntriesAreNotBackedUp) {

@@ -5,11 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <thread>
 
 #include "cleanup_fixture.hpp"
 #include "core/cleanup/backup_archive.hpp"
+#include "core/cleanup/cancelled.hpp"
 #include "support/run_process.hpp"
 
 namespace bramvelt::cleanup {
@@ -44,6 +49,40 @@ class BackupHandoffTest : public CleanupTest {
         auto receipt = verify_saved_backup(kept, request.sha256, request.size, nullptr);
         EXPECT_TRUE(receipt) << receipt.error();
         return {request.item_id, request.token, true, std::nullopt, receipt.value_or(host_trash::ArchiveReceipt{})};
+    }
+
+    // The handoff run directly, with a clock that stands still until the request is sent
+    // and then reads `after_request` in turn (its first reading is the wait's start; the
+    // last value repeats). `on_request` sees the request before the answer, if any, is sent.
+    std::expected<void, std::string> hand_off_timed(
+        std::vector<std::chrono::milliseconds> after_request, const Answer& answer,
+        const CancelFlag& cancel, const std::function<void()>& on_request = [] {}) {
+        const CleanupPlan plan = plan_of({"item"}, CleanupAction::external_backup());
+        auto items = validate_cleanup_plan(plan, cancel);
+        EXPECT_TRUE(items) << items.error();
+        if (!items) return std::unexpected(items.error());
+        auto [link, senders] = host_trash::open_host_link(registry_);
+        auto sent = std::make_shared<bool>(false);
+        auto readings = std::make_shared<std::size_t>(0);
+        const Instant base = std::chrono::steady_clock::now();
+        ProgressReporter reporter(
+            plan, cancel,
+            [&](const CleanupEvent& event) {
+                if (const auto* request = std::get_if<ExternalBackupRequest>(&event)) {
+                    *sent = true;
+                    on_request();
+                    if (answer) senders.backup.send(answer(*request));
+                }
+            },
+            [=] {
+                if (!*sent) return base;
+                const std::size_t at = std::min(*readings, after_request.size() - 1);
+                ++*readings;
+                return base + after_request[at];
+            });
+        std::optional<std::string> backup_path;
+        return archive_handoff_backup(items->front(), link.backup_acknowledgements, reporter,
+                                      backup_path);
     }
 
     testing::ScopedEnv tmpdir_env_;
@@ -99,6 +138,72 @@ TEST_F(BackupHandoffTest, WrongAcknowledgementsKeepTheItem) {
         EXPECT_EQ(read_text(at("item/a")), "alpha");
         EXPECT_TRUE(fs::is_empty(tmp_ / "staging-area"));
     }
+}
+
+TEST_F(BackupHandoffTest, TheWaitEndsAfterSixHundredSecondsNotAtThem) {
+    using std::chrono::milliseconds;
+    const struct {
+        const char* name;
+        std::vector<milliseconds> clock;  // readings after the request was sent
+        bool answered;
+        std::string text;  // empty: removed
+    } cases[] = {
+        {"answered at 600 s exactly", {milliseconds(0), milliseconds(600'000)}, true, ""},
+        {"answered, read at 600.5 s",
+         {milliseconds(0), milliseconds(600'500)},
+         true,
+         std::string(kHandoffExpired)},
+        {"silent, polled at 600 s, then 600.5 s",
+         {milliseconds(0), milliseconds(600'000), milliseconds(600'000), milliseconds(600'500)},
+         false,
+         std::string(kHandoffExpired)},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        tmp_.write_file("work/item/a", "alpha");
+        Answer answer;
+        if (test.answered) answer = [&](const ExternalBackupRequest& r) { return honest(r); };
+        auto result = hand_off_timed(test.clock, answer, make_cancel_flag());
+        if (test.text.empty()) {
+            EXPECT_TRUE(result) << result.error();
+            EXPECT_FALSE(exists_nofollow(at("item")));
+        } else {
+            ASSERT_FALSE(result);
+            EXPECT_EQ(result.error(), test.text);
+            EXPECT_EQ(read_text(at("item/a")), "alpha");
+        }
+        EXPECT_TRUE(fs::is_empty(tmp_ / "staging-area"));
+    }
+}
+
+TEST_F(BackupHandoffTest, CancellingTheWaitKeepsTheItemAndDropsTheStaging) {
+    using std::chrono::milliseconds;
+    tmp_.write_file("work/item/a", "alpha");
+    // Cancelled as the request goes out, with a good answer already waiting: cancel wins.
+    const CancelFlag at_once = make_cancel_flag();
+    auto result = hand_off_timed(
+        {milliseconds(0)}, [&](const ExternalBackupRequest& r) { return honest(r); }, at_once,
+        [&] { at_once->store(true); });
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), kCleanupCancelled);
+    EXPECT_EQ(read_text(at("item/a")), "alpha");
+    EXPECT_TRUE(fs::is_empty(tmp_ / "staging-area"));
+
+    // Cancelled from another thread while the host stays silent; the real wait would take
+    // 600 s, so returning at all shows the flag was seen.
+    const CancelFlag later = make_cancel_flag();
+    std::thread canceller;
+    result = hand_off_timed({milliseconds(0)}, {}, later, [&] {
+        canceller = std::thread([&] {
+            std::this_thread::sleep_for(milliseconds(200));
+            later->store(true);
+        });
+    });
+    canceller.join();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), kCleanupCancelled);
+    EXPECT_EQ(read_text(at("item/a")), "alpha");
+    EXPECT_TRUE(fs::is_empty(tmp_ / "staging-area"));
 }
 
 }  // namespace

@@ -103,6 +103,40 @@ TEST_F(BackupRemovalTest, OverwriteRefusesAFileWithAnotherHardLinkBeforeOpeningI
     EXPECT_EQ(read_text(file), "shared");
 }
 
+TEST_F(BackupRemovalTest, AFileGainingAHardLinkWhileOverwrittenStaysPartlyOverwritten) {
+    const std::string original(3 * kOverwriteChunk, 'Q');
+    const std::string file = tmp_.write_file("work/file", original);
+    const std::string other = tmp_ / "other-name";
+    const CleanupPlan plan = plan_of({});
+    // A clock that moves a second each reading lets every chunk's report out; the first
+    // report after a written chunk links the file elsewhere, mid-pass.
+    auto ticks = std::make_shared<int>(0);
+    bool linked = false;
+    ProgressReporter reporter(
+        plan, make_cancel_flag(),
+        [&](const CleanupEvent& event) {
+            const auto* progress = std::get_if<Progress>(&event);
+            if (!linked && progress && progress->progress.bytes_done > 0) {
+                linked = ::link(file.c_str(), other.c_str()) == 0;
+            }
+        },
+        [ticks] { return Instant{} + std::chrono::seconds(++*ticks); });
+    reporter.acknowledged = policy::Acknowledgement::Given;
+    auto identity = filesystem::read_identity(file);
+    ASSERT_TRUE(identity);
+    auto removed = remove_item(file, *identity, "item-1", OverwriteFiles::Yes, nullptr, reporter);
+    ASSERT_TRUE(linked);
+    ASSERT_FALSE(removed);
+    EXPECT_EQ(removed.error(), kGainedHardLink);
+    // Both names stay on the one file: its first chunk zeroed, the rest untouched.
+    EXPECT_EQ(inode_of(file), inode_of(other));
+    const std::string now = read_text(other);
+    ASSERT_EQ(now.size(), original.size());
+    EXPECT_EQ(now.substr(0, kOverwriteChunk), std::string(kOverwriteChunk, '\0'));
+    EXPECT_EQ(now.substr(kOverwriteChunk), original.substr(kOverwriteChunk));
+    EXPECT_EQ(reporter.progress.bytes_done, kOverwriteChunk);
+}
+
 TEST_F(BackupRemovalTest, RemovalAfterABackupChecksEveryEntry) {
     tmp_.write_file("work/item/a", "alpha");
     tmp_.write_file("work/item/sub/b", "beta");
