@@ -314,8 +314,8 @@ struct DirectoryWalk {
     TreeNode node;            // its path is the directory's text
     HeldDirectory held;       // while the subdirectories are walked
     const std::uint64_t own_size;
-    JobProgress* const job;  // recursive mode only
-    LinkLog* const links;    // set when subtrees may be shared with helpers
+    JobProgress* const job;            // recursive mode only
+    LinkLog* const links;              // set when subtrees may be shared with helpers
     const std::size_t links_at_start;  // links logged below this directory come after
     std::int64_t total_size;
     std::int64_t total_files = 0;

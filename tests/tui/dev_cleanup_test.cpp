@@ -16,6 +16,7 @@
 #include "src/tui/keys.hpp"
 #include "src/tui/main_loop.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/tui/key_events.hpp"
 
 namespace bramvelt::tui {
 namespace {
@@ -24,19 +25,8 @@ namespace fs = std::filesystem;
 using kit::KeyCode;
 using kit::KeyEvent;
 
-KeyEvent ch(char32_t c, std::uint8_t mods = kit::key_modifiers::None) {
-    KeyEvent k;
-    k.code = KeyCode::Char;
-    k.ch = c;
-    k.modifiers = mods;
-    return k;
-}
-
-KeyEvent code(KeyCode c) {
-    KeyEvent k;
-    k.code = c;
-    return k;
-}
+using test_keys::ch;
+using test_keys::code;
 
 const KeyEvent kCtrlC = ch(U'c', kit::key_modifiers::Control);
 

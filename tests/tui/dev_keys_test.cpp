@@ -8,6 +8,7 @@
 #include "src/tui/dev_cleanup.hpp"
 #include "src/tui/main_loop.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/tui/key_events.hpp"
 
 namespace bramvelt::tui {
 namespace {
@@ -18,18 +19,8 @@ using development::Recommendation;
 using kit::KeyCode;
 using kit::KeyEvent;
 
-KeyEvent ch(char32_t c) {
-    KeyEvent k;
-    k.code = KeyCode::Char;
-    k.ch = c;
-    return k;
-}
-
-KeyEvent code(KeyCode c) {
-    KeyEvent k;
-    k.code = c;
-    return k;
-}
+using test_keys::ch;
+using test_keys::code;
 
 DevCandidate candidate(std::string path, std::uint64_t bytes,
                        Recommendation recommendation = Recommendation::Regenerable) {
@@ -159,11 +150,10 @@ std::vector<DevUpdate> drain(UiReceiver& receiver) {
 TEST(DevCleanupWorker, AFailingRunStillEndsWithFailedThenDone) {
     auto [sender, receiver] = make_channel<UiMessage>();
     DevCleanupJob job{{}, sender, {}, {}, make_cancel_flag(), 4};
-    dev_cleanup_worker(job, [](const cleanup::DevCleanupRequest&, const CancelFlag&,
-                               std::shared_ptr<host_trash::TrashRegistry>,
-                               const cleanup::CleanupEventSink&) {
-        throw std::runtime_error("boom");
-    });
+    dev_cleanup_worker(job,
+                       [](const cleanup::DevCleanupRequest&, const CancelFlag&,
+                          std::shared_ptr<host_trash::TrashRegistry>,
+                          const cleanup::CleanupEventSink&) { throw std::runtime_error("boom"); });
     auto updates = drain(receiver);
     ASSERT_EQ(updates.size(), 2u);
     const auto& failed = std::get<cleanup::Failed>(std::get<DevCleanupUpdate>(updates[0]).event);
@@ -193,13 +183,13 @@ TEST(DevCleanupWorker, ConfirmationStartsTheRunOrShowsWhyNot) {
     EXPECT_EQ(failed.error, "Could not start the cleanup: no threads");
 
     view.dialog = ReviewDialog{};
-    start_cleanup_run(view, sender, WorkerThread::start,
-                      [](const cleanup::DevCleanupRequest&, const CancelFlag&,
-                         std::shared_ptr<host_trash::TrashRegistry>,
-                         const cleanup::CleanupEventSink& sink) {
-                          cleanup::CleanupSummary summary;
-                          sink(cleanup::Summary{summary});
-                      });
+    start_cleanup_run(
+        view, sender, WorkerThread::start,
+        [](const cleanup::DevCleanupRequest&, const CancelFlag&,
+           std::shared_ptr<host_trash::TrashRegistry>, const cleanup::CleanupEventSink& sink) {
+            cleanup::CleanupSummary summary;
+            sink(cleanup::Summary{summary});
+        });
     EXPECT_EQ(view.cleanup_generation, 2u);
     EXPECT_TRUE(view.cleanup_thread.has_value());
     while (!std::get<ProgressDialog>(view.dialog).finished) {

@@ -16,6 +16,7 @@
 #include "src/tui/launcher.hpp"
 #include "src/tui/main_loop.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/tui/key_events.hpp"
 #include "tests/tui/tree_fixture.hpp"
 
 namespace bramvelt::tui {
@@ -24,19 +25,8 @@ namespace {
 using kit::KeyCode;
 using kit::KeyEvent;
 
-KeyEvent ch(char32_t c, std::uint8_t mods = kit::key_modifiers::None) {
-    KeyEvent k;
-    k.code = KeyCode::Char;
-    k.ch = c;
-    k.modifiers = mods;
-    return k;
-}
-
-KeyEvent code(KeyCode c) {
-    KeyEvent k;
-    k.code = c;
-    return k;
-}
+using test_keys::ch;
+using test_keys::code;
 
 KeyEvent f1() {
     KeyEvent k;

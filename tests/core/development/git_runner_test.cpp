@@ -42,9 +42,7 @@ esac
 // A fake git first on PATH; its behaviour is chosen through FAKE_GIT_MODE.
 class DevFakeGitTest : public DevTest {
   protected:
-    void SetUp() override {
-        path_ = git_first_on_path(kFakeGit);
-    }
+    void SetUp() override { path_ = git_first_on_path(kFakeGit); }
     std::expected<std::string, std::string> run(const char* mode, std::uint64_t timeout = 5,
                                                 std::vector<std::string> args = {"rev-parse"}) {
         testing::ScopedEnv m("FAKE_GIT_MODE", mode);
