@@ -512,12 +512,13 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
             const bool written = out.write(bytes);
             bytes.clear();
             lock.lock();
+            const bool pooled = !segments[handoff.next].subtrees.empty();  // else fixed text
             if (written) {
                 ++handoff.next;
             } else {
                 handoff.failed = true;
             }
-            handoff.spare.push_back(std::move(bytes));
+            if (pooled) handoff.spare.push_back(std::move(bytes));
             handoff.changed.notify_all();
         }
         handoff.sending = false;
@@ -527,9 +528,15 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
     const auto render = [&]() noexcept {
         try {
             for (std::size_t k = claimed++; k < segments.size(); k = claimed++) {
+                Segment& segment = segments[k];
+                // Fixed text (a large node's fields, a comma, closing brackets) takes no
+                // buffer from the pool: waiting its turn, it would hold one a run needs.
+                if (segment.subtrees.empty()) {
+                    hand_in(k, std::move(segment.text));
+                    continue;
+                }
                 auto buffer = take_buffer(k);
                 if (!buffer) return;
-                Segment& segment = segments[k];
                 // Made large enough at once: growing by doubling would leave every
                 // smaller block behind it in this thread's heap.
                 std::size_t nodes = 0;
