@@ -36,8 +36,8 @@ def main():
         sys.exit(__doc__)
     runner, runs, warmup = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     commands = []
-    for spec in sys.argv[4:]:
-        name, _, command = spec.partition("=")
+    for argument in sys.argv[4:]:
+        name, _, command = argument.partition("=")
         commands.append((name, shlex.split(command)))
     walls = {name: [] for name, _ in commands}
     peaks = {name: [] for name, _ in commands}
