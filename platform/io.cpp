@@ -44,4 +44,9 @@ std::expected<Fd, int> open_directory_at(int dirfd, const char* name, FollowFina
     return open_at(dirfd, name, O_RDONLY | O_DIRECTORY | nofollow);
 }
 
+std::expected<void, int> rewind(int fd) {
+    if (::lseek(fd, 0, SEEK_SET) < 0) return std::unexpected(errno);
+    return {};
+}
+
 }  // namespace bramvelt::platform

@@ -32,12 +32,15 @@ std::expected<std::size_t, int> read_some(int fd, std::span<char> buffer);
 
 // Everything until the end of input, or until `limit` bytes have been read (what lies
 // beyond is left unread). The error is errno.
-std::expected<std::string, int> read_all(int fd,
-                                         std::size_t limit = std::numeric_limits<std::size_t>::max());
+std::expected<std::string, int> read_all(
+    int fd, std::size_t limit = std::numeric_limits<std::size_t>::max());
 
 // Writes every byte, looping over short writes. The error is errno. Only write(2) and
 // errno: safe to call from a signal handler (the terminal restore relies on it).
 std::expected<void, int> write_all(int fd, std::string_view bytes);
+
+// Moves an open file's offset back to its start. The error is errno.
+std::expected<void, int> rewind(int fd);
 
 // openat(2) with O_CLOEXEC added. The error is errno.
 std::expected<Fd, int> open_at(int dirfd, const char* name, int flags, mode_t mode = 0);

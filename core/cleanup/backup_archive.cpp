@@ -1,7 +1,6 @@
 #include "core/cleanup/backup_archive.hpp"
 
 #include <openssl/evp.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -111,10 +110,10 @@ std::expected<std::string, std::string> pax_records(std::string_view path,
     const auto nanoseconds = [](std::int64_t seconds, std::int32_t nanos) {
         return static_cast<filesystem::int128_t>(seconds) * 1'000'000'000 + nanos;
     };
-    std::string records = pax_record("mtime", pax_time(nanoseconds(status.mtime_seconds,
-                                                                   status.mtime_nanoseconds)));
-    records += pax_record("atime", pax_time(nanoseconds(status.atime_seconds,
-                                                        status.atime_nanoseconds)));
+    std::string records =
+        pax_record("mtime", pax_time(nanoseconds(status.mtime_seconds, status.mtime_nanoseconds)));
+    records +=
+        pax_record("atime", pax_time(nanoseconds(status.atime_seconds, status.atime_nanoseconds)));
     auto names = platform::list_attribute_names(path);
     if (!names) return fail_os(names.error());
     for (const std::string& name : *names) {
@@ -146,8 +145,8 @@ std::expected<void, std::string> write_long(HashingWriter& writer, char type,
     return writer.pad(data.size());
 }
 
-std::expected<void, std::string> copy_file_bytes(HashingWriter& writer, int fd,
-                                                 std::uint64_t size, const CancelFlag& cancel) {
+std::expected<void, std::string> copy_file_bytes(HashingWriter& writer, int fd, std::uint64_t size,
+                                                 const CancelFlag& cancel) {
     std::vector<char> buffer(kCopyPiece, '\0');
     std::uint64_t remaining = size;
     while (remaining > 0) {
@@ -163,8 +162,7 @@ std::expected<void, std::string> copy_file_bytes(HashingWriter& writer, int fd,
 }
 
 std::expected<void, std::string> write_entry(HashingWriter& writer, std::string_view root,
-                                             const std::string& path,
-                                             const FileIdentity& identity,
+                                             const std::string& path, const FileIdentity& identity,
                                              const CancelFlag& cancel) {
     if (is_cancelled(cancel)) return fail(kArchiveCancelled);
     auto handle = filesystem::open_parent_dir(path);
@@ -282,7 +280,8 @@ std::expected<ArchiveReceipt, std::string> verify_saved_backup(std::string_view 
         static_cast<std::uint64_t>(identity->size) != size) {
         return fail(kSavedBackupNotExclusive);
     }
-    auto file = filesystem::open_verified_file(*handle, filesystem::FileAccess::ReadOnly, *identity);
+    auto file =
+        filesystem::open_verified_file(*handle, filesystem::FileAccess::ReadOnly, *identity);
     if (!file) return std::unexpected(std::move(file.error().message));
     auto digest = hash_file_sha256(file->get(), cancel);
     if (!digest) return std::unexpected(std::move(digest.error()));

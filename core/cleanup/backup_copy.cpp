@@ -1,7 +1,6 @@
 #include "core/cleanup/backup_copy.hpp"
 
 #include <openssl/evp.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -56,8 +55,7 @@ std::expected<std::string, std::string> copy_file(const filesystem::ParentHandle
                                                   const platform::EntryStatus& status,
                                                   std::string_view copy,
                                                   const filesystem::ReservedDir& reserved,
-                                                  std::string_view source,
-                                                  std::string_view item_id,
+                                                  std::string_view source, std::string_view item_id,
                                                   ProgressReporter& reporter) {
     auto in = filesystem::open_verified_file(handle, filesystem::FileAccess::ReadOnly, identity);
     if (!in) return std::unexpected(std::move(in.error().message));
@@ -74,7 +72,8 @@ std::expected<std::string, std::string> copy_file(const filesystem::ParentHandle
         auto got = platform::read_some(in->get(), buffer);
         if (!got) return fail_os(got.error());
         if (*got == 0) break;
-        if (auto put = platform::write_all(out->get(), std::string_view(buffer.data(), *got)); !put) {
+        if (auto put = platform::write_all(out->get(), std::string_view(buffer.data(), *got));
+            !put) {
             return fail_os(put.error());
         }
         EVP_DigestUpdate(context.get(), buffer.data(), *got);
@@ -91,18 +90,21 @@ std::expected<std::string, std::string> copy_file(const filesystem::ParentHandle
     if (auto attributes = copy_extended_attributes(in->get(), out->get()); !attributes) {
         return std::unexpected(std::move(attributes.error()));
     }
-    if (auto mode = platform::set_mode(out->get(), status.mode); !mode) return fail_os(mode.error());
-    if (auto set = platform::set_times(out->get(), times_of(status)); !set) return fail_os(set.error());
+    if (auto mode = platform::set_mode(out->get(), status.mode); !mode)
+        return fail_os(mode.error());
+    if (auto set = platform::set_times(out->get(), times_of(status)); !set)
+        return fail_os(set.error());
     if (auto synced = platform::full_sync(out->get()); !synced) return fail_os(synced.error());
     unsigned char bytes[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(context.get(), bytes, &length);
     const std::string digest = hex_lower(std::string_view(reinterpret_cast<char*>(bytes), length));
-    if (::lseek(out->get(), 0, SEEK_SET) < 0) return fail_os(errno);
+    if (auto rewound = platform::rewind(out->get()); !rewound) return fail_os(rewound.error());
     auto again = hash_file_sha256(out->get(), reporter.cancel);
     if (!again) return std::unexpected(std::move(again.error()));
     if (again->sha256 != digest || again->bytes != copied) return fail(kCopyContentFailed);
-    if (auto set = platform::set_times(out->get(), times_of(status)); !set) return fail_os(set.error());
+    if (auto set = platform::set_times(out->get(), times_of(status)); !set)
+        return fail_os(set.error());
     if (auto closed = platform::close_reporting(std::move(*out)); !closed) {
         return fail_os(closed.error());
     }
@@ -131,7 +133,8 @@ std::expected<void, std::string> copy_link(std::string_view source, std::string_
             return fail_with(kSymlinkMetadataNotPreserved, set.error());
         }
     }
-    if (auto set = platform::set_link_times(copy, times_of(status)); !set) return fail_os(set.error());
+    if (auto set = platform::set_link_times(copy, times_of(status)); !set)
+        return fail_os(set.error());
     return {};
 }
 
@@ -187,12 +190,14 @@ std::expected<void, std::string> copy_item_to_backup(std::string_view source, st
     emit_cleanup_progress(reporter, "backing_up", source, item_id, ForceReport::No);
 
     if (identity->kind == "file") {
-        auto digest = copy_file(*handle, *identity, *status, copy, reserved, source, item_id, reporter);
+        auto digest =
+            copy_file(*handle, *identity, *status, copy, reserved, source, item_id, reporter);
         if (!digest) return std::unexpected(std::move(digest.error()));
         snapshot.record_digest(source, *digest);
         snapshot.record_digest(copy, *digest);
     } else if (identity->kind == "symlink") {
-        if (auto linked = copy_link(source, copy, *handle, *status, reserved); !linked) return linked;
+        if (auto linked = copy_link(source, copy, *handle, *status, reserved); !linked)
+            return linked;
     } else if (identity->kind == "directory") {
         auto in = filesystem::open_verified_dir(*handle, *identity);
         if (!in) return std::unexpected(std::move(in.error().message));
@@ -216,8 +221,10 @@ std::expected<void, std::string> copy_item_to_backup(std::string_view source, st
         if (auto attributes = copy_extended_attributes(in->get(), out->get()); !attributes) {
             return attributes;
         }
-        if (auto mode = platform::set_mode(out->get(), status->mode); !mode) return fail_os(mode.error());
-        if (auto set = platform::set_times(out->get(), times_of(*status)); !set) return fail_os(set.error());
+        if (auto mode = platform::set_mode(out->get(), status->mode); !mode)
+            return fail_os(mode.error());
+        if (auto set = platform::set_times(out->get(), times_of(*status)); !set)
+            return fail_os(set.error());
         if (auto synced = platform::full_sync(out->get()); !synced) return fail_os(synced.error());
         if (auto closed = platform::close_reporting(std::move(*out)); !closed) {
             return fail_os(closed.error());

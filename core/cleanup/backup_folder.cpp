@@ -16,6 +16,7 @@
 #include "core/policy/normalize.hpp"
 #include "platform/file_status.hpp"
 #include "platform/os_error.hpp"
+#include "platform/random.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::cleanup {
@@ -66,8 +67,8 @@ std::expected<filesystem::ReservedDir, std::string> reserve_backup_folder(
     auto seconds = std::max<std::int64_t>(
         0, std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count());
     unsigned char random[8];
-    if (::getentropy(random, sizeof random) != 0) {
-        return std::unexpected(platform::os_error_text(errno));
+    if (auto filled = platform::random_bytes(random); !filled) {
+        return std::unexpected(platform::os_error_text(filled.error()));
     }
     std::uint64_t number = 0;
     for (int i = 7; i >= 0; --i) number = (number << 8) | random[i];  // little-endian

@@ -18,6 +18,7 @@
 #include "core/filesystem/real_path.hpp"
 #include "core/filesystem/reserved_dir.hpp"
 #include "platform/private_dir.hpp"
+#include "platform/random.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::cleanup {
@@ -53,8 +54,8 @@ std::expected<void, std::string> archive_handoff_backup(
     ProgressReporter& reporter, std::optional<std::string>& backup_path) {
     const std::string& path = item.canonical_path;
     if (!item.snapshot) return fail(kSnapshotIncomplete);
-    if (auto same = verify_snapshot_unchanged(path, *item.snapshot, reporter.cancel,
-                                              reporter.acknowledged);
+    if (auto same =
+            verify_snapshot_unchanged(path, *item.snapshot, reporter.cancel, reporter.acknowledged);
         !same) {
         return same;
     }
@@ -88,14 +89,13 @@ std::expected<void, std::string> archive_handoff_backup(
                                         std::move(*archive_file), reporter.cancel);
     if (!archive) return std::unexpected(std::move(archive.error()));
 
-    char token_bytes[24];
-    if (::getentropy(token_bytes, sizeof token_bytes) != 0) return fail(kHandoffNotAuthorized);
-    const std::string token = hex_lower(std::string_view(token_bytes, sizeof token_bytes));
+    auto token = platform::random_hex(24);
+    if (!token) return fail(kHandoffNotAuthorized);
     backup_path = platform::to_utf8_lossy(archive_path);
     emit_cleanup_progress(reporter, "awaiting_external_backup", path, item.item_id,
                           ForceReport::Yes);
     reporter.sink(ExternalBackupRequest{item.identity, item.item_id, platform::to_utf8_lossy(path),
-                                        token, platform::to_utf8_lossy(archive_path),
+                                        *token, platform::to_utf8_lossy(archive_path),
                                         archive->sha256, archive->size});
     const Instant start = reporter.now();
 
@@ -112,7 +112,7 @@ std::expected<void, std::string> archive_handoff_backup(
         answer = std::move(*received.message);
         break;
     }
-    if (answer.item_id != item.item_id || answer.token != token) return fail(kHandoffMismatch);
+    if (answer.item_id != item.item_id || answer.token != *token) return fail(kHandoffMismatch);
     if (!answer.success) {
         return std::unexpected(
             sanitize_report_text(answer.message.value_or(std::string(kHandoffTransferFailed))));

@@ -1,7 +1,6 @@
 #include "core/cleanup/backup_removal.hpp"
 
 #include <sys/random.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +16,7 @@
 #include "platform/durable_close.hpp"
 #include "platform/io.hpp"
 #include "platform/os_error.hpp"
+#include "platform/random.hpp"
 #include "platform/text.hpp"
 
 namespace bramvelt::cleanup {
@@ -32,15 +32,6 @@ std::expected<void, std::string> acknowledged(const ProgressReporter& reporter,
     return {};
 }
 
-std::expected<void, std::string> fill_random(std::span<char> chunk) {
-    // getentropy hands out at most 256 bytes a call.
-    for (std::size_t done = 0; done < chunk.size(); done += 256) {
-        const std::size_t want = std::min<std::size_t>(256, chunk.size() - done);
-        if (::getentropy(chunk.data() + done, want) != 0) return fail_os(errno);
-    }
-    return {};
-}
-
 // The three passes over one file; returns its identity afterwards, which the removal
 // then checks against.
 std::expected<FileIdentity, std::string> overwrite_file(const ParentHandle& handle,
@@ -53,17 +44,22 @@ std::expected<FileIdentity, std::string> overwrite_file(const ParentHandle& hand
     std::vector<char> buffer(kOverwriteChunk, '\0');
     const std::uint64_t size = static_cast<std::uint64_t>(std::max<std::int64_t>(identity.size, 0));
     for (const int pass : {0, 1, 2}) {
-        if (::lseek(file->get(), 0, SEEK_SET) < 0) return fail_os(errno);
+        if (auto rewound = platform::rewind(file->get()); !rewound) return fail_os(rewound.error());
         std::uint64_t remaining = size;
         while (remaining > 0) {
             if (is_cancelled(reporter.cancel)) return fail(kCleanupCancelled);
             auto now = filesystem::identity_of_fd(file->get());
             if (!now) return std::unexpected(std::move(now.error().message));
             if (now->links > 1) return fail(kGainedHardLink);
-            const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kOverwriteChunk));
+            const auto chunk =
+                static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kOverwriteChunk));
             const std::span<char> bytes(buffer.data(), chunk);
             if (pass == 2) {
-                if (auto random = fill_random(bytes); !random) return std::unexpected(random.error());
+                const std::span<unsigned char> raw(reinterpret_cast<unsigned char*>(bytes.data()),
+                                                   bytes.size());
+                if (auto random = platform::random_bytes(raw); !random) {
+                    return fail_os(random.error());
+                }
             } else {
                 std::ranges::fill(bytes, pass == 0 ? '\0' : '\xff');
             }
@@ -72,8 +68,8 @@ std::expected<FileIdentity, std::string> overwrite_file(const ParentHandle& hand
                 return fail_os(put.error());
             }
             remaining -= chunk;
-            reporter.progress.bytes_done = platform::saturating_add(reporter.progress.bytes_done,
-                                                                    std::uint64_t{chunk});
+            reporter.progress.bytes_done =
+                platform::saturating_add(reporter.progress.bytes_done, std::uint64_t{chunk});
             emit_cleanup_progress(reporter, "overwriting", handle.path(), item_id, ForceReport::No);
         }
         if (auto synced = platform::full_sync(file->get()); !synced) return fail_os(synced.error());
@@ -122,7 +118,8 @@ std::expected<void, std::string> remove_at(std::string_view path, const FileIden
         }
         if (!overwriting && identity.kind == "file") {
             reporter.progress.bytes_done = platform::saturating_add(
-                reporter.progress.bytes_done, static_cast<std::uint64_t>(std::max<std::int64_t>(identity.size, 0)));
+                reporter.progress.bytes_done,
+                static_cast<std::uint64_t>(std::max<std::int64_t>(identity.size, 0)));
         }
         return {};
     }
@@ -156,8 +153,8 @@ std::expected<void, std::string> remove_at(std::string_view path, const FileIden
         if (snapshot != nullptr && snapshot->source().find(backup_key(child)) != *child_identity) {
             return fail(kChangedAfterBackup);
         }
-        if (auto removed = remove_at(child, *child_identity, item_id, overwrite, snapshot,
-                                     reporter, depth + 1);
+        if (auto removed = remove_at(child, *child_identity, item_id, overwrite, snapshot, reporter,
+                                     depth + 1);
             !removed) {
             return removed;
         }

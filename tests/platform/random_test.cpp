@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <set>
 
 namespace bramvelt::platform {
@@ -19,6 +21,14 @@ TEST(Random, HexOfTheAskedLengthAndNeverRepeated) {
         }
     }
     EXPECT_EQ(random_hex(0).value(), "");
+}
+
+// More than one call's worth: the part past the first 256 bytes is filled too.
+TEST(Random, BytesFillTheWholeBuffer) {
+    std::array<unsigned char, 600> bytes{};
+    ASSERT_TRUE(random_bytes(bytes).has_value());
+    EXPECT_TRUE(
+        std::any_of(bytes.begin() + 512, bytes.end(), [](unsigned char b) { return b != 0; }));
 }
 
 }  // namespace
