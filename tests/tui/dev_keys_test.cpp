@@ -8,12 +8,12 @@
 #include "src/tui/dev_cleanup.hpp"
 #include "src/tui/main_loop.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/tui/dev_candidates.hpp"
 #include "tests/tui/key_events.hpp"
 
 namespace bramvelt::tui {
 namespace {
 
-using development::CandidateKind;
 using development::DevCandidate;
 using development::Recommendation;
 using kit::KeyCode;
@@ -22,17 +22,7 @@ using kit::KeyEvent;
 using test_keys::ch;
 using test_keys::code;
 
-DevCandidate candidate(std::string path, std::uint64_t bytes,
-                       Recommendation recommendation = Recommendation::Regenerable) {
-    DevCandidate c;
-    c.path = std::move(path);
-    c.kind = CandidateKind::Build;
-    c.tool = "Cargo";
-    c.allocated_bytes = bytes;
-    c.measurement_complete = true;
-    c.recommendation = recommendation;
-    return c;
-}
+using test_candidates::candidate;
 
 // The development view in front, its searches started on threads that do nothing.
 struct Harness {

@@ -9,26 +9,16 @@
 
 #include "src/tui/dev_search.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/tui/dev_candidates.hpp"
 
 namespace bramvelt::tui {
 namespace {
 
-using development::CandidateKind;
 using development::DevCandidate;
 using development::DevScanSummary;
 using development::Recommendation;
 
-DevCandidate candidate(std::string path, std::uint64_t bytes,
-                       Recommendation recommendation = Recommendation::Regenerable) {
-    DevCandidate c;
-    c.path = std::move(path);
-    c.kind = CandidateKind::Build;
-    c.tool = "cargo";
-    c.allocated_bytes = bytes;
-    c.measurement_complete = true;
-    c.recommendation = recommendation;
-    return c;
-}
+using test_candidates::candidate;
 
 // A view in its first search, with no thread behind it.
 DevView searching() {
