@@ -39,6 +39,9 @@ struct CleanupItemResult {
     std::optional<std::string> backup_path;
     std::uint64_t processed_bytes = 0;  // bytes this item freed
     CleanupStatus status = CleanupStatus::Failed;
+    // The part of processed_bytes that went to the Trash (a worktree's generated output
+    // does while its folder is removed); never written to a report on its own.
+    std::uint64_t trashed_bytes = 0;
 
     friend bool operator==(const CleanupItemResult&, const CleanupItemResult&) = default;
 };
@@ -51,6 +54,7 @@ struct CleanupSummary {
     std::uint64_t failed_items = 0;     // ended with an error while the run went on
     std::uint64_t cancelled_items = 0;  // ended with an error after the run was cancelled
     std::uint64_t processed_bytes = 0;  // saturating
+    std::uint64_t trashed_bytes = 0;    // the part of processed_bytes in the Trash; saturating
     bool cancelled = false;             // the cancel flag when the run ended
 
     friend bool operator==(const CleanupSummary&, const CleanupSummary&) = default;
