@@ -263,6 +263,14 @@ class DeletionWatcher {
     std::thread thread_;
 };
 
+// Renames `path` aside and puts a link to `target` in its place; false when `path` was
+// already gone (the attack came too late).
+bool swap_for_link(const std::string& path, const std::string& target) {
+    if (::rename(path.c_str(), (path + ".aside").c_str()) != 0) return false;
+    EXPECT_EQ(::symlink(target.c_str(), path.c_str()), 0);
+    return true;
+}
+
 class WorktreeRaceTest : public WorktreeTest {
   protected:
     void SetUp() override {
@@ -353,11 +361,7 @@ TEST_F(WorktreeRaceTest, TheWorktreeSwappedForALinkAtTheFirstDeletion) {
         "worktree swapped",
         [&](const std::string& wt) {
             return std::make_unique<DeletionWatcher>(folders_of(wt), [wt, this](std::string_view) {
-                const bool moved = ::rename(wt.c_str(), (wt + ".aside").c_str()) == 0;
-                if (moved) {
-                    EXPECT_EQ(::symlink(decoy_.c_str(), wt.c_str()), 0);
-                }
-                return std::optional(moved);
+                return std::optional(swap_for_link(wt, decoy_));
             });
         },
         [&](const std::string& wt, const auto& outcome, bool landed) {
@@ -376,15 +380,9 @@ TEST_F(WorktreeRaceTest, AFolderInsideSwappedForALinkAtTheFirstDeletion) {
     rounds(
         "folder inside swapped",
         [&](const std::string& wt) {
-            const std::string keys = wt + "/keys";
-            return std::make_unique<DeletionWatcher>(
-                folders_of(wt), [keys, this](std::string_view) {
-                    const bool moved = ::rename(keys.c_str(), (keys + ".aside").c_str()) == 0;
-                    if (moved) {
-                        EXPECT_EQ(::symlink((decoy_ + "/keys").c_str(), keys.c_str()), 0);
-                    }
-                    return std::optional(moved);
-                });
+            return std::make_unique<DeletionWatcher>(folders_of(wt), [wt, this](std::string_view) {
+                return std::optional(swap_for_link(wt + "/keys", decoy_ + "/keys"));
+            });
         },
         [&](const std::string& wt, const auto& outcome, bool landed) {
             if (!landed) return;
