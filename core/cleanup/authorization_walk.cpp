@@ -6,6 +6,7 @@
 #include "core/cleanup/cancelled.hpp"
 #include "core/cleanup/child_dir.hpp"
 #include "core/cleanup/directory_names.hpp"
+#include "core/cleanup/item_bytes.hpp"
 #include "core/cleanup/removal_entry.hpp"
 #include "core/filesystem/parent_handle.hpp"
 #include "platform/file_status.hpp"
@@ -45,7 +46,7 @@ std::expected<std::uint64_t, std::string> count_removal_tree(
     std::string path(folder_path);
     std::vector<Level> stack;
     stack.push_back(Level{{}, dir_fd, std::move(*first), 0, path.size()});
-    std::uint64_t total = 0;
+    ItemBytes total;
     while (!stack.empty()) {
         Level& level = stack.back();
         if (level.next == level.names.size()) {
@@ -63,6 +64,7 @@ std::expected<std::uint64_t, std::string> count_removal_tree(
         if (!status) return std::unexpected(platform::os_error_text(status.error()));
         auto identity = classify_removal_entry(path, *status, root_device, rules);
         if (!identity) return std::unexpected(std::move(identity.error()));
+        total.add(*status);
         if (status->is_directory()) {
             auto child = open_child_dir(level.fd, name, status->device, status->inode);
             if (!child) return std::unexpected(std::move(child.error()));
@@ -74,12 +76,9 @@ std::expected<std::uint64_t, std::string> count_removal_tree(
             stack.push_back(Level{std::move(*child), fd, std::move(*names), 0, path.size()});
             continue;
         }
-        if (status->is_regular()) {
-            total = platform::saturating_add(total, static_cast<std::uint64_t>(identity->size));
-        }
         snapshot.insert(path, *identity);
     }
-    return total;
+    return total.total();
 }
 
 std::expected<ItemSnapshot, std::string> snapshot_authorized_item(
@@ -87,25 +86,27 @@ std::expected<ItemSnapshot, std::string> snapshot_authorized_item(
     const RemovalRules& rules, const CancelFlag& cancel) {
     auto handle = filesystem::open_real_parent(canonical_path);
     if (!handle) return std::unexpected(std::move(handle.error().message));
-    auto current = filesystem::identity_at(handle->parent_fd(), handle->name());
-    if (!current) return std::unexpected(std::move(current.error().message));
-    if (!same_entry(*current, authorized)) {
+    const auto status = platform::status_at(handle->parent_fd(), handle->name().c_str(),
+                                            platform::FollowFinalLink::no);
+    if (!status) return std::unexpected(platform::os_error_text(status.error()));
+    const filesystem::FileIdentity current = filesystem::identity_from_status(*status);
+    if (!same_entry(current, authorized)) {
         return std::unexpected(std::string(kItemChangedSinceConfirmation));
     }
     auto snapshot = std::make_shared<TreeSnapshot>();
-    snapshot->insert(canonical_path, *current);
+    snapshot->insert(canonical_path, current);
     ItemSnapshot result;
-    if (current->kind == "directory") {
-        auto folder = filesystem::open_verified_dir(*handle, *current);
+    // The item's own blocks count as the review counts them; the folder's entries add theirs.
+    result.bytes = ItemBytes().add(*status);
+    if (current.kind == "directory") {
+        auto folder = filesystem::open_verified_dir(*handle, current);
         if (!folder) return std::unexpected(std::move(folder.error().message));
         auto bytes = count_removal_tree(folder->get(), canonical_path,
-                                        std::bit_cast<std::uint64_t>(current->device), rules,
-                                        cancel, *snapshot);
+                                        std::bit_cast<std::uint64_t>(current.device), rules, cancel,
+                                        *snapshot);
         if (!bytes) return std::unexpected(std::move(bytes.error()));
-        result.bytes = *bytes;
-    } else if (current->kind == "file") {
-        result.bytes = static_cast<std::uint64_t>(current->size);
-    } else if (current->kind != "symlink") {
+        result.bytes = platform::saturating_add(result.bytes, *bytes);
+    } else if (current.kind != "file" && current.kind != "symlink") {
         return std::unexpected(std::string(kSpecialEntry));
     }
     result.snapshot = std::move(snapshot);

@@ -26,7 +26,7 @@ inline constexpr std::string_view kSourceChanged =
     "Source changed during backup; backup retained and original kept";
 
 struct ItemSnapshot {
-    std::uint64_t bytes = 0;  // regular files' sizes, saturating; 0 for a link
+    std::uint64_t bytes = 0;  // the review's measure (item_bytes.hpp), saturating
     std::shared_ptr<const TreeSnapshot> snapshot;
 };
 
@@ -38,8 +38,9 @@ std::expected<ItemSnapshot, std::string> snapshot_authorized_item(
     const RemovalRules& rules, const CancelFlag& cancel);
 
 // Everything below the open folder `dir_fd` (whose path is `folder_path`) into `snapshot`;
-// the bytes of its regular files. Depth first with one descriptor per level, its levels
-// kept on the heap: a tree deeper than the descriptor limit fails with the system's text.
+// the bytes of the entries below it in the review's measure. Depth first with one descriptor per
+// level, its levels kept on the heap: a tree deeper than the descriptor limit fails with the
+// system's text.
 std::expected<std::uint64_t, std::string> count_removal_tree(
     int dir_fd, std::string_view folder_path, std::uint64_t root_device, const RemovalRules& rules,
     const CancelFlag& cancel, TreeSnapshot& snapshot);

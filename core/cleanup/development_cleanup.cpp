@@ -43,6 +43,8 @@ struct DevRun {
     const CleanupEventSink& sink;
     CleanupProgress base;
     std::uint64_t processed = 0;
+    std::uint64_t trashed = 0;  // the part of `processed` that went to the Trash
+    bool part_removed = false;  // something of the current item is gone
 
     void send_base() const { sink(Progress{base}); }
 
@@ -51,10 +53,17 @@ struct DevRun {
         auto outcome = run_cleanup_plan(request.context, request.action, request.acknowledged, item,
                                         cancel, link, base, sink);
         if (!outcome) {
+            // What a removal took before it stopped stays gone, and counts.
+            processed = platform::saturating_add(processed, outcome.error().processed_bytes);
+            if (outcome.error().error_code == kCodeDevelopmentPartial) part_removed = true;
             return std::unexpected(ItemFailure{std::move(outcome.error().message),
                                                std::move(outcome.error().error_code)});
         }
+        part_removed = true;
         processed = platform::saturating_add(processed, outcome->processed_bytes);
+        if (outcome->status == CleanupStatus::Trashed) {
+            trashed = platform::saturating_add(trashed, outcome->processed_bytes);
+        }
         return outcome->status;
     }
 };
@@ -64,7 +73,7 @@ bool same_entry(const filesystem::FileIdentity& a, const filesystem::FileIdentit
 }
 
 // The worktree's generated output first, each searched again just before it goes; then
-// the worktree, checked once more, goes with `git worktree remove`.
+// the worktree, checked once more, goes once Git confirms it would remove it unforced.
 ItemOutcome clean_worktree(DevRun& run, const DevCleanupItem& item, const DevRecheck& recheck) {
     std::vector<DevCandidate> outputs = retain_worktree_outputs(recheck.candidates, item.path);
     for (const WorktreeOutput& output : worktree_outputs_to_clean(outputs)) {
@@ -98,11 +107,16 @@ ItemOutcome clean_worktree(DevRun& run, const DevCleanupItem& item, const DevRec
     }
     run.base.stage = std::string(kStageRemovingWorktree);
     run.send_base();
-    if (auto removed = remove_worktree(item.path, last->candidate.git->repository, run.cancel);
-        !removed) {
-        return fail(std::move(removed.error()));
+    const WorktreeTarget target{item.path, last->candidate.git->repository, item.item_id, *identity,
+                                last->candidate.allocated_bytes};
+    auto removed = remove_worktree(target, {run.request.context, run.request.acknowledged,
+                                            run.cancel, run.link, run.base, run.sink});
+    if (!removed) {
+        run.processed = platform::saturating_add(run.processed, removed.error().removed_bytes);
+        if (removed.error().part_removed) run.part_removed = true;
+        return fail(std::move(removed.error().message));
     }
-    run.processed = platform::saturating_add(run.processed, last->candidate.allocated_bytes);
+    run.processed = platform::saturating_add(run.processed, *removed);
     return CleanupStatus::Removed;
 }
 
@@ -123,12 +137,19 @@ ItemOutcome clean_item(DevRun& run, const DevCleanupItem& item) {
     return run.clean_through_plan(CleanupItem{item.identity, item.item_id, item.path});
 }
 
+// Where the run's byte counts stood when an item began.
+struct ItemStart {
+    std::uint64_t processed = 0;
+    std::uint64_t trashed = 0;
+};
+
 CleanupItemResult result_of(const DevRun& run, const DevCleanupItem& item, ItemOutcome outcome,
-                            std::uint64_t start, CleanupSummary& summary) {
+                            ItemStart start, CleanupSummary& summary) {
     CleanupItemResult result;
     result.item_id = item.item_id;
     result.path = sanitize_report_text(item.path);
-    result.processed_bytes = run.processed > start ? run.processed - start : 0;
+    result.processed_bytes = run.processed > start.processed ? run.processed - start.processed : 0;
+    result.trashed_bytes = run.trashed > start.trashed ? run.trashed - start.trashed : 0;
     if (outcome) {
         ++summary.completed_items;
         result.status = *outcome;
@@ -150,7 +171,8 @@ CleanupItemResult result_of(const DevRun& run, const DevCleanupItem& item, ItemO
         ++summary.failed_items;
         result.status = CleanupStatus::Failed;
     }
-    if (run.processed > start) result.error_code = std::string(kCodeDevelopmentPartial);
+    if (run.part_removed || run.processed > start.processed)
+        result.error_code = std::string(kCodeDevelopmentPartial);
     return result;
 }
 
@@ -168,7 +190,7 @@ void run_dev_cleanup(const DevCleanupRequest& request, const CancelFlag& cancel,
         return;
     }
 
-    DevRun run{request, cancel, link, sink, {}, 0};
+    DevRun run{request, cancel, link, sink, {}, 0, 0, false};
     run.base.stage = std::string(kStageCheckingDevelopment);
     run.base.items_total = request.items.size();
     CleanupSummary summary;
@@ -180,7 +202,8 @@ void run_dev_cleanup(const DevCleanupRequest& request, const CancelFlag& cancel,
         run.base.detail = sanitize_report_text(reviewed.path);
         run.base.item_id = reviewed.item_id;
         run.send_base();
-        const std::uint64_t start = run.processed;
+        const ItemStart start{run.processed, run.trashed};
+        run.part_removed = false;
 
         DevCleanupItem item = reviewed;
         item.path = (*canonical)[i];
@@ -194,6 +217,7 @@ void run_dev_cleanup(const DevCleanupRequest& request, const CancelFlag& cancel,
         run.send_base();
     }
     summary.processed_bytes = run.processed;
+    summary.trashed_bytes = run.trashed;
     summary.cancelled = is_cancelled(cancel);
     sink(Summary{std::move(summary)});
 }

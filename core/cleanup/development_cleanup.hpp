@@ -2,7 +2,8 @@
 // A reviewed development cleanup, carried out item by item: each item is compared with
 // its identity at review and searched again, and only an item that still gets the same
 // verdict is cleaned (generated output through the orchestrator; a clean worktree after
-// its own outputs, with `git worktree remove`). Every stage and result goes to the sink.
+// its own outputs, once Git confirms it would remove it unforced). Every stage and result
+// goes to the sink.
 
 #include <cstddef>
 #include <memory>

@@ -7,6 +7,7 @@
 #include "core/cleanup/backup_removal.hpp"
 #include "core/cleanup/cancelled.hpp"
 #include "core/cleanup/event_forwarding.hpp"
+#include "core/cleanup/item_bytes.hpp"
 #include "core/cleanup/native_trash_step.hpp"
 #include "core/cleanup/permanent_removal.hpp"
 #include "core/cleanup/progress_reporter.hpp"
@@ -47,7 +48,7 @@ StepOutcome outcome_of(host_trash::TrashOutcome trash) {
 StepOutcome run_action(const AuthorizedItem& item, const RemovalRules& rules,
                        host_trash::CleanupHostLink& host_link, ProgressReporter& reporter,
                        const filesystem::ReservedDir* reserved,
-                       std::optional<std::string>& backup_path) {
+                       std::optional<std::string>& backup_path, ItemBytes& removed) {
     if (is_cancelled(reporter.cancel)) return std::string(kCleanupCancelled);
     // The guard's handle is closed at once: each step opens its own.
     if (auto guard = step_guard(reporter, item.canonical_path, item.identity); !guard) {
@@ -59,7 +60,7 @@ StepOutcome run_action(const AuthorizedItem& item, const RemovalRules& rules,
     switch (reporter.plan.action.kind) {
         case CleanupAction::Kind::Delete:
             return outcome_of(remove_permanently(item.canonical_path, item.identity, item.item_id,
-                                                 rules, reporter));
+                                                 rules, reporter, removed));
         case CleanupAction::Kind::Trash:
             return outcome_of(native_trash_step(item, host_link, reporter));
         case CleanupAction::Kind::Overwrite:
@@ -75,8 +76,9 @@ StepOutcome run_action(const AuthorizedItem& item, const RemovalRules& rules,
     return std::string(kActionUnsupported);
 }
 
+// `removed` is what a permanent removal took away before it stopped.
 CleanupItemResult result_of(const AuthorizedItem& item, const CleanupAction& action,
-                            StepOutcome outcome, const CancelFlag& cancel,
+                            StepOutcome outcome, const ItemBytes& removed, const CancelFlag& cancel,
                             CleanupSummary& summary) {
     CleanupItemResult result;
     result.item_id = item.item_id;
@@ -84,9 +86,14 @@ CleanupItemResult result_of(const AuthorizedItem& item, const CleanupAction& act
     if (std::holds_alternative<std::monostate>(outcome)) {
         ++summary.completed_items;
         summary.processed_bytes = platform::saturating_add(summary.processed_bytes, item.bytes);
-        result.status = action.kind == CleanupAction::Kind::Trash ? CleanupStatus::Trashed
-                                                                  : CleanupStatus::Removed;
         result.processed_bytes = item.bytes;
+        if (action.kind == CleanupAction::Kind::Trash) {
+            result.status = CleanupStatus::Trashed;
+            result.trashed_bytes = item.bytes;
+            summary.trashed_bytes = platform::saturating_add(summary.trashed_bytes, item.bytes);
+        } else {
+            result.status = CleanupStatus::Removed;
+        }
     } else if (std::holds_alternative<Indeterminate>(outcome)) {
         ++summary.failed_items;
         result.status = CleanupStatus::Failed;
@@ -101,6 +108,13 @@ CleanupItemResult result_of(const AuthorizedItem& item, const CleanupAction& act
             result.status = CleanupStatus::Failed;
         }
         result.error = sanitize_report_text(std::get<std::string>(outcome));
+        // Nothing removed is restored, so what went before the stop is reported as gone.
+        if (removed.entries() > 0) {
+            result.processed_bytes = removed.total();
+            result.error_code = std::string(kCodeDevelopmentPartial);
+            summary.processed_bytes =
+                platform::saturating_add(summary.processed_bytes, removed.total());
+        }
     }
     return result;
 }
@@ -144,9 +158,11 @@ void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
 
     for (const AuthorizedItem& item : *authorized) {
         std::optional<std::string> backup_path;
+        ItemBytes removed;
         StepOutcome outcome = run_action(item, rules, host_link, reporter,
-                                         reserved ? &*reserved : nullptr, backup_path);
-        CleanupItemResult result = result_of(item, plan.action, std::move(outcome), cancel, summary);
+                                         reserved ? &*reserved : nullptr, backup_path, removed);
+        CleanupItemResult result =
+            result_of(item, plan.action, std::move(outcome), removed, cancel, summary);
         result.backup_path = std::move(backup_path);
         if (result.error) summary.results.push_back(result);
         sink(ItemFinished{std::move(result)});
@@ -187,7 +203,8 @@ std::expected<PlanOutcome, PlanFailure> run_cleanup_plan(
         return PlanOutcome{result->status, result->processed_bytes};
     }
     if (result && result->error) {
-        return std::unexpected(PlanFailure{*result->error, result->status, result->error_code});
+        return std::unexpected(PlanFailure{*result->error, result->status, result->error_code,
+                                           result->processed_bytes});
     }
     if (adapter.kept_failure()) return plan_failure(*adapter.kept_failure());
     return plan_failure(kRemovalNotConfirmed);

@@ -43,13 +43,16 @@ struct PlanOutcome {
     std::uint64_t processed_bytes = 0;
 };
 
-// How an item that a one-item plan did not clean ended: the item's own error, status and
-// code when the plan reported the item, else the plan's failure text (status Cancelled
-// when the cancel flag is set by then).
+// How an item that a one-item plan did not clean ended: the item's own error, status,
+// code and bytes when the plan reported the item, else the plan's failure text (status
+// Cancelled when the cancel flag is set by then).
 struct PlanFailure {
     std::string message;
     CleanupStatus status = CleanupStatus::Failed;  // Failed or Cancelled
-    std::optional<std::string> error_code;         // kCodeNativeTrashIndeterminate
+    // kCodeNativeTrashIndeterminate, or kCodeDevelopmentPartial when part of the item was
+    // removed before the stop
+    std::optional<std::string> error_code;
+    std::uint64_t processed_bytes = 0;  // what went before the stop
 };
 
 // One item as a plan of its own whose scan root is the item's parent folder. The caller's

@@ -22,16 +22,15 @@ namespace bramvelt::cleanup {
 namespace {
 
 // One folder being emptied: its descriptor (owned below the first level), its names and
-// how far the walk got, its path's length in the walk's buffer, and its device and inode
-// as examined, which its name must still lead to when it is removed.
+// how far the walk got, its path's length in the walk's buffer, and its status as
+// examined, whose device and inode its name must still lead to when it is removed.
 struct Level {
     platform::Fd owned;
     int fd = -1;
     DirectoryNames names;
     std::size_t next = 0;
     std::size_t path_size = 0;
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
+    platform::EntryStatus status;
 };
 
 std::unexpected<std::string> os_failure(int error) {
@@ -57,6 +56,13 @@ std::expected<void, std::string> recheck_item(const filesystem::ParentHandle& it
     return {};
 }
 
+// One entry gone: counted, and its bytes are work done.
+void count_removed(ProgressReporter& reporter, ItemBytes& removed,
+                   const platform::EntryStatus& status) {
+    reporter.progress.bytes_done =
+        platform::saturating_add(reporter.progress.bytes_done, removed.add(status));
+}
+
 void report_if_due(ProgressReporter& reporter, std::string_view path, std::string_view item_id) {
     if (progress_due(reporter)) {
         emit_cleanup_progress(reporter, kStageRemoving, path, item_id, ForceReport::No);
@@ -70,19 +76,19 @@ std::expected<void, std::string> remove_tree(int dir_fd, std::string_view folder
                                              const RemovalRules& rules,
                                              const filesystem::ParentHandle& item,
                                              const filesystem::FileIdentity& item_identity,
-                                             std::uint64_t& entries, ProgressReporter& reporter) {
+                                             std::uint64_t& entries, ProgressReporter& reporter,
+                                             ItemBytes& removed) {
     auto first = list_directory(dir_fd);
     if (!first) return os_failure(first.error());
     std::string path(folder_path);
     std::vector<Level> stack;
-    stack.push_back(Level{{}, dir_fd, std::move(*first), 0, path.size(), 0, 0});
+    stack.push_back(Level{{}, dir_fd, std::move(*first), 0, path.size(), {}});
     while (!stack.empty()) {
         Level& level = stack.back();
         if (level.next == level.names.size()) {
             if (stack.size() == 1) break;
             // An emptied sub-folder: closed, then removed while its name still leads to it.
-            const std::uint64_t device = level.device;
-            const std::uint64_t inode = level.inode;
+            const platform::EntryStatus examined = level.status;
             stack.pop_back();
             Level& parent = stack.back();
             const std::size_t i = parent.next - 1;
@@ -90,8 +96,11 @@ std::expected<void, std::string> remove_tree(int dir_fd, std::string_view folder
             append_name(path, parent.path_size, parent.names[i]);
             const auto status = platform::status_at(parent.fd, name, platform::FollowFinalLink::no);
             if (!status) return os_failure(status.error());
-            if (status->device != device || status->inode != inode) return fail(kFolderReplaced);
+            if (status->device != examined.device || status->inode != examined.inode) {
+                return fail(kFolderReplaced);
+            }
             if (::unlinkat(parent.fd, name, AT_REMOVEDIR) != 0) return os_failure(errno);
+            count_removed(reporter, removed, examined);
             report_if_due(reporter, path, item_id);
             continue;
         }
@@ -113,28 +122,23 @@ std::expected<void, std::string> remove_tree(int dir_fd, std::string_view folder
             if (!names) return os_failure(names.error());
             const int fd = child->get();
             // `level` is not used past this point: the push may move the stack.
-            stack.push_back(Level{std::move(*child), fd, std::move(*names), 0, path.size(),
-                                  status->device, status->inode});
+            stack.push_back(
+                Level{std::move(*child), fd, std::move(*names), 0, path.size(), *status});
             continue;
         }
         // Whatever lies inside the item is the item's: an entry below it goes by its name
         // relative to the folder just examined. A folder swapped in meanwhile is refused
         // by unlinkat itself, and a mount cannot be unlinked.
         if (::unlinkat(level.fd, name, 0) != 0) return os_failure(errno);
-        if (status->is_regular()) {
-            reporter.progress.bytes_done = platform::saturating_add(
-                reporter.progress.bytes_done, static_cast<std::uint64_t>(identity->size));
-        }
+        count_removed(reporter, removed, *status);
         report_if_due(reporter, path, item_id);
     }
     return {};
 }
 
-std::expected<void, std::string> remove_permanently(std::string_view path,
-                                                    const filesystem::FileIdentity& identity,
-                                                    std::string_view item_id,
-                                                    const RemovalRules& rules,
-                                                    ProgressReporter& reporter) {
+std::expected<void, std::string> remove_permanently(
+    std::string_view path, const filesystem::FileIdentity& identity, std::string_view item_id,
+    const RemovalRules& rules, ProgressReporter& reporter, ItemBytes& removed) {
     auto handle = step_guard(reporter, path, identity);
     if (!handle) return std::unexpected(std::move(handle.error()));
     emit_cleanup_progress(reporter, kStageRemoving, path, item_id, ForceReport::Yes);
@@ -148,16 +152,16 @@ std::expected<void, std::string> remove_permanently(std::string_view path,
     if (identity.kind == "file" || identity.kind == "symlink") {
         if (is_cancelled(reporter.cancel)) return fail(kCleanupCancelled);
         if (auto allowed = gate(); !allowed) return allowed;
+        const auto status = platform::status_at(handle->parent_fd(), handle->name().c_str(),
+                                                platform::FollowFinalLink::no);
+        if (!status) return os_failure(status.error());
         // Checks the identity, then removes the entry under a private name of its own.
         if (auto removed =
                 filesystem::unlink_verified(*handle, filesystem::UnlinkAs::NonDirectory, identity);
             !removed) {
             return std::unexpected(std::move(removed.error().message));
         }
-        if (identity.kind == "file") {
-            reporter.progress.bytes_done = platform::saturating_add(
-                reporter.progress.bytes_done, static_cast<std::uint64_t>(identity.size));
-        }
+        count_removed(reporter, removed, *status);
         return {};
     }
     if (identity.kind != "directory") return fail(kSpecialNeverRemoved);
@@ -168,21 +172,23 @@ std::expected<void, std::string> remove_permanently(std::string_view path,
         std::uint64_t entries = 0;
         if (auto emptied =
                 remove_tree(folder->get(), path, std::bit_cast<std::uint64_t>(identity.device),
-                            item_id, rules, *handle, identity, entries, reporter);
+                            item_id, rules, *handle, identity, entries, reporter, removed);
             !emptied) {
             return emptied;
         }
     }
-    const auto emptied = filesystem::identity_at(handle->parent_fd(), handle->name());
-    if (!emptied) return std::unexpected(emptied.error().message);
-    if (!same_entry(*emptied, identity)) return fail(kDirectoryReplaced);
+    const auto status = platform::status_at(handle->parent_fd(), handle->name().c_str(),
+                                            platform::FollowFinalLink::no);
+    if (!status) return os_failure(status.error());
+    const filesystem::FileIdentity emptied = filesystem::identity_from_status(*status);
+    if (!same_entry(emptied, identity)) return fail(kDirectoryReplaced);
     if (auto allowed = gate(); !allowed) return allowed;
     // Against the emptied folder's own identity: its time and size changed as it emptied.
-    if (auto removed =
-            filesystem::unlink_verified(*handle, filesystem::UnlinkAs::Directory, *emptied);
-        !removed) {
-        return std::unexpected(std::move(removed.error().message));
+    if (auto gone = filesystem::unlink_verified(*handle, filesystem::UnlinkAs::Directory, emptied);
+        !gone) {
+        return std::unexpected(std::move(gone.error().message));
     }
+    count_removed(reporter, removed, *status);
     return {};
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/cleanup/item_bytes.hpp"
 #include "core/cleanup/progress_reporter.hpp"
 #include "core/cleanup/removal_rules.hpp"
 #include "core/filesystem/identity.hpp"
@@ -24,22 +25,25 @@ inline constexpr std::string_view kDirectoryReplaced = "Directory replaced durin
 inline constexpr std::uint64_t kRecheckInterval = 1024;
 
 // `path` is the item's canonical path and `identity` its authorized identity. Reports
-// stage "removing" and adds each removed regular file's size to the reporter's bytes_done.
+// stage "removing"; every entry removed is counted in `removed` and its bytes added to
+// the reporter's bytes_done, so a removal that stops part way tells what went before.
 std::expected<void, std::string> remove_permanently(std::string_view path,
                                                     const filesystem::FileIdentity& identity,
                                                     std::string_view item_id,
                                                     const RemovalRules& rules,
-                                                    ProgressReporter& reporter);
+                                                    ProgressReporter& reporter, ItemBytes& removed);
 
 // Empties the open folder `dir_fd` (path `folder_path`), depth first with one descriptor
 // per level kept on the heap; the caller removes the folder itself. Every 1,024 entries
 // of the walk (`entries` counts them across the item) the item is read again through its
-// parent `item` and must still be the authorized folder.
+// parent `item` and must still be the authorized folder. Each entry removed is counted
+// in `removed`.
 std::expected<void, std::string> remove_tree(int dir_fd, std::string_view folder_path,
                                              std::uint64_t root_device, std::string_view item_id,
                                              const RemovalRules& rules,
                                              const filesystem::ParentHandle& item,
                                              const filesystem::FileIdentity& item_identity,
-                                             std::uint64_t& entries, ProgressReporter& reporter);
+                                             std::uint64_t& entries, ProgressReporter& reporter,
+                                             ItemBytes& removed);
 
 }  // namespace bramvelt::cleanup

@@ -1,11 +1,17 @@
 #include "core/cleanup/worktree_removal.hpp"
 
+// Removing the emptied `worktrees` folder is an unlinkat of its own.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <optional>
 
 #include "core/cleanup/dev_cleanup_texts.hpp"
 #include "core/cleanup/failure.hpp"
+#include "core/cleanup/orchestrator.hpp"
+#include "core/cleanup/worktree_pairing.hpp"
 #include "core/development/filter_drivers.hpp"
 #include "core/development/git_runner.hpp"
 #include "core/development/paths.hpp"
@@ -14,6 +20,7 @@
 #include "core/filesystem/byte_path.hpp"
 #include "core/filesystem/parent_handle.hpp"
 #include "platform/file_status.hpp"
+#include "platform/text.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::cleanup {
@@ -21,26 +28,100 @@ namespace {
 
 using development::DevCandidate;
 
-// The filter drivers `git worktree remove` must empty: its check that the worktree is
-// clean hashes the worktree's files through them. Read from the repository's
-// configuration files (every worktree's included), else asked of Git in the worktree,
-// whose listing shows what a command there sees. Nothing when neither can tell; the
-// runner then refuses the removal.
+// The filter drivers the worktree's status must empty: it hashes the worktree's files
+// through them. Read from the repository's configuration files (every worktree's
+// included), else asked of Git in the worktree, whose listing shows what a command there
+// sees. Nothing when neither can tell; the runner then refuses the status.
 std::optional<development::FilterDrivers> worktree_filter_drivers(std::string_view worktree,
-                                                                  std::string_view repository,
+                                                                  std::string_view common_dir,
                                                                   const CancelFlag& cancel) {
-    static const std::vector<std::string> kCommonDir{"rev-parse", "--path-format=absolute",
-                                                     "--git-common-dir"};
-    if (auto out =
-            development::run_git(repository, kCommonDir, cancel, development::kGitTimeoutSeconds)) {
-        if (auto common = development::parse_single_line(std::move(*out))) {
-            if (auto drivers = development::read_filter_drivers(*common)) return drivers;
-        }
-    }
+    if (auto drivers = development::read_filter_drivers(common_dir)) return drivers;
     auto listing = development::run_git(worktree, development::filter_listing_args(), cancel,
                                         development::kGitTimeoutSeconds);
     if (!listing) return std::nullopt;
     return development::parse_filter_listing(*listing);
+}
+
+// Git's "would you remove it without forcing?", asked without deleting anything: the
+// worktree is listed, is not the main worktree and is not locked; it holds no submodule;
+// and its status, with the repository's filter drivers emptied, is clean.
+bool git_would_remove(std::string_view worktree, std::string_view repository,
+                      const WorktreeAdmin& admin, const CancelFlag& cancel) {
+    static const std::vector<std::string> kList{"worktree", "list", "--porcelain", "-z"};
+    auto listed = development::run_git(repository, kList, cancel, kWorktreeListSeconds);
+    if (!listed) return false;
+    const auto entries = development::parse_worktree_list(*listed);
+    const auto it = std::find_if(entries.begin(), entries.end(), [&](const auto& entry) {
+        return filesystem::paths_equal(entry.path, worktree);
+    });
+    if (it == entries.end() || it == entries.begin() || it->locked) return false;
+
+    const auto modules =
+        platform::status_at(admin.admin_fd.get(), "modules", platform::FollowFinalLink::no);
+    if (modules || modules.error() != ENOENT) return false;
+    static const std::vector<std::string> kStage{"ls-files", "--stage", "-z"};
+    auto staged = development::run_git(worktree, kStage, cancel, development::kGitTimeoutSeconds);
+    if (!staged) return false;
+    for (const std::string& record : platform::split_on_zero_bytes(std::move(*staged))) {
+        // "<mode> <object> <stage>\t<path>": a submodule is mode 160000, checked out
+        // when its folder holds a `.git`.
+        const std::size_t tab = record.find('\t');
+        if (!record.starts_with("160000 ") || tab == std::string_view::npos) continue;
+        const std::string dot_git =
+            filesystem::path_join(filesystem::path_join(worktree, record.substr(tab + 1)), ".git");
+        const auto found = platform::status_of_path(dot_git, platform::FollowFinalLink::no);
+        if (found || found.error() != ENOENT) return false;
+    }
+
+    const auto drivers = worktree_filter_drivers(worktree, admin.common_dir, cancel);
+    static const std::vector<std::string> kStatus{"status", "--porcelain",
+                                                  "--ignore-submodules=dirty"};
+    auto status = development::run_git(worktree, kStatus, cancel, kWorktreeRemoveSeconds,
+                                       drivers ? &*drivers : nullptr);
+    return status && status->empty();
+}
+
+bool exists_at(int dir_fd, const std::string& name) {
+    const auto found = platform::status_at(dir_fd, name.c_str(), platform::FollowFinalLink::no);
+    return found || found.error() != ENOENT;
+}
+
+// `name` in `parent_fd` when it is still the folder `folder_fd` holds and is empty.
+void remove_if_empty(int parent_fd, const char* name, int folder_fd) {
+    const auto by_name = platform::status_at(parent_fd, name, platform::FollowFinalLink::no);
+    const auto held = platform::status_of_fd(folder_fd);
+    if (!by_name || !held || by_name->device != held->device || by_name->inode != held->inode) {
+        return;
+    }
+    // Only an empty folder goes; a folder that is not empty, or anything else, stays.
+    (void)::unlinkat(parent_fd, name, AT_REMOVEDIR);
+}
+
+bool is_locked(const WorktreeAdmin& admin) {
+    return exists_at(admin.admin_fd.get(), "locked");
+}
+
+// Git's entry for the worktree, once its folder is gone: the administrative folder that
+// was paired with it, removed like the folder (and the `worktrees` folder when that leaves
+// it empty, as Git does). Already gone counts as dropped.
+bool drop_admin_folder(const WorktreeAdmin& admin, std::string_view item_id,
+                       const WorktreeRemovalRun& run, const CancelFlag& finish,
+                       const CleanupEventSink& sink) {
+    const auto now = filesystem::identity_at(admin.worktrees_fd.get(), admin.name);
+    if (now) {
+        if (now->device != admin.identity.device || now->inode != admin.identity.inode ||
+            now->kind != admin.identity.kind) {
+            return false;
+        }
+        const CleanupItem entry{*now, std::string(item_id), admin.path};
+        auto removed = run_cleanup_plan(run.context, CleanupAction::remove(), run.acknowledged,
+                                        entry, finish, run.link, run.base, sink);
+        if (!removed && exists_at(admin.worktrees_fd.get(), admin.name)) return false;
+    } else if (now.error().error_number != ENOENT) {
+        return false;
+    }
+    remove_if_empty(admin.common_fd.get(), "worktrees", admin.worktrees_fd.get());
+    return true;
 }
 
 }  // namespace
@@ -81,27 +162,53 @@ std::vector<WorktreeOutput> worktree_outputs_to_clean(std::vector<DevCandidate>&
     return taken;
 }
 
-std::expected<void, std::string> remove_worktree(std::string_view worktree,
-                                                 std::string_view repository,
-                                                 const CancelFlag& cancel) {
-    if (!platform::is_valid_utf8(worktree)) return fail(kUnsupportedPath);
-    const auto drivers = worktree_filter_drivers(worktree, repository, cancel);
-    const std::vector<std::string> remove{"worktree", "remove", "--", std::string(worktree)};
-    (void)development::run_git(repository, remove, cancel, kWorktreeRemoveSeconds,
-                               drivers ? &*drivers : nullptr);
+std::expected<std::uint64_t, WorktreeRemovalFailure> remove_worktree(
+    const WorktreeTarget& target, const WorktreeRemovalRun& run) {
+    const auto kept = [](std::string text) {
+        return std::unexpected(WorktreeRemovalFailure{std::move(text), 0, false});
+    };
+    // Once the folder is gone, Git's entry for it is all that can remain.
+    const auto entry_left = [&target] {
+        return std::unexpected(WorktreeRemovalFailure{std::string(kWorktreeRemovalUnconfirmed),
+                                                      target.measured_bytes, true});
+    };
+    if (!platform::is_valid_utf8(target.worktree)) return kept(std::string(kUnsupportedPath));
 
-    const auto left = platform::status_of_path(worktree, platform::FollowFinalLink::no);
-    if (left || left.error() != ENOENT) return fail(kWorktreeRemovalUnconfirmed);
-    static const std::vector<std::string> kList{"worktree", "list", "--porcelain", "-z"};
-    // The confirmation runs even when the run was cancelled meanwhile.
-    auto listed = development::run_git(repository, kList, make_cancel_flag(), kWorktreeListSeconds);
-    if (!listed) return std::unexpected(std::move(listed.error()));
-    for (const development::WorktreeEntry& entry : development::parse_worktree_list(*listed)) {
-        if (entry.path == worktree || filesystem::paths_equal(entry.path, worktree)) {
-            return fail(kWorktreeRemovalUnconfirmed);
-        }
+    auto admin = pair_worktree_admin(target.worktree, target.repository, run.context,
+                                     run.acknowledged, run.cancel);
+    if (!admin) return kept(std::move(admin.error()));
+    if (!git_would_remove(target.worktree, target.repository, *admin, run.cancel)) {
+        return kept(std::string(kWorktreeRemovalUnconfirmed));
     }
-    return {};
+
+    // The steps' own progress shows as the worktree's removal.
+    const CleanupEventSink sink = [&run](CleanupEvent event) {
+        if (auto* progress = std::get_if<Progress>(&event)) {
+            progress->progress.stage = std::string(kStageRemovingWorktree);
+        }
+        run.sink(std::move(event));
+    };
+    if (is_locked(*admin)) return kept(std::string(kWorktreeRemovalUnconfirmed));
+    const CleanupItem folder{target.identity, std::string(target.item_id),
+                             std::string(target.worktree)};
+    auto removed = run_cleanup_plan(run.context, CleanupAction::remove(), run.acknowledged, folder,
+                                    run.cancel, run.link, run.base, sink);
+    if (!removed) {
+        return std::unexpected(WorktreeRemovalFailure{
+            std::move(removed.error().message), removed.error().processed_bytes,
+            removed.error().error_code == kCodeDevelopmentPartial});
+    }
+
+    // The rest of this step finishes what it started, whatever the run's flag says now.
+    const CancelFlag finish = make_cancel_flag();
+    if (!drop_admin_folder(*admin, target.item_id, run, finish, sink)) return entry_left();
+    static const std::vector<std::string> kList{"worktree", "list", "--porcelain", "-z"};
+    auto listed = development::run_git(target.repository, kList, finish, kWorktreeListSeconds);
+    if (!listed) return entry_left();
+    for (const development::WorktreeEntry& entry : development::parse_worktree_list(*listed)) {
+        if (filesystem::paths_equal(entry.path, target.worktree)) return entry_left();
+    }
+    return target.measured_bytes;
 }
 
 }  // namespace bramvelt::cleanup

@@ -1,6 +1,8 @@
 #pragma once
 // A clean Git worktree is cleaned in two stages: its generated output first, through the
-// orchestrator, then the worktree itself with `git worktree remove`, never forced, so its
+// orchestrator, then the worktree itself, once Git confirms it would remove it without
+// forcing: its folder and then Git's entry for it go through this program's own guarded
+// removal (Git deletes by path and would follow a link swapped in meanwhile), so its
 // branch and history stay in the repository. These are the pieces of both stages.
 
 #include <cstddef>
@@ -10,12 +12,18 @@
 #include <string_view>
 #include <vector>
 
+#include "core/cleanup/event.hpp"
+#include "core/cleanup/progress.hpp"
 #include "core/development/types.hpp"
 #include "core/filesystem/identity.hpp"
+#include "core/host_trash/host_link.hpp"
+#include "core/policy/context.hpp"
+#include "core/policy/decision.hpp"
 #include "platform/cancel_flag.hpp"
 
 namespace bramvelt::cleanup {
 
+// Git's check that the worktree is clean, and the confirming list.
 inline constexpr std::uint64_t kWorktreeRemoveSeconds = 120;
 inline constexpr std::uint64_t kWorktreeListSeconds = 5;
 
@@ -43,11 +51,40 @@ std::vector<WorktreeOutput> worktree_outputs_to_clean(
 // identity to expect.
 std::expected<filesystem::FileIdentity, std::string> read_output_identity(std::string_view output);
 
-// `git worktree remove -- <worktree>` in the repository folder, without forcing and with
-// the repository's filter drivers emptied; then the worktree must be gone and no longer
-// in Git's worktree list. Git's own answer is not trusted either way.
-std::expected<void, std::string> remove_worktree(std::string_view worktree,
-                                                 std::string_view repository,
-                                                 const CancelFlag& cancel);
+// One worktree to remove, as the run's last re-check left it.
+struct WorktreeTarget {
+    std::string_view worktree;                 // its canonical path
+    std::string_view repository;               // from its Git evidence
+    std::string_view item_id;                  // the run's id for the item
+    const filesystem::FileIdentity& identity;  // the folder as the worktree steps read it
+    std::uint64_t measured_bytes = 0;          // what the re-check measured of it
+};
+
+// Where a worktree removal stopped: the text, and what of the folder was gone by then.
+struct WorktreeRemovalFailure {
+    std::string message;
+    std::uint64_t removed_bytes = 0;
+    bool part_removed = false;
+};
+
+// The run's context for the steps of a removal.
+struct WorktreeRemovalRun {
+    const policy::PolicyContext& context;
+    policy::Acknowledgement acknowledged;
+    const CancelFlag& cancel;
+    host_trash::CleanupHostLink& link;
+    const CleanupProgress& base;  // the run's progress, which the steps' progress is rebased on
+    const CleanupEventSink& sink;
+};
+
+// Pairs the worktree with its administrative folder; asks Git, without deleting anything,
+// whether it would remove the worktree unforced (listed, not the main worktree, not
+// locked, no submodules, `git status` clean with the repository's filter drivers
+// emptied); removes the folder, then the administrative folder, each with the guarded
+// permanent removal (never `git worktree remove` or `prune`, which delete by path); then
+// Git's list must no longer name it. Progress shows stage "removing_worktree" throughout.
+// Returns the folder's bytes (`measured_bytes`); a failure tells what was removed before.
+std::expected<std::uint64_t, WorktreeRemovalFailure> remove_worktree(const WorktreeTarget& target,
+                                                                     const WorktreeRemovalRun& run);
 
 }  // namespace bramvelt::cleanup

@@ -305,15 +305,16 @@ TEST_F(CleanWorkspace, CleanWorktreeIsRemovedAndItsBranchKept) {
     EXPECT_TRUE(fs::exists(ws + "/repo/README"));
 }
 
-// Git removing the worktree also drops a file into the Cargo target, which comes later in
-// the run: that folder changed after it was reviewed, so it is kept.
+// Git asked whether it would remove the worktree (its staged listing is asked only then)
+// also drops a file into the Cargo target, which comes later in the run: that folder
+// changed after it was reviewed, so it is kept.
 TEST_F(CleanWorkspace, FolderChangedBetweenSearchAndRunIsKept) {
     SKIP_WITHOUT_CLEANUP_RUN();
     repository_with_worktree();
     cargo_project("x-rust");
     const std::string bin = tmp.make_dir("bin");
     const std::string wrapper = tmp.write_file(
-        "bin/git", "#!/bin/sh\nfor a in \"$@\"; do\n  if [ \"$a\" = remove ]; then : > '" + ws +
+        "bin/git", "#!/bin/sh\nfor a in \"$@\"; do\n  if [ \"$a\" = --stage ]; then : > '" + ws +
                        "/x-rust/target/late'; fi\ndone\nexec /usr/bin/git \"$@\"\n");
     fs::permissions(wrapper, fs::perms::owner_all);
 

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <variant>
@@ -125,6 +126,27 @@ inline bool exists_nofollow(const std::string& path) {
 inline ino_t inode_of(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// What the review counts for an entry and everything below it: the space each takes on
+// disk, a file with several links once (as `du` counts).
+inline std::uint64_t disk_bytes(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::set<std::pair<dev_t, ino_t>> seen;
+    const auto count = [&](const std::string& entry) -> std::uint64_t {
+        struct stat st {};
+        if (::lstat(entry.c_str(), &st) != 0) return 0;
+        if (S_ISREG(st.st_mode) && st.st_nlink > 1 && !seen.insert({st.st_dev, st.st_ino}).second)
+            return 0;
+        return static_cast<std::uint64_t>(st.st_blocks) * 512;
+    };
+    std::uint64_t total = count(path);
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(path, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        total += count(it->path().string());
+    }
+    return total;
 }
 
 // Every path below `folder` with its content ("<dir>" for folders, "-> target" for

@@ -4,8 +4,13 @@
 
 #include "core/cleanup/development_cleanup.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <iostream>
 
 #include <algorithm>
 #include <filesystem>
@@ -23,6 +28,7 @@
 #include "core/policy/normalize.hpp"
 #include "platform/os_error.hpp"
 #include "tests/core/development/dev_fixture.hpp"
+#include "worktree_fixture.hpp"
 
 namespace bramvelt::cleanup {
 namespace {
@@ -34,44 +40,13 @@ using development::Recommendation;
 using testing::git;
 using testing::trimmed;
 
-class DevCleanupTest : public CleanupTest {
+class DevCleanupTest : public WorktreeTest {
   protected:
-    // Git sees neither the machine's nor the user's configuration.
-    testing::ScopedEnv nosystem_{"GIT_CONFIG_NOSYSTEM", "1"};
-    testing::ScopedEnv global_{"GIT_CONFIG_GLOBAL", "/dev/null"};
-
     // A Cargo project outside Git whose target folder holds `bytes` bytes.
     std::string make_target(const std::string& project, std::size_t bytes = 100) {
         tmp_.write_file("work/" + project + "/Cargo.toml", "[package]\n");
         tmp_.write_file("work/" + project + "/target/debug/out.bin", std::string(bytes, 'x'));
         return at(project + "/target");
-    }
-
-    // A repository whose main branch holds a package manifest and ignores its outputs.
-    std::string make_repo() {
-        const std::string repo = tmp_.make_dir("work/repo");
-        git(repo, {"init", "-q"});
-        tmp_.write_file("work/repo/README", "hello\n");
-        tmp_.write_file("work/repo/package.json", "{}\n");
-        tmp_.write_file("work/repo/.gitignore", "node_modules/\ndist/\n");
-        git(repo, {"add", "-A"});
-        git(repo, {"commit", "-q", "-m", "first"});
-        return repo;
-    }
-
-    // A linked worktree at work/<name> on its own branch with one commit of its own, that
-    // the branch "<name>-merged" also holds; with generated output inside.
-    std::string add_worktree(const std::string& repo, const std::string& name) {
-        git(repo, {"worktree", "add", "-q", "-b", name, "../" + name});
-        const std::string wt = at(name);
-        // Its own content, so that no two worktrees share this commit.
-        tmp_.write_file("work/" + name + "/feature.txt", name + "\n");
-        git(wt, {"add", "feature.txt"});
-        git(wt, {"commit", "-q", "-m", "feature"});
-        git(repo, {"branch", name + "-merged", name});
-        tmp_.write_file("work/" + name + "/dist/app.js", "bundle");
-        tmp_.write_file("work/" + name + "/node_modules/pkg/index.js", "module.exports = 1;\n");
-        return wt;
     }
 
     DevCleanupItem item(const std::string& path, CandidateKind kind, std::size_t number) const {
@@ -165,6 +140,122 @@ TEST_F(DevCleanupTest, ACleanMergedWorktreeGoesAfterItsOutputsAndKeepsItsBranch)
     EXPECT_FALSE(summary.cancelled);
 }
 
+TEST_F(DevCleanupTest, TrashedBytesAreThePartThatWentToTheTrash) {
+    const std::string repo = make_repo();
+    const std::string wt = add_worktree(repo, "wt");
+    const std::string target = make_target("p", 300);
+    const std::string gone = make_target("q", 50);
+    // What the review counts: a worktree without Git's own `.git` file.
+    const std::uint64_t outputs = disk_bytes(wt + "/dist") + disk_bytes(wt + "/node_modules");
+    const std::uint64_t whole = disk_bytes(wt) - disk_bytes(wt + "/.git");
+    const std::uint64_t target_bytes = disk_bytes(target);
+    const std::uint64_t gone_bytes = disk_bytes(gone);
+
+    // A Trash run: the target goes whole, the worktree's outputs go but its folder is
+    // removed for good.
+    const auto trash_run = run_dev(
+        request_of({item(wt, CandidateKind::Worktree, 0), item(target, CandidateKind::Build, 1)},
+                   CleanupAction::trash()));
+    const auto finished = events_of<ItemFinished>(trash_run);
+    ASSERT_EQ(finished.size(), 2u);
+    const CleanupItemResult& worktree = finished[0].result;
+    ASSERT_EQ(worktree.status, CleanupStatus::Removed) << worktree.error.value_or("");
+    EXPECT_EQ(worktree.trashed_bytes, outputs);
+    EXPECT_EQ(worktree.processed_bytes, whole);
+    EXPECT_EQ(finished[1].result.status, CleanupStatus::Trashed);
+    EXPECT_EQ(finished[1].result.trashed_bytes, target_bytes);
+    EXPECT_EQ(finished[1].result.processed_bytes, target_bytes);
+    const CleanupSummary summary = events_of<Summary>(trash_run).at(0).summary;
+    EXPECT_EQ(summary.trashed_bytes, outputs + target_bytes);
+    EXPECT_EQ(summary.processed_bytes, whole + target_bytes);
+
+    // Nothing goes to the Trash in a permanent removal.
+    const auto delete_run = run_dev(request_of({item(gone, CandidateKind::Build, 0)}));
+    const CleanupItemResult deleted = only_result(delete_run);
+    EXPECT_EQ(deleted.status, CleanupStatus::Removed);
+    EXPECT_EQ(deleted.processed_bytes, gone_bytes);
+    EXPECT_EQ(deleted.trashed_bytes, 0u);
+    EXPECT_EQ(events_of<Summary>(delete_run).at(0).summary.trashed_bytes, 0u);
+}
+
+// Sets or clears the immutable attribute; false where the file system or the user
+// cannot.
+bool set_immutable(const std::string& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (done) {
+        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return done;
+}
+
+TEST_F(DevCleanupTest, ARemovalCutShortCountsWhatItRemovedAsPartial) {
+    // Enough ahead of the entry that cannot go that some of the item goes first.
+    const std::string target = make_target("p");
+    for (const char* folder : {"", "/a", "/a/b"}) {
+        for (int i = 0; i < 60; ++i) {
+            tmp_.write_file("work/p/target" + std::string(folder) + "/f" + std::to_string(i),
+                            "data");
+        }
+    }
+    const std::string stuck = tmp_.write_file("work/p/target/a/b/stuck", "stuck");
+    if (!set_immutable(stuck, true)) GTEST_SKIP() << "cannot make a file immutable here";
+    const std::uint64_t before = disk_bytes(target);
+
+    const auto events = run_dev(request_of({item(target, CandidateKind::Build, 0)}));
+    EXPECT_TRUE(set_immutable(stuck, false));
+    const CleanupItemResult result = only_result(events);
+    EXPECT_EQ(result.status, CleanupStatus::Failed);
+    EXPECT_EQ(result.error, platform::os_error_text(EPERM));
+    EXPECT_EQ(result.error_code, kCodeDevelopmentPartial);
+    const std::uint64_t gone = before - disk_bytes(target);
+    EXPECT_GT(gone, 0u);
+    EXPECT_EQ(result.processed_bytes, gone);
+    const CleanupSummary summary = events_of<Summary>(events).at(0).summary;
+    EXPECT_EQ(summary.processed_bytes, gone);
+    EXPECT_EQ(summary.failed_items, 1u);
+    EXPECT_EQ(summary.results.at(0), result);
+    EXPECT_TRUE(exists_nofollow(stuck));
+}
+
+TEST_F(DevCleanupTest, ARunReportsWhatTheReviewMeasuredOfAHardLinkedTarget) {
+    // As Cargo leaves it: each binary in deps/ and again, hard-linked, beside it.
+    const auto make_cargo = [&](const std::string& project) {
+        const std::string target = make_target(project, 300000);
+        const std::string debug = target + "/debug";
+        for (const char* name : {"app", "libdep.rlib", "tool"}) {
+            const std::string in_deps = tmp_.write_file(
+                "work/" + project + "/target/debug/deps/" + std::string(name) + "-0123abcd",
+                std::string(200000, 'b'));
+            EXPECT_EQ(::link(in_deps.c_str(), (debug + "/" + name).c_str()), 0);
+        }
+        tmp_.write_file("work/" + project + "/target/debug/.fingerprint/app/hash", "0123");
+        return target;
+    };
+    for (const CleanupAction& action : {CleanupAction::remove(), CleanupAction::trash()}) {
+        const std::string project = action.kind == CleanupAction::Kind::Trash ? "t" : "d";
+        const std::string target = make_cargo(project);
+        const auto reviewed = rescan_dev_folder(target, false, make_cancel_flag());
+        ASSERT_TRUE(reviewed) << reviewed.error();
+        ASSERT_EQ(reviewed->size(), 1u);
+        const std::uint64_t review = reviewed->front().allocated_bytes;
+        EXPECT_EQ(review, disk_bytes(target));  // what `du` shows
+
+        const auto events = run_dev(request_of({item(target, CandidateKind::Build, 0)}, action));
+        const CleanupItemResult result = only_result(events);
+        ASSERT_NE(result.status, CleanupStatus::Failed) << result.error.value_or("");
+        const std::uint64_t run = events_of<Summary>(events).at(0).summary.processed_bytes;
+        std::cout << (project == "t" ? "trash" : "delete") << " run of a hard-linked target: "
+                  << "review " << review << " bytes, run " << run << " bytes\n";
+        EXPECT_EQ(run, review);
+        EXPECT_EQ(result.processed_bytes, review);
+    }
+}
+
 TEST_F(DevCleanupTest, WorktreesThatChangedAfterReviewAreKept) {
     const std::string repo = make_repo();
     std::vector<std::string> worktrees;
@@ -200,6 +291,7 @@ TEST_F(DevCleanupTest, WorktreesThatChangedAfterReviewAreKept) {
 
 TEST_F(DevCleanupTest, ArtifactsThatChangedAfterReviewAreKeptAndTheRunGoesOn) {
     const std::string unchanged = make_target("unchanged", 300);
+    const std::uint64_t unchanged_bytes = disk_bytes(unchanged);
     const std::string touched = make_target("touched");
     // A target inside a repository that ignores it, which then starts tracking a file in
     // it: the folder itself is as reviewed, but Git no longer proves it is output.
@@ -232,7 +324,7 @@ TEST_F(DevCleanupTest, ArtifactsThatChangedAfterReviewAreKeptAndTheRunGoesOn) {
     const auto finished = events_of<ItemFinished>(events);
     ASSERT_EQ(finished.size(), 3u);
     EXPECT_EQ(finished[0].result.status, CleanupStatus::Removed) << *finished[0].result.error;
-    EXPECT_EQ(finished[0].result.processed_bytes, 300u);
+    EXPECT_EQ(finished[0].result.processed_bytes, unchanged_bytes);
     EXPECT_FALSE(exists_nofollow(unchanged));
     EXPECT_EQ(finished[1].result.status, CleanupStatus::Failed);
     EXPECT_EQ(finished[1].result.error, kChangedAfterReview);
@@ -244,7 +336,7 @@ TEST_F(DevCleanupTest, ArtifactsThatChangedAfterReviewAreKeptAndTheRunGoesOn) {
     const CleanupSummary summary = events_of<Summary>(events).at(0).summary;
     EXPECT_EQ(summary.completed_items, 1u);
     EXPECT_EQ(summary.failed_items, 2u);
-    EXPECT_EQ(summary.processed_bytes, 300u);
+    EXPECT_EQ(summary.processed_bytes, unchanged_bytes);
     const auto started = events_of<PlanStarted>(events);
     ASSERT_EQ(started.size(), 1u);
     EXPECT_EQ(started[0].items, 3u);
@@ -350,6 +442,7 @@ TEST_F(DevCleanupTest, ARefusedRequestIsOneFailedEventAndTouchesNothing) {
 TEST_F(DevCleanupTest, AnOutputThatChangesMidwayLeavesThePartialWorktree) {
     const std::string repo = make_repo();
     const std::string wt = add_worktree(repo, "wt");
+    const std::uint64_t dist_bytes = disk_bytes(wt + "/dist");
     // While the first output (dist) goes, the second becomes partly tracked.
     bool changed = false;
     const auto events =
@@ -365,7 +458,7 @@ TEST_F(DevCleanupTest, AnOutputThatChangesMidwayLeavesThePartialWorktree) {
     EXPECT_EQ(result.status, CleanupStatus::Failed);
     EXPECT_EQ(result.error, kOutputChangedScanAgain);
     EXPECT_EQ(result.error_code, kCodeDevelopmentPartial);
-    EXPECT_EQ(result.processed_bytes, 6u);  // dist/app.js
+    EXPECT_EQ(result.processed_bytes, dist_bytes);
     EXPECT_FALSE(exists_nofollow(wt + "/dist"));
     EXPECT_TRUE(exists_nofollow(wt + "/node_modules/pkg/index.js"));
     EXPECT_NE(git(repo, {"worktree", "list", "--porcelain"}).find(wt), std::string::npos);
@@ -374,6 +467,7 @@ TEST_F(DevCleanupTest, AnOutputThatChangesMidwayLeavesThePartialWorktree) {
 TEST_F(DevCleanupTest, AnUnknownTrashOutcomeFailsItsItemWithItsCodeAndStopsTheRun) {
     const std::string repo = make_repo();
     const std::string wt = add_worktree(repo, "wt");
+    const std::uint64_t dist_bytes = disk_bytes(wt + "/dist");
     const std::string target = make_target("after");
     const std::string away = tmp_.make_dir("away");
     // The worktree's second output (node_modules) goes to a host that moves it and fails.
@@ -405,7 +499,7 @@ TEST_F(DevCleanupTest, AnUnknownTrashOutcomeFailsItsItemWithItsCodeAndStopsTheRu
     EXPECT_EQ(finished[0].result.status, CleanupStatus::Failed);
     EXPECT_EQ(finished[0].result.error, kNativeTrashUnknown);
     EXPECT_EQ(finished[0].result.error_code, kCodeNativeTrashIndeterminate);
-    EXPECT_EQ(finished[0].result.processed_bytes, 6u);
+    EXPECT_EQ(finished[0].result.processed_bytes, dist_bytes);
     EXPECT_TRUE(exists_nofollow(wt + "/README"));
     EXPECT_EQ(finished[1].result.status, CleanupStatus::Cancelled);
     EXPECT_EQ(finished[1].result.error, kCleanupStopped);
@@ -498,28 +592,6 @@ TEST_F(DevCleanupTest, AnOutputsIdentityIsReadWithNoLinkOnTheWay) {
     const auto missing = read_output_identity(at("wt/missing"));
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error(), platform::os_error_text(ENOENT));
-}
-
-TEST_F(DevCleanupTest, RemoveWorktreeNeverForcesAndConfirmsWithGit) {
-    const std::string repo = make_repo();
-    const std::string clean = add_worktree(repo, "clean");
-    const std::string dirty = add_worktree(repo, "dirty");
-    tmp_.write_file("work/dirty/untracked.txt", "mine");
-
-    const auto refused = remove_worktree(dirty, repo, make_cancel_flag());
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error(), kWorktreeRemovalUnconfirmed);
-    EXPECT_EQ(read_text(dirty + "/untracked.txt"), "mine");
-
-    const auto removed = remove_worktree(clean, repo, make_cancel_flag());
-    ASSERT_TRUE(removed) << removed.error();
-    EXPECT_FALSE(exists_nofollow(clean));
-    const auto names = branches(repo);
-    EXPECT_NE(std::find(names.begin(), names.end(), "clean"), names.end());
-
-    const auto odd = remove_worktree(std::string("/tmp/\xff"), repo, make_cancel_flag());
-    ASSERT_FALSE(odd);
-    EXPECT_EQ(odd.error(), kUnsupportedPath);
 }
 
 }  // namespace

@@ -64,6 +64,8 @@ TEST_F(NativeTrashTest, AFileAndAFolderEndTrashedWithTheirRecords) {
     tmp_.write_file("work/d/y");
     const ino_t file_inode = inode_of(file);
     const ino_t folder_inode = inode_of(at("d"));
+    const std::uint64_t file_bytes = disk_bytes(file);
+    const std::uint64_t folder_bytes = disk_bytes(at("d"));
 
     const auto events = run(plan_of({"f", "d"}, CleanupAction::trash()));
     const auto requests = events_of<NativeTrashRequest>(events);
@@ -87,13 +89,15 @@ TEST_F(NativeTrashTest, AFileAndAFolderEndTrashedWithTheirRecords) {
     const auto finished = events_of<ItemFinished>(events);
     ASSERT_EQ(finished.size(), 2u);
     EXPECT_EQ(finished[0].result.status, CleanupStatus::Trashed);
-    EXPECT_EQ(finished[0].result.processed_bytes, 5u);
+    EXPECT_EQ(finished[0].result.processed_bytes, file_bytes);
+    EXPECT_EQ(finished[0].result.trashed_bytes, file_bytes);
     EXPECT_FALSE(finished[0].result.error);
     EXPECT_EQ(finished[1].result.status, CleanupStatus::Trashed);
-    EXPECT_EQ(finished[1].result.processed_bytes, 2u);
+    EXPECT_EQ(finished[1].result.processed_bytes, folder_bytes);
     const CleanupSummary summary = events_of<Summary>(events).at(0).summary;
     EXPECT_EQ(summary.completed_items, 2u);
-    EXPECT_EQ(summary.processed_bytes, 7u);
+    EXPECT_EQ(summary.processed_bytes, file_bytes + folder_bytes);
+    EXPECT_EQ(summary.trashed_bytes, file_bytes + folder_bytes);
     EXPECT_TRUE(summary.results.empty());
 
     EXPECT_FALSE(exists_nofollow(file));
@@ -195,6 +199,7 @@ TEST_F(NativeTrashTest, AHostThatMovedTheItemButFailedLeavesItsFateUnknown) {
 
 TEST_F(NativeTrashTest, RunCleanupPlanReturnsTrashed) {
     tmp_.write_file("work/out/f", "1234");
+    const std::uint64_t bytes = disk_bytes(at("out"));
     auto [link, senders] = host_trash::open_host_link(registry_);
     CleanupProgress caller;
     caller.item_id = "item-2";
@@ -210,7 +215,7 @@ TEST_F(NativeTrashTest, RunCleanupPlanReturnsTrashed) {
                          });
     ASSERT_TRUE(outcome) << outcome.error().message;
     EXPECT_EQ(outcome->status, CleanupStatus::Trashed);
-    EXPECT_EQ(outcome->processed_bytes, 4u);
+    EXPECT_EQ(outcome->processed_bytes, bytes);
     // The request keeps the plan's own id; the sink serves it under that id.
     EXPECT_EQ(request_ids, std::vector<std::string>{"item-2-output-0"});
     EXPECT_EQ(read_text(trash_ + "/files/out/f"), "1234");

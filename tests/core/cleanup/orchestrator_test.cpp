@@ -32,6 +32,9 @@ TEST_F(OrchestratorTest, EventOrderAndCountsOfAPlanWithAFailedItem) {
     tmp_.write_file("work/a/f", "aaaa");
     tmp_.write_file("work/b/f", "bb");
     tmp_.write_file("work/c", "c");
+    const std::uint64_t a = disk_bytes(at("a"));
+    const std::uint64_t b = disk_bytes(at("b"));
+    const std::uint64_t c = disk_bytes(at("c"));
     const auto events = run(plan_of({"a", "b", "c"}), [&](const CleanupEvent& event) {
         // b changes after validation: its step guard refuses it, and the plan goes on.
         if (std::holds_alternative<PlanStarted>(event)) tmp_.write_file("work/b/new");
@@ -43,7 +46,7 @@ TEST_F(OrchestratorTest, EventOrderAndCountsOfAPlanWithAFailedItem) {
     const auto started = events_of<PlanStarted>(events);
     ASSERT_EQ(started.size(), 1u);
     EXPECT_EQ(started[0].items, 3u);
-    EXPECT_EQ(started[0].work_bytes, 7u);
+    EXPECT_EQ(started[0].work_bytes, a + b + c);
     EXPECT_FALSE(started[0].caution);
 
     const auto finished = events_of<ItemFinished>(events);
@@ -61,14 +64,14 @@ TEST_F(OrchestratorTest, EventOrderAndCountsOfAPlanWithAFailedItem) {
     ASSERT_EQ(progress.size(), 5u);
     EXPECT_EQ(progress[0].progress.detail, at("a"));
     EXPECT_EQ(progress[0].progress.items_done, 0u);
-    EXPECT_EQ(progress[0].progress.bytes_total, 7u);
+    EXPECT_EQ(progress[0].progress.bytes_total, a + b + c);
     EXPECT_EQ(progress[1].progress.items_done, 1u);
-    EXPECT_EQ(progress[1].progress.bytes_done, 4u);
+    EXPECT_EQ(progress[1].progress.bytes_done, a);
     EXPECT_EQ(progress[2].progress.items_done, 2u);
     EXPECT_EQ(progress[2].progress.stage, kStageRemoving);
     EXPECT_EQ(progress[2].progress.item_id, "item-0");
     EXPECT_EQ(progress[4].progress.items_done, 3u);
-    EXPECT_EQ(progress[4].progress.bytes_done, 5u);
+    EXPECT_EQ(progress[4].progress.bytes_done, a + c);
 
     const auto summary = events_of<Summary>(events);
     ASSERT_EQ(summary.size(), 1u);
@@ -76,7 +79,7 @@ TEST_F(OrchestratorTest, EventOrderAndCountsOfAPlanWithAFailedItem) {
     EXPECT_EQ(s.completed_items + s.failed_items + s.cancelled_items, finished.size());
     EXPECT_EQ(s.completed_items, 2u);
     EXPECT_EQ(s.failed_items, 1u);
-    EXPECT_EQ(s.processed_bytes, 5u);
+    EXPECT_EQ(s.processed_bytes, a + c);
     ASSERT_EQ(s.results.size(), 1u);
     EXPECT_EQ(s.results[0], finished[1].result);
     EXPECT_FALSE(s.cancelled);
@@ -147,9 +150,10 @@ TEST_F(OrchestratorTest, WorkUnitsByAction) {
     ASSERT_EQ(trash.size(), 1u);
     EXPECT_EQ(trash[0].work_bytes, 0u);
     tmp_.write_file("work/a", "12345");  // the Trash plan took it
+    const std::uint64_t bytes = disk_bytes(at("a"));
     const auto overwrite = events_of<PlanStarted>(run(plan_of({"a"}, CleanupAction::overwrite())));
     ASSERT_EQ(overwrite.size(), 1u);
-    EXPECT_EQ(overwrite[0].work_bytes, 15u);
+    EXPECT_EQ(overwrite[0].work_bytes, 3 * bytes);
     EXPECT_EQ(overwrite[0].caution, kOverwriteCaution);
     EXPECT_FALSE(exists_nofollow(at("a")));
 
@@ -174,11 +178,12 @@ class RunCleanupPlanTest : public CleanupTest {
 
 TEST_F(RunCleanupPlanTest, RemovedItemReportsAsTheCallersProgress) {
     tmp_.write_file("work/out/f", "123456");
+    const std::uint64_t bytes = disk_bytes(at("out"));
     caller_ = {"checking_development", "/dev/item", "item-3", 3, 9, 100, 0};
     const auto outcome = run_one({std::nullopt, "item-3-output-0", at("out")});
     ASSERT_TRUE(outcome) << outcome.error().message;
     EXPECT_EQ(outcome->status, CleanupStatus::Removed);
-    EXPECT_EQ(outcome->processed_bytes, 6u);
+    EXPECT_EQ(outcome->processed_bytes, bytes);
     EXPECT_FALSE(exists_nofollow(at("out")));
     ASSERT_EQ(shape(seen_), (std::vector<std::string>{"Progress", "Progress"}));
     const CleanupProgress& first = std::get<Progress>(seen_[0]).progress;
@@ -189,7 +194,7 @@ TEST_F(RunCleanupPlanTest, RemovedItemReportsAsTheCallersProgress) {
     EXPECT_EQ(first.items_total, 9u);
     EXPECT_EQ(first.bytes_done, 100u);
     EXPECT_EQ(first.bytes_total, 0u);
-    EXPECT_EQ(std::get<Progress>(seen_[1]).progress.bytes_done, 106u);
+    EXPECT_EQ(std::get<Progress>(seen_[1]).progress.bytes_done, 100u + bytes);
 }
 
 TEST_F(RunCleanupPlanTest, FailuresComeBackAsText) {

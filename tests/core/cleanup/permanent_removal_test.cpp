@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "cleanup_fixture.hpp"
+#include "core/cleanup/cancelled.hpp"
 #include "core/cleanup/child_dir.hpp"
 #include "core/cleanup/removal_entry.hpp"
 #include "core/cleanup/validation.hpp"
@@ -73,11 +74,12 @@ TEST_F(PermanentRemovalTest, DeletesARealTreeAndNothingBeyondIt) {
     outside_before_ = tree_listing(tmp_ / "outside");  // with the second link counted
     const ino_t kept = inode_of(tmp_ / "outside/keep");
     tmp_.write_file("work/beside", "stay");
+    const std::uint64_t bytes = disk_bytes(at("item"));
 
     const auto events = run(plan_of({"item"}));
     const CleanupItemResult result = only_result(events);
     EXPECT_EQ(result.status, CleanupStatus::Removed) << result.error.value_or("");
-    EXPECT_EQ(result.processed_bytes, 5u + 1000u + 2u + 12u);
+    EXPECT_EQ(result.processed_bytes, bytes);
     EXPECT_EQ(result.path, at("item"));
     EXPECT_FALSE(exists_nofollow(at("item")));
     EXPECT_TRUE(exists_nofollow(at("beside")));
@@ -92,11 +94,12 @@ TEST_F(PermanentRemovalTest, FileAndLinkItemsGoThroughTheirParent) {
     make_outside();
     tmp_.write_file("work/file", "0123456789");
     fs::create_directory_symlink(tmp_ / "outside", at("link"));
+    const std::uint64_t bytes = disk_bytes(at("file"));
     const auto events = run(plan_of({"file", "link"}));
     const auto finished = events_of<ItemFinished>(events);
     ASSERT_EQ(finished.size(), 2u);
     EXPECT_EQ(finished[0].result.status, CleanupStatus::Removed);
-    EXPECT_EQ(finished[0].result.processed_bytes, 10u);
+    EXPECT_EQ(finished[0].result.processed_bytes, bytes);
     EXPECT_EQ(finished[1].result.status, CleanupStatus::Removed);
     EXPECT_EQ(finished[1].result.processed_bytes, 0u);
     EXPECT_FALSE(exists_nofollow(at("file")));
@@ -283,6 +286,9 @@ TEST_F(PermanentRemovalTest, CancelledRunStopsAtTheNextEntry) {
     EXPECT_EQ(result.status, CleanupStatus::Cancelled);
     EXPECT_EQ(result.error, "Cleanup cancelled");
     EXPECT_EQ(tree_listing(at("item")), before);
+    // Nothing went, so nothing is counted and nothing is partial.
+    EXPECT_EQ(result.processed_bytes, 0u);
+    EXPECT_FALSE(result.error_code);
     const auto summary = events_of<Summary>(events);
     ASSERT_EQ(summary.size(), 1u);
     EXPECT_TRUE(summary[0].summary.cancelled);
@@ -309,7 +315,7 @@ class RemovalWalkTest : public PermanentRemovalTest {
         Walk walk;
         Instant now{};
         ProgressReporter reporter(
-            plan, make_cancel_flag(),
+            plan, walk_cancel_,
             [&](CleanupEvent event) {
                 during(event);
                 walk.events.push_back(std::move(event));
@@ -317,12 +323,14 @@ class RemovalWalkTest : public PermanentRemovalTest {
             [&] { return now += 100ms; });
         reporter.progress.bytes_done = bytes_done;
         const AuthorizedItem& item = items->front();
-        walk.outcome =
-            remove_permanently(item.canonical_path, item.identity, item.item_id, rules, reporter);
+        walk.outcome = remove_permanently(item.canonical_path, item.identity, item.item_id, rules,
+                                          reporter, removed_);
         bytes_done_ = reporter.progress.bytes_done;
         return walk;
     }
     std::uint64_t bytes_done_ = 0;
+    ItemBytes removed_;
+    CancelFlag walk_cancel_ = make_cancel_flag();
 };
 
 TEST_F(RemovalWalkTest, TheItemIsConfirmedEvery1024Entries) {
@@ -349,6 +357,25 @@ TEST_F(RemovalWalkTest, TheItemIsConfirmedEvery1024Entries) {
     EXPECT_EQ(progress.back().progress.stage, kStageRemoving);
 }
 
+TEST_F(RemovalWalkTest, AWalkStoppedPartWayCountsWhatWentBeforeTheStop) {
+    for (int i = 0; i < 150; ++i) tmp_.write_file("work/item/f" + std::to_string(i), "data");
+    for (int i = 0; i < 150; ++i) tmp_.write_file("work/item/sub/g" + std::to_string(i), "more");
+    const std::uint64_t before = disk_bytes(at("item"));
+    // Every entry reports; the run is stopped from the sink after 100 of them.
+    int reports = 0;
+    const Walk walk = remove("item", [&](const CleanupEvent& event) {
+        const auto* p = std::get_if<Progress>(&event);
+        if (p && p->progress.detail != at("item") && ++reports == 100) {
+            walk_cancel_->store(true);
+        }
+    });
+    ASSERT_FALSE(walk.outcome);
+    EXPECT_EQ(walk.outcome.error(), kCleanupCancelled);
+    EXPECT_EQ(removed_.entries(), 100u);
+    EXPECT_EQ(removed_.total(), before - disk_bytes(at("item")));
+    EXPECT_EQ(bytes_done_, removed_.total());
+}
+
 TEST_F(RemovalWalkTest, BytesSaturateAndSpecialItemsStay) {
     tmp_.write_file("work/item/f", "0123456789");
     const Walk walk = remove(
@@ -361,8 +388,9 @@ TEST_F(RemovalWalkTest, BytesSaturateAndSpecialItemsStay) {
     ASSERT_TRUE(identity);
     const CleanupPlan plan = plan_of({"pipe"});
     ProgressReporter reporter(plan, make_cancel_flag(), [](CleanupEvent) {});
+    ItemBytes removed;
     const auto special =
-        remove_permanently(at("pipe"), *identity, "item-0", RemovalRules{}, reporter);
+        remove_permanently(at("pipe"), *identity, "item-0", RemovalRules{}, reporter, removed);
     ASSERT_FALSE(special);
     EXPECT_EQ(special.error(), kSpecialNeverRemoved);
     EXPECT_TRUE(exists_nofollow(at("pipe")));
@@ -371,9 +399,13 @@ TEST_F(RemovalWalkTest, BytesSaturateAndSpecialItemsStay) {
 // Far deeper than any call stack would allow a recursive walk to go.
 TEST_F(PermanentRemovalTest, AVeryDeepTreeIsRemoved) {
     make_deep("deep", 3000);
+    // Too deep for a path-based count: every level takes what the top folder takes.
+    struct stat top {};
+    ASSERT_EQ(::lstat(at("deep").c_str(), &top), 0);
+    const std::uint64_t folders = 3001 * static_cast<std::uint64_t>(top.st_blocks) * 512;
     const CleanupItemResult result = only_result(run(plan_of({"deep"})));
     EXPECT_EQ(result.status, CleanupStatus::Removed) << result.error.value_or("");
-    EXPECT_EQ(result.processed_bytes, 3u);
+    EXPECT_GE(result.processed_bytes, folders);
     EXPECT_FALSE(exists_nofollow(at("deep")));
 }
 
