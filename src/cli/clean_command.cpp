@@ -205,7 +205,7 @@ int clean_command(const DevCommandOptions& options, platform::Writer& out, platf
     const CancelFlag cancel = make_cancel_flag();
     auto bridge = install_interrupt_bridge(cancel);
     // The watcher copies a Ctrl-C into the flag up to 10 ms late; the bridge knows at once.
-    const auto interrupted = [&] { return cancel->load() || bridge->sigint_seen(); };
+    const auto interrupted = [&] { return cancel->load() || bridge->stop_signal() != 0; };
 
     auto search = run_dev_scan_with_progress(
         options.verify_remotes, *targets, cancel,
@@ -283,6 +283,9 @@ int clean_command(const DevCommandOptions& options, platform::Writer& out, platf
     const cleanup::CleanupEventSink forward = [&sink](cleanup::CleanupEvent event) {
         sink.on_event(std::move(event));
     };
+    // From here on, being told to end stops the run after its current step, so that every
+    // item is still reported.
+    auto ending_signals = bridge->catch_ending_signals();
     for (CleanupReview& review : reviews) {
         cleanup::DevCleanupRequest request;
         request.context = *context;
@@ -298,14 +301,15 @@ int clean_command(const DevCommandOptions& options, platform::Writer& out, platf
         // The remaining batches never start; their items appear nowhere.
         if (interrupted()) break;
     }
-    // Only the user's Ctrl-C makes a run "interrupted"; the engine may stop a run itself
-    // (an unconfirmed move to the Trash), which is a failure.
-    const bool user_interrupted = bridge->sigint_seen();
+    // Only a signal (Ctrl-C, or being told to end) makes a run "interrupted"; the engine
+    // may stop a run itself (an unconfirmed move to the Trash), which is a failure.
+    ending_signals.reset();
+    const int stop_signal = bridge->stop_signal();
     sink.set_registry(nullptr);
     bridge.reset();
 
     write_run_output(out, err, options.json, sink, action);
-    if (user_interrupted) return 130;
+    if (stop_signal != 0) return 128 + stop_signal;
     if (sink.cancelled() || sink.failed_items() > 0 || !sink.failures().empty()) return 1;
     return 0;
 }

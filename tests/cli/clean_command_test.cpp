@@ -43,9 +43,10 @@ using namespace std::chrono_literals;
 constexpr std::uint64_t kNow = 2'000'000'000;
 constexpr std::uint64_t kDay = 86'400;
 
-// Waits for the interrupt watcher to copy a Ctrl-C into the command's flag.
-void press_ctrl_c(const CancelFlag& cancel) {
-    ASSERT_EQ(::raise(SIGINT), 0);
+// Waits for the interrupt watcher to copy a Ctrl-C (or another stop signal) into the
+// command's flag.
+void press_ctrl_c(const CancelFlag& cancel, int signal = SIGINT) {
+    ASSERT_EQ(::raise(signal), 0);
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (!cancel->load() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(1ms);
@@ -602,6 +603,34 @@ TEST(CleanCommand, CtrlCAfterABatchSummaryStillExitsInterrupted) {
     EXPECT_EQ(doc["results"].size(), 256u);  // the skipped batch's items appear nowhere
     EXPECT_EQ(doc["summary"]["cancelled"], false);
     EXPECT_EQ(doc["summary"]["completedItems"], 256);
+}
+
+// Being told to end (a time limit, a closed terminal) stops the run as Ctrl-C does, with
+// every item reported; once the run is over, the signals end the process again.
+TEST(CleanCommand, EndingSignalsMidRunStopAfterTheCurrentItem) {
+    for (const int signal : {SIGTERM, SIGHUP}) {
+        Harness h;
+        for (int i = 0; i < 3; ++i) {
+            h.add("p" + std::to_string(i) + "/target", CandidateKind::Build, "Cargo", 1'024);
+        }
+        h.after_item = [signal](std::size_t, std::size_t item, const CancelFlag& cancel) {
+            if (item == 0) press_ctrl_c(cancel, signal);
+        };
+        const auto r = h.run({"--yes", h.ws});
+        EXPECT_EQ(r.status, 128 + signal);
+        EXPECT_EQ(lines_of(r.out),
+                  (std::vector<std::string>{
+                      "✓ trashed     1.0 KiB  ~/ws/p0/target",
+                      "■ stopped         0 B  ~/ws/p1/target  — Cleanup stopped.",
+                      "■ stopped         0 B  ~/ws/p2/target  — Cleanup stopped.",
+                      "",
+                      "1.0 KiB moved to Trash · 1 done · 0 kept · 2 stopped · empty the Trash "
+                      "to reclaim the space",
+                  }));
+        struct sigaction now {};
+        ASSERT_EQ(::sigaction(signal, nullptr, &now), 0);
+        EXPECT_EQ(now.sa_handler, SIG_DFL) << signal;
+    }
 }
 
 TEST(CleanCommand, RunStoppedByTheEngineIsAFailureNotAnInterrupt) {
