@@ -10,6 +10,7 @@
 #include "platform/text.hpp"
 #include "src/cli/cleanup_review.hpp"
 #include "src/cli/cleanup_sink.hpp"
+#include "src/cli/cleanup_totals.hpp"
 #include "src/cli/dev_json.hpp"
 #include "src/cli/dev_view_model.hpp"
 #include "src/cli/format.hpp"
@@ -19,17 +20,18 @@ namespace bramvelt::cli {
 namespace {
 
 struct ChosenAction {
+    CleanAction method;
     cleanup::CleanupAction action;
     std::string_view json_word;
     std::string_view dry_run_verb;
-    std::string_view run_verb;
 };
 
 ChosenAction choose_action(CleanAction action) {
     if (action == CleanAction::Delete) {
-        return {cleanup::CleanupAction::remove(), "delete", "delete permanently", "freed"};
+        return {CleanAction::Delete, cleanup::CleanupAction::remove(), "delete",
+                "delete permanently"};
     }
-    return {cleanup::CleanupAction::trash(), "trash", "move to Trash", "moved to Trash"};
+    return {CleanAction::Trash, cleanup::CleanupAction::trash(), "trash", "move to Trash"};
 }
 
 inline constexpr std::string_view kCautionMessage =
@@ -145,12 +147,13 @@ void write_run_output(platform::Writer& out, platform::Writer& err, bool json,
             put(err, "bramvelt: " + escape_for_display(failure) + "\n");
         }
         (void)err.flush();
-        const bool remind =
-            action.action.kind == cleanup::CleanupAction::Kind::Trash && sink.processed_bytes() > 0;
-        put(out, fmt::format("\n{} {} · {} done · {} kept · {} stopped{}\n",
-                             format_size(sink.processed_bytes()), action.run_verb,
-                             sink.completed_items(), sink.failed_items(), sink.cancelled_items(),
-                             remind ? " · empty the Trash to reclaim the space" : ""));
+        const RemovedBytesText removed =
+            removed_bytes_text(action.method, sink.processed_bytes(), sink.trashed_bytes());
+        put(out,
+            fmt::format(
+                "\n{} · {} done · {} kept · {} stopped{}\n", removed.text, sink.completed_items(),
+                sink.failed_items(), sink.cancelled_items(),
+                removed.remind_to_empty_trash ? " · empty the Trash to reclaim the space" : ""));
     }
     (void)out.flush();
 }

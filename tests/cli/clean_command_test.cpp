@@ -73,6 +73,9 @@ struct Harness {
     std::vector<std::shared_ptr<host_trash::TrashRegistry>> registries;
     std::map<std::string, std::pair<std::string, std::optional<std::string>>> failures;
     std::optional<std::string> refusal;  // every batch refused with this text
+    // Of a worktree's bytes, the part a Trash run moves to the Trash (its generated
+    // output); its folder is removed for good, so the worktree reads removed.
+    std::map<std::string, std::uint64_t> trashed_part;
     std::function<void(std::size_t batch, std::size_t item, const CancelFlag&)> after_item;
     std::function<void(std::size_t batch, const CancelFlag&)> after_summary;
     host_trash::TrashHostSettings trash_host;
@@ -155,11 +158,15 @@ struct Harness {
                 r.error_code = f->second.second;
                 ++s.failed_items;
             } else {
-                r.status = request.action.kind == cleanup::CleanupAction::Kind::Delete
-                               ? CleanupStatus::Removed
-                               : CleanupStatus::Trashed;
+                const bool to_trash = request.action.kind == cleanup::CleanupAction::Kind::Trash;
+                const bool worktree = item.kind == CandidateKind::Worktree;
+                r.status = to_trash && !worktree ? CleanupStatus::Trashed : CleanupStatus::Removed;
                 r.processed_bytes = bytes_of(item.path);
                 s.processed_bytes += r.processed_bytes;
+                if (to_trash) {
+                    r.trashed_bytes = worktree ? trashed_part[item.path] : r.processed_bytes;
+                    s.trashed_bytes += r.trashed_bytes;
+                }
                 ++s.completed_items;
             }
             if (r.error) s.results.push_back(r);
@@ -443,10 +450,10 @@ TEST(CleanCommand, RunPrintsOneLinePerItemAndTheSummary) {
                   "✓ trashed     4.0 KiB  ~/ws/site/.next",
                   "✗ kept            0 B  ~/ws/web/node_modules  — This folder changed after "
                   "review. Files kept; scan again.",
-                  "✓ trashed     3.0 KiB  ~/ws/wt-feature",
+                  "✓ removed     3.0 KiB  ~/ws/wt-feature",
                   "",
-                  "37.0 KiB moved to Trash · 3 done · 1 kept · 0 stopped · empty the Trash to "
-                  "reclaim the space",
+                  "34.0 KiB moved to Trash · 3.0 KiB freed · 3 done · 1 kept · 0 stopped · empty "
+                  "the Trash to reclaim the space",
               }));
 
     ASSERT_EQ(h.requests.size(), 1u);
@@ -479,6 +486,34 @@ TEST(CleanCommand, DeleteSaysFreedAndNeverRemindsOfTheTrash) {
     EXPECT_EQ(r.out,
               "✓ trashed         0 B  ~/ws/rust/target\n"
               "\n0 B moved to Trash · 1 done · 0 kept · 0 stopped\n");
+}
+
+// A worktree's folder is removed for good even in a Trash run: the summary names what
+// went to the Trash and what was freed, and reminds of the Trash only when something is
+// there. The JSON keeps one total.
+TEST(CleanCommand, WorktreeFoldersAreFreedNotMovedToTheTrash) {
+    Harness h;
+    h.add("rust/target", CandidateKind::Build, "Cargo", 30'720);
+    h.add_worktree("wt-feature", 3'072);
+    h.trashed_part[h.path("wt-feature")] = 1'024;  // its generated output
+    auto r = h.run({"--yes", "--category", "all", h.ws});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "✓ trashed    30.0 KiB  ~/ws/rust/target\n"
+              "✓ removed     3.0 KiB  ~/ws/wt-feature\n"
+              "\n31.0 KiB moved to Trash · 2.0 KiB freed · 2 done · 0 kept · 0 stopped · empty "
+              "the Trash to reclaim the space\n");
+    r = h.run({"--yes", "--json", "--category", "all", h.ws});
+    EXPECT_EQ(nlohmann::json::parse(r.out)["summary"]["processedBytes"], 33'792);
+
+    // Only a worktree, with no generated output: nothing is in the Trash.
+    h.candidates.erase(h.candidates.begin());
+    h.trashed_part[h.path("wt-feature")] = 0;
+    r = h.run({"--yes", "--category", "worktree", h.ws});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "✓ removed     3.0 KiB  ~/ws/wt-feature\n"
+              "\n3.0 KiB freed · 1 done · 0 kept · 0 stopped\n");
 }
 
 TEST(CleanCommand, RefusedBatchIsAFailureText) {
@@ -723,11 +758,13 @@ TEST(CleanCommand, TrashRequestsAreServedFromTheBatchRegistry) {
                        : CleanupStatus::Failed;
         if (r.status == CleanupStatus::Failed) r.error = authorization->message().value_or("?");
         r.processed_bytes = r.status == CleanupStatus::Trashed ? 4'096 : 0;
+        r.trashed_bytes = r.processed_bytes;
         sink(cleanup::ItemFinished{r});
         CleanupSummary s;
         s.completed_items = r.status == CleanupStatus::Trashed ? 1 : 0;
         s.failed_items = 1 - s.completed_items;
         s.processed_bytes = r.processed_bytes;
+        s.trashed_bytes = r.trashed_bytes;
         sink(cleanup::Summary{s});
     };
     const auto r = h.run({"--yes", h.ws});
