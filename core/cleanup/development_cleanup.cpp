@@ -43,6 +43,7 @@ struct DevRun {
     const CleanupEventSink& sink;
     CleanupProgress base;
     std::uint64_t processed = 0;
+    std::uint64_t trashed = 0;  // the part of `processed` that went to the Trash
 
     void send_base() const { sink(Progress{base}); }
 
@@ -55,6 +56,9 @@ struct DevRun {
                                                std::move(outcome.error().error_code)});
         }
         processed = platform::saturating_add(processed, outcome->processed_bytes);
+        if (outcome->status == CleanupStatus::Trashed) {
+            trashed = platform::saturating_add(trashed, outcome->processed_bytes);
+        }
         return outcome->status;
     }
 };
@@ -123,12 +127,19 @@ ItemOutcome clean_item(DevRun& run, const DevCleanupItem& item) {
     return run.clean_through_plan(CleanupItem{item.identity, item.item_id, item.path});
 }
 
+// Where the run's byte counts stood when an item began.
+struct ItemStart {
+    std::uint64_t processed = 0;
+    std::uint64_t trashed = 0;
+};
+
 CleanupItemResult result_of(const DevRun& run, const DevCleanupItem& item, ItemOutcome outcome,
-                            std::uint64_t start, CleanupSummary& summary) {
+                            ItemStart start, CleanupSummary& summary) {
     CleanupItemResult result;
     result.item_id = item.item_id;
     result.path = sanitize_report_text(item.path);
-    result.processed_bytes = run.processed > start ? run.processed - start : 0;
+    result.processed_bytes = run.processed > start.processed ? run.processed - start.processed : 0;
+    result.trashed_bytes = run.trashed > start.trashed ? run.trashed - start.trashed : 0;
     if (outcome) {
         ++summary.completed_items;
         result.status = *outcome;
@@ -150,7 +161,7 @@ CleanupItemResult result_of(const DevRun& run, const DevCleanupItem& item, ItemO
         ++summary.failed_items;
         result.status = CleanupStatus::Failed;
     }
-    if (run.processed > start) result.error_code = std::string(kCodeDevelopmentPartial);
+    if (run.processed > start.processed) result.error_code = std::string(kCodeDevelopmentPartial);
     return result;
 }
 
@@ -168,7 +179,7 @@ void run_dev_cleanup(const DevCleanupRequest& request, const CancelFlag& cancel,
         return;
     }
 
-    DevRun run{request, cancel, link, sink, {}, 0};
+    DevRun run{request, cancel, link, sink, {}, 0, 0};
     run.base.stage = std::string(kStageCheckingDevelopment);
     run.base.items_total = request.items.size();
     CleanupSummary summary;
@@ -180,7 +191,7 @@ void run_dev_cleanup(const DevCleanupRequest& request, const CancelFlag& cancel,
         run.base.detail = sanitize_report_text(reviewed.path);
         run.base.item_id = reviewed.item_id;
         run.send_base();
-        const std::uint64_t start = run.processed;
+        const ItemStart start{run.processed, run.trashed};
 
         DevCleanupItem item = reviewed;
         item.path = (*canonical)[i];
@@ -194,6 +205,7 @@ void run_dev_cleanup(const DevCleanupRequest& request, const CancelFlag& cancel,
         run.send_base();
     }
     summary.processed_bytes = run.processed;
+    summary.trashed_bytes = run.trashed;
     summary.cancelled = is_cancelled(cancel);
     sink(Summary{std::move(summary)});
 }

@@ -84,9 +84,14 @@ CleanupItemResult result_of(const AuthorizedItem& item, const CleanupAction& act
     if (std::holds_alternative<std::monostate>(outcome)) {
         ++summary.completed_items;
         summary.processed_bytes = platform::saturating_add(summary.processed_bytes, item.bytes);
-        result.status = action.kind == CleanupAction::Kind::Trash ? CleanupStatus::Trashed
-                                                                  : CleanupStatus::Removed;
         result.processed_bytes = item.bytes;
+        if (action.kind == CleanupAction::Kind::Trash) {
+            result.status = CleanupStatus::Trashed;
+            result.trashed_bytes = item.bytes;
+            summary.trashed_bytes = platform::saturating_add(summary.trashed_bytes, item.bytes);
+        } else {
+            result.status = CleanupStatus::Removed;
+        }
     } else if (std::holds_alternative<Indeterminate>(outcome)) {
         ++summary.failed_items;
         result.status = CleanupStatus::Failed;
@@ -146,7 +151,8 @@ void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
         std::optional<std::string> backup_path;
         StepOutcome outcome = run_action(item, rules, host_link, reporter,
                                          reserved ? &*reserved : nullptr, backup_path);
-        CleanupItemResult result = result_of(item, plan.action, std::move(outcome), cancel, summary);
+        CleanupItemResult result =
+            result_of(item, plan.action, std::move(outcome), cancel, summary);
         result.backup_path = std::move(backup_path);
         if (result.error) summary.results.push_back(result);
         sink(ItemFinished{std::move(result)});

@@ -165,6 +165,39 @@ TEST_F(DevCleanupTest, ACleanMergedWorktreeGoesAfterItsOutputsAndKeepsItsBranch)
     EXPECT_FALSE(summary.cancelled);
 }
 
+TEST_F(DevCleanupTest, TrashedBytesAreThePartThatWentToTheTrash) {
+    const std::string repo = make_repo();
+    const std::string wt = add_worktree(repo, "wt");
+    const std::string target = make_target("p", 300);
+    const std::string gone = make_target("q", 50);
+
+    // A Trash run: the target goes whole, the worktree's outputs go but its folder is
+    // removed for good.
+    const auto trash_run = run_dev(
+        request_of({item(wt, CandidateKind::Worktree, 0), item(target, CandidateKind::Build, 1)},
+                   CleanupAction::trash()));
+    const auto finished = events_of<ItemFinished>(trash_run);
+    ASSERT_EQ(finished.size(), 2u);
+    const CleanupItemResult& worktree = finished[0].result;
+    ASSERT_EQ(worktree.status, CleanupStatus::Removed) << worktree.error.value_or("");
+    EXPECT_EQ(worktree.trashed_bytes, 26u);  // dist/app.js and node_modules/pkg/index.js
+    EXPECT_GT(worktree.processed_bytes, worktree.trashed_bytes);
+    EXPECT_EQ(finished[1].result.status, CleanupStatus::Trashed);
+    EXPECT_EQ(finished[1].result.trashed_bytes, 300u);
+    EXPECT_EQ(finished[1].result.processed_bytes, 300u);
+    const CleanupSummary summary = events_of<Summary>(trash_run).at(0).summary;
+    EXPECT_EQ(summary.trashed_bytes, 326u);
+    EXPECT_EQ(summary.processed_bytes, worktree.processed_bytes + 300u);
+
+    // Nothing goes to the Trash in a permanent removal.
+    const auto delete_run = run_dev(request_of({item(gone, CandidateKind::Build, 0)}));
+    const CleanupItemResult deleted = only_result(delete_run);
+    EXPECT_EQ(deleted.status, CleanupStatus::Removed);
+    EXPECT_EQ(deleted.processed_bytes, 50u);
+    EXPECT_EQ(deleted.trashed_bytes, 0u);
+    EXPECT_EQ(events_of<Summary>(delete_run).at(0).summary.trashed_bytes, 0u);
+}
+
 TEST_F(DevCleanupTest, WorktreesThatChangedAfterReviewAreKept) {
     const std::string repo = make_repo();
     std::vector<std::string> worktrees;
