@@ -58,6 +58,7 @@ InterruptGuard::EndingSignals::EndingSignals(const InterruptGuard& /*bridge*/) {
         }
         struct sigaction caught {};
         caught.sa_handler = on_stop_signal;
+        caught.sa_flags = SA_RESTART;  // as SIGINT's handler: calls under way go on
         ::sigemptyset(&caught.sa_mask);
         replaced_[i] = ::sigaction(kEndingSignals[i], &caught, nullptr) == 0;
     }
