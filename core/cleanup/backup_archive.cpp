@@ -129,9 +129,10 @@ std::expected<std::string, std::string> pax_records(std::string_view path,
 }
 
 // A GNU long-name ('L') or long-link ('K') entry for a text the 100-byte field cannot hold.
+// The field needs no terminating NUL: a text of exactly 100 bytes fills it.
 std::expected<void, std::string> write_long(HashingWriter& writer, char type,
                                             std::string_view text) {
-    if (text.size() < 100) return {};
+    if (text.size() <= kTarNameField) return {};
     std::string data(text);
     data.push_back('\0');
     TarEntryHeader header;

@@ -52,14 +52,14 @@ void put_checksum(TarBlock& block) {
 
 TarBlock gnu_header(const TarEntryHeader& entry) {
     TarBlock block{};
-    put_text(block, 0, 100, entry.name);
+    put_text(block, 0, kTarNameField, entry.name);
     put_number(block, 100, 8, static_cast<std::int64_t>(entry.mode));
     put_number(block, 108, 8, static_cast<std::int64_t>(entry.uid));
     put_number(block, 116, 8, static_cast<std::int64_t>(entry.gid));
     put_number(block, 124, 12, static_cast<std::int64_t>(entry.size));
     put_number(block, 136, 12, entry.mtime_seconds);
     block[156] = entry.typeflag;
-    put_text(block, 157, 100, entry.link_name);
+    put_text(block, 157, kTarNameField, entry.link_name);
     put_text(block, 257, 8, std::string_view("ustar  \0", 8));
     put_number(block, 329, 8, 0);
     put_number(block, 337, 8, 0);

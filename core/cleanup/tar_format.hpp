@@ -13,6 +13,8 @@ namespace bramvelt::cleanup {
 
 inline constexpr std::size_t kTarBlock = 512;
 using TarBlock = std::array<char, kTarBlock>;
+// The size of the name and link-name fields; a text that fills one needs no NUL.
+inline constexpr std::size_t kTarNameField = 100;
 
 struct TarEntryHeader {
     std::string_view name;  // only its first 100 bytes are stored here

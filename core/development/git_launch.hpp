@@ -16,6 +16,8 @@ struct GitLaunch {
     std::vector<std::string> environment;
 };
 
+// Either way only the absolute folders of PATH are searched: with a relative one in it,
+// a bare name is looked up now in the others.
 enum class ProgramLookup : std::uint8_t {
     AtEachStart,  // a bare name is looked up through PATH by every start
     Once,         // looked up now, when the lookup is certain (platform/program_lookup.hpp)

@@ -50,25 +50,6 @@ constexpr std::pair<std::string_view, std::string_view> kSetVariables[] = {
     {"GIT_PROXY_COMMAND", ""},
 };
 
-// Git runs its children (ssh, helpers, the shell) inside the repository, where a relative
-// search folder would find programs the repository carries. Only absolute folders stay;
-// when none is left, the default search path stands in for an empty PATH, which the
-// shell would read as the current folder.
-std::string absolute_search_path(std::string_view value) {
-    std::string out;
-    std::size_t pos = 0;
-    while (pos <= value.size()) {
-        const std::size_t end = std::min(value.find(':', pos), value.size());
-        const std::string_view entry = value.substr(pos, end - pos);
-        if (entry.starts_with('/')) {
-            if (!out.empty()) out.push_back(':');
-            out.append(entry);
-        }
-        pos = end + 1;
-    }
-    return out.empty() ? std::string(kDefaultSearchPath) : out;
-}
-
 // Commands, with the options this program gives them, that never hash working-tree
 // files and so never start a filter.
 bool hashes_no_files(std::span<const std::string> args) {
@@ -153,6 +134,21 @@ bool git_command_may_start(std::span<const std::string> args, const FilterDriver
            std::all_of(filters->names.begin(), filters->names.end(), expressible_driver);
 }
 
+std::string absolute_search_path(std::string_view value) {
+    std::string out;
+    std::size_t pos = 0;
+    while (pos <= value.size()) {
+        const std::size_t end = std::min(value.find(':', pos), value.size());
+        const std::string_view entry = value.substr(pos, end - pos);
+        if (entry.starts_with('/')) {
+            if (!out.empty()) out.push_back(':');
+            out.append(entry);
+        }
+        pos = end + 1;
+    }
+    return out.empty() ? std::string(kDefaultSearchPath) : out;
+}
+
 std::vector<std::string> git_child_environment(std::span<const std::string> environment) {
     std::vector<std::string> out;
     for (const auto& entry : environment) {
@@ -180,17 +176,17 @@ std::vector<std::string> git_child_environment(std::span<const std::string> envi
 
 std::string locate_git(std::optional<std::string_view> path_variable,
                        std::span<const std::string_view> developer_paths) {
-    // A PATH that is not UTF-8 text counts as unreadable, like an unset one.
-    const std::string_view search = path_variable && platform::is_valid_utf8(*path_variable)
-                                        ? *path_variable
-                                        : kDefaultSearchPath;
+    // A PATH that is not UTF-8 text counts as unreadable, like an unset one. Only its
+    // absolute folders count, as for the children.
+    const std::string search = path_variable && platform::is_valid_utf8(*path_variable)
+                                   ? absolute_search_path(*path_variable)
+                                   : std::string(kDefaultSearchPath);
     std::optional<std::string> found;
     std::size_t pos = 0;
     while (pos <= search.size()) {
         const std::size_t end = std::min(search.find(':', pos), search.size());
-        const std::string_view entry = search.substr(pos, end - pos);
-        std::string candidate =
-            entry.empty() ? std::string("git") : filesystem::path_join(entry, "git");
+        const std::string_view entry = std::string_view(search).substr(pos, end - pos);
+        std::string candidate = filesystem::path_join(entry, "git");
         if (executable_file(candidate)) {
             found = std::move(candidate);
             break;

@@ -67,7 +67,14 @@ bool git_command_may_start(std::span<const std::string> args, const FilterDriver
 // programs up from inside the repository.
 std::vector<std::string> git_child_environment(std::span<const std::string> environment);
 
-// The program to start: "git" (looked up through PATH at each start) or one of
+// The absolute folders of a PATH value, in order. Git runs its children (ssh, helpers,
+// the shell) inside the repository, where a relative folder would find programs the
+// repository carries; so does this program's own start of git. When none is left, the
+// default search path stands in for an empty PATH, which the shell would read as the
+// current folder.
+std::string absolute_search_path(std::string_view value);
+
+// The program to start: "git" (looked up through the absolute folders of PATH) or one of
 // kDeveloperGitPaths when the first git on the search path is /usr/bin/git.
 std::string locate_git(std::optional<std::string_view> path_variable,
                        std::span<const std::string_view> developer_paths);

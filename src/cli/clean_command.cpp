@@ -10,6 +10,7 @@
 #include "platform/text.hpp"
 #include "src/cli/cleanup_review.hpp"
 #include "src/cli/cleanup_sink.hpp"
+#include "src/cli/cleanup_totals.hpp"
 #include "src/cli/dev_json.hpp"
 #include "src/cli/dev_view_model.hpp"
 #include "src/cli/format.hpp"
@@ -19,17 +20,18 @@ namespace bramvelt::cli {
 namespace {
 
 struct ChosenAction {
+    CleanAction method;
     cleanup::CleanupAction action;
     std::string_view json_word;
     std::string_view dry_run_verb;
-    std::string_view run_verb;
 };
 
 ChosenAction choose_action(CleanAction action) {
     if (action == CleanAction::Delete) {
-        return {cleanup::CleanupAction::remove(), "delete", "delete permanently", "freed"};
+        return {CleanAction::Delete, cleanup::CleanupAction::remove(), "delete",
+                "delete permanently"};
     }
-    return {cleanup::CleanupAction::trash(), "trash", "move to Trash", "moved to Trash"};
+    return {CleanAction::Trash, cleanup::CleanupAction::trash(), "trash", "move to Trash"};
 }
 
 inline constexpr std::string_view kCautionMessage =
@@ -145,12 +147,13 @@ void write_run_output(platform::Writer& out, platform::Writer& err, bool json,
             put(err, "bramvelt: " + escape_for_display(failure) + "\n");
         }
         (void)err.flush();
-        const bool remind =
-            action.action.kind == cleanup::CleanupAction::Kind::Trash && sink.processed_bytes() > 0;
-        put(out, fmt::format("\n{} {} · {} done · {} kept · {} stopped{}\n",
-                             format_size(sink.processed_bytes()), action.run_verb,
-                             sink.completed_items(), sink.failed_items(), sink.cancelled_items(),
-                             remind ? " · empty the Trash to reclaim the space" : ""));
+        const RemovedBytesText removed =
+            removed_bytes_text(action.method, sink.processed_bytes(), sink.trashed_bytes());
+        put(out,
+            fmt::format(
+                "\n{} · {} done · {} kept · {} stopped{}\n", removed.text, sink.completed_items(),
+                sink.failed_items(), sink.cancelled_items(),
+                removed.remind_to_empty_trash ? " · empty the Trash to reclaim the space" : ""));
     }
     (void)out.flush();
 }
@@ -205,7 +208,7 @@ int clean_command(const DevCommandOptions& options, platform::Writer& out, platf
     const CancelFlag cancel = make_cancel_flag();
     auto bridge = install_interrupt_bridge(cancel);
     // The watcher copies a Ctrl-C into the flag up to 10 ms late; the bridge knows at once.
-    const auto interrupted = [&] { return cancel->load() || bridge->sigint_seen(); };
+    const auto interrupted = [&] { return cancel->load() || bridge->stop_signal() != 0; };
 
     auto search = run_dev_scan_with_progress(
         options.verify_remotes, *targets, cancel,
@@ -283,6 +286,9 @@ int clean_command(const DevCommandOptions& options, platform::Writer& out, platf
     const cleanup::CleanupEventSink forward = [&sink](cleanup::CleanupEvent event) {
         sink.on_event(std::move(event));
     };
+    // From here on, being told to end stops the run after its current step, so that every
+    // item is still reported.
+    auto ending_signals = bridge->catch_ending_signals();
     for (CleanupReview& review : reviews) {
         cleanup::DevCleanupRequest request;
         request.context = *context;
@@ -298,14 +304,15 @@ int clean_command(const DevCommandOptions& options, platform::Writer& out, platf
         // The remaining batches never start; their items appear nowhere.
         if (interrupted()) break;
     }
-    // Only the user's Ctrl-C makes a run "interrupted"; the engine may stop a run itself
-    // (an unconfirmed move to the Trash), which is a failure.
-    const bool user_interrupted = bridge->sigint_seen();
+    // Only a signal (Ctrl-C, or being told to end) makes a run "interrupted"; the engine
+    // may stop a run itself (an unconfirmed move to the Trash), which is a failure.
+    ending_signals.reset();
+    const int stop_signal = bridge->stop_signal();
     sink.set_registry(nullptr);
     bridge.reset();
 
     write_run_output(out, err, options.json, sink, action);
-    if (user_interrupted) return 130;
+    if (stop_signal != 0) return 128 + stop_signal;
     if (sink.cancelled() || sink.failed_items() > 0 || !sink.failures().empty()) return 1;
     return 0;
 }

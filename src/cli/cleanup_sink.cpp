@@ -2,39 +2,30 @@
 
 #include <fmt/format.h>
 
-#include <string_view>
-
 #include "core/host_trash/host_side.hpp"
 #include "platform/text.hpp"
 #include "src/cli/format.hpp"
 
 namespace bramvelt::cli {
-namespace {
 
-struct StatusMark {
-    std::string_view mark;
-    std::string_view word;
-};
-
-StatusMark status_mark(cleanup::CleanupStatus status) {
-    switch (status) {
+StatusMark cleanup_status_mark(const cleanup::CleanupItemResult& result) {
+    const bool partial = result.error_code == cleanup::kCodeDevelopmentPartial;
+    switch (result.status) {
         case cleanup::CleanupStatus::Removed:
             return {"✓", "removed"};
         case cleanup::CleanupStatus::Trashed:
             return {"✓", "trashed"};
         case cleanup::CleanupStatus::Failed:
-            return {"✗", "kept"};
+            return {"✗", partial ? "partial" : "kept"};
         case cleanup::CleanupStatus::Cancelled:
             break;
     }
-    return {"■", "stopped"};
+    return {"■", partial ? "partial" : "stopped"};
 }
-
-}  // namespace
 
 std::string cleanup_item_line(const cleanup::CleanupItemResult& result,
                               const std::optional<std::string>& home) {
-    const auto [mark, word] = status_mark(result.status);
+    const auto [mark, word] = cleanup_status_mark(result);
     std::string line = fmt::format("{} {} {}  {}", mark, align_left(word, 8),
                                    align_right(format_size(result.processed_bytes), 10),
                                    display_path(result.path, home));
@@ -63,6 +54,7 @@ void CliCleanupSink::on_event(cleanup::CleanupEvent event) {
         failed_ = platform::saturating_add(failed_, s.failed_items);
         cancelled_items_ = platform::saturating_add(cancelled_items_, s.cancelled_items);
         processed_bytes_ = platform::saturating_add(processed_bytes_, s.processed_bytes);
+        trashed_bytes_ = platform::saturating_add(trashed_bytes_, s.trashed_bytes);
         if (s.cancelled) cancelled_ = true;
     } else if (auto* failed = std::get_if<cleanup::Failed>(&event)) {
         failures_.push_back(std::move(failed->message));

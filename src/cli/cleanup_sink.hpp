@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/cleanup/event.hpp"
@@ -18,6 +19,15 @@ namespace bramvelt::cli {
 
 // Whether finished items are printed (text) or only collected (--json).
 enum class ItemLines : std::uint8_t { Printed, Quiet };
+
+// The mark and word of a finished item: "✓ removed", "✓ trashed", "✗ kept", "■ stopped".
+// An item cut short after part of it was removed reads "partial" instead of "kept" or
+// "stopped", with the same mark: its size then shows what is gone.
+struct StatusMark {
+    std::string_view mark;
+    std::string_view word;
+};
+StatusMark cleanup_status_mark(const cleanup::CleanupItemResult& result);
 
 // "✓ removed       1.5 KiB  ~/src/app/target", with "  — {error}" after a kept or
 // stopped item; without the line feed.
@@ -46,6 +56,7 @@ class CliCleanupSink {
     std::uint64_t failed_items() const { return failed_; }
     std::uint64_t cancelled_items() const { return cancelled_items_; }
     std::uint64_t processed_bytes() const { return processed_bytes_; }
+    std::uint64_t trashed_bytes() const { return trashed_bytes_; }  // part of processed
     bool cancelled() const { return cancelled_; }  // some summary said so
     const std::vector<std::string>& failures() const { return failures_; }
 
@@ -60,6 +71,7 @@ class CliCleanupSink {
     std::uint64_t failed_ = 0;
     std::uint64_t cancelled_items_ = 0;
     std::uint64_t processed_bytes_ = 0;
+    std::uint64_t trashed_bytes_ = 0;
     bool cancelled_ = false;
     std::vector<std::string> failures_;
 };

@@ -8,6 +8,16 @@
 #include "platform/utf8.hpp"
 
 namespace bramvelt::cli {
+namespace {
+
+// The marks and embeddings that reorder the text around them: shown raw, a name holding
+// one makes the rest of a path read in another order than its bytes.
+bool is_direction_control(char32_t c) {
+    return c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
+}  // namespace
 
 std::string format_size(std::uint64_t bytes) {
     if (bytes < 1024) {
@@ -68,7 +78,7 @@ std::string escape_for_display(std::string_view text) {
                 out += "\\r";
                 break;
             default:
-                if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+                if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || is_direction_control(c)) {
                     out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));
                 } else if (c == U'\uFFFD') {
                     platform::append_utf8(out, c);

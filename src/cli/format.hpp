@@ -20,7 +20,8 @@ std::string format_count(std::uint64_t count);
 std::string format_age(std::optional<std::int64_t> then, std::int64_t now);
 
 // Tab, line feed and carriage return as \t \n \r; other control characters (below
-// U+0020 and U+007F..U+009F) as \u{hex}.
+// U+0020 and U+007F..U+009F) and the bidirectional controls (U+200E, U+200F,
+// U+202A..U+202E, U+2066..U+2069) as \u{hex}.
 std::string escape_for_display(std::string_view text);
 
 // The escaped path with the home folder shown as "~" (only on a component boundary).

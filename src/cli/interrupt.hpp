@@ -1,9 +1,11 @@
 #pragma once
 // Turns Ctrl-C into an operation's cancel flag instead of ending the process. While a
-// guard lives, SIGINT only sets a process-wide byte; a watcher thread copies it into the
-// cancel flag every 10 ms. Dropping the guard stops and joins the watcher and puts the
-// previous SIGINT disposition back. One bridge exists at a time: a second install waits
-// for the first guard to go.
+// guard lives, SIGINT only records itself in a process-wide value; a watcher thread
+// copies it into the cancel flag every 10 ms. Dropping the guard stops and joins the
+// watcher and puts the previous SIGINT disposition back. One bridge exists at a time: a
+// second install waits for the first guard to go.
+
+#include <signal.h>
 
 #include <condition_variable>
 #include <csignal>
@@ -23,9 +25,29 @@ class InterruptGuard {
     InterruptGuard(InterruptGuard&&) = delete;
     InterruptGuard& operator=(InterruptGuard&&) = delete;
 
-    // Whether a real SIGINT arrived since this bridge was installed. A cancel flag may
-    // also be set by the operation itself; this tells the user's Ctrl-C apart.
-    bool sigint_seen() const;
+    // The first signal that asked to stop since this bridge was installed (SIGINT, or
+    // SIGTERM or SIGHUP while caught), or 0. A cancel flag may also be set by the
+    // operation itself; this tells the user's request apart.
+    int stop_signal() const;
+
+    // While the result lives, SIGTERM and SIGHUP stop the operation as Ctrl-C does
+    // instead of ending the process, so that a run ended by a time limit or a closed
+    // terminal still reports what it did. A signal the process inherited as ignored stays
+    // ignored. Dropping the result puts both dispositions back.
+    class EndingSignals {
+      public:
+        explicit EndingSignals(const InterruptGuard& bridge);
+        ~EndingSignals();
+        EndingSignals(const EndingSignals&) = delete;
+        EndingSignals& operator=(const EndingSignals&) = delete;
+        EndingSignals(EndingSignals&&) = delete;
+        EndingSignals& operator=(EndingSignals&&) = delete;
+
+      private:
+        struct sigaction previous_[2] = {};
+        bool replaced_[2] = {};
+    };
+    std::unique_ptr<EndingSignals> catch_ending_signals() const;
 
   private:
     friend std::unique_ptr<InterruptGuard> install_interrupt_bridge(CancelFlag cancel);

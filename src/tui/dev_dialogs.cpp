@@ -6,6 +6,8 @@
 
 #include "platform/host_name.hpp"
 #include "platform/utf8.hpp"
+#include "src/cli/cleanup_sink.hpp"
+#include "src/cli/cleanup_totals.hpp"
 #include "src/cli/format.hpp"
 #include "src/tui/kit/clear.hpp"
 #include "src/tui/kit/gauge.hpp"
@@ -226,18 +228,18 @@ struct StatusLook {
     kit::Color color;
 };
 
-StatusLook status_look(cleanup::CleanupStatus status) {
-    switch (status) {
+StatusLook status_look(const cleanup::CleanupItemResult& result) {
+    const cli::StatusMark shown = cli::cleanup_status_mark(result);
+    switch (result.status) {
         case cleanup::CleanupStatus::Removed:
-            return {"✓", "removed", palette::kSuccess};
         case cleanup::CleanupStatus::Trashed:
-            return {"✓", "trashed", palette::kSuccess};
+            return {shown.mark, shown.word, palette::kSuccess};
         case cleanup::CleanupStatus::Cancelled:
-            return {"■", "stopped", palette::kWarning};
+            return {shown.mark, shown.word, palette::kWarning};
         default:
             break;
     }
-    return {"✗", "kept", palette::kError};
+    return {shown.mark, shown.word, palette::kError};
 }
 
 }  // namespace
@@ -295,7 +297,7 @@ KeyHints draw_progress_dialog(const DevView& view, kit::Buffer& buf, kit::Rect a
     const std::size_t shown = std::min<std::size_t>(dialog.results.size(), regions[2].height);
     for (std::size_t i = dialog.results.size() - shown; i < dialog.results.size(); ++i) {
         const auto& r = dialog.results[i];
-        const StatusLook l = status_look(r.status);
+        const StatusLook l = status_look(r);
         std::vector<kit::Span> spans{
             kit::Span(fmt::format(" {} {:<8}", l.mark, l.word), kit::fg(l.color)),
             kit::Span(fmt::format("{:>10}  ", cli::format_size(r.processed_bytes)),
@@ -313,14 +315,14 @@ KeyHints draw_progress_dialog(const DevView& view, kit::Buffer& buf, kit::Rect a
     if (dialog.error) end.emplace_back(kit::Span(" ✗ " + *dialog.error, kit::fg(palette::kError)));
     if (dialog.finished && dialog.outcome) {
         const auto& o = *dialog.outcome;
+        const cli::RemovedBytesText removed =
+            cli::removed_bytes_text(dialog.method, o.processed_bytes, o.trashed_bytes);
         end.emplace_back(std::vector<kit::Span>{
-            kit::Span(fmt::format(" {} {}", cli::format_size(o.processed_bytes),
-                                  dialog.method == CleanAction::Delete ? "freed" : "moved to Trash"),
-                      kit::fg(palette::kSuccess).bold()),
+            kit::Span(" " + removed.text, kit::fg(palette::kSuccess).bold()),
             kit::Span(fmt::format(" · {} done · {} kept · {} stopped", o.completed_items,
                                   o.failed_items, o.cancelled_items),
                       muted)});
-        if (dialog.method == CleanAction::Trash && o.processed_bytes != 0) {
+        if (removed.remind_to_empty_trash) {
             end.emplace_back(kit::Span(" Empty the Trash to reclaim the space.", muted));
         }
     } else if (!dialog.finished && dialog.stopping) {

@@ -43,9 +43,10 @@ using namespace std::chrono_literals;
 constexpr std::uint64_t kNow = 2'000'000'000;
 constexpr std::uint64_t kDay = 86'400;
 
-// Waits for the interrupt watcher to copy a Ctrl-C into the command's flag.
-void press_ctrl_c(const CancelFlag& cancel) {
-    ASSERT_EQ(::raise(SIGINT), 0);
+// Waits for the interrupt watcher to copy a Ctrl-C (or another stop signal) into the
+// command's flag.
+void press_ctrl_c(const CancelFlag& cancel, int signal = SIGINT) {
+    ASSERT_EQ(::raise(signal), 0);
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (!cancel->load() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(1ms);
@@ -72,6 +73,9 @@ struct Harness {
     std::vector<std::shared_ptr<host_trash::TrashRegistry>> registries;
     std::map<std::string, std::pair<std::string, std::optional<std::string>>> failures;
     std::optional<std::string> refusal;  // every batch refused with this text
+    // Of a worktree's bytes, the part a Trash run moves to the Trash (its generated
+    // output); its folder is removed for good, so the worktree reads removed.
+    std::map<std::string, std::uint64_t> trashed_part;
     std::function<void(std::size_t batch, std::size_t item, const CancelFlag&)> after_item;
     std::function<void(std::size_t batch, const CancelFlag&)> after_summary;
     host_trash::TrashHostSettings trash_host;
@@ -154,11 +158,15 @@ struct Harness {
                 r.error_code = f->second.second;
                 ++s.failed_items;
             } else {
-                r.status = request.action.kind == cleanup::CleanupAction::Kind::Delete
-                               ? CleanupStatus::Removed
-                               : CleanupStatus::Trashed;
+                const bool to_trash = request.action.kind == cleanup::CleanupAction::Kind::Trash;
+                const bool worktree = item.kind == CandidateKind::Worktree;
+                r.status = to_trash && !worktree ? CleanupStatus::Trashed : CleanupStatus::Removed;
                 r.processed_bytes = bytes_of(item.path);
                 s.processed_bytes += r.processed_bytes;
+                if (to_trash) {
+                    r.trashed_bytes = worktree ? trashed_part[item.path] : r.processed_bytes;
+                    s.trashed_bytes += r.trashed_bytes;
+                }
                 ++s.completed_items;
             }
             if (r.error) s.results.push_back(r);
@@ -442,10 +450,10 @@ TEST(CleanCommand, RunPrintsOneLinePerItemAndTheSummary) {
                   "✓ trashed     4.0 KiB  ~/ws/site/.next",
                   "✗ kept            0 B  ~/ws/web/node_modules  — This folder changed after "
                   "review. Files kept; scan again.",
-                  "✓ trashed     3.0 KiB  ~/ws/wt-feature",
+                  "✓ removed     3.0 KiB  ~/ws/wt-feature",
                   "",
-                  "37.0 KiB moved to Trash · 3 done · 1 kept · 0 stopped · empty the Trash to "
-                  "reclaim the space",
+                  "34.0 KiB moved to Trash · 3.0 KiB freed · 3 done · 1 kept · 0 stopped · empty "
+                  "the Trash to reclaim the space",
               }));
 
     ASSERT_EQ(h.requests.size(), 1u);
@@ -478,6 +486,34 @@ TEST(CleanCommand, DeleteSaysFreedAndNeverRemindsOfTheTrash) {
     EXPECT_EQ(r.out,
               "✓ trashed         0 B  ~/ws/rust/target\n"
               "\n0 B moved to Trash · 1 done · 0 kept · 0 stopped\n");
+}
+
+// A worktree's folder is removed for good even in a Trash run: the summary names what
+// went to the Trash and what was freed, and reminds of the Trash only when something is
+// there. The JSON keeps one total.
+TEST(CleanCommand, WorktreeFoldersAreFreedNotMovedToTheTrash) {
+    Harness h;
+    h.add("rust/target", CandidateKind::Build, "Cargo", 30'720);
+    h.add_worktree("wt-feature", 3'072);
+    h.trashed_part[h.path("wt-feature")] = 1'024;  // its generated output
+    auto r = h.run({"--yes", "--category", "all", h.ws});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "✓ trashed    30.0 KiB  ~/ws/rust/target\n"
+              "✓ removed     3.0 KiB  ~/ws/wt-feature\n"
+              "\n31.0 KiB moved to Trash · 2.0 KiB freed · 2 done · 0 kept · 0 stopped · empty "
+              "the Trash to reclaim the space\n");
+    r = h.run({"--yes", "--json", "--category", "all", h.ws});
+    EXPECT_EQ(nlohmann::json::parse(r.out)["summary"]["processedBytes"], 33'792);
+
+    // Only a worktree, with no generated output: nothing is in the Trash.
+    h.candidates.erase(h.candidates.begin());
+    h.trashed_part[h.path("wt-feature")] = 0;
+    r = h.run({"--yes", "--category", "worktree", h.ws});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "✓ removed     3.0 KiB  ~/ws/wt-feature\n"
+              "\n3.0 KiB freed · 1 done · 0 kept · 0 stopped\n");
 }
 
 TEST(CleanCommand, RefusedBatchIsAFailureText) {
@@ -604,6 +640,34 @@ TEST(CleanCommand, CtrlCAfterABatchSummaryStillExitsInterrupted) {
     EXPECT_EQ(doc["summary"]["completedItems"], 256);
 }
 
+// Being told to end (a time limit, a closed terminal) stops the run as Ctrl-C does, with
+// every item reported; once the run is over, the signals end the process again.
+TEST(CleanCommand, EndingSignalsMidRunStopAfterTheCurrentItem) {
+    for (const int signal : {SIGTERM, SIGHUP}) {
+        Harness h;
+        for (int i = 0; i < 3; ++i) {
+            h.add("p" + std::to_string(i) + "/target", CandidateKind::Build, "Cargo", 1'024);
+        }
+        h.after_item = [signal](std::size_t, std::size_t item, const CancelFlag& cancel) {
+            if (item == 0) press_ctrl_c(cancel, signal);
+        };
+        const auto r = h.run({"--yes", h.ws});
+        EXPECT_EQ(r.status, 128 + signal);
+        EXPECT_EQ(lines_of(r.out),
+                  (std::vector<std::string>{
+                      "✓ trashed     1.0 KiB  ~/ws/p0/target",
+                      "■ stopped         0 B  ~/ws/p1/target  — Cleanup stopped.",
+                      "■ stopped         0 B  ~/ws/p2/target  — Cleanup stopped.",
+                      "",
+                      "1.0 KiB moved to Trash · 1 done · 0 kept · 2 stopped · empty the Trash "
+                      "to reclaim the space",
+                  }));
+        struct sigaction now {};
+        ASSERT_EQ(::sigaction(signal, nullptr, &now), 0);
+        EXPECT_EQ(now.sa_handler, SIG_DFL) << signal;
+    }
+}
+
 TEST(CleanCommand, RunStoppedByTheEngineIsAFailureNotAnInterrupt) {
     Harness h;
     for (int i = 0; i < 300; ++i) {
@@ -694,11 +758,13 @@ TEST(CleanCommand, TrashRequestsAreServedFromTheBatchRegistry) {
                        : CleanupStatus::Failed;
         if (r.status == CleanupStatus::Failed) r.error = authorization->message().value_or("?");
         r.processed_bytes = r.status == CleanupStatus::Trashed ? 4'096 : 0;
+        r.trashed_bytes = r.processed_bytes;
         sink(cleanup::ItemFinished{r});
         CleanupSummary s;
         s.completed_items = r.status == CleanupStatus::Trashed ? 1 : 0;
         s.failed_items = 1 - s.completed_items;
         s.processed_bytes = r.processed_bytes;
+        s.trashed_bytes = r.trashed_bytes;
         sink(cleanup::Summary{s});
     };
     const auto r = h.run({"--yes", h.ws});

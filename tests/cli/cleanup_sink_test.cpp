@@ -47,9 +47,18 @@ TEST(CleanupSink, ItemLines) {
                 "This folder changed after review. Files kept; scan again."),
          "✗ kept            0 B  ~/a b  — This folder changed after review. Files kept; scan "
          "again."},
-        {result("item-3", "/home/me/w\tt", CleanupStatus::Cancelled, 2'048, "Cleanup stopped.",
+        {result("item-3", "/home/me/w\tt", CleanupStatus::Cancelled, 0, "Cleanup stopped."),
+         "■ stopped         0 B  ~/w\\tt  — Cleanup stopped."},
+        // Cut short after part of it went: the size is what is gone, the mark stays.
+        {result("item-4", "/home/me/w\tt", CleanupStatus::Cancelled, 2'048, "Cleanup stopped.",
                 "development_partial"),
-         "■ stopped     2.0 KiB  ~/w\\tt  — Cleanup stopped."},
+         "■ partial     2.0 KiB  ~/w\\tt  — Cleanup stopped."},
+        {result("item-5", "/home/me/big", CleanupStatus::Failed, 4'096, "Permission denied",
+                "development_partial"),
+         "✗ partial     4.0 KiB  ~/big  — Permission denied"},
+        {result("item-6", "/home/me/c", CleanupStatus::Failed, 0, "Gone.",
+                "native_trash_indeterminate"),
+         "✗ kept            0 B  ~/c  — Gone."},
     };
     for (const auto& c : cases) EXPECT_EQ(cleanup_item_line(c.result, home), c.line);
 }
@@ -66,6 +75,7 @@ TEST(CleanupSink, PrintsEachItemAndAddsUpSummaries) {
     first.completed_items = 1;
     first.failed_items = 1;
     first.processed_bytes = UINT64_MAX - 5;
+    first.trashed_bytes = UINT64_MAX - 7;
     sink.on_event(cleanup::Summary{first});
     sink.on_event(cleanup::Failed{"development_preflight",
                                   "Choose 1 through 256 development "
@@ -73,6 +83,7 @@ TEST(CleanupSink, PrintsEachItemAndAddsUpSummaries) {
     cleanup::CleanupSummary second;
     second.cancelled_items = 3;
     second.processed_bytes = 10;
+    second.trashed_bytes = 10;
     second.cancelled = true;
     sink.on_event(cleanup::Summary{second});
 
@@ -86,6 +97,7 @@ TEST(CleanupSink, PrintsEachItemAndAddsUpSummaries) {
     EXPECT_EQ(sink.failed_items(), 1u);
     EXPECT_EQ(sink.cancelled_items(), 3u);
     EXPECT_EQ(sink.processed_bytes(), UINT64_MAX);  // saturates, never wraps
+    EXPECT_EQ(sink.trashed_bytes(), UINT64_MAX);
     EXPECT_TRUE(sink.cancelled());
     EXPECT_EQ(sink.failures(),
               std::vector<std::string>{"Choose 1 through 256 development items inside the scanned "

@@ -59,6 +59,15 @@ TEST(Format, EscapeForDisplay) {
     EXPECT_EQ(escape_for_display("a\tb\nc\r"), "a\\tb\\nc\\r");
     EXPECT_EQ(escape_for_display("\x07\x1b\x7f\xc2\x9b\xc2\xa0"),
               "\\u{7}\\u{1b}\\u{7f}\\u{9b}\xc2\xa0");
+    // Direction controls would show a path's end first; their neighbours stay as they are.
+    EXPECT_EQ(escape_for_display("a\u202Etxt.exe"), "a\\u{202e}txt.exe");
+    EXPECT_EQ(escape_for_display("\u200D\u200E\u200F\u2010"), "\u200D\\u{200e}\\u{200f}\u2010");
+    EXPECT_EQ(escape_for_display("\u2029\u202A\u202B\u202C\u202D\u202E\u202F"),
+              "\u2029\\u{202a}\\u{202b}\\u{202c}\\u{202d}\\u{202e}\u202F");
+    EXPECT_EQ(escape_for_display("\u2065\u2066\u2067\u2068\u2069\u206A"),
+              "\u2065\\u{2066}\\u{2067}\\u{2068}\\u{2069}\u206A");
+    EXPECT_EQ(display_path("/home/ann/\u2067x", std::optional<std::string>("/home/ann")),
+              "~/\\u{2067}x");
 }
 
 TEST(Format, DisplayPath) {

@@ -28,10 +28,10 @@ TEST(InterruptBridge, SigintSetsTheFlagAndOnlyThatBridgesFlag) {
     auto first = make_cancel_flag();
     {
         auto guard = install_interrupt_bridge(first);
-        EXPECT_FALSE(guard->sigint_seen());
-        ASSERT_EQ(::raise(SIGINT), 0);  // the process survives: only the byte is set
+        EXPECT_EQ(guard->stop_signal(), 0);
+        ASSERT_EQ(::raise(SIGINT), 0);  // the process survives: only the signal is noted
         EXPECT_TRUE(wait_until_set(first, 2s));
-        EXPECT_TRUE(guard->sigint_seen());
+        EXPECT_EQ(guard->stop_signal(), SIGINT);
     }
     // A stale interrupt of the first bridge must not cancel the next operation.
     auto second = make_cancel_flag();
@@ -39,7 +39,7 @@ TEST(InterruptBridge, SigintSetsTheFlagAndOnlyThatBridgesFlag) {
         auto guard = install_interrupt_bridge(second);
         std::this_thread::sleep_for(30ms);
         EXPECT_FALSE(second->load());
-        EXPECT_FALSE(guard->sigint_seen());
+        EXPECT_EQ(guard->stop_signal(), 0);
     }
 }
 
@@ -60,6 +60,55 @@ TEST(InterruptBridge, ReleaseRestoresThePreviousHandler) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGINT);
+}
+
+// Runs `body` in a forked child, where default dispositions can really end a process;
+// returns its wait status.
+template <typename Body>
+int in_child(Body body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(body());
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+    return status;
+}
+
+TEST(InterruptBridge, EndingSignalsStopLikeCtrlCOnlyWhileCaught) {
+    for (const int signal : {SIGTERM, SIGHUP}) {
+        const int status = in_child([signal] {
+            std::signal(signal, SIG_DFL);
+            auto cancel = make_cancel_flag();
+            auto guard = install_interrupt_bridge(cancel);
+            {
+                auto ending = guard->catch_ending_signals();
+                ::raise(signal);  // survived: noted, and the operation is asked to stop
+                if (!wait_until_set(cancel, 5s)) return 1;
+                ::raise(SIGINT);  // the first signal is the one reported
+                if (guard->stop_signal() != signal) return 2;
+            }
+            ::raise(signal);  // the default disposition is back
+            return 3;
+        });
+        ASSERT_TRUE(WIFSIGNALED(status)) << signal << " " << status;
+        EXPECT_EQ(WTERMSIG(status), signal);
+    }
+}
+
+TEST(InterruptBridge, AnEndingSignalInheritedAsIgnoredStaysIgnored) {
+    const int status = in_child([] {
+        std::signal(SIGHUP, SIG_IGN);
+        auto cancel = make_cancel_flag();
+        auto guard = install_interrupt_bridge(cancel);
+        {
+            auto ending = guard->catch_ending_signals();
+            ::raise(SIGHUP);
+            if (guard->stop_signal() != 0) return 1;
+        }
+        ::raise(SIGHUP);
+        return guard->stop_signal() == 0 && !cancel->load() ? 0 : 2;
+    });
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(InterruptBridge, SecondInstallWaitsForTheFirstRelease) {

@@ -254,5 +254,35 @@ TEST_F(HostileRepos, InheritedIgnoredSigchldStillLetsGitAnswer) {
     EXPECT_GT(doc["summary"]["git_commands"].get<int>(), 0);
 }
 
+// A project that carries its own `git`, searched and cleaned from inside it with PATH
+// holding relative folders first: only the system's git may answer.
+TEST_F(HostileRepos, AGitInARelativeSearchFolderNeverRuns) {
+    const std::string project = repo("home/ws/project");
+    tmp.write_file("home/ws/project/.gitignore", "target/\nnode_modules/\n");
+    tmp.write_file("home/ws/project/Cargo.toml", "[package]\n");
+    git(project, {"add", ".gitignore", "Cargo.toml"});
+    git(project, {"commit", "-q", "-m", "ignore"});
+    tmp.write_file("home/ws/project/target/debug/app", "binary");
+    probe(project + "/git");
+    tmp.make_dir("home/ws/project/node_modules/.bin");
+    probe(project + "/node_modules/.bin/git");
+
+    RunOptions options;
+    options.environment = environment(".::node_modules/.bin:");
+    options.cwd = project;
+    const auto listed = run_bramvelt({"dev", "--json", "."}, options);
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    const auto found = by_path(nlohmann::json::parse(listed.out));
+    ASSERT_TRUE(found.contains(project)) << listed.out;
+    EXPECT_EQ(found.at(project)["git"]["head"], git(project, {"rev-parse", "HEAD"}));
+    ASSERT_TRUE(found.contains(project + "/target")) << listed.out;
+    EXPECT_EQ(found.at(project + "/target")["recommendation"], "regenerable");
+
+    const auto cleaned = run_bramvelt({"clean", "--yes", "--delete", "."}, options);
+    EXPECT_EQ(cleaned.status, 0) << cleaned.out << cleaned.err;
+    EXPECT_FALSE(std::filesystem::exists(project + "/target"));
+    EXPECT_EQ(marker_text(), "");
+}
+
 }  // namespace
 }  // namespace bramvelt::testing

@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "src/tui/widgets.hpp"
+
 namespace bramvelt::tui {
 namespace {
 
+using cli::CleanAction;
 using development::CandidateKind;
 using development::DevCandidate;
 using kit::Buffer;
@@ -140,6 +143,72 @@ TEST(DevDialogs, ProgressKeepsTheNewestResultInViewAndEndsWithTheOutcome) {
     }
     EXPECT_FALSE(has(end, "Empty the Trash")) << end;
     EXPECT_FALSE(has(end, "Stopping")) << end;
+}
+
+// The colour of the first cell on the row showing `text` that holds `symbol`.
+std::optional<kit::Color> colour_of(const Buffer& buf, std::string_view text,
+                                    std::string_view symbol) {
+    for (std::uint16_t y = 0; y < buf.area().height; ++y) {
+        if (!has(buf.row_text(y), text)) continue;
+        for (std::uint16_t x = 0; x < buf.area().width; ++x) {
+            if (buf.cell(x, y)->symbol == symbol) return buf.cell(x, y)->fg;
+        }
+    }
+    return std::nullopt;
+}
+
+// An item cut short after part of it went reads "partial", keeping its mark and colour;
+// the finished summary names what went to the Trash and what was freed for good.
+TEST(DevDialogs, FinishedRunSaysWhatReallyHappened) {
+    DevView view;
+    ProgressDialog progress;
+    progress.review.candidates = {target("/w/a"), target("/w/b"), target("/w/c")};
+    auto stopped = result("/w/stopped-part", cleanup::CleanupStatus::Cancelled, "Cleanup stopped.");
+    stopped.error_code = "development_partial";
+    stopped.processed_bytes = 2048;
+    auto failed = result("/w/failed-part", cleanup::CleanupStatus::Failed, "Permission denied");
+    failed.error_code = "development_partial";
+    progress.results = {
+        stopped, failed,
+        result("/w/stopped-whole", cleanup::CleanupStatus::Cancelled, "Cleanup stopped.")};
+    progress.finished = true;
+
+    struct Case {
+        CleanAction method;
+        std::uint64_t processed;
+        std::uint64_t trashed;
+        std::string line;
+        bool reminder;
+    } cases[] = {
+        {CleanAction::Trash, 3072, 3072, " 3.0 KiB moved to Trash · 1 done · 1 kept · 1 stopped",
+         true},
+        {CleanAction::Trash, 5120, 3072,
+         " 3.0 KiB moved to Trash · 2.0 KiB freed · 1 done · 1 kept · 1 stopped", true},
+        {CleanAction::Trash, 2048, 0, " 2.0 KiB freed · 1 done · 1 kept · 1 stopped", false},
+        {CleanAction::Delete, 2048, 0, " 2.0 KiB freed · 1 done · 1 kept · 1 stopped", false},
+    };
+    for (const auto& c : cases) {
+        progress.method = c.method;
+        cleanup::CleanupSummary summary;
+        summary.completed_items = 1;
+        summary.failed_items = 1;
+        summary.cancelled_items = 1;
+        summary.processed_bytes = c.processed;
+        summary.trashed_bytes = c.trashed;
+        progress.outcome = summary;
+        view.dialog = progress;
+        Buffer buf(Rect{0, 0, 100, 24});
+        draw_progress_dialog(view, buf, buf.area(), std::nullopt, 0);
+        const std::string out = screen(buf);
+        EXPECT_TRUE(has(out, c.line)) << c.line << "\n" << out;
+        EXPECT_EQ(has(out, " Empty the Trash to reclaim the space."), c.reminder) << out;
+
+        EXPECT_TRUE(has(out, "■ partial    2.0 KiB  /w/stopped-part")) << out;
+        EXPECT_TRUE(has(out, "✗ partial        0 B  /w/failed-part")) << out;
+        EXPECT_TRUE(has(out, "■ stopped        0 B  /w/stopped-whole")) << out;
+        EXPECT_EQ(colour_of(buf, "/w/stopped-part", "■"), palette::kWarning);
+        EXPECT_EQ(colour_of(buf, "/w/failed-part", "✗"), palette::kError);
+    }
 }
 
 // A terminal shrunk while a dialog is open: both still draw within the area.

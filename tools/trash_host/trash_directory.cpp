@@ -140,12 +140,14 @@ std::expected<TrashDirectory, int> open_trash_for(const TrashEnvironment& enviro
                                                   std::string_view parent_folder,
                                                   std::uint64_t device) {
     // The home trash serves its own file system, and only it: a failure there is not
-    // passed on to a trash the user would not look in.
+    // passed on to a trash the user would not look in. Only the answer that the home
+    // trash lies on another file system leads to the entry's top directory; a home trash
+    // that cannot be placed or examined keeps the entry where it is.
     const std::string home = home_trash_path(environment);
-    if (!home.empty()) {
-        const auto home_device = device_of_nearest(home);
-        if (home_device && *home_device == device) return open_home_trash(home, device);
-    }
+    if (home.empty()) return std::unexpected(ENOENT);
+    const auto home_device = device_of_nearest(home);
+    if (!home_device) return std::unexpected(home_device.error());
+    if (*home_device == device) return open_home_trash(home, device);
 
     auto top_path = find_top_directory(parent_folder, device);
     if (!top_path) return std::unexpected(top_path.error());

@@ -37,8 +37,10 @@ struct TrashDirectory {
 std::string home_trash_path(const TrashEnvironment& environment);
 
 // The trash for an entry of `device` whose parent folder is `parent_folder` (a real
-// path). Folders it creates get mode 0700. The error is errno of the step that failed
-// (EXDEV when no trash on the entry's file system could be used).
+// path): the home trash when it is on that device, a top-directory trash only when the
+// home trash is known to be on another one. Folders it creates get mode 0700. The error
+// is errno of the step that failed (EXDEV when no trash on the entry's file system could
+// be used, ENOENT when the environment names no home trash at all).
 std::expected<TrashDirectory, int> open_trash_for(const TrashEnvironment& environment,
                                                   std::string_view parent_folder,
                                                   std::uint64_t device);

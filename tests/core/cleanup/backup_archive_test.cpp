@@ -176,6 +176,57 @@ TEST_F(BackupArchiveTest, ASingleFileIsOnePaxEntryAndOneFileNamedItem) {
     EXPECT_EQ(bytes[2 * kTarBlock + 156], '0');
 }
 
+// The type flag and the stored name field of every header in an archive, in order.
+std::vector<std::pair<char, std::string>> headers_of(const std::string& bytes) {
+    std::vector<std::pair<char, std::string>> headers;
+    std::size_t at = 0;
+    // Up to the closing blocks of zero bytes.
+    while (at + kTarBlock <= bytes.size() && bytes.find_first_not_of('\0', at) < at + kTarBlock) {
+        const std::string name(bytes.data() + at, kTarNameField);
+        const std::uint64_t size =
+            std::stoull(std::string(bytes.data() + at + 124, 11), nullptr, 8);
+        headers.emplace_back(bytes[at + 156], name.substr(0, name.find('\0')));
+        at += kTarBlock * (1 + (size + kTarBlock - 1) / kTarBlock);
+    }
+    return headers;
+}
+
+TEST_F(BackupArchiveTest, NamesAndLinkTargetsOfOneHundredBytesNeedNoLongEntry) {
+    const std::string root = tmp_.make_dir("staged");
+    const std::string fits(95, 'f');  // "item/" and 95 bytes: exactly 100
+    tmp_.write_file("staged/" + fits, "a");
+    tmp_.write_file("staged/" + fits + "g", "b");
+    fs::create_symlink(std::string(100, 't'), root + "/l");
+    fs::create_symlink(std::string(101, 't'), root + "/m");
+
+    auto receipt = archive(root);
+    ASSERT_TRUE(receipt) << receipt.error();
+    const auto headers = headers_of(read_file(archive_));
+    const std::vector<std::pair<char, std::string>> expected{
+        {'x', ""},
+        {'5', "item/"},
+        {'x', ""},
+        {'0', "item/" + fits},
+        {'x', ""},
+        {'L', "././@LongLink"},
+        {'0', ("item/" + fits + "g").substr(0, 100)},
+        {'x', ""},
+        {'2', "item/l"},
+        {'x', ""},
+        {'K', "././@LongLink"},
+        {'2', "item/m"},
+    };
+    EXPECT_EQ(headers, expected);
+
+    const std::string out = tmp_.make_dir("out");
+    const auto extracted = testing::run_process("tar", {"-xf", archive_, "-C", out});
+    ASSERT_EQ(extracted.status, 0) << extracted.err;
+    EXPECT_EQ(read_file(out + "/item/" + fits), "a");
+    EXPECT_EQ(read_file(out + "/item/" + fits + "g"), "b");
+    EXPECT_EQ(fs::read_symlink(out + "/item/l").string(), std::string(100, 't'));
+    EXPECT_EQ(fs::read_symlink(out + "/item/m").string(), std::string(101, 't'));
+}
+
 TEST_F(BackupArchiveTest, SavedArchivesAreRefusedWhenNotExactlyAsWritten) {
     const std::string file = tmp_.write_file("single", "one");
     auto receipt = archive(file);

@@ -413,6 +413,54 @@ TEST_F(DevTest, BudgetedRunnerRefusesWhenSpent) {
     }
 }
 
+// A project carrying its own git, as the current folder, with relative folders first on
+// PATH: neither the lookup nor the start may reach the project's program.
+TEST_F(DevTest, GitIsLookedUpInAbsoluteSearchFoldersOnly) {
+    const std::string marker = tmp / "marker";
+    const std::string probe = "#!/bin/sh\necho \"$0\" >> " + marker + "\nexit 0\n";
+    const std::string project = tmp.make_dir("project");
+    git(project, {"init", "-q"});
+    tmp.write_file("project/git", probe);
+    tmp.write_file("project/node_modules/.bin/git", probe);
+    ::chmod((project + "/git").c_str(), 0755);
+    ::chmod((project + "/node_modules/.bin/git").c_str(), 0755);
+    const std::string dev = tmp.write_file("dev/git", "#!/bin/sh\n");
+    ::chmod(dev.c_str(), 0755);
+    const std::string_view devs[] = {dev};
+
+    const std::string cwd = std::filesystem::current_path();
+    ASSERT_EQ(::chdir(project.c_str()), 0);
+    struct Back {
+        std::string to;
+        ~Back() { (void)::chdir(to.c_str()); }
+    } back{cwd};
+    const std::string system_git =
+        std::filesystem::canonical(std::filesystem::path("/usr/bin/git")).string();
+    {
+        testing::ScopedEnv path("PATH", ".::node_modules/.bin:/usr/bin:/bin");
+        // The project's git comes first, yet the lookup sees /usr/bin/git.
+        EXPECT_EQ(locate_git(".:/usr/bin", devs), dev);
+        EXPECT_EQ(locate_git("::/usr/bin", devs), dev);
+        EXPECT_EQ(locate_git("node_modules/.bin:/usr/bin", devs), dev);
+        for (const auto lookup : {ProgramLookup::AtEachStart, ProgramLookup::Once}) {
+            const GitLaunch launch = current_git_launch(lookup);
+            EXPECT_EQ(std::filesystem::canonical(launch.program).string(), system_git);
+            EXPECT_EQ(run_git_with(launch, project, {{"rev-parse", "--is-inside-work-tree"}},
+                                   make_cancel_flag(), 5, nullptr),
+                      "true\n");
+        }
+        EXPECT_EQ(run_git(project, {{"rev-parse", "--is-inside-work-tree"}}, make_cancel_flag(), 5),
+                  "true\n");
+    }
+    {
+        // No absolute folder holds git: the start fails rather than search the others.
+        testing::ScopedEnv path("PATH", ".:/nonexistent-bin:node_modules/.bin");
+        EXPECT_EQ(current_git_launch(ProgramLookup::AtEachStart).program, "/nonexistent-bin/git");
+        EXPECT_FALSE(run_git(project, {{"rev-parse"}}, make_cancel_flag(), 5));
+    }
+    EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
 TEST_F(DevTest, LocateGitPrefersDeveloperCopiesOnlyBehindUsrBinGit) {
     const std::string a = tmp.make_dir("a");
     tmp.write_file("a/git", "#!/bin/sh\n");

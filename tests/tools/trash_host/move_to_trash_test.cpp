@@ -18,6 +18,7 @@
 #include "support/temp_dir.hpp"
 #include "tests/tools/trash_host/host_fixture.hpp"
 #include "tools/trash_host/texts.hpp"
+#include "tools/trash_host/top_directory.hpp"
 
 namespace bramvelt::trash_host {
 namespace {
@@ -143,6 +144,32 @@ TEST_F(HostTest, XdgDataHomeWinsOverHomeWhenAbsolute) {
     environment.xdg_data_home = "relative/data";
     ASSERT_TRUE(trash_path(second));
     EXPECT_TRUE(fs::exists(trash + "/files/b"));
+}
+
+// Only a home trash known to be on another file system sends an entry to the trash at
+// its file system's top; one that cannot be examined keeps the entry in place.
+TEST_F(HostTest, AHomeTrashThatCannotBeExaminedKeepsTheEntry) {
+    // Named after the test's own folder: the top trash is shared with everything else.
+    const std::string name = "kept-" + fs::path(tmp.path()).filename().string();
+    const std::string file = tmp.write_file("w/" + name, "data");
+    const auto top = find_top_directory(tmp / "w", std::stoull(request_for(file).device));
+    ASSERT_TRUE(top);
+    const std::string top_trash =
+        (*top == "/" ? std::string() : *top) + "/.Trash-" + std::to_string(::getuid());
+    const std::string plain = tmp.write_file("plain", "not a folder");
+
+    std::vector<TrashEnvironment> unusable;
+    unusable.push_back({environment.home, plain + "/data", ::getuid()});  // ENOTDIR
+    unusable.push_back({plain + "/home", "", ::getuid()});
+    unusable.push_back({"relative/home", "relative/data", ::getuid()});  // no home trash at all
+    for (const auto& broken : unusable) {
+        EXPECT_EQ(move_to_trash(request_for(file), broken).error(), kTrashFailed)
+            << broken.home << " " << broken.xdg_data_home;
+    }
+    EXPECT_EQ(read_text(file), "data");
+    EXPECT_FALSE(fs::remove(top_trash + "/files/" + name));
+    EXPECT_FALSE(fs::remove(top_trash + "/info/" + name + ".trashinfo"));
+    EXPECT_FALSE(fs::exists(trash));
 }
 
 TEST_F(HostTest, MismatchesAndMissingEntriesAreRefusedWithNothingMoved) {
