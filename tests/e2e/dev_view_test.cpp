@@ -42,13 +42,15 @@ class DevViewTui : public ::testing::Test {
         tmp_.write_file("ws/rust/src/main.rs", "fn main() {}\n");
         tmp_.write_file("ws/rust/target/debug/app", std::string(20'000, 'x'));
     }
-    // `after` runs in the pane once the program has ended.
-    std::string command(const std::string& after = "sleep 600") const {
+    std::string program() const {
         return "env HOME=" + shell_quoted(account_home()) +
                " XDG_DATA_HOME=" + shell_quoted(tmp_ / "data") +
                " GIT_CONFIG_NOSYSTEM=1 GIT_CONFIG_GLOBAL=/dev/null LC_ALL=C.UTF-8 NO_COLOR= " +
-               shell_quoted(BRAMVELT_BINARY) + " dev -i " + shell_quoted(tmp_ / "ws") + "; " +
-               after;
+               shell_quoted(BRAMVELT_BINARY) + " dev -i " + shell_quoted(tmp_ / "ws");
+    }
+    // `after` runs in the pane once the program has ended.
+    std::string command(const std::string& after = "sleep 600") const {
+        return program() + "; " + after;
     }
     // Selects the build output, opens the review, chooses deletion and asks to confirm.
     void review_delete(const DevTmux& t) const {
@@ -122,9 +124,7 @@ TEST_F(DevViewTui, CtrlCStopsARunningCleanupThenQuits) {
         tmp_.write_file(project(i) + "/target/debug/app", std::string(6000, 'x'));
         tmp_.write_file(project(i) + "/target/debug/deps/lib.rlib", std::string(3000, 'y'));
     }
-    DevTmux t("stop", command("echo \"EXIT=$?\"; stty -a | tr ' ;' '\\n\\n' | "
-                              "grep -E '^-?(icanon|echo|isig)$' | tr '\\n' ' '; echo END; "
-                              "sleep 600"));
+    DevTmux t("stop", pane_command(program()));
     ASSERT_TRUE(t.wait_for_text("can be reviewed", 60s));
     t.keys({"a"});
     ASSERT_TRUE(t.wait_for_text("Selected 151 eligible items"));
@@ -170,12 +170,7 @@ TEST_F(DevViewTui, CtrlCStopsARunningCleanupThenQuits) {
 
     t.keys({"C-c"});
     ASSERT_TRUE(t.wait_for_text("EXIT=0"));
-    EXPECT_EQ(t.display("#{alternate_on}"), "0");
-    EXPECT_EQ(t.display("#{cursor_flag}"), "1");
-    EXPECT_EQ(t.display("#{mouse_any_flag}#{mouse_button_flag}#{mouse_standard_flag}"
-                        "#{mouse_sgr_flag}"),
-              "0000");
-    EXPECT_NE(t.screen().find("isig icanon echo END"), std::string::npos) << t.screen();
+    expect_modes_restored(t);
 }
 
 }  // namespace

@@ -74,10 +74,8 @@ TEST_F(TuiLinux, CtrlWithALetterWorksInTheDevelopmentView) {
     dir_.write_file("ws/rust/Cargo.toml", "[package]\nname = \"r\"\n");
     dir_.write_file("ws/rust/src/main.rs", "fn main() {}\n");
     dir_.write_file("ws/rust/target/debug/app", std::string(20'000, 'x'));
-    Tmux t(
-        "ctrl",
-        pane_command(program(dir_.path(), " dev -i " + shell_quoted(dir_ / "ws")) + " </dev/tty"),
-        120, 30);
+    Tmux t("ctrl", pane_command(program(dir_.path(), " dev -i " + shell_quoted(dir_ / "ws"))), 120,
+           30);
     ASSERT_TRUE(t.wait_for_text("Cargo build output"));
     ASSERT_TRUE(t.wait_for_text("can be reviewed"));
     t.keys({"C-s"});
