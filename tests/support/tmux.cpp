@@ -90,6 +90,8 @@ void expect_modes_restored(const Tmux& t) {
     EXPECT_EQ(t.display("#{mouse_any_flag}#{mouse_button_flag}#{mouse_standard_flag}"
                         "#{mouse_sgr_flag}"),
               "0000");
+    // The shell prints the settings a moment after the status.
+    ASSERT_TRUE(t.wait_for_text(" END"));
     EXPECT_NE(t.screen().find("isig icanon echo END"), std::string::npos) << t.screen();
 }
 
