@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -192,6 +193,49 @@ TEST(EventSource, TimedPollKeysLoneEscAndResize) {
     ASSERT_TRUE(resized.has_value());
     ASSERT_TRUE(resized->has_value());
     EXPECT_TRUE(std::holds_alternative<ResizeEvent>(**resized));
+}
+
+TEST(EventSource, StopAndContinueSignalsBecomeEvents) {
+    PipeFixture pipe;
+    auto source =
+        EventSource::open(pipe.read_end.get(), std::chrono::milliseconds(20), "xterm-256color");
+    ASSERT_TRUE(source.has_value());
+    ::raise(SIGCONT);
+    EXPECT_EQ(*source->poll(std::chrono::milliseconds(1000)), Event{ContinueEvent{}});
+    struct sigaction current {};
+    ASSERT_EQ(::sigaction(SIGTSTP, nullptr, &current), 0);
+    if (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN) {
+        GTEST_SKIP() << "SIGTSTP is ignored here, so it is not watched";
+    }
+    ::raise(SIGTSTP);
+    EXPECT_EQ(*source->poll(std::chrono::milliseconds(1000)), Event{StopEvent{}});
+}
+
+// The process stops as SIGTSTP's default action would and goes on once continued, with
+// the handler in place again.
+TEST(EventSource, StopUntilContinued) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // A group of its own whose parent is outside it: a stop signal is not discarded.
+        ::setpgid(0, 0);
+        ::signal(SIGTSTP, SIG_DFL);
+        PipeFixture pipe;
+        auto source = EventSource::open(pipe.read_end.get());
+        if (!source) ::_exit(2);
+        source->stop_until_continued();
+        struct sigaction after {};
+        ::sigaction(SIGTSTP, nullptr, &after);
+        ::_exit(after.sa_handler == SIG_DFL ? 3 : 0);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, WUNTRACED), pid);
+    ASSERT_TRUE(WIFSTOPPED(status)) << status;
+    EXPECT_EQ(WSTOPSIG(status), SIGTSTP);
+    ASSERT_EQ(::kill(pid, SIGCONT), 0);
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 extern "C" void ignore_signal(int) {}
