@@ -13,4 +13,17 @@ std::optional<std::string> separate_data_volume() {
     return std::nullopt;
 }
 
+std::optional<std::string> volume_title(std::string_view mount_point,
+                                        std::string_view file_system) {
+    for (std::string_view memory : {"none", "tmpfs", "devtmpfs", "ramfs"}) {
+        if (file_system == memory) return std::nullopt;
+    }
+    if (mount_point == "/") return std::string("File System");
+    const bool removable = mount_point.starts_with("/media/") ||
+                           mount_point.starts_with("/run/media/") ||
+                           mount_point.starts_with("/mnt/");
+    if (mount_point != "/home" && !removable) return std::nullopt;
+    return std::string(mount_point.substr(mount_point.rfind('/') + 1));
+}
+
 }  // namespace bramvelt::platform

@@ -15,4 +15,11 @@ inline constexpr std::string_view kDataVolume = "/System/Volumes/Data";
 // The folder to walk instead of "/" when the data volume is a separate file system.
 std::optional<std::string> separate_data_volume();
 
+// The title of a mounted file system that this system shows its users as a volume, or
+// none for any other mount. On Linux: "/" as "File System", "/home", and what is mounted
+// under /media/, /run/media/ and /mnt/, titled by the last component of the mount point;
+// file systems in memory (none, tmpfs, devtmpfs, ramfs) are never volumes. Whether the
+// mount point is a folder is for the caller to check.
+std::optional<std::string> volume_title(std::string_view mount_point, std::string_view file_system);
+
 }  // namespace bramvelt::platform

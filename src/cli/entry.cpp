@@ -50,7 +50,7 @@ int ui_command(std::span<const std::string> args, CliStreams& io) {
         return 2;
     }
     UiOptions options;
-    options.folder = platform::to_utf8_lossy(*resolved);
+    options.folder = *resolved;  // as bytes: the folder's real path need not be UTF-8
     return run_interactive(options, io);
 }
 

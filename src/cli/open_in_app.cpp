@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <cerrno>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -47,6 +48,11 @@ std::expected<platform::Child, std::string> start_opener(std::string_view folder
     options.out = platform::Stdio::null();
     options.err = platform::Stdio::null();
     auto child = platform::spawn(options);
+    if (!child && child.error() == ENOENT) {
+        // The system's "No such file or directory" would not say which file is missing.
+        return std::unexpected(
+            fmt::format("cannot open BramVelt: {} was not found", kCompanionOpener));
+    }
     if (!child) {
         return std::unexpected(
             fmt::format("cannot open BramVelt: {}", platform::os_error_text(child.error())));

@@ -10,7 +10,6 @@
 
 #include "platform/processor_count.hpp"
 #include "platform/real_path.hpp"
-#include "platform/utf8.hpp"
 #include "scan/scan.hpp"
 #include "scan/session.hpp"
 #include "src/cli/commands.hpp"
@@ -251,7 +250,7 @@ int scan_or_open_command(std::span<const std::string> args, bool json, CliStream
             return 2;
         }
         UiOptions ui;
-        ui.folder = platform::to_utf8_lossy(*resolved);
+        ui.folder = *resolved;  // as bytes: the folder's real path need not be UTF-8
         return run_interactive(ui, io);
     }
     return run_scan_command(*options, io);

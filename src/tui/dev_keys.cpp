@@ -18,16 +18,16 @@ using kit::KeyEvent;
 constexpr std::int64_t kToTheEnd = std::numeric_limits<std::int64_t>::max();
 constexpr std::size_t kMostWarningsToAcknowledge = 6;
 
+// Bindings ignore the modifiers: Ctrl-S sorts as s does (Ctrl-C never gets here).
 bool is_char(const KeyEvent& key, char32_t c) {
-    return key.code == KeyCode::Char && key.ch == c && !key.control();
+    return key.code == KeyCode::Char && key.ch == c;
 }
 
 void search_again(App& app, const KeyServices& services) {
     start_dev_search(app.dev, app.sender, services.start_thread);
 }
 
-void review_key(App& app, ReviewDialog& review, const KeyEvent& key,
-                const KeyServices& services) {
+void review_key(App& app, ReviewDialog& review, const KeyEvent& key, const KeyServices& services) {
     if (review.confirm_pending) {
         if (is_char(key, U'y') || is_char(key, U'Y')) {
             if (auto failed = start_cleanup_run(app.dev, app.sender, services.start_thread)) {
@@ -48,10 +48,10 @@ void review_key(App& app, ReviewDialog& review, const KeyEvent& key,
         }
     } else if (is_char(key, U' ') || is_char(key, U'a')) {
         if (warnings > kMostWarningsToAcknowledge) {
-            set_status(app, fmt::format(
-                                "{} locations have warnings; select fewer items so each one can "
-                                "be reviewed",
-                                warnings));
+            set_status(app,
+                       fmt::format("{} locations have warnings; select fewer items so each one can "
+                                   "be reviewed",
+                                   warnings));
         } else if (warnings > 0) {
             review.acknowledged = !review.acknowledged;
         }
@@ -73,7 +73,8 @@ void review_key(App& app, ReviewDialog& review, const KeyEvent& key,
 
 void progress_key(App& app, const ProgressDialog& progress, const KeyEvent& key,
                   const KeyServices& services) {
-    const bool closes = key.code == KeyCode::Enter || is_char(key, U'q') || key.code == KeyCode::Esc;
+    const bool closes =
+        key.code == KeyCode::Enter || is_char(key, U'q') || key.code == KeyCode::Esc;
     if (!closes) return;
     if (progress.finished) {
         app.dev.dialog = std::monostate{};
@@ -84,6 +85,12 @@ void progress_key(App& app, const ProgressDialog& progress, const KeyEvent& key,
     }
 }
 
+// The list follows the search line as it is edited, from its first row.
+void follow_search_input(DevView& dev) {
+    dev.filter.search = *dev.search_input;
+    dev.cursor = 0;
+}
+
 void search_line_key(App& app, const KeyEvent& key) {
     DevView& dev = app.dev;
     if (key.code == KeyCode::Enter || key.code == KeyCode::Up || key.code == KeyCode::Down) {
@@ -92,8 +99,7 @@ void search_line_key(App& app, const KeyEvent& key) {
         dev.search_input.reset();
         dev.filter.search.clear();
     } else if (edit_text_input(*dev.search_input, key)) {
-        dev.filter.search = *dev.search_input;
-        dev.cursor = 0;
+        follow_search_input(dev);
     }
 }
 
@@ -120,8 +126,8 @@ void cycle_category(DevView& dev, int step) {
     // any, Rebuildable, Worktree, Keep as positions 0 to 3
     int position = dev.filter.category ? static_cast<int>(*dev.filter.category) + 1 : 0;
     position = (position + step + 4) % 4;
-    dev.filter.category = position == 0 ? std::nullopt
-                                        : std::optional(static_cast<cli::DevCategory>(position - 1));
+    dev.filter.category =
+        position == 0 ? std::nullopt : std::optional(static_cast<cli::DevCategory>(position - 1));
     dev.cursor = 0;
     dev.scroll = 0;
 }
@@ -207,7 +213,8 @@ void list_key(App& app, const KeyEvent& key, const KeyServices& services) {
                                                       : 100'000'000;
         dev.cursor = 0;
     } else if (is_char(key, U's')) {
-        dev.filter.sort = static_cast<cli::DevSortOrder>((static_cast<int>(dev.filter.sort) + 1) % 3);
+        dev.filter.sort =
+            static_cast<cli::DevSortOrder>((static_cast<int>(dev.filter.sort) + 1) % 3);
         set_status(app, "Sorted " + std::string(sort_label(dev.filter.sort)));
     } else if (is_char(key, U'v')) {
         dev.verify_remotes = !dev.verify_remotes;
@@ -243,6 +250,17 @@ Repaint dev_key(App& app, const KeyEvent& key, const KeyServices& services) {
         list_key(app, key, services);
     }
     return Repaint::Changes;
+}
+
+bool dev_paste(App& app, std::string_view text) {
+    DevView& dev = app.dev;
+    if (!std::holds_alternative<std::monostate>(dev.dialog)) return false;
+    if (dev.search_input) {
+        if (!paste_text_input(*dev.search_input, text)) return false;
+        follow_search_input(dev);
+        return true;
+    }
+    return dev.folders_input && paste_text_input(*dev.folders_input, text);
 }
 
 }  // namespace bramvelt::tui

@@ -9,4 +9,8 @@ namespace bramvelt::tui {
 
 Repaint dev_key(App& app, const kit::KeyEvent& key, const KeyServices& services);
 
+// A paste goes into the open search or folders line; with none open (or a dialog in
+// front) it is dropped. Returns whether a line changed.
+bool dev_paste(App& app, std::string_view text);
+
 }  // namespace bramvelt::tui

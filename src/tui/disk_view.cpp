@@ -15,6 +15,13 @@ struct Overloaded : Ts... {
     using Ts::operator()...;
 };
 
+// The list follows the filter line as it is edited, from its first row.
+void follow_filter_input(DiskView& view) {
+    view.filter = *view.filter_input;
+    view.selected = 0;
+    view.selected_path.reset();
+}
+
 const DiskNode* child_with_path(const DiskNode& node, std::string_view path) {
     for (const DiskNode& child : node_children(node)) {
         if (node_path(child) == path) return &child;
@@ -277,11 +284,13 @@ void edit_filter(DiskView& view, const kit::KeyEvent& key) {
         default:
             break;
     }
-    if (edit_text_input(*view.filter_input, key)) {
-        view.filter = *view.filter_input;
-        view.selected = 0;
-        view.selected_path.reset();
-    }
+    if (edit_text_input(*view.filter_input, key)) follow_filter_input(view);
+}
+
+bool paste_into_filter(DiskView& view, std::string_view text) {
+    if (!view.filter_input || !paste_text_input(*view.filter_input, text)) return false;
+    follow_filter_input(view);
+    return true;
 }
 
 std::optional<std::string> stop_or_leave(DiskView& view) {

@@ -93,6 +93,9 @@ std::string cycle_sort(DiskView& view);
 void toggle_treemap(DiskView& view);
 void open_filter_input(DiskView& view);
 void edit_filter(DiskView& view, const kit::KeyEvent& key);
+// Appends a paste to the open filter line, which the list then follows; returns whether
+// the line changed.
+bool paste_into_filter(DiskView& view, std::string_view text);
 // Esc: clears the filter, else stops the scan, else leaves for the launcher. Returns a
 // status text when there is one to show.
 std::optional<std::string> stop_or_leave(DiskView& view);

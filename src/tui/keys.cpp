@@ -45,7 +45,7 @@ void open_typed_folder(App& app, const KeyServices& services) {
     app.path_input.reset();
     if (!text.empty()) {
         if (auto folder = platform::real_directory(text)) {
-            start_scan(app, platform::to_utf8_lossy(*folder), services);
+            start_scan(app, *folder, services);
             return;
         }
     }
@@ -223,11 +223,11 @@ Repaint handle_key(App& app, const KeyEvent& key, const KeyServices& services) {
         app.help_open = false;
         return Repaint::Changes;
     }
-    const bool line_open =
-        app.view == ActiveView::Development
-            ? app.dev.search_input.has_value() || app.dev.folders_input.has_value() ||
-                  !std::holds_alternative<std::monostate>(app.dev.dialog)
-            : app.disk.filter_input.has_value() || app.path_input.has_value();
+    const bool line_open = app.view == ActiveView::Development
+                               ? app.dev.search_input.has_value() ||
+                                     app.dev.folders_input.has_value() ||
+                                     !std::holds_alternative<std::monostate>(app.dev.dialog)
+                               : app.disk.filter_input.has_value() || app.path_input.has_value();
     if (!line_open) {
         if ((key.code == KeyCode::F && key.function == 1) || is_char(key, U'?')) {
             app.help_open = true;
@@ -252,6 +252,13 @@ Repaint handle_key(App& app, const KeyEvent& key, const KeyServices& services) {
         return Repaint::Changes;
     }
     return disk_key(app, key, services);
+}
+
+bool handle_paste(App& app, std::string_view text) {
+    if (app.help_open) return false;
+    if (app.view == ActiveView::Development) return dev_paste(app, text);
+    if (!app.disk.root) return app.path_input && paste_text_input(*app.path_input, text);
+    return paste_into_filter(app.disk, text);
 }
 
 void apply_wheel(App& app, const kit::MouseEvent& mouse) {

@@ -35,6 +35,11 @@ enum class Repaint { Changes, Full };
 
 Repaint handle_key(App& app, const kit::KeyEvent& key, const KeyServices& services);
 
+// Pasted text goes into whichever text line is open (the launcher's path line, the
+// filter, the development search or folder list); anywhere else it is dropped, so a
+// paste never acts as keys. Returns whether a line changed.
+bool handle_paste(App& app, std::string_view text);
+
 // One wheel step: the disk table by three rows, the launcher by one entry.
 void apply_wheel(App& app, const kit::MouseEvent& mouse);
 

@@ -2,7 +2,6 @@
 
 #include <fmt/format.h>
 
-#include "platform/utf8.hpp"
 #include "platform/working_directory.hpp"
 #include "src/cli/format.hpp"
 #include "src/tui/kit/layout.hpp"
@@ -71,7 +70,7 @@ std::vector<LauncherEntry> build_launcher_entries(const std::optional<std::strin
 std::optional<std::string> launcher_working_folder() {
     auto folder = platform::working_directory();
     if (!folder) return std::nullopt;
-    return platform::to_utf8_lossy(*folder);
+    return std::move(*folder);
 }
 
 KeyHints draw_launcher(const App& app, kit::Buffer& buf, kit::Rect body) {

@@ -7,8 +7,8 @@
 #include "platform/standard_streams.hpp"
 #include "src/cli/format.hpp"
 #include "src/cli/interrupt.hpp"
-#include "src/tui/dev_view.hpp"
 #include "src/tui/app.hpp"
+#include "src/tui/dev_view.hpp"
 #include "src/tui/disk_scan.hpp"
 #include "src/tui/frame.hpp"
 #include "src/tui/keys.hpp"
@@ -78,6 +78,45 @@ std::expected<Screen, std::string> set_up_terminal() {
     return Screen{std::move(*terminal), std::move(*events)};
 }
 
+// Gives the terminal back as the exit does, stops, and on continuing sets the modes up
+// again; the next draw writes every cell, since the screen was the shell's meanwhile.
+std::expected<void, std::string> stop_and_continue(Screen& screen) {
+    const kit::TerminalModes modes = kit::release_modes();
+    screen.events.stop_until_continued();
+    if (auto r = kit::reapply_modes(modes); !r) return r;
+    return screen.terminal.clear();
+}
+
+// Applies one input event; returns whether the screen must be drawn again.
+std::expected<bool, std::string> handle_event(App& app, const kit::Event& event, Screen& screen,
+                                              const KeyServices& services) {
+    if (const auto* key = std::get_if<kit::KeyEvent>(&event)) {
+        if (handle_key(app, *key, services) == Repaint::Full) {
+            if (auto cleared = screen.terminal.clear(); !cleared) {
+                return std::unexpected(cleared.error());
+            }
+        }
+        return true;
+    }
+    if (const auto* mouse = std::get_if<kit::MouseEvent>(&event)) {
+        apply_wheel(app, *mouse);
+        return true;
+    }
+    if (const auto* paste = std::get_if<kit::PasteEvent>(&event)) {
+        return handle_paste(app, paste->text);
+    }
+    std::expected<void, std::string> repainted;
+    if (std::holds_alternative<kit::StopEvent>(event)) {
+        repainted = stop_and_continue(screen);
+    } else if (std::holds_alternative<kit::ContinueEvent>(event)) {
+        // Continued without our own stop (SIGSTOP): the modes may be gone all the same.
+        repainted = kit::reapply_modes(kit::recorded_modes());
+        if (repainted) repainted = screen.terminal.clear();
+    }
+    if (!repainted) return std::unexpected(repainted.error());
+    return true;
+}
+
 // Runs turns until the user quits; the error is an I/O failure's text.
 std::expected<void, std::string> main_loop(App& app, UiReceiver& receiver, Screen& screen,
                                            const KeyServices& services) {
@@ -96,16 +135,11 @@ std::expected<void, std::string> main_loop(App& app, UiReceiver& receiver, Scree
         }
         auto event = screen.events.poll(kInputWait);
         if (!event) return std::unexpected(event.error());
-        // A paste is the one input ignored whole: its text never acts as keys.
-        redraw = event->has_value() && !std::holds_alternative<kit::PasteEvent>(**event);
-        if (redraw) {
-            if (const auto* key = std::get_if<kit::KeyEvent>(&**event)) {
-                if (handle_key(app, *key, services) == Repaint::Full) {
-                    if (auto cleared = screen.terminal.clear(); !cleared) return cleared;
-                }
-            } else if (const auto* mouse = std::get_if<kit::MouseEvent>(&**event)) {
-                apply_wheel(app, *mouse);
-            }
+        redraw = false;
+        if (event->has_value()) {
+            auto handled = handle_event(app, **event, screen, services);
+            if (!handled) return std::unexpected(handled.error());
+            redraw = *handled;
         }
         if (app.quit) return {};
     }

@@ -3,17 +3,17 @@
 #include <charconv>
 #include <string>
 
+#include "platform/file_status.hpp"
 #include "platform/spawn.hpp"
 #include "platform/temp_file.hpp"
 #include "platform/text.hpp"
 #include "platform/utf8.hpp"
+#include "platform/volume.hpp"
 #include "src/tui/worker_thread.hpp"
 
 namespace bramvelt::tui {
 namespace {
 
-constexpr std::string_view kDataVolume = "/System/Volumes/Data";
-constexpr std::string_view kVolumesPrefix = "/Volumes/";
 constexpr std::size_t kMaxDfOutput = 4 * 1024 * 1024;
 
 std::vector<std::string_view> split_white_space(std::string_view line) {
@@ -48,7 +48,12 @@ std::uint64_t kibibytes(std::uint64_t blocks) {
 
 }  // namespace
 
-std::vector<LauncherEntry> parse_df_output(std::string_view output) {
+bool is_folder(const std::string& path) {
+    const auto status = platform::status_of_path(path, platform::FollowFinalLink::yes);
+    return status && status->is_directory();
+}
+
+std::vector<LauncherEntry> parse_df_output(std::string_view output, const IsFolder& folder) {
     std::vector<LauncherEntry> volumes;
     const std::vector<std::string> lines = platform::split_lines(output);
     for (std::size_t i = 1; i < lines.size(); ++i) {
@@ -62,16 +67,16 @@ std::vector<LauncherEntry> parse_df_output(std::string_view output) {
             mount += ' ';
             mount += fields[f];
         }
-        if (*size == 0 || (mount != kDataVolume && !mount.starts_with(kVolumesPrefix))) continue;
+        if (*size == 0) continue;
+        auto title = platform::volume_title(mount, fields[0]);
+        if (!title) continue;
         bool seen = false;
         for (const LauncherEntry& v : volumes) {
             seen = seen || v.detail == mount;
         }
-        if (seen) continue;
-        std::string title =
-            mount == kDataVolume ? std::string("Macintosh HD") : mount.substr(mount.rfind('/') + 1);
+        if (seen || !folder(mount)) continue;
         volumes.push_back(LauncherEntry{std::pair{kibibytes(*used), kibibytes(*size)},
-                                        std::move(title), mount, ScanFolder{mount}});
+                                        std::move(*title), mount, ScanFolder{mount}});
     }
     return volumes;
 }

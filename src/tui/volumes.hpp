@@ -2,6 +2,8 @@
 // The launcher's volume entries, read from the portable output of `df -kP`.
 
 #include <chrono>
+#include <functional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -12,8 +14,14 @@ namespace bramvelt::tui {
 // How long start-up waits for `df`; a hung network mount must not hold the interface.
 inline constexpr std::chrono::seconds kDfTimeLimit{2};
 
-// The entries of the mounts that count as volumes, in the order of the output.
-std::vector<LauncherEntry> parse_df_output(std::string_view output);
+// Whether a mount point is a folder (following links); tests give their own.
+using IsFolder = std::function<bool(const std::string&)>;
+bool is_folder(const std::string& path);
+
+// The entries of the mounts that count as volumes (platform::volume_title, and a
+// folder), in the order of the output; the first of a repeated mount point wins.
+std::vector<LauncherEntry> parse_df_output(std::string_view output,
+                                           const IsFolder& folder = is_folder);
 
 // Runs `df -kP` (standard input from /dev/null) and parses what it printed; nothing
 // when it cannot start, fails, or takes longer than the limit.

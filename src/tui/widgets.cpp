@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "platform/utf8.hpp"
+#include "src/tui/kit/graphemes.hpp"
 
 namespace bramvelt::tui {
 namespace {
@@ -166,6 +167,19 @@ bool edit_text_input(std::string& text, const kit::KeyEvent& key) {
     }
     platform::append_utf8(text, key.ch);
     return true;
+}
+
+bool paste_text_input(std::string& text, std::string_view pasted) {
+    const std::size_t before = text.size();
+    std::size_t pos = 0;
+    while (pos < pasted.size()) {
+        const std::size_t start = pos;
+        const char32_t c = platform::next_code_point(pasted, pos);
+        const bool line_break = c == U'\u2028' || c == U'\u2029';
+        // Bytes that are not UTF-8 stay as they came: the line may be a path to open.
+        if (!kit::is_control(c) && !line_break) text.append(pasted.substr(start, pos - start));
+    }
+    return text.size() != before;
 }
 
 }  // namespace bramvelt::tui

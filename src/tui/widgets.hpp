@@ -2,7 +2,7 @@
 // Small drawing helpers that several screens share: the interface's palette, the
 // bordered panel and popup blocks, the one-line input display, text shortening by
 // characters, the usage bar, the view tab labels, centred rectangles and the editing
-// keys of one-line text inputs. None holds state; each builds a value to draw.
+// keys (and pastes) of one-line text inputs. None holds state; each builds a value to draw.
 
 #include <cstddef>
 #include <cstdint>
@@ -73,5 +73,9 @@ std::size_t char_count(std::string_view text);
 // Applies an editing key to a one-line input (the caret is always at the end); returns
 // whether the key counts as a change.
 bool edit_text_input(std::string& text, const kit::KeyEvent& key);
+
+// Appends pasted text to a one-line input without what typing could not produce there:
+// control characters, line and paragraph breaks. Returns whether the line changed.
+bool paste_text_input(std::string& text, std::string_view pasted);
 
 }  // namespace bramvelt::tui

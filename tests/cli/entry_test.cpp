@@ -1,6 +1,7 @@
 #include "src/cli/entry.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -117,6 +118,31 @@ TEST(Entry, UiAcceptsDashFolderOnlyAfterSeparator) {
     const std::string file = dir.write_file("plain.txt", "x");
     const CliRun not_dir = run({"ui", file});
     EXPECT_EQ(not_dir.err, "bramvelt: not a directory: " + file + "\n");
+}
+
+// Arguments must be UTF-8, but the folder a link argument leads to need not be: the
+// interface gets its real path as bytes.
+TEST(Entry, UiFolderReachesTheInterfaceAsBytes) {
+    testing::TempDir dir;
+    const std::string bad = dir.make_dir("bad\xff");
+    ASSERT_EQ(::symlink(bad.c_str(), (dir / "link").c_str()), 0);
+    for (const auto& args : {std::vector<std::string>{"ui", dir / "link"},
+                             std::vector<std::string>{"scan", "-i", dir / "link"}}) {
+        SCOPED_TRACE(args[0]);
+        platform::StringWriter out;
+        platform::StringWriter err;
+        std::optional<std::string> folder;
+        CliStreams io{out, err, true};
+        io.run_interface = [&](const UiOptions& options) -> std::expected<void, std::string> {
+            folder = options.folder;
+            return {};
+        };
+        EXPECT_EQ(cli_main(args, io), 0) << err.text();
+        EXPECT_EQ(folder, bad);
+    }
+    const CliRun refused = run({"ui", bad});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err, "bramvelt: non-Unicode command arguments are unsupported\n");
 }
 
 TEST(Entry, ManyAndOddArgumentsNeverCrash) {

@@ -100,6 +100,49 @@ TEST(DevKeys, ListSelectionFiltersAndStatus) {
     EXPECT_EQ(h.searches, before + 1);
 }
 
+// Modifiers are ignored outside the text lines, as in the disk view.
+TEST(DevKeys, ControlWithALetterActsAsTheLetter) {
+    const auto ctrl = kit::key_modifiers::Control;
+    Harness h;
+    h.press(ch(U's', ctrl));
+    EXPECT_EQ(h.app.status, "Sorted oldest change first");
+    h.press(ch(U'a', ctrl));
+    EXPECT_EQ(h.app.status, "Selected 2 eligible items");
+    h.press(ch(U'n', ctrl));
+    EXPECT_TRUE(h.app.dev.selected_paths.empty());
+    // Inside a text line Control keeps its editing meaning.
+    h.press(ch(U'/'));
+    h.press(ch(U'a'));
+    h.press(ch(U'u', ctrl));
+    EXPECT_EQ(h.app.dev.search_input, "");
+}
+
+TEST(DevKeys, PasteGoesIntoTheOpenLineOnly) {
+    Harness h;
+    h.app.dev.cursor = 2;
+    EXPECT_FALSE(handle_paste(h.app, "a"));  // the list: no "select all"
+    EXPECT_TRUE(h.app.dev.selected_paths.empty());
+    EXPECT_FALSE(h.app.status);
+
+    h.press(ch(U'/'));
+    EXPECT_TRUE(handle_paste(h.app, "/w/\nb"));
+    EXPECT_EQ(h.app.dev.search_input, "/w/b");
+    EXPECT_EQ(h.app.dev.filter.search, "/w/b");
+    EXPECT_EQ(h.app.dev.cursor, 0u);
+    h.press(code(KeyCode::Enter));
+
+    h.press(ch(U'o'));
+    EXPECT_TRUE(handle_paste(h.app, ", /x\r\n"));
+    EXPECT_EQ(h.app.dev.folders_input, "/w, /x");
+    h.press(code(KeyCode::Esc));
+
+    h.app.dev.dialog = ReviewDialog{};
+    std::get<ReviewDialog>(h.app.dev.dialog).confirm_pending = true;
+    EXPECT_FALSE(handle_paste(h.app, "y"));
+    EXPECT_EQ(h.searches, 0);
+    EXPECT_TRUE(std::get<ReviewDialog>(h.app.dev.dialog).confirm_pending);
+}
+
 TEST(DevKeys, ReviewDialogKeysAndWarnings) {
     Harness h;
     ReviewDialog review;

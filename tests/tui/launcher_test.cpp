@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -30,6 +31,10 @@ TEST(LauncherEntries, FolderAndHomeRules) {
     EXPECT_EQ(both[3].detail, "Type a path");
     EXPECT_EQ(both[3].target, LauncherTarget(OpenPathInput{}));
 
+    // A working folder that is not UTF-8 is scanned by its bytes and shown replaced.
+    const auto bad = build_launcher_entries("/work/bad\xff", "/home/u", {});
+    EXPECT_EQ(bad[0].detail, "/work/bad\ufffd");
+    EXPECT_EQ(bad[0].target, LauncherTarget(ScanFolder{"/work/bad\xff"}));
     // The working folder below home is shown with "~".
     EXPECT_EQ(build_launcher_entries("/home/u/src", "/home/u", {})[0].detail, "~/src");
     // At home there is no "This folder"; without HOME there is no "Home".
@@ -40,7 +45,8 @@ TEST(LauncherEntries, FolderAndHomeRules) {
     EXPECT_EQ(titles(build_launcher_entries(std::nullopt, std::nullopt, {})),
               (std::vector<std::string>{"Development cleanup", "Another folder…"}));
     // Volumes sit between the folders and the two fixed entries.
-    auto volumes = parse_df_output("h\n/dev/x 100 10 90 10% /Volumes/Backup\n");
+    auto volumes = parse_df_output("h\n/dev/x 100 10 90 10% /media/u/Backup\n",
+                                   [](const std::string&) { return true; });
     EXPECT_EQ(
         titles(build_launcher_entries(std::nullopt, "/h", std::move(volumes))),
         (std::vector<std::string>{"Home", "Backup", "Development cleanup", "Another folder…"}));
@@ -49,27 +55,60 @@ TEST(LauncherEntries, FolderAndHomeRules) {
 TEST(DfOutput, VolumesByMountPoint) {
     const std::string output =
         "Filesystem 1024-blocks Used Available Capacity Mounted on\r\n"
-        "/dev/disk1s1 1000 800 200 80% /\r\n"
-        "/dev/disk1s2 2000 500 1500 25% /System/Volumes/Data\n"
-        "/dev/disk2s1 3000 2850 150 95% /Volumes/My Disk  Two\n"
-        "/dev/disk3 0 0 0 0% /Volumes/Empty\n"
-        "/dev/disk4 10 x 10 0% /Volumes/Bad\n"
+        "/dev/sda1 1000 800 200 80% /\r\n"
+        "/dev/sda2 2000 500 1500 25% /home\n"
+        "tmpfs 3000 0 3000 0% /run\n"
+        "/dev/sdb1 3000 2850 150 95% /media/u/My Disk  Two\n"
+        "/dev/sdc1 0 0 0 0% /mnt/empty\n"
+        "/dev/sdd1 10 x 10 0% /mnt/bad\n"
         "short line\n"
-        "/dev/disk5 5000 1 4999 1% /Volumes/My Disk  Two\n"
-        "/dev/disk6 5000 1 4999 1% /mnt/other\n"
-        "/dev/disk7 5000\u00a01 4999 1% /Volumes/Nbsp\n";
-    const auto volumes = parse_df_output(output);
-    ASSERT_EQ(volumes.size(), 3u);
-    EXPECT_EQ(volumes[0].title, "Macintosh HD");
-    EXPECT_EQ(volumes[0].detail, "/System/Volumes/Data");
-    EXPECT_EQ(volumes[0].space, (std::pair<std::uint64_t, std::uint64_t>{500 * 1024, 2000 * 1024}));
-    // Runs of white space count as one; the mount point is rejoined with single spaces.
-    EXPECT_EQ(volumes[1].title, "My Disk Two");
-    EXPECT_EQ(volumes[1].detail, "/Volumes/My Disk Two");
-    EXPECT_EQ(volumes[1].target, LauncherTarget(ScanFolder{"/Volumes/My Disk Two"}));
-    EXPECT_EQ(volumes[2].title, "Nbsp");  // any Unicode white space separates
+        "/dev/sde1 5000 1 4999 1% /media/u/My Disk  Two\n"
+        "none 5000 1 4999 1% /mnt/wsl\n"
+        "tmpfs 5000 1 4999 1% /mnt/ramdisk\n"
+        "devtmpfs 5000 1 4999 1% /mnt/dev\n"
+        "ramfs 5000 1 4999 1% /media/ram\n"
+        "/dev/sdf1 5000 1 4999 1% /run/media/u/STICK\n"
+        "C:\\ 5000 1 4999 1% /mnt/c\n"
+        "/dev/sdg1 5000 1 4999 1% /mnt/file\n"
+        "/dev/sdh1 5000 1 4999 1% /System/Volumes/Data\n"
+        "/dev/sdi1 5000 1 4999 1% /Volumes/Mac\n"
+        "/dev/sdj1 5000 1 4999 1% /boot/efi\n"
+        "/dev/sdk1 5000 1 4999 1% /mnt\n"
+        "/dev/sdl1 5000 1 4999 1% /homework\n"
+        "/dev/sdm1 5000\u00a01 4999 1% /media/Nbsp\n";
+    const auto volumes =
+        parse_df_output(output, [](const std::string& path) { return path != "/mnt/file"; });
+    // "/" and "/home"; removable and other mounts under /media/, /run/media/ and /mnt/,
+    // titled by their last component; never a file system in memory nor a file.
+    EXPECT_EQ(titles(volumes), (std::vector<std::string>{"File System", "home", "My Disk Two",
+                                                         "STICK", "c", "Nbsp"}));
+    ASSERT_EQ(volumes.size(), 6u);
+    EXPECT_EQ(volumes[0].detail, "/");
+    EXPECT_EQ(volumes[0].target, LauncherTarget(ScanFolder{"/"}));
+    EXPECT_EQ(volumes[0].space, (std::pair<std::uint64_t, std::uint64_t>{800 * 1024, 1000 * 1024}));
+    EXPECT_EQ(volumes[1].detail, "/home");
+    // Runs of white space count as one; the mount point is rejoined with single spaces,
+    // and the first line of a repeated mount point wins.
+    EXPECT_EQ(volumes[2].detail, "/media/u/My Disk Two");
+    EXPECT_EQ(volumes[2].target, LauncherTarget(ScanFolder{"/media/u/My Disk Two"}));
+    EXPECT_EQ(volumes[2].space,
+              (std::pair<std::uint64_t, std::uint64_t>{2850 * 1024, 3000 * 1024}));
+    EXPECT_EQ(volumes[3].detail, "/run/media/u/STICK");
+    EXPECT_EQ(volumes[5].detail, "/media/Nbsp");  // any Unicode white space separates
     EXPECT_TRUE(parse_df_output("").empty());
     EXPECT_TRUE(parse_df_output("only a header\n").empty());
+}
+
+TEST(DfOutput, MountPointsThatAreNotFoldersAreLeftOut) {
+    bramvelt::testing::TempDir dir;
+    const std::string folder = dir.make_dir("folder");
+    EXPECT_TRUE(is_folder(folder));
+    EXPECT_FALSE(is_folder(dir.write_file("file")));
+    EXPECT_FALSE(is_folder(dir / "missing"));
+    ASSERT_EQ(::symlink(folder.c_str(), (dir / "link").c_str()), 0);
+    EXPECT_TRUE(is_folder(dir / "link"));
+    EXPECT_EQ(titles(parse_df_output("h\n/dev/x 100 50 50 50% /\n")),
+              std::vector<std::string>{"File System"});
 }
 
 // Puts a `df` of our own first in PATH for the life of the object.
@@ -91,13 +130,13 @@ TEST(DfOutput, RunsDfWithAnEmptyInputAndGivesUpOnAHungOne) {
         // Standard input is /dev/null: `cat` ends at once instead of reading the terminal.
         FakeDf df(
             "cat\necho 'Filesystem 1024-blocks Used Available Capacity Mounted on'\n"
-            "echo '/dev/x 100 50 50 50% /Volumes/Stick'\n");
+            "echo '/dev/x 100 50 50 50% /'\n");
         const auto volumes = read_volumes();
         ASSERT_EQ(volumes.size(), 1u);
-        EXPECT_EQ(volumes[0].title, "Stick");
+        EXPECT_EQ(volumes[0].title, "File System");
     }
     {
-        FakeDf df("echo 'h'; echo '/dev/x 100 50 50 50% /Volumes/Stick'; exit 1\n");
+        FakeDf df("echo 'h'; echo '/dev/x 100 50 50 50% /'; exit 1\n");
         EXPECT_TRUE(read_volumes().empty());
     }
     {

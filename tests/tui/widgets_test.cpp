@@ -219,5 +219,30 @@ TEST(EditTextInput, EditingKeysAtTheEnd) {
     EXPECT_EQ(text, "");
 }
 
+TEST(PasteTextInput, AppendsWhatTypingCouldProduce) {
+    struct Case {
+        std::string pasted;
+        std::string appended;
+    };
+    const std::vector<Case> cases = {
+        {"/srv/data dir", "/srv/data dir"},
+        {"/srv/a\r\n", "/srv/a"},
+        {"one\ttwo\nthree", "onetwothree"},
+        {"\x1b[31mred\x07", "[31mred"},
+        {"nel\u0085line\u2028para\u2029end\u007f", "nellineparaend"},
+        {"gr\u00fc\u00dfe \u6f22\u5b57", "gr\u00fc\u00dfe \u6f22\u5b57"},
+        // A path that is not UTF-8 keeps its bytes, so it still opens.
+        {"/tmp/bad\xff\xfe", "/tmp/bad\xff\xfe"},
+    };
+    for (const Case& c : cases) {
+        std::string text = "x";
+        EXPECT_EQ(paste_text_input(text, c.pasted), !c.appended.empty()) << c.pasted;
+        EXPECT_EQ(text, "x" + c.appended) << c.pasted;
+    }
+    std::string text = "x";
+    EXPECT_FALSE(paste_text_input(text, "\r\n\t"));
+    EXPECT_EQ(text, "x");
+}
+
 }  // namespace
 }  // namespace bramvelt::tui

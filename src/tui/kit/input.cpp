@@ -18,16 +18,70 @@ namespace bramvelt::tui::kit {
 namespace {
 
 std::atomic<int> g_wake_fd{-1};
-struct sigaction g_previous_winch {};
+// What the handlers saw, taken by the poll that the wake-up byte ends.
+std::atomic<bool> g_resized{false};
+std::atomic<bool> g_stop_asked{false};
+std::atomic<bool> g_continued{false};
 
-void on_winch(int) {
+// The signals an EventSource watches; SIGTSTP only where it had its default action (a
+// shell without job control leaves it ignored, and nothing could continue us).
+constexpr int kWatched[] = {SIGWINCH, SIGTSTP, SIGCONT};
+struct sigaction g_previous[std::size(kWatched)];
+bool g_installed[std::size(kWatched)] = {};
+
+void on_signal(int sig) {
     const int saved = errno;
+    if (sig == SIGWINCH) g_resized.store(true);
+    if (sig == SIGTSTP) g_stop_asked.store(true);
+    if (sig == SIGCONT) g_continued.store(true);
     const int fd = g_wake_fd.load();
     if (fd >= 0) {
         // Async-signal-safe (write(2) and errno only). A full pipe already holds a wake-up.
         (void)platform::write_all(fd, "w");
     }
     errno = saved;
+}
+
+void restore_watched_signals() {
+    for (std::size_t i = 0; i < std::size(kWatched); ++i) {
+        if (g_installed[i]) ::sigaction(kWatched[i], &g_previous[i], nullptr);
+        g_installed[i] = false;
+    }
+}
+
+std::optional<int> install_watched_signals() {
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (std::size_t i = 0; i < std::size(kWatched); ++i) {
+        if (kWatched[i] == SIGTSTP) {
+            struct sigaction current {};
+            if (::sigaction(SIGTSTP, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) {
+                continue;
+            }
+        }
+        if (::sigaction(kWatched[i], &action, &g_previous[i]) != 0) {
+            const int err = errno;
+            restore_watched_signals();
+            return err;
+        }
+        g_installed[i] = true;
+    }
+    return std::nullopt;
+}
+
+// One event for the signals seen since the last call, a stop first.
+std::optional<Event> signal_event(int fd) {
+    if (g_stop_asked.exchange(false)) return StopEvent{};
+    if (g_continued.exchange(false)) return ContinueEvent{};
+    if (!g_resized.exchange(false)) return std::nullopt;
+    ResizeEvent resize;
+    if (auto size = terminal_size(fd)) {
+        resize.width = size->width;
+        resize.height = size->height;
+    }
+    return resize;
 }
 
 std::uint8_t modifiers_of(int termkey_mods) {
@@ -192,93 +246,100 @@ InputDecoder::InputDecoder(InputDecoder&& other) noexcept
     : tk_(std::exchange(other.tk_, nullptr)),
       pending_(other.pending_),
       in_paste_(other.in_paste_),
-      pastes_(other.pastes_),
-      paste_tail_(std::move(other.paste_tail_)) {}
+      paste_(std::move(other.paste_)),
+      chunks_(std::move(other.chunks_)) {}
 
 namespace {
 constexpr std::string_view kPasteStart = "\x1b[200~";
 constexpr std::string_view kPasteEnd = "\x1b[201~";
+
+// How many bytes at the end of `text` could be the start of `marker`.
+std::size_t marker_start_at_end(std::string_view text, std::string_view marker) {
+    for (std::size_t n = std::min(text.size(), marker.size() - 1); n > 0; --n) {
+        if (marker.starts_with(text.substr(text.size() - n))) return n;
+    }
+    return 0;
+}
 }  // namespace
 
-// Pasted text between the markers never reaches the key decoder: it would arrive as
-// typed keys, and a paste starting with "y" would answer a confirmation.
+// Pasted text between the markers never reaches the key decoder: it becomes one paste
+// chunk, in its place among the keys.
 void InputDecoder::push(std::string_view bytes) {
-    std::string joined;
     while (!bytes.empty()) {
-        if (in_paste_) {
-            std::string buffer = std::move(paste_tail_);
-            buffer.append(bytes);
-            joined = std::move(buffer);
-            paste_tail_.clear();
-            const std::size_t end = joined.find(kPasteEnd);
-            if (end == std::string::npos) {
-                // Keep only what could still begin the end marker.
-                const std::size_t keep = std::min(joined.size(), kPasteEnd.size() - 1);
-                paste_tail_ = joined.substr(joined.size() - keep);
+        if (!in_paste_) {
+            const std::size_t start = bytes.find(kPasteStart);
+            if (start == std::string_view::npos) {
+                queue_keys(bytes);
                 return;
             }
-            in_paste_ = false;
-            const std::size_t rest = end + kPasteEnd.size();
-            std::string remainder = joined.substr(rest);
-            joined = std::move(remainder);
-            bytes = joined;
+            queue_keys(bytes.substr(0, start));
+            in_paste_ = true;
+            bytes.remove_prefix(start + kPasteStart.size());
             continue;
         }
-        const std::size_t start = bytes.find(kPasteStart);
-        if (start == std::string_view::npos) {
-            push_keys(bytes);
-            return;
-        }
-        push_keys(bytes.substr(0, start));
-        in_paste_ = true;
-        ++pastes_;
-        bytes.remove_prefix(start + kPasteStart.size());
-        // `bytes` may point into `joined`; the paste branch copies before reusing it.
-        std::string copy(bytes);
-        joined = std::move(copy);
-        bytes = joined;
+        // The end marker may be split across reads: look for it from where the bytes
+        // held back last time begin.
+        const std::size_t from = paste_.size() - marker_start_at_end(paste_, kPasteEnd);
+        paste_.append(bytes);
+        const std::size_t end = paste_.find(kPasteEnd, from);
+        if (end == std::string::npos) return;
+        const std::size_t rest = end + kPasteEnd.size();
+        const std::size_t consumed_here = rest - (paste_.size() - bytes.size());
+        paste_.resize(end);
+        chunks_.push_back(Chunk{std::move(paste_), true});
+        paste_.clear();
+        in_paste_ = false;
+        bytes.remove_prefix(consumed_here);
     }
 }
 
-void InputDecoder::push_keys(std::string_view bytes) {
-    while (tk_ != nullptr && !bytes.empty()) {
-        const std::size_t taken = termkey_push_bytes(tk_, bytes.data(), bytes.size());
-        if (taken == 0 || taken == static_cast<std::size_t>(-1)) {
-            // The decoder's buffer is full of undecodable bytes: drop them.
-            TermKeyKey key;
-            if (termkey_getkey_force(tk_, &key) == TERMKEY_RES_NONE) {
-                return;
-            }
-            continue;
-        }
-        bytes.remove_prefix(taken);
-    }
+void InputDecoder::queue_keys(std::string_view bytes) {
+    if (bytes.empty()) return;
+    if (chunks_.empty() || chunks_.back().paste) chunks_.push_back(Chunk{});
+    chunks_.back().bytes.append(bytes);
+}
+
+void InputDecoder::feed() {
+    if (tk_ == nullptr || chunks_.empty() || chunks_.front().paste) return;
+    std::string& bytes = chunks_.front().bytes;
+    if (bytes.empty()) return;
+    const std::size_t taken = termkey_push_bytes(tk_, bytes.data(), bytes.size());
+    if (taken != static_cast<std::size_t>(-1)) bytes.erase(0, taken);
 }
 
 std::optional<Event> InputDecoder::next(PendingSequence pending) {
     if (tk_ == nullptr) {
+        chunks_.clear();
         return std::nullopt;
     }
     while (true) {
+        feed();
+        const bool more_keys =
+            !chunks_.empty() && !chunks_.front().paste && !chunks_.front().bytes.empty();
         TermKeyKey key{};
-        const TermKeyResult r = pending == PendingSequence::Flush ? termkey_getkey_force(tk_, &key)
-                                                                  : termkey_getkey(tk_, &key);
+        // A sequence that fills the decoder's whole buffer unfinished can never complete:
+        // it is taken as it stands, so the bytes behind it get their turn.
+        const bool force = pending == PendingSequence::Flush || more_keys;
+        const TermKeyResult r = force ? termkey_getkey_force(tk_, &key) : termkey_getkey(tk_, &key);
+        if (r == TERMKEY_RES_KEY) {
+            pending_ = false;
+            if (auto event = convert(tk_, key)) return event;
+            continue;
+        }
         if (r == TERMKEY_RES_AGAIN) {
             pending_ = true;
             return std::nullopt;
         }
-        if (r != TERMKEY_RES_KEY) {
-            pending_ = false;
-            if (pastes_ > 0) {
-                --pastes_;
-                return PasteEvent{};
-            }
-            return std::nullopt;
-        }
         pending_ = false;
-        if (auto event = convert(tk_, key)) {
-            return event;
+        if (chunks_.empty()) return std::nullopt;
+        if (chunks_.front().paste) {
+            std::string text = std::move(chunks_.front().bytes);
+            chunks_.pop_front();
+            return PasteEvent{std::move(text)};
         }
+        // An empty chunk is done; bytes a failed decoder will not take are dropped, so
+        // nothing loops on them.
+        chunks_.pop_front();
     }
 }
 
@@ -289,14 +350,13 @@ std::expected<EventSource, std::string> EventSource::open(int fd,
     if (!wake) {
         return std::unexpected(platform::os_error_text(wake.error()));
     }
+    g_resized.store(false);
+    g_stop_asked.store(false);
+    g_continued.store(false);
     g_wake_fd.store(wake->write_end.get());
-    struct sigaction action {};
-    action.sa_handler = on_winch;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    if (::sigaction(SIGWINCH, &action, &g_previous_winch) != 0) {
+    if (auto failed = install_watched_signals()) {
         g_wake_fd.store(-1);
-        return std::unexpected(platform::os_error_text(errno));
+        return std::unexpected(platform::os_error_text(*failed));
     }
     return EventSource(fd, escape_wait, InputDecoder(term), std::move(wake->read_end),
                        std::move(wake->write_end));
@@ -323,8 +383,22 @@ EventSource::~EventSource() {
     if (!active_) {
         return;
     }
-    ::sigaction(SIGWINCH, &g_previous_winch, nullptr);
+    restore_watched_signals();
     g_wake_fd.store(-1);
+}
+
+void EventSource::stop_until_continued() {
+    struct sigaction stop {};
+    stop.sa_handler = SIG_DFL;
+    sigemptyset(&stop.sa_mask);
+    struct sigaction ours {};
+    if (::sigaction(SIGTSTP, &stop, &ours) != 0) return;
+    // The default action stops every thread; raise returns once the process continues
+    // (at once when nothing could continue it: an orphaned group discards the signal).
+    ::raise(SIGTSTP);
+    ::sigaction(SIGTSTP, &ours, nullptr);
+    // The caller sets the terminal up again itself.
+    g_continued.store(false);
 }
 
 std::expected<std::optional<Event>, std::string> EventSource::poll(
@@ -332,6 +406,7 @@ std::expected<std::optional<Event>, std::string> EventSource::poll(
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + timeout;
     while (true) {
+        if (auto event = signal_event(fd_)) return event;
         if (auto event = decoder_.next()) {
             partial_since_.reset();
             return event;
@@ -375,12 +450,7 @@ std::expected<std::optional<Event>, std::string> EventSource::poll(
             char drain[64];
             while (platform::read_some(wake_read_.get(), drain).value_or(0) > 0) {
             }
-            ResizeEvent resize;
-            if (auto size = terminal_size(fd_)) {
-                resize.width = size->width;
-                resize.height = size->height;
-            }
-            return Event{resize};
+            continue;  // the signal's flag is taken at the top
         }
         if (fds[0].revents & POLLNVAL) {
             return std::unexpected(platform::os_error_text(EBADF));

@@ -1,12 +1,15 @@
 #pragma once
-// Terminal input as events: keys with their modifiers, mouse (SGR reports), resizes.
+// Terminal input as events: keys with their modifiers, mouse (SGR reports), pastes,
+// resizes, and a stop or continuation of the process.
 //
 // `InputDecoder` turns bytes into events with libtermkey in abstract mode: we own the
 // descriptor and its termios and only push bytes. `EventSource` reads the terminal,
-// learns of resizes through SIGWINCH and a self-pipe, and waits with a time limit.
+// learns of resizes, stops and continuations through their signals and a self-pipe, and
+// waits with a time limit.
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <optional>
 #include <string>
@@ -78,12 +81,25 @@ struct ResizeEvent {
     friend bool operator==(const ResizeEvent&, const ResizeEvent&) = default;
 };
 
-// A block of pasted text, delivered as one event whose content is dropped.
+// A block of pasted text, as the terminal sent it between its paste markers. It never
+// arrives as keys: a pasted "y" must not answer a confirmation.
 struct PasteEvent {
+    std::string text;
     friend bool operator==(const PasteEvent&, const PasteEvent&) = default;
 };
 
-using Event = std::variant<KeyEvent, MouseEvent, ResizeEvent, PasteEvent>;
+// The process was asked to stop (SIGTSTP): the terminal is to be given back first.
+struct StopEvent {
+    friend bool operator==(const StopEvent&, const StopEvent&) = default;
+};
+
+// The process continued after a stop (SIGCONT): its terminal modes may be gone and the
+// screen overwritten.
+struct ContinueEvent {
+    friend bool operator==(const ContinueEvent&, const ContinueEvent&) = default;
+};
+
+using Event = std::variant<KeyEvent, MouseEvent, ResizeEvent, PasteEvent, StopEvent, ContinueEvent>;
 
 // What the decoder does with the start of a sequence that has not arrived in full:
 // keep waiting for the rest, or flush it as the keys it holds so far.
@@ -99,27 +115,36 @@ class InputDecoder {
     InputDecoder(const InputDecoder&) = delete;
     InputDecoder& operator=(const InputDecoder&) = delete;
 
+    // Keeps every byte until it has been handed out as events, however many arrive.
     void push(std::string_view bytes);
-    // The next complete event. A partial sequence (Esc so far) yields nothing and sets
-    // `pending`; flushed, it is taken as it stands, so Esc alone becomes Esc.
+    // The next complete event, in the order the bytes came. A partial sequence (Esc so
+    // far) yields nothing and sets `pending`; flushed, it is taken as it stands, so Esc
+    // alone becomes Esc.
     std::optional<Event> next(PendingSequence pending = PendingSequence::Keep);
     bool pending() const { return pending_; }
 
   private:
-    void push_keys(std::string_view bytes);
+    // Bytes for the key decoder, or a whole paste, in arrival order.
+    struct Chunk {
+        std::string bytes;
+        bool paste = false;
+    };
+    void queue_keys(std::string_view bytes);
+    // Hands the key decoder as much of the front chunk as its fixed buffer takes.
+    void feed();
 
     TermKey* tk_ = nullptr;
     bool pending_ = false;
     bool in_paste_ = false;
-    std::size_t pastes_ = 0;    // paste events not yet handed out
-    std::string paste_tail_;   // what may be the start of the end marker
+    std::string paste_;  // the paste being received, with what may begin its end marker
+    std::deque<Chunk> chunks_;
 };
 
 class EventSource {
   public:
-    // Reads `fd` (the terminal, in raw mode) and watches SIGWINCH until destroyed; one
-    // EventSource at a time. `escape_wait` is how long a lone Esc waits for the rest of
-    // a sequence.
+    // Reads `fd` (the terminal, in raw mode) and watches SIGWINCH, SIGTSTP (unless the
+    // process ignores it) and SIGCONT until destroyed; one EventSource at a time. `escape_wait` is
+    // how long a lone Esc waits for the rest of a sequence.
     static std::expected<EventSource, std::string> open(
         int fd, std::chrono::milliseconds escape_wait = std::chrono::milliseconds(50),
         const char* term = nullptr);
@@ -132,6 +157,10 @@ class EventSource {
     // Waits up to `timeout` for one event. Nothing when the time passes or a signal
     // interrupts the wait; an error only when reading the terminal fails or it closed.
     std::expected<std::optional<Event>, std::string> poll(std::chrono::milliseconds timeout);
+
+    // After a StopEvent, with the terminal given back: stops the process as SIGTSTP
+    // would have, and returns once it continues.
+    void stop_until_continued();
 
   private:
     EventSource(int fd, std::chrono::milliseconds escape_wait, InputDecoder decoder,

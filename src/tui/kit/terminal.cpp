@@ -21,6 +21,9 @@
 namespace bramvelt::tui::kit {
 namespace {
 
+constexpr std::string_view kEnableBracketedPaste = "\x1b[?2004h";
+constexpr std::string_view kDisableBracketedPaste = "\x1b[?2004l";
+
 // What the emergency restore must undo. Plain atomics and a termios copy written before
 // its flag, so a signal handler can read them at any moment.
 struct ModeRecord {
@@ -198,9 +201,6 @@ std::expected<void, std::string> disable_mouse_capture(int fd) {
     return r;
 }
 
-constexpr std::string_view kEnableBracketedPaste = "\x1b[?2004h";
-constexpr std::string_view kDisableBracketedPaste = "\x1b[?2004l";
-
 std::expected<void, std::string> enable_bracketed_paste(int fd) {
     modes().out_fd.store(fd);
     modes().paste.store(true);
@@ -248,22 +248,72 @@ void install_emergency_restore() {
     });
 }
 
-void emergency_restore() noexcept {
+namespace {
+
+// Async-signal-safe: tcsetattr, write(2) (platform::write_all allocates nothing) and
+// atomics. Nothing can be done about a failure here.
+TerminalModes release_recorded_modes() noexcept {
     ModeRecord& m = modes();
-    const int raw_fd = m.raw_fd.exchange(-1);
-    if (raw_fd >= 0) {
-        ::tcsetattr(raw_fd, TCSANOW, &m.original);
+    TerminalModes released;
+    released.raw_fd = m.raw_fd.exchange(-1);
+    if (released.raw_fd >= 0) {
+        ::tcsetattr(released.raw_fd, TCSANOW, &m.original);
     }
-    const int out = m.out_fd.load();
-    if (out < 0) {
-        return;
+    released.out_fd = m.out_fd.load();
+    if (released.out_fd < 0) {
+        return released;
     }
-    // platform::write_all is async-signal-safe: write(2) and errno, nothing allocated.
-    // Nothing can be done about a failure here.
-    if (m.mouse.exchange(false)) (void)platform::write_all(out, kDisableMouseCapture);
-    if (m.paste.exchange(false)) (void)platform::write_all(out, "\x1b[?2004l");
-    if (m.alternate.exchange(false)) (void)platform::write_all(out, kLeaveAlternateScreen);
+    const int out = released.out_fd;
+    released.mouse = m.mouse.exchange(false);
+    released.paste = m.paste.exchange(false);
+    released.alternate = m.alternate.exchange(false);
+    if (released.mouse) (void)platform::write_all(out, kDisableMouseCapture);
+    if (released.paste) (void)platform::write_all(out, kDisableBracketedPaste);
+    if (released.alternate) (void)platform::write_all(out, kLeaveAlternateScreen);
     if (m.cursor_hidden.exchange(false)) (void)platform::write_all(out, kShowCursor);
+    return released;
+}
+
+}  // namespace
+
+void emergency_restore() noexcept {
+    (void)release_recorded_modes();
+}
+
+TerminalModes recorded_modes() {
+    const ModeRecord& m = modes();
+    return TerminalModes{m.raw_fd.load(), m.out_fd.load(), m.alternate.load(), m.mouse.load(),
+                         m.paste.load()};
+}
+
+TerminalModes release_modes() {
+    return release_recorded_modes();
+}
+
+std::expected<void, std::string> reapply_modes(const TerminalModes& wanted) {
+    if (wanted.raw_fd >= 0) {
+        if (modes().raw_fd.load() < 0) {
+            // Released: the settings to come back to are the ones found now.
+            if (auto r = enable_raw_mode(wanted.raw_fd); !r) return r;
+        } else {
+            termios raw = modes().original;
+            ::cfmakeraw(&raw);
+            if (::tcsetattr(wanted.raw_fd, TCSANOW, &raw) != 0) {
+                return std::unexpected(platform::os_error_text(errno));
+            }
+        }
+    }
+    if (wanted.out_fd < 0) return {};
+    if (wanted.alternate) {
+        if (auto r = enter_alternate_screen(wanted.out_fd); !r) return r;
+    }
+    if (wanted.mouse) {
+        if (auto r = enable_mouse_capture(wanted.out_fd); !r) return r;
+    }
+    if (wanted.paste) {
+        if (auto r = enable_bracketed_paste(wanted.out_fd); !r) return r;
+    }
+    return {};
 }
 
 Colors colors_by_environment() {

@@ -60,6 +60,25 @@ void install_emergency_restore();
 // turn off every recorded mode (mouse capture, alternate screen, hidden cursor).
 void emergency_restore() noexcept;
 
+// The modes switched on through this file, as recorded.
+struct TerminalModes {
+    int raw_fd = -1;  // the terminal in raw mode; -1 for none
+    int out_fd = -1;  // where the sequences went
+    bool alternate = false;
+    bool mouse = false;
+    bool paste = false;
+};
+
+TerminalModes recorded_modes();
+
+// Gives the terminal back as the exit does (every recorded mode off, the cursor shown)
+// and returns what was on, for `reapply_modes`.
+TerminalModes release_modes();
+
+// Switches `modes` on again: also those still recorded on, which something outside the
+// program (a stop, the shell) may have undone. The error is the first failure's text.
+std::expected<void, std::string> reapply_modes(const TerminalModes& modes);
+
 // Whether drawing writes colours, or only symbols and text attributes.
 enum class Colors { Off, On };
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -194,6 +195,49 @@ TEST(EventSource, TimedPollKeysLoneEscAndResize) {
     EXPECT_TRUE(std::holds_alternative<ResizeEvent>(**resized));
 }
 
+TEST(EventSource, StopAndContinueSignalsBecomeEvents) {
+    PipeFixture pipe;
+    auto source =
+        EventSource::open(pipe.read_end.get(), std::chrono::milliseconds(20), "xterm-256color");
+    ASSERT_TRUE(source.has_value());
+    ::raise(SIGCONT);
+    EXPECT_EQ(*source->poll(std::chrono::milliseconds(1000)), Event{ContinueEvent{}});
+    struct sigaction current {};
+    ASSERT_EQ(::sigaction(SIGTSTP, nullptr, &current), 0);
+    if (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN) {
+        GTEST_SKIP() << "SIGTSTP is ignored here, so it is not watched";
+    }
+    ::raise(SIGTSTP);
+    EXPECT_EQ(*source->poll(std::chrono::milliseconds(1000)), Event{StopEvent{}});
+}
+
+// The process stops as SIGTSTP's default action would and goes on once continued, with
+// the handler in place again.
+TEST(EventSource, StopUntilContinued) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // A group of its own whose parent is outside it: a stop signal is not discarded.
+        ::setpgid(0, 0);
+        ::signal(SIGTSTP, SIG_DFL);
+        PipeFixture pipe;
+        auto source = EventSource::open(pipe.read_end.get());
+        if (!source) ::_exit(2);
+        source->stop_until_continued();
+        struct sigaction after {};
+        ::sigaction(SIGTSTP, nullptr, &after);
+        ::_exit(after.sa_handler == SIG_DFL ? 3 : 0);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, WUNTRACED), pid);
+    ASSERT_TRUE(WIFSTOPPED(status)) << status;
+    EXPECT_EQ(WSTOPSIG(status), SIGTSTP);
+    ASSERT_EQ(::kill(pid, SIGCONT), 0);
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 extern "C" void ignore_signal(int) {}
 
 TEST(EventSource, SignalDuringPollIsNoEventAndClosedInputIsAnError) {
@@ -222,22 +266,67 @@ TEST(EventSource, SignalDuringPollIsNoEventAndClosedInputIsAnError) {
     EXPECT_FALSE(closed.has_value());
 }
 
-// A pasted block is one event and none of its text arrives as keys, even when the
-// markers are split across reads.
-TEST(InputDecoder, PastedTextIsOneEventWithoutKeys) {
-    const auto events = decode("a\x1b[200~yes\x1b[201~b");
+// A pasted block is one event in its place among the keys, and none of its text arrives
+// as keys, even when the markers are split across reads.
+TEST(InputDecoder, PastedTextIsOneEventInItsPlace) {
+    const auto events = decode("a\x1b[200~yes\r\n\x1b[201~b");
     ASSERT_EQ(events.size(), 3u);
-    EXPECT_EQ(std::get<KeyEvent>(events[0]).ch, U'a');
-    EXPECT_EQ(std::get<KeyEvent>(events[1]).ch, U'b');
-    EXPECT_TRUE(std::holds_alternative<PasteEvent>(events[2]));
+    EXPECT_EQ(events[0], Event{chr(U'a')});
+    EXPECT_EQ(events[1], Event{PasteEvent{"yes\r\n"}});
+    EXPECT_EQ(events[2], Event{chr(U'b')});
 
-    InputDecoder decoder("xterm-256color");
-    for (std::string_view piece : {"\x1b[200~y", "es\x1b[2", "01", "~n"}) decoder.push(piece);
-    std::vector<Event> split;
-    while (auto e = decoder.next()) split.push_back(*e);
-    ASSERT_EQ(split.size(), 2u);
-    EXPECT_EQ(std::get<KeyEvent>(split[0]).ch, U'n');
-    EXPECT_TRUE(std::holds_alternative<PasteEvent>(split[1]));
+    const auto collect = [](std::initializer_list<std::string_view> pieces) {
+        InputDecoder decoder("xterm-256color");
+        for (std::string_view piece : pieces) decoder.push(piece);
+        std::vector<Event> out;
+        while (auto e = decoder.next()) out.push_back(*e);
+        return out;
+    };
+    EXPECT_EQ(collect({"\x1b[200~y", "es\x1b[2", "01", "~n"}),
+              (std::vector<Event>{PasteEvent{"yes"}, chr(U'n')}));
+    // Text that only looks like the start of the end marker stays in the paste.
+    EXPECT_EQ(collect({"\x1b[200~a\x1b[20", "0~b\x1b", "[201~"}),
+              (std::vector<Event>{PasteEvent{"a\x1b[200~b"}}));
+    EXPECT_EQ(collect({"\x1b[200~", "\x1b[201~"}), (std::vector<Event>{PasteEvent{""}}));
+}
+
+// The key decoder holds only a small buffer: what does not fit waits its turn.
+TEST(InputDecoder, LongInputKeepsEveryByte) {
+    std::string typed;
+    std::vector<Event> expected;
+    for (int i = 0; i < 600; ++i) {
+        typed += static_cast<char>('a' + i % 26);
+        expected.push_back(chr(static_cast<char32_t>(U'a' + i % 26)));
+    }
+    for (int i = 0; i < 200; ++i) {
+        typed += i % 2 == 0 ? "\xc3\xa9" : "\x1b[A";
+        expected.push_back(i % 2 == 0 ? chr(U'\u00e9') : key(KeyCode::Up));
+    }
+    const std::string pasted(10'000, 'p');
+    typed += "\x1b[200~" + pasted + "\x1b[201~z";
+    expected.push_back(PasteEvent{pasted});
+    expected.push_back(chr(U'z'));
+    EXPECT_EQ(decode(typed), expected);
+}
+
+TEST(EventSource, LongInputArrivingAtOnceKeepsEveryByte) {
+    PipeFixture pipe;
+    auto source =
+        EventSource::open(pipe.read_end.get(), std::chrono::milliseconds(20), "xterm-256color");
+    ASSERT_TRUE(source.has_value());
+    std::string typed;
+    for (int i = 0; i < 6000; ++i) typed += static_cast<char>('0' + i % 10);
+    pipe.send(typed);
+    std::string received;
+    for (int i = 0; i < 100'000 && received.size() < typed.size(); ++i) {
+        auto event = source->poll(std::chrono::milliseconds(100));
+        ASSERT_TRUE(event.has_value()) << event.error();
+        if (!*event) continue;
+        const auto* k = std::get_if<KeyEvent>(&**event);
+        ASSERT_NE(k, nullptr);
+        received += static_cast<char>(k->ch);
+    }
+    EXPECT_EQ(received, typed);
 }
 
 }  // namespace

@@ -120,6 +120,27 @@ TEST(ModeSwitches, WriteTheExactSequences) {
     EXPECT_EQ(drain(read_end.get()), "");
 }
 
+// A stop gives every mode back and a continuation sets the same ones again.
+TEST(ModeSwitches, ReleasedModesAreSetAgain) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
+    platform::Fd read_end(fds[0]);
+    platform::Fd write_end(fds[1]);
+    ASSERT_TRUE(enter_alternate_screen(write_end.get()));
+    ASSERT_TRUE(enable_bracketed_paste(write_end.get()));
+    (void)drain(read_end.get());
+    const TerminalModes released = release_modes();
+    EXPECT_EQ(drain(read_end.get()), "\x1b[?2004l\x1b[?1049l");
+    EXPECT_FALSE(recorded_modes().alternate);
+    ASSERT_TRUE(reapply_modes(released));
+    EXPECT_EQ(drain(read_end.get()), "\x1b[?1049h\x1b[?2004h");
+    EXPECT_TRUE(recorded_modes().alternate);
+    EXPECT_TRUE(recorded_modes().paste);
+    EXPECT_FALSE(recorded_modes().mouse);
+    emergency_restore();
+    EXPECT_EQ(drain(read_end.get()), "\x1b[?2004l\x1b[?1049l");
+}
+
 TEST(TerminalWriter, DrawsDiffsHidesCursorAndClearsOnResize) {
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
