@@ -131,8 +131,28 @@ void draw_status(const DiskView& view, kit::Buffer& buf, kit::Rect row, std::uin
     line.render(row, buf);
 }
 
+// A scan that failed before its first tree: the failure where the spinner was, so that
+// nothing suggests the scan still runs.
+std::vector<kit::Line> failure_lines(const std::string& error) {
+    return {
+        kit::Line(""),
+        kit::Line(kit::Span("✗  Scan failed", kit::fg(palette::kError).bold())),
+        kit::Line(""),
+        kit::Line(kit::Span(cli::escape_for_display(error), kit::fg(palette::kMuted))),
+    };
+}
+
 void draw_placeholder(const DiskView& view, kit::Buffer& buf, kit::Rect body, std::uint64_t tick) {
     const kit::Rect box = centered_rect(body, 64, 9);
+    const kit::Block block = panel_block("", Focus::Unfocused);
+    if (view.error) {
+        kit::Paragraph(kit::Text(failure_lines(*view.error)))
+            .with_block(block)
+            .aligned(kit::Alignment::Center)
+            .wrapped(kit::LeadingSpace::Trim)
+            .render(box, buf);
+        return;
+    }
     const DiskProgress progress = view.progress.value_or(DiskProgress{});
     const kit::Style muted = kit::fg(palette::kMuted);
     std::vector<kit::Line> lines{
@@ -146,7 +166,7 @@ void draw_placeholder(const DiskView& view, kit::Buffer& buf, kit::Rect body, st
         kit::Line(kit::Span("The map appears as soon as the first folders are measured.", muted)),
     };
     kit::Paragraph(kit::Text(std::move(lines)))
-        .with_block(panel_block("", Focus::Unfocused))
+        .with_block(block)
         .aligned(kit::Alignment::Center)
         .render(box, buf);
 }

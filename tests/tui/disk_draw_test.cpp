@@ -219,6 +219,31 @@ TEST(DiskDraw, StatusRowWhileScanningAndAfter) {
     EXPECT_EQ(buf.at(1, 1).fg, palette::kError);
 }
 
+// A scan that fails before its first tree shows the failure in the placeholder, and
+// nothing turns from one frame to the next.
+TEST(DiskDraw, AScanThatFailsBeforeAnyTreeStopsMeasuring) {
+    DiskView view;
+    const ScanTicket t = begin_disk_scan(view, "/r/missing");
+    apply_disk_message(view, t.generation,
+                       DiskFinished{std::unexpected(std::string("not a directory: /r/missing"))});
+    Buffer first(Rect{0, 0, 100, 16});
+    const KeyHints hints =
+        draw_disk_view(view, first, first.area(), std::nullopt, 3, fixed_clock(*view.started));
+    EXPECT_EQ(cells(first, 0, 1, 30), " ✗ not a directory: /r/missing");
+    EXPECT_TRUE(contains(first, "✗  Scan failed"));
+    EXPECT_TRUE(contains(first, "│                  not a directory: /r/missing")) << screen(first);
+    EXPECT_FALSE(contains(first, "Measuring"));
+    EXPECT_FALSE(contains(first, "The map appears"));
+    EXPECT_EQ(hints.back(), (KeyHint{"r", "rescan"}));
+    for (std::string_view frame : {"⠋", "⠙", "⠹", "⠸", "⠼", "⠴", "⠦", "⠧", "⠇", "⠏"}) {
+        EXPECT_FALSE(contains(first, frame)) << frame;
+    }
+    Buffer later(Rect{0, 0, 100, 16});
+    draw_disk_view(view, later, later.area(), std::nullopt, 4,
+                   fixed_clock(*view.started + std::chrono::seconds(1)));
+    EXPECT_EQ(screen(later), screen(first));
+}
+
 TEST(DiskDraw, FilterLineAndHints) {
     DiskView view = view_of(folder("/r", {file("/r/a", 1)}));
     open_filter_input(view);
