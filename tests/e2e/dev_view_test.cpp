@@ -14,6 +14,7 @@
 
 #include "support/run_process.hpp"
 #include "support/temp_dir.hpp"
+#include "support/tmux.hpp"
 
 namespace bramvelt::testing {
 namespace {
@@ -21,63 +22,22 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string quoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 std::string account_home() {
     const passwd* entry = ::getpwuid(::getuid());
     return entry && entry->pw_dir ? entry->pw_dir : "/";
 }
 
-class DevTmux {
+// Every session of these tests is 120 × 30.
+class DevTmux : public Tmux {
   public:
     DevTmux(const std::string& name, const std::string& command)
-        : socket_("bvd-" + std::to_string(::getpid()) + "-" + name) {
-        const auto r = tmux({"new-session", "-d", "-x", "120", "-y", "30", command});
-        EXPECT_EQ(r.status, 0) << r.err;
-    }
-    ~DevTmux() { tmux({"kill-server"}); }
-    DevTmux(const DevTmux&) = delete;
-    DevTmux& operator=(const DevTmux&) = delete;
-
-    ProcessResult tmux(std::vector<std::string> args) const {
-        args.insert(args.begin(), {"-L", socket_, "-f", "/dev/null"});
-        return run_process("tmux", args);
-    }
-    std::string screen() const { return tmux({"capture-pane", "-p"}).out; }
-    std::string display(const std::string& format) const {
-        std::string out = tmux({"display-message", "-p", format}).out;
-        while (!out.empty() && out.back() == '\n') out.pop_back();
-        return out;
-    }
-    void keys(const std::vector<std::string>& keys) const {
-        std::vector<std::string> args{"send-keys"};
-        args.insert(args.end(), keys.begin(), keys.end());
-        tmux(args);
-    }
-    bool wait_for_text(const std::string& text, std::chrono::milliseconds limit = 20s) const {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        std::string last;
-        while (std::chrono::steady_clock::now() < deadline) {
-            last = screen();
-            if (last.find(text) != std::string::npos) return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        ADD_FAILURE() << "never shown: " << text << "\n" << last;
-        return false;
-    }
-
-  private:
-    std::string socket_;
+        : Tmux("dev-" + name, command, 120, 30) {}
 };
 
 class DevViewTui : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (run_process("/bin/sh", {"-c", "command -v tmux"}).status != 0) {
+        if (!tmux_available()) {
             GTEST_SKIP() << "tmux is not installed";
         }
         tmp_.write_file("ws/rust/Cargo.toml", "[package]\nname = \"r\"\n");
@@ -86,9 +46,11 @@ class DevViewTui : public ::testing::Test {
     }
     // `after` runs in the pane once the program has ended.
     std::string command(const std::string& after = "sleep 600") const {
-        return "env HOME=" + quoted(account_home()) + " XDG_DATA_HOME=" + quoted(tmp_ / "data") +
+        return "env HOME=" + shell_quoted(account_home()) +
+               " XDG_DATA_HOME=" + shell_quoted(tmp_ / "data") +
                " GIT_CONFIG_NOSYSTEM=1 GIT_CONFIG_GLOBAL=/dev/null LC_ALL=C.UTF-8 NO_COLOR= " +
-               quoted(BRAMVELT_BINARY) + " dev -i " + quoted(tmp_ / "ws") + "; " + after;
+               shell_quoted(BRAMVELT_BINARY) + " dev -i " + shell_quoted(tmp_ / "ws") + "; " +
+               after;
     }
     // Selects the build output, opens the review, chooses deletion and asks to confirm.
     void review_delete(const DevTmux& t) const {

@@ -16,83 +16,12 @@
 
 #include "support/run_process.hpp"
 #include "support/temp_dir.hpp"
+#include "support/tmux.hpp"
 
 namespace bramvelt::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-bool tmux_available() {
-    return run_process("/bin/sh", {"-c", "command -v tmux"}).status == 0;
-}
-
-std::string shell_quoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            out += c;
-        }
-    }
-    return out + "'";
-}
-
-// One tmux server on a socket of its own, killed with everything in it at the end.
-class Tmux {
-  public:
-    Tmux(const std::string& test, const std::string& command, int width, int height)
-        : socket_("bvt-" + std::to_string(::getpid()) + "-" + test) {
-        const auto r = tmux({"new-session", "-d", "-x", std::to_string(width), "-y",
-                             std::to_string(height), command});
-        EXPECT_EQ(r.status, 0) << r.err;
-    }
-    ~Tmux() { tmux({"kill-server"}); }
-    Tmux(const Tmux&) = delete;
-    Tmux& operator=(const Tmux&) = delete;
-
-    ProcessResult tmux(std::vector<std::string> args) const {
-        args.insert(args.begin(), {"-L", socket_, "-f", "/dev/null"});
-        return run_process("tmux", args);
-    }
-    std::string screen(bool colours = false) const {
-        std::vector<std::string> args{"capture-pane", "-p"};
-        if (colours) args.push_back("-e");
-        return tmux(args).out;
-    }
-    void keys(const std::vector<std::string>& keys) const {
-        std::vector<std::string> args{"send-keys"};
-        args.insert(args.end(), keys.begin(), keys.end());
-        tmux(args);
-    }
-    void literal(const std::string& text) const { tmux({"send-keys", "-l", text}); }
-    std::string display(const std::string& format) const {
-        std::string out = tmux({"display-message", "-p", format}).out;
-        while (!out.empty() && out.back() == '\n') out.pop_back();
-        return out;
-    }
-    // Polls the screen until `pred` holds; false (with the last screen reported) after
-    // the time limit.
-    bool wait_for(const std::function<bool(const std::string&)>& pred,
-                  std::chrono::milliseconds limit = 15s) const {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        std::string last;
-        while (std::chrono::steady_clock::now() < deadline) {
-            last = screen();
-            if (pred(last)) return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        ADD_FAILURE() << "screen never matched:\n" << last;
-        return false;
-    }
-    bool wait_for_text(const std::string& text, std::chrono::milliseconds limit = 15s) const {
-        return wait_for([&](const std::string& s) { return s.find(text) != std::string::npos; },
-                        limit);
-    }
-
-  private:
-    std::string socket_;
-};
 
 // The pane runs the program, then reports its exit status and the terminal's line
 // settings as the shell finds them.
@@ -205,7 +134,7 @@ TEST_F(TuiTest, ResizeDuringAScanKeepsTheLoopRunning) {
         const auto first_line = s.substr(0, s.find('\n'));
         return first_line.ends_with("v2.0.1 · ? help · q quit") && first_line.size() > 130;
     }));
-    t.tmux({"resize-window", "-x", "90", "-y", "30"});
+    t.tmux({"resize-window", "-x", "100", "-y", "30"});
     ASSERT_TRUE(t.wait_for_text("Treemap"));
     t.keys({"?"});
     ASSERT_TRUE(t.wait_for_text("Help · any key closes"));
