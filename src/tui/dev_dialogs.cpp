@@ -81,79 +81,116 @@ std::string host_label_of(const std::optional<std::string>& name) {
 
 std::string host_label() { return host_label_of(platform::host_name()); }
 
-KeyHints draw_review_dialog(const DevView& view, kit::Buffer& buf, kit::Rect area,
-                            const std::optional<std::string>& home) {
-    const auto& dialog = std::get<ReviewDialog>(view.dialog);
-    const auto& review = dialog.review;
+namespace {
+
+// The review dialog's regions from top to bottom: the head line, the items, the method
+// choice, the notes (the rest), the warnings and the action line.
+struct ReviewRegions {
+    kit::Rect rect;  // the whole dialog, borders included
+    kit::Rect head;
+    kit::Rect items;
+    kit::Rect method;
+    kit::Rect notes;
+    kit::Rect warnings;
+    kit::Rect action;
+    std::uint32_t item_rows = 0;
+};
+
+ReviewRegions review_regions(const cli::CleanupReview& review, kit::Rect area) {
     const std::size_t c = review.candidates.size();
     const std::size_t w = review.warnings.size();
-    const std::uint64_t t = review.worktree_count;
-    const std::uint32_t item_rows = c == 0 ? 1 : static_cast<std::uint32_t>(std::min(c, kMostListedItems));
+    ReviewRegions r;
+    r.item_rows = c == 0 ? 1 : static_cast<std::uint32_t>(std::min(c, kMostListedItems));
     const std::uint32_t warning_rows =
         w == 0 ? 0 : static_cast<std::uint32_t>(std::min(w, kMostListedWarnings)) + 2;
-    const std::uint32_t worktree_rows = t != 0 ? 3 : 0;
-    const kit::Rect rect = dialog_rect(area, 17 + item_rows + warning_rows + worktree_rows);
-    kit::Clear{}.render(rect, buf);
-    const kit::Block block = popup_block(fmt::format(" Review cleanup · {} ", host_label()));
-    const kit::Rect inner = block.inner(rect);
-    block.render(rect, buf);
-    const auto regions = kit::Layout::vertical({kit::Constraint::length(2),
-                                                kit::Constraint::length(item_rows + 1),
-                                                kit::Constraint::length(3), kit::Constraint::min(2),
-                                                kit::Constraint::length(warning_rows),
-                                                kit::Constraint::length(2)})
-                             .split(inner);
-    const kit::Style muted = kit::fg(palette::kMuted);
+    const std::uint32_t worktree_rows = review.worktree_count != 0 ? 3 : 0;
+    r.rect = dialog_rect(area, 17 + r.item_rows + warning_rows + worktree_rows);
+    const kit::Rect inner = popup_block("").inner(r.rect);
+    const auto split =
+        kit::Layout::vertical({kit::Constraint::length(2), kit::Constraint::length(r.item_rows + 1),
+                               kit::Constraint::length(3), kit::Constraint::min(2),
+                               kit::Constraint::length(warning_rows), kit::Constraint::length(2)})
+            .split(inner);
+    r.head = split[0];
+    r.items = split[1];
+    r.method = split[2];
+    r.notes = split[3];
+    r.warnings = split[4];
+    r.action = split[5];
+    return r;
+}
 
+// " {} selected · {} on disk", and a note when a worktree took in other selected items.
+void draw_review_head(const DevView& view, const cli::CleanupReview& review, kit::Rect region,
+                      kit::Buffer& buf) {
+    const std::size_t c = review.candidates.size();
     std::vector<kit::Span> head{
         kit::Span(fmt::format(" {} selected", c), kit::fg(palette::kLight).bold()),
-        kit::Span(fmt::format(" · {} on disk", cli::format_size(review.total_bytes)), muted)};
+        kit::Span(fmt::format(" · {} on disk", cli::format_size(review.total_bytes)),
+                  kit::fg(palette::kMuted))};
     if (c < view.selected_paths.size()) {
-        head.emplace_back(" · items inside a selected worktree are included once", muted);
+        head.emplace_back(" · items inside a selected worktree are included once",
+                          kit::fg(palette::kMuted));
     }
-    render_line(kit::Line(std::move(head)), regions[0], buf, 0);
+    render_line(kit::Line(std::move(head)), region, buf, 0);
+}
 
-    for (std::size_t i = dialog.scroll, row = 0; i < c && row < item_rows; ++i, ++row) {
-        const DevCandidate& candidate = review.candidates[i];
-        std::string branch;
-        if (candidate.git && candidate.git->branch) {
-            branch = "  branch kept: " + cli::escape_for_display(*candidate.git->branch);
-        }
-        const std::size_t branch_chars = char_count(branch);
-        const std::size_t room = rect.width > 19 + branch_chars ? rect.width - 19 - branch_chars : 0;
-        render_line(
-            kit::Line(std::vector<kit::Span>{
-                kit::Span(candidate.kind == CandidateKind::Worktree ? " ⎇ " : " ⟲ ",
-                          kit::fg(badge_color(candidate))),
-                kit::Span(fmt::format("{:>10}  ", cli::format_size(candidate.allocated_bytes)),
-                          kit::fg(palette::kLight)),
-                kit::Span(truncate_start(cli::display_path(candidate.path, home),
-                                         std::max<std::size_t>(room, 16)),
-                          muted),
-                kit::Span(branch, kit::fg(palette::kAccent))}),
-            regions[1], buf, static_cast<std::uint32_t>(row));
+kit::Line review_item_line(const DevCandidate& candidate, std::size_t dialog_width,
+                           const std::optional<std::string>& home) {
+    std::string branch;
+    if (candidate.git && candidate.git->branch) {
+        branch = "  branch kept: " + cli::escape_for_display(*candidate.git->branch);
     }
+    const std::size_t branch_chars = char_count(branch);
+    const std::size_t room =
+        dialog_width > 19 + branch_chars ? dialog_width - 19 - branch_chars : 0;
+    return kit::Line(std::vector<kit::Span>{
+        kit::Span(candidate.kind == CandidateKind::Worktree ? " ⎇ " : " ⟲ ",
+                  kit::fg(badge_color(candidate))),
+        kit::Span(fmt::format("{:>10}  ", cli::format_size(candidate.allocated_bytes)),
+                  kit::fg(palette::kLight)),
+        kit::Span(truncate_start(cli::display_path(candidate.path, home),
+                                 std::max<std::size_t>(room, 16)),
+                  kit::fg(palette::kMuted)),
+        kit::Span(branch, kit::fg(palette::kAccent))});
+}
 
-    {
-        std::vector<kit::Span> options{kit::Span(" Generated files  ", kit::fg(palette::kLight).bold())};
-        for (auto& s : option(CleanAction::Trash, dialog.method).spans) options.push_back(s);
-        options.emplace_back(" ");
-        for (auto& s : option(CleanAction::Delete, dialog.method).spans) options.push_back(s);
-        render_line(kit::Line(std::move(options)), regions[2], buf, 0);
+// The items from the dialog's scroll position on, one line each.
+void draw_review_items(const ReviewDialog& dialog, const ReviewRegions& r, kit::Buffer& buf,
+                       const std::optional<std::string>& home) {
+    const auto& candidates = dialog.review.candidates;
+    for (std::size_t i = dialog.scroll, row = 0; i < candidates.size() && row < r.item_rows;
+         ++i, ++row) {
+        render_line(review_item_line(candidates[i], r.rect.width, home), r.items, buf,
+                    static_cast<std::uint32_t>(row));
     }
-    render_line(dialog.method == CleanAction::Delete
+}
+
+// The two methods with the chosen one highlighted, and what the chosen one does.
+void draw_review_method(CleanAction method, kit::Rect region, kit::Buffer& buf) {
+    std::vector<kit::Span> options{
+        kit::Span(" Generated files  ", kit::fg(palette::kLight).bold())};
+    for (auto& s : option(CleanAction::Trash, method).spans) options.push_back(s);
+    options.emplace_back(" ");
+    for (auto& s : option(CleanAction::Delete, method).spans) options.push_back(s);
+    render_line(kit::Line(std::move(options)), region, buf, 0);
+    render_line(method == CleanAction::Delete
                     ? kit::Line(kit::Span(
                           " Generated output is deleted permanently. This cannot be undone.",
                           kit::fg(palette::kWarning)))
                     : kit::Line(kit::Span(" Generated output goes to this computer's Trash. "
                                           "Space is reclaimed after the Trash is emptied.",
-                                          muted)),
-                regions[2], buf, 1);
+                                          kit::fg(palette::kMuted))),
+                region, buf, 1);
+}
 
+// What happens to worktrees, when there are any, and the advice to stop builds first.
+void draw_review_notes(std::uint64_t worktrees, kit::Rect region, kit::Buffer& buf) {
+    const kit::Style muted = kit::fg(palette::kMuted);
     std::vector<kit::Line> notes;
-    if (t != 0) {
+    if (worktrees != 0) {
         notes.emplace_back(std::vector<kit::Span>{
-            kit::Span(fmt::format("{} Git worktree{}: ", t, t == 1 ? "" : "s"),
+            kit::Span(fmt::format("{} Git worktree{}: ", worktrees, worktrees == 1 ? "" : "s"),
                       kit::fg(palette::kLight).bold()),
             kit::Span("generated output is cleaned up first, then Git removes each working copy "
                       "and its registration. Branches and shared history are kept. Working "
@@ -161,63 +198,91 @@ KeyHints draw_review_dialog(const DevView& view, kit::Buffer& buf, kit::Rect are
                       muted)});
         notes.emplace_back("");
     }
-    notes.emplace_back(kit::Span("Stop builds and tools using these folders first. Ownership, "
-                                 "identity and Git safety checks run again before each removal.",
-                                 muted));
-    const kit::Rect notes_area = kit::Rect::make(regions[3].x + 1, regions[3].y,
-                                                 regions[3].width >= 2 ? regions[3].width - 2u : 0,
-                                                 regions[3].height);
-    kit::Paragraph(kit::Text(std::move(notes)))
-        .wrapped(kit::LeadingSpace::Keep)
-        .render(notes_area, buf);
+    notes.emplace_back(
+        kit::Span("Stop builds and tools using these folders first. Ownership, "
+                  "identity and Git safety checks run again before each removal.",
+                  muted));
+    const kit::Rect inset = kit::Rect::make(
+        region.x + 1, region.y, region.width >= 2 ? region.width - 2u : 0, region.height);
+    kit::Paragraph(kit::Text(std::move(notes))).wrapped(kit::LeadingSpace::Keep).render(inset, buf);
+}
 
-    if (w != 0) {
-        std::vector<kit::Line> lines;
-        for (std::size_t i = 0; i < std::min(w, kMostListedWarnings); ++i) {
-            lines.emplace_back(kit::Span(" ⚠ " + review.warnings[i], kit::fg(palette::kWarning)));
-        }
-        if (w <= kMostListedWarnings) {
-            lines.emplace_back(std::vector<kit::Span>{
-                kit::Span(dialog.acknowledged ? " [✓] " : " [ ] ", kit::fg(palette::kAccent).bold()),
-                kit::Span("I reviewed these location warnings (a)")});
-        } else {
-            lines.emplace_back(kit::Span(
-                fmt::format(" +{} more — select fewer items to review every warning",
-                            w - kMostListedWarnings),
-                kit::fg(palette::kError)));
-        }
-        kit::Paragraph(kit::Text(std::move(lines)))
-            .wrapped(kit::LeadingSpace::Trim)
-            .render(regions[4], buf);
+// The first warnings, then the acknowledgement, or how many more there are when the
+// dialog cannot show them all.
+void draw_review_warnings(const ReviewDialog& dialog, kit::Rect region, kit::Buffer& buf) {
+    const auto& warnings = dialog.review.warnings;
+    const std::size_t w = warnings.size();
+    if (w == 0) return;
+    std::vector<kit::Line> lines;
+    for (std::size_t i = 0; i < std::min(w, kMostListedWarnings); ++i) {
+        lines.emplace_back(kit::Span(" ⚠ " + warnings[i], kit::fg(palette::kWarning)));
     }
+    if (w <= kMostListedWarnings) {
+        lines.emplace_back(std::vector<kit::Span>{
+            kit::Span(dialog.acknowledged ? " [✓] " : " [ ] ", kit::fg(palette::kAccent).bold()),
+            kit::Span("I reviewed these location warnings (a)")});
+    } else {
+        lines.emplace_back(
+            kit::Span(fmt::format(" +{} more — select fewer items to review every warning",
+                                  w - kMostListedWarnings),
+                      kit::fg(palette::kError)));
+    }
+    kit::Paragraph(kit::Text(std::move(lines)))
+        .wrapped(kit::LeadingSpace::Trim)
+        .render(region, buf);
+}
 
+// The action line on the right: the keys and the action, or the confirmation question.
+void draw_review_action(const ReviewDialog& dialog, kit::Rect region, kit::Buffer& buf) {
+    const std::size_t c = dialog.review.candidates.size();
     const std::string items = fmt::format("{} item{}", c, c == 1 ? "" : "s");
     const std::string action = dialog.method == CleanAction::Delete
                                    ? fmt::format("Delete {} permanently", items)
                                    : fmt::format("Move {} to Trash", items);
-    kit::Line action_line;
+    kit::Line line;
     if (dialog.confirm_pending) {
-        action_line = kit::Line(std::vector<kit::Span>{
-            kit::Span(" Are you sure? ", kit::fg(palette::kError).bold()),
-            kit::Span(fmt::format("Press y to {}.", lower(action)), kit::fg(palette::kLight).bold())});
+        line = kit::Line(
+            std::vector<kit::Span>{kit::Span(" Are you sure? ", kit::fg(palette::kError).bold()),
+                                   kit::Span(fmt::format("Press y to {}.", lower(action)),
+                                             kit::fg(palette::kLight).bold())});
     } else {
-        const kit::Color bg = dialog.method == CleanAction::Delete ? palette::kError : palette::kAccent;
-        action_line = kit::Line(std::vector<kit::Span>{
-            kit::Span(" Esc ", kit::fg(palette::kAccent).bold()),
-            kit::Span("cancel   ", muted),
-            kit::Span(" Enter ", kit::fg_bg(palette::kDarkText, bg).bold()),
-            kit::Span(" " + action, kit::fg(palette::kLight).bold())});
+        const kit::Color bg =
+            dialog.method == CleanAction::Delete ? palette::kError : palette::kAccent;
+        line = kit::Line(
+            std::vector<kit::Span>{kit::Span(" Esc ", kit::fg(palette::kAccent).bold()),
+                                   kit::Span("cancel   ", kit::fg(palette::kMuted)),
+                                   kit::Span(" Enter ", kit::fg_bg(palette::kDarkText, bg).bold()),
+                                   kit::Span(" " + action, kit::fg(palette::kLight).bold())});
     }
-    kit::Paragraph(kit::Text(std::vector<kit::Line>{kit::Line(""), std::move(action_line)}))
+    kit::Paragraph(kit::Text(std::vector<kit::Line>{kit::Line(""), std::move(line)}))
         .aligned(kit::Alignment::Right)
-        .render(regions[5], buf);
+        .render(region, buf);
+}
 
+KeyHints review_hints(const ReviewDialog& dialog) {
     if (dialog.confirm_pending) return {{"y", "confirm"}, {"any other key", "go back"}};
     KeyHints hints{{"t", "Trash"}, {"d", "delete permanently"}};
-    if (w != 0) hints.push_back({"a", "acknowledge warnings"});
+    if (!dialog.review.warnings.empty()) hints.push_back({"a", "acknowledge warnings"});
     hints.push_back({"Enter", "continue"});
     hints.push_back({"Esc", "cancel"});
     return hints;
+}
+
+}  // namespace
+
+KeyHints draw_review_dialog(const DevView& view, kit::Buffer& buf, kit::Rect area,
+                            const std::optional<std::string>& home) {
+    const auto& dialog = std::get<ReviewDialog>(view.dialog);
+    const ReviewRegions regions = review_regions(dialog.review, area);
+    kit::Clear{}.render(regions.rect, buf);
+    popup_block(fmt::format(" Review cleanup · {} ", host_label())).render(regions.rect, buf);
+    draw_review_head(view, dialog.review, regions.head, buf);
+    draw_review_items(dialog, regions, buf, home);
+    draw_review_method(dialog.method, regions.method, buf);
+    draw_review_notes(dialog.review.worktree_count, regions.notes, buf);
+    draw_review_warnings(dialog, regions.warnings, buf);
+    draw_review_action(dialog, regions.action, buf);
+    return review_hints(dialog);
 }
 
 namespace {

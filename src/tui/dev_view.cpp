@@ -5,6 +5,7 @@
 #include <limits>
 #include <unordered_set>
 
+#include "platform/utf8.hpp"
 #include "src/cli/format.hpp"
 
 namespace bramvelt::tui {
@@ -62,7 +63,8 @@ std::optional<std::string> finish_search(DevView& view, development::DevScanSumm
     view.scanning = false;
     std::unordered_set<std::string> eligible;
     for (const auto& candidate : view.candidates) {
-        if (cli::item_category(candidate) != cli::DevCategory::Keep) eligible.insert(candidate.path);
+        if (cli::item_category(candidate) != cli::DevCategory::Keep)
+            eligible.insert(candidate.path);
     }
     std::erase_if(view.selected_paths,
                   [&](const std::string& path) { return !eligible.contains(path); });
@@ -166,10 +168,12 @@ bool request_stop(DevView& view) {
     return stopped;
 }
 
-std::vector<std::string> eligible_candidate_paths(const std::vector<const DevCandidate*>& candidates) {
+std::vector<std::string> eligible_candidate_paths(
+    const std::vector<const DevCandidate*>& candidates) {
     std::vector<std::string> paths;
     for (const auto* candidate : candidates) {
-        if (cli::item_category(*candidate) != cli::DevCategory::Keep) paths.push_back(candidate->path);
+        if (cli::item_category(*candidate) != cli::DevCategory::Keep)
+            paths.push_back(candidate->path);
     }
     return paths;
 }
@@ -187,13 +191,11 @@ std::vector<const DevCandidate*> selected_candidates(const std::vector<DevCandid
 std::vector<std::string> split_folder_list(std::string_view text,
                                            const std::optional<std::string>& home) {
     std::vector<std::string> folders;
-    constexpr std::string_view kBlank = " \t\r\n\v\f";
     while (true) {
         const std::size_t comma = text.find(',');
-        std::string_view piece = text.substr(0, comma);
-        const std::size_t first = piece.find_first_not_of(kBlank);
-        if (first != std::string_view::npos) {
-            piece = piece.substr(first, piece.find_last_not_of(kBlank) - first + 1);
+        // Any Unicode white space, so that a no-break space pasted before a folder goes.
+        const std::string_view piece = platform::trim_white_space(text.substr(0, comma));
+        if (!piece.empty()) {
             if (home && piece.starts_with('~') && (piece.size() == 1 || piece[1] == '/')) {
                 folders.push_back(*home + std::string(piece.substr(1)));
             } else {

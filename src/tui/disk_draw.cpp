@@ -16,7 +16,24 @@ namespace bramvelt::tui {
 namespace {
 
 constexpr std::uint32_t kBreadcrumbReserve = 34;
-constexpr std::uint32_t kTreemapMinWidth = 90;
+
+// The table's columns other than Name, in order: marker, share bar, percentage, size,
+// files, age. Name takes what they leave.
+constexpr std::uint16_t kMarkerWidth = 1;
+constexpr std::uint16_t kBarWidth = 12;
+constexpr std::uint16_t kShareWidth = 6;
+constexpr std::uint16_t kSizeWidth = 10;
+constexpr std::uint16_t kFilesWidth = 8;
+constexpr std::uint16_t kAgeWidth = 5;
+constexpr std::uint16_t kColumnSpacing = 1;
+constexpr std::uint32_t kNameMinWidth = 20;
+// The table's width that leaves Name its minimum: two borders, the other columns and the
+// spacing between the seven columns.
+constexpr std::uint32_t kTableMinWidth = 2 + kMarkerWidth + kBarWidth + kShareWidth + kSizeWidth +
+                                         kFilesWidth + kAgeWidth + 6 * kColumnSpacing +
+                                         kNameMinWidth;
+// A narrower treemap shows too little to be worth the names it would hide.
+constexpr std::uint32_t kTreemapMinColumns = 24;
 
 std::size_t spans_chars(const std::vector<kit::Span>& spans) {
     std::size_t n = 0;
@@ -131,8 +148,28 @@ void draw_status(const DiskView& view, kit::Buffer& buf, kit::Rect row, std::uin
     line.render(row, buf);
 }
 
+// A scan that failed before its first tree: the failure where the spinner was, so that
+// nothing suggests the scan still runs.
+std::vector<kit::Line> failure_lines(const std::string& error) {
+    return {
+        kit::Line(""),
+        kit::Line(kit::Span("✗  Scan failed", kit::fg(palette::kError).bold())),
+        kit::Line(""),
+        kit::Line(kit::Span(cli::escape_for_display(error), kit::fg(palette::kMuted))),
+    };
+}
+
 void draw_placeholder(const DiskView& view, kit::Buffer& buf, kit::Rect body, std::uint64_t tick) {
     const kit::Rect box = centered_rect(body, 64, 9);
+    const kit::Block block = panel_block("", Focus::Unfocused);
+    if (view.error) {
+        kit::Paragraph(kit::Text(failure_lines(*view.error)))
+            .with_block(block)
+            .aligned(kit::Alignment::Center)
+            .wrapped(kit::LeadingSpace::Trim)
+            .render(box, buf);
+        return;
+    }
     const DiskProgress progress = view.progress.value_or(DiskProgress{});
     const kit::Style muted = kit::fg(palette::kMuted);
     std::vector<kit::Line> lines{
@@ -146,7 +183,7 @@ void draw_placeholder(const DiskView& view, kit::Buffer& buf, kit::Rect body, st
         kit::Line(kit::Span("The map appears as soon as the first folders are measured.", muted)),
     };
     kit::Paragraph(kit::Text(std::move(lines)))
-        .with_block(panel_block("", Focus::Unfocused))
+        .with_block(block)
         .aligned(kit::Alignment::Center)
         .render(box, buf);
 }
@@ -259,10 +296,11 @@ void draw_disk_table(DiskView& view, kit::Buffer& buf, kit::Rect area, std::int6
     kit::Table table;
     table.rows = build_disk_rows(view.visible, view.scroll, shown, *folder, view.selected,
                                  view.color_ranks, total, now);
-    table.widths = {kit::Constraint::length(1),  kit::Constraint::fill(1),
-                    kit::Constraint::length(12), kit::Constraint::length(6),
-                    kit::Constraint::length(10), kit::Constraint::length(8),
-                    kit::Constraint::length(5)};
+    table.widths = {kit::Constraint::length(kMarkerWidth), kit::Constraint::fill(1),
+                    kit::Constraint::length(kBarWidth),    kit::Constraint::length(kShareWidth),
+                    kit::Constraint::length(kSizeWidth),   kit::Constraint::length(kFilesWidth),
+                    kit::Constraint::length(kAgeWidth)};
+    table.column_spacing = kColumnSpacing;
     const kit::Style muted = kit::fg(palette::kMuted);
     table.header = kit::Row(std::vector<kit::TableCell>{
         kit::TableCell(kit::Text(kit::Line(kit::Span("", muted)))),
@@ -301,6 +339,20 @@ void draw_disk_table(DiskView& view, kit::Buffer& buf, kit::Rect area, std::int6
     }
 }
 
+BodySplit split_disk_body(kit::Rect body, TreemapShown shown) {
+    if (shown == TreemapShown::No || body.width < kTableMinWidth + kTreemapMinColumns) {
+        return {body, std::nullopt};
+    }
+    const auto sides =
+        kit::Layout::horizontal({kit::Constraint::percentage(54), kit::Constraint::percentage(46)})
+            .split(body);
+    if (sides[0].width >= kTableMinWidth) return {sides[0], sides[1]};
+    const auto table = static_cast<std::uint16_t>(kTableMinWidth);
+    return {kit::Rect{body.x, body.y, table, body.height},
+            kit::Rect{static_cast<std::uint16_t>(body.x + table), body.y,
+                      static_cast<std::uint16_t>(body.width - table), body.height}};
+}
+
 KeyHints draw_disk_view(DiskView& view, kit::Buffer& buf, kit::Rect area,
                         const std::optional<std::string>& home, std::uint64_t tick,
                         const DrawClock& clock) {
@@ -313,17 +365,14 @@ KeyHints draw_disk_view(DiskView& view, kit::Buffer& buf, kit::Rect area,
     const kit::Rect body = rows[2];
     if (!view.tree) {
         draw_placeholder(view, buf, body, tick);
-    } else if (view.treemap_hidden || body.width < kTreemapMinWidth) {
-        draw_disk_table(view, buf, body, clock.unix_seconds);
     } else {
-        const auto sides = kit::Layout::horizontal(
-                               {kit::Constraint::percentage(54), kit::Constraint::percentage(46)})
-                               .split(body);
-        draw_disk_table(view, buf, sides[0], clock.unix_seconds);
-        if (current_folder(view) != nullptr) {
+        const BodySplit split =
+            split_disk_body(body, view.treemap_hidden ? TreemapShown::No : TreemapShown::Yes);
+        draw_disk_table(view, buf, split.table, clock.unix_seconds);
+        if (split.treemap && current_folder(view) != nullptr) {
             const kit::Block block = panel_block(" Treemap ", Focus::Unfocused);
-            block.render(sides[1], buf);
-            draw_treemap(view, buf, block.inner(sides[1]));
+            block.render(*split.treemap, buf);
+            draw_treemap(view, buf, block.inner(*split.treemap));
         }
     }
     if (view.filter_input) draw_filter_line(view, buf, body);

@@ -29,6 +29,16 @@ KeyHints draw_disk_view(DiskView& view, kit::Buffer& buf, kit::Rect area,
                         const std::optional<std::string>& home, std::uint64_t tick,
                         const DrawClock& clock = DrawClock::now());
 
+// The body's table and treemap: 54 and 46 per cent, but never so narrow a table that its
+// Name column gets fewer than 20 cells; the table takes the whole body when the treemap is
+// hidden or would be left fewer than 24 columns.
+enum class TreemapShown { No, Yes };
+struct BodySplit {
+    kit::Rect table;
+    std::optional<kit::Rect> treemap;
+};
+BodySplit split_disk_body(kit::Rect body, TreemapShown shown);
+
 void draw_disk_table(DiskView& view, kit::Buffer& buf, kit::Rect area, std::int64_t now);
 
 // Table rows for `count` entries of `visible` from `first`.

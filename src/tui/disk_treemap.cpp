@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "src/cli/format.hpp"
+#include "src/tui/kit/graphemes.hpp"
 #include "src/tui/treemap.hpp"
 #include "src/tui/widgets.hpp"
 
@@ -87,13 +88,15 @@ void draw_treemap_tile(kit::Buffer& buf, kit::Rect tile, kit::Color color, const
     const kit::Style text = bold ? plain_text.bold() : plain_text;
     if (fw <= 2) return;
 
+    // The label and the caption beside it are measured in cells, so that a name of wide
+    // characters is shortened to the tile and never runs under the caption.
     const auto lx = static_cast<std::uint16_t>(x + 1);
     std::string label = cli::escape_for_display(node_name(node));
-    if (fh == 1 && char_count(label) + 10 < fw) {
+    if (fh == 1 && kit::display_width(label) + 10 < fw) {
         label += ' ';
         label += cli::format_size(node_size(node));
     }
-    label = truncate_end(label, fw - 1);
+    label = truncate_end_to_width(label, fw - 1);
     buf.set_stringn(lx, static_cast<std::uint16_t>(y), label, fw - 1, text);
 
     const bool has_children = !node_children(node).empty();
@@ -105,9 +108,9 @@ void draw_treemap_tile(kit::Buffer& buf, kit::Rect tile, kit::Color color, const
 
     const std::vector<std::size_t> nested = largest_children(node, kNestedTiles);
     const std::string caption = " " + cli::format_size(node_size(node));
-    const std::size_t label_length = char_count(label);
-    if (label_length + char_count(caption) + 2 < fw) {
-        buf.set_stringn(static_cast<std::uint16_t>(x + label_length + 2),
+    const std::size_t label_width = kit::display_width(label);
+    if (label_width + kit::display_width(caption) + 2 < fw) {
+        buf.set_stringn(static_cast<std::uint16_t>(x + label_width + 2),
                         static_cast<std::uint16_t>(y), caption, fw - 1, plain_text);
     }
     const kit::Rect region =

@@ -98,6 +98,26 @@ std::string truncate_end(std::string_view text, std::size_t max) {
     return max == 1 ? "\u2026" : "";
 }
 
+std::string truncate_end_to_width(std::string_view text, std::size_t cells) {
+    if (kit::display_width(text) <= cells) {
+        return std::string(text);
+    }
+    if (cells == 0) {
+        return "";
+    }
+    std::string out;
+    std::size_t used = 0;
+    kit::GraphemeIterator it(text);
+    std::string symbol;
+    int width = 0;
+    while (it.next(symbol, width) && used + static_cast<std::size_t>(width) < cells) {
+        out += symbol;
+        used += static_cast<std::size_t>(width);
+    }
+    out += "\u2026";
+    return out;
+}
+
 std::string usage_bar(std::size_t width, double ratio) {
     static constexpr const char* kPartial[] = {"",       "\u258F", "\u258E", "\u258D",
                                                "\u258C", "\u258B", "\u258A", "\u2589"};

@@ -52,6 +52,10 @@ std::string truncate_start(std::string_view text, std::size_t max);
 // At most `max` characters, keeping the start: the first max − 1 and "…".
 std::string truncate_end(std::string_view text, std::size_t max);
 
+// At most `cells` display cells as the terminal draws them, keeping the start: the
+// clusters that fit in cells − 1, then "…". For text placed beside other text by cells.
+std::string truncate_end_to_width(std::string_view text, std::size_t cells);
+
 // Exactly `width` characters: full blocks, one partial block in eighths, then spaces.
 std::string usage_bar(std::size_t width, double ratio);
 

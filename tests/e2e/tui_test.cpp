@@ -116,7 +116,7 @@ TEST_F(TuiTest, ResizeDuringAScanKeepsTheLoopRunning) {
         const auto first_line = s.substr(0, s.find('\n'));
         return first_line.ends_with("v2.0.1 · ? help · q quit") && first_line.size() > 130;
     }));
-    t.tmux({"resize-window", "-x", "90", "-y", "30"});
+    t.tmux({"resize-window", "-x", "100", "-y", "30"});
     ASSERT_TRUE(t.wait_for_text("Treemap"));
     t.keys({"?"});
     ASSERT_TRUE(t.wait_for_text("Help · any key closes"));

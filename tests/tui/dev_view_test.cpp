@@ -181,12 +181,29 @@ TEST(DevView, StopRequestsOnlyWhatRunsAndOnlyOnce) {
 }
 
 TEST(DevView, SplitFolderList) {
-    EXPECT_EQ(split_folder_list("~/src,   , /tmp,", std::string("/home/u")),
-              (std::vector<std::string>{"/home/u/src", "/tmp"}));
-    EXPECT_EQ(split_folder_list(" ~ , ~bob/x", std::string("/home/u")),
-              (std::vector<std::string>{"/home/u", "~bob/x"}));
-    EXPECT_EQ(split_folder_list("~/src", std::nullopt), std::vector<std::string>{"~/src"});
-    EXPECT_TRUE(split_folder_list(" , ", std::string("/h")).empty());
+    struct Case {
+        std::string text;
+        std::optional<std::string> home;
+        std::vector<std::string> folders;
+    };
+    const std::optional<std::string> home = "/home/u";
+    const std::vector<Case> cases = {
+        {"~/src,   , /tmp,", home, {"/home/u/src", "/tmp"}},
+        {" ~ , ~bob/x", home, {"/home/u", "~bob/x"}},
+        {"~/src", std::nullopt, {"~/src"}},
+        {" , ", "/h", {}},
+        // White space is any Unicode white space: no-break, em and ideographic spaces,
+        // next line; inside a name it stays.
+        {"\u00A0/tmp/a\u00A0, \u2003~/src\u3000", home, {"/tmp/a", "/home/u/src"}},
+        {"\u0085/srv\t\n,\u202F\u205F", home, {"/srv"}},
+        {"/tmp/two\u00A0words", home, {"/tmp/two\u00A0words"}},
+        // Bytes that are not UTF-8 belong to the name, even the byte of a no-break space.
+        {" /tmp/\xA0\xFF ", home, {"/tmp/\xA0\xFF"}},
+        {"\xA0/tmp", home, {"\xA0/tmp"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(split_folder_list(c.text, c.home), c.folders) << c.text;
+    }
 }
 
 // The real search on its own thread: its finds arrive under the search's generation and

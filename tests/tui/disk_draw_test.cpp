@@ -49,17 +49,40 @@ bool contains(const Buffer& buf, std::string_view text) {
     return screen(buf).find(text) != std::string::npos;
 }
 
-TEST(DiskDraw, TreemapBesideTheTableFrom90Columns) {
+// The table keeps 20 cells of Name beside the treemap: 54 per cent when that leaves them,
+// else 70 columns; the treemap only when at least 24 columns are left for it.
+TEST(DiskDraw, TableAndTreemapSplitKeepsTwentyCellsOfName) {
+    struct Case {
+        std::uint16_t width;
+        std::uint16_t table;
+        std::uint16_t treemap;  // 0: hidden
+    };
+    for (const Case c :
+         {Case{89, 89, 0}, Case{90, 90, 0}, Case{93, 93, 0}, Case{94, 70, 24}, Case{100, 70, 30},
+          Case{110, 70, 40}, Case{129, 70, 59}, Case{140, 76, 64}, Case{200, 108, 92}}) {
+        const Rect body{3, 4, c.width, 20};
+        const BodySplit split = split_disk_body(body, TreemapShown::Yes);
+        EXPECT_EQ(split.table, (Rect{3, 4, c.table, 20})) << c.width;
+        EXPECT_EQ(split.treemap.has_value(), c.treemap != 0) << c.width;
+        if (split.treemap) {
+            EXPECT_EQ(*split.treemap,
+                      (Rect{static_cast<std::uint16_t>(3 + c.table), 4, c.treemap, 20}))
+                << c.width;
+        }
+        const BodySplit hidden = split_disk_body(body, TreemapShown::No);
+        EXPECT_EQ(hidden.table, body);
+        EXPECT_FALSE(hidden.treemap);
+    }
+
     DiskNode tree = folder("/r", {folder("/r/a", {file("/r/a/x", 4096)}), file("/r/b", 1024)});
-    for (const auto& [width, treemap] : {std::pair{89, false}, std::pair{90, true}}) {
+    for (const auto& [width, treemap] : {std::pair{93, false}, std::pair{94, true}}) {
         DiskView view = view_of(tree);
         Buffer buf(Rect{0, 0, static_cast<std::uint16_t>(width), 20});
         draw_disk_view(view, buf, buf.area(), std::nullopt, 0, fixed_clock(*view.started));
         EXPECT_EQ(contains(buf, "Treemap"), treemap) << width;
         if (treemap) {
-            // 54 per cent of 90 columns: the table's right border at column 48.
-            EXPECT_EQ(buf.at(48, 2).symbol, "╮");
-            EXPECT_EQ(buf.at(49, 2).symbol, "╭");
+            EXPECT_EQ(buf.at(69, 2).symbol, "╮");
+            EXPECT_EQ(buf.at(70, 2).symbol, "╭");
         }
     }
     DiskView hidden = view_of(tree);
@@ -67,6 +90,28 @@ TEST(DiskDraw, TreemapBesideTheTableFrom90Columns) {
     Buffer buf(Rect{0, 0, 120, 20});
     draw_disk_view(hidden, buf, buf.area(), std::nullopt, 0, fixed_clock(*hidden.started));
     EXPECT_FALSE(contains(buf, "Treemap"));
+}
+
+// Every name shows at least its first 20 cells at the widths where the table used to
+// leave Name 0, 4 and 9 cells.
+TEST(DiskDraw, NamesStayReadableBesideTheTreemap) {
+    std::vector<DiskNode> children;
+    for (char c = 'a'; c < 'f'; ++c) {
+        children.push_back(
+            file(std::string("/r/") + c + "-a-rather-long-file-name.txt", (c - 'a' + 1) * 4096));
+    }
+    const DiskView fresh = view_of(folder("/r", children));
+    for (const std::uint16_t width : {90, 100, 110}) {
+        DiskView view = fresh;
+        Buffer buf(Rect{0, 0, width, 20});
+        draw_disk_view(view, buf, buf.area(), std::nullopt, 0, fixed_clock(*view.started));
+        EXPECT_EQ(contains(buf, "Treemap"), width != 90) << width;
+        for (char c = 'a'; c < 'f'; ++c) {
+            EXPECT_TRUE(contains(buf, std::string(1, c) + "-a-rather-long-file"))
+                << c << " at " << width << "\n"
+                << screen(buf);
+        }
+    }
 }
 
 TEST(DiskDraw, TableRowsColumnsAndTitles) {
@@ -217,6 +262,31 @@ TEST(DiskDraw, StatusRowWhileScanningAndAfter) {
     draw_disk_view(view, buf, buf.area(), std::nullopt, 0, fixed_clock(*view.started));
     EXPECT_EQ(cells(buf, 0, 1, 16), " ✗ bad\\nthing   ");
     EXPECT_EQ(buf.at(1, 1).fg, palette::kError);
+}
+
+// A scan that fails before its first tree shows the failure in the placeholder, and
+// nothing turns from one frame to the next.
+TEST(DiskDraw, AScanThatFailsBeforeAnyTreeStopsMeasuring) {
+    DiskView view;
+    const ScanTicket t = begin_disk_scan(view, "/r/missing");
+    apply_disk_message(view, t.generation,
+                       DiskFinished{std::unexpected(std::string("not a directory: /r/missing"))});
+    Buffer first(Rect{0, 0, 100, 16});
+    const KeyHints hints =
+        draw_disk_view(view, first, first.area(), std::nullopt, 3, fixed_clock(*view.started));
+    EXPECT_EQ(cells(first, 0, 1, 30), " ✗ not a directory: /r/missing");
+    EXPECT_TRUE(contains(first, "✗  Scan failed"));
+    EXPECT_TRUE(contains(first, "│                  not a directory: /r/missing")) << screen(first);
+    EXPECT_FALSE(contains(first, "Measuring"));
+    EXPECT_FALSE(contains(first, "The map appears"));
+    EXPECT_EQ(hints.back(), (KeyHint{"r", "rescan"}));
+    for (std::string_view frame : {"⠋", "⠙", "⠹", "⠸", "⠼", "⠴", "⠦", "⠧", "⠇", "⠏"}) {
+        EXPECT_FALSE(contains(first, frame)) << frame;
+    }
+    Buffer later(Rect{0, 0, 100, 16});
+    draw_disk_view(view, later, later.area(), std::nullopt, 4,
+                   fixed_clock(*view.started + std::chrono::seconds(1)));
+    EXPECT_EQ(screen(later), screen(first));
 }
 
 TEST(DiskDraw, FilterLineAndHints) {

@@ -105,6 +105,42 @@ TEST(TreemapTile, SmallTilesLabelsAndNesting) {
     EXPECT_EQ(row(nest, 1), std::string(20, ' '));
 }
 
+// Names of wide characters are measured in cells: the label is shortened to the tile,
+// and the caption stands one cell after the label's last cell, or is left out.
+TEST(TreemapTile, WideLabelsAndTheCaptionAreMeasuredInCells) {
+    const kit::Color teal = kit::Color::rgb(100, 200, 50);
+    const auto nested = [](const std::string& name) {
+        return folder("/r/" + name,
+                      {file("/r/" + name + "/a", 100 * 1024), file("/r/" + name + "/b", 4 * 1024)});
+    };
+
+    // 4 + 6 × 2 = 16 cells of name; the caption " 104.0 KiB" follows after one cell.
+    kit::Buffer fits(Rect{0, 0, 30, 8});
+    draw_treemap_tile(fits, Rect{0, 0, 30, 8}, teal, nested("wide漢字フォルダ"),
+                      TileSelection::Plain, 0);
+    EXPECT_EQ(row(fits, 0), " wide漢字フォルダ  104.0 KiB  ");
+    EXPECT_FALSE(kit::has(fits.at(19, 0).modifier, kit::Modifier::Bold));
+
+    // 16 + 10 + 2 cells do not fit a fill width of 25: the name alone, whole.
+    kit::Buffer no_caption(Rect{0, 0, 26, 8});
+    draw_treemap_tile(no_caption, Rect{0, 0, 26, 8}, teal, nested("wide漢字フォルダ"),
+                      TileSelection::Plain, 0);
+    EXPECT_EQ(row(no_caption, 0), " wide漢字フォルダ         ");
+
+    // A name wider than the tile is cut to the fill width less one, ellipsis included.
+    kit::Buffer cut(Rect{0, 0, 13, 8});
+    draw_treemap_tile(cut, Rect{0, 0, 13, 8}, teal, nested("wide漢字フォルダ"),
+                      TileSelection::Plain, 0);
+    EXPECT_EQ(row(cut, 0), " wide漢字フ… ");
+
+    // One row: the size joins the name only when the name's cells leave room for it
+    // (eight characters, sixteen cells: no room for a size in a fill width of 19).
+    kit::Buffer one(Rect{0, 0, 20, 1});
+    draw_treemap_tile(one, Rect{0, 0, 20, 1}, teal, file("/r/漢字フォルダ漢字", 2048),
+                      TileSelection::Plain, 0);
+    EXPECT_EQ(row(one, 0), " 漢字フォルダ漢字   ");
+}
+
 TEST(TreemapRegion, TopTilesColoursAndSelection) {
     std::vector<DiskNode> children;
     for (int i = 0; i < 90; ++i)

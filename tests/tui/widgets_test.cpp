@@ -70,6 +70,33 @@ TEST(Truncate, KeepsStartOrEndByCharacters) {
     }
 }
 
+TEST(Truncate, ToWidthKeepsTheStartByCells) {
+    const std::string flag = "\U0001F1E9\U0001F1EA";
+    struct Case {
+        std::string text;
+        std::size_t cells;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"abcdef", 6, "abcdef"},
+        {"abcdef", 4, "abc…"},
+        {"abcdef", 1, "…"},
+        {"abcdef", 0, ""},
+        {"", 0, ""},
+        {"日本語テキスト", 14, "日本語テキスト"},
+        {"日本語テキスト", 7, "日本語…"},
+        {"日本語テキスト", 6, "日本…"},  // a wide cluster that would straddle is left out
+        {"wide漢字フォルダ", 11, "wide漢字フ…"},
+        {"e\u0301tude", 3, "e\u0301t…"},
+        {flag + flag + "x", 4, flag + "…"},
+    };
+    for (const Case& c : cases) {
+        const std::string cut = truncate_end_to_width(c.text, c.cells);
+        EXPECT_EQ(cut, c.expected) << c.text << " " << c.cells;
+        EXPECT_LE(kit::display_width(cut), c.cells) << c.text << " " << c.cells;
+    }
+}
+
 TEST(UsageBar, FullPartialAndEmptyCells) {
     struct Case {
         std::size_t width;

@@ -13,6 +13,10 @@ constexpr char32_t kReplacement = U'\uFFFD';
 // Variation selector 16 asks for the emoji form, which terminals draw two cells wide.
 constexpr char32_t kEmojiPresentation = U'\uFE0F';
 
+constexpr bool is_regional_indicator(char32_t c) {
+    return c >= 0x1F1E6 && c <= 0x1F1FF;
+}
+
 char32_t decode(std::string_view text, std::size_t& pos) {
     const char32_t c = platform::next_code_point(text, pos);
     return is_control(c) ? kReplacement : c;
@@ -22,6 +26,29 @@ int code_point_width(char32_t c) {
     const int w = utf8proc_charwidth(static_cast<utf8proc_int32_t>(c));
     return std::clamp(w, 0, 2);
 }
+
+// The one measure of a cluster, fed its code points in order: the widest of them, except
+// that an emoji presentation selector after a base and a pair of regional indicators (a
+// flag) make the cluster two cells, as terminals draw them.
+class ClusterWidth {
+  public:
+    void add(char32_t c) {
+        if (c == kEmojiPresentation && count_ > 0) {
+            width_ = 2;
+        } else if (is_regional_indicator(c) && ++indicators_ == 2) {
+            width_ = 2;
+        } else {
+            width_ = std::max(width_, code_point_width(c));
+        }
+        ++count_;
+    }
+    int width() const { return width_; }
+
+  private:
+    int width_ = 0;
+    int indicators_ = 0;
+    int count_ = 0;
+};
 
 }  // namespace
 
@@ -38,7 +65,8 @@ bool GraphemeIterator::next(std::string& symbol, int& width) {
     char32_t current = pending_;
     has_pending_ = false;
     platform::append_utf8(symbol, current);
-    width = code_point_width(current);
+    ClusterWidth measure;
+    measure.add(current);
     while (pos_ < text_.size()) {
         const char32_t following = decode(text_, pos_);
         if (utf8proc_grapheme_break_stateful(static_cast<utf8proc_int32_t>(current),
@@ -48,9 +76,10 @@ bool GraphemeIterator::next(std::string& symbol, int& width) {
             break;
         }
         platform::append_utf8(symbol, following);
-        width = std::max(width, following == kEmojiPresentation ? 2 : code_point_width(following));
+        measure.add(following);
         current = following;
     }
+    width = measure.width();
     if (!has_pending_) {
         state_ = 0;
     }
@@ -58,15 +87,12 @@ bool GraphemeIterator::next(std::string& symbol, int& width) {
 }
 
 int symbol_width(std::string_view symbol) {
-    int width = 0;
+    ClusterWidth measure;
     std::size_t pos = 0;
-    bool first = true;
     while (pos < symbol.size()) {
-        const char32_t c = decode(symbol, pos);
-        width = std::max(width, c == kEmojiPresentation && !first ? 2 : code_point_width(c));
-        first = false;
+        measure.add(decode(symbol, pos));
     }
-    return width;
+    return measure.width();
 }
 
 std::size_t display_width(std::string_view text) {

@@ -24,7 +24,9 @@ class GraphemeIterator {
     bool has_pending_ = false;
 };
 
-// Cells that a cluster takes: the widest of its code points, at most 2.
+// Cells that a cluster takes as terminals draw it: the widest of its code points, at
+// most 2; an emoji presentation sequence (a base and U+FE0F) and a flag (two regional
+// indicators) take 2. The iterator measures clusters the same way.
 int symbol_width(std::string_view symbol);
 
 // Cells that the text takes when drawn (zero-width clusters take none).

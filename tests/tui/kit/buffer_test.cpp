@@ -15,6 +15,16 @@ TEST(Graphemes, WidthsAndClusters) {
     EXPECT_EQ(display_width("\u2764\uFE0F"), 2u);  // emoji presentation
     EXPECT_EQ(display_width("\u2764"), 1u);
     EXPECT_EQ(display_width(""), 0u);
+    // Clusters as terminals draw them: a flag is two regional indicators in two cells, a
+    // lone indicator one cell; a joined family is one wide cluster.
+    EXPECT_EQ(display_width("\U0001F1E9\U0001F1EA"), 2u);
+    EXPECT_EQ(display_width("\U0001F1E9"), 1u);
+    EXPECT_EQ(display_width("\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7"), 4u);  // two flags
+    EXPECT_EQ(display_width("\U0001F468\u200D\U0001F469\u200D\U0001F467"), 2u);
+    EXPECT_EQ(display_width("\u263A\uFE0Fx"), 3u);
+    EXPECT_EQ(symbol_width("\U0001F1E9\U0001F1EA"), 2);
+    EXPECT_EQ(symbol_width("\u263A\uFE0F"), 2);
+    EXPECT_EQ(symbol_width("\uFE0F"), 0);  // a selector with no base stays zero-width
 
     GraphemeIterator it("e\u0301x");
     std::string symbol;

@@ -53,6 +53,13 @@ TEST(RenderDiff, PositionsAgainAfterSymbolsThatAreNotOneCellWide) {
     after.at(1, 0).set_symbol("x");
     after.at(2, 0).set_symbol("y");
     EXPECT_EQ(render_diff(before, after, Colors::Off), "\x1b[1;1H\u0301\x1b[1;2Hxy\x1b[0m");
+
+    // A flag takes two cells: its hidden half is not written and the next symbol is
+    // placed explicitly, whatever the terminal made of the flag.
+    Buffer flag(Rect{0, 0, 4, 1});
+    flag.set_string(0, 0, "\U0001F1E9\U0001F1EAx", Style{});
+    EXPECT_EQ(render_diff(before, flag, Colors::Off),
+              "\x1b[1;1H\U0001F1E9\U0001F1EA\x1b[1;3Hx\x1b[0m");
 }
 
 TEST(TerminalSize, FromTheTerminalElseFromTput) {

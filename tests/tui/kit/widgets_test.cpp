@@ -59,6 +59,33 @@ TEST(BlockWidget, RoundedBordersWithTitlesTopAndBottom) {
     EXPECT_EQ(block.inner(buf.area()), (Rect{1, 1, 10, 2}));
 }
 
+// A flag and an emoji presentation sequence take two cells each, as the terminal draws
+// them, so a full row ends exactly at the frame's right border; padding and cutting count
+// them the same way.
+TEST(BlockWidget, FlagsAndEmojiSequencesKeepTheRightBorderInPlace) {
+    const std::string flag = "\U0001F1E9\U0001F1EA";
+    const std::string heart = "\u2764\uFE0F";
+    Buffer buf(Rect{0, 0, 8, 3});
+    Paragraph(Text(Line(flag + heart + "abcd")))
+        .with_block(Block::bordered())
+        .render(buf.area(), buf);
+    EXPECT_EQ(buf.at(1, 1).symbol, flag);
+    EXPECT_EQ(buf.at(3, 1).symbol, heart);
+    EXPECT_EQ(buf.at(5, 1).symbol, "a");
+    EXPECT_EQ(buf.at(6, 1).symbol, "b");
+    EXPECT_EQ(buf.at(7, 1).symbol, "│");
+    EXPECT_EQ(buf.row_text(1), "│" + flag + heart + "ab│");
+
+    Buffer right(Rect{0, 0, 5, 1});
+    Line(flag + "x").aligned(Alignment::Right).render(right.area(), right);
+    EXPECT_EQ(right.at(2, 0).symbol, flag);
+    EXPECT_EQ(right.at(4, 0).symbol, "x");
+
+    Buffer cut(Rect{0, 0, 4, 1});
+    EXPECT_EQ(cut.set_stringn(0, 0, "a" + flag + "b", 2, Style{}), 1);
+    EXPECT_EQ(cut.row_text(0), "a   ");
+}
+
 TEST(BlockWidget, LeftTitleWinsWhereTitlesOverlap) {
     Buffer buf(Rect{0, 0, 10, 2});
     Block block = Block::bordered();
