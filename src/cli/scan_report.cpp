@@ -510,9 +510,7 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
         if (handoff.failed) return std::nullopt;
         if (handoff.spare.empty()) {
             ++handoff.made;
-            scan::TreeString made;
-            made.reserve(room);
-            return made;
+            return scan::TreeString();
         }
         scan::TreeString buffer = std::move(handoff.spare.back());
         handoff.spare.pop_back();
@@ -560,7 +558,7 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
                 if (!buffer) return;
                 // Made large enough at once: growing by doubling would leave every
                 // smaller block behind it.
-                buffer->reserve(room_for(segment));
+                buffer->reserve(std::max(room, room_for(segment)));
                 buffer->assign(segment.text);
                 for (std::size_t i = 0; i < segment.subtrees.size(); ++i) {
                     if (i > 0) *buffer += ',';
