@@ -1,5 +1,8 @@
 #include "platform/memory.hpp"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 // Any C library header defines __GLIBC__ where glibc is the C library.
 #include <cstdlib>
 
@@ -15,6 +18,32 @@ void tune_allocator_for_large_trees() {
     // workers allocate.
     ::mallopt(M_TOP_PAD, static_cast<int>(kHeapGrowthPad));
 #endif
+}
+
+void* reserve_address_space(std::size_t bytes) {
+    // One huge page more, to align the start; the slack stays reserved.
+    const std::size_t mapped = bytes + kHugePageBytes;
+    void* const at =
+        ::mmap(nullptr, mapped, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (at == MAP_FAILED) return nullptr;
+    const auto start = reinterpret_cast<std::uintptr_t>(at);
+    const auto aligned = (start + kHugePageBytes - 1) & ~(std::uintptr_t{kHugePageBytes} - 1);
+    void* const usable = reinterpret_cast<void*>(aligned);
+#if defined(MADV_HUGEPAGE)
+    // The advice is a property of the mapping: later protection changes keep it, so
+    // committed ranges get huge pages without asking again. Refused where huge pages
+    // are off, which only costs speed.
+    (void)::madvise(usable, bytes, MADV_HUGEPAGE);
+#endif
+    return usable;
+}
+
+bool commit_memory(void* address, std::size_t bytes) {
+    return ::mprotect(address, bytes, PROT_READ | PROT_WRITE) == 0;
+}
+
+void discard_memory(void* address, std::size_t bytes) {
+    (void)::madvise(address, bytes, MADV_DONTNEED);
 }
 
 }  // namespace bramvelt::platform

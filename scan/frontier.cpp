@@ -126,6 +126,7 @@ std::vector<Expansion> list_level(ScanSession& session, std::vector<Expansion> l
     std::exception_ptr error;
     std::mutex error_mutex;
     const auto lister = [&]() noexcept {
+        const TreeMemoryScope tree_in_chunks;
         while (const auto k = claims.next()) {
             Expansion& item = listed[*k];
             try {
@@ -229,7 +230,7 @@ ScanFrontier frontier_pass(ScanSession& session, JobQueue& queue, unsigned threa
     return frontier;
 }
 
-void merge_children(TreeNode& node, std::vector<TreeNode> children, TreePurpose purpose) {
+void merge_children(TreeNode& node, NodeList children, TreePurpose purpose) {
     bool any_scanning = false;
     node.children.reserve(node.children.size() + children.size());
     for (auto& child : children) {
@@ -266,7 +267,7 @@ TreeNode take_final_tree(ScanFrontier& frontier, const ScanSession& session,
     if (auto it = frontier.expanded.find(path); it != frontier.expanded.end()) {
         ExpandedDirectory entry = std::move(it->second);
         frontier.expanded.erase(it);
-        std::vector<TreeNode> children;
+        NodeList children;
         children.reserve(entry.child_paths.size());
         for (const auto& child : entry.child_paths) {
             children.push_back(take_final_tree(frontier, session, child, finished));
@@ -296,7 +297,7 @@ TreeNode copy_snapshot_tree(const ScanFrontier& frontier, const ScanSession& ses
     }
     if (auto it = frontier.expanded.find(path); it != frontier.expanded.end()) {
         TreeNode copy = it->second.node;
-        std::vector<TreeNode> children;
+        NodeList children;
         children.reserve(it->second.child_paths.size());
         for (const auto& child : it->second.child_paths) {
             children.push_back(copy_snapshot_tree(frontier, session, child, finished));

@@ -54,7 +54,7 @@ enum class TreePurpose { final_tree, snapshot };
 
 // Adds the children's totals, rolls Incomplete up, turns a Normal node with a Scanning
 // child into Incomplete (final tree) or Scanning (snapshot), and sorts by size, stably.
-void merge_children(TreeNode& node, std::vector<TreeNode> children, TreePurpose purpose);
+void merge_children(TreeNode& node, NodeList children, TreePurpose purpose);
 
 // The placeholder of a queued or running job: its counts so far, state Scanning.
 TreeNode pending_directory_node(std::string_view path, const JobProgress& progress);

@@ -80,7 +80,7 @@ struct ListedDirectory {
     platform::EntryStatus status;
     int parent_fd = -1;
     std::size_t name_length = 0;
-    std::string text;
+    TreeString text;
 };
 
 // What a worker sends back for each job it finished.

@@ -31,8 +31,7 @@ ChildRetainer::ChildRetainer(ChildRetention setting, std::string_view dir,
     : retention(setting), directory(dir), catalog(std::move(shared_catalog)) {}
 
 void retain_or_spill_child(ChildRetainer& retainer, TreeNode child,
-                           std::optional<CatalogIdentity> identity,
-                           std::vector<TreeNode>& children) {
+                           std::optional<CatalogIdentity> identity, NodeList& children) {
     const auto* largest = std::get_if<KeepLargest>(&retainer.retention);
     // Placeholders and other special files always stay visible.
     if (largest == nullptr || child.state != NodeState::Normal) {
@@ -53,7 +52,7 @@ void retain_or_spill_child(ChildRetainer& retainer, TreeNode child,
     }
 }
 
-void finish_directory_catalog(ChildRetainer&& retainer, std::vector<TreeNode>& children) {
+void finish_directory_catalog(ChildRetainer&& retainer, NodeList& children) {
     bool sound = retainer.catalog == nullptr || !retainer.catalog->failed();
     if (retainer.writer) {
         if (auto done = finish_catalog_writer(*retainer.writer); !done) {

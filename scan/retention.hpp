@@ -45,13 +45,12 @@ struct ChildRetainer {
 
 // Called once per file node, after its bytes were counted into the directory's totals.
 void retain_or_spill_child(ChildRetainer& retainer, TreeNode child,
-                           std::optional<CatalogIdentity> identity,
-                           std::vector<TreeNode>& children);
+                           std::optional<CatalogIdentity> identity, NodeList& children);
 
 // Called once per directory after its listing: finishes the directory's catalog files,
 // then appends the kept files (heap order; the walker's size sort follows) and, when
 // files were left out, the aggregate node. The directory's totals stay as they are.
-void finish_directory_catalog(ChildRetainer&& retainer, std::vector<TreeNode>& children);
+void finish_directory_catalog(ChildRetainer&& retainer, NodeList& children);
 
 // The "Smaller files" node of a directory (its path as text). Unreadable and Incomplete
 // when the catalog could not record everything.

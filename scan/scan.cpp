@@ -42,7 +42,7 @@ bool is_filesystem_root(std::string_view path) {
 
 // The first snapshot as an event-stream line, written directly under the output lock.
 void stream_first_snapshot(ScanSession& session, const TreeNode& root,
-                           const std::vector<TreeNode>& placeholders) {
+                           const NodeList& placeholders) {
     std::int64_t size = root.size;
     std::int64_t files = root.file_count;
     std::vector<const TreeNode*> children;
@@ -86,7 +86,7 @@ void stream_first_snapshot(ScanSession& session, const TreeNode& root,
 // The first snapshot: the root's own listing with a placeholder for every queued job.
 void first_snapshot(ScanSession& session, const TreeNode& root, JobQueue& queue) {
     if (snapshots_ignored(session)) return;
-    std::vector<TreeNode> placeholders;
+    NodeList placeholders;
     {
         std::lock_guard<std::mutex> lock(queue.mutex);
         placeholders.reserve(queue.jobs.size());
@@ -304,7 +304,10 @@ std::expected<ScanOutcome, std::string> scan_driver(const std::shared_ptr<ScanSe
     const auto start = Clock::now();
 
     auto queue = std::make_shared<JobQueue>();
-    TreeNode root = walk_directory(session, path, TopLevelMode{&queue->jobs, &queue->mutex}, 0);
+    TreeNode root = [&] {
+        const TreeMemoryScope tree_in_chunks;
+        return walk_directory(session, path, TopLevelMode{&queue->jobs, &queue->mutex}, 0);
+    }();
     if (queue_length(*queue) == 0) return build_outcome(session, std::move(root), path, start);
     first_snapshot(session, root, *queue);
 
@@ -328,6 +331,7 @@ std::expected<ScanOutcome, std::string> scan_driver(const std::shared_ptr<ScanSe
         return std::unexpected(std::string(kScanWorkerFailed));
     }
     if (session.cancelled()) root.state = NodeState::Incomplete;
+    const TreeMemoryScope tree_in_chunks;
     assemble_final_tree(session, root, frontier, std::move(results));
     return build_outcome(session, std::move(root), path, start);
 }

@@ -21,6 +21,7 @@
 #include "scan/catalog.hpp"
 #include "scan/event.hpp"
 #include "scan/options.hpp"
+#include "scan/tree_memory.hpp"
 
 namespace bramvelt::scan {
 
@@ -73,10 +74,12 @@ class FileKeySet {
 
   private:
     static constexpr std::size_t kShards = 64;
-    // A cache line each, so locking one shard does not slow its neighbours.
+    // A cache line each, so locking one shard does not slow its neighbours. The keys
+    // live in tree memory: a scan's walkers add one for every directory.
     struct alignas(64) Shard {
         std::mutex mutex;
-        std::unordered_set<FileKey, FileKeyHash> set;
+        std::unordered_set<FileKey, FileKeyHash, std::equal_to<FileKey>, TreeAllocator<FileKey>>
+            set;
     };
     std::array<Shard, kShards> shards_;
 };

@@ -20,7 +20,7 @@ std::string_view node_display_name(std::string_view path) {
     return tail.empty() ? path : tail;
 }
 
-void sort_children_by_size(std::vector<TreeNode>& children) {
+void sort_children_by_size(NodeList& children) {
     const std::size_t count = children.size();
     if (count < 2) return;
     if (std::ranges::is_sorted(
@@ -36,8 +36,8 @@ void sort_children_by_size(std::vector<TreeNode>& children) {
     std::array<Key, kOnStack> small;
     std::vector<Key> large;
     if (count > kOnStack) large.resize(count);
-    const std::span<Key> order = count > kOnStack ? std::span<Key>(large)
-                                                  : std::span<Key>(small.data(), count);
+    const std::span<Key> order =
+        count > kOnStack ? std::span<Key>(large) : std::span<Key>(small.data(), count);
     for (std::size_t i = 0; i < count; ++i) order[i] = Key(children[i].size, i);
     std::ranges::sort(order, [](const Key& a, const Key& b) {
         return a.first != b.first ? a.first > b.first : a.second < b.second;

@@ -1,6 +1,7 @@
 #pragma once
 // The node tree a scan produces. A whole tree is one root node that owns its children;
-// a node's name is not stored but derived from its path.
+// a node's name is not stored but derived from its path. Paths and child lists live in
+// node memory (tree_memory.hpp).
 
 #include <atomic>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "platform/text.hpp"
+#include "scan/tree_memory.hpp"
 
 namespace bramvelt::scan {
 
@@ -40,15 +42,18 @@ constexpr std::string_view kind_text(NodeKind kind) {
     return "directory";
 }
 
+struct TreeNode;
+using NodeList = std::vector<TreeNode, TreeAllocator<TreeNode>>;
+
 struct TreeNode {
-    std::string path;  // full path, valid UTF-8 (invalid bytes replaced by U+FFFD)
+    TreeString path;  // full path, valid UTF-8 (invalid bytes replaced by U+FFFD)
     // Allocated bytes of the entry and everything below it. Signed: every sort and the
     // JSON writer treat it so, and no listing yields more than 2^63 - 1.
     std::int64_t size = 0;
     std::int64_t file_count = 0;
     // Whole seconds since the Unix epoch; absent when unknown or before 1970.
     std::optional<std::int64_t> modification_time;
-    std::vector<TreeNode> children;  // largest first
+    NodeList children;  // largest first
     NodeKind kind = NodeKind::Directory;
     bool is_readable = true;
     NodeState state = NodeState::Normal;
@@ -60,6 +65,6 @@ using platform::saturating_add;
 std::string_view node_display_name(std::string_view path);
 
 // Stable sort of children by size, largest first (sizes compared as signed values).
-void sort_children_by_size(std::vector<TreeNode>& children);
+void sort_children_by_size(NodeList& children);
 
 }  // namespace bramvelt::scan

@@ -182,9 +182,9 @@ std::string_view date_text(std::int64_t seconds) {
 
 // Returns how many leading bytes of the path need no escape (all of them, mostly), of
 // which the first `clean` were known to.
-std::size_t append_node_fields(std::string& out, const TreeNode& node, NodeKind kind,
-                               std::int64_t size, std::int64_t file_count, NodeState state,
-                               std::size_t clean = 0) {
+template <class Text>
+std::size_t append_node_fields(Text& out, const TreeNode& node, NodeKind kind, std::int64_t size,
+                               std::int64_t file_count, NodeState state, std::size_t clean = 0) {
     const std::string_view path = node.path;
     const std::string_view name = state == NodeState::SmallFilesAggregate
                                       ? std::string_view("Smaller files")
@@ -329,7 +329,8 @@ bool write_node_fields_json(platform::Writer& sink, const TreeNode& node, NodeKi
 
 namespace {
 
-void append_tree_json(std::string& out, const TreeNode& node, std::size_t clean) {
+template <class Text>
+void append_tree_json(Text& out, const TreeNode& node, std::size_t clean) {
     const std::size_t own =
         append_node_fields(out, node, node.kind, node.size, node.file_count, node.state, clean);
     out += ",\"children\":[";
@@ -344,7 +345,7 @@ void append_tree_json(std::string& out, const TreeNode& node, std::size_t clean)
 
 }  // namespace
 
-void append_tree_json(std::string& out, const TreeNode& node) {
+void append_tree_json(TreeString& out, const TreeNode& node) {
     append_tree_json(out, node, 0);
 }
 

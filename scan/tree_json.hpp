@@ -15,8 +15,9 @@ namespace bramvelt::scan {
 
 // The node and all its descendants; false on the sink's first failed write.
 bool write_tree_json(platform::Writer& sink, const TreeNode& node);
-// The same bytes appended to a string, for a writer that keeps its own buffer.
-void append_tree_json(std::string& out, const TreeNode& node);
+// The same bytes appended to a string, for a writer that keeps its own buffers (in tree
+// memory: see tree_memory.hpp).
+void append_tree_json(TreeString& out, const TreeNode& node);
 
 // Every member before "children" (the opening brace included), with kind, totals and
 // state given by the caller; path, date and readability come from the node.

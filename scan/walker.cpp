@@ -78,7 +78,7 @@ bool is_ascii(std::string_view bytes) {
     return true;
 }
 
-void append_lossy(std::string& out, std::string_view bytes) {
+void append_lossy(TreeString& out, std::string_view bytes) {
     if (is_ascii(bytes) || platform::is_valid_utf8(bytes)) {
         out.append(bytes);
     } else {
@@ -92,8 +92,8 @@ std::size_t lossy_length(std::string_view bytes) {
     return platform::to_utf8_lossy(bytes).size();
 }
 
-std::string lossy_text(std::string_view bytes) {
-    std::string out;
+TreeString lossy_text(std::string_view bytes) {
+    TreeString out;
     append_lossy(out, bytes);
     return out;
 }
@@ -110,8 +110,8 @@ std::string join_raw(const std::string& dir, std::string_view name) {
 // The node path of an entry: the directory's text, "/", the name as text. A "/" ends
 // any ill-formed sequence before it, so converting the parts one by one gives the same
 // text as converting the joined bytes.
-std::string join_text(const std::string& dir_text, std::string_view name) {
-    std::string out;
+TreeString join_text(const TreeString& dir_text, std::string_view name) {
+    TreeString out;
     out.reserve(dir_text.size() + 1 + name.size());
     out = dir_text;
     if (!out.ends_with('/')) out += '/';
@@ -119,7 +119,7 @@ std::string join_text(const std::string& dir_text, std::string_view name) {
     return out;
 }
 
-TreeNode directory_leaf(std::string path, std::optional<std::int64_t> modification,
+TreeNode directory_leaf(TreeString path, std::optional<std::int64_t> modification,
                         NodeState state) {
     TreeNode node;
     node.path = std::move(path);
@@ -215,7 +215,7 @@ std::optional<NodeState> directory_leaf_state(ScanSession& session, const platfo
 }
 
 // A directory whose status could not be read.
-TreeNode unexamined_directory(ScanSession& session, std::string text) {
+TreeNode unexamined_directory(ScanSession& session, TreeString text) {
     session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
     TreeNode node = directory_leaf(std::move(text), std::nullopt, NodeState::Incomplete);
     node.is_readable = false;
@@ -223,7 +223,7 @@ TreeNode unexamined_directory(ScanSession& session, std::string text) {
 }
 
 // A directory that could not be opened for listing: its own size is still counted.
-TreeNode unlistable_directory(ScanSession& session, std::string text,
+TreeNode unlistable_directory(ScanSession& session, TreeString text,
                               std::optional<std::int64_t> modification, std::uint64_t own_size,
                               JobProgress* job) {
     session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
@@ -266,13 +266,13 @@ enum class EntryKind {
 
 struct EntryDecision {
     EntryKind kind = EntryKind::skipped;
-    std::string path_text;                     // the entry's node path, when it has a node
+    TreeString path_text;                      // the entry's node path, when it has a node
     NodeState leaf_state = NodeState::Normal;  // for a leaf
 };
 
 // Decides what one listing result is; the walk only carries the decision out.
 EntryDecision treat_entry(const ScanSession& session, const ListingResult& result,
-                          const std::string& dir_text) {
+                          const TreeString& dir_text) {
     if (std::holds_alternative<ListingReadError>(result)) return {EntryKind::read_failed, {}};
     if (const auto* failed = std::get_if<ListingMetadataError>(&result)) {
         return {EntryKind::unreadable, join_text(dir_text, failed->name)};
@@ -295,7 +295,7 @@ EntryDecision treat_entry(const ScanSession& session, const ListingResult& resul
 // One directory being walked: its node, its running totals and the subdirectories still
 // to walk. Owned by the walking thread.
 struct DirectoryWalk {
-    DirectoryWalk(ScanSession& session, const std::string& path, std::string text,
+    DirectoryWalk(ScanSession& session, const std::string& path, TreeString text,
                   std::optional<std::int64_t> modification, std::uint64_t own_size,
                   JobProgress* job, LinkLog* links)
         : session(session),
@@ -330,7 +330,7 @@ struct DirectoryWalk {
     std::uint64_t batch_files = 0;
     // Children made in place, in listing order (every file kept, no catalog).
     const bool in_blocks;
-    std::vector<std::vector<TreeNode>> overflow;
+    std::vector<NodeList> overflow;
     std::size_t overflow_count = 0;
 
     void publish() {
@@ -345,7 +345,7 @@ struct DirectoryWalk {
         batch_files = 0;
     }
 
-    void add_unreadable(const ListingMetadataError& failed, std::string path_text) {
+    void add_unreadable(const ListingMetadataError& failed, TreeString path_text) {
         session.unreadable_items.fetch_add(1, std::memory_order_relaxed);
         TreeNode& child = new_child();
         child.path = std::move(path_text);
@@ -354,7 +354,7 @@ struct DirectoryWalk {
         child.state = NodeState::Incomplete;
     }
 
-    void add_file(const ListedEntry& entry, std::string path_text) {
+    void add_file(const ListedEntry& entry, TreeString path_text) {
         const FileFacts facts = entry.file_facts.value_or(FileFacts{});
         std::uint64_t counted = 0;
         if (links != nullptr && facts.link_count >= 2) {
@@ -388,7 +388,7 @@ struct DirectoryWalk {
         retain_or_spill_child(retainer, std::move(spilled), identity, node.children);
     }
 
-    void add_leaf(const ListedEntry& entry, NodeState state, std::string path_text) {
+    void add_leaf(const ListedEntry& entry, NodeState state, TreeString path_text) {
         new_child() = directory_leaf(std::move(path_text), as_node_time(entry.modification), state);
     }
 
@@ -401,7 +401,7 @@ struct DirectoryWalk {
                                join_text(node.path, sub.name)};
     }
 
-    void add_pending(const ListedEntry& entry, const std::string& path_text) {
+    void add_pending(const ListedEntry& entry, const TreeString& path_text) {
         // The name as text ends the path's text; it holds no "/".
         const std::string_view name_text =
             std::string_view(path_text).substr(path_text.size() - lossy_length(entry.name));
@@ -429,7 +429,7 @@ struct DirectoryWalk {
     // With room for `more` children to come.
     void gather_children(std::size_t more) {
         if (overflow.empty()) return;
-        std::vector<TreeNode> all;
+        NodeList all;
         all.reserve(child_count() + more);
         std::ranges::move(node.children, std::back_inserter(all));
         for (auto& block : overflow) std::ranges::move(block, std::back_inserter(all));
@@ -613,7 +613,7 @@ void apply_package_rule(bool collapse_packages, TreeNode& node) {
     }
     if (!is_package_name(node_display_name(node.path))) return;
     node.kind = NodeKind::Package;
-    std::vector<TreeNode>().swap(node.children);
+    NodeList().swap(node.children);
 }
 
 std::uint64_t count_hard_link(ScanSession& session, const FileFacts& facts, std::uint64_t inode) {
@@ -676,7 +676,7 @@ namespace {
 
 // walk_directory once the directory's status is known: from a status call on the path,
 // or (`listed`) from its parent's listing.
-TreeNode walk_examined(ScanSession& session, const std::string& path, std::string text,
+TreeNode walk_examined(ScanSession& session, const std::string& path, TreeString text,
                        const platform::EntryStatus& st, const ListedDirectory* listed,
                        const WalkMode& mode, unsigned depth) {
     const std::uint64_t own_size = st.is_dataless() ? 0 : allocated_bytes(st.blocks);
@@ -720,7 +720,7 @@ TreeNode walk_examined(ScanSession& session, const std::string& path, std::strin
 }
 
 // walk_directory with the path's text made.
-TreeNode walk_examined_path(ScanSession& session, const std::string& path, std::string text,
+TreeNode walk_examined_path(ScanSession& session, const std::string& path, TreeString text,
                             const WalkMode& mode, unsigned depth) {
     const auto st = platform::status_of_path(path, platform::FollowFinalLink::yes);
     if (!st) return unexamined_directory(session, std::move(text));
@@ -731,7 +731,7 @@ TreeNode walk_examined_path(ScanSession& session, const std::string& path, std::
 
 TreeNode walk_subdirectory(ScanSession& session, const std::string& path, const WalkMode& mode,
                            unsigned depth, ListedDirectory* listed) {
-    std::string text = listed != nullptr ? std::move(listed->text) : lossy_text(path);
+    TreeString text = listed != nullptr ? std::move(listed->text) : lossy_text(path);
     if (session.cancelled()) {
         return directory_leaf(std::move(text), std::nullopt, NodeState::Incomplete);
     }

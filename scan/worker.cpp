@@ -83,6 +83,7 @@ bool scan_worker(const std::shared_ptr<ScanSession>& session,
             if (pool != nullptr) pool->leave();
         }
     } leave{pool.get()};
+    const TreeMemoryScope tree_in_chunks;
     try {
         for (;;) {
             if (session->cancelled()) return true;

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "scan/tree_json.hpp"
+#include "scan/tree_memory.hpp"
 #include "src/cli/errors.hpp"
 #include "src/cli/format.hpp"
 
@@ -96,7 +97,7 @@ bool bytes_less(std::string_view a, std::string_view b) {
 // Sorts [first, last) with `before` through their positions, then moves each node once
 // to its place: nodes are large, and sorting them directly moves each many times.
 template <typename Before>
-void sort_run_by_path(std::vector<TreeNode>::iterator first, std::vector<TreeNode>::iterator last,
+void sort_run_by_path(scan::NodeList::iterator first, scan::NodeList::iterator last,
                       const Before& before) {
     const auto count = static_cast<std::size_t>(last - first);
     std::vector<std::size_t> order(count);
@@ -124,7 +125,7 @@ void sort_run_by_path(std::vector<TreeNode>::iterator first, std::vector<TreeNod
 // Size, largest first, then path. The engine hands children over sorted by size
 // already, so usually only runs of equal size need ordering. Siblings share their
 // parent's path as a prefix, so comparing what follows it orders them the same way.
-void order_children(const TreeNode& parent, std::vector<TreeNode>& children) {
+void order_children(const TreeNode& parent, scan::NodeList& children) {
     const auto by_size = [](const TreeNode& a, const TreeNode& b) { return a.size > b.size; };
     if (!std::ranges::is_sorted(children, by_size)) {
         scan::sort_children_by_size(children);
@@ -201,10 +202,10 @@ void trim_children(TreeNode& node, std::uint64_t depth, const OutputLimits& limi
     order_children(node, node.children);
     const auto [keep, reason] = cut_of(node, depth, limits);
     if (keep < node.children.size()) {
-        omitted.push_back({node.path, reason, node.children.size() - keep});
+        omitted.push_back({std::string(node.path), reason, node.children.size() - keep});
         // The few kept move to a list of their own; the whole former list, the cut
         // subtrees in it, is kept as it is, nothing in it touched or copied.
-        std::vector<TreeNode> kept;
+        scan::NodeList kept;
         kept.reserve(keep);
         const auto cut = node.children.begin() + static_cast<std::ptrdiff_t>(keep);
         kept.insert(kept.end(), std::make_move_iterator(node.children.begin()),
@@ -394,6 +395,15 @@ void plan_segments(TreeNode& node, std::uint64_t depth, const OutputLimits& limi
 // A node's object with a typical path, and a little more.
 constexpr std::size_t kJsonBytesPerNode = 300;
 
+// The room a segment's text is expected to take.
+std::size_t room_for(const Segment& segment) {
+    std::size_t nodes = 0;
+    for (const TreeNode* subtree : segment.subtrees) {
+        nodes += static_cast<std::size_t>(subtree->file_count) + 1;
+    }
+    return segment.text.size() + nodes * kJsonBytesPerNode;
+}
+
 // Orders, on up to `threads` threads, the children of every node plan_segments opens
 // (each node's own, apart from any other's), so the plan, on one thread, finds them in
 // order: wide directories' files would otherwise be sorted there one directory after the
@@ -470,8 +480,10 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
     struct Handoff {
         std::mutex mutex;
         std::condition_variable changed;
-        std::vector<std::optional<std::string>> ready;  // by segment, until sent
-        std::vector<std::string> spare;
+        // Buffers of runs in tree memory (huge pages): the document is as large as the
+        // tree, and the pool's first use of each page would cost a fault.
+        std::vector<std::optional<scan::TreeString>> ready;  // by segment, until sent
+        std::vector<scan::TreeString> spare;
         std::size_t made = 0;
         std::size_t next = 0;  // the segment that goes out next
         bool sending = false;
@@ -479,11 +491,17 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
     } handoff;
     handoff.ready.resize(segments.size());
     const std::size_t most_buffers = 3 * std::max(threads, 1u);
+    // Every buffer is made as large as the largest run needs, so none grows when it is
+    // used again: in tree memory, the room a grown buffer leaves behind stays taken until
+    // its whole chunk is free.
+    std::size_t room = 0;
+    for (const Segment& segment : segments) room = std::max(room, room_for(segment));
+    room = std::min(room, scan::kLargestTreePiece);
     std::atomic<std::size_t> claimed{0};
     // Takes a buffer for segment `k`: a spare one, a new one while fewer than the most
     // were made, or (the segment that goes out next, so the output never stalls) a new one
     // in any case.
-    const auto take_buffer = [&](std::size_t k) -> std::optional<std::string> {
+    const auto take_buffer = [&](std::size_t k) -> std::optional<scan::TreeString> {
         std::unique_lock<std::mutex> lock(handoff.mutex);
         handoff.changed.wait(lock, [&] {
             return handoff.failed || !handoff.spare.empty() || handoff.made < most_buffers ||
@@ -492,21 +510,21 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
         if (handoff.failed) return std::nullopt;
         if (handoff.spare.empty()) {
             ++handoff.made;
-            return std::string();
+            return scan::TreeString();
         }
-        std::string buffer = std::move(handoff.spare.back());
+        scan::TreeString buffer = std::move(handoff.spare.back());
         handoff.spare.pop_back();
         return buffer;
     };
     // Hands in segment `k`, then sends whatever is ready in order unless another thread
     // is sending (it will send this one too).
-    const auto hand_in = [&](std::size_t k, std::string buffer) {
+    const auto hand_in = [&](std::size_t k, scan::TreeString buffer) {
         std::unique_lock<std::mutex> lock(handoff.mutex);
         handoff.ready[k] = std::move(buffer);
         if (handoff.sending) return;
         handoff.sending = true;
         while (!handoff.failed && handoff.next < segments.size() && handoff.ready[handoff.next]) {
-            std::string bytes = std::move(*handoff.ready[handoff.next]);
+            scan::TreeString bytes = std::move(*handoff.ready[handoff.next]);
             handoff.ready[handoff.next].reset();
             lock.unlock();
             const bool written = out.write(bytes);
@@ -526,24 +544,21 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
     // Exceptions (out of memory) must not leave a helper thread; the report then counts
     // as not written.
     const auto render = [&]() noexcept {
+        const scan::TreeMemoryScope buffers_in_chunks;
         try {
             for (std::size_t k = claimed++; k < segments.size(); k = claimed++) {
                 Segment& segment = segments[k];
                 // Fixed text (a large node's fields, a comma, closing brackets) takes no
                 // buffer from the pool: waiting its turn, it would hold one a run needs.
                 if (segment.subtrees.empty()) {
-                    hand_in(k, std::move(segment.text));
+                    hand_in(k, scan::TreeString(segment.text));
                     continue;
                 }
                 auto buffer = take_buffer(k);
                 if (!buffer) return;
                 // Made large enough at once: growing by doubling would leave every
-                // smaller block behind it in this thread's heap.
-                std::size_t nodes = 0;
-                for (const TreeNode* subtree : segment.subtrees) {
-                    nodes += static_cast<std::size_t>(subtree->file_count) + 1;
-                }
-                buffer->reserve(segment.text.size() + nodes * kJsonBytesPerNode);
+                // smaller block behind it.
+                buffer->reserve(std::max(room, room_for(segment)));
                 buffer->assign(segment.text);
                 for (std::size_t i = 0; i < segment.subtrees.size(); ++i) {
                     if (i > 0) *buffer += ',';

@@ -38,7 +38,7 @@ enum class ReportFormat { text, json };
 // Subtrees cut from a report, kept whole: freeing a few hundred thousand nodes costs
 // more than writing the report, and the command ends right after it. Each entry is a
 // node's former list of children; the nodes the report keeps were moved out of it.
-using TrimmedNodes = std::vector<std::vector<scan::TreeNode>>;
+using TrimmedNodes = std::vector<scan::NodeList>;
 
 // Sorts every kept node's children (size, then path) and cuts them to the limits,
 // recording each cut in pre-order; the cut subtrees go to `trimmed`.

@@ -20,6 +20,7 @@ namespace bramvelt::cli {
 namespace {
 
 using scan::NodeKind;
+using scan::NodeList;
 using scan::NodeState;
 using scan::TreeNode;
 
@@ -194,7 +195,7 @@ TEST(ScanCommand, InteractiveNeedsADirectoryAndATerminal) {
         "bramvelt: the interactive UI needs a terminal; use scan, dev or clean for scripts\n");
 }
 
-TreeNode make(std::string path, std::int64_t size, std::vector<TreeNode> children = {}) {
+TreeNode make(std::string path, std::int64_t size, NodeList children = {}) {
     TreeNode n;
     n.path = std::move(path);
     n.size = size;
@@ -259,10 +260,10 @@ TEST(TreeHasProblems, SeveralThreadsLookAtEveryNodeOfALargeTree) {
     for (int d = 0; d < 40; ++d) {
         TreeNode dir = make("/r/d" + std::to_string(d), 0);
         dir.kind = NodeKind::Directory;
-        TreeNode inner = make(dir.path + "/inner", 0);
+        TreeNode inner = make(std::string(dir.path) + "/inner", 0);
         inner.kind = NodeKind::Directory;
         for (int f = 0; f < 1500; ++f) {
-            inner.children.push_back(make(inner.path + "/f" + std::to_string(f), 1));
+            inner.children.push_back(make(std::string(inner.path) + "/f" + std::to_string(f), 1));
         }
         inner.file_count = 1500;
         dir.file_count = inner.file_count;
@@ -376,7 +377,7 @@ scan::TreeNode synthetic_tree() {
         const int files = static_cast<int>(next() % 200);
         for (int f = 0; f < files; ++f) {
             TreeNode file;
-            file.path = dir.path + "/f" + std::to_string(next() % 100'000);
+            file.path = std::string(dir.path) + "/f" + std::to_string(next() % 100'000);
             file.kind = NodeKind::File;
             file.size = 4096 * static_cast<std::int64_t>(next() % 3);
             file.file_count = 1;
@@ -387,7 +388,7 @@ scan::TreeNode synthetic_tree() {
         const int subdirs = depth < 4 ? 2 + static_cast<int>(next() % 3) : 0;
         for (int d = 0; d < subdirs; ++d) {
             TreeNode sub;
-            sub.path = dir.path + "/d" + std::to_string(d);
+            sub.path = std::string(dir.path) + "/d" + std::to_string(d);
             sub.kind = NodeKind::Directory;
             fill(sub, depth + 1);
             dir.size += sub.size;

@@ -237,7 +237,7 @@ TEST(MergeChildren, RollsStatesUpAndKeepsEqualSizesInOrder) {
     {
         TreeNode dir;
         dir.children.push_back(child("/d/own", 5, NodeState::Normal));
-        std::vector<TreeNode> kids;
+        NodeList kids;
         kids.push_back(child("/d/z", 5, NodeState::Normal));
         kids.push_back(child("/d/a", 9, NodeState::Scanning));
         TreeNode snapshot = dir;

@@ -234,7 +234,7 @@ TEST(Scan, FoldersWalkedInsideAJobKeepTheirTextAndStatus) {
         const TreeNode* next = find(r.result->tree, text + "/next\xEF\xBF\xBD");
         ASSERT_NE(next, nullptr);
         ASSERT_EQ(next->children.size(), 1u);
-        EXPECT_EQ(next->children[0].path, text + "/next\xEF\xBF\xBD/inside");
+        EXPECT_EQ(std::string_view(next->children[0].path), text + "/next\xEF\xBF\xBD/inside");
         EXPECT_EQ(r.result->tree.size, du_bytes(root));
         EXPECT_EQ(r.result->directories_scanned, 7u);  // root, a, b, c, d and the two
     }
@@ -399,7 +399,7 @@ TEST(Scan, CompleteScanEventsEndWithRootProgressThenComplete) {
     ASSERT_TRUE(r.result);
     ASSERT_EQ(r.events.size(), 2u);  // no subdirectory: no snapshot at all
     EXPECT_EQ(r.events[0].kind, "progress");
-    EXPECT_EQ(r.events[0].path, flat);
+    EXPECT_EQ(std::string_view(r.events[0].path), flat);
     EXPECT_EQ(r.events[1].kind, "complete");
 
     const std::string nested = dir.make_dir("nested/a/b");
@@ -505,7 +505,7 @@ TEST(Scan, SymbolicLinkRootIsListedThroughTheLink) {
     EXPECT_EQ(r.result->root_path, dir / "link");
     EXPECT_EQ(r.result->tree.file_count, 1);
     EXPECT_EQ(r.result->standard_fallbacks, 1u);
-    EXPECT_EQ(r.result->tree.children[0].path, dir / "link/f");
+    EXPECT_EQ(std::string_view(r.result->tree.children[0].path), dir / "link/f");
 }
 
 TEST(Scan, MountPointsAreLeavesOnOneFileSystem) {

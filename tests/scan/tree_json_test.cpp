@@ -112,12 +112,12 @@ TEST(TreeJson, ChildrenEscapedWhateverTheirParentsPathHolds) {
     // A child's path usually begins with its parent's; escapes in either part, and a child
     // whose path does not begin so, are all written in full.
     TreeNode root = node("/r\"q" + std::string(20, 'x'), NodeKind::Directory);
-    root.children.push_back(node(root.path + "/a\tb"));
-    root.children.push_back(node(root.path + "/plain"));
+    root.children.push_back(node(std::string(root.path) + "/a\tb"));
+    root.children.push_back(node(std::string(root.path) + "/plain"));
     TreeNode clean = node("/clean" + std::string(20, 'y'), NodeKind::Directory);
-    clean.children.push_back(node(clean.path + "/c\\d"));
+    clean.children.push_back(node(std::string(clean.path) + "/c\\d"));
     clean.children.push_back(node("/elsewhere/e\"f"));
-    clean.children.push_back(node(clean.path.substr(0, 10) + "\n"));
+    clean.children.push_back(node(std::string(clean.path.substr(0, 10)) + "\n"));
     root.children.push_back(clean);
     const std::string json = json_of(root);
     const std::string r = "/r\\\"q" + std::string(20, 'x');
@@ -158,7 +158,8 @@ TEST(TreeJson, AppendingGivesTheWritersBytes) {
     TreeNode root = node("/r/" + std::string(30, 'd'), NodeKind::Directory);
     root.modification_time = 1'700'000'000;
     for (int i = 0; i < 3000; ++i) {
-        TreeNode child = node(root.path + "/f" + std::to_string(i) + (i % 7 == 0 ? "\"q" : ""));
+        TreeNode child =
+            node(std::string(root.path) + "/f" + std::to_string(i) + (i % 7 == 0 ? "\"q" : ""));
         child.size = i * 512;
         child.file_count = 1;
         child.modification_time = 1'700'000'000 + i / 10;
@@ -168,9 +169,9 @@ TEST(TreeJson, AppendingGivesTheWritersBytes) {
     TreeNode aggregate = node(std::string(kSmallFilesPrefix) + "/r/x\ty");
     aggregate.state = NodeState::SmallFilesAggregate;
     root.children.push_back(aggregate);
-    std::string appended = "prefix";
+    TreeString appended = "prefix";
     append_tree_json(appended, root);
-    EXPECT_EQ(appended, "prefix" + json_of(root));
+    EXPECT_EQ(std::string_view(appended), "prefix" + json_of(root));
 }
 
 TEST(Iso8601, ConvertsCivilDates) {

@@ -2,6 +2,7 @@
 // Small scan trees built by hand for the interface's tests.
 
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,7 +29,8 @@ inline DiskNode folder(std::string path, std::vector<DiskNode> children = {}) {
         n.size += c.size;
         n.file_count += c.file_count;
     }
-    n.children = std::move(children);
+    n.children.assign(std::make_move_iterator(children.begin()),
+                      std::make_move_iterator(children.end()));
     return n;
 }
 

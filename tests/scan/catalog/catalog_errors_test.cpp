@@ -43,7 +43,7 @@ struct Spill {
     }
     CatalogDirectoryWriter& writer() { return *retainer.writer; }
     ChildRetainer retainer;
-    std::vector<TreeNode> children;
+    NodeList children;
 };
 
 std::string run_path(const CatalogFolder& folder, int n) {
@@ -313,7 +313,7 @@ TEST(CatalogErrors, AFullFileSystemIsRecorded) {
         auto catalog = open_scan_catalog(mount_point, make_cancel_flag());
         if (!catalog) return 2;
         ChildRetainer retainer(KeepLargest{0, 0}, "/d", *catalog);
-        std::vector<TreeNode> children;
+        NodeList children;
         for (int i = 0; i < 200; ++i) {
             retain_or_spill_child(retainer, file_node(padded_path("/d", i, kBudgetPath), i), {},
                                   children);

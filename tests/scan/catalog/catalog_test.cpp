@@ -39,7 +39,7 @@ struct Directory {
         return children.back();
     }
     ChildRetainer retainer;
-    std::vector<TreeNode> children;
+    NodeList children;
 };
 
 std::set<std::string> names_of(std::string_view key, std::initializer_list<std::string_view> ext) {
@@ -153,7 +153,9 @@ TEST(CatalogWriter, RoundTripThroughRunsMergesAndIndex) {
         if (a.node.size != b.node.size) return a.node.size > b.node.size;
         return a.node.path > b.node.path;
     });
-    std::vector<std::string> largest = {added[0].node.path, added[1].node.path, added[2].node.path};
+    std::vector<std::string> largest = {std::string(added[0].node.path),
+                                        std::string(added[1].node.path),
+                                        std::string(added[2].node.path)};
     std::ranges::sort(largest);
     std::vector<RetainedChild> omitted(added.begin() + 3, added.end());
     std::ranges::sort(omitted, [](const RetainedChild& a, const RetainedChild& b) {
@@ -165,10 +167,10 @@ TEST(CatalogWriter, RoundTripThroughRunsMergesAndIndex) {
     // The three largest stay in the tree, the rest are in the aggregate and the catalog.
     ASSERT_EQ(directory.children.size(), 4u);
     std::vector<std::string> kept;
-    for (std::size_t i = 0; i < 3; ++i) kept.push_back(directory.children[i].path);
+    for (std::size_t i = 0; i < 3; ++i) kept.emplace_back(directory.children[i].path);
     std::ranges::sort(kept);
     EXPECT_EQ(kept, largest);
-    EXPECT_EQ(aggregate.path, std::string(kSmallFilesPrefix) + dir);
+    EXPECT_EQ(std::string_view(aggregate.path), std::string(kSmallFilesPrefix) + dir);
     EXPECT_EQ(aggregate.state, NodeState::SmallFilesAggregate);
     EXPECT_EQ(aggregate.file_count, kTotal - 3);
     EXPECT_EQ(aggregate.size, omitted_bytes);
@@ -177,7 +179,7 @@ TEST(CatalogWriter, RoundTripThroughRunsMergesAndIndex) {
     ASSERT_EQ(records.size(), omitted.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(records[i].node.path, omitted[i].node.path);
+        EXPECT_EQ(std::string_view(records[i].node.path), omitted[i].node.path);
         EXPECT_EQ(records[i].node.size, omitted[i].node.size);
         EXPECT_EQ(records[i].node.file_count, 1);
         EXPECT_EQ(records[i].node.modification_time, omitted[i].node.modification_time);
@@ -201,7 +203,8 @@ TEST(CatalogWriter, RoundTripThroughRunsMergesAndIndex) {
     for (std::size_t i = 0; i + 1 < index.offsets.size(); ++i) {
         const std::uint64_t at = index.offsets[i];
         ASSERT_EQ(catalog_test::u32_at(data, at), omitted[i].node.path.size());
-        ASSERT_EQ(data.substr(at + 4, omitted[i].node.path.size()), omitted[i].node.path);
+        ASSERT_EQ(data.substr(at + 4, omitted[i].node.path.size()),
+                  std::string_view(omitted[i].node.path));
         ASSERT_EQ(index.offsets[i + 1] - at, catalog_record_length(omitted[i]));
     }
 }
@@ -234,7 +237,7 @@ TEST(CatalogWriter, MoreThanSixteenRunsAtTheEndMergeInPasses) {
     ASSERT_EQ(records.size(), expected.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
         ASSERT_EQ(records[i].node.size, expected[i].first) << i;
-        ASSERT_EQ(records[i].node.path, expected[i].second) << i;
+        ASSERT_EQ(std::string_view(records[i].node.path), expected[i].second) << i;
     }
     EXPECT_EQ(read_index(folder / (key + ".index")).count, static_cast<std::uint64_t>(kTotal));
 }
@@ -255,7 +258,7 @@ TEST(CatalogWriter, FewFilesMakeOneRunThatBecomesTheDataFile) {
     EXPECT_EQ(folder.names(), names_of(key, {".binding", ".data", ".index"}));
 
     std::vector<std::string> paths;
-    for (const auto& r : read_records(folder, key + ".data")) paths.push_back(r.node.path);
+    for (const auto& r : read_records(folder, key + ".data")) paths.emplace_back(r.node.path);
     EXPECT_EQ(paths, (std::vector<std::string>{"/d/large", "/d/a", "/d/ab", "/d/b", "/d/\xc3\xa9",
                                                "/d/small"}));
     struct stat st {};
@@ -271,7 +274,7 @@ TEST(CatalogWriter, KeepAllAndKeptFilesWriteNothing) {
     CatalogFolder folder(tmp);
     ChildRetainer all(KeepAll{}, "/d", folder.catalog);
     ChildRetainer roomy(KeepLargest{10, 0}, "/e", folder.catalog);
-    std::vector<TreeNode> children;
+    NodeList children;
     for (int i = 0; i < 5; ++i) {
         retain_or_spill_child(all, file_node("/d/" + std::to_string(i), i), std::nullopt, children);
         retain_or_spill_child(roomy, file_node("/e/" + std::to_string(i), i), std::nullopt,

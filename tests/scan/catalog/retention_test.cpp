@@ -28,10 +28,10 @@ struct Input {
 };
 
 // Runs one directory through retention as the walker does: every file, then the finish.
-std::vector<TreeNode> retain(const ChildRetention& setting, const std::vector<Input>& files,
-                             std::shared_ptr<ScanCatalog> catalog = nullptr) {
+NodeList retain(const ChildRetention& setting, const std::vector<Input>& files,
+                std::shared_ptr<ScanCatalog> catalog = nullptr) {
     ChildRetainer retainer(setting, "/d", std::move(catalog));
-    std::vector<TreeNode> children;
+    NodeList children;
     for (const auto& f : files) {
         retain_or_spill_child(retainer, file("/d/" + f.name, f.size, f.state), std::nullopt,
                               children);
@@ -40,18 +40,18 @@ std::vector<TreeNode> retain(const ChildRetention& setting, const std::vector<In
     return children;
 }
 
-std::vector<std::string> kept_paths(std::vector<TreeNode> children) {
+std::vector<std::string> kept_paths(NodeList children) {
     std::vector<std::string> paths;
     for (const auto& c : children) {
         if (c.state != NodeState::SmallFilesAggregate && c.state != NodeState::Incomplete) {
-            paths.push_back(c.path);
+            paths.emplace_back(c.path);
         }
     }
     std::ranges::sort(paths);
     return paths;
 }
 
-const TreeNode* aggregate_of(const std::vector<TreeNode>& children) {
+const TreeNode* aggregate_of(const NodeList& children) {
     const TreeNode* found = nullptr;
     for (const auto& c : children) {
         if (c.path.starts_with(kSmallFilesPrefix)) {
@@ -68,7 +68,7 @@ TEST(Retention, KeepAllKeepsEveryFileInOrderWithoutAggregate) {
     const auto children = retain(KeepAll{}, files);
     ASSERT_EQ(children.size(), files.size());
     for (std::size_t i = 0; i < files.size(); ++i)
-        EXPECT_EQ(children[i].path, "/d/" + files[i].name);
+        EXPECT_EQ(std::string_view(children[i].path), "/d/" + files[i].name);
     EXPECT_EQ(aggregate_of(children), nullptr);
 }
 

@@ -58,7 +58,7 @@ std::int64_t allocated(const std::string& path) {
 
 const TreeNode* child(const TreeNode& node, const std::string& path) {
     for (const auto& c : node.children) {
-        if (c.path == path) return &c;
+        if (std::string_view(c.path) == path) return &c;
     }
     return nullptr;
 }
@@ -111,7 +111,7 @@ TEST_F(CatalogScan, KeepsTheLargestFilesAndCatalogsTheRest) {
     const TreeNode* a = child(tree, root + "/a");
     ASSERT_NE(a, nullptr);
     std::vector<std::string> paths;
-    for (const auto& c : a->children) paths.push_back(c.path);
+    for (const auto& c : a->children) paths.emplace_back(c.path);
     EXPECT_EQ(paths,
               (std::vector<std::string>{root + "/a/huge", root + "/a/large",
                                         "bramvelt-small-files://" + root + "/a", root + "/a/deep"}))
@@ -132,8 +132,8 @@ TEST_F(CatalogScan, KeepsTheLargestFilesAndCatalogsTheRest) {
     const TreeNode* b = child(tree, root + "/b");
     ASSERT_NE(b, nullptr);
     ASSERT_EQ(b->children.size(), 3u);
-    EXPECT_EQ(b->children[0].path, root + "/b/y");
-    EXPECT_EQ(b->children[1].path, root + "/b/z");
+    EXPECT_EQ(std::string_view(b->children[0].path), root + "/b/y");
+    EXPECT_EQ(std::string_view(b->children[1].path), root + "/b/z");
     EXPECT_EQ(b->children[2].file_count, 1);
     EXPECT_EQ(b->children[2].state, NodeState::SmallFilesAggregate);
 
@@ -148,8 +148,8 @@ TEST_F(CatalogScan, KeepsTheLargestFilesAndCatalogsTheRest) {
 
     const auto records = read_records(view, catalog_directory_key(root + "/a") + ".data");
     ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[0].node.path, root + "/a/mid");
-    EXPECT_EQ(records[2].node.path, root + "/a/empty");
+    EXPECT_EQ(std::string_view(records[0].node.path), root + "/a/mid");
+    EXPECT_EQ(std::string_view(records[2].node.path), root + "/a/empty");
     struct stat st {};
     ASSERT_EQ(::lstat((root + "/a/mid").c_str(), &st), 0);
     ASSERT_TRUE(records[0].identity.has_value());
