@@ -58,7 +58,7 @@ class DevTmux {
         args.insert(args.end(), keys.begin(), keys.end());
         tmux(args);
     }
-    bool wait_for_text(const std::string& text, std::chrono::milliseconds limit = 20s) const {
+    bool wait_for_text(const std::string& text, std::chrono::milliseconds limit = 60s) const {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         std::string last;
         while (std::chrono::steady_clock::now() < deadline) {

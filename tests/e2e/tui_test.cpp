@@ -74,7 +74,7 @@ class Tmux {
     // Polls the screen until `pred` holds; false (with the last screen reported) after
     // the time limit.
     bool wait_for(const std::function<bool(const std::string&)>& pred,
-                  std::chrono::milliseconds limit = 15s) const {
+                  std::chrono::milliseconds limit = 60s) const {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         std::string last;
         while (std::chrono::steady_clock::now() < deadline) {
@@ -85,7 +85,7 @@ class Tmux {
         ADD_FAILURE() << "screen never matched:\n" << last;
         return false;
     }
-    bool wait_for_text(const std::string& text, std::chrono::milliseconds limit = 15s) const {
+    bool wait_for_text(const std::string& text, std::chrono::milliseconds limit = 60s) const {
         return wait_for([&](const std::string& s) { return s.find(text) != std::string::npos; },
                         limit);
     }
