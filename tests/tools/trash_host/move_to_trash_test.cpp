@@ -247,20 +247,20 @@ TEST_F(HostTest, SwapRaceNeverTrashesTheOtherFileSilently) {
         const std::string decoy = tmp.write_file("race/y", "decoy");
         const TrashRequest request = request_for(item);
         std::atomic<bool> stop = false;
-        std::atomic<bool> started = false;
         std::atomic<int> swaps = 0;
         std::thread swapper([&] {
             while (!stop.load()) {
                 if (::syscall(SYS_renameat2, AT_FDCWD, item.c_str(), AT_FDCWD, decoy.c_str(),
-                              RENAME_EXCHANGE) == 0 &&
-                    started.load()) {
+                              RENAME_EXCHANGE) == 0) {
                     swaps.fetch_add(1);
                 }
             }
         });
-        started = true;
+        // The host starts once the swapper is under way.
+        while (swaps.load() == 0) std::this_thread::yield();
+        const int swaps_before = swaps.load();
         const auto result = move_to_trash(request, environment);
-        const bool contested = swaps.load() > 0;
+        const bool contested = swaps.load() != swaps_before;
         stop = true;
         swapper.join();
 
