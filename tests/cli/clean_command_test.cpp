@@ -17,6 +17,7 @@
 #include "core/policy/classification.hpp"
 #include "platform/signals.hpp"
 #include "src/cli/dev_json.hpp"
+#include "support/eventually.hpp"
 #include "support/lines.hpp"
 #include "support/temp_dir.hpp"
 
@@ -47,11 +48,7 @@ constexpr std::uint64_t kDay = 86'400;
 // command's flag.
 void press_ctrl_c(const CancelFlag& cancel, int signal = SIGINT) {
     ASSERT_EQ(::raise(signal), 0);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!cancel->load() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_TRUE(cancel->load());
+    ASSERT_TRUE(testing::eventually([&] { return cancel->load(); }));
 }
 
 // Drives clean_command over real folders: the search returns fixed finds for them, and a

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "src/cli/format.hpp"
+#include "support/eventually.hpp"
 #include "support/lines.hpp"
 #include "support/run_process.hpp"
 #include "support/temp_dir.hpp"
@@ -214,7 +215,7 @@ TEST_F(DevWorkspace, CtrlCDuringTheSearchReportsWhatWasFound) {
                                "' & pid=$!\n"
                                "i=0; while [ ! -e '" +
                                marker +
-                               "' ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done\n"
+                               "' ] && [ $i -lt 6000 ]; do sleep 0.01; i=$((i+1)); done\n"
                                "kill -INT $pid; wait $pid; echo $?\n";
     RunOptions options;
     options.environment = environment(fake + ":");
@@ -257,10 +258,7 @@ TEST_F(DevWorkspace, ProgressLineAtATerminalIsErasedOnCtrlC) {
     ASSERT_EQ(tmux({"new-session", "-d", "-x", "160", "-y", "40", "sh " + (tmp / "run.sh")}).status,
               0);
     const auto pane = [&] { return tmux({"capture-pane", "-p", "-J"}).out; };
-    const auto wait_for = [&](auto done) {
-        for (int i = 0; i < 400 && !done(); ++i) ::usleep(25'000);
-        return done();
-    };
+    const auto wait_for = [&](auto done) { return testing::eventually(done); };
     EXPECT_TRUE(wait_for([&] {
         return pane().find("Searching… 0 candidates · ") != std::string::npos;
     })) << pane();

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/spawn.hpp"
+#include "support/eventually.hpp"
 #include "support/run_process.hpp"
 #include "support/temp_dir.hpp"
 
@@ -102,6 +103,20 @@ TEST(ScanProgram, UnreadableFolderGivesStatusThree) {
     ::chmod((root + "/closed").c_str(), 0755);
 }
 
+// Whether the process has a handler of its own for SIGINT, or has ended (then the caller
+// stops waiting and learns so from its status).
+bool catches_sigint(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("State:") && line.find('Z') != std::string::npos) return true;
+        if (line.starts_with("SigCgt:")) {
+            return (std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGINT - 1))) != 0;
+        }
+    }
+    return true;
+}
+
 TEST(ScanProgram, InterruptGivesStatus130AndValidJson) {
     TempDir dir;
     const std::string root = dir.make_dir("tree");
@@ -112,9 +127,9 @@ TEST(ScanProgram, InterruptGivesStatus130AndValidJson) {
             ASSERT_EQ(::link(target.c_str(), (sub + "/l" + std::to_string(f)).c_str()), 0);
         }
     }
-    // The signal must land after the bridge is in place and before the scan ends; adjust
-    // the delay until it does.
-    auto delay = std::chrono::milliseconds(150);
+    // The signal must land after the bridge is in place and before the scan ends: it is
+    // sent as soon as the program catches SIGINT, and sent again on a new run when the
+    // scan had already ended.
     for (int attempt = 0; attempt < 6; ++attempt) {
         const std::string out_path = dir / ("out" + std::to_string(attempt));
         platform::Fd out(::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -125,18 +140,11 @@ TEST(ScanProgram, InterruptGivesStatus130AndValidJson) {
         spawn.err = platform::Stdio::null();
         auto child = platform::spawn(spawn);
         ASSERT_TRUE(child);
-        std::this_thread::sleep_for(delay);
+        ASSERT_TRUE(eventually([&] { return catches_sigint(child->pid()); }));
         ::kill(child->pid(), SIGINT);
         auto status = child->wait();
         ASSERT_TRUE(status);
-        if (status->signal()) {
-            delay *= 2;  // too early: the default disposition ended the program
-            continue;
-        }
-        if (status->code() == 0) {
-            delay /= 3;  // too late: the scan had finished
-            continue;
-        }
+        if (status->signal() || status->code() == 0) continue;  // the scan had ended
         ASSERT_EQ(status->code(), 130);
         std::ifstream in(out_path);
         std::stringstream text;

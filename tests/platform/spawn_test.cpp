@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/os_error.hpp"
+#include "support/eventually.hpp"
 
 namespace bramvelt::platform {
 namespace {
@@ -90,20 +91,14 @@ TEST(Spawn, TimeoutThenKillOfTheWholeGroup) {
     EXPECT_FALSE(child->running());
     // The grandchild was in the group and got the kill too (it may linger as a zombie
     // of init for a moment, so poll).
-    bool gone = false;
-    for (int i = 0; i < 200 && !gone; ++i) {
+    EXPECT_TRUE(testing::eventually([grandchild] {
         char state = 0;
         FILE* f = std::fopen(("/proc/" + std::to_string(grandchild) + "/stat").c_str(), "r");
-        if (f == nullptr) {
-            gone = true;
-            break;
-        }
+        if (f == nullptr) return true;
         if (std::fscanf(f, "%*d %*s %c", &state) != 1) state = 0;
         std::fclose(f);
-        gone = state == 'Z' || state == 'X';
-        if (!gone) ::usleep(10'000);
-    }
-    EXPECT_TRUE(gone);
+        return state == 'Z' || state == 'X';
+    }));
 }
 
 TEST(Spawn, DroppedChildIsKilledAndReaped) {

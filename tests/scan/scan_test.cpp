@@ -25,6 +25,7 @@
 #include "scan/tree_json.hpp"
 #include "scan/worker.hpp"
 #include "support/as_user.hpp"
+#include "support/race.hpp"
 #include "support/run_process.hpp"
 #include "support/temp_dir.hpp"
 
@@ -316,21 +317,26 @@ TEST(Scan, AFolderSwappedForALinkWhileItsParentIsListedIsNeverFollowed) {
     write_bytes(dir.make_dir("root/a/b/c/d/e/sub") + "/inside", 1);
     ASSERT_EQ(::symlink(outside.c_str(), (parent + "/other").c_str()), 0);
     std::atomic<bool> stop{false};
+    std::atomic<long> swaps{0};
     std::thread swapper([&] {
         while (!stop.load()) {
-            ::renameat2(AT_FDCWD, (parent + "/sub").c_str(), AT_FDCWD, (parent + "/other").c_str(),
-                        RENAME_EXCHANGE);
+            if (::renameat2(AT_FDCWD, (parent + "/sub").c_str(), AT_FDCWD,
+                            (parent + "/other").c_str(), RENAME_EXCHANGE) == 0) {
+                swaps.fetch_add(1);
+            }
         }
     });
-    const auto start = std::chrono::steady_clock::now();
-    int scans = 0;
+    // A contest: the names were swapped while the tree was scanned.
+    testing::RaceRounds race(100, 400, std::chrono::seconds(30));
     bool followed = false;
-    while (scans < 400 && std::chrono::steady_clock::now() - start < std::chrono::seconds(2)) {
+    while (race.more()) {
+        const int scans = race.rounds();
         ScanOptions options = test_options(scans % 2 == 0 ? 1 : 4);
         options.skip_links = scans % 3 != 0;
+        const long swaps_before = swaps.load();
         auto r = run(dir / "root", options);
         ASSERT_TRUE(r.result);
-        ++scans;
+        race.count(swaps.load() != swaps_before);
         std::function<void(const TreeNode&)> check = [&](const TreeNode& node) {
             if (node.path.find("marker") != std::string::npos) followed = true;
             for (const auto& child : node.children) check(child);
@@ -340,8 +346,8 @@ TEST(Scan, AFolderSwappedForALinkWhileItsParentIsListedIsNeverFollowed) {
     }
     stop.store(true);
     swapper.join();
-    EXPECT_FALSE(followed) << "after " << scans << " scans";
-    EXPECT_GT(scans, 10);
+    EXPECT_FALSE(followed) << "after " << race.rounds() << " scans";
+    testing::conclude(race);
 }
 
 TEST(Scan, IncludedLinksCountAsFilesAndAreNeverFollowed) {

@@ -39,9 +39,9 @@ class Tmux {
     // Polls the screen until `pred` holds; false (with the last screen reported as a
     // failure) once the time limit has passed.
     bool wait_for(const std::function<bool(const std::string&)>& pred,
-                  std::chrono::milliseconds limit = std::chrono::seconds(20)) const;
+                  std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
     bool wait_for_text(const std::string& text,
-                       std::chrono::milliseconds limit = std::chrono::seconds(20)) const;
+                       std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
 
   private:
     std::string socket_;

@@ -18,14 +18,13 @@
 #include <thread>
 
 #include "cleanup_fixture.hpp"
+#include "support/race.hpp"
 
 namespace bramvelt::cleanup {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr auto kBudget = std::chrono::seconds(5);
-constexpr int kMaxRounds = 3000;
 constexpr std::string_view kSecret = "SECRET";
 
 enum class Attack { SwapInner, SwapItem, SwapParent, RenameOverItem, ExchangeWithItem };
@@ -42,16 +41,18 @@ class BackupRaceTest : public CleanupTest {
         outside_before_ = tree_listing(outside_);
     }
 
-    // Swaps `path` for a link to `target`, then puts it back.
-    static void swap_briefly(const std::string& path, const std::string& target,
+    // Swaps `path` for a link to `target`, then puts it back; false when `path` was not
+    // there to swap.
+    static bool swap_briefly(const std::string& path, const std::string& target,
                              std::minstd_rand& random) {
         const std::string aside = path + ".aside";
-        if (::rename(path.c_str(), aside.c_str()) != 0) return;
+        if (::rename(path.c_str(), aside.c_str()) != 0) return false;
         if (::symlink(target.c_str(), path.c_str()) == 0) {
             std::this_thread::sleep_for(std::chrono::microseconds(random() % 500));
             ::unlink(path.c_str());
         }
         ::rename(aside.c_str(), path.c_str());
+        return true;
     }
 
     // A folder item for the swaps, a file large enough to take a while for the rename.
@@ -69,8 +70,9 @@ class BackupRaceTest : public CleanupTest {
         tmp_.write_file("work/p/item/h", "inside");
     }
 
-    // Runs plans of `action` on p/item under attack until the budget is spent; after each
-    // round `check` sees whether the decoy was renamed over the item.
+    // Runs plans of `action` on p/item under attack until enough attacks landed while a
+    // plan ran, or the budget is spent; after each round `check` sees whether the decoy
+    // was renamed over the item.
     template <class Check>
     void race(const CleanupAction& action, Check check) {
         std::atomic<bool> stop{false};
@@ -78,6 +80,8 @@ class BackupRaceTest : public CleanupTest {
         std::atomic<int> done{0};
         std::atomic<Attack> attack{Attack::SwapInner};
         std::atomic<bool> renamed{false};
+        std::atomic<bool> running{false};
+        std::atomic<int> landed{0};
         std::thread attacker([&] {
             std::minstd_rand random(11);
             while (!stop.load()) {
@@ -88,43 +92,48 @@ class BackupRaceTest : public CleanupTest {
                 // Mostly at once, where a step's re-check meets the next step's read.
                 const auto delay = random() % 3 == 0 ? random() % 3000 : random() % 100;
                 std::this_thread::sleep_for(std::chrono::microseconds(delay));
+                bool hit = false;
                 switch (attack.load()) {
                     case Attack::SwapInner:
-                        swap_briefly(at("p/item/a/sub"), outside_ + "/item/a/sub", random);
+                        hit = swap_briefly(at("p/item/a/sub"), outside_ + "/item/a/sub", random);
                         break;
                     case Attack::SwapItem:
-                        swap_briefly(at("p/item"), outside_ + "/item", random);
+                        hit = swap_briefly(at("p/item"), outside_ + "/item", random);
                         break;
                     case Attack::SwapParent:
-                        swap_briefly(at("p"), outside_, random);
+                        hit = swap_briefly(at("p"), outside_, random);
                         break;
                     case Attack::RenameOverItem:
-                        renamed.store(::rename((tmp_ / "decoy").c_str(), at("p/item").c_str()) ==
-                                      0);
+                        hit = ::rename((tmp_ / "decoy").c_str(), at("p/item").c_str()) == 0;
+                        renamed.store(hit);
                         break;
                     case Attack::ExchangeWithItem:
-                        exchange_for_a_while(random);
+                        hit = exchange_for_a_while(random);
                         break;
                 }
+                if (hit && running.load()) landed.fetch_add(1);
                 done.fetch_add(1);
             }
         });
 
-        int rounds = 0;
-        const auto start = std::chrono::steady_clock::now();
-        while (rounds < kMaxRounds && std::chrono::steady_clock::now() - start < kBudget) {
-            const Attack kind = static_cast<Attack>(rounds % kAttacks);
+        // A contest: an attack landed while the plan still ran.
+        testing::RaceRounds race(500, 3000, std::chrono::seconds(30));
+        while (race.more()) {
+            const Attack kind = static_cast<Attack>(race.rounds() % kAttacks);
             make_item(kind);
             attack.store(kind);
             renamed.store(false);
+            const int landed_before = landed.load();
+            running.store(true);
             run(plan_of({"p/item"}, action), [&](const CleanupEvent& event) {
                 if (std::holds_alternative<PlanStarted>(event)) armed.fetch_add(1);
             });
+            running.store(false);
             while (done.load() != armed.load()) std::this_thread::yield();
             check(renamed.load());
             if (kind == Attack::ExchangeWithItem) expect_decoy_under_either_name();
-            ++rounds;
-            if (rounds % 100 == 0 &&
+            race.count(landed.load() != landed_before);
+            if (race.rounds() % 100 == 0 &&
                 (::testing::Test::HasFailure() || tree_listing(outside_) != outside_before_)) {
                 break;
             }
@@ -132,23 +141,26 @@ class BackupRaceTest : public CleanupTest {
         stop.store(true);
         attacker.join();
         EXPECT_EQ(tree_listing(outside_), outside_before_);
-        std::cerr << rounds << " rounds\n";
+        testing::conclude(race);
     }
 
     // Trades the item's name with the decoy's, back and forth, at varied pace, until the
-    // item is gone or a few milliseconds have passed.
-    void exchange_for_a_while(std::minstd_rand& random) const {
+    // item is gone or a few milliseconds have passed; false when no trade happened.
+    bool exchange_for_a_while(std::minstd_rand& random) const {
         const std::string decoy = tmp_ / "decoy";
         const std::string item = at("p/item");
         const auto until =
             std::chrono::steady_clock::now() + std::chrono::microseconds(random() % 20000);
+        bool traded = false;
         while (std::chrono::steady_clock::now() < until) {
             if (::renameat2(AT_FDCWD, decoy.c_str(), AT_FDCWD, item.c_str(), RENAME_EXCHANGE) !=
                 0) {
-                return;
+                return traded;
             }
+            traded = true;
             std::this_thread::sleep_for(std::chrono::microseconds(random() % 200));
         }
+        return traded;
     }
 
     // The decoy, traded back and forth, ends under one of the two names, whole.

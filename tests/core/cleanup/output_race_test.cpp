@@ -14,15 +14,13 @@
 
 #include "cleanup_fixture.hpp"
 #include "core/cleanup/worktree_removal.hpp"
+#include "support/race.hpp"
 
 namespace bramvelt::cleanup {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-constexpr auto kBudget = 5s;
-constexpr int kMaxRounds = 4000;
 
 TEST_F(CleanupTest, AWorktreeSwappedForALinkNeverLendsItsOutputToAnotherFolder) {
     const std::string decoy = tmp_ / "decoy";
@@ -36,6 +34,7 @@ TEST_F(CleanupTest, AWorktreeSwappedForALinkNeverLendsItsOutputToAnotherFolder) 
     std::atomic<bool> stop{false};
     std::atomic<bool> attack{false};
     std::atomic<bool> busy{false};
+    std::atomic<int> swaps{0};
     std::thread attacker([&] {
         std::minstd_rand random(5);
         const std::string aside = wt + ".aside";
@@ -51,6 +50,7 @@ TEST_F(CleanupTest, AWorktreeSwappedForALinkNeverLendsItsOutputToAnotherFolder) 
                 std::this_thread::yield();
             }
             if (attack.load() && ::rename(wt.c_str(), aside.c_str()) == 0) {
+                swaps.fetch_add(1);
                 if (::symlink(decoy.c_str(), wt.c_str()) == 0) {
                     // Held for a varied while: a read, a resolution, a whole validation.
                     std::this_thread::sleep_for(std::chrono::microseconds(random() % 1500));
@@ -63,11 +63,13 @@ TEST_F(CleanupTest, AWorktreeSwappedForALinkNeverLendsItsOutputToAnotherFolder) 
     });
 
     std::minstd_rand pace(9);
-    int rounds = 0;
+    // A contest: the worktree was swapped while its output was read or cleaned.
+    testing::RaceRounds race(500, 4000, 30s);
     int removed = 0;
     int refused_early = 0;
-    const auto start = std::chrono::steady_clock::now();
-    while (rounds < kMaxRounds && std::chrono::steady_clock::now() - start < kBudget) {
+    while (race.more()) {
+        const int rounds = race.rounds();
+        const int swaps_before = swaps.load();
         tmp_.write_file("work/wt/package.json", "{}");
         tmp_.write_file("work/wt/dist/app.js", "output");
         attack.store(rounds % 3 != 0);  // every third round runs undisturbed
@@ -86,15 +88,15 @@ TEST_F(CleanupTest, AWorktreeSwappedForALinkNeverLendsItsOutputToAnotherFolder) 
         attack.store(false);
         while (busy.load()) std::this_thread::yield();
         ASSERT_EQ(tree_listing(decoy), before) << "round " << rounds;
-        ++rounds;
+        race.count(swaps.load() != swaps_before);
     }
     stop.store(true);
     attacker.join();
-    RecordProperty("rounds", rounds);
     RecordProperty("removed", removed);
-    std::cerr << rounds << " rounds, " << removed << " removed, " << refused_early
+    std::cerr << race.rounds() << " rounds, " << removed << " removed, " << refused_early
               << " refused before the plan\n";
     EXPECT_GT(removed, 0);
+    testing::conclude(race);
 }
 
 }  // namespace

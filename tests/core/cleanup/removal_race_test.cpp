@@ -14,26 +14,26 @@
 #include <thread>
 
 #include "cleanup_fixture.hpp"
+#include "support/race.hpp"
 
 namespace bramvelt::cleanup {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr auto kBudget = std::chrono::seconds(5);
-constexpr int kMaxRounds = 3000;
-
 class RemovalRaceTest : public CleanupTest {
   protected:
-    // Swaps `path` for a link to `target`, then puts it back.
-    static void swap_briefly(const std::string& path, const std::string& target) {
+    // Swaps `path` for a link to `target`, then puts it back; false when `path` was not
+    // there to swap.
+    static bool swap_briefly(const std::string& path, const std::string& target) {
         const std::string aside = path + ".aside";
-        if (::rename(path.c_str(), aside.c_str()) != 0) return;
+        if (::rename(path.c_str(), aside.c_str()) != 0) return false;
         if (::symlink(target.c_str(), path.c_str()) == 0) {
             std::this_thread::yield();
             ::unlink(path.c_str());
         }
         ::rename(aside.c_str(), path.c_str());
+        return true;
     }
 
     void make_item() {
@@ -56,6 +56,7 @@ TEST_F(RemovalRaceTest, SwappedLinksNeverLeadOutsideTheItem) {
     std::atomic<bool> stop{false};
     std::atomic<bool> attack{false};
     std::atomic<bool> busy{false};
+    std::atomic<int> swaps{0};
     std::thread attacker([&] {
         std::minstd_rand random(7);
         while (!stop.load()) {
@@ -67,26 +68,30 @@ TEST_F(RemovalRaceTest, SwappedLinksNeverLeadOutsideTheItem) {
             if (attack.load()) {
                 // At a varied moment, one of the three swaps.
                 std::this_thread::sleep_for(std::chrono::microseconds(random() % 1000));
+                bool swapped = false;
                 switch (random() % 3) {
                     case 0:
-                        swap_briefly(at("p/item/a/sub"), outside + "/item/a/sub");
+                        swapped = swap_briefly(at("p/item/a/sub"), outside + "/item/a/sub");
                         break;
                     case 1:
-                        swap_briefly(at("p/item"), outside + "/item");
+                        swapped = swap_briefly(at("p/item"), outside + "/item");
                         break;
                     default:
-                        swap_briefly(at("p"), outside);
+                        swapped = swap_briefly(at("p"), outside);
                         break;
                 }
+                if (swapped && attack.load()) swaps.fetch_add(1);  // while the plan ran
             }
             busy.store(false);
         }
     });
 
-    int rounds = 0;
+    // A contest: a swap landed while the plan ran.
+    testing::RaceRounds race(500, 3000, std::chrono::seconds(30));
     int removed = 0;
-    const auto start = std::chrono::steady_clock::now();
-    while (rounds < kMaxRounds && std::chrono::steady_clock::now() - start < kBudget) {
+    while (race.more()) {
+        const int rounds = race.rounds();
+        const int swaps_before = swaps.load();
         std::error_code ec;
         fs::remove_all(at("p"), ec);  // a link left there goes, never what it points to
         make_item();
@@ -100,13 +105,14 @@ TEST_F(RemovalRaceTest, SwappedLinksNeverLeadOutsideTheItem) {
         while (busy.load()) std::this_thread::yield();
         const auto finished = events_of<ItemFinished>(events);
         if (finished.size() == 1 && finished[0].result.status == CleanupStatus::Removed) ++removed;
-        ++rounds;
-        if (rounds % 100 == 0 && tree_listing(outside) != before) break;
+        race.count(swaps.load() != swaps_before);
+        if (race.rounds() % 100 == 0 && tree_listing(outside) != before) break;
     }
     stop.store(true);
     attacker.join();
     EXPECT_EQ(tree_listing(outside), before);
-    std::cerr << rounds << " rounds, " << removed << " removed\n";
+    std::cerr << race.rounds() << " rounds, " << removed << " removed\n";
+    testing::conclude(race);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "dev_fixture.hpp"
+#include "support/eventually.hpp"
 
 namespace bramvelt::development {
 namespace {
@@ -43,29 +44,26 @@ class GitPrefetchTest : public testing::DevTest {
         int seen = 0;
         while (in >> pid) {
             ++seen;
-            bool ended = false;
-            for (int i = 0; i < 300 && !ended; ++i) {
+            const bool ended = testing::eventually([pid] {
                 std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
                 std::string line;
                 const auto close = std::getline(stat, line) ? line.rfind(')') : std::string::npos;
-                ended = close == std::string::npos || line.substr(close + 2, 1) == "Z";
-                if (!ended) std::this_thread::sleep_for(10ms);
-            }
+                return close == std::string::npos || line.substr(close + 2, 1) == "Z";
+            });
             if (!ended) return false;
         }
         return seen > 0;
     }
     // Waits until `n` hanging fakes have started.
     void wait_for_hangs(int n) {
-        for (int i = 0; i < 500; ++i) {
+        const bool started = testing::eventually([&] {
             std::ifstream in(tmp / "pids");
             int count = 0;
             int pid;
             while (in >> pid) ++count;
-            if (count >= 2 * n) return;
-            std::this_thread::sleep_for(10ms);
-        }
-        FAIL() << "the fake git did not start";
+            return count >= 2 * n;
+        });
+        if (!started) FAIL() << "the fake git did not start";
     }
     using Args = std::vector<std::string>;
     GitLaunch launch;
@@ -111,9 +109,7 @@ TEST_F(GitPrefetchTest, AnswerIsTheCommandRunInPlace) {
 TEST_F(GitPrefetchTest, HeldAnswersHoldBackLaterCommandsOnly) {
     GitPrefetch pool(launch, cancel, 5, 1, 1);
     pool.ask({tmp.path(), Args{"rev-parse", "first"}}, Urgency::Later);
-    for (int i = 0; i < 500 && pool.counts().held_bytes == 0; ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
+    testing::eventually([&] { return pool.counts().held_bytes > 0; });
     ASSERT_GT(pool.counts().held_bytes, 0u);
     pool.ask({tmp.path(), Args{"rev-parse", "later"}}, Urgency::Later);
     pool.ask({tmp.path(), Args{"rev-parse", "now"}}, Urgency::Now);
@@ -152,27 +148,31 @@ TEST_F(GitPrefetchTest, ForgottenCommandsAreKilledAndReaped) {
     const auto started = std::chrono::steady_clock::now();
     pool.forget(tmp.path());
     EXPECT_TRUE(all_ended());
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    // Killed, not left to their half a minute's limit.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
     EXPECT_EQ(pool.counts().dropped, 2u);
     EXPECT_EQ(pool.counts().held_bytes, 0u);
 }
 
 TEST_F(GitPrefetchTest, EndAndCancellationKillAndReapEveryChild) {
-    const auto started = std::chrono::steady_clock::now();
+    auto ended = std::chrono::steady_clock::now();
     {
         GitPrefetch pool(launch, cancel, 30, 3);
         for (const char* folder : {"/", "/tmp", "/usr"}) {
             pool.ask({folder, Args{"rev-parse", "hang"}}, Urgency::Later);
         }
         wait_for_hangs(3);
+        ended = std::chrono::steady_clock::now();
     }
     EXPECT_TRUE(all_ended());
+    EXPECT_LT(std::chrono::steady_clock::now() - ended, 20s);
     std::filesystem::remove(tmp / "pids");
 
     GitPrefetch pool(launch, cancel, 30, 1);
     pool.ask({tmp.path(), Args{"rev-parse", "hang"}}, Urgency::Now);
     pool.ask({tmp.path(), Args{"rev-parse", "after"}}, Urgency::Later);
     wait_for_hangs(1);
+    const auto started = std::chrono::steady_clock::now();
     cancel->store(true);
     // The running command ends as a cancelled one does; the waiting one never starts.
     EXPECT_EQ(pool.take({tmp.path(), Args{"rev-parse", "hang"}}),
@@ -180,7 +180,8 @@ TEST_F(GitPrefetchTest, EndAndCancellationKillAndReapEveryChild) {
     EXPECT_EQ(pool.take({tmp.path(), Args{"rev-parse", "after"}}),
               std::unexpected(std::string(kGitCancelled)));
     EXPECT_TRUE(all_ended());
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+    // Killed, not left to their half a minute's limit.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
 }
 
 }  // namespace

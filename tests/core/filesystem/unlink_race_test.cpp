@@ -16,6 +16,7 @@
 
 #include "core/filesystem/identity.hpp"
 #include "core/filesystem/parent_handle.hpp"
+#include "support/race.hpp"
 #include "support/temp_dir.hpp"
 
 namespace bramvelt::filesystem {
@@ -77,7 +78,10 @@ TEST(UnlinkVerified, RacingRenamesNeverLoseTheNewFile) {
     std::thread saver([&] {
         while (!done.load()) {
             const int round = requested.load();
-            if (round == finished.load()) continue;
+            if (round == finished.load()) {
+                std::this_thread::yield();
+                continue;
+            }
             const auto until =
                 std::chrono::steady_clock::now() + std::chrono::nanoseconds(delay_ns.load());
             while (std::chrono::steady_clock::now() < until) {
@@ -87,11 +91,12 @@ TEST(UnlinkVerified, RacingRenamesNeverLoseTheNewFile) {
         }
     });
 
-    const auto budget = std::chrono::steady_clock::now() + std::chrono::seconds(8);
-    int rounds = 0;
+    // A contest: the rename landed before the removal returned.
+    testing::RaceRounds race(1000, 4000, std::chrono::seconds(30));
     int removed = 0;
     int wrong = 0;
-    for (; rounds < 4000 && std::chrono::steady_clock::now() < budget; ++rounds) {
+    while (race.more()) {
+        const int rounds = race.rounds();
         {
             std::ofstream(item, std::ios::trunc) << "old " << rounds;
             std::ofstream(fresh, std::ios::trunc) << "new " << rounds;
@@ -101,18 +106,19 @@ TEST(UnlinkVerified, RacingRenamesNeverLoseTheNewFile) {
         delay_ns.store((rounds * 7919) % 60000);
         requested.store(rounds + 1);
         const auto result = unlink_verified(handle, UnlinkAs::NonDirectory, authorized);
-        while (finished.load() != rounds + 1) {
-        }
+        const bool contested = finished.load() == rounds + 1;
+        while (finished.load() != rounds + 1) std::this_thread::yield();
         if (result) ++removed;
         if (contents(item) != "new " + std::to_string(rounds)) ++wrong;
+        race.count(contested);
     }
     done.store(true);
     saver.join();
-    std::printf("unlink race: %d rounds, %d removals, %d wrong removals\n", rounds, removed,
+    std::printf("unlink race: %d rounds, %d removals, %d wrong removals\n", race.rounds(), removed,
                 wrong);
-    EXPECT_GT(rounds, 100);
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(leftovers(dir), 0);
+    testing::conclude(race);
 }
 
 TEST(ParentHandle, MadeOnlyByItsOpenersWhichRefuseNamesThatLeaveTheParent) {

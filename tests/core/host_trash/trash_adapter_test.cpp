@@ -181,7 +181,7 @@ TEST_F(Adapter, AHungHostIsKilledAtTheTimeLimitWithEverythingItStarted) {
     settings.hooks.after_start = [&](platform::Child& child) { pid = child.pid(); };
     const auto start = Clock::now();
     EXPECT_EQ(adapter(*reserved(tmp.write_file("w/f")), settings), kAdapterTimedOut);
-    EXPECT_LT(Clock::now() - start, 10s);
+    EXPECT_LT(Clock::now() - start, 30s);  // not the host's minute
     EXPECT_TRUE(reaped(pid));
 }
 

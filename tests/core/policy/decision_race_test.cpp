@@ -17,6 +17,7 @@
 #include "core/filesystem/identity.hpp"
 #include "core/filesystem/parent_handle.hpp"
 #include "core/policy/decision.hpp"
+#include "support/race.hpp"
 #include "support/temp_dir.hpp"
 
 namespace bramvelt::policy {
@@ -45,35 +46,42 @@ TEST(DecisionRace, AFolderFlippingToALinkNeverExposesTheKey) {
     std::atomic<bool> hold{false};
     std::atomic<int> hold_round{0};
     std::atomic<int> held_round{0};
+    std::atomic<long> flips{0};
     std::thread attacker([&] {
         const int dir = ::open(work.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         while (!done.load()) {
             if (hold.load()) {
                 held_round.store(hold_round.load());
+                std::this_thread::yield();
                 continue;
             }
-            ::syscall(SYS_renameat2, dir, "proj", dir, "alt", RENAME_EXCHANGE);
+            if (::syscall(SYS_renameat2, dir, "proj", dir, "alt", RENAME_EXCHANGE) == 0) {
+                flips.fetch_add(1);
+            }
         }
         ::close(dir);
     });
 
-    const auto budget = std::chrono::steady_clock::now() + std::chrono::seconds(8);
-    int rounds = 0;
+    // A contest: the folder flipped while the path was being decided.
+    testing::RaceRounds race(1000, 4000, std::chrono::seconds(30));
     int allowed = 0;
     int removed = 0;
     int inconsistent = 0;
-    for (; rounds < 4000 && std::chrono::steady_clock::now() < budget; ++rounds) {
+    bool contested = false;
+    for (; race.more(); race.count(contested)) {
+        const int rounds = race.rounds();
         // Put an ordinary item back into whichever folder is real, the attacker held.
         hold_round.store(rounds + 1);
         hold.store(true);
-        while (held_round.load() != rounds + 1) {
-        }
+        while (held_round.load() != rounds + 1) std::this_thread::yield();
         for (const char* name : {"/proj", "/alt"}) {
             const std::string folder = work + name;
             if (!fs::is_symlink(folder)) std::ofstream(folder + "/item") << "build output";
         }
         hold.store(false);
+        const long flips_before = flips.load();
         const PathDecision d = evaluate_path_policy(context, item);
+        contested = flips.load() != flips_before;
         if (d.verdict != PolicyVerdict::Allowed) continue;
         ++allowed;
         if (d.identity && d.identity->inode == key_identity.inode) ++inconsistent;
@@ -89,11 +97,11 @@ TEST(DecisionRace, AFolderFlippingToALinkNeverExposesTheKey) {
     }
     done.store(true);
     attacker.join();
-    std::printf("decision race: %d rounds, %d allowed, %d removed, %d inconsistent\n", rounds,
-                allowed, removed, inconsistent);
-    EXPECT_GT(rounds, 100);
+    std::printf("decision race: %d rounds, %d allowed, %d removed, %d inconsistent\n",
+                race.rounds(), allowed, removed, inconsistent);
     EXPECT_EQ(inconsistent, 0);
     EXPECT_EQ(filesystem::read_identity(key).value(), key_identity);
+    testing::conclude(race);
 }
 
 TEST(DecisionRace, AnActionFailsWhenTheDecidedParentWasReplaced) {

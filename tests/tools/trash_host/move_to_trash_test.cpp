@@ -15,6 +15,7 @@
 #include <regex>
 #include <thread>
 
+#include "support/race.hpp"
 #include "support/temp_dir.hpp"
 #include "tests/tools/trash_host/host_fixture.hpp"
 #include "tools/trash_host/texts.hpp"
@@ -264,21 +265,29 @@ TEST_F(HostTest, SwapRaceNeverTrashesTheOtherFileSilently) {
     const std::string dir = tmp.make_dir("race");
     fs::create_directories(trash + "/files");
     fs::create_directories(trash + "/info");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    // A contest: the two files traded names while the host ran.
+    bramvelt::testing::RaceRounds race(500, 3000, std::chrono::seconds(30));
     int successes = 0;
-    int rounds = 0;
-    for (; rounds < 3000 && std::chrono::steady_clock::now() < deadline; ++rounds) {
+    while (race.more()) {
+        const int rounds = race.rounds();
         const std::string item = tmp.write_file("race/x", "item");
         const std::string decoy = tmp.write_file("race/y", "decoy");
         const TrashRequest request = request_for(item);
         std::atomic<bool> stop = false;
+        std::atomic<int> swaps = 0;
         std::thread swapper([&] {
             while (!stop.load()) {
-                ::syscall(SYS_renameat2, AT_FDCWD, item.c_str(), AT_FDCWD, decoy.c_str(),
-                          RENAME_EXCHANGE);
+                if (::syscall(SYS_renameat2, AT_FDCWD, item.c_str(), AT_FDCWD, decoy.c_str(),
+                              RENAME_EXCHANGE) == 0) {
+                    swaps.fetch_add(1);
+                }
             }
         });
+        // The host starts once the swapper is under way.
+        while (swaps.load() == 0) std::this_thread::yield();
+        const int swaps_before = swaps.load();
         const auto result = move_to_trash(request, environment);
+        const bool contested = swaps.load() != swaps_before;
         stop = true;
         swapper.join();
 
@@ -308,9 +317,10 @@ TEST_F(HostTest, SwapRaceNeverTrashesTheOtherFileSilently) {
             ASSERT_EQ(decoy_in_trash, 0) << "round " << rounds;
         }
         ASSERT_TRUE(fs::is_empty(trash + "/info")) << "round " << rounds;
+        race.count(contested);
     }
-    RecordProperty("rounds", rounds);
     RecordProperty("successes", successes);
+    bramvelt::testing::conclude(race);
 }
 
 }  // namespace
