@@ -14,12 +14,14 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <random>
 #include <regex>
 #include <thread>
 
 #include "cleanup_fixture.hpp"
 #include "core/cleanup/authorization_walk.hpp"
+#include "core/filesystem/identity.hpp"
 #include "core/filesystem/parent_handle.hpp"
 #include "core/host_trash/trash_texts.hpp"
 #include "support/race.hpp"
@@ -268,7 +270,9 @@ TEST(TreeRecheckOf, ReportsAChangedTreeAsChangedAndOtherFailuresWithTheirText) {
 // An attacker swaps the item's parent folder for a link to a decoy folder, or for the
 // decoy folder itself, at varied moments while Trash plans run: whatever each plan's
 // result, only the item ever reaches the Trash and the decoy stays where it is. Every
-// fourth plan runs undisturbed and must reach the Trash.
+// fourth plan runs undisturbed and must reach the Trash. Each plan carries the item's
+// reviewed identity, as a development cleanup's always does: without one, a decoy folder
+// renamed into place before validation simply is the folder the path names.
 TEST_F(NativeTrashTest, SwappedParentsNeverSendAnotherEntryToTheTrash) {
     const std::string decoy = tmp_ / "decoy";
     tmp_.write_file("decoy/item", "decoy");
@@ -315,6 +319,12 @@ TEST_F(NativeTrashTest, SwappedParentsNeverSendAnotherEntryToTheTrash) {
             busy.store(false);
         }
     });
+    // A failed assertion returns early: the attacker is stopped and joined all the same.
+    const auto join_attacker = [&](std::thread* t) {
+        stop.store(true);
+        t->join();
+    };
+    const std::unique_ptr<std::thread, decltype(join_attacker)> joined(&attacker, join_attacker);
 
     testing::RaceRounds race(200, 2000);  // each round starts the host program
     int trashed = 0;
@@ -322,11 +332,15 @@ TEST_F(NativeTrashTest, SwappedParentsNeverSendAnotherEntryToTheTrash) {
         const int round = race.rounds();
         tmp_.write_file("work/p/item", "inside " + std::to_string(round));
         const ino_t item_inode = inode_of(at("p/item"));
+        auto plan = plan_of({"p/item"}, CleanupAction::trash());
+        auto reviewed = filesystem::read_identity(at("p/item"));
+        ASSERT_TRUE(reviewed) << reviewed.error().message;
+        plan.items[0].expected_identity = *reviewed;
         const bool undisturbed = round % 4 == 0;
         const int swaps_before = swaps.load();
         const auto started = std::chrono::steady_clock::now();
         attack.store(!undisturbed);
-        const auto events = run(plan_of({"p/item"}, CleanupAction::trash()));
+        const auto events = run(plan);
         attack.store(false);
         while (busy.load()) std::this_thread::yield();
         if (undisturbed) {
@@ -356,8 +370,6 @@ TEST_F(NativeTrashTest, SwappedParentsNeverSendAnotherEntryToTheTrash) {
         fs::remove(at("p/item"), ec);
         race.count(swaps.load() != swaps_before);
     }
-    stop.store(true);
-    attacker.join();
     RecordProperty("trashed", trashed);
     std::cerr << race.rounds() << " rounds, " << trashed << " trashed\n";
     testing::conclude(race);

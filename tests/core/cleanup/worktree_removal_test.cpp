@@ -30,6 +30,7 @@
 #include "core/cleanup/dev_cleanup_texts.hpp"
 #include "core/cleanup/removal_entry.hpp"
 #include "core/cleanup/worktree_pairing.hpp"
+#include "support/race.hpp"
 #include "worktree_fixture.hpp"
 
 namespace bramvelt::cleanup {
@@ -191,18 +192,6 @@ constexpr int kMaxRaceRounds = 12;
 constexpr int kBulkFolders = 25;
 constexpr int kFilesPerFolder = 120;
 
-// Zero rounds in which the attack landed proves nothing: skipped, or failed where the
-// environment says every racing test must contest.
-void report_contests(const char* test, int contests, int rounds) {
-    std::cout << test << " contests: " << contests << " in " << rounds << " rounds\n";
-    if (contests > 0) return;
-    const char* must = std::getenv("BRAMVELT_RACE_MUST_CONTEST");
-    if (must != nullptr && std::string_view(must) == "1") {
-        FAIL() << "the attack never landed in " << rounds << " rounds";
-    }
-    GTEST_SKIP() << "the attack never landed in " << rounds << " rounds";
-}
-
 // Watches folders for deletions and, on the first deletion the trigger accepts, runs the
 // attack once on its own thread. Landed: the attack's own report of having struck while
 // the step still ran.
@@ -321,12 +310,10 @@ class WorktreeRaceTest : public WorktreeTest {
     // worktree) lies in wait, then checks the decoy and what the outcome says.
     template <class MakeWatcher, class Check>
     void rounds(const char* test, MakeWatcher make_watcher, Check check) {
-        const auto start = std::chrono::steady_clock::now();
-        int rounds = 0;
-        int contests = 0;
-        while (rounds < kMaxRaceRounds &&
-               (rounds == 0 || std::chrono::steady_clock::now() - start < kRaceBudget)) {
-            const std::string wt = add_round_worktree(rounds);
+        testing::RaceRounds race(kMaxRaceRounds, kMaxRaceRounds, kRaceBudget);
+        while (race.more()) {
+            const int round = race.rounds() + 1;
+            const std::string wt = add_round_worktree(race.rounds());
             bool landed = false;
             std::expected<std::uint64_t, WorktreeRemovalFailure> outcome;
             {
@@ -334,15 +321,15 @@ class WorktreeRaceTest : public WorktreeTest {
                 outcome = remove(wt, repo_);
                 landed = watcher->finish();
             }
-            ++rounds;
-            contests += landed ? 1 : 0;
-            ASSERT_EQ(tree_listing(decoy_), decoy_before_) << "round " << rounds;
+            race.count(landed);
+            ASSERT_EQ(tree_listing(decoy_), decoy_before_) << "round " << round;
             ASSERT_EQ(read_text(repo_ + "/keys/id_rsa"), "KEY keys/id_rsa\n");
             ASSERT_TRUE(exists_nofollow(repo_ + "/.git/worktrees/away/gitdir"));
             check(wt, outcome, landed);
             clear_round(wt);
         }
-        report_contests(test, contests, rounds);
+        std::cout << test << ": ";
+        testing::conclude(race);
     }
 
     void make_away_worktree() {
@@ -470,18 +457,16 @@ std::string remove_across_a_bind_mount(const std::string& wt, const std::string&
 }
 
 TEST_F(WorktreeRaceTest, ABindMountInsideIsNeverCrossed) {
-    int rounds = 0;
-    int contests = 0;
+    testing::RaceRounds race(4, 4);
     for (const bool during : {false, true, false, true}) {
         SCOPED_TRACE(during ? "mounted as the removal starts" : "mounted before the step");
-        const std::string wt = add_round_worktree(rounds);
+        const std::string wt = add_round_worktree(race.rounds());
         const std::string text = remove_across_a_bind_mount(
             wt, decoy_ + "/keys", during,
             [&](const CleanupEventSink& sink) { return remove(wt, repo_, sink); });
         ASSERT_FALSE(text.empty());
         if (text.starts_with("skip ")) GTEST_SKIP() << text.substr(5);
-        ++rounds;
-        ++contests;  // the mount stood while the step ran
+        race.count(true);  // the mount stood while the step ran
         ASSERT_EQ(tree_listing(decoy_), decoy_before_);
         EXPECT_TRUE(text.starts_with(kCrossesFilesystem)) << text;
         if (!during) {
@@ -493,7 +478,7 @@ TEST_F(WorktreeRaceTest, ABindMountInsideIsNeverCrossed) {
         EXPECT_NE(listed_worktrees(repo_).find(wt), std::string::npos);
         clear_round(wt);
     }
-    report_contests("bind mount", contests, rounds);
+    testing::conclude(race);
 }
 
 }  // namespace
