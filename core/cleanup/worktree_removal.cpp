@@ -1,9 +1,5 @@
 #include "core/cleanup/worktree_removal.hpp"
 
-// Removing the emptied `worktrees` folder is an unlinkat of its own.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <optional>
@@ -86,15 +82,21 @@ bool exists_at(int dir_fd, const std::string& name) {
     return found || found.error() != ENOENT;
 }
 
-// `name` in `parent_fd` when it is still the folder `folder_fd` holds and is empty.
-void remove_if_empty(int parent_fd, const char* name, int folder_fd) {
-    const auto by_name = platform::status_at(parent_fd, name, platform::FollowFinalLink::no);
-    const auto held = platform::status_of_fd(folder_fd);
-    if (!by_name || !held || by_name->device != held->device || by_name->inode != held->inode) {
+// The `worktrees` folder when it is still the one paired and is left empty, removed as
+// any emptied folder is: through its parent opened with no link followed, checked again.
+void remove_worktrees_if_empty(const WorktreeAdmin& admin) {
+    auto handle =
+        filesystem::open_real_parent(filesystem::path_join(admin.common_dir, "worktrees"));
+    if (!handle) return;
+    const auto now = filesystem::identity_at(handle->parent_fd(), handle->name());
+    const auto held = platform::status_of_fd(admin.worktrees_fd.get());
+    if (!now || !held) return;
+    const filesystem::FileIdentity paired = filesystem::identity_from_status(*held);
+    if (now->device != paired.device || now->inode != paired.inode || now->kind != paired.kind) {
         return;
     }
-    // Only an empty folder goes; a folder that is not empty, or anything else, stays.
-    (void)::unlinkat(parent_fd, name, AT_REMOVEDIR);
+    // Only an empty folder goes; one that is not empty, or anything else, stays.
+    (void)filesystem::unlink_verified(*handle, filesystem::UnlinkAs::Directory, *now);
 }
 
 bool is_locked(const WorktreeAdmin& admin) {
@@ -120,7 +122,7 @@ bool drop_admin_folder(const WorktreeAdmin& admin, std::string_view item_id,
     } else if (now.error().error_number != ENOENT) {
         return false;
     }
-    remove_if_empty(admin.common_fd.get(), "worktrees", admin.worktrees_fd.get());
+    remove_worktrees_if_empty(admin);
     return true;
 }
 
