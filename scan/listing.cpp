@@ -23,6 +23,16 @@ std::expected<platform::DirStream, int> open_standard_reader(const std::string& 
 
 }  // namespace
 
+void DirectoryListing::Counts::publish() {
+    const auto add = [](std::atomic<std::uint64_t>& to, std::uint64_t& n) {
+        if (n != 0) to.fetch_add(std::exchange(n, 0), std::memory_order_relaxed);
+    };
+    add(shared_->bulk_batches, n_.bulk_batches);
+    add(shared_->bulk_trusted_entries, n_.trusted);
+    add(shared_->bulk_lstat_entries, n_.bulk_lookups);
+    add(shared_->entry_lstat_calls, n_.lookups);
+}
+
 std::string ListingOpenError::text() const {
     return identity_changed ? std::string(kIdentityChangedText) : platform::os_error_text(error);
 }
@@ -82,7 +92,7 @@ std::expected<DirectoryListing, ListingOpenError> open_directory(
                 listing.finished_ = true;
                 return listing;
             }
-            counters.bulk_batches.fetch_add(1, std::memory_order_relaxed);
+            listing.counts_.bulk_batch();
             auto first = bulk.reader.read_batch();
             if (first) {
                 if (*first == 0) listing.finished_ = true;
@@ -119,7 +129,7 @@ std::expected<DirectoryListing, ListingOpenError> open_directory(
 
 ListingResult DirectoryListing::entry_from_status(std::string_view name, bool listed_as_directory,
                                                   int dirfd) {
-    counters_->entry_lstat_calls.fetch_add(1, std::memory_order_relaxed);
+    counts_.lookup();
     auto st = platform::status_at(dirfd, name.data(), platform::FollowFinalLink::no);
     if (!st) return ListingMetadataError{name, listed_as_directory, st.error()};
     status_ = *st;
@@ -143,11 +153,21 @@ ListingResult DirectoryListing::entry_from_status(std::string_view name, bool li
 }
 
 ListingResult DirectoryListing::next_entry() {
+    ListingResult result = read_next();
+    // The listing is over: what it counted is due now, not when it is destroyed.
+    if (std::holds_alternative<ListingEnd>(result) ||
+        std::holds_alternative<ListingReadError>(result)) {
+        counts_.publish();
+    }
+    return result;
+}
+
+ListingResult DirectoryListing::read_next() {
     if (is_cancelled(cancel_)) return ListingEnd{};
     if (auto* bulk = std::get_if<Bulk>(&reader_)) {
         if (bulk->next >= bulk->reader.entries().size()) {
             if (finished_) return ListingEnd{};
-            counters_->bulk_batches.fetch_add(1, std::memory_order_relaxed);
+            counts_.bulk_batch();
             auto batch = bulk->reader.read_batch();
             bulk->next = 0;
             if (!batch) {
@@ -162,13 +182,13 @@ ListingResult DirectoryListing::next_entry() {
         const platform::RawDirEntry& raw = bulk->reader.entries()[bulk->next++];
         if (raw.type == DT_LNK && links_ == LinkEntries::skip) {
             // A link that is skipped needs nothing but its kind, which the read gave.
-            counters_->bulk_trusted_entries.fetch_add(1, std::memory_order_relaxed);
+            counts_.trusted_entry();
             ListedEntry entry;
             entry.name = raw.name;
             entry.is_symlink = true;
             return entry;
         }
-        counters_->bulk_lstat_entries.fetch_add(1, std::memory_order_relaxed);
+        counts_.bulk_lookup();
         return entry_from_status(raw.name, raw.type == DT_DIR, bulk->reader.fd());
     }
 

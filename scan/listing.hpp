@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "platform/dir_stream.hpp"
@@ -118,15 +119,51 @@ class DirectoryListing {
         : reader_(std::move(reader)),
           links_(links),
           cancel_(std::move(cancel)),
-          counters_(&counters) {}
+          counts_(counters) {}
+    ListingResult read_next();
     ListingResult entry_from_status(std::string_view name, bool listed_as_directory, int dirfd);
+
+    // This listing's counts, added to the scan's shared counters when it ends (or is
+    // dropped before): every thread adding to them for every entry would keep their cache
+    // line moving between the processors.
+    class Counts {
+      public:
+        explicit Counts(ListingCounters& shared) : shared_(&shared) {}
+        Counts(Counts&& other) noexcept : shared_(other.shared_), n_(std::exchange(other.n_, {})) {}
+        Counts& operator=(Counts&& other) noexcept {
+            if (this != &other) {
+                publish();
+                shared_ = other.shared_;
+                n_ = std::exchange(other.n_, {});
+            }
+            return *this;
+        }
+        ~Counts() { publish(); }
+
+        void bulk_batch() { ++n_.bulk_batches; }
+        void trusted_entry() { ++n_.trusted; }
+        void bulk_lookup() { ++n_.bulk_lookups; }
+        void lookup() { ++n_.lookups; }
+        void publish();
+
+      private:
+        struct Numbers {
+            std::uint64_t bulk_batches = 0;
+            std::uint64_t trusted = 0;
+            std::uint64_t bulk_lookups = 0;
+            std::uint64_t lookups = 0;
+        };
+
+        ListingCounters* shared_;
+        Numbers n_;
+    };
 
     std::variant<Bulk, Standard> reader_;
     platform::EntryStatus status_;  // of the last entry looked up
     LinkEntries links_;
     bool finished_ = false;
     CancelFlag cancel_;
-    ListingCounters* counters_;
+    Counts counts_;
 };
 
 // Opens the directory at `path` (raw bytes) when it still matches `expected`, the status

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -13,32 +14,41 @@ namespace bramvelt::scan {
 namespace {
 
 constexpr std::size_t kChunkBytes = platform::kHugePageBytes;
-// The head of a chunk, before its first piece.
-constexpr std::size_t kChunkHead = 64;
 // A thread carves its small pieces from one block of a chunk at a time, so the threads
 // share each chunk (and its huge page) and only a block per thread is left part-used.
 constexpr std::size_t kBlockBytes = 256u << 10;
 // Larger pieces (the child lists of folders with hundreds of entries, output buffers)
 // are taken from the chunk one by one, the thread's block left as it is.
 constexpr std::size_t kLargestSmallPiece = 16u << 10;
-static_assert(kLargestTreePiece == kChunkBytes - kChunkHead);
+static_assert(kLargestTreePiece == kChunkBytes);
 // Address space for every chunk; a tree larger than this goes on in the heap.
 constexpr std::size_t kReservedBytes = std::size_t{64} << 30;
+constexpr std::size_t kChunkCount = kReservedBytes / kChunkBytes;
 // The reference a block being carved holds on its chunk, and the one a chunk holds on
 // itself while it is the one pieces are taken from. Far above any count of pieces, so
 // pieces freed before their block is handed back never bring the count to zero.
 constexpr std::int64_t kHeld = std::int64_t{1} << 40;
 
-// At the start of every chunk: pieces not yet freed, plus kHeld for each holder.
-struct Chunk {
+// A chunk's count: pieces not yet freed, plus kHeld for each holder. Kept apart from the
+// chunk, so that handing out a chunk under the store's lock touches none of its memory:
+// the first touch fills a whole huge page (zeroing 2 MiB, slow on a virtual machine whose
+// host must back it first), and it belongs to the thread that carves there, not to every
+// thread waiting for the lock. Untouched entries cost nothing: the table is zero pages.
+struct ChunkCount {
     std::atomic<std::int64_t> references{0};
 };
-static_assert(sizeof(Chunk) <= kChunkHead);
+using Chunk = std::size_t;  // the index of a chunk in the reservation
+constexpr Chunk kNoChunk = std::numeric_limits<Chunk>::max();
+ChunkCount chunk_counts[kChunkCount];
 
 // Where the chunks lie; null until the first chunk is made. Set once; a thread freeing
 // a piece has seen them set, since it has seen the piece.
 std::atomic<char*> reserved_start{nullptr};
 std::atomic<char*> reserved_end{nullptr};
+
+char* chunk_memory(Chunk chunk) {
+    return reserved_start.load(std::memory_order_relaxed) + chunk * kChunkBytes;
+}
 
 // The chunks of the process. Made on first use and never destroyed: trees may be freed
 // while the process exits, after static destructors ran.
@@ -46,28 +56,28 @@ class ChunkStore {
   public:
     // A region of the current chunk of at least `least` and at most `most` bytes, whose
     // holder takes `references` on the chunk; null when no chunk can be had.
-    char* take(std::size_t least, std::size_t most, std::int64_t references, Chunk*& chunk,
+    char* take(std::size_t least, std::size_t most, std::int64_t references, Chunk& chunk,
                std::size_t& size) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (current_ != nullptr && kChunkBytes - next_ < least) leave_current();
-        if (current_ == nullptr) {
+        if (current_ != kNoChunk && kChunkBytes - next_ < least) leave_current();
+        if (current_ == kNoChunk) {
             current_ = new_chunk();
-            if (current_ == nullptr) return nullptr;
-            current_->references.store(kHeld, std::memory_order_relaxed);
-            next_ = kChunkHead;
+            if (current_ == kNoChunk) return nullptr;
+            chunk_counts[current_].references.store(kHeld, std::memory_order_relaxed);
+            next_ = 0;
         }
         chunk = current_;
         size = std::min(most, kChunkBytes - next_);
-        char* const region = reinterpret_cast<char*>(chunk) + next_;
+        char* const region = chunk_memory(chunk) + next_;
         next_ += size;
-        chunk->references.fetch_add(references, std::memory_order_relaxed);
+        chunk_counts[chunk].references.fetch_add(references, std::memory_order_relaxed);
         if (next_ == kChunkBytes) leave_current();
         return region;
     }
 
     // A chunk nothing refers to any more: its memory goes back to the system and the
     // chunk waits for reuse.
-    void give_back(Chunk* chunk) {
+    void give_back(Chunk chunk) {
         std::lock_guard<std::mutex> lock(mutex_);
         give_back_locked(chunk);
     }
@@ -80,32 +90,31 @@ class ChunkStore {
   private:
     // Pieces are no longer taken from the current chunk; it may hold nothing already.
     void leave_current() {
-        Chunk* const chunk = std::exchange(current_, nullptr);
-        if (chunk->references.fetch_sub(kHeld, std::memory_order_acq_rel) == kHeld) {
+        const Chunk chunk = std::exchange(current_, kNoChunk);
+        if (chunk_counts[chunk].references.fetch_sub(kHeld, std::memory_order_acq_rel) == kHeld) {
             give_back_locked(chunk);
         }
     }
 
-    void give_back_locked(Chunk* chunk) {
-        platform::discard_memory(chunk, kChunkBytes);
+    void give_back_locked(Chunk chunk) {
+        platform::discard_memory(chunk_memory(chunk), kChunkBytes);
         spare_.push_back(chunk);
         --in_use_;
     }
 
-    Chunk* new_chunk() {
-        char* at = nullptr;
+    Chunk new_chunk() {
+        Chunk chunk = kNoChunk;
         if (!spare_.empty()) {
-            at = reinterpret_cast<char*>(spare_.back());
+            chunk = spare_.back();
             spare_.pop_back();
         } else {
-            if (next_unused_ == nullptr && !reserve()) return nullptr;
-            if (next_unused_ == reserved_end.load(std::memory_order_relaxed)) return nullptr;
-            if (!platform::commit_memory(next_unused_, kChunkBytes)) return nullptr;
-            at = next_unused_;
-            next_unused_ += kChunkBytes;
+            if (!reserved_ && !reserve()) return kNoChunk;
+            if (next_unused_ == kChunkCount) return kNoChunk;
+            if (!platform::commit_memory(chunk_memory(next_unused_), kChunkBytes)) return kNoChunk;
+            chunk = next_unused_++;
         }
         ++in_use_;
-        return new (at) Chunk;
+        return chunk;
     }
 
     bool reserve() {
@@ -117,16 +126,17 @@ class ChunkStore {
         }
         reserved_end.store(start + kReservedBytes, std::memory_order_relaxed);
         reserved_start.store(start, std::memory_order_relaxed);
-        next_unused_ = start;
+        reserved_ = true;
         return true;
     }
 
     std::mutex mutex_;
-    Chunk* current_ = nullptr;
+    Chunk current_ = kNoChunk;
     std::size_t next_ = 0;  // offset of the first free byte in the current chunk
-    char* next_unused_ = nullptr;
+    bool reserved_ = false;
     bool reserve_failed_ = false;
-    std::vector<Chunk*> spare_;
+    Chunk next_unused_ = 0;
+    std::vector<Chunk> spare_;
     std::size_t in_use_ = 0;
 };
 
@@ -136,8 +146,8 @@ ChunkStore& chunk_store() {
 }
 
 // Drops `count` references; the last one gives the chunk back.
-void release(Chunk* chunk, std::int64_t count) {
-    if (chunk->references.fetch_sub(count, std::memory_order_acq_rel) == count) {
+void release(Chunk chunk, std::int64_t count) {
+    if (chunk_counts[chunk].references.fetch_sub(count, std::memory_order_acq_rel) == count) {
         chunk_store().give_back(chunk);
     }
 }
@@ -146,7 +156,7 @@ void release(Chunk* chunk, std::int64_t count) {
 // (added to the chunk's count when the block is handed back, so carving takes no
 // atomic operation).
 struct Cursor {
-    Chunk* chunk = nullptr;
+    Chunk chunk = kNoChunk;
     char* next = nullptr;
     char* end = nullptr;
     std::int64_t carved = 0;
@@ -155,9 +165,9 @@ struct Cursor {
 thread_local Cursor cursor;
 
 void hand_back_block(Cursor& c) {
-    if (c.chunk == nullptr) return;
+    if (c.chunk == kNoChunk) return;
     release(c.chunk, kHeld - c.carved);
-    c.chunk = nullptr;
+    c.chunk = kNoChunk;
     c.next = c.end = nullptr;
     c.carved = 0;
 }
@@ -168,7 +178,7 @@ void* carve_small(Cursor& c, std::size_t bytes) {
         std::size_t size = 0;
         c.next = chunk_store().take(bytes, kBlockBytes, kHeld, c.chunk, size);
         if (c.next == nullptr) {
-            c.chunk = nullptr;
+            c.chunk = kNoChunk;
             return nullptr;
         }
         c.end = c.next + size;
@@ -180,7 +190,7 @@ void* carve_small(Cursor& c, std::size_t bytes) {
 }
 
 void* carve_large(std::size_t bytes) {
-    Chunk* chunk = nullptr;
+    Chunk chunk = kNoChunk;
     std::size_t size = 0;
     return chunk_store().take(bytes, bytes, 1, chunk, size);
 }
@@ -203,8 +213,7 @@ void free_tree_memory(void* address, std::size_t bytes) noexcept {
     auto* const at = static_cast<char*>(address);
     char* const start = reserved_start.load(std::memory_order_relaxed);
     if (start != nullptr && at >= start && at < reserved_end.load(std::memory_order_relaxed)) {
-        const auto offset = static_cast<std::size_t>(at - start) & ~(kChunkBytes - 1);
-        release(reinterpret_cast<Chunk*>(start + offset), 1);
+        release(static_cast<std::size_t>(at - start) / kChunkBytes, 1);
         return;
     }
     ::operator delete(address, bytes);

@@ -19,7 +19,7 @@ namespace bramvelt::scan {
 // Every carved piece is aligned to this.
 inline constexpr std::size_t kTreeMemoryAlignment = 8;
 // Larger requests always take their memory from the heap.
-inline constexpr std::size_t kLargestTreePiece = (std::size_t{2} << 20) - 64;
+inline constexpr std::size_t kLargestTreePiece = std::size_t{2} << 20;
 
 void* allocate_tree_memory(std::size_t bytes);
 void free_tree_memory(void* address, std::size_t bytes) noexcept;

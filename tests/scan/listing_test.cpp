@@ -95,6 +95,25 @@ TEST(Listing, CountersTellWhichEntriesNeededALookup) {
     }
 }
 
+// A listing counts on its own and hands its counts over when it ends; one dropped
+// before its end (a cancelled walk) still hands over what it did.
+TEST(Listing, AListingDroppedEarlyStillCountsWhatItDid) {
+    TempDir dir;
+    const std::string root = dir.make_dir("root");
+    for (const char* name : {"root/a", "root/b", "root/c"}) dir.write_file(name, "x");
+    ListingCounters counters;
+    {
+        auto listing = open_directory(root, status(root), ListingMethod::bulk, FollowFinalLink::no,
+                                      LinkEntries::include, make_cancel_flag(), counters);
+        ASSERT_TRUE(listing);
+        ASSERT_TRUE(std::holds_alternative<ListedEntry>(listing->next_entry()));
+        ASSERT_TRUE(std::holds_alternative<ListedEntry>(listing->next_entry()));
+    }
+    EXPECT_EQ(counters.bulk_batches.load(), 1u);
+    EXPECT_EQ(counters.bulk_lstat_entries.load(), 2u);
+    EXPECT_EQ(counters.entry_lstat_calls.load(), 2u);
+}
+
 TEST(Listing, AReplacedDirectoryIsNotListed) {
     TempDir dir;
     const std::string path = dir.make_dir("target");
