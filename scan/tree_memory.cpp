@@ -16,11 +16,16 @@ namespace {
 constexpr std::size_t kChunkBytes = platform::kHugePageBytes;
 // A thread carves its small pieces from one block of a chunk at a time, so the threads
 // share each chunk (and its huge page) and only a block per thread is left part-used.
+// A thread's first block is small and each next one twice as large, up to the most: the
+// many threads that carve only a little (a frontier level's listers, a report's writers)
+// then leave little unused, and a walker soon takes its blocks whole.
+constexpr std::size_t kFirstBlockBytes = 32u << 10;
 constexpr std::size_t kBlockBytes = 256u << 10;
 // Larger pieces (the child lists of folders with hundreds of entries, output buffers)
 // are taken from the chunk one by one, the thread's block left as it is.
 constexpr std::size_t kLargestSmallPiece = 16u << 10;
 static_assert(kLargestTreePiece == kChunkBytes);
+static_assert(kFirstBlockBytes >= kLargestSmallPiece && kFirstBlockBytes <= kBlockBytes);
 // Address space for every chunk; a tree larger than this goes on in the heap.
 constexpr std::size_t kReservedBytes = std::size_t{64} << 30;
 constexpr std::size_t kChunkCount = kReservedBytes / kChunkBytes;
@@ -160,6 +165,7 @@ struct Cursor {
     char* next = nullptr;
     char* end = nullptr;
     std::int64_t carved = 0;
+    std::size_t block_bytes = kFirstBlockBytes;  // of the next block taken
     unsigned scopes = 0;
 };
 thread_local Cursor cursor;
@@ -176,12 +182,13 @@ void* carve_small(Cursor& c, std::size_t bytes) {
     if (static_cast<std::size_t>(c.end - c.next) < bytes) {
         hand_back_block(c);
         std::size_t size = 0;
-        c.next = chunk_store().take(bytes, kBlockBytes, kHeld, c.chunk, size);
+        c.next = chunk_store().take(bytes, c.block_bytes, kHeld, c.chunk, size);
         if (c.next == nullptr) {
             c.chunk = kNoChunk;
             return nullptr;
         }
         c.end = c.next + size;
+        c.block_bytes = std::min(2 * c.block_bytes, kBlockBytes);
     }
     void* const piece = c.next;
     c.next += bytes;
@@ -225,7 +232,10 @@ TreeMemoryScope::TreeMemoryScope() {
 
 TreeMemoryScope::~TreeMemoryScope() {
     Cursor& c = cursor;
-    if (--c.scopes == 0) hand_back_block(c);
+    if (--c.scopes == 0) {
+        hand_back_block(c);
+        c.block_bytes = kFirstBlockBytes;
+    }
 }
 
 TreeMemoryUse tree_memory_use() {

@@ -130,6 +130,28 @@ TEST(TreeMemory, PiecesFreedOnOtherThreadsWhileTheirBlocksAreInUse) {
     EXPECT_LE(tree_memory_use().chunks_in_use, before.chunks_in_use + 1);
 }
 
+// Many short-lived threads that carve a little each (a frontier level's listers) must
+// not each leave a large block unused: 32 threads at full-sized blocks would fill four
+// chunks.
+TEST(TreeMemory, ThreadsThatCarveLittleLeaveLittleUnused) {
+    constexpr int kThreads = 32;
+    const TreeMemoryUse before = tree_memory_use();
+    std::vector<Piece> pieces(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const TreeMemoryScope scope;
+            pieces[t] = make_piece(100, static_cast<unsigned char>(t));
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_LE(tree_memory_use().chunks_in_use, before.chunks_in_use + 1);
+    for (const Piece& piece : pieces) {
+        EXPECT_TRUE(intact(piece));
+        free_tree_memory(piece.at, piece.size);
+    }
+}
+
 TEST(TreeMemory, ATreeBuiltInAScopeOutlivesItAndCopiesElsewhere) {
     const TreeMemoryUse before = tree_memory_use();
     auto root = std::make_unique<TreeNode>();
