@@ -701,8 +701,10 @@ TreeNode walk_examined(ScanSession& session, const std::string& path, TreeString
         recursive != nullptr ? recursive->links : std::get<TopLevelMode>(mode).links;
     DirectoryWalk walk(session, path, std::move(text), modification, own_size, job, links);
     // Most directories fit in the first batch. At the top level, subdirectories become
-    // jobs, not children, so the list grows as files come.
-    if (recursive != nullptr) walk.node.children.reserve(listing->entries_ahead());
+    // jobs, and their results join the files once the jobs are done: room for every
+    // entry spares that a list of its own (in tree memory, the list left behind would
+    // stay taken).
+    walk.node.children.reserve(listing->entries_ahead());
     read_listing(walk, *listing);
     walk.end_listing();
     // Subdirectories walked here open relative to this one; queued jobs open by path.
