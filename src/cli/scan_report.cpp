@@ -382,11 +382,15 @@ void plan_segments(TreeNode& node, std::uint64_t depth, const OutputLimits& limi
             plan_segments(child, depth + 1, limits, segment_files, segments);
             continue;
         }
+        // A run ends before it would pass the size of a segment, so no run is much larger
+        // than the others: every output buffer is made as large as the largest run.
+        if (!run.subtrees.empty() && run_files + child.file_count + 1 > segment_files) {
+            flush_run();
+        }
         // A run after a large sibling starts with the comma that separates them.
         if (run.subtrees.empty() && i > 0) run.text = ",";
         run.subtrees.push_back(&child);
         run_files += child.file_count + 1;
-        if (run_files > segment_files) flush_run();
     }
     flush_run();
     segments.push_back({"]}", {}, 0, {}, {}});
