@@ -84,8 +84,7 @@ TEST_F(TuiLinux, CtrlWithALetterWorksInTheDevelopmentView) {
     ASSERT_TRUE(t.wait_for_text("Selected 1 eligible items"));
     ASSERT_TRUE(t.wait_for_text("[✓]"));
     t.keys({"C-n"});
-    ASSERT_TRUE(
-        t.wait_for([](const std::string& s) { return s.find("[✓]") == std::string::npos; }));
+    ASSERT_TRUE(t.wait_for_text_gone("[✓]"));
     t.keys({"q"});
     ASSERT_TRUE(t.wait_for_text("EXIT=0"));
     expect_modes_restored(t);
@@ -129,8 +128,7 @@ TEST_F(TuiLinux, StopAndForegroundFromTheShell) {
     t.keys({"/"});  // raw mode again: no Enter needed
     ASSERT_TRUE(t.wait_for_text("Folder:"));
     t.keys({"Escape"});
-    ASSERT_TRUE(
-        t.wait_for([](const std::string& s) { return s.find("Folder:") == std::string::npos; }));
+    ASSERT_TRUE(t.wait_for_text_gone("Folder:"));
     t.keys({"q"});
     ASSERT_TRUE(t.wait_for_text("EXIT=0"));
     EXPECT_EQ(t.display("#{alternate_on}"), "0");

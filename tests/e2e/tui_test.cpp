@@ -121,8 +121,7 @@ TEST_F(TuiTest, ResizeDuringAScanKeepsTheLoopRunning) {
     t.keys({"?"});
     ASSERT_TRUE(t.wait_for_text("Help · any key closes"));
     t.keys({"x"});
-    ASSERT_TRUE(
-        t.wait_for([](const std::string& s) { return s.find("Help ·") == std::string::npos; }));
+    ASSERT_TRUE(t.wait_for_text_gone("Help ·"));
     t.keys({"q"});
     ASSERT_TRUE(t.wait_for_text("EXIT=0"));
     expect_modes_restored(t);
@@ -163,8 +162,7 @@ TEST_F(TuiTest, OpenKeyDoesNotWaitForAnOpenerThatStays) {
     t.keys({"?"});
     ASSERT_TRUE(t.wait_for_text("Help · any key closes"));
     t.keys({"x"});
-    ASSERT_TRUE(
-        t.wait_for([](const std::string& s) { return s.find("Help ·") == std::string::npos; }));
+    ASSERT_TRUE(t.wait_for_text_gone("Help ·"));
     t.keys({"q"});
     ASSERT_TRUE(t.wait_for_text("EXIT=0"));
     expect_modes_restored(t);

@@ -84,6 +84,10 @@ bool Tmux::wait_for_text(const std::string& text, std::chrono::milliseconds limi
     return wait_for([&](const std::string& s) { return s.find(text) != std::string::npos; }, limit);
 }
 
+bool Tmux::wait_for_text_gone(const std::string& text, std::chrono::milliseconds limit) const {
+    return wait_for([&](const std::string& s) { return s.find(text) == std::string::npos; }, limit);
+}
+
 void expect_modes_restored(const Tmux& t) {
     EXPECT_EQ(t.display("#{alternate_on}"), "0");
     EXPECT_EQ(t.display("#{cursor_flag}"), "1");

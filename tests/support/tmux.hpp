@@ -42,6 +42,9 @@ class Tmux {
                   std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
     bool wait_for_text(const std::string& text,
                        std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
+    // Until `text` is nowhere on the screen (a dialog or mark that closes).
+    bool wait_for_text_gone(const std::string& text,
+                            std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
 
   private:
     std::string socket_;

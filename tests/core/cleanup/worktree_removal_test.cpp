@@ -4,7 +4,6 @@
 // a decoy at the first deletion; a link put at the worktree's path once the folder is
 // gone; a bind mount inside it. The decoy must come through every round whole.
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/inotify.h>
@@ -30,6 +29,8 @@
 #include "core/cleanup/dev_cleanup_texts.hpp"
 #include "core/cleanup/removal_entry.hpp"
 #include "core/cleanup/worktree_pairing.hpp"
+#include "platform/io.hpp"
+#include "platform/pipe.hpp"
 #include "support/race.hpp"
 #include "worktree_fixture.hpp"
 
@@ -203,7 +204,9 @@ class DeletionWatcher {
         : attack_(std::move(attack)) {
         fd_ = ::inotify_init1(IN_CLOEXEC);
         EXPECT_GE(fd_, 0);
-        EXPECT_EQ(::pipe2(stop_, O_CLOEXEC), 0);
+        auto stop = platform::open_pipe(platform::PipeBlocking::yes);
+        EXPECT_TRUE(stop.has_value());
+        if (stop) stop_ = std::move(*stop);
         for (const std::string& folder : folders) {
             EXPECT_GE(::inotify_add_watch(fd_, folder.c_str(), IN_DELETE), 0) << folder;
         }
@@ -212,14 +215,11 @@ class DeletionWatcher {
     ~DeletionWatcher() {
         finish();
         ::close(fd_);
-        ::close(stop_[0]);
-        ::close(stop_[1]);
     }
     // Stops waiting (the step is over) and returns whether the attack landed.
     bool finish() {
         if (thread_.joinable()) {
-            const char byte = 0;
-            EXPECT_EQ(::write(stop_[1], &byte, 1), 1);
+            EXPECT_TRUE(platform::write_all(stop_.write_end.get(), std::string_view("\0", 1)));
             thread_.join();
         }
         return landed_.load();
@@ -228,7 +228,7 @@ class DeletionWatcher {
   private:
     void watch() {
         alignas(inotify_event) char buffer[64 * 1024];
-        pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_.read_end.get(), POLLIN, 0}};
         while (::poll(fds, 2, -1) >= 0 || errno == EINTR) {
             if ((fds[1].revents & POLLIN) != 0) return;
             if ((fds[0].revents & POLLIN) == 0) continue;
@@ -246,7 +246,7 @@ class DeletionWatcher {
     }
 
     int fd_ = -1;
-    int stop_[2] = {-1, -1};
+    platform::Pipe stop_;
     std::function<std::optional<bool>(std::string_view)> attack_;
     std::atomic<bool> landed_{false};
     std::thread thread_;
@@ -415,13 +415,13 @@ using Removal =
 
 std::string remove_across_a_bind_mount(const std::string& wt, const std::string& decoy_keys,
                                        bool during, const Removal& remove) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return "skip no pipe";
+    auto out = platform::open_pipe(platform::PipeBlocking::yes);
+    if (!out) return "skip no pipe";
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::close(out[0]);
+        out->read_end.reset();
         const auto answer = [&](const std::string& text) {
-            (void)!::write(out[1], text.data(), text.size());
+            (void)platform::write_all(out->write_end.get(), text);
             ::_exit(0);
         };
         if (::unshare(CLONE_NEWNS) != 0) answer("skip unshare(CLONE_NEWNS) is not permitted here");
@@ -446,11 +446,8 @@ std::string remove_across_a_bind_mount(const std::string& wt, const std::string&
                    ? std::string("removed")
                    : outcome.error().message + (outcome.error().part_removed ? " (partial)" : ""));
     }
-    ::close(out[1]);
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-    ::close(out[0]);
+    out->write_end.reset();
+    const std::string text = platform::read_all(out->read_end.get()).value_or("");
     int status = 0;
     ::waitpid(pid, &status, 0);
     return text;

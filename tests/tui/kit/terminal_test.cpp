@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/fd.hpp"
+#include "platform/pipe.hpp"
 #include "src/tui/kit/terminal.hpp"
 #include "support/temp_dir.hpp"
 
@@ -109,10 +110,7 @@ std::string drain(int fd) {
 }
 
 TEST(ModeSwitches, WriteTheExactSequences) {
-    int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
-    platform::Fd read_end(fds[0]);
-    platform::Fd write_end(fds[1]);
+    auto [read_end, write_end] = platform::open_pipe(platform::PipeBlocking::no).value();
     ASSERT_TRUE(enter_alternate_screen(write_end.get()));
     ASSERT_TRUE(enable_mouse_capture(write_end.get()));
     ASSERT_TRUE(disable_mouse_capture(write_end.get()));
@@ -129,10 +127,7 @@ TEST(ModeSwitches, WriteTheExactSequences) {
 
 // A stop gives every mode back and a continuation sets the same ones again.
 TEST(ModeSwitches, ReleasedModesAreSetAgain) {
-    int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
-    platform::Fd read_end(fds[0]);
-    platform::Fd write_end(fds[1]);
+    auto [read_end, write_end] = platform::open_pipe(platform::PipeBlocking::no).value();
     ASSERT_TRUE(enter_alternate_screen(write_end.get()));
     ASSERT_TRUE(enable_bracketed_paste(write_end.get()));
     (void)drain(read_end.get());
@@ -149,10 +144,7 @@ TEST(ModeSwitches, ReleasedModesAreSetAgain) {
 }
 
 TEST(TerminalWriter, DrawsDiffsHidesCursorAndClearsOnResize) {
-    int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
-    platform::Fd read_end(fds[0]);
-    platform::Fd write_end(fds[1]);
+    auto [read_end, write_end] = platform::open_pipe(platform::PipeBlocking::no).value();
     Size size{4, 2};
     std::string letter = "a";
     {
