@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <thread>
 
+#include "platform/bound_children.hpp"
+
 extern char** environ;
 
 namespace bramvelt::platform {
@@ -54,6 +56,7 @@ Child::~Child() {
 Child::Child(Child&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       group_(other.group_),
+      bound_(std::exchange(other.bound_, false)),
       status_(std::exchange(other.status_, std::nullopt)),
       exit_watch_(std::move(other.exit_watch_)),
       in_(std::move(other.in_)),
@@ -65,6 +68,7 @@ Child& Child::operator=(Child&& other) noexcept {
         reset();
         pid_ = std::exchange(other.pid_, -1);
         group_ = other.group_;
+        bound_ = std::exchange(other.bound_, false);
         status_ = std::exchange(other.status_, std::nullopt);
         exit_watch_ = std::move(other.exit_watch_);
         in_ = std::move(other.in_);
@@ -81,7 +85,9 @@ void Child::reset() {
     if (running()) {
         kill_and_reap();
     }
+    if (bound_) unlist_bound_child(pid_);
     pid_ = -1;
+    bound_ = false;
 }
 
 std::expected<std::optional<ExitStatus>, int> Child::try_wait() {
@@ -95,7 +101,7 @@ std::expected<std::optional<ExitStatus>, int> Child::try_wait() {
         int raw = 0;
         const pid_t r = ::waitpid(pid_, &raw, WNOHANG);
         if (r == pid_) {
-            status_ = ExitStatus{raw};
+            reaped(raw);
             return status_;
         }
         if (r == 0) {
@@ -118,7 +124,7 @@ std::expected<ExitStatus, int> Child::wait() {
         int raw = 0;
         const pid_t r = ::waitpid(pid_, &raw, 0);
         if (r == pid_) {
-            status_ = ExitStatus{raw};
+            reaped(raw);
             return *status_;
         }
         if (errno != EINTR) {
@@ -155,6 +161,13 @@ void Child::sleep_unless_exited(std::chrono::milliseconds limit) {
     pollfd watch{exit_watch_.get(), POLLIN, 0};
     // An interrupted poll only ends this sleep early; the caller looks again anyway.
     (void)::poll(&watch, 1, static_cast<int>(limit.count()));
+}
+
+// Unlisted at once: a reaped pid may be given to another process.
+void Child::reaped(int raw) {
+    status_ = ExitStatus{raw};
+    if (bound_) unlist_bound_child(pid_);
+    bound_ = false;
 }
 
 void Child::kill() {
@@ -265,6 +278,12 @@ std::expected<Child, int> spawn(const SpawnOptions& options) {
         env = envp.data();
     }
 
+    const bool bound = options.end_with_program == EndWithProgram::yes;
+    std::optional<BoundStart> bound_start;
+    if (bound) {
+        bound_start.emplace();
+        if (!bound_start->allowed()) return std::unexpected(ECANCELED);
+    }
     pid_t pid = -1;
     const bool search = options.program.find('/') == std::string::npos;
     const int rc = search ? ::posix_spawnp(&pid, options.program.c_str(), &setup.actions,
@@ -276,6 +295,15 @@ std::expected<Child, int> spawn(const SpawnOptions& options) {
     }
     child.pid_ = pid;
     child.group_ = options.new_process_group;
+    if (bound) {
+        child.bound_ = list_bound_child(pid, child.group_);
+        bound_start.reset();
+        if (!child.bound_) {
+            // Unlisted, it could outlive the program.
+            child.kill_and_reap();
+            return std::unexpected(EAGAIN);
+        }
+    }
     // The child is ours and unreaped, so its pid cannot have been reused yet. Without
     // pidfd support the sleeps simply run their full length.
     const long watch = ::syscall(SYS_pidfd_open, pid, 0);

@@ -2,7 +2,8 @@
 // Child processes: posix_spawn with chosen standard streams, descriptors above 2 closed,
 // optionally in a process group of their own. A `Child` that goes out of scope while
 // its process still runs kills it (the whole group when it has one) and reaps it, so no
-// early return leaves a process behind.
+// early return leaves a process behind; one started bound to the program is also ended
+// by a fatal signal's handler (bound_children.hpp).
 
 #include <sys/types.h>
 
@@ -28,6 +29,9 @@ struct Stdio {
     static Stdio from_fd(int fd) { return {StdioKind::Fd, fd}; }
 };
 
+// Whether a fatal signal that ends the program ends the child first.
+enum class EndWithProgram : bool { no, yes };
+
 struct SpawnOptions {
     std::string program;            // absolute path, or a name looked up in PATH
     std::string argv0;              // the name the child sees; empty: `program`
@@ -38,6 +42,7 @@ struct SpawnOptions {
     Stdio out;
     Stdio err;
     bool new_process_group = false;
+    EndWithProgram end_with_program = EndWithProgram::no;
 };
 
 // How a child ended, as waitpid reported it.
@@ -85,8 +90,10 @@ class Child {
   private:
     friend std::expected<Child, int> spawn(const SpawnOptions& options);
     void reset();
+    void reaped(int raw);
     pid_t pid_ = -1;
     bool group_ = false;
+    bool bound_ = false;  // listed among the children a fatal signal ends
     std::optional<ExitStatus> status_;
     Fd exit_watch_;  // pidfd: readable once the child has ended
     Fd in_;

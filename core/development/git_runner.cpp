@@ -275,6 +275,9 @@ std::expected<std::string, std::string> run_git_with(
     options.out = platform::Stdio::from_fd(out->fd());
     options.err = platform::Stdio::from_fd(err->fd());
     options.new_process_group = true;
+    // In a group of its own it hears no signal from the terminal; a program ended by one
+    // ends it first.
+    options.end_with_program = platform::EndWithProgram::yes;
 
     auto spawned = platform::spawn(options);
     if (!spawned) {

@@ -203,10 +203,12 @@ int clean_command(const DevCommandOptions& options, platform::Writer& out, platf
         return 1;
     }
 
-    // Installed until the last batch has run: a Ctrl-C at any point from here on stops
-    // the command instead of the process.
+    // Installed until the last batch has run: a Ctrl-C, or being told to end, at any
+    // point from here on stops the command instead of the process, so that the search's
+    // Git commands are ended with it and a run still reports every item.
     const CancelFlag cancel = make_cancel_flag();
     auto bridge = install_interrupt_bridge(cancel);
+    auto ending_signals = bridge->catch_ending_signals();
     // The watcher copies a Ctrl-C into the flag up to 10 ms late; the bridge knows at once.
     const auto interrupted = [&] { return cancel->load() || bridge->stop_signal() != 0; };
 
@@ -220,7 +222,7 @@ int clean_command(const DevCommandOptions& options, platform::Writer& out, platf
     if (search->summary.cancelled || interrupted()) {
         report_cli_failure(out, err, options.json, "interrupted",
                            "Scan stopped; nothing was removed.");
-        return 130;
+        return interrupted_status(bridge->stop_signal());
     }
 
     DevItemFilter filter;
@@ -267,6 +269,9 @@ int clean_command(const DevCommandOptions& options, platform::Writer& out, platf
             write_dry_run_text(out, dry);
         }
         (void)out.flush();
+        if (const int stop_signal = bridge->stop_signal(); told_to_end(stop_signal)) {
+            return interrupted_status(stop_signal);
+        }
         return search->summary.limited ? 3 : 0;
     }
     if (!warnings.empty() && !options.accept_caution) {
@@ -278,7 +283,7 @@ int clean_command(const DevCommandOptions& options, platform::Writer& out, platf
     if (interrupted()) {
         report_cli_failure(out, err, options.json, "interrupted",
                            "Interrupted before cleanup; nothing was removed.");
-        return 130;
+        return interrupted_status(bridge->stop_signal());
     }
 
     CliCleanupSink sink(out, options.json ? ItemLines::Quiet : ItemLines::Printed, home,
@@ -286,9 +291,6 @@ int clean_command(const DevCommandOptions& options, platform::Writer& out, platf
     const cleanup::CleanupEventSink forward = [&sink](cleanup::CleanupEvent event) {
         sink.on_event(std::move(event));
     };
-    // From here on, being told to end stops the run after its current step, so that every
-    // item is still reported.
-    auto ending_signals = bridge->catch_ending_signals();
     for (CleanupReview& review : reviews) {
         cleanup::DevCleanupRequest request;
         request.context = *context;
@@ -312,7 +314,7 @@ int clean_command(const DevCommandOptions& options, platform::Writer& out, platf
     bridge.reset();
 
     write_run_output(out, err, options.json, sink, action);
-    if (stop_signal != 0) return 128 + stop_signal;
+    if (stop_signal != 0) return interrupted_status(stop_signal);
     if (sink.cancelled() || sink.failed_items() > 0 || !sink.failures().empty()) return 1;
     return 0;
 }

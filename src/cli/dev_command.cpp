@@ -74,10 +74,15 @@ int dev_command(const DevCommandOptions& options, platform::Writer& out, platfor
 
     const CancelFlag cancel = make_cancel_flag();
     auto bridge = install_interrupt_bridge(cancel);
+    // Being told to end stops the search as Ctrl-C does, so that its Git commands are
+    // ended with it instead of running on without us.
+    auto ending_signals = bridge->catch_ending_signals();
     auto result = run_dev_scan_with_progress(
         options.verify_remotes, *targets, cancel,
         options.json ? ProgressLine::Hidden : ProgressLine::Shown, err, env);
-    // Ctrl-C only acts while the search runs; during the report it ends the process.
+    // Signals only act while the search runs; during the report they end the process.
+    ending_signals.reset();
+    const int stop_signal = bridge->stop_signal();
     bridge.reset();
     if (!result) {
         report_cli_failure(out, err, options.json, "scanFailed", result.error());
@@ -105,7 +110,10 @@ int dev_command(const DevCommandOptions& options, platform::Writer& out, platfor
     report.now = now;
     report.home = home_dir();
 
-    const int status = report.summary.cancelled ? 130 : report.summary.limited ? 3 : 0;
+    const int status = report.summary.cancelled || told_to_end(stop_signal)
+                           ? interrupted_status(stop_signal)
+                       : report.summary.limited ? 3
+                                                : 0;
     const bool written =
         options.json ? out.write(dev_json_document(report)) : write_dev_report(out, report);
     if (!written || !out.flush()) return 1;

@@ -1,5 +1,6 @@
 #include "src/cli/interrupt.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -90,6 +91,14 @@ void InterruptGuard::release_interrupt_bridge() {
     if (previous_handler_ != SIG_ERR) {
         std::signal(SIGINT, previous_handler_);
     }
+}
+
+int interrupted_status(int stop_signal) {
+    return 128 + (stop_signal != 0 ? stop_signal : SIGINT);
+}
+
+bool told_to_end(int stop_signal) {
+    return std::ranges::find(kEndingSignals, stop_signal) != std::end(kEndingSignals);
 }
 
 std::unique_ptr<InterruptGuard> install_interrupt_bridge(CancelFlag cancel) {

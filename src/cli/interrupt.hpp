@@ -67,4 +67,12 @@ class InterruptGuard {
 
 std::unique_ptr<InterruptGuard> install_interrupt_bridge(CancelFlag cancel);
 
+// The exit status of an operation stopped by `stop_signal` (see stop_signal()): 128 + the
+// signal, and 130, as for Ctrl-C, when none was seen but the operation was cancelled.
+int interrupted_status(int stop_signal);
+
+// SIGTERM and SIGHUP ask the program to end, not only to stop what it is doing: once
+// either was seen, the program reports it in its status even when its work was done.
+bool told_to_end(int stop_signal);
+
 }  // namespace bramvelt::cli

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "platform/bound_children.hpp"
 #include "platform/standard_streams.hpp"
 #include "src/cli/format.hpp"
 #include "src/cli/interrupt.hpp"
@@ -164,7 +165,9 @@ std::expected<void, std::string> run_tui(const UiOptions& options) {
         }
     }
 
-    kit::install_emergency_restore();
+    // A Git child of a search or cleanup under way runs in a process group of its own:
+    // a signal that ends the interface ends it first, so none runs on without us.
+    kit::install_emergency_restore(platform::end_bound_children);
     TerminalGuard guard;
     auto screen = set_up_terminal();
     if (!screen) {
@@ -193,6 +196,8 @@ std::expected<void, std::string> run_tui(const UiOptions& options) {
         app.dev.cleanup_thread.reset();
     }
     bridge.reset();
+    // Search threads are not waited for; the Git commands they still run end here.
+    platform::end_bound_children();
     return result;
 }
 

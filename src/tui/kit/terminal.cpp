@@ -55,9 +55,11 @@ constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV,
                                  SIGBUS, SIGFPE,  SIGILL, SIGABRT, SIGTRAP};
 struct sigaction g_previous[NSIG];
 std::terminate_handler g_previous_terminate = nullptr;
+constinit std::atomic<FatalSignalStep> g_first_step{nullptr};
 
 void on_fatal_signal(int sig) {
     const int saved = errno;
+    if (const FatalSignalStep first = g_first_step.load()) first();
     emergency_restore();
     // Let the signal take the course it had before us: the previous handler, or the
     // default action that ends the process.
@@ -227,9 +229,10 @@ std::expected<Size, std::string> terminal_size(int fd) {
     return std::unexpected(platform::os_error_text(err));
 }
 
-void install_emergency_restore() {
+void install_emergency_restore(FatalSignalStep first) {
     static std::once_flag once;
-    std::call_once(once, [] {
+    std::call_once(once, [first] {
+        g_first_step.store(first);
         for (int sig : kFatalSignals) {
             // A signal the process ignores (SIGHUP under nohup, for one) does not end it;
             // restoring the terminal on it would leave a running program drawing on the
