@@ -13,10 +13,9 @@ std::optional<std::string> separate_data_volume() {
     return std::nullopt;
 }
 
-std::optional<std::string> volume_title(std::string_view mount_point,
-                                        std::string_view file_system) {
+std::optional<std::string> volume_title(std::string_view mount_point, std::string_view source) {
     for (std::string_view memory : {"none", "tmpfs", "devtmpfs", "ramfs"}) {
-        if (file_system == memory) return std::nullopt;
+        if (source == memory) return std::nullopt;
     }
     if (mount_point == "/") return std::string("File System");
     const bool removable = mount_point.starts_with("/media/") ||

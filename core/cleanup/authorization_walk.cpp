@@ -1,5 +1,6 @@
 #include "core/cleanup/authorization_walk.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <vector>
 
@@ -36,17 +37,25 @@ bool same_entry(const filesystem::FileIdentity& a, const filesystem::FileIdentit
     return a.device == b.device && a.inode == b.inode && a.kind == b.kind;
 }
 
+std::uint64_t file_size(const platform::EntryStatus& status) {
+    return status.is_regular() ? static_cast<std::uint64_t>(std::max<std::int64_t>(status.size, 0))
+                               : 0;
+}
+
 }  // namespace
 
-std::expected<std::uint64_t, std::string> count_removal_tree(
-    int dir_fd, std::string_view folder_path, std::uint64_t root_device, const RemovalRules& rules,
-    const CancelFlag& cancel, TreeSnapshot& snapshot) {
+std::expected<TreeBytes, std::string> count_removal_tree(int dir_fd, std::string_view folder_path,
+                                                         std::uint64_t root_device,
+                                                         const RemovalRules& rules,
+                                                         const CancelFlag& cancel,
+                                                         TreeSnapshot& snapshot) {
     auto first = list_directory(dir_fd);
     if (!first) return std::unexpected(platform::os_error_text(first.error()));
     std::string path(folder_path);
     std::vector<Level> stack;
     stack.push_back(Level{{}, dir_fd, std::move(*first), 0, path.size()});
     ItemBytes total;
+    std::uint64_t file_bytes = 0;
     while (!stack.empty()) {
         Level& level = stack.back();
         if (level.next == level.names.size()) {
@@ -65,6 +74,7 @@ std::expected<std::uint64_t, std::string> count_removal_tree(
         auto identity = classify_removal_entry(path, *status, root_device, rules);
         if (!identity) return std::unexpected(std::move(identity.error()));
         total.add(*status);
+        file_bytes = platform::saturating_add(file_bytes, file_size(*status));
         if (status->is_directory()) {
             auto child = open_child_dir(level.fd, name, status->device, status->inode);
             if (!child) return std::unexpected(std::move(child.error()));
@@ -78,7 +88,7 @@ std::expected<std::uint64_t, std::string> count_removal_tree(
         }
         snapshot.insert(path, *identity);
     }
-    return total.total();
+    return TreeBytes{total.total(), file_bytes};
 }
 
 std::expected<ItemSnapshot, std::string> snapshot_authorized_item(
@@ -98,14 +108,16 @@ std::expected<ItemSnapshot, std::string> snapshot_authorized_item(
     ItemSnapshot result;
     // The item's own blocks count as the review counts them; the folder's entries add theirs.
     result.bytes = ItemBytes().add(*status);
+    result.file_bytes = file_size(*status);
     if (current.kind == "directory") {
         auto folder = filesystem::open_verified_dir(*handle, current);
         if (!folder) return std::unexpected(std::move(folder.error().message));
-        auto bytes = count_removal_tree(folder->get(), canonical_path,
+        auto below = count_removal_tree(folder->get(), canonical_path,
                                         std::bit_cast<std::uint64_t>(current.device), rules, cancel,
                                         *snapshot);
-        if (!bytes) return std::unexpected(std::move(bytes.error()));
-        result.bytes = platform::saturating_add(result.bytes, *bytes);
+        if (!below) return std::unexpected(std::move(below.error()));
+        result.bytes = platform::saturating_add(result.bytes, below->bytes);
+        result.file_bytes = platform::saturating_add(result.file_bytes, below->file_bytes);
     } else if (current.kind != "file" && current.kind != "symlink") {
         return std::unexpected(std::string(kSpecialEntry));
     }

@@ -1,8 +1,8 @@
 #pragma once
 // The walk that authorizes an item: the identity of the item and of everything below it,
 // read through directory descriptors without following a link and without leaving the
-// item's file system, and its regular files' bytes. The same walk, taken again, tells
-// whether anything changed since.
+// item's file system, and its bytes. The same walk, taken again, tells whether anything
+// changed since.
 
 #include <cstdint>
 #include <expected>
@@ -25,8 +25,16 @@ inline constexpr std::string_view kSnapshotIncomplete = "Backup snapshot is inco
 inline constexpr std::string_view kSourceChanged =
     "Source changed during backup; backup retained and original kept";
 
+// Bytes in the two measures a plan counts, both saturating: what a removal frees, and
+// what a copy reads or an overwrite pass writes.
+struct TreeBytes {
+    std::uint64_t bytes = 0;       // the review's measure (item_bytes.hpp)
+    std::uint64_t file_bytes = 0;  // the sizes of the regular files, each of their paths once
+};
+
 struct ItemSnapshot {
-    std::uint64_t bytes = 0;  // the review's measure (item_bytes.hpp), saturating
+    std::uint64_t bytes = 0;       // as in TreeBytes
+    std::uint64_t file_bytes = 0;  // as in TreeBytes
     std::shared_ptr<const TreeSnapshot> snapshot;
 };
 
@@ -38,12 +46,14 @@ std::expected<ItemSnapshot, std::string> snapshot_authorized_item(
     const RemovalRules& rules, const CancelFlag& cancel);
 
 // Everything below the open folder `dir_fd` (whose path is `folder_path`) into `snapshot`;
-// the bytes of the entries below it in the review's measure. Depth first with one descriptor per
+// the bytes of the entries below it in both measures. Depth first with one descriptor per
 // level, its levels kept on the heap: a tree deeper than the descriptor limit fails with the
 // system's text.
-std::expected<std::uint64_t, std::string> count_removal_tree(
-    int dir_fd, std::string_view folder_path, std::uint64_t root_device, const RemovalRules& rules,
-    const CancelFlag& cancel, TreeSnapshot& snapshot);
+std::expected<TreeBytes, std::string> count_removal_tree(int dir_fd, std::string_view folder_path,
+                                                         std::uint64_t root_device,
+                                                         const RemovalRules& rules,
+                                                         const CancelFlag& cancel,
+                                                         TreeSnapshot& snapshot);
 
 // A fresh snapshot of `path` (no policy) has exactly the entries of `stored`, each with
 // the same six identity fields.

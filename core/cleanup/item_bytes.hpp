@@ -13,7 +13,7 @@ namespace bramvelt::cleanup {
 class ItemBytes {
   public:
     // Counts one entry; returns the bytes it added (0 for a further link of a file
-    // already counted).
+    // already counted, even when removing the others left it with one link).
     std::uint64_t add(const platform::EntryStatus& status);
 
     std::uint64_t total() const { return total_; }

@@ -119,6 +119,13 @@ CleanupItemResult result_of(const AuthorizedItem& item, const CleanupAction& act
     return result;
 }
 
+// The bytes an action's steps count as they go, so that a plan's total and its progress
+// agree: a permanent removal counts what it frees in the review's measure; a copy, the
+// removal after it and an overwrite pass count the files' sizes.
+std::uint64_t counted_bytes(CleanupAction::Kind kind, const AuthorizedItem& item) {
+    return kind == CleanupAction::Kind::Delete ? item.bytes : item.file_bytes;
+}
+
 }  // namespace
 
 void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
@@ -131,7 +138,7 @@ void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
     }
     std::uint64_t total = 0;
     for (const AuthorizedItem& item : *authorized) {
-        total = platform::saturating_add(total, item.bytes);
+        total = platform::saturating_add(total, counted_bytes(plan.action.kind, item));
     }
     std::optional<filesystem::ReservedDir> reserved;
     if (plan.action.kind == CleanupAction::Kind::BackupToFolder) {

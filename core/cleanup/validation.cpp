@@ -93,9 +93,9 @@ std::expected<std::vector<AuthorizedItem>, std::string> validate_cleanup_plan(
             has_shared_file(*snapshot->snapshot)) {
             return fail(kOverwriteHardLinks);
         }
-        authorized.push_back(AuthorizedItem{identity, item.expected_identity, item.item_id,
-                                            item.path, std::move(*canonical),
-                                            std::move(snapshot->snapshot), snapshot->bytes});
+        authorized.push_back(AuthorizedItem{
+            identity, item.expected_identity, item.item_id, item.path, std::move(*canonical),
+            std::move(snapshot->snapshot), snapshot->bytes, snapshot->file_bytes});
     }
     return authorized;
 }

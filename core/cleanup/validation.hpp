@@ -36,7 +36,8 @@ struct AuthorizedItem {
     std::string path;            // as the plan gave it
     std::string canonical_path;  // the real parent joined with the item's own name
     std::shared_ptr<const TreeSnapshot> snapshot;
-    std::uint64_t bytes = 0;  // the review's measure (item_bytes.hpp), saturating
+    std::uint64_t bytes = 0;       // what a removal frees: the review's measure (item_bytes.hpp)
+    std::uint64_t file_bytes = 0;  // what a copy reads: the sizes of its regular files
 };
 
 // The authorized items in plan order, or the first failure's text.

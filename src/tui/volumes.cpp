@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/file_status.hpp"
+#include "platform/file_system_type.hpp"
 #include "platform/spawn.hpp"
 #include "platform/temp_file.hpp"
 #include "platform/text.hpp"
@@ -53,7 +54,14 @@ bool is_folder(const std::string& path) {
     return status && status->is_directory();
 }
 
-std::vector<LauncherEntry> parse_df_output(std::string_view output, const IsFolder& folder) {
+std::optional<platform::FileSystemType> mounted_type(const std::string& mount_point) {
+    const auto type = platform::file_system_type(mount_point);
+    if (!type) return std::nullopt;
+    return *type;
+}
+
+std::vector<LauncherEntry> parse_df_output(std::string_view output, const IsFolder& folder,
+                                           const MountedType& type) {
     std::vector<LauncherEntry> volumes;
     const std::vector<std::string> lines = platform::split_lines(output);
     for (std::size_t i = 1; i < lines.size(); ++i) {
@@ -75,6 +83,9 @@ std::vector<LauncherEntry> parse_df_output(std::string_view output, const IsFold
             seen = seen || v.detail == mount;
         }
         if (seen || !folder(mount)) continue;
+        // A source is free text (a tmpfs mounts under any name); the kernel's type decides.
+        if (const auto mounted = type(mount); mounted && platform::is_memory_file_system(*mounted))
+            continue;
         volumes.push_back(LauncherEntry{std::pair{kibibytes(*used), kibibytes(*size)},
                                         std::move(*title), mount, ScanFolder{mount}});
     }

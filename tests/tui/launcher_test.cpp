@@ -1,13 +1,21 @@
 #include "src/tui/launcher.hpp"
 
 #include <gtest/gtest.h>
+#include <linux/magic.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "src/tui/volumes.hpp"
+#include "tests/support/as_user.hpp"
+#include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace bramvelt::tui {
@@ -75,14 +83,31 @@ TEST(DfOutput, VolumesByMountPoint) {
         "/dev/sdj1 5000 1 4999 1% /boot/efi\n"
         "/dev/sdk1 5000 1 4999 1% /mnt\n"
         "/dev/sdl1 5000 1 4999 1% /homework\n"
-        "/dev/sdm1 5000\u00a01 4999 1% /media/Nbsp\n";
-    const auto volumes =
-        parse_df_output(output, [](const std::string& path) { return path != "/mnt/file"; });
+        "/dev/sdm1 5000\u00a01 4999 1% /media/Nbsp\n"
+        "othersrc 5000 1 4999 1% /mnt/scratch\n"
+        "udev 5000 1 4999 1% /media/devices\n"
+        "memory 5000 1 4999 1% /run/media/u/Ram\n"
+        "/dev/sdn1 5000 1 4999 1% /mnt/unread\n";
+    // The mounted type decides whatever the source says; one that cannot be read leaves the
+    // mount to its place and source.
+    const std::map<std::string, platform::FileSystemType> types = {
+        {"/mnt/scratch", {TMPFS_MAGIC}},     {"/media/devices", {TMPFS_MAGIC}},  // devtmpfs
+        {"/run/media/u/Ram", {RAMFS_MAGIC}}, {"/mnt/ramdisk", {EXT4_SUPER_MAGIC}},
+        {"/mnt/wsl", {EXT4_SUPER_MAGIC}},
+    };
+    const auto type_of = [&](const std::string& path) -> std::optional<platform::FileSystemType> {
+        if (path == "/mnt/unread") return std::nullopt;
+        const auto found = types.find(path);
+        return found == types.end() ? platform::FileSystemType{EXT4_SUPER_MAGIC} : found->second;
+    };
+    const auto volumes = parse_df_output(
+        output, [](const std::string& path) { return path != "/mnt/file"; }, type_of);
     // "/" and "/home"; removable and other mounts under /media/, /run/media/ and /mnt/,
-    // titled by their last component; never a file system in memory nor a file.
+    // titled by their last component; never a file system in memory (by its type or its
+    // source) nor a file.
     EXPECT_EQ(titles(volumes), (std::vector<std::string>{"File System", "home", "My Disk Two",
-                                                         "STICK", "c", "Nbsp"}));
-    ASSERT_EQ(volumes.size(), 6u);
+                                                         "STICK", "c", "Nbsp", "unread"}));
+    ASSERT_EQ(volumes.size(), 7u);
     EXPECT_EQ(volumes[0].detail, "/");
     EXPECT_EQ(volumes[0].target, LauncherTarget(ScanFolder{"/"}));
     EXPECT_EQ(volumes[0].space, (std::pair<std::uint64_t, std::uint64_t>{800 * 1024, 1000 * 1024}));
@@ -146,6 +171,40 @@ TEST(DfOutput, RunsDfWithAnEmptyInputAndGivesUpOnAHungOne) {
         EXPECT_TRUE(read_volumes(std::chrono::milliseconds(200)).empty());
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     }
+}
+
+// The real `df` and the real type lookup, in a mount namespace of the test's own: a tmpfs
+// mounted under another name below a scratch /media. (`df` shows a bind mount or a
+// second devtmpfs only once per device, so neither can stand beside it.)
+TEST(DfOutput, ATmpfsUnderAnotherNameIsNoVolume) {
+    bramvelt::testing::TempDir tmp;
+    const std::string result = tmp / "result";
+    const int code = bramvelt::testing::run_in_child([&] {
+        if (::unshare(CLONE_NEWNS) != 0) return 77;
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
+        if (::mount("scratch", "/media", "tmpfs", 0, "size=64k") != 0) return 77;
+        if (::mkdir("/media/Memory", 0755) != 0) return 2;
+        if (::mount("othersrc", "/media/Memory", "tmpfs", 0, "size=64k") != 0) return 77;
+        const auto df = bramvelt::testing::run_process("df", {"-kP"});
+        const auto unknown = [](const std::string&) -> std::optional<platform::FileSystemType> {
+            return std::nullopt;
+        };
+        std::ofstream out(result);
+        // By its place and source alone it would pass; its type keeps it out.
+        for (const LauncherEntry& v : parse_df_output(df.out, is_folder, unknown)) {
+            if (v.detail.starts_with("/media/")) out << "source: " << v.title << "\n";
+        }
+        for (const LauncherEntry& v : read_volumes()) {
+            if (v.detail.starts_with("/media/")) out << "type: " << v.title << "\n";
+        }
+        return out.flush() ? 0 : 3;
+    });
+    if (code == 77) GTEST_SKIP() << "mounting in a mount namespace is not permitted here";
+    ASSERT_EQ(code, 0);
+    std::ifstream in(result);
+    const std::string listed((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+    EXPECT_EQ(listed, "source: Memory\n");
 }
 
 }  // namespace

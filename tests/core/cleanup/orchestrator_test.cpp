@@ -7,6 +7,7 @@
 
 #include "cleanup_fixture.hpp"
 #include "core/cleanup/authorization_walk.hpp"
+#include "core/cleanup/backup_archive.hpp"
 #include "core/cleanup/event_forwarding.hpp"
 #include "core/cleanup/validation.hpp"
 #include "core/filesystem/parent_handle.hpp"
@@ -150,10 +151,9 @@ TEST_F(OrchestratorTest, WorkUnitsByAction) {
     ASSERT_EQ(trash.size(), 1u);
     EXPECT_EQ(trash[0].work_bytes, 0u);
     tmp_.write_file("work/a", "12345");  // the Trash plan took it
-    const std::uint64_t bytes = disk_bytes(at("a"));
     const auto overwrite = events_of<PlanStarted>(run(plan_of({"a"}, CleanupAction::overwrite())));
     ASSERT_EQ(overwrite.size(), 1u);
-    EXPECT_EQ(overwrite[0].work_bytes, 3 * bytes);
+    EXPECT_EQ(overwrite[0].work_bytes, 3 * 5u);  // every pass writes the file's size
     EXPECT_EQ(overwrite[0].caution, kOverwriteCaution);
     EXPECT_FALSE(exists_nofollow(at("a")));
 
@@ -161,6 +161,63 @@ TEST_F(OrchestratorTest, WorkUnitsByAction) {
     EXPECT_EQ(work_units(CleanupAction::Kind::Overwrite, kMax / 3 + 1), kMax);
     EXPECT_EQ(work_units(CleanupAction::Kind::BackupToFolder, 21), 42u);
     EXPECT_EQ(work_units(CleanupAction::Kind::Trash, kMax), 0u);
+}
+
+// Where the space a tree takes differs from its files' sizes (small files fill a block
+// each, a sparse file takes almost none), each action's total counts what its progress
+// counts, so the last report of a plan stands at its total. A file with a second link
+// counts once in a removal, though removing the first leaves the second with one.
+TEST_F(OrchestratorTest, EachActionsProgressEndsAtItsTotal) {
+    const std::string staging = tmp_.make_dir("staging");
+    testing::ScopedEnv tmpdir("TMPDIR", staging.c_str());
+    const std::string backups = tmp_.make_dir("backups");
+    const struct {
+        CleanupAction action;
+        std::uint64_t per_byte;  // 0: the review's measure
+    } cases[] = {
+        {CleanupAction::remove(), 0},
+        {CleanupAction::overwrite(), 3},
+        {CleanupAction::backup_to_folder(backups), 2},
+        {CleanupAction::external_backup(), 2},
+        {CleanupAction::trash(), 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.action.kind));
+        for (int i = 0; i < 12; ++i) tmp_.write_file("work/tree/small/" + std::to_string(i), "x");
+        tmp_.write_file("work/tree/sparse", "end");
+        fs::resize_file(at("tree/sparse"), 1 << 20);
+        fs::create_symlink("small/0", at("tree/link"));
+        const std::uint64_t sizes = 12 + (1 << 20);
+        if (c.action.kind == CleanupAction::Kind::Delete) {
+            fs::create_hard_link(at("tree/small/0"), at("tree/again"));
+        }
+        ASSERT_NE(disk_bytes(at("tree")), sizes);
+        const std::uint64_t total = c.action.kind == CleanupAction::Kind::Trash ? 0
+                                    : c.per_byte == 0 ? disk_bytes(at("tree"))
+                                                      : c.per_byte * sizes;
+        std::vector<CleanupEvent> events;
+        auto [link, senders] = host_trash::open_host_link(registry_);
+        execute_cleanup_plan(
+            plan_of({"tree"}, c.action), make_cancel_flag(), link, [&](CleanupEvent event) {
+                serve(event);
+                // The host keeps its own copy of the archive and confirms it.
+                if (const auto* r = std::get_if<ExternalBackupRequest>(&event)) {
+                    const std::string kept = tmp_ / "host-copy.tar";
+                    fs::copy_file(r->archive_path, kept, fs::copy_options::overwrite_existing);
+                    senders.backup.send(
+                        {r->item_id, r->token, true, std::nullopt,
+                         verify_saved_backup(kept, r->sha256, r->size, nullptr).value()});
+                }
+                events.push_back(std::move(event));
+            });
+        ASSERT_FALSE(exists_nofollow(at("tree"))) << only_result(events).error.value_or("");
+        const auto started = events_of<PlanStarted>(events);
+        ASSERT_EQ(started.size(), 1u);
+        EXPECT_EQ(started[0].work_bytes, total);
+        const CleanupProgress last = events_of<Progress>(events).back().progress;
+        EXPECT_EQ(last.bytes_total, total);
+        EXPECT_EQ(last.bytes_done, total);
+    }
 }
 
 class RunCleanupPlanTest : public CleanupTest {

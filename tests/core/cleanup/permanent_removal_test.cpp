@@ -68,6 +68,7 @@ TEST_F(PermanentRemovalTest, DeletesARealTreeAndNothingBeyondIt) {
     tmp_.write_file("work/item/sub/deeper/.hidden", "hi");
     tmp_.make_dir("work/item/empty");
     ASSERT_EQ(::link((tmp_ / "outside/keep").c_str(), at("item/sub/hardlink").c_str()), 0);
+    ASSERT_EQ(::link(at("item/a.txt").c_str(), at("item/sub/a-again").c_str()), 0);
     fs::create_directory_symlink(tmp_ / "outside", at("item/to-outside"));
     fs::create_symlink(tmp_ / "outside/keep", at("item/sub/to-file"));
     fs::create_symlink("nowhere", at("item/dangling"));
@@ -80,6 +81,8 @@ TEST_F(PermanentRemovalTest, DeletesARealTreeAndNothingBeyondIt) {
     const CleanupItemResult result = only_result(events);
     EXPECT_EQ(result.status, CleanupStatus::Removed) << result.error.value_or("");
     EXPECT_EQ(result.processed_bytes, bytes);
+    // The file linked twice inside counts once, though its second link had one link left.
+    EXPECT_EQ(events_of<Progress>(events).back().progress.bytes_done, bytes);
     EXPECT_EQ(result.path, at("item"));
     EXPECT_FALSE(exists_nofollow(at("item")));
     EXPECT_TRUE(exists_nofollow(at("beside")));
