@@ -53,18 +53,6 @@ kit::Color badge_color(const DevCandidate& c) {
     return c.kind == CandidateKind::Repository ? palette::kMuted : palette::kWarning;
 }
 
-std::string_view sort_label(cli::DevSortOrder sort) {
-    switch (sort) {
-        case cli::DevSortOrder::Largest:
-            return "largest first";
-        case cli::DevSortOrder::Oldest:
-            return "oldest change first";
-        case cli::DevSortOrder::Access:
-            break;
-    }
-    return "least recently accessed";
-}
-
 
 std::size_t spans_chars(const std::vector<kit::Span>& spans) {
     std::size_t n = 0;

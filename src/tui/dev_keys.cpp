@@ -145,18 +145,6 @@ void toggle_item(App& app) {
     move_cursor(dev, 1);
 }
 
-std::string_view sort_label(cli::DevSortOrder sort) {
-    switch (sort) {
-        case cli::DevSortOrder::Largest:
-            return "largest first";
-        case cli::DevSortOrder::Oldest:
-            return "oldest change first";
-        case cli::DevSortOrder::Access:
-            break;
-    }
-    return "least recently accessed";
-}
-
 std::string folders_line(const DevView& dev) {
     std::string line;
     for (const auto& root : dev.roots) {
