@@ -53,19 +53,6 @@ kit::Color badge_color(const DevCandidate& c) {
     return c.kind == CandidateKind::Repository ? palette::kMuted : palette::kWarning;
 }
 
-std::string_view sort_label(cli::DevSortOrder sort) {
-    switch (sort) {
-        case cli::DevSortOrder::Largest:
-            return "largest first";
-        case cli::DevSortOrder::Oldest:
-            return "oldest change first";
-        case cli::DevSortOrder::Access:
-            break;
-    }
-    return "least recently accessed";
-}
-
-
 std::size_t spans_chars(const std::vector<kit::Span>& spans) {
     std::size_t n = 0;
     for (const auto& s : spans) n += char_count(s.content);
@@ -99,8 +86,8 @@ void draw_header(const DevView& view, kit::Buffer& buf, kit::Rect row,
         if (view.scanning) {
             seconds = 0;
             if (view.search_started && clock.monotonic >= *view.search_started) {
-                seconds = std::chrono::duration<double>(clock.monotonic - *view.search_started)
-                              .count();
+                seconds =
+                    std::chrono::duration<double>(clock.monotonic - *view.search_started).count();
             }
         }
         spans.emplace_back(fmt::format("  {} entries · {} folders · {} git checks · {:.1f}s",
@@ -108,7 +95,8 @@ void draw_header(const DevView& view, kit::Buffer& buf, kit::Rect row,
                                        cli::format_count(view.summary->directories_listed),
                                        cli::format_count(view.summary->git_commands), seconds),
                            kit::fg(palette::kMuted));
-        if (view.summary->limited) spans.emplace_back(" · limit reached", kit::fg(palette::kWarning));
+        if (view.summary->limited)
+            spans.emplace_back(" · limit reached", kit::fg(palette::kWarning));
     }
     const std::size_t used = spans_chars(spans) + 19 + (view.verify_remotes ? 2 : 0);
     kit::Line(std::move(spans)).render(row, buf);
@@ -121,8 +109,9 @@ void draw_header(const DevView& view, kit::Buffer& buf, kit::Rect row,
 }
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max()
-                                                             : a + b;
+    return a > std::numeric_limits<std::uint64_t>::max() - b
+               ? std::numeric_limits<std::uint64_t>::max()
+               : a + b;
 }
 
 void draw_box(kit::Buffer& buf, kit::Rect area, kit::Block block, kit::Line first,
@@ -131,13 +120,14 @@ void draw_box(kit::Buffer& buf, kit::Rect area, kit::Block block, kit::Line firs
     block.render(area, buf);
     if (inner.height == 0) return;
     first.render(kit::Rect::make(inner.x, inner.y, inner.width, 1), buf);
-    if (inner.height > 1) second.render(kit::Rect::make(inner.x, inner.y + 1u, inner.width, 1), buf);
+    if (inner.height > 1)
+        second.render(kit::Rect::make(inner.x, inner.y + 1u, inner.width, 1), buf);
 }
 
 void draw_boxes(const DevView& view, kit::Buffer& buf, kit::Rect row) {
-    kit::Layout layout = kit::Layout::horizontal(
-        {kit::Constraint::fill(1), kit::Constraint::fill(1), kit::Constraint::fill(1),
-         kit::Constraint::fill(1)});
+    kit::Layout layout =
+        kit::Layout::horizontal({kit::Constraint::fill(1), kit::Constraint::fill(1),
+                                 kit::Constraint::fill(1), kit::Constraint::fill(1)});
     layout.spacing = 1;
     const auto parts = layout.split(row);
     const DevCategory categories[] = {DevCategory::Rebuildable, DevCategory::Worktree,
@@ -157,13 +147,14 @@ void draw_boxes(const DevView& view, kit::Buffer& buf, kit::Rect row) {
         kit::Block block = rounded(view.filter.category == category ? l.color : palette::kDim);
         block.title(kit::Line(kit::Span(fmt::format(" {} ", l.title), kit::fg(l.color).bold())));
         const std::size_t width = parts[i].width > 4 ? parts[i].width - 4u : 0;
-        draw_box(buf, parts[i], std::move(block),
-                 kit::Line(std::vector<kit::Span>{
-                     kit::Span(cli::format_size(total), kit::fg(palette::kLight).bold()),
-                     kit::Span(fmt::format("  {} item{}", cli::format_count(items.size()),
-                                           items.size() == 1 ? "" : "s"),
-                               kit::fg(palette::kMuted))}),
-                 kit::Line(kit::Span(truncate_end(l.description, width), kit::fg(palette::kMuted))));
+        draw_box(
+            buf, parts[i], std::move(block),
+            kit::Line(std::vector<kit::Span>{
+                kit::Span(cli::format_size(total), kit::fg(palette::kLight).bold()),
+                kit::Span(fmt::format("  {} item{}", cli::format_count(items.size()),
+                                      items.size() == 1 ? "" : "s"),
+                          kit::fg(palette::kMuted))}),
+            kit::Line(kit::Span(truncate_end(l.description, width), kit::fg(palette::kMuted))));
     }
     kit::Block block = rounded(view.filter.category ? palette::kDim : palette::kLight);
     block.title(kit::Line(kit::Span(" Space to review ", kit::fg(palette::kSuccess).bold())));
@@ -194,9 +185,8 @@ std::string filter_parts(const cli::DevItemFilter& filter) {
     return parts;
 }
 
-void draw_table(DevView& view, const std::vector<const DevCandidate*>& visible,
-                kit::Buffer& buf, kit::Rect area, const std::optional<std::string>& home,
-                std::int64_t now) {
+void draw_table(DevView& view, const std::vector<const DevCandidate*>& visible, kit::Buffer& buf,
+                kit::Rect area, const std::optional<std::string>& home, std::int64_t now) {
     const std::size_t n = visible.size();
     view.cursor = n == 0 ? 0 : std::min(view.cursor, n - 1);
     view.page = area.height > 3 ? area.height - 3u : 0;
@@ -212,20 +202,19 @@ void draw_table(DevView& view, const std::vector<const DevCandidate*>& visible,
     table.widths = {kit::Constraint::length(3),  kit::Constraint::length(10),
                     kit::Constraint::length(5),  kit::Constraint::length(20),
                     kit::Constraint::length(26), kit::Constraint::fill(1)};
-    table.header = kit::Row(std::vector<kit::TableCell>{cell("", muted), cell("Size", muted),
-                                                        cell("Age", muted), cell("Status", muted),
-                                                        cell("Kind", muted),
-                                                        cell("Location", muted)});
+    table.header = kit::Row(std::vector<kit::TableCell>{
+        cell("", muted), cell("Size", muted), cell("Age", muted), cell("Status", muted),
+        cell("Kind", muted), cell("Location", muted)});
     for (std::size_t i = view.scroll; i < n && i < view.scroll + view.page; ++i) {
         const DevCandidate& c = *visible[i];
         const DevCategory k = cli::item_category(c);
-        kit::TableCell mark = k == DevCategory::Keep ? cell(" · ", kit::fg(palette::kDim))
-                              : (!view.selected_paths.empty() && view.selected_paths.contains(c.path))
-                                  ? cell("[✓]", kit::fg(palette::kSuccess).bold())
-                                  : cell("[ ]", muted);
-        const std::string size = c.measurement_complete
-                                     ? cli::format_size(c.allocated_bytes)
-                                     : "≥" + cli::format_size(c.allocated_bytes);
+        kit::TableCell mark =
+            k == DevCategory::Keep ? cell(" · ", kit::fg(palette::kDim))
+            : (!view.selected_paths.empty() && view.selected_paths.contains(c.path))
+                ? cell("[✓]", kit::fg(palette::kSuccess).bold())
+                : cell("[ ]", muted);
+        const std::string size = c.measurement_complete ? cli::format_size(c.allocated_bytes)
+                                                        : "≥" + cli::format_size(c.allocated_bytes);
         const auto age_time = view.filter.sort == cli::DevSortOrder::Access && !c.git
                                   ? c.last_access_estimate
                                   : c.last_modified;
@@ -234,10 +223,11 @@ void draw_table(DevView& view, const std::vector<const DevCandidate*>& visible,
         std::string suffix;
         if (c.git && c.git->branch) suffix = "  ⎇ " + cli::escape_for_display(*c.git->branch);
         const std::size_t suffix_chars = char_count(suffix);
-        const std::size_t path_room =
-            std::max<std::size_t>(location_width > suffix_chars ? location_width - suffix_chars : 0, 12);
+        const std::size_t path_room = std::max<std::size_t>(
+            location_width > suffix_chars ? location_width - suffix_chars : 0, 12);
         kit::Row row(std::vector<kit::TableCell>{
-            std::move(mark), cell(size, kit::fg(palette::kLight)), cell(cli::format_age(then, now), muted),
+            std::move(mark), cell(size, kit::fg(palette::kLight)),
+            cell(cli::format_age(then, now), muted),
             cell(std::string(cli::item_badge(c)), kit::fg(badge_color(c))),
             cell(cli::item_label(c), kit::fg(palette::kLight)),
             cell(truncate_start(cli::display_path(c.path, home), path_room) + suffix, muted)});
@@ -246,9 +236,9 @@ void draw_table(DevView& view, const std::vector<const DevCandidate*>& visible,
     }
     const CategoryLook l = look(view.filter.category);
     kit::Block block = rounded(l.color);
-    block.title(kit::Line(kit::Span(
-        fmt::format(" {} · {} shown · {} ", l.title, cli::format_count(n), filter_parts(view.filter)),
-        kit::fg(palette::kLight).bold())));
+    block.title(kit::Line(kit::Span(fmt::format(" {} · {} shown · {} ", l.title,
+                                                cli::format_count(n), filter_parts(view.filter)),
+                                    kit::fg(palette::kLight).bold())));
     const auto selected = selected_candidates(view.candidates, view);
     if (!selected.empty()) {
         block.title_bottom(kit::Line(std::vector<kit::Span>{
@@ -263,13 +253,13 @@ void draw_table(DevView& view, const std::vector<const DevCandidate*>& visible,
     table.render(area, buf);
 
     if (n == 0 && area.height > 0) {
-        const std::string_view message =
-            view.scanning ? "Searching… items appear here as they are found"
-            : (view.searched && view.candidates.empty())
-                ? "No development clutter found here"
-                : "Nothing matches — Tab changes category, / searches";
-        const std::uint32_t width =
-            std::min<std::uint32_t>(static_cast<std::uint32_t>(char_count(message) + 2), area.width);
+        const std::string_view message = view.scanning
+                                             ? "Searching… items appear here as they are found"
+                                         : (view.searched && view.candidates.empty())
+                                             ? "No development clutter found here"
+                                             : "Nothing matches — Tab changes category, / searches";
+        const std::uint32_t width = std::min<std::uint32_t>(
+            static_cast<std::uint32_t>(char_count(message) + 2), area.width);
         const kit::Rect rect = kit::Rect::make(area.x + (area.width - width) / 2,
                                                area.y + (area.height - 1u) / 2, width, 1);
         kit::Line(kit::Span(std::string(message), muted)).render(rect, buf);
@@ -284,7 +274,8 @@ std::string explanation(const DevCandidate& c) {
         case DevCategory::Rebuildable:
             if (c.kind == CandidateKind::Cache) {
                 return fmt::format(
-                    "{} can recreate this cache. The next build or tool run may take longer.", c.tool);
+                    "{} can recreate this cache. The next build or tool run may take longer.",
+                    c.tool);
             }
             if (c.kind == CandidateKind::Dependencies) {
                 return "Your package manager can download these packages again. The next install "
@@ -349,10 +340,10 @@ std::optional<std::int64_t> as_time(std::optional<std::uint64_t> t) {
 }
 
 kit::Line git_line(const development::GitDetail& g, std::int64_t now) {
-    std::vector<kit::Span> spans{kit::Span("⎇ ", kit::fg(palette::kViolet)),
-                                 kit::Span(g.branch ? cli::escape_for_display(*g.branch)
-                                                    : std::string("detached"),
-                                           kit::fg(palette::kLight).bold())};
+    std::vector<kit::Span> spans{
+        kit::Span("⎇ ", kit::fg(palette::kViolet)),
+        kit::Span(g.branch ? cli::escape_for_display(*g.branch) : std::string("detached"),
+                  kit::fg(palette::kLight).bold())};
     if (g.head) spans.emplace_back(" @ " + g.head->substr(0, 9), kit::fg(palette::kMuted));
     if (g.staged != 0 || g.modified != 0 || g.untracked != 0) {
         spans.emplace_back(fmt::format(" · {} staged, {} modified, {} untracked", g.staged,
@@ -372,8 +363,9 @@ kit::Line git_line(const development::GitDetail& g, std::int64_t now) {
             kit::fg(palette::kMuted));
     }
     if (g.last_commit) {
-        spans.emplace_back(" · last commit " + cli::format_age(as_time(g.last_commit), now) + " ago",
-                           kit::fg(palette::kMuted));
+        spans.emplace_back(
+            " · last commit " + cli::format_age(as_time(g.last_commit), now) + " ago",
+            kit::fg(palette::kMuted));
     }
     return kit::Line(std::move(spans));
 }
@@ -388,14 +380,16 @@ void draw_details(const DevView& view, const std::vector<const DevCandidate*>& v
     const DevCandidate& c = *visible[view.cursor];
     kit::Block block = rounded(palette::kDim);
     const std::size_t room = area.width > 6 ? area.width - 6u : 0;
-    block.title(kit::Line(kit::Span(
-        fmt::format(" {} ", truncate_start(cli::display_path(c.path, home), room)),
-        kit::fg(palette::kLight).bold())));
-    std::string facts = fmt::format(" · {} · {} · {} files", cli::item_label(c),
-                                    cli::format_size(c.allocated_bytes), cli::format_count(c.files));
+    block.title(kit::Line(
+        kit::Span(fmt::format(" {} ", truncate_start(cli::display_path(c.path, home), room)),
+                  kit::fg(palette::kLight).bold())));
+    std::string facts =
+        fmt::format(" · {} · {} · {} files", cli::item_label(c),
+                    cli::format_size(c.allocated_bytes), cli::format_count(c.files));
     facts += fmt::format(" · changed {} ago", cli::format_age(as_time(c.last_modified), now));
     if (c.last_access_estimate) {
-        facts += fmt::format(" · opened ~{} ago", cli::format_age(as_time(c.last_access_estimate), now));
+        facts +=
+            fmt::format(" · opened ~{} ago", cli::format_age(as_time(c.last_access_estimate), now));
     }
     std::vector<kit::Line> lines;
     lines.emplace_back(std::vector<kit::Span>{
@@ -430,10 +424,10 @@ KeyHints draw_dev_view(DevView& view, kit::Buffer& buf, kit::Rect area,
                        const DrawClock& clock) {
     const std::uint32_t half = area.height / 2u;
     const std::uint32_t details = half < 11 ? 0 : half < 15 ? 7 : 9;
-    const auto rows = kit::Layout::vertical({kit::Constraint::length(1), kit::Constraint::length(4),
-                                             kit::Constraint::min(4),
-                                             kit::Constraint::length(details)})
-                          .split(area);
+    const auto rows =
+        kit::Layout::vertical({kit::Constraint::length(1), kit::Constraint::length(4),
+                               kit::Constraint::min(4), kit::Constraint::length(details)})
+            .split(area);
     const auto visible = visible_items(view);
     draw_header(view, buf, rows[0], home, tick, clock);
     draw_boxes(view, buf, rows[1]);
@@ -443,8 +437,8 @@ KeyHints draw_dev_view(DevView& view, kit::Buffer& buf, kit::Rect area,
     const kit::Rect table = rows[2];
     if (view.search_input) {
         const std::uint32_t y = table.y + (table.height >= 2 ? table.height - 2u : 0u);
-        const std::uint32_t width = std::min<std::uint32_t>(
-            table.width >= 2 ? table.width - 2u : 0u, 70);
+        const std::uint32_t width =
+            std::min<std::uint32_t>(table.width >= 2 ? table.width - 2u : 0u, 70);
         const kit::Rect line = kit::Rect::make(table.x + 1u, y, width, 1).intersection(area);
         kit::Block background;
         background.style = kit::Style().with_bg(palette::kSelection);
@@ -457,9 +451,9 @@ KeyHints draw_dev_view(DevView& view, kit::Buffer& buf, kit::Rect area,
         kit::Clear{}.render(popup, buf);
         std::vector<kit::Line> lines{
             input_line("Folders:", *view.folders_input), kit::Line(""),
-            kit::Line(kit::Span(
-                " Comma-separated. Leave empty for the usual development locations.",
-                kit::fg(palette::kMuted)))};
+            kit::Line(
+                kit::Span(" Comma-separated. Leave empty for the usual development locations.",
+                          kit::fg(palette::kMuted)))};
         kit::Paragraph(kit::Text(std::move(lines)))
             .with_block(popup_block(" Scan folders "))
             .render(popup, buf);
@@ -471,10 +465,9 @@ KeyHints draw_dev_view(DevView& view, kit::Buffer& buf, kit::Rect area,
     if (std::holds_alternative<ProgressDialog>(view.dialog)) {
         return draw_progress_dialog(view, buf, area, home, tick);
     }
-    KeyHints hints{{"↑↓", "move"},     {"Tab", "category"}, {"Space", "select"},
-                   {"a", "all"},       {"Enter", "review"}, {"/", "search"},
-                   {"s", "sort"},      {"f", "age"},        {"m", "size"},
-                   {"v", "verify remotes"}, {"o", "folders"}};
+    KeyHints hints{{"↑↓", "move"},      {"Tab", "category"},     {"Space", "select"}, {"a", "all"},
+                   {"Enter", "review"}, {"/", "search"},         {"s", "sort"},       {"f", "age"},
+                   {"m", "size"},       {"v", "verify remotes"}, {"o", "folders"}};
     hints.push_back(view.scanning ? KeyHint{"Esc", "stop"} : KeyHint{"r", "rescan"});
     return hints;
 }

@@ -4,8 +4,10 @@
 
 #include <limits>
 
+#include "platform/utf8.hpp"
 #include "src/cli/format.hpp"
 #include "src/tui/dev_cleanup.hpp"
+#include "src/tui/dev_roots.hpp"
 #include "src/tui/dev_search.hpp"
 #include "src/tui/widgets.hpp"
 
@@ -108,7 +110,7 @@ void folders_line_key(App& app, const KeyEvent& key, const KeyServices& services
     if (key.code == KeyCode::Enter) {
         const auto pieces = split_folder_list(*dev.folders_input, cli::home_dir());
         dev.folders_input.reset();
-        auto targets = cli::resolve_targets(pieces);
+        auto targets = resolve_search_folders(pieces);
         if (!targets) {
             set_status(app, targets.error());
             return;
@@ -145,18 +147,6 @@ void toggle_item(App& app) {
     move_cursor(dev, 1);
 }
 
-std::string_view sort_label(cli::DevSortOrder sort) {
-    switch (sort) {
-        case cli::DevSortOrder::Largest:
-            return "largest first";
-        case cli::DevSortOrder::Oldest:
-            return "oldest change first";
-        case cli::DevSortOrder::Access:
-            break;
-    }
-    return "least recently accessed";
-}
-
 std::string folders_line(const DevView& dev) {
     std::string line;
     for (const auto& root : dev.roots) {
@@ -164,6 +154,8 @@ std::string folders_line(const DevView& dev) {
     }
     const auto home = cli::home_dir();
     for (const auto& root : dev.roots) {
+        // Shown, its bad bytes read as U+FFFD: typed back, it would name another folder.
+        if (!platform::is_valid_utf8(root)) continue;
         if (!line.empty()) line += ", ";
         line += cli::display_path(root, home);
     }

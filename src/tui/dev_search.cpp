@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "core/development/search.hpp"
+#include "src/tui/dev_roots.hpp"
 
 namespace bramvelt::tui {
 namespace {
@@ -57,6 +58,12 @@ void start_dev_search(DevView& view, const UiSender& sender, const ThreadStarter
     view.candidates.clear();
     view.summary.reset();
     view.error.reset();
+    if (auto refused = roots_not_utf8(view.roots); !refused.empty()) {
+        view.roots = std::move(refused);
+        view.error = std::string(kFoldersNotUtf8);
+        view.scanning = false;
+        return;
+    }
     view.scanning = true;
     view.search_started = std::chrono::steady_clock::now();
     CancelFlag cancel = make_cancel_flag();
@@ -71,12 +78,16 @@ void start_dev_search(DevView& view, const UiSender& sender, const ThreadStarter
     thread->detach();
 }
 
+void show_folder_failure(DevView& view, std::string error) {
+    view.searched = true;
+    view.error = std::move(error);
+}
+
 void apply_folders_input(DevView& view, const std::vector<std::string>& folders,
                          const UiSender& sender, const ThreadStarter& start) {
-    auto targets = cli::resolve_targets(folders);
+    auto targets = resolve_search_folders(folders);
     if (!targets) {
-        view.searched = true;
-        view.error = targets.error();
+        show_folder_failure(view, std::move(targets.error()));
         return;
     }
     view.roots = std::move(*targets);

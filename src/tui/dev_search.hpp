@@ -43,7 +43,9 @@ class TuiDevSink final : public development::DevScanSink {
 void dev_search_worker(DevSearchJob job);
 
 // Cancels the running search and starts a new one on the view's roots. When no thread
-// can be made the view shows the error and is left not scanning.
+// can be made the view shows the error and is left not scanning. Roots that are not
+// UTF-8 start nothing: the view lists nothing and names them as its roots, after the
+// header's kFoldersNotUtf8.
 void start_dev_search(DevView& view, const UiSender& sender,
                       const ThreadStarter& start = WorkerThread::start);
 
@@ -51,5 +53,9 @@ void start_dev_search(DevView& view, const UiSender& sender,
 // old list and search and shows its error.
 void apply_folders_input(DevView& view, const std::vector<std::string>& folders,
                          const UiSender& sender, const ThreadStarter& start = WorkerThread::start);
+
+// What a folder that cannot be resolved does to the view: its error shows, the old list,
+// roots and search stay.
+void show_folder_failure(DevView& view, std::string error);
 
 }  // namespace bramvelt::tui

@@ -80,6 +80,18 @@ std::optional<std::string> finish_search(DevView& view, development::DevScanSumm
 
 }  // namespace
 
+std::string_view sort_label(cli::DevSortOrder sort) {
+    switch (sort) {
+        case cli::DevSortOrder::Largest:
+            return "largest first";
+        case cli::DevSortOrder::Oldest:
+            return "oldest change first";
+        case cli::DevSortOrder::Access:
+            break;
+    }
+    return "least recently accessed";
+}
+
 std::optional<std::string> apply_dev_message(DevView& view, std::uint64_t generation,
                                              DevUpdate update) {
     const bool cleanup_kind = std::holds_alternative<DevCleanupUpdate>(update) ||

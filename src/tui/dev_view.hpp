@@ -55,6 +55,10 @@ inline cli::DevItemFilter initial_dev_filter() {
     return filter;
 }
 
+// "largest first", "oldest change first" or "least recently accessed": the table's
+// title and the sort key's status say it alike.
+std::string_view sort_label(cli::DevSortOrder sort);
+
 struct DevView {
     std::vector<std::string> roots;
     std::vector<development::DevCandidate> candidates;

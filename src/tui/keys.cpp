@@ -7,6 +7,7 @@
 #include "src/cli/format.hpp"
 #include "src/cli/open_in_app.hpp"
 #include "src/tui/dev_keys.hpp"
+#include "src/tui/dev_roots.hpp"
 #include "src/tui/dev_search.hpp"
 #include "src/tui/widgets.hpp"
 
@@ -95,6 +96,23 @@ void launcher_key(App& app, const KeyEvent& key, const KeyServices& services) {
     }
 }
 
+// The search gets the shown folder's bytes: below the scanned folder the tree holds
+// text, in which a name that is not UTF-8 reads as another name.
+void search_shown_folder(App& app, const ThreadStarter& start) {
+    const DiskView& disk = app.disk;
+    const std::string& root = disk.breadcrumb.front();
+    const std::string& shown = disk.breadcrumb.back();
+    auto folder = disk.breadcrumb.size() == 1 ? std::expected<std::string, std::string>(root)
+                  : disk.tree ? shown_folder_bytes(root, node_path(*disk.tree), shown)
+                              : shown_folder_bytes("/", "/", shown);
+    if (!folder) {
+        app.view = ActiveView::Development;
+        show_folder_failure(app.dev, std::move(folder.error()));
+        return;
+    }
+    open_dev_view(app, std::vector<std::string>{std::move(*folder)}, start);
+}
+
 Repaint disk_key(App& app, const KeyEvent& key, const KeyServices& services) {
     DiskView& disk = app.disk;
     if (disk.filter_input) {
@@ -166,10 +184,7 @@ Repaint disk_key(App& app, const KeyEvent& key, const KeyServices& services) {
             toggle_treemap(disk);
             break;
         case U'c':
-            if (!disk.breadcrumb.empty()) {
-                open_dev_view(app, std::vector<std::string>{disk.breadcrumb.back()},
-                              services.start_thread);
-            }
+            if (!disk.breadcrumb.empty()) search_shown_folder(app, services.start_thread);
             break;
         case U'o':
             if (auto target = open_target(disk)) {

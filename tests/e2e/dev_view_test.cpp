@@ -173,5 +173,74 @@ TEST_F(DevViewTui, CtrlCStopsARunningCleanupThenQuits) {
     expect_modes_restored(t);
 }
 
+// A folder whose name is not UTF-8 beside one named with U+FFFD where its bad bytes are,
+// which holds clutter: on every road into the search, the first is refused by name and
+// nothing of the second is listed in its place.
+TEST(DevViewNotUtf8, FolderIsRefusedNotSearchedUnderItsText) {
+    if (!tmux_available()) GTEST_SKIP() << "tmux is not installed";
+    TempDir tmp;
+    const std::string home = tmp.make_dir("home");
+    const std::string bad = tmp.write_file(
+        "bytes/bad\xff\xfe"
+        "name/own.bin",
+        std::string(64 * 1024, 'b'));
+    tmp.write_file("bytes/bad\uFFFD\uFFFDname/package.json", "{\"name\": \"twin\"}\n");
+    tmp.write_file("bytes/bad\uFFFD\uFFFDname/node_modules/left-pad/index.js",
+                   "module.exports = 1;\n");
+    tmp.make_dir("bytes/plain");
+    const std::string link = tmp / "link";
+    ASSERT_EQ(::symlink(fs::path(bad).parent_path().c_str(), link.c_str()), 0);
+
+    struct Road {
+        std::string name;
+        std::string args;
+        std::function<void(const Tmux&)> steps;
+    };
+    const std::vector<Road> roads{
+        {"map", "ui " + shell_quoted(tmp / "bytes"),
+         [](const Tmux& t) {
+             ASSERT_TRUE(t.wait_for_text("Scanned in"));
+             t.keys({"Enter"});  // the larger of the two rows: the folder that is not UTF-8
+             ASSERT_TRUE(t.wait_for_text("own.bin"));
+             t.keys({"c"});
+         }},
+        {"working", "ui " + shell_quoted(link),
+         [](const Tmux& t) {
+             ASSERT_TRUE(t.wait_for_text("own.bin"));
+             t.keys({"c"});
+         }},
+        {"dev", "dev -i " + shell_quoted(link), [](const Tmux&) {}},
+        {"list", "dev -i " + shell_quoted(tmp / "bytes/plain"),
+         [&link](const Tmux& t) {
+             ASSERT_TRUE(t.wait_for_text("No development clutter found here"));
+             t.keys({"o"});
+             ASSERT_TRUE(t.wait_for_text("Scan folders"));
+             t.keys({"C-u"});
+             t.literal(link);
+             t.keys({"Enter"});
+         }},
+    };
+    for (const Road& road : roads) {
+        SCOPED_TRACE(road.name);
+        Tmux t("dev-bytes-" + road.name,
+               "env HOME=" + shell_quoted(home) + " LC_ALL=C.UTF-8 NO_COLOR= " +
+                   shell_quoted(BRAMVELT_BINARY) + " " + road.args + "; sleep 600",
+               160, 30);
+        road.steps(t);
+        // A miss is reported with its screen; the other roads still run.
+        if (!t.wait_for_text("✗ Folder names that are not UTF-8 text cannot be searched: ")) {
+            continue;
+        }
+        const std::string s = t.screen();
+        const std::size_t header = s.find("cannot be searched: ");
+        const std::string row = s.substr(header, s.find('\n', header) - header);
+        EXPECT_NE(row.find("/bytes/bad\uFFFD\uFFFDname"), std::string::npos) << s;
+        EXPECT_EQ(s.find("node_modules"), std::string::npos) << s;
+        EXPECT_EQ(s.find("os error"), std::string::npos) << s;
+        EXPECT_NE(s.find("No development clutter found here"), std::string::npos) << s;
+        t.keys({"q"});
+    }
+}
+
 }  // namespace
 }  // namespace bramvelt::testing

@@ -1,11 +1,13 @@
 #include "src/tui/dev_keys.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "src/tui/dev_cleanup.hpp"
+#include "src/tui/dev_roots.hpp"
 #include "src/tui/main_loop.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/tui/dev_candidates.hpp"
@@ -98,6 +100,27 @@ TEST(DevKeys, ListSelectionFiltersAndStatus) {
     h.press(ch(U'v'));
     EXPECT_EQ(h.app.status, "Verifying Git backups on remotes…");
     EXPECT_EQ(h.searches, before + 1);
+}
+
+// A folder that is not UTF-8 is never shown in the folders line (typed back, its text
+// would name another folder), and one that a typed folder leads to is refused by name.
+TEST(DevKeys, FoldersLineAndFoldersThatAreNotUtf8) {
+    testing::TempDir tmp;
+    const std::string bad = tmp.make_dir("bad\xff\xfename");
+    ASSERT_EQ(::symlink(bad.c_str(), (tmp / "link").c_str()), 0);
+    Harness h;
+    h.app.dev.roots = {"/w", "/x/bad\xff"};
+    h.press(ch(U'o'));
+    EXPECT_EQ(h.app.dev.folders_input, "/w");
+    h.press(ch(U'u', kit::key_modifiers::Control));
+    EXPECT_TRUE(handle_paste(h.app, tmp / "link"));
+    h.press(code(KeyCode::Enter));
+    EXPECT_EQ(h.app.dev.roots, std::vector<std::string>{bad});
+    EXPECT_EQ(h.app.dev.error, std::string(kFoldersNotUtf8));
+    EXPECT_TRUE(h.app.dev.candidates.empty());
+    EXPECT_EQ(h.searches, 0);
+    h.press(ch(U'o'));
+    EXPECT_EQ(h.app.dev.folders_input, "");
 }
 
 // Modifiers are ignored outside the text lines, as in the disk view.
