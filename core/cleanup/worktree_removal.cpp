@@ -40,7 +40,10 @@ std::optional<development::FilterDrivers> worktree_filter_drivers(std::string_vi
 
 // Git's "would you remove it without forcing?", asked without deleting anything: the
 // worktree is listed, is not the main worktree and is not locked; it holds no submodule;
-// and its status, with the repository's filter drivers emptied, is clean.
+// and its status, with the repository's filter drivers emptied, is clean. Every untracked
+// file counts, whatever status.showUntrackedFiles says: one made since the re-check would
+// go with the folder. Ignored files do not count, as for Git's own unforced removal; the
+// re-check accounted for those it found.
 bool git_would_remove(std::string_view worktree, std::string_view repository,
                       const WorktreeAdmin& admin, const CancelFlag& cancel) {
     static const std::vector<std::string> kList{"worktree", "list", "--porcelain", "-z"};
@@ -70,7 +73,7 @@ bool git_would_remove(std::string_view worktree, std::string_view repository,
     }
 
     const auto drivers = worktree_filter_drivers(worktree, admin.common_dir, cancel);
-    static const std::vector<std::string> kStatus{"status", "--porcelain",
+    static const std::vector<std::string> kStatus{"status", "--porcelain", "--untracked-files=all",
                                                   "--ignore-submodules=dirty"};
     auto status = development::run_git(worktree, kStatus, cancel, kWorktreeRemoveSeconds,
                                        drivers ? &*drivers : nullptr);

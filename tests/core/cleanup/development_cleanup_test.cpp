@@ -140,6 +140,49 @@ TEST_F(DevCleanupTest, ACleanMergedWorktreeGoesAfterItsOutputsAndKeepsItsBranch)
     EXPECT_FALSE(summary.cancelled);
 }
 
+TEST_F(DevCleanupTest, AFileMadeAfterTheRecheckKeepsTheWorktreeWhateverStatusIsSetToShow) {
+    const std::string repo = make_repo();
+    git(repo, {"config", "status.showUntrackedFiles", "no"});
+    const std::string wt = add_worktree(repo, "wt");
+    // A tracked folder: a file made in it leaves the worktree folder's own identity as it was.
+    tmp_.write_file("work/wt/docs/guide.txt", "guide\n");
+    git(wt, {"add", "docs/guide.txt"});
+    git(wt, {"commit", "-q", "-m", "docs"});
+    git(repo, {"branch", "-f", "wt-merged", "wt"});
+    const std::string notes = wt + "/docs/notes.txt";
+    const std::string armed = tmp_ / "armed";
+    // Git first on PATH: once armed, the file appears as the re-check's status ends.
+    const std::string bin = tmp_.make_dir("bin");
+    const std::string wrapper =
+        tmp_.write_file("bin/git", "#!/bin/sh\narmed='" + armed + "'\nnotes='" + notes + "'\n" +
+                                       R"(/usr/bin/git "$@"
+code=$?
+for arg in "$@"; do
+  if [ "$arg" = --porcelain=v1 ] && [ -e "$armed" ] && [ ! -e "$notes" ]; then
+    echo mine > "$notes"
+  fi
+done
+exit $code
+)");
+    fs::permissions(wrapper, fs::perms::owner_all);
+    const testing::ScopedEnv path("PATH", (bin + ":/usr/bin:/bin").c_str());
+
+    // Armed as the outputs go, between the item's first re-check and its last.
+    const auto events =
+        run_dev(request_of({item(wt, CandidateKind::Worktree, 0)}), [&](const CleanupEvent& e) {
+            const auto* p = std::get_if<Progress>(&e);
+            if (p && p->progress.stage == kStageRemoving) tmp_.write_file("armed", "");
+        });
+    const CleanupItemResult result = only_result(events);
+    EXPECT_EQ(result.status, CleanupStatus::Failed);
+    EXPECT_EQ(result.error, kWorktreeRemovalUnconfirmed);
+    EXPECT_EQ(result.error_code, kCodeDevelopmentPartial);  // its outputs went
+    EXPECT_EQ(read_text(notes), "mine\n");
+    EXPECT_FALSE(exists_nofollow(wt + "/dist"));
+    EXPECT_EQ(read_text(wt + "/docs/guide.txt"), "guide\n");
+    EXPECT_NE(git(repo, {"worktree", "list", "--porcelain"}).find(wt), std::string::npos);
+}
+
 TEST_F(DevCleanupTest, TrashedBytesAreThePartThatWentToTheTrash) {
     const std::string repo = make_repo();
     const std::string wt = add_worktree(repo, "wt");
