@@ -140,6 +140,51 @@ TEST_F(DevCleanupTest, ACleanMergedWorktreeGoesAfterItsOutputsAndKeepsItsBranch)
     EXPECT_FALSE(summary.cancelled);
 }
 
+TEST_F(DevCleanupTest, AWorktreeRemovalIsOneProgressThenTheItemsEnd) {
+    const std::string repo = make_repo();
+    // Files enough for the removal to report progress as it goes; its start and its end
+    // it reports whatever the clock says.
+    for (int i = 0; i < 200; ++i) {
+        tmp_.write_file("work/repo/src/f" + std::to_string(i) + ".txt", "source\n");
+    }
+    git(repo, {"add", "-A"});
+    git(repo, {"commit", "-q", "-m", "sources"});
+    const std::string wt = add_worktree(repo, "wt");
+    const std::uint64_t whole = disk_bytes(wt) - disk_bytes(wt + "/.git");
+
+    const auto events = run_dev(request_of({item(wt, CandidateKind::Worktree, 0)}));
+    ASSERT_FALSE(exists_nofollow(wt));
+    const auto is_removing_worktree = [](const CleanupEvent& e) {
+        const auto* p = std::get_if<Progress>(&e);
+        return p && p->progress.stage == kStageRemovingWorktree;
+    };
+    const auto first = std::find_if(events.begin(), events.end(), is_removing_worktree);
+    ASSERT_NE(first, events.end());
+    // Its outputs' own progress came before it.
+    EXPECT_TRUE(std::any_of(events.begin(), first, [](const CleanupEvent& e) {
+        const auto* p = std::get_if<Progress>(&e);
+        return p && p->progress.stage == kStageRemoving;
+    }));
+    // After it: the item's end, the Progress counting it, the Summary; nothing else.
+    const std::size_t at = static_cast<std::size_t>(first - events.begin());
+    ASSERT_EQ(events.size(), at + 4);
+    const auto& announced = std::get<Progress>(events[at]).progress;
+    EXPECT_EQ(announced.item_id, "item-0");
+    EXPECT_EQ(announced.items_done, 0u);
+    const auto* finished = std::get_if<ItemFinished>(&events[at + 1]);
+    ASSERT_NE(finished, nullptr);
+    EXPECT_EQ(finished->result.status, CleanupStatus::Removed)
+        << finished->result.error.value_or("");
+    // The removal's bytes count although its progress was not shown.
+    EXPECT_EQ(finished->result.processed_bytes, whole);
+    const auto* counted = std::get_if<Progress>(&events[at + 2]);
+    ASSERT_NE(counted, nullptr);
+    EXPECT_EQ(counted->progress.stage, kStageRemovingWorktree);
+    EXPECT_EQ(counted->progress.items_done, 1u);
+    EXPECT_EQ(counted->progress.bytes_done, whole);
+    EXPECT_TRUE(std::holds_alternative<Summary>(events[at + 3]));
+}
+
 TEST_F(DevCleanupTest, AFileMadeAfterTheRecheckKeepsTheWorktreeWhateverStatusIsSetToShow) {
     const std::string repo = make_repo();
     git(repo, {"config", "status.showUntrackedFiles", "no"});
