@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <variant>
 
 #include "core/cleanup/dev_cleanup_texts.hpp"
 #include "core/cleanup/dev_recheck.hpp"
@@ -107,10 +108,15 @@ ItemOutcome clean_worktree(DevRun& run, const DevCleanupItem& item, const DevRec
     }
     run.base.stage = std::string(kStageRemovingWorktree);
     run.send_base();
+    // That Progress stands for the whole removal: the item's end comes next. The removal's
+    // own progress stays out; its bytes reach the result.
+    const CleanupEventSink quiet = [&run](CleanupEvent event) {
+        if (!std::holds_alternative<Progress>(event)) run.sink(std::move(event));
+    };
     const WorktreeTarget target{item.path, last->candidate.git->repository, item.item_id, *identity,
                                 last->candidate.allocated_bytes};
     auto removed = remove_worktree(target, {run.request.context, run.request.acknowledged,
-                                            run.cancel, run.link, run.base, run.sink});
+                                            run.cancel, run.link, run.base, quiet});
     if (!removed) {
         run.processed = platform::saturating_add(run.processed, removed.error().removed_bytes);
         if (removed.error().part_removed) run.part_removed = true;

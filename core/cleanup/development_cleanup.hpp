@@ -43,8 +43,12 @@ struct DevCleanupRequest {
     bool verify_remotes = false;
 };
 
-// Runs the whole request; every result reaches `sink`. The caller makes a new registry
-// for every run and gives the same one to its sink, which serves the run's Trash requests.
+// Runs the whole request; every result reaches `sink`: one Failed and nothing else, or
+// PlanStarted, then for each item a "checking_development" Progress, its own Progress
+// and Trash requests, for a worktree that reaches its removal one "removing_worktree"
+// Progress, its ItemFinished and a Progress counting it; then Summary. The caller makes a
+// new registry for every run and gives the same one to its sink, which serves the run's
+// Trash requests.
 void run_dev_cleanup(const DevCleanupRequest& request, const CancelFlag& cancel,
                      std::shared_ptr<host_trash::TrashRegistry> registry,
                      const CleanupEventSink& sink);

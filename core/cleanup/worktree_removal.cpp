@@ -40,7 +40,10 @@ std::optional<development::FilterDrivers> worktree_filter_drivers(std::string_vi
 
 // Git's "would you remove it without forcing?", asked without deleting anything: the
 // worktree is listed, is not the main worktree and is not locked; it holds no submodule;
-// and its status, with the repository's filter drivers emptied, is clean.
+// and its status, with the repository's filter drivers emptied, is clean. Every untracked
+// file counts, whatever status.showUntrackedFiles says: one made since the re-check would
+// go with the folder. Ignored files do not count, as for Git's own unforced removal; the
+// re-check accounted for those it found.
 bool git_would_remove(std::string_view worktree, std::string_view repository,
                       const WorktreeAdmin& admin, const CancelFlag& cancel) {
     static const std::vector<std::string> kList{"worktree", "list", "--porcelain", "-z"};
@@ -70,7 +73,7 @@ bool git_would_remove(std::string_view worktree, std::string_view repository,
     }
 
     const auto drivers = worktree_filter_drivers(worktree, admin.common_dir, cancel);
-    static const std::vector<std::string> kStatus{"status", "--porcelain",
+    static const std::vector<std::string> kStatus{"status", "--porcelain", "--untracked-files=all",
                                                   "--ignore-submodules=dirty"};
     auto status = development::run_git(worktree, kStatus, cancel, kWorktreeRemoveSeconds,
                                        drivers ? &*drivers : nullptr);
@@ -107,8 +110,7 @@ bool is_locked(const WorktreeAdmin& admin) {
 // was paired with it, removed like the folder (and the `worktrees` folder when that leaves
 // it empty, as Git does). Already gone counts as dropped.
 bool drop_admin_folder(const WorktreeAdmin& admin, std::string_view item_id,
-                       const WorktreeRemovalRun& run, const CancelFlag& finish,
-                       const CleanupEventSink& sink) {
+                       const WorktreeRemovalRun& run, const CancelFlag& finish) {
     const auto now = filesystem::identity_at(admin.worktrees_fd.get(), admin.name);
     if (now) {
         if (now->device != admin.identity.device || now->inode != admin.identity.inode ||
@@ -117,7 +119,7 @@ bool drop_admin_folder(const WorktreeAdmin& admin, std::string_view item_id,
         }
         const CleanupItem entry{*now, std::string(item_id), admin.path};
         auto removed = run_cleanup_plan(run.context, CleanupAction::remove(), run.acknowledged,
-                                        entry, finish, run.link, run.base, sink);
+                                        entry, finish, run.link, run.base, run.sink);
         if (!removed && exists_at(admin.worktrees_fd.get(), admin.name)) return false;
     } else if (now.error().error_number != ENOENT) {
         return false;
@@ -183,18 +185,11 @@ std::expected<std::uint64_t, WorktreeRemovalFailure> remove_worktree(
         return kept(std::string(kWorktreeRemovalUnconfirmed));
     }
 
-    // The steps' own progress shows as the worktree's removal.
-    const CleanupEventSink sink = [&run](CleanupEvent event) {
-        if (auto* progress = std::get_if<Progress>(&event)) {
-            progress->progress.stage = std::string(kStageRemovingWorktree);
-        }
-        run.sink(std::move(event));
-    };
     if (is_locked(*admin)) return kept(std::string(kWorktreeRemovalUnconfirmed));
     const CleanupItem folder{target.identity, std::string(target.item_id),
                              std::string(target.worktree)};
     auto removed = run_cleanup_plan(run.context, CleanupAction::remove(), run.acknowledged, folder,
-                                    run.cancel, run.link, run.base, sink);
+                                    run.cancel, run.link, run.base, run.sink);
     if (!removed) {
         return std::unexpected(WorktreeRemovalFailure{
             std::move(removed.error().message), removed.error().processed_bytes,
@@ -203,7 +198,7 @@ std::expected<std::uint64_t, WorktreeRemovalFailure> remove_worktree(
 
     // The rest of this step finishes what it started, whatever the run's flag says now.
     const CancelFlag finish = make_cancel_flag();
-    if (!drop_admin_folder(*admin, target.item_id, run, finish, sink)) return entry_left();
+    if (!drop_admin_folder(*admin, target.item_id, run, finish)) return entry_left();
     static const std::vector<std::string> kList{"worktree", "list", "--porcelain", "-z"};
     auto listed = development::run_git(target.repository, kList, finish, kWorktreeListSeconds);
     if (!listed) return entry_left();

@@ -140,6 +140,94 @@ TEST_F(DevCleanupTest, ACleanMergedWorktreeGoesAfterItsOutputsAndKeepsItsBranch)
     EXPECT_FALSE(summary.cancelled);
 }
 
+TEST_F(DevCleanupTest, AWorktreeRemovalIsOneProgressThenTheItemsEnd) {
+    const std::string repo = make_repo();
+    // Files enough for the removal to report progress as it goes; its start and its end
+    // it reports whatever the clock says.
+    for (int i = 0; i < 200; ++i) {
+        tmp_.write_file("work/repo/src/f" + std::to_string(i) + ".txt", "source\n");
+    }
+    git(repo, {"add", "-A"});
+    git(repo, {"commit", "-q", "-m", "sources"});
+    const std::string wt = add_worktree(repo, "wt");
+    const std::uint64_t whole = disk_bytes(wt) - disk_bytes(wt + "/.git");
+
+    const auto events = run_dev(request_of({item(wt, CandidateKind::Worktree, 0)}));
+    ASSERT_FALSE(exists_nofollow(wt));
+    const auto is_removing_worktree = [](const CleanupEvent& e) {
+        const auto* p = std::get_if<Progress>(&e);
+        return p && p->progress.stage == kStageRemovingWorktree;
+    };
+    const auto first = std::find_if(events.begin(), events.end(), is_removing_worktree);
+    ASSERT_NE(first, events.end());
+    // Its outputs' own progress came before it.
+    EXPECT_TRUE(std::any_of(events.begin(), first, [](const CleanupEvent& e) {
+        const auto* p = std::get_if<Progress>(&e);
+        return p && p->progress.stage == kStageRemoving;
+    }));
+    // After it: the item's end, the Progress counting it, the Summary; nothing else.
+    const std::size_t at = static_cast<std::size_t>(first - events.begin());
+    ASSERT_EQ(events.size(), at + 4);
+    const auto& announced = std::get<Progress>(events[at]).progress;
+    EXPECT_EQ(announced.item_id, "item-0");
+    EXPECT_EQ(announced.items_done, 0u);
+    const auto* finished = std::get_if<ItemFinished>(&events[at + 1]);
+    ASSERT_NE(finished, nullptr);
+    EXPECT_EQ(finished->result.status, CleanupStatus::Removed)
+        << finished->result.error.value_or("");
+    // The removal's bytes count although its progress was not shown.
+    EXPECT_EQ(finished->result.processed_bytes, whole);
+    const auto* counted = std::get_if<Progress>(&events[at + 2]);
+    ASSERT_NE(counted, nullptr);
+    EXPECT_EQ(counted->progress.stage, kStageRemovingWorktree);
+    EXPECT_EQ(counted->progress.items_done, 1u);
+    EXPECT_EQ(counted->progress.bytes_done, whole);
+    EXPECT_TRUE(std::holds_alternative<Summary>(events[at + 3]));
+}
+
+TEST_F(DevCleanupTest, AFileMadeAfterTheRecheckKeepsTheWorktreeWhateverStatusIsSetToShow) {
+    const std::string repo = make_repo();
+    git(repo, {"config", "status.showUntrackedFiles", "no"});
+    const std::string wt = add_worktree(repo, "wt");
+    // A tracked folder: a file made in it leaves the worktree folder's own identity as it was.
+    tmp_.write_file("work/wt/docs/guide.txt", "guide\n");
+    git(wt, {"add", "docs/guide.txt"});
+    git(wt, {"commit", "-q", "-m", "docs"});
+    git(repo, {"branch", "-f", "wt-merged", "wt"});
+    const std::string notes = wt + "/docs/notes.txt";
+    const std::string armed = tmp_ / "armed";
+    // Git first on PATH: once armed, the file appears as the re-check's status ends.
+    const std::string bin = tmp_.make_dir("bin");
+    const std::string wrapper =
+        tmp_.write_file("bin/git", "#!/bin/sh\narmed='" + armed + "'\nnotes='" + notes + "'\n" +
+                                       R"(/usr/bin/git "$@"
+code=$?
+for arg in "$@"; do
+  if [ "$arg" = --porcelain=v1 ] && [ -e "$armed" ] && [ ! -e "$notes" ]; then
+    echo mine > "$notes"
+  fi
+done
+exit $code
+)");
+    fs::permissions(wrapper, fs::perms::owner_all);
+    const testing::ScopedEnv path("PATH", (bin + ":/usr/bin:/bin").c_str());
+
+    // Armed as the outputs go, between the item's first re-check and its last.
+    const auto events =
+        run_dev(request_of({item(wt, CandidateKind::Worktree, 0)}), [&](const CleanupEvent& e) {
+            const auto* p = std::get_if<Progress>(&e);
+            if (p && p->progress.stage == kStageRemoving) tmp_.write_file("armed", "");
+        });
+    const CleanupItemResult result = only_result(events);
+    EXPECT_EQ(result.status, CleanupStatus::Failed);
+    EXPECT_EQ(result.error, kWorktreeRemovalUnconfirmed);
+    EXPECT_EQ(result.error_code, kCodeDevelopmentPartial);  // its outputs went
+    EXPECT_EQ(read_text(notes), "mine\n");
+    EXPECT_FALSE(exists_nofollow(wt + "/dist"));
+    EXPECT_EQ(read_text(wt + "/docs/guide.txt"), "guide\n");
+    EXPECT_NE(git(repo, {"worktree", "list", "--porcelain"}).find(wt), std::string::npos);
+}
+
 TEST_F(DevCleanupTest, TrashedBytesAreThePartThatWentToTheTrash) {
     const std::string repo = make_repo();
     const std::string wt = add_worktree(repo, "wt");

@@ -64,11 +64,11 @@ TEST_F(WorktreeTest, GitDecidesAndTheProgramRemovesTheFolderAndGitsEntry) {
     EXPECT_EQ(listed_worktrees(repo).find(clean), std::string::npos);
     EXPECT_NE(git(repo, {"branch", "--list", "clean"}), "");
     EXPECT_TRUE(exists_nofollow(repo + "/.git/worktrees/dirty"));
-    // Every step's progress shows as the worktree's removal.
+    // The guarded removal's own progress, on the run's item; the item's end is the run's.
     const auto progress = events_of<Progress>(events);
     ASSERT_FALSE(progress.empty());
     for (const Progress& p : progress) {
-        EXPECT_EQ(p.progress.stage, kStageRemovingWorktree);
+        EXPECT_EQ(p.progress.stage, kStageRemoving);
         EXPECT_EQ(p.progress.item_id, "item-0");
     }
     EXPECT_EQ(events_of<ItemFinished>(events).size(), 0u);
