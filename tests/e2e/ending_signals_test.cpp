@@ -14,6 +14,7 @@
 #include <dirent.h>
 
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
@@ -21,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/path_io.hpp"
 #include "platform/spawn.hpp"
 #include "support/eventually.hpp"
 #include "support/lines.hpp"
@@ -48,7 +50,10 @@ struct ProcessInfo {
 };
 
 std::optional<ProcessInfo> process_info(pid_t pid) {
-    const std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
+    // A process may end while it is read: its file then reads as an error, not a throw.
+    const auto read = platform::read_file(("/proc/" + std::to_string(pid) + "/stat").c_str());
+    if (!read) return std::nullopt;
+    const std::string& stat = *read;
     const std::size_t close = stat.rfind(')');
     if (close == std::string::npos) return std::nullopt;
     ProcessInfo info;
@@ -61,15 +66,14 @@ std::optional<ProcessInfo> process_info(pid_t pid) {
 // Live processes (not zombies) in any of `groups`.
 std::vector<pid_t> live_members(const std::set<pid_t>& groups) {
     std::vector<pid_t> live;
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return live;
-    while (const dirent* entry = ::readdir(proc)) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+    if (!proc) return live;
+    while (const dirent* entry = ::readdir(proc.get())) {
         const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
         if (pid <= 0) continue;
         const auto info = process_info(pid);
         if (info && info->state != 'Z' && groups.contains(info->group)) live.push_back(pid);
     }
-    ::closedir(proc);
     return live;
 }
 

@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 #include <string>
 
+#include "platform/path_io.hpp"
 #include "platform/spawn.hpp"
 #include "support/eventually.hpp"
 
@@ -17,8 +17,9 @@ namespace {
 
 // Whether the process is gone or a zombie, without reaping it.
 bool ended(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), {});
+    const auto read = read_file(("/proc/" + std::to_string(pid) + "/stat").c_str());
+    if (!read) return true;
+    const std::string& stat = *read;
     const std::size_t close = stat.rfind(')');
     return close == std::string::npos || stat.substr(close + 2, 1) == "Z";
 }
