@@ -17,6 +17,7 @@
 #include "scan/tree_memory.hpp"
 #include "src/cli/errors.hpp"
 #include "src/cli/format.hpp"
+#include "src/cli/ordered_output.hpp"
 
 namespace bramvelt::cli {
 namespace {
@@ -458,43 +459,26 @@ void order_opened_nodes(TreeNode& root, std::int64_t segment_files, unsigned thr
     for (auto& helper : helpers) helper.join();
 }
 
-}  // namespace
-
-bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
-                                const OutputLimits& limits, bool incomplete, unsigned threads,
-                                TrimmedNodes& trimmed) {
+// The document's segments in order: the whole tree in one when it is small.
+std::vector<Segment> plan_report(TreeNode& tree, const OutputLimits& limits, unsigned threads) {
     // About 1,024 segments for the whole tree, each written in one piece.
-    const std::int64_t segment_files = std::max<std::int64_t>(500, outcome.tree.file_count / 1024);
+    const std::int64_t segment_files = std::max<std::int64_t>(500, tree.file_count / 1024);
     std::vector<Segment> segments;
-    if (outcome.tree.file_count <= segment_files || outcome.tree.children.empty()) {
-        segments.push_back({{}, {&outcome.tree}, 0, {}, {}});
+    if (tree.file_count <= segment_files || tree.children.empty()) {
+        segments.push_back({{}, {&tree}, 0, {}, {}});
     } else {
-        if (!limits.depth && !limits.top) {
-            order_opened_nodes(outcome.tree, segment_files, threads);
-        }
-        plan_segments(outcome.tree, 0, limits, segment_files, segments);
+        if (!limits.depth && !limits.top) order_opened_nodes(tree, segment_files, threads);
+        plan_segments(tree, 0, limits, segment_files, segments);
     }
-    if (!out.write("{\"schemaVersion\":1,\"tree\":")) return false;
+    return segments;
+}
 
-    // Each thread takes the next segment and writes it into a buffer from a small pool;
-    // whoever hands in the segment that goes out next also sends out every one after it
-    // that is ready, and the buffers go back to the pool. A thread that is slow (or
-    // descheduled) holds up only the output, not the others' work, until three buffers
-    // per thread are made and in use; memory stays bounded.
-    struct Handoff {
-        std::mutex mutex;
-        std::condition_variable changed;
-        // Buffers of runs in tree memory (huge pages): the document is as large as the
-        // tree, and the pool's first use of each page would cost a fault.
-        std::vector<std::optional<scan::TreeString>> ready;  // by segment, until sent
-        std::vector<scan::TreeString> spare;
-        std::size_t made = 0;
-        std::size_t next = 0;  // the segment that goes out next
-        bool sending = false;
-        bool failed = false;
-    } handoff;
-    handoff.ready.resize(segments.size());
-    const std::size_t most_buffers = 3 * std::max(threads, 1u);
+// Each thread takes the next segment, trims its subtrees and writes them into a buffer
+// handed to `out` in order. Up to three buffers per thread are made before a thread
+// waits for one, so memory stays bounded. False when a write failed or memory ran out.
+bool render_segments(platform::Writer& out, std::vector<Segment>& segments,
+                     const OutputLimits& limits, unsigned threads) {
+    OrderedOutput output(out, segments.size(), 3 * std::max(threads, 1u));
     // Every buffer is made as large as the largest run needs, so none grows when it is
     // used again: in tree memory, the room a grown buffer leaves behind stays taken until
     // its whole chunk is free.
@@ -502,63 +486,22 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
     for (const Segment& segment : segments) room = std::max(room, room_for(segment));
     room = std::min(room, scan::kLargestTreePiece);
     std::atomic<std::size_t> claimed{0};
-    // Takes a buffer for segment `k`: a spare one, a new one while fewer than the most
-    // were made, or (the segment that goes out next, so the output never stalls) a new one
-    // in any case.
-    const auto take_buffer = [&](std::size_t k) -> std::optional<scan::TreeString> {
-        std::unique_lock<std::mutex> lock(handoff.mutex);
-        handoff.changed.wait(lock, [&] {
-            return handoff.failed || !handoff.spare.empty() || handoff.made < most_buffers ||
-                   handoff.next == k;
-        });
-        if (handoff.failed) return std::nullopt;
-        if (handoff.spare.empty()) {
-            ++handoff.made;
-            return scan::TreeString();
-        }
-        scan::TreeString buffer = std::move(handoff.spare.back());
-        handoff.spare.pop_back();
-        return buffer;
-    };
-    // Hands in segment `k`, then sends whatever is ready in order unless another thread
-    // is sending (it will send this one too).
-    const auto hand_in = [&](std::size_t k, scan::TreeString buffer) {
-        std::unique_lock<std::mutex> lock(handoff.mutex);
-        handoff.ready[k] = std::move(buffer);
-        if (handoff.sending) return;
-        handoff.sending = true;
-        while (!handoff.failed && handoff.next < segments.size() && handoff.ready[handoff.next]) {
-            scan::TreeString bytes = std::move(*handoff.ready[handoff.next]);
-            handoff.ready[handoff.next].reset();
-            lock.unlock();
-            const bool written = out.write(bytes);
-            bytes.clear();
-            lock.lock();
-            const bool pooled = !segments[handoff.next].subtrees.empty();  // else fixed text
-            if (written) {
-                ++handoff.next;
-            } else {
-                handoff.failed = true;
-            }
-            if (pooled) handoff.spare.push_back(std::move(bytes));
-            handoff.changed.notify_all();
-        }
-        handoff.sending = false;
-    };
     // Exceptions (out of memory) must not leave a helper thread; the report then counts
     // as not written.
     const auto render = [&]() noexcept {
+        // Buffers in tree memory (huge pages): the document is as large as the tree, and
+        // the pool's first use of each page would cost a fault.
         const scan::TreeMemoryScope buffers_in_chunks;
         try {
             for (std::size_t k = claimed++; k < segments.size(); k = claimed++) {
                 Segment& segment = segments[k];
                 // Fixed text (a large node's fields, a comma, closing brackets) takes no
-                // buffer from the pool: waiting its turn, it would hold one a run needs.
+                // buffer from the pool.
                 if (segment.subtrees.empty()) {
-                    hand_in(k, scan::TreeString(segment.text));
+                    output.hand_in_text(k, scan::TreeString(segment.text));
                     continue;
                 }
-                auto buffer = take_buffer(k);
+                auto buffer = output.take_buffer(k);
                 if (!buffer) return;
                 // Made large enough at once: growing by doubling would leave every
                 // smaller block behind it.
@@ -570,14 +513,10 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
                                     segment.trimmed);
                     scan::append_tree_json(*buffer, *segment.subtrees[i]);
                 }
-                hand_in(k, std::move(*buffer));
+                output.hand_in(k, std::move(*buffer));
             }
         } catch (...) {
-            {
-                std::lock_guard<std::mutex> lock(handoff.mutex);
-                handoff.failed = true;
-            }
-            handoff.changed.notify_all();
+            output.fail();
         }
     };
     std::vector<std::thread> helpers;
@@ -591,8 +530,17 @@ bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcom
     }
     render();
     for (auto& helper : helpers) helper.join();
-    if (handoff.failed || handoff.next != segments.size()) return false;
+    return output.finished();
+}
 
+}  // namespace
+
+bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
+                                const OutputLimits& limits, bool incomplete, unsigned threads,
+                                TrimmedNodes& trimmed) {
+    std::vector<Segment> segments = plan_report(outcome.tree, limits, threads);
+    if (!out.write("{\"schemaVersion\":1,\"tree\":")) return false;
+    if (!render_segments(out, segments, limits, threads)) return false;
     std::vector<OmittedDetail> omitted;
     for (auto& segment : segments) {
         for (auto& record : segment.records) omitted.push_back(std::move(record));
