@@ -65,8 +65,9 @@ bool write_text_report(platform::Writer& out, scan::ScanOutcome& outcome,
 
 // The JSON report of the untrimmed outcome: trim_for_output then write_scan_report, with
 // the tree cut into segments that several threads trim and write at once, handed to
-// `out` in order. The bytes are the same; at most three segments per thread are held in
-// memory at a time. What the limits cut goes to `trimmed`.
+// `out` in order. The bytes are the same; about three segments per thread are held in
+// memory at a time (one more only when the segment due next finds no spare buffer). What
+// the limits cut goes to `trimmed`.
 bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
                                 const OutputLimits& limits, bool incomplete, unsigned threads,
                                 TrimmedNodes& trimmed);
