@@ -286,8 +286,13 @@ TEST_F(DevFakeGitTest, CancelBeforeAndDuring) {
     cancel = make_cancel_flag();
     testing::ScopedEnv pidfile("FAKE_GIT_PIDFILE", (tmp / "pid").c_str());
     // Cancelled once git hangs, however long it took to start.
+    // The shell makes the file before it writes the pid and its line end into it.
     std::thread setter([flag = cancel, pid = tmp / "pid"] {
-        testing::eventually([&] { return std::filesystem::exists(pid); });
+        testing::eventually([&] {
+            std::ifstream in(pid);
+            const std::string text((std::istreambuf_iterator<char>(in)), {});
+            return text.ends_with('\n');
+        });
         flag->store(true);
     });
     EXPECT_EQ(run("hang", 30).error(), kGitKilled);
