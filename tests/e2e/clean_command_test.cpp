@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/fixture_git.hpp"
 #include "support/lines.hpp"
 #include "support/run_process.hpp"
 #include "support/temp_dir.hpp"
@@ -87,15 +88,8 @@ class CleanWorkspace : public ::testing::Test {
     std::string ws = tmp.make_dir("ws");
     std::string trash = tmp / "data/Trash";
 
-    void git(const std::string& dir, std::vector<std::string> args) const {
-        std::vector<std::string> full{
-            "-c", "user.name=Dev",           "-c", "user.email=dev@example.com",
-            "-c", "init.defaultBranch=main", "-C", dir};
-        full.insert(full.end(), args.begin(), args.end());
-        RunOptions options;
-        options.environment = environment(tmp);
-        const auto r = run_process("/usr/bin/git", full, options);
-        ASSERT_EQ(r.status, 0) << r.err;
+    void git(const std::string& dir, const std::vector<std::string>& args) const {
+        fixture_git(dir, args, environment(tmp));
     }
 
     std::string git_output(const std::string& dir, std::vector<std::string> args) const {

@@ -14,6 +14,7 @@
 
 #include "src/cli/format.hpp"
 #include "support/eventually.hpp"
+#include "support/fixture_git.hpp"
 #include "support/lines.hpp"
 #include "support/run_process.hpp"
 #include "support/temp_dir.hpp"
@@ -33,15 +34,8 @@ class DevWorkspace : public ::testing::Test {
                 "GIT_CONFIG_NOSYSTEM=1", "GIT_CONFIG_GLOBAL=/dev/null", "LC_ALL=C"};
     }
 
-    void git(const std::string& dir, std::vector<std::string> args) const {
-        std::vector<std::string> full{
-            "-c", "user.name=Dev",           "-c", "user.email=dev@example.com",
-            "-c", "init.defaultBranch=main", "-C", dir};
-        full.insert(full.end(), args.begin(), args.end());
-        RunOptions options;
-        options.environment = environment();
-        const auto r = run_process("/usr/bin/git", full, options);
-        ASSERT_EQ(r.status, 0) << r.err;
+    void git(const std::string& dir, const std::vector<std::string>& args) const {
+        fixture_git(dir, args, environment());
     }
 
     void build_workspace() {

@@ -25,6 +25,7 @@
 #include "platform/path_io.hpp"
 #include "platform/spawn.hpp"
 #include "support/eventually.hpp"
+#include "support/fixture_git.hpp"
 #include "support/lines.hpp"
 #include "support/run_process.hpp"
 #include "support/temp_dir.hpp"
@@ -127,15 +128,8 @@ class EndingSignals : public ::testing::Test {
                 "LC_ALL=C"};
     }
 
-    void git(const std::string& dir, std::vector<std::string> args) const {
-        std::vector<std::string> full{
-            "-c", "user.name=Dev",           "-c", "user.email=dev@example.com",
-            "-c", "init.defaultBranch=main", "-C", dir};
-        full.insert(full.end(), args.begin(), args.end());
-        RunOptions options;
-        options.environment = environment(false);
-        const auto r = run_process("/usr/bin/git", full, options);
-        ASSERT_EQ(r.status, 0) << r.err;
+    void git(const std::string& dir, const std::vector<std::string>& args) const {
+        fixture_git(dir, args, environment(false));
     }
 
     // Each wrapper that started leads a process group of its own.
