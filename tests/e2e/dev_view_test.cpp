@@ -49,7 +49,7 @@ class DevViewTui : public ::testing::Test {
                shell_quoted(BRAMVELT_BINARY) + " dev -i " + shell_quoted(tmp_ / "ws");
     }
     // `after` runs in the pane once the program has ended.
-    std::string command(const std::string& after = "sleep 600") const {
+    std::string command(const std::string& after = kHoldPane) const {
         return program() + "; " + after;
     }
     // Selects the build output, opens the review, chooses deletion and asks to confirm.
@@ -224,7 +224,7 @@ TEST(DevViewNotUtf8, FolderIsRefusedNotSearchedUnderItsText) {
         SCOPED_TRACE(road.name);
         Tmux t("dev-bytes-" + road.name,
                "env HOME=" + shell_quoted(home) + " LC_ALL=C.UTF-8 NO_COLOR= " +
-                   shell_quoted(BRAMVELT_BINARY) + " " + road.args + "; sleep 600",
+                   shell_quoted(BRAMVELT_BINARY) + " " + road.args + "; " + kHoldPane,
                160, 30);
         road.steps(t);
         // A miss is reported with its screen; the other roads still run.

@@ -31,7 +31,7 @@ TEST(TuiLayout, EveryNameKeepsTwentyCellsBesideTheTreemap) {
         SCOPED_TRACE(width);
         Tmux t("layout-" + std::to_string(width),
                "env HOME=" + shell_quoted(home) + " NO_COLOR=1 LC_ALL=C.UTF-8 " +
-                   shell_quoted(BRAMVELT_BINARY) + " ui " + shell_quoted(tree) + "; sleep 600",
+                   shell_quoted(BRAMVELT_BINARY) + " ui " + shell_quoted(tree) + "; " + kHoldPane,
                width, 30);
         ASSERT_TRUE(t.wait_for_text("Scanned in"));
         ASSERT_TRUE(t.wait_for_text("4 items · by size"));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "platform/path_io.hpp"
 #include "platform/spawn.hpp"
 #include "support/eventually.hpp"
+#include "support/temp_dir.hpp"
 
 namespace bramvelt::platform {
 namespace {
@@ -24,17 +26,24 @@ bool ended(pid_t pid) {
     return close == std::string::npos || stat.substr(close + 2, 1) == "Z";
 }
 
-// A shell that blocks reading its pipe, with a helper of its own (a long sleep, which
-// only ever ends by a kill) in its process group; its first line names the helper.
+// A fifo that no one opens for writing: a reader blocks on it until it is killed.
+std::string never_written_fifo(const testing::TempDir& tmp) {
+    const std::string fifo = tmp / "never-written";
+    EXPECT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    return fifo;
+}
+
+// A shell that blocks reading its pipe, with a helper of its own in its process group
+// that blocks on `fifo`; its first line names the helper.
 struct Blocked {
     Child child;
     pid_t helper = 0;
 };
 
-Blocked start_blocked(EndWithProgram bound) {
+Blocked start_blocked(EndWithProgram bound, const std::string& fifo) {
     SpawnOptions options;
     options.program = "/bin/sh";
-    options.args = {"-c", "sleep 1000 & echo $!; read line"};
+    options.args = {"-c", "(read held < \"$0\") & echo $!; read line", fifo};
     options.in = Stdio::pipe();
     options.out = Stdio::pipe();
     options.new_process_group = true;
@@ -51,11 +60,13 @@ Blocked start_blocked(EndWithProgram bound) {
 // which reports by its exit status: 0 when the bound child and its group ended, the
 // unbound child runs on, and no bound child starts any more.
 TEST(BoundChildren, FatalEndKillsBoundGroupsOnly) {
+    const testing::TempDir tmp;
+    const std::string fifo = never_written_fifo(tmp);
     const pid_t tester = ::fork();
     ASSERT_GE(tester, 0);
     if (tester == 0) {
-        Blocked bound = start_blocked(EndWithProgram::yes);
-        Blocked free = start_blocked(EndWithProgram::no);
+        Blocked bound = start_blocked(EndWithProgram::yes, fifo);
+        Blocked free = start_blocked(EndWithProgram::no, fifo);
         if (bound.helper <= 0 || free.helper <= 0) ::_exit(10);
         end_bound_children();
         // The shell was waited for; its helper was killed with it and ends in its time.
@@ -81,10 +92,12 @@ TEST(BoundChildren, FatalEndKillsBoundGroupsOnly) {
 
 // A reaped child leaves the list: ending the children later touches nothing of it.
 TEST(BoundChildren, ReapedChildIsNoLongerListed) {
+    const testing::TempDir tmp;
+    const std::string fifo = never_written_fifo(tmp);
     const pid_t tester = ::fork();
     ASSERT_GE(tester, 0);
     if (tester == 0) {
-        Blocked done = start_blocked(EndWithProgram::yes);
+        Blocked done = start_blocked(EndWithProgram::yes, fifo);
         if (done.helper <= 0) ::_exit(10);
         done.child.stdin_pipe().reset();  // the shell's read ends and so does the shell
         if (!done.child.wait()) ::_exit(11);

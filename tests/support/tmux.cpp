@@ -26,7 +26,8 @@ std::string shell_quoted(const std::string& text) {
 std::string pane_command(const std::string& program_line) {
     return program_line +
            "; echo \"EXIT=$?\"; stty -a | tr ' ;' '\\n\\n' | grep -E '^-?(icanon|echo|isig)$' "
-           "| tr '\\n' ' '; echo END; sleep 600";
+           "| tr '\\n' ' '; echo END; " +
+           kHoldPane;
 }
 
 Tmux::Tmux(const std::string& name, const std::string& command, int width, int height)

@@ -16,6 +16,10 @@ bool tmux_available();
 // The text as one word for /bin/sh.
 std::string shell_quoted(const std::string& text);
 
+// What a pane runs once its program has ended: it keeps the pane, and the screen the
+// program left, until the server is killed, and waits for nothing.
+inline constexpr const char* kHoldPane = "exec tail -f /dev/null";
+
 // A pane command that runs the program line, then prints "EXIT=" and its status, the
 // terminal's isig, icanon and echo settings as the shell finds them, and "END".
 std::string pane_command(const std::string& program_line);
