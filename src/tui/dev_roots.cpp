@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "core/filesystem/byte_path.hpp"
 #include "platform/listing.hpp"
 #include "platform/os_error.hpp"
 #include "platform/path_io.hpp"
@@ -17,13 +18,6 @@ namespace bramvelt::tui {
 namespace {
 
 constexpr std::string_view kReplacement = "\uFFFD";
-
-std::string join(std::string_view folder, std::string_view name) {
-    std::string out(folder);
-    if (!out.ends_with('/')) out += '/';
-    out += name;
-    return out;
-}
 
 // A name in `folder` that is not UTF-8 and reads as `text`; the error is errno.
 std::expected<std::optional<std::string>, int> name_read_as(const std::string& folder,
@@ -54,7 +48,8 @@ std::expected<std::vector<std::string>, std::string> resolve_search_folders(
     std::vector<std::string> targets;
     targets.reserve(folders.size());
     for (const std::string& folder : folders) {
-        const std::string joined = folder.starts_with('/') ? folder : join(*current, folder);
+        const std::string joined =
+            folder.starts_with('/') ? folder : filesystem::path_join(*current, folder);
         auto real = platform::real_path(joined);
         if (real ? !platform::is_valid_utf8(*real) : !platform::is_valid_utf8(joined)) {
             targets.push_back(real ? std::move(*real) : joined);
@@ -104,7 +99,7 @@ std::expected<std::string, std::string> shown_folder_bytes(std::string_view root
             }
             if (*bytes) name = std::move(**bytes);
         }
-        folder = join(folder, name);
+        folder = filesystem::path_join(folder, name);
     }
     return folder;
 }

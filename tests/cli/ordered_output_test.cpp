@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <fstream>
 #include <iterator>
 #include <latch>
 #include <mutex>
@@ -19,6 +18,8 @@
 #include <vector>
 
 #include "src/cli/ordered_output.hpp"
+
+#include "platform/path_io.hpp"
 #include "support/eventually.hpp"
 #include "support/race.hpp"
 
@@ -107,9 +108,11 @@ class Waiter {
 
   private:
     bool asleep() const {
-        std::ifstream stat("/proc/self/task/" + std::to_string(tid_) + "/stat");
-        const std::string line((std::istreambuf_iterator<char>(stat)),
-                               std::istreambuf_iterator<char>());
+        // A thread that has just returned and ended reads as an error, not a throw.
+        const auto read =
+            platform::read_file(("/proc/self/task/" + std::to_string(tid_) + "/stat").c_str());
+        if (!read) return false;
+        const std::string& line = *read;
         const auto end_of_name = line.rfind(')');
         return end_of_name != std::string::npos && line.compare(end_of_name, 4, ") S ") == 0;
     }
