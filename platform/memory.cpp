@@ -1,8 +1,12 @@
 #include "platform/memory.hpp"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
+
+#include <algorithm>
 
 #include <cstdint>
+#include <optional>
 // Any C library header defines __GLIBC__ where glibc is the C library.
 #include <cstdlib>
 
@@ -12,11 +16,40 @@
 
 namespace bramvelt::platform {
 
+namespace {
+
+#if defined(__GLIBC__)
+// The tighter of the limits on address space and on data, or nothing when neither is set.
+std::optional<unsigned long long> memory_limit() {
+    std::optional<unsigned long long> limit;
+    for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        rlimit value{};
+        if (::getrlimit(resource, &value) != 0 || value.rlim_cur == RLIM_INFINITY) continue;
+        limit = std::min<unsigned long long>(limit.value_or(value.rlim_cur), value.rlim_cur);
+    }
+    return limit;
+}
+
+// glibc reserves this much address space for each thread's heap, whatever it holds.
+constexpr unsigned long long kThreadHeapReservation = 64ull << 20;
+#endif
+
+}  // namespace
+
 void tune_allocator_for_large_trees() {
 #if defined(__GLIBC__)
-    // Also sizes the first heap of every thread's arena, which is where a scan's
-    // workers allocate.
-    ::mallopt(M_TOP_PAD, static_cast<int>(kHeapGrowthPad));
+    const auto limit = memory_limit();
+    if (!limit || *limit >= kRoomForHeapPad) {
+        // Also sizes the first heap of every thread's arena, which is where a scan's
+        // workers allocate.
+        ::mallopt(M_TOP_PAD, static_cast<int>(kHeapGrowthPad));
+        return;
+    }
+    // Once a new heap cannot be reserved, glibc serves each of that thread's allocations
+    // with a mapping of its own, which spends the little that is left page by page: fewer
+    // heaps, shared by the threads, leave room for the memory itself.
+    const auto heaps = std::max<unsigned long long>(1, *limit / (8 * kThreadHeapReservation));
+    ::mallopt(M_ARENA_MAX, static_cast<int>(std::min<unsigned long long>(heaps, 64)));
 #endif
 }
 

@@ -14,7 +14,13 @@ inline constexpr unsigned long kHeapGrowthPad = 64ul << 20;
 
 // Asks the allocator to grow its heaps in steps of kHeapGrowthPad. Call once, early in
 // main, before any thread starts. Does nothing where the allocator has no such setting.
+// Under a limit on address space or data smaller than kRoomForHeapPad, the pad would
+// make every growth ask for more than is left, so none is set; the threads' heaps, each
+// of which reserves address space of its own, are then also capped in number.
 void tune_allocator_for_large_trees();
+
+// The smallest limit on address space under which the heap pad is still set.
+inline constexpr unsigned long long kRoomForHeapPad = 64ull * kHeapGrowthPad;
 
 // The size of a huge page, the unit a reservation is aligned to.
 inline constexpr std::size_t kHugePageBytes = 2u << 20;

@@ -4,8 +4,12 @@
 
 namespace bramvelt::platform {
 
-FdWriter::FdWriter(int fd, std::size_t buffer_size) : fd_(fd), capacity_(buffer_size) {
-    buffer_.reserve(capacity_);
+FdWriter::FdWriter(int fd, std::size_t buffer_size) noexcept : fd_(fd), capacity_(buffer_size) {
+    try {
+        buffer_.reserve(capacity_);
+    } catch (...) {
+        capacity_ = 0;
+    }
 }
 
 FdWriter::~FdWriter() {
@@ -37,7 +41,15 @@ bool FdWriter::flush() {
     return ok;
 }
 
+bool FdWriter::discard_if_unsent() {
+    if (sent_) return false;
+    buffer_.clear();
+    return true;
+}
+
 bool FdWriter::write_all(std::string_view bytes) {
+    if (bytes.empty()) return true;
+    sent_ = true;
     const auto written = platform::write_all(fd_, bytes);
     if (!written) {
         failed_ = true;

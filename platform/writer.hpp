@@ -14,19 +14,24 @@ class Writer {
     // Returns false when the bytes could not be written (or an earlier write failed).
     virtual bool write(std::string_view bytes) = 0;
     virtual bool flush() = 0;
+    // Forgets what was written when none of it has reached its destination yet, so that
+    // another text can take its place; false (nothing forgotten) once some has.
+    virtual bool discard_if_unsent() { return false; }
 };
 
 // Buffers output for a descriptor it does not own (standard output, standard error).
-// The destructor flushes what is left and ignores the result.
+// The destructor flushes what is left and ignores the result. Without memory for its
+// buffer it writes everything through at once.
 class FdWriter final : public Writer {
   public:
-    explicit FdWriter(int fd, std::size_t buffer_size = 64 * 1024);
+    explicit FdWriter(int fd, std::size_t buffer_size = 64 * 1024) noexcept;
     ~FdWriter() override;
     FdWriter(const FdWriter&) = delete;
     FdWriter& operator=(const FdWriter&) = delete;
 
     bool write(std::string_view bytes) override;
     bool flush() override;
+    bool discard_if_unsent() override;
     bool failed() const { return failed_; }
     int error_number() const { return error_; }
 
@@ -35,6 +40,7 @@ class FdWriter final : public Writer {
     int fd_;
     std::size_t capacity_;
     std::string buffer_;
+    bool sent_ = false;  // some bytes reached the descriptor
     bool failed_ = false;
     int error_ = 0;
 };
@@ -47,6 +53,10 @@ class StringWriter final : public Writer {
         return true;
     }
     bool flush() override { return true; }
+    bool discard_if_unsent() override {
+        text_.clear();
+        return true;
+    }
     const std::string& text() const { return text_; }
     void clear() { text_.clear(); }
 

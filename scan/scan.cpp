@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
+#include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "platform/file_status.hpp"
+#include "platform/resource_exhaustion.hpp"
 #include "platform/utf8.hpp"
 #include "platform/volume.hpp"
 #include "platform/working_directory.hpp"
@@ -158,11 +162,12 @@ std::size_t queue_length(JobQueue& queue) {
     return queue.jobs.size();
 }
 
-// The worker threads of one scan, and whether each ended well.
+// The worker threads of one scan, and how each ended.
 struct Workers {
     std::vector<std::thread> threads;
-    std::unique_ptr<bool[]> ok;
-    bool start_failed = false;  // then the scan is cancelled and the started ones stop
+    std::unique_ptr<WorkerEnd[]> ends;
+    // Set when one could not start; then the scan is cancelled and the started ones stop.
+    std::optional<WorkerEnd> start_failure;
 };
 
 Workers start_workers(const std::shared_ptr<ScanSession>& session_ptr,
@@ -171,7 +176,7 @@ Workers start_workers(const std::shared_ptr<ScanSession>& session_ptr,
     ScanSession& session = *session_ptr;
     Workers workers;
     workers.threads.reserve(count);
-    workers.ok = std::make_unique<bool[]>(count);
+    workers.ends = std::make_unique<WorkerEnd[]>(count);
     const auto pool =
         count > 1 && jobs_can_be_shared(session) ? std::make_shared<HelpPool>(count) : nullptr;
     ResultChannel::Sender driver_sender(channel);
@@ -182,14 +187,15 @@ Workers start_workers(const std::shared_ptr<ScanSession>& session_ptr,
                 throw std::system_error(
                     std::make_error_code(std::errc::resource_unavailable_try_again));
             }
-            bool* ok = &workers.ok[i];
+            WorkerEnd* end = &workers.ends[i];
             workers.threads.emplace_back(
-                [session_ptr, queue, pool, sender = ResultChannel::Sender(channel), ok]() mutable {
-                    *ok = scan_worker(session_ptr, queue, pool, std::move(sender));
+                [session_ptr, queue, pool, sender = ResultChannel::Sender(channel), end]() mutable {
+                    *end = scan_worker(session_ptr, queue, pool, std::move(sender));
                 });
         } catch (...) {
             // Without its threads the scan cannot finish: stop the ones started.
-            workers.start_failed = true;
+            workers.start_failure =
+                WorkerEnd{false, platform::resource_exhaustion_text(std::current_exception())};
             session.cancel->store(true);
             // The ones started must not wait in the pool for helpers that never come.
             for (std::size_t missing = i; pool && missing < count; ++missing) {
@@ -201,14 +207,26 @@ Workers start_workers(const std::shared_ptr<ScanSession>& session_ptr,
     return workers;
 }
 
-// Whether every worker started and ended well.
-bool join_workers(Workers& workers) {
-    bool all_ok = !workers.start_failed;
+// Whether every worker started and ended well; else the first failure, one that says
+// why before one that does not.
+WorkerEnd join_workers(Workers& workers) {
+    WorkerEnd first = workers.start_failure.value_or(WorkerEnd{});
     for (std::size_t i = 0; i < workers.threads.size(); ++i) {
         workers.threads[i].join();
-        if (!workers.ok[i]) all_ok = false;
+        const WorkerEnd& end = workers.ends[i];
+        if (!end.ok && (first.ok || (first.reason.empty() && !end.reason.empty()))) first = end;
     }
-    return all_ok;
+    return first;
+}
+
+// "scan worker failed", and why when that is known.
+std::string worker_failure_text(const WorkerEnd& end) {
+    std::string text(kScanWorkerFailed);
+    if (!end.reason.empty()) {
+        text += ": ";
+        text += end.reason;
+    }
+    return text;
 }
 
 // Receives the jobs' results until all have come or every worker is gone. A snapshot goes
@@ -321,12 +339,21 @@ std::expected<ScanOutcome, std::string> scan_driver(const std::shared_ptr<ScanSe
     Workers workers =
         start_workers(session_ptr, queue, channel, std::min<std::size_t>(jobs, expected_results));
     std::vector<JobResult> results;
-    if (!workers.start_failed) {
-        results =
-            collect_results(session, *channel, root, frontier, expected_results, snapshot_interval);
+    std::exception_ptr receiving_failed;
+    if (!workers.start_failure) {
+        try {
+            results = collect_results(session, *channel, root, frontier, expected_results,
+                                      snapshot_interval);
+        } catch (...) {
+            // The workers must be stopped and joined before the failure goes on.
+            receiving_failed = std::current_exception();
+            session.cancel->store(true);
+        }
     }
     channel->close_receiver();
-    if (!join_workers(workers)) return std::unexpected(std::string(kScanWorkerFailed));
+    const WorkerEnd ended = join_workers(workers);
+    if (receiving_failed) std::rethrow_exception(receiving_failed);
+    if (!ended.ok) return std::unexpected(worker_failure_text(ended));
     if (!session.cancelled() && results.size() != expected_results) {
         return std::unexpected(std::string(kScanWorkerFailed));
     }
@@ -336,8 +363,10 @@ std::expected<ScanOutcome, std::string> scan_driver(const std::shared_ptr<ScanSe
     return build_outcome(session, std::move(root), path, start);
 }
 
-std::expected<ScanOutcome, std::string> run_scan(const std::shared_ptr<ScanSession>& session_ptr,
-                                                 std::string_view folder) {
+namespace {
+
+std::expected<ScanOutcome, std::string> scan_and_report(
+    const std::shared_ptr<ScanSession>& session_ptr, std::string_view folder) {
     ScanSession& session = *session_ptr;
     const unsigned jobs = std::clamp(session.options.jobs, 1u, 64u);
     const double interval = session.options.snapshot_interval.as_seconds();
@@ -383,6 +412,26 @@ std::expected<ScanOutcome, std::string> run_scan(const std::shared_ptr<ScanSessi
     outcome->entry_lstat_calls = counters.entry_lstat_calls.load();
     outcome->cancelled = cancelled;
     return outcome;
+}
+
+}  // namespace
+
+std::expected<ScanOutcome, std::string> run_scan(const std::shared_ptr<ScanSession>& session_ptr,
+                                                 std::string_view folder) {
+    try {
+        return scan_and_report(session_ptr, folder);
+    } catch (...) {
+        // Memory that ran out on this thread (listing the root, the frontier, the
+        // assembly, an event) fails the scan; any other exception is not ours to explain.
+        const std::string_view text = platform::resource_exhaustion_text(std::current_exception());
+        if (text.empty()) throw;
+        std::string message(text);
+        try {
+            emit_event(*session_ptr, ErrorEvent{"scanFailed", message, nullptr});
+        } catch (...) {  // NOLINT(bugprone-empty-catch): the caller hears of it all the same
+        }
+        return std::unexpected(std::move(message));
+    }
 }
 
 }  // namespace bramvelt::scan

@@ -19,6 +19,8 @@
 
 namespace bramvelt::scan {
 
+// Memory, or a thread's resources, running out anywhere in the scan is a failure with
+// its text (see platform/resource_exhaustion.hpp), never an exception.
 std::expected<ScanOutcome, std::string> run_scan(const std::shared_ptr<ScanSession>& session,
                                                  std::string_view folder);
 

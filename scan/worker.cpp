@@ -1,15 +1,17 @@
 #include "scan/worker.hpp"
 
 #include <atomic>
+#include <new>
 #include <stdexcept>
 
+#include "platform/resource_exhaustion.hpp"
 #include "scan/walker.hpp"
 
 namespace bramvelt::scan {
 namespace {
 
 std::atomic<int> start_failure_index{-1};
-std::atomic<bool> walk_throws{false};
+std::atomic<ThrowInWalk> walk_throws{ThrowInWalk::no};
 
 }  // namespace
 
@@ -20,7 +22,7 @@ int worker_start_failure_index() {
     return start_failure_index.load();
 }
 void throw_in_worker_walk_for_testing(ThrowInWalk choice) {
-    walk_throws.store(choice == ThrowInWalk::yes);
+    walk_throws.store(choice);
 }
 
 ResultChannel::Sender::Sender(std::shared_ptr<ResultChannel> channel)
@@ -73,9 +75,9 @@ bool jobs_can_be_shared(const ScanSession& session) {
            session.options.one_filesystem;
 }
 
-bool scan_worker(const std::shared_ptr<ScanSession>& session,
-                 const std::shared_ptr<JobQueue>& queue, const std::shared_ptr<HelpPool>& pool,
-                 ResultChannel::Sender sender) {
+WorkerEnd scan_worker(const std::shared_ptr<ScanSession>& session,
+                      const std::shared_ptr<JobQueue>& queue, const std::shared_ptr<HelpPool>& pool,
+                      ResultChannel::Sender sender) {
     // Tells the pool, on every way out, that one worker fewer will come to help.
     struct Leave {
         HelpPool* pool;
@@ -86,7 +88,7 @@ bool scan_worker(const std::shared_ptr<ScanSession>& session,
     const TreeMemoryScope tree_in_chunks;
     try {
         for (;;) {
-            if (session->cancelled()) return true;
+            if (session->cancelled()) return {};
             ScanJob job;
             {
                 std::lock_guard<std::mutex> lock(queue->mutex);
@@ -103,10 +105,15 @@ bool scan_worker(const std::shared_ptr<ScanSession>& session,
                         task.node = walk_handed_over(*session, task, mode);
                     });
                 }
-                return true;
+                return {};
             }
-            if (walk_throws.load(std::memory_order_relaxed)) {
-                throw std::runtime_error("injected walk failure");
+            switch (walk_throws.load(std::memory_order_relaxed)) {
+                case ThrowInWalk::no:
+                    break;
+                case ThrowInWalk::yes:
+                    throw std::runtime_error("injected walk failure");
+                case ThrowInWalk::out_of_memory:
+                    throw std::bad_alloc();
             }
             LinkLog links;
             const WalkMode mode =
@@ -114,10 +121,10 @@ bool scan_worker(const std::shared_ptr<ScanSession>& session,
             TreeNode node = walk_directory(*session, job.path, mode, job.depth);
             if (pool != nullptr) finish_shared_job(*session, node, links, job.progress.get());
             apply_package_rule(session->collapse_packages, node);
-            if (!sender.send(JobResult{std::move(job.path), std::move(node)})) return true;
+            if (!sender.send(JobResult{std::move(job.path), std::move(node)})) return {};
         }
     } catch (...) {
-        return false;
+        return {false, platform::resource_exhaustion_text(std::current_exception())};
     }
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <variant>
 
 #include "scan/help_pool.hpp"
@@ -51,14 +52,20 @@ class ResultChannel {
     bool receiver_gone_ = false;
 };
 
+// How a worker thread ended: well, or through a fault, which the driver reports as
+// "scan worker failed", followed by `reason` when memory or a thread's resources ran out.
+struct WorkerEnd {
+    bool ok = true;
+    std::string_view reason;  // empty, or a text of platform/resource_exhaustion.hpp
+};
+
 // The body of one worker thread: takes jobs from the front of the queue until it is
 // empty, the scan is cancelled or the driver stops receiving. With a pool, a worker
 // whose queue is empty then helps the others with their jobs until all are done (see
-// HelpPool); without one (null) it ends. Never throws: a failure inside returns false,
-// which the driver reports as "scan worker failed".
-bool scan_worker(const std::shared_ptr<ScanSession>& session,
-                 const std::shared_ptr<JobQueue>& queue, const std::shared_ptr<HelpPool>& pool,
-                 ResultChannel::Sender sender);
+// HelpPool); without one (null) it ends. Never throws: a failure inside is its end.
+WorkerEnd scan_worker(const std::shared_ptr<ScanSession>& session,
+                      const std::shared_ptr<JobQueue>& queue, const std::shared_ptr<HelpPool>& pool,
+                      ResultChannel::Sender sender);
 
 // Whether idle workers may share jobs in this scan: only when every file becomes a node
 // (a retention rule would choose files by sizes that are not final yet) and the walk
@@ -66,10 +73,11 @@ bool scan_worker(const std::shared_ptr<ScanSession>& session,
 bool jobs_can_be_shared(const ScanSession& session);
 
 // Test seams, so the failures they stand for stay tested: worker threads from index
-// `index` on fail to start (negative: none), and a walk on a worker throws.
+// `index` on fail to start (negative: none), and a walk on a worker throws (a failure of
+// its own, or memory that ran out).
 void fail_worker_start_for_testing(int index);
 int worker_start_failure_index();
-enum class ThrowInWalk { no, yes };
+enum class ThrowInWalk { no, yes, out_of_memory };
 void throw_in_worker_walk_for_testing(ThrowInWalk choice);
 
 }  // namespace bramvelt::scan

@@ -5,6 +5,7 @@
 
 #include "platform/immediate_exit.hpp"
 #include "platform/real_path.hpp"
+#include "platform/resource_exhaustion.hpp"
 #include "platform/standard_streams.hpp"
 #include "platform/utf8.hpp"
 #include "src/cli/commands.hpp"
@@ -62,6 +63,15 @@ int development_entry(std::span<const std::string> args, CliStreams& io) {
         }
     }
     return development_command(args, io);
+}
+
+// A failure no command could turn into a value of its own (memory ran out), told as
+// a command's own failure would be.
+int report_unhandled_failure(CliStreams& io, std::span<const std::string> args,
+                             const std::exception_ptr& error) {
+    report_failure_after_output(io.out, io.err, json_requested(args), "scanFailed",
+                                platform::exception_text(error));
+    return 1;
 }
 
 }  // namespace
@@ -153,7 +163,12 @@ int cli_main(int argc, char** argv) {
                   }};
     // `clean` tells by its status what happened on disk; a lost report does not change it.
     const bool output_decides = args.empty() || args[0] != "clean";
-    int status = cli_main(args, io);
+    int status = 1;
+    try {
+        status = cli_main(args, io);
+    } catch (...) {
+        status = report_unhandled_failure(io, args, std::current_exception());
+    }
     args.clear();
     if (!out.flush() && output_decides && status == 0) {
         status = 1;

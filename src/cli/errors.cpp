@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "platform/io.hpp"
+#include "platform/standard_streams.hpp"
 #include "src/cli/format.hpp"
 
 namespace bramvelt::cli {
@@ -62,6 +64,20 @@ bool write_json_error(platform::Writer& out, std::string_view code, std::string_
     doc += "}}\n";
     const bool written = out.write(doc);
     return out.flush() && written;
+}
+
+void report_failure_after_output(platform::Writer& out, platform::Writer& err, bool json,
+                                 std::string_view code, std::string_view message) noexcept {
+    try {
+        if (json && out.discard_if_unsent() && write_json_error(out, code, message)) return;
+        (void)out.flush();
+        if (print_cli_error(err, message)) return;
+    } catch (...) {  // NOLINT(bugprone-empty-catch): told below, without memory
+    }
+    for (const std::string_view part :
+         {std::string_view("bramvelt: "), message, std::string_view("\n")}) {
+        if (!platform::write_all(platform::kStandardError, part)) return;
+    }
 }
 
 }  // namespace bramvelt::cli

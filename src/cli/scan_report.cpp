@@ -7,6 +7,7 @@
 #include <bit>
 #include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -475,7 +476,8 @@ std::vector<Segment> plan_report(TreeNode& tree, const OutputLimits& limits, uns
 
 // Each thread takes the next segment, trims its subtrees and writes them into a buffer
 // handed to `out` in order. Up to three buffers per thread are made before a thread
-// waits for one, so memory stays bounded. False when a write failed or memory ran out.
+// waits for one, so memory stays bounded. False when a write failed; memory that ran out
+// on any thread is thrown again on this one once every thread has ended.
 bool render_segments(platform::Writer& out, std::vector<Segment>& segments,
                      const OutputLimits& limits, unsigned threads) {
     OrderedOutput output(out, segments.size(), 3 * std::max(threads, 1u));
@@ -486,8 +488,10 @@ bool render_segments(platform::Writer& out, std::vector<Segment>& segments,
     for (const Segment& segment : segments) room = std::max(room, room_for(segment));
     room = std::min(room, scan::kLargestTreePiece);
     std::atomic<std::size_t> claimed{0};
-    // Exceptions (out of memory) must not leave a helper thread; the report then counts
-    // as not written.
+    // Exceptions (out of memory) must not leave a helper thread: the first one comes back
+    // to the caller once the threads are joined.
+    std::exception_ptr error;
+    std::mutex error_mutex;
     const auto render = [&]() noexcept {
         // Buffers in tree memory (huge pages): the document is as large as the tree, and
         // the pool's first use of each page would cost a fault.
@@ -517,6 +521,8 @@ bool render_segments(platform::Writer& out, std::vector<Segment>& segments,
             }
         } catch (...) {
             output.fail();
+            std::lock_guard<std::mutex> lock(error_mutex);
+            if (!error) error = std::current_exception();
         }
     };
     std::vector<std::thread> helpers;
@@ -530,6 +536,7 @@ bool render_segments(platform::Writer& out, std::vector<Segment>& segments,
     }
     render();
     for (auto& helper : helpers) helper.join();
+    if (error) std::rethrow_exception(error);
     return output.finished();
 }
 

@@ -67,7 +67,8 @@ bool write_text_report(platform::Writer& out, scan::ScanOutcome& outcome,
 // the tree cut into segments that several threads trim and write at once, handed to
 // `out` in order. The bytes are the same; about three segments per thread are held in
 // memory at a time (one more only when the segment due next finds no spare buffer). What
-// the limits cut goes to `trimmed`.
+// the limits cut goes to `trimmed`. False when a write failed; memory that ran out on any
+// of the threads is thrown on the caller's once all have ended.
 bool trim_and_write_json_report(platform::Writer& out, scan::ScanOutcome& outcome,
                                 const OutputLimits& limits, bool incomplete, unsigned threads,
                                 TrimmedNodes& trimmed);

@@ -635,18 +635,58 @@ TEST(Scan, WorkerThatCannotStartFailsTheScanCleanly) {
     auto r = run(dir / "root");
     fail_worker_start_for_testing(-1);
     ASSERT_FALSE(r.result);
-    EXPECT_EQ(r.result.error(), "scan worker failed");
+    EXPECT_EQ(r.result.error(),
+              "scan worker failed: out of memory or system resources (a thread could not start)");
     EXPECT_EQ(r.events.back().kind, "error:scanFailed");
 }
 
-TEST(Scan, AWorkerFailureBecomesScanWorkerFailed) {
+TEST(Scan, AWorkerFailureBecomesScanWorkerFailedSayingWhyWhenMemoryRanOut) {
+    const struct {
+        ThrowInWalk failure;
+        std::string_view error;
+    } cases[] = {
+        {ThrowInWalk::yes, "scan worker failed"},
+        {ThrowInWalk::out_of_memory, "scan worker failed: out of memory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        TempDir dir;
+        for (int i = 0; i < 3; ++i) dir.make_dir("root/d" + std::to_string(i) + "/x/y/z/w");
+        throw_in_worker_walk_for_testing(c.failure);
+        auto r = run(dir / "root");
+        throw_in_worker_walk_for_testing(ThrowInWalk::no);
+        ASSERT_FALSE(r.result);
+        EXPECT_EQ(r.result.error(), c.error);
+        EXPECT_EQ(r.events.back().kind, "error:scanFailed");
+    }
+}
+
+// Memory that runs out on the scan's own thread, at each point where it hands out an
+// event (before, between and after the workers' results): the scan fails with the text
+// and every worker thread is joined first (a thread left joinable would end the process).
+TEST(Scan, MemoryRunningOutOnTheDriversThreadFailsTheScanWithItsText) {
     TempDir dir;
-    for (int i = 0; i < 3; ++i) dir.make_dir("root/d" + std::to_string(i) + "/x/y/z/w");
-    throw_in_worker_walk_for_testing(ThrowInWalk::yes);
-    auto r = run(dir / "root");
-    throw_in_worker_walk_for_testing(ThrowInWalk::no);
-    ASSERT_FALSE(r.result);
-    EXPECT_EQ(r.result.error(), "scan worker failed");
+    for (int i = 0; i < 6; ++i) {
+        write_bytes(dir.make_dir("root/d" + std::to_string(i) + "/x/y") + "/f", 4096);
+    }
+    for (int failing = 1;; ++failing) {
+        SCOPED_TRACE(failing);
+        auto session = std::make_shared<ScanSession>(
+            test_options(), std::make_unique<platform::NullWriter>(), make_cancel_flag());
+        int calls = 0;
+        set_event_callback(*session, [&](ScanEvent) -> std::expected<void, std::string> {
+            if (++calls == failing) throw std::bad_alloc();
+            return {};
+        });
+        auto result = run_scan(session, dir / "root");
+        if (calls < failing) {
+            ASSERT_TRUE(result);  // every event was handed out; the scan ended well
+            EXPECT_GT(failing, 3);
+            break;
+        }
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error(), "out of memory");
+    }
 }
 
 TEST(Scan, AFailingCallbackClosesTheOutput) {
