@@ -4,6 +4,7 @@
 
 #include "core/host_trash/host_side.hpp"
 #include "src/cli/cleanup_review.hpp"
+#include "src/tui/failure_text.hpp"
 
 namespace bramvelt::tui {
 namespace {
@@ -42,15 +43,13 @@ void dev_cleanup_worker(DevCleanupJob job, const DevCleanupRun& run) {
         const TuiCleanupSink sink(registry, job.sender, job.generation);
         run(request, job.cancel, registry,
             [&sink](cleanup::CleanupEvent event) { sink.on_event(std::move(event)); });
-    } catch (const std::exception& e) {
-        failure = std::string(kCleanupWorkerFailed) + ": " + e.what();
     } catch (...) {
-        failure = std::string(kCleanupWorkerFailed);
+        failure = failure_text(kCleanupWorkerFailed, std::current_exception());
     }
     if (failure) {
         send(job.sender, job.generation,
-             DevCleanupUpdate{cleanup::Failed{std::string(kCleanupWorkerFailedCode),
-                                              std::move(*failure)}});
+             DevCleanupUpdate{
+                 cleanup::Failed{std::string(kCleanupWorkerFailedCode), std::move(*failure)}});
     }
     send(job.sender, job.generation, DevCleanupDone{});
 }
@@ -68,15 +67,14 @@ std::optional<std::string> start_cleanup_run(DevView& view, const UiSender& send
     ++view.cleanup_generation;
     CancelFlag cancel = make_cancel_flag();
     view.cleanup_stop = cancel;
-    DevCleanupJob job{std::move(*context), sender,   view.roots,         review->review.items,
-                      cancel,              view.cleanup_generation,      review->method,
-                      review->acknowledged, view.verify_remotes};
+    DevCleanupJob job{
+        std::move(*context),     sender,         view.roots,           review->review.items, cancel,
+        view.cleanup_generation, review->method, review->acknowledged, view.verify_remotes};
     ProgressDialog progress;
     progress.review = std::move(review->review);
     progress.method = review->method;
-    auto thread = start([job = std::move(job), run]() mutable {
-        dev_cleanup_worker(std::move(job), run);
-    });
+    auto thread =
+        start([job = std::move(job), run]() mutable { dev_cleanup_worker(std::move(job), run); });
     if (!thread) {
         progress.error = "Could not start the cleanup: " + thread.error();
         progress.finished = true;

@@ -4,6 +4,7 @@
 
 #include "core/development/search.hpp"
 #include "src/tui/dev_roots.hpp"
+#include "src/tui/failure_text.hpp"
 
 namespace bramvelt::tui {
 namespace {
@@ -28,6 +29,13 @@ void TuiDevSink::on_event(development::DevScanEvent event) {
 }
 
 void dev_search_worker(DevSearchJob job) {
+    dev_search_worker(std::move(job), [](development::DevScanRequest request, CancelFlag cancel,
+                                         development::DevScanSink& sink) {
+        return development::scan_development(std::move(request), std::move(cancel), sink);
+    });
+}
+
+void dev_search_worker(DevSearchJob job, const DevSearchRun& search) {
     std::optional<std::string> failure;
     try {
         development::DevScanRequest request;
@@ -36,12 +44,11 @@ void dev_search_worker(DevSearchJob job) {
         request.max_entries = 2'000'000;
         request.verify_remotes = job.verify_remotes;
         TuiDevSink sink(job.sender, job.generation, job.cancel);
-        auto result = development::scan_development(std::move(request), job.cancel, sink);
+        auto result = search(std::move(request), job.cancel, sink);
         if (!result) failure = std::move(result.error());
-    } catch (const std::exception& e) {
-        failure = std::string(kDevSearchFailed) + ": " + e.what();
     } catch (...) {
-        failure = std::string(kDevSearchFailed);
+        // The search's memory is given back by now, so the text can still be made.
+        failure = failure_text(kDevSearchFailed, std::current_exception());
     }
     if (!failure) return;
     try {

@@ -4,6 +4,8 @@
 // the cancel flag with the interface thread.
 
 #include <cstdint>
+#include <expected>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,8 +41,13 @@ class TuiDevSink final : public development::DevScanSink {
 };
 
 // The search thread's body. Catches everything: any failure reaches the view as its
-// error text.
+// error text (kDevSearchFailed, then "out of memory" when memory ran out).
 void dev_search_worker(DevSearchJob job);
+
+// What the worker runs for its job: the development search, or a test's.
+using DevSearchRun = std::function<std::expected<void, std::string>(
+    development::DevScanRequest, CancelFlag, development::DevScanSink&)>;
+void dev_search_worker(DevSearchJob job, const DevSearchRun& search);
 
 // Cancels the running search and starts a new one on the view's roots. When no thread
 // can be made the view shows the error and is left not scanning. Roots that are not

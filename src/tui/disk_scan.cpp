@@ -7,6 +7,7 @@
 #include "platform/writer.hpp"
 #include "scan/scan.hpp"
 #include "scan/session.hpp"
+#include "src/tui/failure_text.hpp"
 
 namespace bramvelt::tui {
 namespace {
@@ -47,6 +48,17 @@ std::expected<scan::ScanOutcome, std::string> run_interface_scan(const DiskScanJ
     return scan::run_scan(session, job.folder);
 }
 
+// The scan's outcome, or its failure with what stopped it. By the time it is caught the
+// scan's own memory has been given back, so the failure's text can still be made.
+std::expected<scan::ScanOutcome, std::string> guarded_scan(const DiskScanJob& job,
+                                                           const InterfaceScan& scan) {
+    try {
+        return scan(job);
+    } catch (...) {
+        return std::unexpected(failure_text(scan::kScanWorkerFailed, std::current_exception()));
+    }
+}
+
 }  // namespace
 
 TuiScanSink::TuiScanSink(UiSender sender, std::uint64_t generation)
@@ -78,21 +90,17 @@ std::expected<void, std::string> TuiScanSink::deliver(scan::ScanEvent event,
 }
 
 void disk_scan_worker(DiskScanJob job) {
-    std::expected<scan::ScanOutcome, std::string> result =
-        std::unexpected(std::string(scan::kScanWorkerFailed));
+    disk_scan_worker(std::move(job), run_interface_scan);
+}
+
+void disk_scan_worker(DiskScanJob job, const InterfaceScan& scan) {
     try {
-        result = run_interface_scan(job);
-    } catch (const std::exception& e) {
-        result = std::unexpected(std::string(scan::kScanWorkerFailed) + ": " + e.what());
-    } catch (...) {
-        result = std::unexpected(std::string(scan::kScanWorkerFailed));
-    }
-    try {
+        auto result = guarded_scan(job, scan);
         // Nobody listening any more is no failure: the result is simply dropped.
         (void)job.sender.send(UiMessage{MessageKind::Disk, job.generation,
                                         DiskUpdate{DiskFinished{std::move(result)}}});
-    } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory; the interface shows the scan as
-                     // running
+    } catch (...) {  // NOLINT(bugprone-empty-catch): no memory even for the failure's message;
+                     // the interface shows the scan as running
     }
 }
 

@@ -46,8 +46,13 @@ class TuiScanSink {
 };
 
 // The scan thread's body. Catches everything: any failure reaches the interface as the
-// scan's error text.
+// scan's error text ("scan worker failed: out of memory" when memory ran out).
 void disk_scan_worker(DiskScanJob job);
+
+// What the worker runs for its job: the scan engine's scan of the folder, or a test's.
+using InterfaceScan =
+    std::function<std::expected<scan::ScanOutcome, std::string>(const DiskScanJob&)>;
+void disk_scan_worker(DiskScanJob job, const InterfaceScan& scan);
 
 using ThreadStarter =
     std::function<std::expected<WorkerThread, std::string>(std::function<void()>)>;

@@ -1,6 +1,8 @@
 #include "src/tui/run.hpp"
 
 #include <cstdio>
+#include <exception>
+#include <memory>
 
 #include <fmt/format.h>
 
@@ -11,6 +13,7 @@
 #include "src/tui/app.hpp"
 #include "src/tui/dev_view.hpp"
 #include "src/tui/disk_scan.hpp"
+#include "src/tui/failure_text.hpp"
 #include "src/tui/frame.hpp"
 #include "src/tui/keys.hpp"
 #include "src/tui/kit/input.hpp"
@@ -41,12 +44,16 @@ void restore_terminal() {
 }
 
 // Whatever way run_tui is left (an exception included), every terminal mode it turned
-// on is off again; after the normal exit sequence there is nothing left to undo.
-struct TerminalGuard {
-    TerminalGuard() = default;
-    TerminalGuard(const TerminalGuard&) = delete;
-    TerminalGuard& operator=(const TerminalGuard&) = delete;
-    ~TerminalGuard() { kit::emergency_restore(); }
+// on is off again and no Git command it started runs on; after the normal exit sequence
+// there is nothing left to undo.
+struct InterfaceGuard {
+    InterfaceGuard() = default;
+    InterfaceGuard(const InterfaceGuard&) = delete;
+    InterfaceGuard& operator=(const InterfaceGuard&) = delete;
+    ~InterfaceGuard() {
+        kit::emergency_restore();
+        platform::end_bound_children();
+    }
 };
 
 struct Screen {
@@ -120,7 +127,7 @@ std::expected<bool, std::string> handle_event(App& app, const kit::Event& event,
 
 // Runs turns until the user quits; the error is an I/O failure's text.
 std::expected<void, std::string> main_loop(App& app, UiReceiver& receiver, Screen& screen,
-                                           const KeyServices& services) {
+                                           const KeyServices& services, const FrameDrawer& draw) {
     Clock::time_point last_draw = Clock::now() - std::chrono::seconds(1);
     bool redraw = true;
     while (true) {
@@ -130,7 +137,7 @@ std::expected<void, std::string> main_loop(App& app, UiReceiver& receiver, Scree
         if (applied > 0 || idle_redraw_due(redraw, last_draw, Clock::now())) {
             ++app.tick;
             auto drawn = screen.terminal.draw(
-                [&app](kit::Buffer& buf, kit::Rect area) { draw_frame(app, buf, area); });
+                [&app, &draw](kit::Buffer& buf, kit::Rect area) { draw(app, buf, area); });
             if (!drawn) return drawn;
             last_draw = Clock::now();
         }
@@ -146,9 +153,64 @@ std::expected<void, std::string> main_loop(App& app, UiReceiver& receiver, Scree
     }
 }
 
-}  // namespace
+// The main loop; whatever it throws (memory ran out while drawing, say) ends it like an
+// I/O failure, with the reason as its text, so that the exit sequence still runs.
+std::expected<void, std::string> guarded_main_loop(App& app, UiReceiver& receiver, Screen& screen,
+                                                   const KeyServices& services,
+                                                   const FrameDrawer& draw) {
+    try {
+        return main_loop(app, receiver, screen, services, draw);
+    } catch (...) {
+        return std::unexpected(failure_text({}, std::current_exception()));
+    }
+}
 
-std::expected<void, std::string> run_tui(const UiOptions& options) {
+// Ctrl-C stops only a flag nothing reads while the running cleanup item finishes. Without
+// the memory or the thread for that bridge the wait goes on all the same.
+std::unique_ptr<cli::InterruptGuard> bridge_for_the_wait() {
+    try {
+        return cli::install_interrupt_bridge(make_cancel_flag());
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+// Mouse capture and marked pastes off, then the terminal back. A failure is ignored like
+// the set-up's; one without even the memory to be told still frees the screen.
+void give_back_terminal() {
+    try {
+        (void)kit::disable_mouse_capture(kOutput);
+        (void)kit::disable_bracketed_paste(kOutput);
+        restore_terminal();
+    } catch (...) {
+        kit::emergency_restore();
+    }
+}
+
+// Stops what still runs and gives the terminal back; waits only for a cleanup item under
+// way. It runs after the loop however the loop ended, so no step of it gives up for want
+// of memory.
+void exit_sequence(App& app, UiReceiver& receiver) {
+    receiver.close();
+    // Once raw mode is off Ctrl-C is a real SIGINT, which would end the process in the
+    // middle of a cleanup item: the bridge goes in before the terminal is given back.
+    const bool cleanup_running = app.dev.cleanup_thread && !app.dev.cleanup_thread->finished();
+    std::unique_ptr<cli::InterruptGuard> bridge;
+    if (cleanup_running) bridge = bridge_for_the_wait();
+    give_back_terminal();
+    stop_running_scan(app.disk);
+    (void)request_stop(app.dev);
+    if (cleanup_running) {
+        std::fputs("bramvelt: waiting for the running cleanup item to stop…\n", stderr);
+        if (app.dev.cleanup_thread->joinable()) app.dev.cleanup_thread->join();
+        app.dev.cleanup_thread.reset();
+    }
+    bridge.reset();
+    // Search threads are not waited for; the Git commands they still run end here.
+    platform::end_bound_children();
+}
+
+std::expected<void, std::string> run_interface(const UiOptions& options, const FrameDrawer& draw) {
     auto [sender, receiver] = make_channel<UiMessage>();
     App app(sender);
     app.home = cli::home_dir();
@@ -168,7 +230,6 @@ std::expected<void, std::string> run_tui(const UiOptions& options) {
     // A Git child of a search or cleanup under way runs in a process group of its own:
     // a signal that ends the interface ends it first, so none runs on without us.
     kit::install_emergency_restore(platform::end_bound_children);
-    TerminalGuard guard;
     auto screen = set_up_terminal();
     if (!screen) {
         // Workers already started stop on their own once their next send fails.
@@ -176,29 +237,26 @@ std::expected<void, std::string> run_tui(const UiOptions& options) {
         stop_running_scan(app.disk);
         return std::unexpected(screen.error());
     }
-    auto result = main_loop(app, receiver, *screen, services);
-
-    receiver.close();
-    // Once raw mode is off Ctrl-C is a real SIGINT, which would end the process in the
-    // middle of a cleanup item: the bridge goes in before the terminal is given back.
-    const bool cleanup_running = app.dev.cleanup_thread && !app.dev.cleanup_thread->finished();
-    std::unique_ptr<cli::InterruptGuard> bridge;
-    if (cleanup_running) bridge = cli::install_interrupt_bridge(make_cancel_flag());
-    // A failure is ignored like the set-up's: the restore below still frees the screen.
-    (void)kit::disable_mouse_capture(kOutput);
-    (void)kit::disable_bracketed_paste(kOutput);
-    restore_terminal();
-    stop_running_scan(app.disk);
-    (void)request_stop(app.dev);
-    if (cleanup_running) {
-        std::fputs("bramvelt: waiting for the running cleanup item to stop…\n", stderr);
-        if (app.dev.cleanup_thread->joinable()) app.dev.cleanup_thread->join();
-        app.dev.cleanup_thread.reset();
-    }
-    bridge.reset();
-    // Search threads are not waited for; the Git commands they still run end here.
-    platform::end_bound_children();
+    auto result = guarded_main_loop(app, receiver, *screen, services, draw);
+    exit_sequence(app, receiver);
     return result;
+}
+
+}  // namespace
+
+std::expected<void, std::string> run_tui(const UiOptions& options) {
+    return run_tui(options,
+                   [](App& app, kit::Buffer& buf, kit::Rect area) { draw_frame(app, buf, area); });
+}
+
+std::expected<void, std::string> run_tui(const UiOptions& options, const FrameDrawer& draw) {
+    const InterfaceGuard guard;
+    try {
+        return run_interface(options, draw);
+    } catch (...) {
+        // Before the loop, or in the exit sequence: the guard still gives everything back.
+        return std::unexpected(failure_text({}, std::current_exception()));
+    }
 }
 
 }  // namespace bramvelt::tui

@@ -1,6 +1,8 @@
 #include "src/tui/worker_thread.hpp"
 
-#include <system_error>
+#include <exception>
+
+#include "platform/resource_exhaustion.hpp"
 
 namespace bramvelt::tui {
 
@@ -28,8 +30,9 @@ std::expected<WorkerThread, std::string> WorkerThread::start(std::function<void(
             }
             finished->store(true, std::memory_order_release);
         });
-    } catch (const std::system_error& e) {
-        return std::unexpected(std::string(e.what()));
+    } catch (...) {
+        // No thread (or no memory for its state): the shared text says which ran out.
+        return std::unexpected(std::string(platform::exception_text(std::current_exception())));
     }
     return worker;
 }

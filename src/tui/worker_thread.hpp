@@ -22,8 +22,8 @@ class WorkerThread {
     WorkerThread(const WorkerThread&) = delete;
     WorkerThread& operator=(const WorkerThread&) = delete;
 
-    // Starts `body` on a new thread; the error is the system's text when no thread
-    // could be made.
+    // Starts `body` on a new thread; the error says what ran out (platform's
+    // resource-exhaustion texts) when no thread could be made.
     static std::expected<WorkerThread, std::string> start(std::function<void()> body);
 
     // True once the body has returned (or thrown).

@@ -68,7 +68,11 @@ void on_fatal_signal(int sig) {
     errno = saved;
 }
 
+// Ends what the fatal-signal path ends and gives the terminal back, then leaves the
+// ending to the handler that was there before (the program's own says why and exits);
+// only without one, or should it return, does this abort.
 void on_terminate() {
+    if (const FatalSignalStep first = g_first_step.load()) first();
     emergency_restore();
     if (g_previous_terminate != nullptr) {
         g_previous_terminate();

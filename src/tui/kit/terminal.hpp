@@ -54,8 +54,9 @@ std::expected<Size, std::string> terminal_size(int fd);
 
 // Installs, once per process, the handlers that run `emergency_restore` on fatal
 // signals that the process does not ignore (then let the signal take its previous
-// course), at exit and on terminate. `first`, when given, runs in the signal handler
-// before the restore, so it must be async-signal-safe.
+// course), at exit and on terminate (then call the terminate handler installed before).
+// `first`, when given, runs before the restore in the signal and terminate handlers, so
+// it must be async-signal-safe.
 using FatalSignalStep = void (*)() noexcept;
 void install_emergency_restore(FatalSignalStep first = nullptr);
 // Async-signal-safe: restores the saved termios and writes the fixed sequences that

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include "platform/fd.hpp"
 #include "platform/pipe.hpp"
@@ -208,7 +209,22 @@ TEST(TerminalWriter, NoColorInTheEnvironmentLeavesColoursOutOfTheFrame) {
     }
 }
 
-enum class Ending { Orderly, Exit, Signal, Terminate };
+// Terminate with the handler that was there first (the program's own) still to run.
+enum class Ending { Orderly, Exit, Signal, Terminate, TerminateAfterAnother };
+
+constexpr std::string_view kFirstStepMark = "[first step]";
+constexpr std::string_view kPreviousHandlerMark = "[previous handler]";
+
+// Stands for ending the Git children: leaves a mark on the terminal.
+void mark_first_step() noexcept {
+    (void)!::write(1, kFirstStepMark.data(), kFirstStepMark.size());
+}
+
+// The program's own terminate handler: says so and exits 1, without a signal.
+[[noreturn]] void previous_terminate_handler() {
+    (void)!::write(1, kPreviousHandlerMark.data(), kPreviousHandlerMark.size());
+    ::_exit(1);
+}
 
 // Runs a child on a pseudo-terminal that switches every mode on and then ends as told;
 // returns what it wrote and leaves the terminal settings in `after`.
@@ -225,7 +241,8 @@ std::string run_on_pty(Ending ending, termios& after, int& status) {
         ::dup2(slave, 0);
         ::dup2(slave, 1);
         ::dup2(slave, 2);
-        install_emergency_restore();
+        if (ending == Ending::TerminateAfterAnother) std::set_terminate(previous_terminate_handler);
+        install_emergency_restore(mark_first_step);
         if (!enable_raw_mode(0) || !enter_alternate_screen(1) || !enable_mouse_capture(1)) {
             ::_exit(90);
         }
@@ -247,6 +264,7 @@ std::string run_on_pty(Ending ending, termios& after, int& status) {
                 ::raise(SIGTERM);
                 break;
             case Ending::Terminate:
+            case Ending::TerminateAfterAnother:
                 std::terminate();
         }
         terminal = std::unexpected(std::string());  // destroys the terminal: cursor shown
@@ -269,7 +287,8 @@ std::string run_on_pty(Ending ending, termios& after, int& status) {
 }
 
 TEST(TerminalRestore, CookedModeAndCursorShownOnEveryEnding) {
-    for (Ending ending : {Ending::Orderly, Ending::Exit, Ending::Signal, Ending::Terminate}) {
+    for (Ending ending : {Ending::Orderly, Ending::Exit, Ending::Signal, Ending::Terminate,
+                          Ending::TerminateAfterAnother}) {
         SCOPED_TRACE(static_cast<int>(ending));
         termios after{};
         int status = 0;
@@ -283,12 +302,27 @@ TEST(TerminalRestore, CookedModeAndCursorShownOnEveryEnding) {
         EXPECT_NE(out.find(std::string(kDisableMouseCapture)), std::string::npos);
         EXPECT_NE(out.rfind("\x1b[?25h"), std::string::npos);
         EXPECT_GT(out.rfind("\x1b[?25h"), out.rfind("\x1b[?25l"));
+        // A fatal ending ends the children first, as a signal does, then restores.
+        const bool fatal = ending == Ending::Signal || ending == Ending::Terminate ||
+                           ending == Ending::TerminateAfterAnother;
+        const auto first_step = out.find(kFirstStepMark);
+        EXPECT_EQ(first_step != std::string::npos, fatal) << out;
+        if (fatal) {
+            EXPECT_LT(first_step, out.find("\x1b[?1049l", entered)) << out;
+        }
         if (ending == Ending::Signal) {
             ASSERT_TRUE(WIFSIGNALED(status));
             EXPECT_EQ(WTERMSIG(status), SIGTERM);  // the signal still ends the program
         } else if (ending == Ending::Terminate) {
             ASSERT_TRUE(WIFSIGNALED(status));
             EXPECT_EQ(WTERMSIG(status), SIGABRT);
+        } else if (ending == Ending::TerminateAfterAnother) {
+            // The handler that was there first ends the program, after the restore.
+            ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+            EXPECT_EQ(WEXITSTATUS(status), 1);
+            const auto previous = out.find(kPreviousHandlerMark);
+            ASSERT_NE(previous, std::string::npos) << out;
+            EXPECT_GT(previous, out.rfind("\x1b[?1049l")) << out;
         } else {
             ASSERT_TRUE(WIFEXITED(status));
         }
