@@ -45,135 +45,211 @@ std::expected<platform::Fd, int> open_folder(const std::string& path, int parent
     return platform::open_directory_at(parent_fd, name, platform::FollowFinalLink::no);
 }
 
-FolderMeasurement measure_entry(DevScanState& state, std::string& path,
-                                const platform::EntryStatus& st, std::uint64_t device,
-                                const RepoContext* repo, HardLinkSet& links, GitMode git_mode,
-                                int parent_fd, std::string_view name, bool path_valid,
-                                std::size_t components) {
-    // A nested mount root sharing the device (a bind mount) is another file system too.
-    const bool other_fs = parent_fd >= 0
-                              ? on_other_file_system_at(parent_fd, name.data(), st, device)
-                              : st.device != device;
-    if (other_fs) {
-        ++state.summary.skipped_paths;
-        return {};
-    }
+// What stays the same while one find is measured. A nested artifact is measured with a
+// scope of its own: no Git context, Git mode off.
+struct MeasureScope {
+    DevScanState& state;
+    std::uint64_t device;  // the find's file system
+    const RepoContext* repo;
+    HardLinkSet& links;
+    GitMode git_mode;
+};
+
+// One entry to measure: its status and where it was met.
+struct MeasuredEntry {
+    const platform::EntryStatus& status;
+    int parent_fd;          // the open folder it was listed in; -1 at the top
+    std::string_view name;  // NUL-terminated
+    bool path_valid;        // its whole path is valid UTF-8
+    std::size_t components;
+};
+
+// What a listed folder's measurement does with one child.
+enum class ChildStep : std::uint8_t {
+    measure,
+    measure_incomplete,  // measured, but it keeps its folder from being complete
+    skip,                // a worktree's `.git` file: Git's, not the find's
+    leave_out,           // not measured; its folder is incomplete
+    queue_checkout,      // a nested checkout: the search inspects it on its own
+    nested_find,         // a recognised artifact inside a checkout: a find of its own
+};
+
+struct ChildDecision {
+    ChildStep step = ChildStep::measure;
+    std::optional<ArtifactClass> artifact;  // for a nested find
+};
+
+// A nested mount root sharing the device (a bind mount) is another file system too.
+bool on_other_file_system(const MeasureScope& scope, const MeasuredEntry& entry) {
+    return entry.parent_fd >= 0 ? on_other_file_system_at(entry.parent_fd, entry.name.data(),
+                                                          entry.status, scope.device)
+                                : entry.status.device != scope.device;
+}
+
+// The entry itself: its blocks (a hard-linked file's once per find), a regular file's
+// count and access time, its modification time.
+FolderMeasurement measure_own(const MeasureScope& scope, const MeasuredEntry& entry) {
+    const platform::EntryStatus& st = entry.status;
     FolderMeasurement m;
     m.allocated_bytes = allocated_bytes(st);
     m.files = st.is_regular() ? 1 : 0;
     m.last_modified = epoch_seconds(modification_time(st));
     m.last_access = st.is_regular() ? epoch_seconds(access_time(st)) : std::nullopt;
-    m.complete = path_valid;
-    if (st.is_symlink()) {
-        return m;
+    m.complete = entry.path_valid;
+    if (st.is_regular() && st.link_count > 1 && !scope.links.insert({st.device, st.inode}).second) {
+        m.allocated_bytes = 0;
     }
-    if (st.is_regular() && st.link_count > 1) {
-        if (!links.insert({st.device, st.inode}).second) {
-            m.allocated_bytes = 0;
+    return m;
+}
+
+// A child folder holding a `.git` (links followed) or being a Git directory itself.
+bool is_checkout_at(int dirfd, std::string_view name) {
+    return platform::status_at(dirfd, filesystem::path_join(name, ".git").c_str(),
+                               platform::FollowFinalLink::yes)
+               .has_value() ||
+           is_git_dir_at(dirfd, name);
+}
+
+// Decides one child of a listed folder, in this order: Git's own data and nested
+// checkouts (Git mode), a Git directory's refs and objects, artifacts inside a checkout
+// (Git mode), then what keeps a folder from being proven regenerable (Git mode off).
+ChildDecision decide_child(const MeasureScope& scope, const FolderListing& listing,
+                           std::string_view folder_name, std::string_view name,
+                           const std::string& path, const platform::EntryStatus& st,
+                           bool in_git_dir) {
+    const bool git_mode = scope.git_mode == GitMode::On;
+    if (git_mode && name == ".git") {
+        return {st.is_directory() ? ChildStep::leave_out : ChildStep::skip, std::nullopt};
+    }
+    if (git_mode && st.is_directory() && is_checkout_at(listing.fd(), name)) {
+        return {ChildStep::queue_checkout, std::nullopt};
+    }
+    if (in_git_dir && (name == "refs" || name == "objects")) {
+        return {ChildStep::leave_out, std::nullopt};
+    }
+    if (git_mode && st.is_directory()) {
+        if (auto artifact = classify_artifact_at(listing.fd(), name, path, st)) {
+            return {ChildStep::nested_find, std::move(artifact)};
         }
     }
-    if (!st.is_directory()) {
-        return m;
+    if (!git_mode && name == ".git") {
+        return {ChildStep::leave_out, std::nullopt};
     }
-    if (components > kMaxMeasureComponents || state.budget_spent()) {
-        m.complete = false;
-        return m;
+    if (!git_mode && folder_name == "__pycache__") {
+        const auto ext = extension_of(name);
+        if (!ext || is_not_bytecode_ext(*ext)) {
+            return {ChildStep::measure_incomplete, std::nullopt};
+        }
     }
-    auto listing = list_folder(state, path, parent_fd, name.data());
-    if (!listing) {
-        m.complete = false;
-        return m;
+    return {ChildStep::measure, std::nullopt};
+}
+
+void add_sizes(FolderMeasurement& into, const FolderMeasurement& part) {
+    into.allocated_bytes = platform::saturating_add(into.allocated_bytes, part.allocated_bytes);
+    into.files = platform::saturating_add(into.files, part.files);
+    into.complete = into.complete && part.complete;
+}
+
+FolderMeasurement measure_entry(const MeasureScope& scope, std::string& path,
+                                const MeasuredEntry& entry);
+
+// An artifact met inside a checkout, measured as a find of its own and reported (or kept
+// for the measurement made ahead to report). Its times stay out of the checkout's: a
+// rebuild does not make the checkout recent.
+FolderMeasurement measure_nested_find(const MeasureScope& scope, std::string& path,
+                                      const MeasuredEntry& entry, const ArtifactClass& artifact) {
+    const FolderMeasurement m =
+        measure_entry({scope.state, scope.device, nullptr, scope.links, GitMode::Off}, path, entry);
+    DevScanState& state = scope.state;
+    if (state.nested_finds != nullptr) {
+        const std::size_t listings =
+            state.listing_marks != nullptr ? state.listing_marks->size() : 0;
+        state.nested_finds->push_back({path, artifact.kind, artifact.tool, m, listings});
+    } else {
+        build_artifact_candidate(state, path, artifact.kind, artifact.tool, m, scope.repo);
     }
-    if (!listing->whole()) {
-        m.complete = false;
-    }
-    const int dirfd = listing->fd();
-    const bool git_dir = listing->is_git_dir();
-    if (git_dir) {
-        m.complete = false;
-    }
-    const bool pycache = name == "__pycache__";
+    return m;
+}
+
+// Every child of the listed folder at `path`, each decided, then measured and added.
+// `path` grows by each child's name in turn and is given back as it was.
+void measure_children(const MeasureScope& scope, std::string& path, const FolderListing& listing,
+                      const MeasuredEntry& folder, FolderMeasurement& m) {
+    DevScanState& state = scope.state;
+    const bool in_git_dir = listing.is_git_dir();
+    m.complete = m.complete && listing.whole() && !in_git_dir;
     const std::size_t base = path.size();
     const bool needs_separator = path.empty() || path.back() != '/';
-    for (std::size_t i = 0; i < listing->size(); ++i) {
+    for (std::size_t i = 0; i < listing.size(); ++i) {
         if (state.budget_spent()) {
             m.complete = false;
             break;
         }
-        const std::string_view child_name = listing->name(i);
+        const std::string_view name = listing.name(i);
         path.resize(base);
         if (needs_separator) path.push_back('/');
-        path.append(child_name);
-        const auto cst =
-            platform::status_at(dirfd, child_name.data(), platform::FollowFinalLink::no);
-        if (!cst) {
+        path.append(name);
+        const auto st =
+            platform::status_at(listing.fd(), name.data(), platform::FollowFinalLink::no);
+        if (!st) {
             ++state.summary.skipped_paths;
             m.complete = false;
             continue;
         }
-        if (git_mode == GitMode::On) {
-            if (child_name == ".git") {
-                if (cst->is_directory()) {
-                    m.complete = false;
-                }
-                continue;
-            }
-            if (cst->is_directory() &&
-                (platform::status_at(dirfd, filesystem::path_join(child_name, ".git").c_str(),
-                                     platform::FollowFinalLink::yes)
-                     .has_value() ||
-                 is_git_dir_at(dirfd, child_name))) {
-                m.complete = false;
+        const ChildDecision decision =
+            decide_child(scope, listing, folder.name, name, path, *st, in_git_dir);
+        const MeasuredEntry child{*st, listing.fd(), name,
+                                  folder.path_valid && platform::is_valid_utf8(name),
+                                  folder.components + 1};
+        switch (decision.step) {
+            case ChildStep::skip:
+                break;
+            case ChildStep::queue_checkout:
                 state.folder_queue.emplace_front(path, 0);
-                continue;
-            }
-        }
-        if (git_dir && (child_name == "refs" || child_name == "objects")) {
-            m.complete = false;
-            continue;
-        }
-        const bool child_valid = path_valid && platform::is_valid_utf8(child_name);
-        if (git_mode == GitMode::On && cst->is_directory()) {
-            if (auto cls = classify_artifact_at(dirfd, child_name, path, *cst)) {
-                const FolderMeasurement nested_m =
-                    measure_entry(state, path, *cst, device, nullptr, links, GitMode::Off, dirfd,
-                                  child_name, child_valid, components + 1);
-                if (state.nested_finds != nullptr) {
-                    const std::size_t listings =
-                        state.listing_marks != nullptr ? state.listing_marks->size() : 0;
-                    state.nested_finds->push_back({path, cls->kind, cls->tool, nested_m, listings});
-                } else {
-                    build_artifact_candidate(state, path, cls->kind, cls->tool, nested_m, repo);
-                }
-                m.allocated_bytes =
-                    platform::saturating_add(m.allocated_bytes, nested_m.allocated_bytes);
-                m.files = platform::saturating_add(m.files, nested_m.files);
-                m.complete = m.complete && nested_m.complete;
-                continue;
-            }
-        }
-        if (git_mode == GitMode::Off) {
-            if (child_name == ".git") {
                 m.complete = false;
-                continue;
-            }
-            if (pycache) {
-                const auto ext = extension_of(child_name);
-                if (!ext || is_not_bytecode_ext(*ext)) {
-                    m.complete = false;
-                }
+                break;
+            case ChildStep::leave_out:
+                m.complete = false;
+                break;
+            case ChildStep::nested_find:
+                add_sizes(m, measure_nested_find(scope, path, child, *decision.artifact));
+                break;
+            case ChildStep::measure_incomplete:
+                m.complete = false;
+                [[fallthrough]];
+            case ChildStep::measure: {
+                const FolderMeasurement sub = measure_entry(scope, path, child);
+                add_sizes(m, sub);
+                keep_newest(m.last_modified, sub.last_modified);
+                keep_newest(m.last_access, sub.last_access);
+                break;
             }
         }
-        const FolderMeasurement sub =
-            measure_entry(state, path, *cst, device, repo, links, git_mode, dirfd, child_name,
-                          child_valid, components + 1);
-        m.allocated_bytes = platform::saturating_add(m.allocated_bytes, sub.allocated_bytes);
-        m.files = platform::saturating_add(m.files, sub.files);
-        keep_newest(m.last_modified, sub.last_modified);
-        keep_newest(m.last_access, sub.last_access);
-        m.complete = m.complete && sub.complete;
     }
     path.resize(base);
+}
+
+// One entry and, for a folder, everything below it on the find's file system.
+FolderMeasurement measure_entry(const MeasureScope& scope, std::string& path,
+                                const MeasuredEntry& entry) {
+    if (on_other_file_system(scope, entry)) {
+        ++scope.state.summary.skipped_paths;
+        return {};
+    }
+    FolderMeasurement m = measure_own(scope, entry);
+    if (!entry.status.is_directory()) {
+        return m;
+    }
+    if (entry.components > kMaxMeasureComponents || scope.state.budget_spent()) {
+        m.complete = false;
+        return m;
+    }
+    const auto listing = list_folder(scope.state, path, entry.parent_fd, entry.name.data());
+    if (!listing) {
+        m.complete = false;
+        return m;
+    }
+    measure_children(scope, path, *listing, entry, m);
     return m;
 }
 
@@ -185,8 +261,9 @@ FolderMeasurement measure_top(DevScanState& state, const std::string& path,
     // The name is handed on as a C string only with an open parent, which the top of a
     // measurement never has; the copy keeps it terminated all the same.
     const std::string own_name(name);
-    return measure_entry(state, buffer, status, device, repo, links, git_mode, -1, own_name,
-                         platform::is_valid_utf8(path), filesystem::path_components(path).size());
+    return measure_entry({state, device, repo, links, git_mode}, buffer,
+                         {status, -1, own_name, platform::is_valid_utf8(path),
+                          filesystem::path_components(path).size()});
 }
 
 }  // namespace
