@@ -15,7 +15,6 @@
 #include "core/policy/decision.hpp"
 #include "platform/file_status.hpp"
 #include "platform/os_error.hpp"
-#include "platform/text.hpp"
 
 namespace bramvelt::cleanup {
 namespace {
@@ -50,7 +49,7 @@ std::expected<void, std::string> rescan_artifact(development::DevScanState& stat
     if (auto root = enclosing_checkout(folder)) {
         std::optional<std::vector<std::string>> tracked;
         if (auto listed = development::run_ls_files(state, *root)) {
-            tracked = platform::split_on_zero_bytes(*listed);
+            tracked = std::move(listed->paths);
         }
         repo = development::RepoContext{std::move(*root), std::move(tracked)};
     }

@@ -12,11 +12,11 @@
 #include "core/development/git_runner.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
+#include "core/development/tracked_files.hpp"
 #include "core/development/worktree_list.hpp"
 #include "core/filesystem/byte_path.hpp"
 #include "core/filesystem/parent_handle.hpp"
 #include "platform/file_status.hpp"
-#include "platform/text.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::cleanup {
@@ -38,12 +38,40 @@ std::optional<development::FilterDrivers> worktree_filter_drivers(std::string_vi
     return development::parse_filter_listing(*listing);
 }
 
+// Whether the index's entries, read once, let the worktree go: no submodule checked out
+// in it (mode 160000, its folder holding a `.git`), and no file present whose edits the
+// status cannot show (skip-worktree, assume-unchanged; the flag may be newer than the
+// re-check).
+bool index_allows_removal(std::string_view worktree, const CancelFlag& cancel) {
+    static const std::vector<std::string> kStage{"ls-files", "--stage", "-v", "-z"};
+    const auto staged =
+        development::run_git(worktree, kStage, cancel, development::kGitTimeoutSeconds);
+    if (!staged) return false;
+    for (const std::string_view record : development::zero_separated_records(*staged)) {
+        // "<tag> <mode> <object> <stage>\t<path>", the tag one letter and a space.
+        const std::size_t tab = record.find('\t');
+        if (tab == std::string_view::npos || tab < 2) continue;
+        const std::string_view path = record.substr(tab + 1);
+        if (development::hidden_from_status(record.front()) &&
+            development::present_in_checkout(worktree, path)) {
+            return false;
+        }
+        if (!record.substr(2).starts_with("160000 ")) continue;
+        const std::string dot_git =
+            filesystem::path_join(filesystem::path_join(worktree, path), ".git");
+        const auto found = platform::status_of_path(dot_git, platform::FollowFinalLink::no);
+        if (found || found.error() != ENOENT) return false;
+    }
+    return true;
+}
+
 // Git's "would you remove it without forcing?", asked without deleting anything: the
-// worktree is listed, is not the main worktree and is not locked; it holds no submodule;
-// and its status, with the repository's filter drivers emptied, is clean. Every untracked
-// file counts, whatever status.showUntrackedFiles says: one made since the re-check would
-// go with the folder. Ignored files do not count, as for Git's own unforced removal; the
-// re-check accounted for those it found.
+// worktree is listed, is not the main worktree and is not locked; it holds no submodule
+// and no edit the status looks past; and its status, with the repository's filter
+// drivers emptied, is clean. Every untracked file counts, whatever
+// status.showUntrackedFiles says: one made since the re-check would go with the folder.
+// Ignored files do not count, as for Git's own unforced removal; the re-check accounted
+// for those it found.
 bool git_would_remove(std::string_view worktree, std::string_view repository,
                       const WorktreeAdmin& admin, const CancelFlag& cancel) {
     static const std::vector<std::string> kList{"worktree", "list", "--porcelain", "-z"};
@@ -58,19 +86,7 @@ bool git_would_remove(std::string_view worktree, std::string_view repository,
     const auto modules =
         platform::status_at(admin.admin_fd.get(), "modules", platform::FollowFinalLink::no);
     if (modules || modules.error() != ENOENT) return false;
-    static const std::vector<std::string> kStage{"ls-files", "--stage", "-z"};
-    auto staged = development::run_git(worktree, kStage, cancel, development::kGitTimeoutSeconds);
-    if (!staged) return false;
-    for (const std::string& record : platform::split_on_zero_bytes(std::move(*staged))) {
-        // "<mode> <object> <stage>\t<path>": a submodule is mode 160000, checked out
-        // when its folder holds a `.git`.
-        const std::size_t tab = record.find('\t');
-        if (!record.starts_with("160000 ") || tab == std::string_view::npos) continue;
-        const std::string dot_git =
-            filesystem::path_join(filesystem::path_join(worktree, record.substr(tab + 1)), ".git");
-        const auto found = platform::status_of_path(dot_git, platform::FollowFinalLink::no);
-        if (found || found.error() != ENOENT) return false;
-    }
+    if (!index_allows_removal(worktree, cancel)) return false;
 
     const auto drivers = worktree_filter_drivers(worktree, admin.common_dir, cancel);
     static const std::vector<std::string> kStatus{"status", "--porcelain", "--untracked-files=all",

@@ -75,12 +75,12 @@ void build_artifact_candidate(DevScanState& state, const std::string& path,
     build_artifact_candidate(state, path, artifact.kind, artifact.tool, measurement, repo);
 }
 
-std::optional<std::string> run_ls_files(DevScanState& state, const std::string& folder) {
-    auto out = run_git_budgeted(state, folder, git_query::tracked_files(), GitQuery::Local);
+std::optional<TrackedFiles> run_ls_files(DevScanState& state, const std::string& folder) {
+    const auto out = run_git_budgeted(state, folder, git_query::tracked_files(), GitQuery::Local);
     if (!out) {
         return std::nullopt;
     }
-    return std::move(*out);
+    return parse_tracked_files(*out);
 }
 
 }  // namespace bramvelt::development

@@ -10,6 +10,7 @@
 
 #include "core/development/classify.hpp"
 #include "core/development/measure.hpp"
+#include "core/development/tracked_files.hpp"
 
 namespace bramvelt::development {
 
@@ -41,7 +42,8 @@ void build_artifact_candidate(DevScanState& state, const std::string& path,
                               const ArtifactClass& artifact, const RepoContext* repo,
                               const FolderMeasurement& measurement);
 
-// Raw output of `git ls-files -z` in the folder, or nothing when it fails.
-std::optional<std::string> run_ls_files(DevScanState& state, const std::string& folder);
+// The tracked files of the checkout at `folder` (`git ls-files -v -z`), or nothing when
+// the listing fails.
+std::optional<TrackedFiles> run_ls_files(DevScanState& state, const std::string& folder);
 
 }  // namespace bramvelt::development

@@ -11,6 +11,7 @@
 #include "core/development/measure_ahead.hpp"
 #include "core/development/paths.hpp"
 #include "core/development/state.hpp"
+#include "core/development/tracked_files.hpp"
 #include "core/filesystem/byte_path.hpp"
 #include "platform/file_status.hpp"
 #include "platform/text.hpp"
@@ -191,6 +192,7 @@ struct CheckoutFacts {
 // is not asked about.
 struct WorkingTree {
     std::optional<std::vector<std::string>> tracked;  // absent when the listing failed
+    std::vector<std::string> hidden_from_status;      // tracked, raw bytes
     std::vector<std::string> ignored;                 // relative to the checkout
     // A measurement made ahead counts only after the status it followed: the status may
     // read files, which changes their access times.
@@ -287,6 +289,20 @@ std::optional<FilterDrivers> find_filter_drivers(DevScanState& state, const std:
     return parse_filter_listing(*out);
 }
 
+// Counts what the status did not show: a tracked file whose index entry tells Git to look
+// past it (skip-worktree, assume-unchanged), present in the checkout. Only a status that
+// was established can be added to.
+void add_hidden_edits(const std::string& folder, const WorkingTree& tree, GitDetail& detail) {
+    if (detail.dirty == DirtyState::NotEstablished) {
+        return;
+    }
+    const std::uint64_t edits = count_hidden_edits(folder, tree.hidden_from_status);
+    if (edits != 0) {
+        detail.modified = platform::saturating_add(detail.modified, edits);
+        detail.dirty = DirtyState::Yes;
+    }
+}
+
 // The tracked files, then the status counts and ignored paths. A failed query leaves its
 // part unknown: no tracked list, or a dirty state that is not established. The status
 // leaves submodule contents out, since a submodule's own configuration may name filters.
@@ -296,8 +312,9 @@ WorkingTree read_checkout_status(DevScanState& state, const std::string& folder,
     if (detail.partial_history) {
         return tree;
     }
-    if (auto out = run_ls_files(state, folder)) {
-        tree.tracked = platform::split_on_zero_bytes(std::move(*out));
+    if (auto listed = run_ls_files(state, folder)) {
+        tree.tracked = std::move(listed->paths);
+        tree.hidden_from_status = std::move(listed->hidden_from_status);
     }
     const auto drivers = find_filter_drivers(state, folder, common_dir);
     if (!drivers) {
@@ -311,6 +328,7 @@ WorkingTree read_checkout_status(DevScanState& state, const std::string& folder,
         detail.untracked = counts.untracked;
         detail.dirty = counts.dirty;
         tree.ignored = std::move(counts.ignored);
+        add_hidden_edits(folder, tree, detail);
     }
     return tree;
 }

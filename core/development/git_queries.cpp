@@ -38,7 +38,7 @@ const std::vector<std::string>& head() {
 }
 
 const std::vector<std::string>& tracked_files() {
-    static const std::vector<std::string> kArgs{"ls-files", "-z"};
+    static const std::vector<std::string> kArgs{"ls-files", "-v", "-z"};
     return kArgs;
 }
 

@@ -13,6 +13,7 @@ const std::vector<std::string>& worktree_list();
 const std::vector<std::string>& remotes();
 const std::vector<std::string>& partial_clone_settings();
 const std::vector<std::string>& head();
+// Each path after its tag, which also tells the entries the status looks past.
 const std::vector<std::string>& tracked_files();
 // Submodule contents stay out: a submodule's own configuration names its own filters.
 const std::vector<std::string>& status();

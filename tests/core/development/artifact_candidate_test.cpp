@@ -7,7 +7,6 @@
 
 #include "core/development/state.hpp"
 #include "dev_fixture.hpp"
-#include "platform/text.hpp"
 
 namespace bramvelt::development {
 namespace {
@@ -94,8 +93,7 @@ TEST_F(DevArtifactTest, InsideGitOwnershipComesFromGit) {
     git(repo, {"commit", "-q", "-m", "more"});
 
     testing::StateFixture f({repo});
-    auto tracked = platform::split_on_zero_bytes(*run_ls_files(f.state, repo));
-    const RepoContext context{repo, tracked};
+    const RepoContext context{repo, run_ls_files(f.state, repo)->paths};
 
     const auto dist = build(f, repo + "/dist", CandidateKind::Build, "JavaScript build",
                             complete_measurement(), &context);

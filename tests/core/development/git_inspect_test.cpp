@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "core/development/artifact_candidate.hpp"
@@ -135,6 +136,65 @@ TEST_F(DevInspectTest, WorktreeStatesThatBlockRemoval) {
         const auto cand = inspect(wt);
         EXPECT_EQ(cand.recommendation, Recommendation::Keep) << c.name;
         EXPECT_EQ(cand.reasons, c.expected) << c.name;
+    }
+}
+
+// Edits no status shows: a tracked file marked skip-worktree or assume-unchanged. Its file
+// present counts as modified; absent, as a sparse checkout leaves what lies outside its
+// cone, it changes nothing.
+TEST_F(DevInspectTest, EditsTheStatusLooksPastCountWhenTheirFileIsThere) {
+    commit_file(repo, "settings.conf", "db=prod\n");
+    tmp.make_dir("ws/repo/docs");
+    commit_file(repo, "docs/guide.txt", "guide\n");
+    const auto mark = [](const std::string& wt, const char* flag, const std::string& file) {
+        git(wt, {"update-index", flag, file});
+        std::ofstream(wt + "/" + file) << "db=local-password\n";
+    };
+    struct Case {
+        std::string name;
+        std::function<void(const std::string& wt)> setup;
+        std::uint64_t modified;
+    };
+    const std::vector<Case> cases = {
+        {"skip-worktree",
+         [&](const std::string& wt) { mark(wt, "--skip-worktree", "settings.conf"); }, 1},
+        {"assume-unchanged",
+         [&](const std::string& wt) { mark(wt, "--assume-unchanged", "settings.conf"); }, 1},
+        {"both-beside-a-plain-edit",
+         [&](const std::string& wt) {
+             mark(wt, "--skip-worktree", "settings.conf");
+             mark(wt, "--assume-unchanged", "docs/guide.txt");
+             std::ofstream(wt + "/README") << "changed\n";
+         },
+         3},
+        {"sparse",
+         [](const std::string& wt) {
+             git(wt, {"sparse-checkout", "set", "--cone", "src"});
+             ASSERT_FALSE(std::filesystem::exists(wt + "/docs/guide.txt"));
+             ASSERT_EQ(git(wt, {"ls-files", "-v", "docs"}), "S docs/guide.txt\n");
+         },
+         0},
+        {"skip-worktree-deleted",
+         [](const std::string& wt) {
+             git(wt, {"update-index", "--skip-worktree", "settings.conf"});
+             std::filesystem::remove(wt + "/settings.conf");
+         },
+         0},
+    };
+    for (const auto& c : cases) {
+        const std::string wt = add_worktree(c.name);
+        c.setup(wt);
+        const auto cand = inspect(wt);
+        ASSERT_TRUE(cand.git) << c.name;
+        EXPECT_EQ(cand.git->modified, c.modified) << c.name;
+        if (c.modified == 0) {
+            EXPECT_EQ(cand.git->dirty, DirtyState::No) << c.name;
+            EXPECT_EQ(cand.recommendation, Recommendation::ReviewRemoval) << c.name;
+        } else {
+            EXPECT_EQ(cand.git->dirty, DirtyState::Yes) << c.name;
+            EXPECT_EQ(cand.recommendation, Recommendation::Keep) << c.name;
+            EXPECT_EQ(cand.reasons, reasons({kReasonDirty, kReasonSquash})) << c.name;
+        }
     }
 }
 

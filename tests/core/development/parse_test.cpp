@@ -1,11 +1,12 @@
 // Readers of Git's answers: one-line answers, worktree lists, status records, ls-remote
-// lines and NUL-separated lists.
+// lines, tracked-file listings and NUL-separated lists.
 
 #include <gtest/gtest.h>
 
 #include "core/development/artifact_candidate.hpp"
 #include "core/development/git_inspect.hpp"
 #include "core/development/repo_facts.hpp"
+#include "core/development/tracked_files.hpp"
 #include "core/development/worktree_list.hpp"
 #include "dev_fixture.hpp"
 
@@ -79,6 +80,19 @@ TEST(DevGitStatus, CountsAndRenames) {
     const auto short_record = parse_git_status("?? a\0M\0"s);
     EXPECT_EQ(short_record.dirty, DirtyState::NotEstablished);
     EXPECT_EQ(short_record.untracked, 1u);
+}
+
+// Tags as `ls-files -v` writes them: "H" plain, "M" unmerged, "S" skip-worktree, lower
+// case assume-unchanged. The hidden paths keep their bytes, to be found on disk.
+TEST(DevTrackedFiles, TagsStrippedAndHiddenEntriesKept) {
+    const auto files = parse_tracked_files(
+        "H plain\0S skip\0h assumed\0M merge\0s both\0\0"
+        "S dir/\xFF\0"s);
+    EXPECT_EQ(files.paths, (std::vector<std::string>{"plain", "skip", "assumed", "merge", "both",
+                                                     "dir/\uFFFD"}));
+    EXPECT_EQ(files.hidden_from_status,
+              (std::vector<std::string>{"skip", "assumed", "both", "dir/\xFF"}));
+    EXPECT_TRUE(parse_tracked_files("").paths.empty());
 }
 
 TEST(DevLsRemoteLine, ExactlyTwoFields) {

@@ -1,0 +1,111 @@
+// Edits in a linked worktree that Git's status looks past (a tracked file marked
+// skip-worktree or assume-unchanged) keep the worktree through `dev` and `clean`; a sparse
+// worktree, whose flagged files are absent, and a plain one are removed.
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "support/fixture_git.hpp"
+#include "support/run_process.hpp"
+#include "support/temp_dir.hpp"
+
+namespace bramvelt::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The cleanup service wants the account's own home, so the workspace lies elsewhere.
+std::string account_home() {
+    const passwd* entry = ::getpwuid(::getuid());
+    return entry && entry->pw_dir ? entry->pw_dir : "/";
+}
+
+class HiddenEdits : public ::testing::Test {
+  protected:
+    TempDir tmp;
+    std::string ws = tmp.make_dir("ws");
+    std::string repo = tmp.make_dir("ws/repo");
+
+    std::vector<std::string> environment() const {
+        const char* path = std::getenv("PATH");
+        return {"HOME=" + account_home(),
+                "XDG_DATA_HOME=" + (tmp / "data"),
+                "PATH=" + std::string(path ? path : "/usr/bin:/bin"),
+                "GIT_CONFIG_NOSYSTEM=1",
+                "GIT_CONFIG_GLOBAL=/dev/null",
+                "LC_ALL=C"};
+    }
+
+    void git(const std::string& dir, const std::vector<std::string>& args) const {
+        fixture_git(dir, args, environment());
+    }
+
+    ProcessResult run(std::vector<std::string> args) const {
+        RunOptions options;
+        options.environment = environment();
+        options.cwd = tmp.path();
+        return run_bramvelt(args, options);
+    }
+
+    // A worktree on a branch of its own at main's commit.
+    std::string worktree(const std::string& name) const {
+        git(repo, {"worktree", "add", "-q", "-b", name, ws + "/" + name});
+        return ws + "/" + name;
+    }
+
+    void SetUp() override {
+        git(repo, {"init", "-q"});
+        tmp.write_file("ws/repo/settings.conf", "db=prod\n");
+        tmp.write_file("ws/repo/docs/guide.txt", "guide\n");
+        git(repo, {"add", "."});
+        git(repo, {"commit", "-q", "-m", "init"});
+        for (const char* flag : {"--skip-worktree", "--assume-unchanged"}) {
+            const std::string wt = worktree(std::string("wt") + flag);
+            git(wt, {"update-index", flag, "settings.conf"});
+            tmp.write_file("ws/wt" + std::string(flag) + "/settings.conf", "db=local-password\n");
+        }
+        git(worktree("wt-sparse"), {"sparse-checkout", "set", "--cone", "src"});
+        worktree("wt-plain");
+    }
+};
+
+TEST_F(HiddenEdits, TheSearchKeepsThemAndTheCleanupLeavesThem) {
+    const auto listed = run({"dev", "--json", ws});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    std::map<std::string, nlohmann::json> by_path;
+    const auto doc = nlohmann::json::parse(listed.out);
+    for (const auto& c : doc["candidates"]) by_path[c["path"]] = c;
+    for (const char* name : {"wt--skip-worktree", "wt--assume-unchanged"}) {
+        const auto& c = by_path[ws + "/" + name];
+        EXPECT_EQ(c["recommendation"], "keep") << name;
+        EXPECT_EQ(c["category"], "keep") << name;
+        EXPECT_EQ(c["status"], "Local changes") << name;
+        EXPECT_EQ(c["git"]["modified"], 1) << name;
+        EXPECT_EQ(c["git"]["dirty"], true) << name;
+        EXPECT_EQ(c["reasons"][0],
+                  "Uncommitted changes, untracked files, or an incomplete Git status check.")
+            << name;
+    }
+    for (const char* name : {"wt-sparse", "wt-plain"}) {
+        EXPECT_EQ(by_path[ws + "/" + name]["category"], "worktree") << name;
+    }
+
+    const auto cleaned = run({"clean", "--category", "worktree", "--yes", "--delete", ws});
+    EXPECT_EQ(cleaned.status, 0) << cleaned.err << cleaned.out;
+    EXPECT_FALSE(fs::exists(ws + "/wt-sparse"));
+    EXPECT_FALSE(fs::exists(ws + "/wt-plain"));
+    for (const char* name : {"wt--skip-worktree", "wt--assume-unchanged"}) {
+        const auto settings = run_process("/bin/cat", {ws + "/" + name + "/settings.conf"});
+        EXPECT_EQ(settings.out, "db=local-password\n") << name;
+    }
+}
+
+}  // namespace
+}  // namespace bramvelt::testing
