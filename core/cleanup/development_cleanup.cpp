@@ -9,6 +9,7 @@
 #include "core/cleanup/dev_recheck.hpp"
 #include "core/cleanup/dev_request_check.hpp"
 #include "core/cleanup/orchestrator.hpp"
+#include "core/cleanup/run_stop.hpp"
 #include "core/cleanup/sanitize.hpp"
 #include "core/cleanup/worktree_removal.hpp"
 #include "core/filesystem/identity.hpp"
@@ -25,6 +26,8 @@ using development::DevCandidate;
 struct ItemFailure {
     std::string message;
     std::optional<std::string> code;
+    // An exception failed the item and stopped the run: Failed, whatever the flag says.
+    bool stopped_run = false;
 };
 
 using ItemOutcome = std::expected<CleanupStatus, ItemFailure>;
@@ -58,7 +61,8 @@ struct DevRun {
             processed = platform::saturating_add(processed, outcome.error().processed_bytes);
             if (outcome.error().error_code == kCodeDevelopmentPartial) part_removed = true;
             return std::unexpected(ItemFailure{std::move(outcome.error().message),
-                                               std::move(outcome.error().error_code)});
+                                               std::move(outcome.error().error_code),
+                                               outcome.error().stopped_run});
         }
         part_removed = true;
         processed = platform::saturating_add(processed, outcome->processed_bytes);
@@ -143,6 +147,23 @@ ItemOutcome clean_item(DevRun& run, const DevCleanupItem& item) {
     return run.clean_through_plan(CleanupItem{item.identity, item.item_id, item.path});
 }
 
+// The item from its first report to its outcome. An exception on the way (memory ran
+// out, a thread could not start, the sink failed) is its failure, and stops the run.
+ItemOutcome start_and_clean_item(DevRun& run, const DevCleanupItem& reviewed,
+                                 const std::string& canonical) {
+    try {
+        run.base.stage = std::string(kStageCheckingDevelopment);
+        run.base.detail = sanitize_report_text(reviewed.path);
+        run.base.item_id = reviewed.item_id;
+        run.send_base();
+        DevCleanupItem item = reviewed;
+        item.path = canonical;
+        return clean_item(run, item);
+    } catch (...) {
+        return std::unexpected(ItemFailure{stop_run_for_exception(run.cancel), std::nullopt, true});
+    }
+}
+
 // Where the run's byte counts stood when an item began.
 struct ItemStart {
     std::uint64_t processed = 0;
@@ -170,7 +191,7 @@ CleanupItemResult result_of(const DevRun& run, const DevCleanupItem& item, ItemO
         result.error_code = std::move(outcome.error().code);
         return result;
     }
-    if (is_cancelled(run.cancel)) {
+    if (is_cancelled(run.cancel) && !outcome.error().stopped_run) {
         ++summary.cancelled_items;
         result.status = CleanupStatus::Cancelled;
     } else {
@@ -188,44 +209,46 @@ void run_dev_cleanup(const DevCleanupRequest& request, const CancelFlag& cancel,
                      std::shared_ptr<host_trash::TrashRegistry> registry,
                      const CleanupEventSink& sink) {
     // The sending ends stay until the run returns, so the channels never disconnect.
-    auto [link, senders] = host_trash::open_host_link(std::move(registry));
-    auto canonical = check_dev_cleanup_request(request);
+    std::optional<std::pair<host_trash::CleanupHostLink, host_trash::HostLinkSenders>> host;
+    std::expected<std::vector<std::string>, std::string> canonical;
+    // An exception before the first item refuses the run: nothing was touched.
+    try {
+        host.emplace(host_trash::open_host_link(std::move(registry)));
+        canonical = check_dev_cleanup_request(request);
+        if (canonical) sink(PlanStarted{std::nullopt, request.items.size(), 0});
+    } catch (...) {
+        canonical = std::unexpected(stop_run_for_exception(cancel));
+    }
     if (!canonical) {
-        sink(Failed{std::string(kCodeDevelopmentPreflight),
-                    sanitize_report_text(canonical.error())});
+        send_or_stop(cancel, [&] {
+            sink(Failed{std::string(kCodeDevelopmentPreflight),
+                        sanitize_report_text(canonical.error())});
+        });
         return;
     }
 
-    DevRun run{request, cancel, link, sink, {}, 0, 0, false};
+    DevRun run{request, cancel, host->first, sink, {}, 0, 0, false};
     run.base.stage = std::string(kStageCheckingDevelopment);
     run.base.items_total = request.items.size();
     CleanupSummary summary;
-    sink(PlanStarted{std::nullopt, request.items.size(), 0});
 
     for (std::size_t i = 0; i < request.items.size(); ++i) {
         const DevCleanupItem& reviewed = request.items[i];
-        run.base.stage = std::string(kStageCheckingDevelopment);
-        run.base.detail = sanitize_report_text(reviewed.path);
-        run.base.item_id = reviewed.item_id;
-        run.send_base();
         const ItemStart start{run.processed, run.trashed};
         run.part_removed = false;
-
-        DevCleanupItem item = reviewed;
-        item.path = (*canonical)[i];
-        ItemOutcome outcome = clean_item(run, item);
+        ItemOutcome outcome = start_and_clean_item(run, reviewed, (*canonical)[i]);
         CleanupItemResult result = result_of(run, reviewed, std::move(outcome), start, summary);
         if (result.error) summary.results.push_back(result);
-        sink(ItemFinished{std::move(result)});
+        send_or_stop(cancel, [&] { sink(ItemFinished{std::move(result)}); });
 
         run.base.items_done = i + 1;
         run.base.bytes_done = run.processed;
-        run.send_base();
+        send_or_stop(cancel, [&] { run.send_base(); });
     }
     summary.processed_bytes = run.processed;
     summary.trashed_bytes = run.trashed;
     summary.cancelled = is_cancelled(cancel);
-    sink(Summary{std::move(summary)});
+    send_or_stop(cancel, [&] { sink(Summary{std::move(summary)}); });
 }
 
 }  // namespace bramvelt::cleanup

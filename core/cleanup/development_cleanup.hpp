@@ -48,7 +48,11 @@ struct DevCleanupRequest {
 // and Trash requests, for a worktree that reaches its removal one "removing_worktree"
 // Progress, its ItemFinished and a Progress counting it; then Summary. The caller makes a
 // new registry for every run and gives the same one to its sink, which serves the run's
-// Trash requests.
+// Trash requests. An exception while an item is under way (memory ran out, a thread
+// could not start, the sink failed) fails that item with its text
+// (platform/resource_exhaustion.hpp), "development_partial" with its bytes when part of it
+// went; the run then sets the cancel flag itself, so later items end stopped and nothing
+// more is removed. One before the first item refuses the run ("development_preflight").
 void run_dev_cleanup(const DevCleanupRequest& request, const CancelFlag& cancel,
                      std::shared_ptr<host_trash::TrashRegistry> registry,
                      const CleanupEventSink& sink);

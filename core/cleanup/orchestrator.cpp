@@ -12,6 +12,7 @@
 #include "core/cleanup/permanent_removal.hpp"
 #include "core/cleanup/progress_reporter.hpp"
 #include "core/cleanup/removal_rules.hpp"
+#include "core/cleanup/run_stop.hpp"
 #include "core/cleanup/sanitize.hpp"
 #include "core/cleanup/step_guard.hpp"
 #include "core/cleanup/validation.hpp"
@@ -25,8 +26,13 @@ namespace {
 
 // The host side could not tell whether a move to the Trash happened.
 struct Indeterminate {};
-// How one item's steps ended: done, a failure text, or unknown.
-using StepOutcome = std::variant<std::monostate, std::string, Indeterminate>;
+// A step threw (memory ran out, a thread could not start, the sink failed): the item
+// failed with this text whatever the cancel flag says, and the run stopped itself.
+struct StoppedRun {
+    std::string message;
+};
+// How one item's steps ended: done, a failure text, unknown, or an exception.
+using StepOutcome = std::variant<std::monostate, std::string, Indeterminate, StoppedRun>;
 
 StepOutcome outcome_of(std::expected<void, std::string> step) {
     if (!step) return std::move(step.error());
@@ -100,14 +106,16 @@ CleanupItemResult result_of(const AuthorizedItem& item, const CleanupAction& act
         result.error_code = std::string(kCodeNativeTrashIndeterminate);
         result.error = std::string(kNativeTrashUnknown);
     } else {
-        if (is_cancelled(cancel)) {
+        const auto* stopped = std::get_if<StoppedRun>(&outcome);
+        if (is_cancelled(cancel) && stopped == nullptr) {
             ++summary.cancelled_items;
             result.status = CleanupStatus::Cancelled;
         } else {
             ++summary.failed_items;
             result.status = CleanupStatus::Failed;
         }
-        result.error = sanitize_report_text(std::get<std::string>(outcome));
+        result.error = sanitize_report_text(stopped != nullptr ? stopped->message
+                                                               : std::get<std::string>(outcome));
         // Nothing removed is restored, so what went before the stop is reported as gone.
         if (removed.entries() > 0) {
             result.processed_bytes = removed.total();
@@ -126,58 +134,114 @@ std::uint64_t counted_bytes(CleanupAction::Kind kind, const AuthorizedItem& item
     return kind == CleanupAction::Kind::Delete ? item.bytes : item.file_bytes;
 }
 
-}  // namespace
+// What a plan needs before its first item: the authorized items, the backup folder, its
+// work units.
+struct Preflight {
+    std::vector<AuthorizedItem> items;
+    std::optional<filesystem::ReservedDir> reserved;
+    std::uint64_t work = 0;
+};
 
-void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
-                          host_trash::CleanupHostLink& host_link, const CleanupEventSink& sink) {
+// Validation and the backup folder; the Failed event that refuses the plan otherwise.
+std::expected<Preflight, Failed> prepare_plan(const CleanupPlan& plan, const CancelFlag& cancel) {
     auto authorized = validate_cleanup_plan(plan, cancel);
     if (!authorized) {
         const std::string_view code = is_cancelled(cancel) ? kCodeCancelled : kCodeCleanupPreflight;
-        sink(Failed{std::string(code), sanitize_report_text(authorized.error())});
-        return;
+        return std::unexpected(Failed{std::string(code), sanitize_report_text(authorized.error())});
     }
+    Preflight ready;
+    ready.items = std::move(*authorized);
     std::uint64_t total = 0;
-    for (const AuthorizedItem& item : *authorized) {
+    for (const AuthorizedItem& item : ready.items) {
         total = platform::saturating_add(total, counted_bytes(plan.action.kind, item));
     }
-    std::optional<filesystem::ReservedDir> reserved;
     if (plan.action.kind == CleanupAction::Kind::BackupToFolder) {
-        auto folder = reserve_backup_folder(plan.action.destination, *authorized);
+        auto folder = reserve_backup_folder(plan.action.destination, ready.items);
         if (!folder) {
-            sink(Failed{std::string(kCodeBackupDestination), sanitize_report_text(folder.error())});
-            return;
+            return std::unexpected(
+                Failed{std::string(kCodeBackupDestination), sanitize_report_text(folder.error())});
         }
-        reserved = std::move(*folder);
+        ready.reserved = std::move(*folder);
     }
-    const std::uint64_t work = work_units(plan.action.kind, total);
-    std::optional<std::string> caution;
-    if (plan.action.kind == CleanupAction::Kind::Overwrite)
-        caution = std::string(kOverwriteCaution);
-    sink(PlanStarted{std::move(caution), authorized->size(), work});
+    ready.work = work_units(plan.action.kind, total);
+    return ready;
+}
+
+// The action's steps on one item; an exception stops the run and is the item's outcome.
+StepOutcome run_action_or_stop(const AuthorizedItem& item, const RemovalRules& rules,
+                               host_trash::CleanupHostLink& host_link, ProgressReporter& reporter,
+                               const filesystem::ReservedDir* reserved,
+                               std::optional<std::string>& backup_path, ItemBytes& removed) {
+    try {
+        return run_action(item, rules, host_link, reporter, reserved, backup_path, removed);
+    } catch (...) {
+        return StoppedRun{stop_run_for_exception(reporter.cancel)};
+    }
+}
+
+// Whether a plan stopped the run itself, on an exception (its sink's included).
+enum class PlanEnd : std::uint8_t { Ran, RunStopped };
+
+PlanEnd execute_plan(const CleanupPlan& plan, const CancelFlag& cancel,
+                     host_trash::CleanupHostLink& host_link, const CleanupEventSink& sink) {
+    std::expected<Preflight, Failed> ready = std::unexpected(Failed{});
+    std::optional<policy::SafetyPolicy> safety;
+    std::optional<ProgressReporter> reporter;
+    PlanEnd end = PlanEnd::Ran;
+    // An exception before the first item refuses the plan: nothing was touched.
+    try {
+        ready = prepare_plan(plan, cancel);
+        if (ready) {
+            safety.emplace(policy::build_policy(plan.context, plan.scan_root));
+            reporter.emplace(plan, cancel, sink);
+            std::optional<std::string> caution;
+            if (plan.action.kind == CleanupAction::Kind::Overwrite)
+                caution = std::string(kOverwriteCaution);
+            sink(PlanStarted{std::move(caution), ready->items.size(), ready->work});
+        }
+    } catch (...) {
+        ready = std::unexpected(Failed{std::string(kCodeCleanupPreflight),
+                                       sanitize_report_text(stop_run_for_exception(cancel))});
+        end = PlanEnd::RunStopped;
+    }
+    if (!ready) {
+        send_or_stop(cancel, [&] { sink(std::move(ready.error())); });
+        return end;
+    }
 
     CleanupSummary summary;
-    if (reserved) summary.backup_folder = platform::to_utf8_lossy(reserved->path);
-    ProgressReporter reporter(plan, cancel, sink);
-    reporter.progress.items_total = authorized->size();
-    reporter.progress.bytes_total = work;
-    const policy::SafetyPolicy safety = policy::build_policy(plan.context, plan.scan_root);
-    const RemovalRules rules{&safety, plan.acknowledged, HiddenEntries::Allowed};
+    if (ready->reserved) summary.backup_folder = platform::to_utf8_lossy(ready->reserved->path);
+    reporter->progress.items_total = ready->items.size();
+    reporter->progress.bytes_total = ready->work;
+    const RemovalRules rules{&*safety, plan.acknowledged, HiddenEntries::Allowed};
 
-    for (const AuthorizedItem& item : *authorized) {
+    for (const AuthorizedItem& item : ready->items) {
         std::optional<std::string> backup_path;
         ItemBytes removed;
-        StepOutcome outcome = run_action(item, rules, host_link, reporter,
-                                         reserved ? &*reserved : nullptr, backup_path, removed);
+        StepOutcome outcome =
+            run_action_or_stop(item, rules, host_link, *reporter,
+                               ready->reserved ? &*ready->reserved : nullptr, backup_path, removed);
+        if (std::holds_alternative<StoppedRun>(outcome)) end = PlanEnd::RunStopped;
         CleanupItemResult result =
             result_of(item, plan.action, std::move(outcome), removed, cancel, summary);
         result.backup_path = std::move(backup_path);
         if (result.error) summary.results.push_back(result);
-        sink(ItemFinished{std::move(result)});
-        ++reporter.progress.items_done;
-        send_progress_now(reporter);
+        const bool result_lost =
+            send_or_stop(cancel, [&] { sink(ItemFinished{std::move(result)}); });
+        ++reporter->progress.items_done;
+        const bool progress_lost = send_or_stop(cancel, [&] { send_progress_now(*reporter); });
+        if (result_lost || progress_lost) end = PlanEnd::RunStopped;
     }
     summary.cancelled = is_cancelled(cancel);
-    sink(Summary{std::move(summary)});
+    send_or_stop(cancel, [&] { sink(Summary{std::move(summary)}); });
+    return end;
+}
+
+}  // namespace
+
+void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
+                          host_trash::CleanupHostLink& host_link, const CleanupEventSink& sink) {
+    (void)execute_plan(plan, cancel, host_link, sink);
 }
 
 std::expected<PlanOutcome, PlanFailure> run_cleanup_plan(
@@ -201,7 +265,7 @@ std::expected<PlanOutcome, PlanFailure> run_cleanup_plan(
                            action,
                            acknowledged};
     ExecutorEventAdapter adapter(caller_sink, caller_progress);
-    execute_cleanup_plan(plan, cancel, host_link, [&adapter](CleanupEvent event) {
+    const PlanEnd end = execute_plan(plan, cancel, host_link, [&adapter](CleanupEvent event) {
         adapter.forward_executor_event(std::move(event));
     });
     const std::optional<CleanupItemResult>& result = adapter.kept_result();
@@ -209,12 +273,19 @@ std::expected<PlanOutcome, PlanFailure> run_cleanup_plan(
         (result->status == CleanupStatus::Removed || result->status == CleanupStatus::Trashed)) {
         return PlanOutcome{result->status, result->processed_bytes};
     }
+    // The plan's own stop set the flag: an item it failed stays Failed.
+    const bool stopped = end == PlanEnd::RunStopped;
     if (result && result->error) {
         return std::unexpected(PlanFailure{*result->error, result->status, result->error_code,
-                                           result->processed_bytes});
+                                           result->processed_bytes,
+                                           stopped && result->status == CleanupStatus::Failed});
     }
-    if (adapter.kept_failure()) return plan_failure(*adapter.kept_failure());
-    return plan_failure(kRemovalNotConfirmed);
+    auto failure = plan_failure(adapter.kept_failure().value_or(std::string(kRemovalNotConfirmed)));
+    if (stopped) {
+        failure.error().status = CleanupStatus::Failed;
+        failure.error().stopped_run = true;
+    }
+    return failure;
 }
 
 }  // namespace bramvelt::cleanup

@@ -33,7 +33,11 @@ inline constexpr std::string_view kActionUnsupported = "This cleanup action is n
 // each authorized item its steps' events, one ItemFinished and one Progress counting it,
 // then one Summary. The Trash action registers its authorizations in the host link's
 // registry and waits on its acknowledgements; the sink serves each NativeTrashRequest
-// before it returns.
+// before it returns. An exception inside an item's steps (the sink's calls included)
+// fails that item with its text (platform/resource_exhaustion.hpp), and the plan sets
+// the cancel flag itself so that no later item starts; one before the first item
+// refuses the plan ("cleanup_preflight"). An event the sink throws on is lost, and stops
+// the plan the same way.
 void execute_cleanup_plan(const CleanupPlan& plan, const CancelFlag& cancel,
                           host_trash::CleanupHostLink& host_link, const CleanupEventSink& sink);
 
@@ -53,6 +57,10 @@ struct PlanFailure {
     // removed before the stop
     std::optional<std::string> error_code;
     std::uint64_t processed_bytes = 0;  // what went before the stop
+    // The plan stopped the run through its cancel flag on an exception (memory ran out, a
+    // thread could not start, the sink failed) and the item Failed: it stays Failed,
+    // whatever the flag says now.
+    bool stopped_run = false;
 };
 
 // One item as a plan of its own whose scan root is the item's parent folder. The caller's

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <vector>
@@ -56,11 +57,14 @@ std::expected<void, std::string> recheck_item(const filesystem::ParentHandle& it
     return {};
 }
 
-// One entry gone: counted, and its bytes are work done.
-void count_removed(ProgressReporter& reporter, ItemBytes& removed,
+std::atomic<void (*)(std::string_view)> after_entry_removed_hook{nullptr};
+
+// One entry gone (`path`): counted, and its bytes are work done.
+void count_removed(ProgressReporter& reporter, ItemBytes& removed, std::string_view path,
                    const platform::EntryStatus& status) {
     reporter.progress.bytes_done =
         platform::saturating_add(reporter.progress.bytes_done, removed.add(status));
+    if (auto hook = after_entry_removed_hook.load()) hook(path);
 }
 
 void report_if_due(ProgressReporter& reporter, std::string_view path, std::string_view item_id) {
@@ -100,7 +104,7 @@ std::expected<void, std::string> remove_tree(int dir_fd, std::string_view folder
                 return fail(kFolderReplaced);
             }
             if (::unlinkat(parent.fd, name, AT_REMOVEDIR) != 0) return os_failure(errno);
-            count_removed(reporter, removed, examined);
+            count_removed(reporter, removed, path, examined);
             report_if_due(reporter, path, item_id);
             continue;
         }
@@ -130,7 +134,7 @@ std::expected<void, std::string> remove_tree(int dir_fd, std::string_view folder
         // relative to the folder just examined. A folder swapped in meanwhile is refused
         // by unlinkat itself, and a mount cannot be unlinked.
         if (::unlinkat(level.fd, name, 0) != 0) return os_failure(errno);
-        count_removed(reporter, removed, *status);
+        count_removed(reporter, removed, path, *status);
         report_if_due(reporter, path, item_id);
     }
     return {};
@@ -161,7 +165,7 @@ std::expected<void, std::string> remove_permanently(
             !removed) {
             return std::unexpected(std::move(removed.error().message));
         }
-        count_removed(reporter, removed, *status);
+        count_removed(reporter, removed, path, *status);
         return {};
     }
     if (identity.kind != "directory") return fail(kSpecialNeverRemoved);
@@ -188,8 +192,12 @@ std::expected<void, std::string> remove_permanently(
         !gone) {
         return std::unexpected(std::move(gone.error().message));
     }
-    count_removed(reporter, removed, *status);
+    count_removed(reporter, removed, path, *status);
     return {};
+}
+
+void set_after_entry_removed_hook_for_testing(void (*hook)(std::string_view path)) {
+    after_entry_removed_hook.store(hook);
 }
 
 }  // namespace bramvelt::cleanup

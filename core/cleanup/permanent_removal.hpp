@@ -46,4 +46,9 @@ std::expected<void, std::string> remove_tree(int dir_fd, std::string_view folder
                                              std::uint64_t& entries, ProgressReporter& reporter,
                                              ItemBytes& removed);
 
+// Test seam: called with each entry's path once a removal has taken and counted it, so a
+// test can stop a removal part way (by throwing, as memory that runs out would). Not for
+// production callers.
+void set_after_entry_removed_hook_for_testing(void (*hook)(std::string_view path));
+
 }  // namespace bramvelt::cleanup

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/development/ahead_threads.hpp"
+
 namespace bramvelt::development {
 
 struct GitPrefetch::Job {
@@ -40,11 +42,17 @@ GitPrefetch::GitPrefetch(GitLaunch launch, CancelFlag cancel, std::uint64_t loca
       thread_count_(std::clamp(children, 1u, kMaxGitChildren)) {}
 
 // With the lock held. Threads start with the first work, so a search that has none starts
-// none; the destructor joins those that started.
+// none; the destructor joins those that started. Once one cannot start no more are
+// tried: the pool does with those it has, and with none at all nothing more is asked
+// ahead (what was asked already is run by its taker).
 void GitPrefetch::start_threads() {
-    while (threads_.size() < thread_count_) {
-        threads_.emplace_back([this] { work(); });
+    while (!start_failed_ && threads_.size() < thread_count_) {
+        start_failed_ = !start_ahead_thread(threads_, [this] { work(); });
     }
+}
+
+bool GitPrefetch::without_threads() const {
+    return start_failed_ && threads_.empty();
 }
 
 GitPrefetch::~GitPrefetch() {
@@ -79,7 +87,7 @@ void GitPrefetch::ask_for(std::uint64_t generation, GitCommandRef command, Urgen
     job->then = std::move(then);
     {
         std::lock_guard lock(mutex_);
-        if (stopping_) {
+        if (stopping_ || without_threads()) {
             return;
         }
         auto it = folders_.find(command.folder);
@@ -115,7 +123,7 @@ void GitPrefetch::post(Urgency urgency, std::function<void()> task) {
     job->task = std::move(task);
     {
         std::lock_guard lock(mutex_);
-        if (stopping_) {
+        if (stopping_ || without_threads()) {
             return;
         }
         queues_[static_cast<std::size_t>(urgency)].push_back(std::move(job));
@@ -163,13 +171,14 @@ void GitPrefetch::work() {
 }
 
 // Runs one job with `lock` released and publishes what it gave. A job never lets an
-// exception out: a command that could not be run leaves no answer, and its taker runs it
-// itself.
+// exception out: a command that could not be run (memory ran out on the way) leaves no
+// answer, and its taker runs it itself.
 void GitPrefetch::run_job(const std::shared_ptr<Job>& job, std::unique_lock<std::mutex>& lock) {
     job->state = Job::State::Running;
     lock.unlock();
     std::optional<GitAnswer> answer;
     try {
+        job_failure_point_for_testing();
         if (job->task) {
             job->task();
         } else {

@@ -4,8 +4,10 @@
 // when it reaches the command itself (run_git_budgeted), which applies the budget and
 // counts the command at that point, exactly as if it started it there; an answer never
 // asked for is dropped uncounted. Every command runs with the launch, cancel flag and
-// time limit the search itself would use. The destructor kills and reaps every child
-// still running and joins the threads.
+// time limit the search itself would use. A thread that cannot start is done without, and
+// a command that fails to run (memory ran out) leaves no answer: either way the search
+// runs the command itself. The destructor kills and reaps every child still running and
+// joins the threads.
 
 #include <atomic>
 #include <condition_variable>
@@ -119,6 +121,7 @@ class GitPrefetch {
     void run_job(const std::shared_ptr<Job>& job, std::unique_lock<std::mutex>& lock);
     std::shared_ptr<Job> next_job();
     void start_threads();
+    bool without_threads() const;
     void drop(Job& job);
 
     const GitLaunch launch_;
@@ -131,6 +134,8 @@ class GitPrefetch {
     std::condition_variable work_ready_;
     std::condition_variable job_done_;
     bool stopping_ = false;
+    // A thread could not start; no more are tried.
+    bool start_failed_ = false;
     std::deque<std::shared_ptr<Job>> queues_[3];  // by Urgency
     std::map<std::string, Folder, std::less<>> folders_;
     std::uint64_t next_generation_ = 1;

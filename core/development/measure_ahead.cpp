@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "core/development/ahead_threads.hpp"
 #include "core/development/artifact_candidate.hpp"
 #include "core/development/classify.hpp"
 #include "core/filesystem/byte_path.hpp"
@@ -66,11 +67,17 @@ MeasureAhead::MeasureAhead(const DevScanRequest& request, unsigned threads, cons
       thread_count_(std::max(threads, 1u)) {}
 
 // With the lock held. Threads start with the first work, so a search that has none starts
-// none; the destructor joins those that started.
+// none; the destructor joins those that started. Once one cannot start no more are
+// tried: the pool does with those it has, and with none at all nothing more is looked at
+// ahead (a measurement not started is made by the search).
 void MeasureAhead::start_threads() {
-    while (threads_.size() < thread_count_) {
-        threads_.emplace_back([this] { work(); });
+    while (!start_failed_ && threads_.size() < thread_count_) {
+        start_failed_ = !start_ahead_thread(threads_, [this] { work(); });
     }
+}
+
+bool MeasureAhead::without_threads() const {
+    return start_failed_ && threads_.empty();
 }
 
 MeasureAhead::~MeasureAhead() {
@@ -90,7 +97,7 @@ MeasureAhead::~MeasureAhead() {
 void MeasureAhead::consider(std::vector<QueuedFolder> folders) {
     {
         std::lock_guard lock(mutex_);
-        if (stopping_) return;
+        if (stopping_ || without_threads()) return;
         probes_.push_back(std::move(folders));
         start_threads();
     }
@@ -99,7 +106,7 @@ void MeasureAhead::consider(std::vector<QueuedFolder> folders) {
 
 void MeasureAhead::consider_checkout(const std::string& folder, bool later) {
     std::lock_guard lock(mutex_);
-    if (!stopping_ && !jobs_.contains(folder)) {
+    if (!stopping_ && !without_threads() && !jobs_.contains(folder)) {
         add_job(folder, Kind::Checkout, 0, later);
     }
 }
@@ -175,30 +182,39 @@ void MeasureAhead::probe(const std::vector<QueuedFolder>& folders) {
         if (order_.taken(folder.place)) {
             continue;  // the walk is there already
         }
-        Fate fate = Fate::Other;
+        // A folder whose look failed (memory ran out) gets nothing ahead: the walk does
+        // what it needs when it gets there.
         try {
-            fate = fate_of(folder.path);
-            if ((fate == Fate::Checkout || fate == Fate::MainCheckout) && checkout_found_) {
-                checkout_found_(folder, fate == Fate::MainCheckout);
-            }
-        } catch (...) {
+            probe_one(folder);
+        } catch (...) {  // NOLINT(bugprone-empty-catch): nothing was promised for it
         }
-        if (fate != Fate::Artifact) {
-            continue;
-        }
-        std::lock_guard lock(mutex_);
-        // Decided under the lock that the walk's own take holds, so a folder the walk has
-        // taken gets no measurement.
-        if (stopping_ || order_.taken(folder.place) || examined_.contains(folder.path) ||
-            jobs_.contains(folder.path)) {
-            continue;
-        }
-        add_job(folder.path, Kind::Artifact, folder.device, false);
     }
 }
 
+void MeasureAhead::probe_one(const QueuedFolder& folder) {
+    job_failure_point_for_testing();
+    const Fate fate = fate_of(folder.path);
+    if ((fate == Fate::Checkout || fate == Fate::MainCheckout) && checkout_found_) {
+        checkout_found_(folder, fate == Fate::MainCheckout);
+    }
+    if (fate != Fate::Artifact) {
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    // Decided under the lock that the walk's own take holds, so a folder the walk has
+    // taken gets no measurement.
+    if (stopping_ || order_.taken(folder.place) || examined_.contains(folder.path) ||
+        jobs_.contains(folder.path)) {
+        return;
+    }
+    add_job(folder.path, Kind::Artifact, folder.device, false);
+}
+
+// A measurement that fails (memory ran out) leaves no result: the search measures the
+// folder itself.
 void MeasureAhead::measure(Job& job) {
     try {
+        job_failure_point_for_testing();
         job.result = job.kind == Kind::Artifact
                          ? measure_apart(request_, job.folder, job.device, job.abandoned)
                          : measure_checkout_apart(request_, job.folder, job.abandoned);

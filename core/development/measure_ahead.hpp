@@ -6,7 +6,8 @@
 // checkouts it meets). Where the search would measure the folder it replays that record
 // into its own counters, progress, finds and queue, and takes the result, unless a budget
 // could have stopped the measurement on the way, the search is cancelled or the folder is
-// no longer what was measured: then it measures the folder itself, as it always did. The
+// no longer what was measured: then it measures the folder itself, as it always did. So
+// does it when no thread could start or a measurement failed (memory ran out). The
 // destructor stops every measurement and joins the threads.
 
 #include <condition_variable>
@@ -84,9 +85,11 @@ class MeasureAhead {
     struct Job;
     void work();
     void probe(const std::vector<QueuedFolder>& folders);
+    void probe_one(const QueuedFolder& folder);
     void add_job(const std::string& folder, Kind kind, std::uint64_t device, bool later);
     void measure(Job& job);
     void start_threads();
+    bool without_threads() const;
 
     const DevScanRequest request_;
     const WalkOrder& order_;
@@ -97,6 +100,8 @@ class MeasureAhead {
     std::condition_variable work_ready_;
     std::condition_variable job_done_;
     bool stopping_ = false;
+    // A thread could not start; no more are tried.
+    bool start_failed_ = false;
     std::deque<std::vector<QueuedFolder>> probes_;
     std::deque<std::shared_ptr<Job>> soon_;
     std::deque<std::shared_ptr<Job>> later_;

@@ -24,6 +24,7 @@
 #include "platform/listing.hpp"
 #include "platform/processor_count.hpp"
 #include "platform/real_path.hpp"
+#include "platform/resource_exhaustion.hpp"
 #include "platform/text.hpp"
 #include "platform/utf8.hpp"
 #include "platform/volume.hpp"
@@ -277,6 +278,70 @@ Examined examine_folder(DevScanState& state, const std::string& path, std::uint6
     return Examined::Done;
 }
 
+// The search proper, once its request and roots are known.
+void search(DevScanRequest request, std::vector<std::string> roots, CancelFlag cancel,
+            DevScanSink& sink, const SearchOptions& options) {
+    DevScanState state(std::move(request), std::move(roots), std::move(cancel), sink,
+                       options.clock);
+    state.git_timeout_seconds = options.git_timeout_seconds;
+    std::optional<WorkAhead> ahead;
+    if (options.ahead_threads > 0) {
+        ahead.emplace(state, std::min(options.ahead_threads, kMaxGitChildren));
+    }
+    WalkLookahead* lookahead = ahead ? &ahead->lookahead() : nullptr;
+    for (const auto& root : state.roots) {
+        add_seeds(state, root, options.locations);
+    }
+    if (lookahead != nullptr) {
+        lookahead->seeded(state.folder_queue.size());
+    }
+
+    while (!state.budget_spent()) {
+        if (!state.folder_queue.empty()) {
+            // A folder put at the front was never numbered: the threads ahead learn of it
+            // by name.
+            if (ahead && !lookahead->taking_front(state.folder_queue.size())) {
+                ahead->pool().note_examined(state.folder_queue.front().first);
+                ahead->measuring().note_examined(state.folder_queue.front().first);
+            }
+            auto [path, depth] = std::move(state.folder_queue.front());
+            state.folder_queue.pop_front();
+            // What was done ahead for an inspected checkout and not taken is dropped; an
+            // artifact's measurement was taken, and other folders got nothing.
+            if (examine_folder(state, path, depth, lookahead) == Examined::Inspected && ahead) {
+                ahead->pool().forget(path);
+                ahead->measuring().forget(path);
+            }
+        } else if (!state.git_queue.empty()) {
+            const std::string path = std::move(state.git_queue.front());
+            state.git_queue.pop_front();
+            inspect_git_checkout(state, path);
+            if (ahead) {
+                ahead->pool().forget(path);
+                ahead->measuring().forget(path);
+            }
+        } else {
+            break;
+        }
+        emit_progress(state);
+    }
+    // Measurements never taken are stopped, and what was asked ahead and never asked for
+    // is killed and reaped, before the end.
+    ahead.reset();
+
+    state.summary.cancelled = state.cancelled();
+    state.summary.elapsed_ms = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(state.elapsed()).count());
+    state.summary.candidate_bytes = compute_candidate_bytes(state.kept_candidates);
+    if (state.summary.limited) {
+        add_scan_warning(state, kWarningLimit);
+    }
+    if (state.summary.skipped_paths != 0) {
+        add_scan_warning(state, kWarningSkipped);
+    }
+    sink.on_event(DevScanEvent{DevScanEvent::Finished{state.summary}});
+}
+
 }  // namespace
 
 unsigned default_ahead_threads() {
@@ -338,70 +403,19 @@ std::expected<void, std::string> scan_development(DevScanRequest request, Cancel
         request.max_entries > kMaxSearchEntries) {
         return std::unexpected(std::string(kBadSearchRequest));
     }
-    auto roots = resolve_search_roots(request.roots);
-    if (!roots) {
-        return std::unexpected(roots.error());
-    }
-    DevScanState state(std::move(request), std::move(*roots), std::move(cancel), sink,
-                       options.clock);
-    state.git_timeout_seconds = options.git_timeout_seconds;
-    std::optional<WorkAhead> ahead;
-    if (options.ahead_threads > 0) {
-        ahead.emplace(state, std::min(options.ahead_threads, kMaxGitChildren));
-    }
-    WalkLookahead* lookahead = ahead ? &ahead->lookahead() : nullptr;
-    for (const auto& root : state.roots) {
-        add_seeds(state, root, options.locations);
-    }
-    if (lookahead != nullptr) {
-        lookahead->seeded(state.folder_queue.size());
-    }
-
-    while (!state.budget_spent()) {
-        if (!state.folder_queue.empty()) {
-            // A folder put at the front was never numbered: the threads ahead learn of it
-            // by name.
-            if (ahead && !lookahead->taking_front(state.folder_queue.size())) {
-                ahead->pool().note_examined(state.folder_queue.front().first);
-                ahead->measuring().note_examined(state.folder_queue.front().first);
-            }
-            auto [path, depth] = std::move(state.folder_queue.front());
-            state.folder_queue.pop_front();
-            // What was done ahead for an inspected checkout and not taken is dropped; an
-            // artifact's measurement was taken, and other folders got nothing.
-            if (examine_folder(state, path, depth, lookahead) == Examined::Inspected && ahead) {
-                ahead->pool().forget(path);
-                ahead->measuring().forget(path);
-            }
-        } else if (!state.git_queue.empty()) {
-            const std::string path = std::move(state.git_queue.front());
-            state.git_queue.pop_front();
-            inspect_git_checkout(state, path);
-            if (ahead) {
-                ahead->pool().forget(path);
-                ahead->measuring().forget(path);
-            }
-        } else {
-            break;
+    // Memory that runs out on the search's own thread (the sink's included) ends the
+    // search, after the work ahead has been taken down: its Git children killed and
+    // reaped, its threads joined. A half-done search has no answer to give.
+    try {
+        auto roots = resolve_search_roots(request.roots);
+        if (!roots) {
+            return std::unexpected(roots.error());
         }
-        emit_progress(state);
+        search(std::move(request), std::move(*roots), std::move(cancel), sink, options);
+        return {};
+    } catch (...) {
+        return std::unexpected(std::string(platform::exception_text(std::current_exception())));
     }
-    // Measurements never taken are stopped, and what was asked ahead and never asked for
-    // is killed and reaped, before the end.
-    ahead.reset();
-
-    state.summary.cancelled = state.cancelled();
-    state.summary.elapsed_ms = static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(state.elapsed()).count());
-    state.summary.candidate_bytes = compute_candidate_bytes(state.kept_candidates);
-    if (state.summary.limited) {
-        add_scan_warning(state, kWarningLimit);
-    }
-    if (state.summary.skipped_paths != 0) {
-        add_scan_warning(state, kWarningSkipped);
-    }
-    sink.on_event(DevScanEvent{DevScanEvent::Finished{state.summary}});
-    return {};
 }
 
 }  // namespace bramvelt::development

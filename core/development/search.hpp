@@ -46,7 +46,10 @@ struct SearchOptions {
 
 // Runs the whole search on the calling thread. Errors (a request out of range, a root
 // that does not normalise) come before any event; otherwise exactly one Finished ends
-// the stream, also when limits or the cancel flag cut the search short.
+// the stream, also when limits or the cancel flag cut the search short. Memory that runs
+// out on the calling thread (in the sink too) ends the search with that failure's text
+// (platform/resource_exhaustion.hpp) instead, after whatever events went before; threads
+// working ahead that fail or cannot start are done without.
 std::expected<void, std::string> scan_development(DevScanRequest request, CancelFlag cancel,
                                                   DevScanSink& sink);
 std::expected<void, std::string> scan_development(DevScanRequest request, CancelFlag cancel,

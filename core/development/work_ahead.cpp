@@ -76,9 +76,11 @@ WorkAhead::WorkAhead(DevScanState& state, unsigned threads)
             links->checkout_found(folder, main_checkout);
         });
     links_->connect(&*pool_, &*measuring_, &lookahead_.order());
+    // Made before the state learns of the pools, so that a failure here leaves it alone.
+    StatusEnded status_ended = links_->status_ended();
     state.prefetch = &*pool_;
     state.measure_ahead = &*measuring_;
-    state.checkout_status_ended = links_->status_ended();
+    state.checkout_status_ended = std::move(status_ended);
 }
 
 WorkAhead::~WorkAhead() {

@@ -4,7 +4,6 @@
 #include <array>
 #include <cerrno>
 #include <optional>
-#include <system_error>
 #include <thread>
 
 #include "core/host_trash/host_side.hpp"
@@ -127,21 +126,24 @@ std::expected<void, std::string> run_trash_adapter(const TrashAuthorization& aut
     try {
         threads.out_reader = std::thread(
             [pipe = std::move(out)]() mutable { (void)read_bounded_output(std::move(pipe)); });
+        if (settings.hooks.between_threads) settings.hooks.between_threads();
         threads.err_reader = std::thread(
             [pipe = std::move(err)]() mutable { (void)read_bounded_output(std::move(pipe)); });
         const Clock::time_point deadline = Clock::now() + settings.time_limit;
         threads.watchdog =
             std::thread([&, deadline] { trash_watchdog(done, timed_out, record, deadline); });
-    } catch (const std::system_error&) {
+    } catch (...) {
         // Without its threads the run cannot be bounded: end the host first, so the
-        // readers that did start see the end of their pipes.
+        // readers that did start see the end of their pipes. Nothing was written, so
+        // nothing moved; the failure (the system or memory ran short) goes on to the
+        // cleanup run, which fails the item with its text and stops.
         {
             const std::lock_guard lock(record.mutex);
             record.child.kill_and_reap();
         }
         done.store(true);
         threads.join();
-        return failure(kCannotStartHost);
+        throw;
     }
 
     // A host that went away before reading gives EPIPE here: not written.

@@ -29,6 +29,7 @@ inline constexpr std::string_view kTrashHostProgram = "bramvelt-trash-host";
 struct AdapterHooks {
     std::function<void()> after_recheck;                // before the start
     std::function<void(platform::Child&)> after_start;  // before the pipes are taken
+    std::function<void()> between_threads;              // after the first output reader started
 };
 
 // Which host program runs and how long it may take.
@@ -46,7 +47,9 @@ std::expected<std::string, std::string> trash_host_beside_program();
 // the host in a process group of its own (so the terminal's Ctrl-C reaches the program,
 // not a host halfway through its move), write the request, wait. Success only when the
 // whole request was written, the host exited with 0, and the item has left its place as
-// authorized. The host is always killed when it may still run, and always reaped.
+// authorized. The host is always killed when it may still run, and always reaped. A
+// thread beside the host that cannot start (std::system_error, std::bad_alloc) is thrown
+// on, after the host was killed and reaped and the threads that did start were joined.
 std::expected<void, std::string> run_trash_adapter(const TrashAuthorization& authorization,
                                                    const TrashHostSettings& settings = {});
 

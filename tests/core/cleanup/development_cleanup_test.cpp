@@ -16,8 +16,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <new>
+#include <optional>
 #include <set>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "cleanup_fixture.hpp"
@@ -27,6 +30,8 @@
 #include "core/cleanup/worktree_removal.hpp"
 #include "core/policy/normalize.hpp"
 #include "platform/os_error.hpp"
+#include "platform/resource_exhaustion.hpp"
+#include "removal_failure.hpp"
 #include "tests/core/development/dev_fixture.hpp"
 #include "worktree_fixture.hpp"
 
@@ -226,6 +231,83 @@ exit $code
     EXPECT_FALSE(exists_nofollow(wt + "/dist"));
     EXPECT_EQ(read_text(wt + "/docs/guide.txt"), "guide\n");
     EXPECT_NE(git(repo, {"worktree", "list", "--porcelain"}).find(wt), std::string::npos);
+}
+
+// A tracked file marked skip-worktree or assume-unchanged holds edits no status shows:
+// the worktree stays whole, whether the flag was there at the re-check or was set as the
+// last re-check's status ended (then Git's final check finds it). A sparse worktree, whose
+// flagged files are absent, goes.
+TEST_F(DevCleanupTest, EditsTheStatusLooksPastKeepTheWorktree) {
+    const std::string repo = make_repo();
+    tmp_.write_file("work/repo/settings.conf", "db=prod\n");
+    tmp_.write_file("work/repo/docs/guide.txt", "guide\n");
+    git(repo, {"add", "settings.conf", "docs/guide.txt"});
+    git(repo, {"commit", "-q", "-m", "settings"});
+    const std::string armed = tmp_ / "armed";
+    // Git first on PATH: once armed, the flag is set and the file edited as the re-check's
+    // status ends.
+    const std::string bin = tmp_.make_dir("bin");
+    const std::string wrapper = tmp_.write_file("bin/git", "#!/bin/sh\narmed='" + armed + "'\n" +
+                                                               R"(/usr/bin/git "$@"
+code=$?
+for arg in "$@"; do
+  if [ "$arg" = --porcelain=v1 ] && [ -f "$armed" ]; then
+    read -r worktree flag < "$armed" && rm -f "$armed"
+    /usr/bin/git -C "$worktree" update-index "$flag" settings.conf
+    echo 'db=local-password' > "$worktree/settings.conf"
+  fi
+done
+exit $code
+)");
+    fs::permissions(wrapper, fs::perms::owner_all);
+    const testing::ScopedEnv path("PATH", (bin + ":/usr/bin:/bin").c_str());
+
+    enum class When { BeforeTheRun, AfterTheRecheck };
+    struct Case {
+        std::string name;
+        std::string flag;  // empty: a sparse checkout
+        When when;
+        std::optional<std::string_view> error;
+    };
+    const Case cases[] = {
+        {"skip", "--skip-worktree", When::BeforeTheRun, kWorktreeChanged},
+        {"assume", "--assume-unchanged", When::BeforeTheRun, kWorktreeChanged},
+        {"late-skip", "--skip-worktree", When::AfterTheRecheck, kWorktreeRemovalUnconfirmed},
+        {"late-assume", "--assume-unchanged", When::AfterTheRecheck, kWorktreeRemovalUnconfirmed},
+        {"sparse", "", When::BeforeTheRun, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const std::string wt = add_worktree(repo, c.name);
+        const std::string settings = wt + "/settings.conf";
+        if (c.flag.empty()) {
+            git(wt, {"sparse-checkout", "set", "--cone", "src"});
+            ASSERT_FALSE(exists_nofollow(wt + "/docs"));
+        } else if (c.when == When::BeforeTheRun) {
+            git(wt, {"update-index", c.flag, "settings.conf"});
+            tmp_.write_file("work/" + c.name + "/settings.conf", "db=local-password\n");
+        }
+        // Armed as the outputs go, between the item's first re-check and its last.
+        bool arm = c.when == When::AfterTheRecheck;
+        const auto events =
+            run_dev(request_of({item(wt, CandidateKind::Worktree, 0)}), [&](const CleanupEvent& e) {
+                const auto* p = std::get_if<Progress>(&e);
+                if (arm && p && p->progress.stage == kStageRemoving) {
+                    tmp_.write_file("armed", wt + " " + c.flag + "\n");
+                    arm = false;
+                }
+            });
+        const CleanupItemResult result = only_result(events);
+        if (!c.error) {
+            EXPECT_EQ(result.status, CleanupStatus::Removed)
+                << c.name << ": " << result.error.value_or("");
+            EXPECT_FALSE(exists_nofollow(wt)) << c.name;
+            continue;
+        }
+        EXPECT_EQ(result.status, CleanupStatus::Failed) << c.name;
+        EXPECT_EQ(result.error, *c.error) << c.name;
+        EXPECT_EQ(read_text(settings), "db=local-password\n") << c.name;
+        EXPECT_NE(listed_worktrees(repo).find(wt), std::string::npos) << c.name;
+    }
 }
 
 TEST_F(DevCleanupTest, TrashedBytesAreThePartThatWentToTheTrash) {
@@ -454,6 +536,123 @@ TEST_F(DevCleanupTest, CancelledAfterTheFirstItemStopsTheRest) {
     const CleanupSummary summary = events_of<Summary>(events).at(0).summary;
     EXPECT_EQ(summary.cancelled_items, 2u);
     EXPECT_TRUE(summary.cancelled);
+}
+
+// Memory runs out while the second of three items is under way: in its removal once two
+// of its files went, in the sink as its removal begins, or as the Trash host's threads
+// start for it. The first item stays cleaned; the second fails with the text (partial,
+// with the bytes that went, when something did); the run stops itself, so the third is
+// stopped and untouched.
+TEST_F(DevCleanupTest, OutOfMemoryFailsTheItemUnderWayAndStopsTheRest) {
+    enum class Where { Removal, Sink, TrashThread };
+    struct Case {
+        const char* name;
+        Where where;
+        CleanupAction action;
+        CleanupStatus first;
+        std::string_view text;
+    };
+    const Case cases[] = {
+        {"removal", Where::Removal, CleanupAction::remove(), CleanupStatus::Removed,
+         platform::kOutOfMemory},
+        {"sink", Where::Sink, CleanupAction::remove(), CleanupStatus::Removed,
+         platform::kOutOfMemory},
+        {"trash", Where::TrashThread, CleanupAction::trash(), CleanupStatus::Trashed,
+         platform::kOutOfThreadResources},
+    };
+    for (const Case& c : cases) {
+        std::vector<DevCleanupItem> items;
+        for (const std::string name : {"a", "b", "c"}) {
+            const std::string project = name + "-" + c.name;
+            const std::string target = make_target(project);
+            for (int i = 0; i < 4; ++i) {
+                tmp_.write_file("work/" + project + "/target/debug/f" + std::to_string(i), "data");
+            }
+            items.push_back(item(target, CandidateKind::Build, items.size()));
+        }
+        const std::uint64_t second_before = disk_bytes(items[1].path);
+        const auto third_before = tree_listing(items[2].path);
+        std::optional<testing::RemovalRunsOutOfMemory> failing;
+        if (c.where == Where::Removal) failing.emplace(items[1].path, 2);
+        int host_starts = 0;
+        if (c.where == Where::TrashThread) {
+            host_.hooks.between_threads = [&host_starts] {
+                if (++host_starts == 2) {
+                    throw std::system_error(
+                        std::make_error_code(std::errc::resource_unavailable_try_again));
+                }
+            };
+        }
+        const CancelFlag cancel = make_cancel_flag();
+        const auto events = run_dev(
+            request_of(items, c.action),
+            [&](const CleanupEvent& event) {
+                const auto* progress = std::get_if<Progress>(&event);
+                if (c.where == Where::Sink && progress != nullptr &&
+                    progress->progress.stage == kStageRemoving &&
+                    progress->progress.item_id == "item-1") {
+                    throw std::bad_alloc();
+                }
+            },
+            cancel);
+        failing.reset();
+        host_.hooks.between_threads = nullptr;
+
+        const auto finished = events_of<ItemFinished>(events);
+        ASSERT_EQ(finished.size(), 3u) << c.name;
+        EXPECT_EQ(finished[0].result.status, c.first) << c.name;
+        EXPECT_FALSE(exists_nofollow(items[0].path)) << c.name;
+
+        const CleanupItemResult& second = finished[1].result;
+        EXPECT_EQ(second.status, CleanupStatus::Failed) << c.name;
+        EXPECT_EQ(second.error, c.text) << c.name;
+        const std::uint64_t gone = second_before - disk_bytes(items[1].path);
+        EXPECT_EQ(second.processed_bytes, gone) << c.name;
+        if (c.where == Where::Removal) {
+            EXPECT_GT(gone, 0u);
+            EXPECT_EQ(second.error_code, kCodeDevelopmentPartial);
+            EXPECT_TRUE(exists_nofollow(items[1].path));
+        } else {
+            EXPECT_EQ(gone, 0u) << c.name;
+            EXPECT_FALSE(second.error_code) << c.name;
+        }
+
+        EXPECT_EQ(finished[2].result.status, CleanupStatus::Cancelled) << c.name;
+        EXPECT_EQ(finished[2].result.error, kCleanupStopped) << c.name;
+        EXPECT_EQ(tree_listing(items[2].path), third_before) << c.name;
+
+        EXPECT_TRUE(is_cancelled(cancel)) << c.name;
+        ASSERT_TRUE(std::holds_alternative<Summary>(events.back())) << c.name;
+        const CleanupSummary summary = std::get<Summary>(events.back()).summary;
+        EXPECT_EQ(summary.completed_items, 1u) << c.name;
+        EXPECT_EQ(summary.failed_items, 1u) << c.name;
+        EXPECT_EQ(summary.cancelled_items, 1u) << c.name;
+        EXPECT_TRUE(summary.cancelled) << c.name;
+        EXPECT_EQ(summary.processed_bytes,
+                  finished[0].result.processed_bytes + second.processed_bytes)
+            << c.name;
+    }
+}
+
+// The sink runs out of memory as the run begins: one Failed with the text, nothing
+// touched, and the run's flag set so a caller starts no further batch.
+TEST_F(DevCleanupTest, OutOfMemoryBeforeTheFirstItemRefusesTheRun) {
+    const std::string target = make_target("p");
+    const auto before = tree_listing(target);
+    const CancelFlag cancel = make_cancel_flag();
+    const auto events = run_dev(
+        request_of({item(target, CandidateKind::Build, 0)}),
+        [](const CleanupEvent& event) {
+            if (std::holds_alternative<PlanStarted>(event)) throw std::bad_alloc();
+        },
+        cancel);
+    ASSERT_EQ(events.size(), 1u);
+    const auto* failed = std::get_if<Failed>(&events[0]);
+    ASSERT_NE(failed, nullptr);
+    EXPECT_EQ(failed->code, kCodeDevelopmentPreflight);
+    EXPECT_EQ(failed->message, platform::kOutOfMemory);
+    EXPECT_EQ(tree_listing(target), before);
+    EXPECT_TRUE(is_cancelled(cancel));
 }
 
 TEST_F(DevCleanupTest, ARefusedRequestIsOneFailedEventAndTouchesNothing) {

@@ -11,6 +11,8 @@
 #include "core/cleanup/event_forwarding.hpp"
 #include "core/cleanup/validation.hpp"
 #include "core/filesystem/parent_handle.hpp"
+#include "platform/resource_exhaustion.hpp"
+#include "removal_failure.hpp"
 
 namespace bramvelt::cleanup {
 namespace {
@@ -125,6 +127,43 @@ TEST_F(OrchestratorTest, CancelledAfterTheFirstItem) {
     EXPECT_TRUE(s.cancelled);
     EXPECT_TRUE(exists_nofollow(at("b")));
     EXPECT_TRUE(exists_nofollow(at("c")));
+}
+
+// Memory runs out once two files of the second item went: it fails with the text and
+// what went; the plan stops itself, so the third is not touched.
+TEST_F(OrchestratorTest, OutOfMemoryFailsTheItemUnderWayAndStopsThePlan) {
+    for (const char* name : {"a", "b", "c"}) {
+        for (int i = 0; i < 4; ++i) {
+            tmp_.write_file("work/" + std::string(name) + "/f" + std::to_string(i), "data");
+        }
+    }
+    const std::uint64_t second_before = disk_bytes(at("b"));
+    const auto third_before = tree_listing(at("c"));
+    const CancelFlag cancel = make_cancel_flag();
+    std::vector<CleanupEvent> events;
+    {
+        const testing::RemovalRunsOutOfMemory failing(at("b"), 2);
+        events = run(plan_of({"a", "b", "c"}), cancel);
+    }
+    const auto finished = events_of<ItemFinished>(events);
+    ASSERT_EQ(finished.size(), 3u);
+    EXPECT_EQ(finished[0].result.status, CleanupStatus::Removed);
+    EXPECT_FALSE(exists_nofollow(at("a")));
+    const CleanupItemResult& second = finished[1].result;
+    EXPECT_EQ(second.status, CleanupStatus::Failed);
+    EXPECT_EQ(second.error, platform::kOutOfMemory);
+    EXPECT_EQ(second.error_code, kCodeDevelopmentPartial);
+    EXPECT_GT(second.processed_bytes, 0u);
+    EXPECT_EQ(second.processed_bytes, second_before - disk_bytes(at("b")));
+    EXPECT_EQ(finished[2].result.status, CleanupStatus::Cancelled);
+    EXPECT_EQ(finished[2].result.error, "Cleanup cancelled");
+    EXPECT_EQ(tree_listing(at("c")), third_before);
+    EXPECT_TRUE(is_cancelled(cancel));
+    const CleanupSummary s = events_of<Summary>(events).at(0).summary;
+    EXPECT_EQ(s.completed_items, 1u);
+    EXPECT_EQ(s.failed_items, 1u);
+    EXPECT_EQ(s.cancelled_items, 1u);
+    EXPECT_TRUE(s.cancelled);
 }
 
 TEST_F(OrchestratorTest, ValidationFailureIsOneFailedEvent) {

@@ -1,7 +1,9 @@
 // The search with Git asked ahead by a pool of children and artifacts measured ahead by
 // other threads gives what it gives doing each when it gets there: the same finds in the
 // same order and the same summary, commands counted included, whichever budget cuts it
-// short; and a cancelled search leaves no process, thread or descriptor behind.
+// short; and a cancelled search leaves no process, thread or descriptor behind. Threads
+// that fail to start or whose jobs fail leave the answer unchanged; memory that runs out
+// on the search's own thread ends it with a failure and, again, nothing behind.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,8 +16,10 @@
 #include <fstream>
 #include <thread>
 
+#include "core/development/ahead_threads.hpp"
 #include "core/development/search.hpp"
 #include "dev_fixture.hpp"
+#include "platform/resource_exhaustion.hpp"
 #include "support/eventually.hpp"
 
 namespace bramvelt::development {
@@ -217,6 +221,110 @@ TEST_F(DevPrefetchSearchTest, NothingAskedAheadThatTheInspectionWouldNotAsk) {
     }
     // Every command started was asked for: none ran ahead in vain.
     EXPECT_EQ(lines, pooled.summary.git_commands);
+}
+
+// Fails the threads working ahead as told while it lives.
+struct AheadFailureScope {
+    explicit AheadFailureScope(AheadFailure failure) { fail_work_ahead_for_testing(failure); }
+    ~AheadFailureScope() { fail_work_ahead_for_testing(AheadFailure::None); }
+    AheadFailureScope(const AheadFailureScope&) = delete;
+    AheadFailureScope& operator=(const AheadFailureScope&) = delete;
+};
+
+// No thread working ahead starts, or every job they take on throws as when memory runs
+// out: the search does the work itself and finds what it finds alone, so no checkout is
+// called clean on a helper's word.
+TEST_F(DevPrefetchSearchTest, HelpersThatCannotStartOrThrowLeaveTheAnswerUnchanged) {
+    make_workspace();
+    const Outcome serial = run(0, 2'000'000);
+    ASSERT_GE(serial.candidates.size(), 14u);
+    std::thread([] {}).join();  // a sanitizer's own helper thread starts with the first thread
+    const std::size_t threads = entries_in("/proc/self/task");
+    for (const AheadFailure failure : {AheadFailure::ThreadStart, AheadFailure::JobThrows}) {
+        const AheadFailureScope failing(failure);
+        SearchOptions options;
+        options.ahead_threads = 4;
+        CollectingSink sink;
+        std::size_t most_threads = 0;
+        sink.on_candidate = [&] {
+            most_threads = std::max(most_threads, entries_in("/proc/self/task"));
+        };
+        const auto searched = scan_development({{tmp / "ws"}, 8, 2'000'000, false},
+                                               make_cancel_flag(), sink, options);
+        const std::string what = failure == AheadFailure::ThreadStart ? "start" : "throw";
+        ASSERT_TRUE(searched) << what << ": " << searched.error();
+        EXPECT_EQ(sink.outcome.summary, serial.summary) << what;
+        EXPECT_EQ(sink.outcome.candidates, serial.candidates) << what;
+        // The threads were there to fail, or never there at all.
+        if (failure == AheadFailure::ThreadStart) {
+            EXPECT_EQ(most_threads, threads);
+        } else {
+            EXPECT_GT(most_threads, threads);
+        }
+        EXPECT_EQ(entries_in("/proc/self/task"), threads) << what;
+    }
+}
+
+// Memory runs out in the sink while a Git child asked ahead hangs: the search ends with
+// the failure's text, the child killed and reaped and every thread joined.
+TEST_F(DevPrefetchSearchTest, OutOfMemoryOnTheSearchThreadEndsItAndLeavesNothingBehind) {
+    make_repo("ws/a-repo");
+    tmp.write_file("ws/p0/Cargo.toml", "");
+    tmp.write_file("ws/p0/target/debug/x", "x");
+    const std::string bin = tmp.make_dir("bin");
+    tmp.write_file("bin/git", R"SH(#!/bin/sh
+for a in "$@"; do
+  case "$a" in
+  status|ls-files) sleep 120 & echo $! >> "$FAKE_GIT_PIDS"; echo $$ >> "$FAKE_GIT_PIDS"; wait; exit 0 ;;
+  esac
+done
+exec /usr/bin/git "$@"
+)SH");
+    ::chmod((bin + "/git").c_str(), 0755);
+    const std::string pids_file = tmp / "pids";
+    testing::ScopedEnv pids("FAKE_GIT_PIDS", pids_file.c_str());
+    testing::ScopedEnv path("PATH", (bin + ":/usr/bin:/bin").c_str());
+
+    std::thread([] {}).join();  // a sanitizer's own helper thread starts with the first thread
+    const std::size_t threads = entries_in("/proc/self/task");
+    const std::size_t descriptors = entries_in("/proc/self/fd");
+    SearchOptions options;
+    options.ahead_threads = 4;
+    options.git_timeout_seconds = 60;
+    CollectingSink sink;
+    // The repository's status, asked ahead while its inspection waits for the walk, hangs
+    // by the time the build folder is reported.
+    sink.on_candidate = [&] {
+        EXPECT_TRUE(testing::eventually([&] {
+            std::ifstream in(pids_file);
+            int pid = 0;
+            return static_cast<bool>(in >> pid);
+        }));
+        throw std::bad_alloc();
+    };
+    const auto started = std::chrono::steady_clock::now();
+    const auto searched =
+        scan_development({{tmp / "ws"}, 8, 2'000'000, false}, make_cancel_flag(), sink, options);
+    ASSERT_FALSE(searched);
+    EXPECT_EQ(searched.error(), platform::kOutOfMemory);
+    EXPECT_EQ(sink.outcome.candidates.size(), 1u);
+    // Ended by killing the hanging child, not by waiting out its time limit.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 60s);
+
+    EXPECT_EQ(entries_in("/proc/self/task"), threads);
+    EXPECT_EQ(entries_in("/proc/self/fd"), descriptors);
+    EXPECT_TRUE(our_children().empty());
+    std::ifstream in(pids_file);
+    int pid = 0;
+    int noted = 0;
+    while (in >> pid) {
+        ++noted;
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        const bool gone = !std::getline(stat, line) || line.substr(line.rfind(')') + 2, 1) == "Z";
+        EXPECT_TRUE(gone) << line;
+    }
+    EXPECT_GT(noted, 0);
 }
 
 TEST_F(DevPrefetchSearchTest, CancelledSearchLeavesNothingBehind) {

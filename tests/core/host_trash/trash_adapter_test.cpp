@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <new>
+#include <system_error>
 #include <thread>
 
 #include "core/host_trash/trash_request.hpp"
@@ -205,6 +207,32 @@ TEST_F(Adapter, AMissingPipeEndFailsAndTheHostIsStillReaped) {
         };
         EXPECT_EQ(adapter(*reserved(tmp.write_file("w/f")), settings), c.text);
         EXPECT_TRUE(reaped(pid)) << c.text;
+    }
+}
+
+// A thread beside the host that cannot start (the system or memory ran short) is the
+// caller's to hear about: the host is killed and reaped first, the reader that did start
+// is joined, and nothing was sent, so the item stays.
+TEST_F(Adapter, AThreadThatCannotStartIsThrownOnOnceTheHostIsReaped) {
+    const std::string item = tmp.write_file("w/f");
+    for (const bool out_of_memory : {false, true}) {
+        pid_t pid = -1;
+        TrashHostSettings settings = host(fake_host("waits", "exec sleep 60"));
+        settings.hooks.after_start = [&](platform::Child& child) { pid = child.pid(); };
+        settings.hooks.between_threads = [out_of_memory] {
+            if (out_of_memory) throw std::bad_alloc();
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        };
+        const auto start = Clock::now();
+        if (out_of_memory) {
+            EXPECT_THROW((void)run_trash_adapter(*reserved(item), settings), std::bad_alloc);
+        } else {
+            EXPECT_THROW((void)run_trash_adapter(*reserved(item), settings), std::system_error);
+        }
+        EXPECT_LT(Clock::now() - start, 30s);  // not the host's minute
+        EXPECT_TRUE(reaped(pid)) << out_of_memory;
+        EXPECT_TRUE(fs::exists(item));
     }
 }
 
