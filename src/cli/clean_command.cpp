@@ -3,7 +3,9 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <expected>
 #include <limits>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -37,7 +39,8 @@ ChosenAction choose_action(CleanAction action) {
 inline constexpr std::string_view kCautionMessage =
     "Some locations need a second look; re-run with --accept-caution after reviewing them.";
 
-// Output failures never change what `clean` does next, nor its status.
+// Once a cleanup may run, output failures never change what `clean` does next, nor its
+// status: the status tells what happened on disk.
 void put(platform::Writer& writer, std::string_view text) {
     (void)writer.write(text);
 }
@@ -63,40 +66,41 @@ struct DryRun {
     const ChosenAction& action;
 };
 
-void write_dry_run_text(platform::Writer& out, const DryRun& dry) {
+std::string dry_run_text(const DryRun& dry) {
     const std::size_t n = dry.items.size();
     if (n == 0) {
-        put(out, fmt::format("Nothing to clean up in {} with these filters.\n",
-                             describe_targets(dry.targets, dry.home)));
-        return;
+        return fmt::format("Nothing to clean up in {} with these filters.\n",
+                           describe_targets(dry.targets, dry.home));
     }
-    put(out, fmt::format("Would clean {} item{} · {}:\n\n", n, n == 1 ? "" : "s",
-                         format_size(dry.total_bytes)));
+    std::string text = fmt::format("Would clean {} item{} · {}:\n\n", n, n == 1 ? "" : "s",
+                                   format_size(dry.total_bytes));
     for (const auto* c : dry.items) {
         const std::string age = format_age(
             c->last_modified ? std::optional(as_seconds(*c->last_modified)) : std::nullopt,
             as_seconds(dry.now));
-        put(out, fmt::format("  {}  {}  {} {}\n", align_right(format_size(c->allocated_bytes), 10),
-                             align_right(age, 5), align_left(item_label(*c), 22),
-                             display_path(c->path, dry.home)));
+        text += fmt::format("  {}  {}  {} {}\n", align_right(format_size(c->allocated_bytes), 10),
+                            align_right(age, 5), align_left(item_label(*c), 22),
+                            display_path(c->path, dry.home));
     }
     const std::uint64_t w = count_worktrees(dry.items);
     const std::uint64_t g = n - w;
     if (g > 0) {
-        put(out, fmt::format("\nGenerated output ({}) would {}.\n", g, dry.action.dry_run_verb));
+        text += fmt::format("\nGenerated output ({}) would {}.\n", g, dry.action.dry_run_verb);
     }
     if (w > 0) {
-        put(out, fmt::format("{}{} worktree{} would be removed permanently by git worktree remove "
-                             "after its generated output; branches and history stay.\n",
-                             g == 0 ? "\n" : "", w, w == 1 ? "" : "s"));
+        text += fmt::format(
+            "{}{} worktree{} would be removed permanently by git worktree remove "
+            "after its generated output; branches and history stay.\n",
+            g == 0 ? "\n" : "", w, w == 1 ? "" : "s");
     }
-    for (const auto& warning : dry.warnings) put(out, fmt::format("\n⚠ {}\n", warning));
-    put(out,
+    for (const auto& warning : dry.warnings) text += fmt::format("\n⚠ {}\n", warning);
+    text +=
         fmt::format("\nDry run: nothing was changed. Re-run with --yes to proceed{}.\n",
-                    dry.warnings.empty() ? "" : " (and --accept-caution for the warnings above)"));
+                    dry.warnings.empty() ? "" : " (and --accept-caution for the warnings above)");
+    return text;
 }
 
-void write_dry_run_json(platform::Writer& out, const DryRun& dry) {
+std::string dry_run_json(const DryRun& dry) {
     auto items = nlohmann::json::array();
     for (const auto* c : dry.items) items.push_back(serialize_candidate(*c));
     nlohmann::json document = nlohmann::json::object();
@@ -106,7 +110,19 @@ void write_dry_run_json(platform::Writer& out, const DryRun& dry) {
     document["items"] = std::move(items);
     document["schemaVersion"] = 1;
     document["warnings"] = text_array(dry.warnings);
-    put(out, dump_compact(document) + "\n");
+    return dump_compact(document) + "\n";
+}
+
+// A dry run changes nothing: its report is all it does, so a report that cannot be
+// written fails it. Being told to end while it ran shows in the status.
+int finish_dry_run(platform::Writer& out, bool json, const DryRun& dry,
+                   const InterruptGuard& bridge, bool limited) {
+    const bool written = out.write(json ? dry_run_json(dry) : dry_run_text(dry));
+    if (!written || !out.flush()) return 1;
+    if (const int stop_signal = bridge.stop_signal(); told_to_end(stop_signal)) {
+        return interrupted_status(stop_signal);
+    }
+    return limited ? 3 : 0;
 }
 
 void write_caution(platform::Writer& out, platform::Writer& err, bool json,
@@ -158,6 +174,100 @@ void write_run_output(platform::Writer& out, platform::Writer& err, bool json,
     (void)out.flush();
 }
 
+// The removable finds: the listed items of the chosen categories that are not Keep, a
+// find inside another one dropped.
+std::vector<const development::DevCandidate*> removable_items(
+    const DevCommandOptions& options, std::span<const development::DevCandidate> candidates,
+    std::uint64_t now) {
+    DevItemFilter filter;
+    filter.kinds = options.kinds;
+    filter.older_than_days = options.older_than_days;
+    filter.min_size = options.min_size;
+    filter.sort = options.sort;
+    std::vector<const development::DevCandidate*> retained;
+    for (const auto* c : filter_and_sort_items(filter, candidates, now)) {
+        const DevCategory category = item_category(*c);
+        if (category == DevCategory::Keep) continue;
+        if (options.categories.empty() ||
+            std::ranges::find(options.categories, category) != options.categories.end()) {
+            retained.push_back(c);
+        }
+    }
+    return reclaimable_items(retained);
+}
+
+struct Reviews {
+    std::vector<CleanupReview> batches;
+    std::uint64_t total_bytes = 0;      // saturating
+    std::vector<std::string> warnings;  // batch after batch
+};
+
+// Every batch is reviewed before anything is shown or removed; the first refusal ends it.
+std::expected<Reviews, std::string> review_in_batches(
+    const policy::PolicyContext& context,
+    std::span<const development::DevCandidate* const> removable) {
+    Reviews reviews;
+    for (std::size_t start = 0; start < removable.size(); start += cleanup::kMaxDevCleanupItems) {
+        const auto batch = removable.subspan(
+            start, std::min(cleanup::kMaxDevCleanupItems, removable.size() - start));
+        auto review = build_cleanup_review(context, batch);
+        if (!review) return std::unexpected(std::move(review.error()));
+        reviews.total_bytes = platform::saturating_add(reviews.total_bytes, review->total_bytes);
+        reviews.warnings.insert(reviews.warnings.end(), review->warnings.begin(),
+                                review->warnings.end());
+        reviews.batches.push_back(std::move(*review));
+    }
+    return reviews;
+}
+
+// A Ctrl-C or being told to end; the watcher copies a signal into the flag up to 10 ms
+// late, the bridge knows at once.
+bool interrupted(const CancelFlag& cancel, const InterruptGuard& bridge) {
+    return cancel->load() || bridge.stop_signal() != 0;
+}
+
+// What every batch's request shares.
+struct RunSettings {
+    const policy::PolicyContext& context;
+    std::span<const std::string> roots;
+    cleanup::CleanupAction action;
+    policy::Acknowledgement acknowledged;
+    bool verify_remotes;
+};
+
+// Runs the batches in order, each with a Trash registry of its own that the sink serves
+// its Trash requests from. Once interrupted, the remaining batches never start and their
+// items appear nowhere.
+void run_batches(std::vector<CleanupReview>& batches, const RunSettings& settings,
+                 const CancelFlag& cancel, const InterruptGuard& bridge, CliCleanupSink& sink,
+                 const DevCleanupRun& run) {
+    const cleanup::CleanupEventSink forward = [&sink](cleanup::CleanupEvent event) {
+        sink.on_event(std::move(event));
+    };
+    for (CleanupReview& review : batches) {
+        cleanup::DevCleanupRequest request;
+        request.context = settings.context;
+        request.roots.assign(settings.roots.begin(), settings.roots.end());
+        request.items = std::move(review.items);
+        request.action = settings.action;
+        request.acknowledged = settings.acknowledged;
+        request.verify_remotes = settings.verify_remotes;
+        auto registry = std::make_shared<host_trash::TrashRegistry>();
+        sink.set_registry(registry);
+        run(request, cancel, registry, forward);
+        if (interrupted(cancel, bridge)) break;
+    }
+    sink.set_registry(nullptr);
+}
+
+// Only a signal (Ctrl-C, or being told to end) makes a run "interrupted"; the engine may
+// stop a run itself (an unconfirmed move to the Trash), which is a failure.
+int run_status(const CliCleanupSink& sink, int stop_signal) {
+    if (stop_signal != 0) return interrupted_status(stop_signal);
+    if (sink.cancelled() || sink.failed_items() > 0 || !sink.failures().empty()) return 1;
+    return 0;
+}
+
 }  // namespace
 
 CleanCommandEnv real_clean_command_env() {
@@ -191,7 +301,6 @@ nlohmann::json clean_results_json(std::span<const cleanup::CleanupItemResult> re
 int clean_command(const DevCommandOptions& options, platform::Writer& out, platform::Writer& err,
                   const CleanCommandEnv& env) {
     const ChosenAction action = choose_action(options.action);
-
     auto targets = resolve_targets(options.folders);
     if (!targets) {
         report_cli_failure(out, err, options.json, "invalidArguments", targets.error());
@@ -209,8 +318,6 @@ int clean_command(const DevCommandOptions& options, platform::Writer& out, platf
     const CancelFlag cancel = make_cancel_flag();
     auto bridge = install_interrupt_bridge(cancel);
     auto ending_signals = bridge->catch_ending_signals();
-    // The watcher copies a Ctrl-C into the flag up to 10 ms late; the bridge knows at once.
-    const auto interrupted = [&] { return cancel->load() || bridge->stop_signal() != 0; };
 
     auto search = run_dev_scan_with_progress(
         options.verify_remotes, *targets, cancel,
@@ -219,68 +326,38 @@ int clean_command(const DevCommandOptions& options, platform::Writer& out, platf
         report_cli_failure(out, err, options.json, "scanFailed", search.error());
         return 1;
     }
-    if (search->summary.cancelled || interrupted()) {
+    if (search->summary.cancelled || interrupted(cancel, *bridge)) {
         report_cli_failure(out, err, options.json, "interrupted",
                            "Scan stopped; nothing was removed.");
         return interrupted_status(bridge->stop_signal());
     }
 
-    DevItemFilter filter;
-    filter.kinds = options.kinds;
-    filter.older_than_days = options.older_than_days;
-    filter.min_size = options.min_size;
-    filter.sort = options.sort;
     const std::uint64_t now = env.search.now();
-    std::vector<const development::DevCandidate*> retained;
-    for (const auto* c : filter_and_sort_items(filter, search->candidates, now)) {
-        const DevCategory category = item_category(*c);
-        if (category == DevCategory::Keep) continue;
-        if (options.categories.empty() ||
-            std::ranges::find(options.categories, category) != options.categories.end()) {
-            retained.push_back(c);
-        }
-    }
-    const std::vector<const development::DevCandidate*> removable = reclaimable_items(retained);
+    const auto removable = removable_items(options, search->candidates, now);
     const std::optional<std::string> home = home_dir();
-
-    // Every batch is reviewed before anything is shown or removed.
-    std::vector<CleanupReview> reviews;
-    std::uint64_t total_bytes = 0;
-    std::vector<std::string> warnings;
-    const std::span<const development::DevCandidate* const> all(removable);
-    for (std::size_t start = 0; start < all.size(); start += cleanup::kMaxDevCleanupItems) {
-        const auto batch =
-            all.subspan(start, std::min(cleanup::kMaxDevCleanupItems, all.size() - start));
-        auto review = build_cleanup_review(*context, batch);
-        if (!review) {
-            report_cli_failure(out, err, options.json, "reviewFailed", review.error());
-            return 1;
-        }
-        total_bytes = platform::saturating_add(total_bytes, review->total_bytes);
-        warnings.insert(warnings.end(), review->warnings.begin(), review->warnings.end());
-        reviews.push_back(std::move(*review));
+    auto reviews = review_in_batches(*context, removable);
+    if (!reviews) {
+        report_cli_failure(out, err, options.json, "reviewFailed", reviews.error());
+        return 1;
     }
 
     if (!options.yes || removable.empty()) {
-        const DryRun dry{*targets, removable, total_bytes, warnings, now, home, action};
-        if (options.json) {
-            write_dry_run_json(out, dry);
-        } else {
-            write_dry_run_text(out, dry);
-        }
-        (void)out.flush();
-        if (const int stop_signal = bridge->stop_signal(); told_to_end(stop_signal)) {
-            return interrupted_status(stop_signal);
-        }
-        return search->summary.limited ? 3 : 0;
+        const DryRun dry{.targets = *targets,
+                         .items = removable,
+                         .total_bytes = reviews->total_bytes,
+                         .warnings = reviews->warnings,
+                         .now = now,
+                         .home = home,
+                         .action = action};
+        return finish_dry_run(out, options.json, dry, *bridge, search->summary.limited);
     }
-    if (!warnings.empty() && !options.accept_caution) {
-        write_caution(out, err, options.json, warnings);
+    if (!reviews->warnings.empty() && !options.accept_caution) {
+        write_caution(out, err, options.json, reviews->warnings);
         (void)out.flush();
         (void)err.flush();
         return 1;
     }
-    if (interrupted()) {
+    if (interrupted(cancel, *bridge)) {
         report_cli_failure(out, err, options.json, "interrupted",
                            "Interrupted before cleanup; nothing was removed.");
         return interrupted_status(bridge->stop_signal());
@@ -288,35 +365,20 @@ int clean_command(const DevCommandOptions& options, platform::Writer& out, platf
 
     CliCleanupSink sink(out, options.json ? ItemLines::Quiet : ItemLines::Printed, home,
                         env.trash_host);
-    const cleanup::CleanupEventSink forward = [&sink](cleanup::CleanupEvent event) {
-        sink.on_event(std::move(event));
-    };
-    for (CleanupReview& review : reviews) {
-        cleanup::DevCleanupRequest request;
-        request.context = *context;
-        request.roots = *targets;
-        request.items = std::move(review.items);
-        request.action = action.action;
-        request.acknowledged = options.accept_caution ? policy::Acknowledgement::Given
-                                                      : policy::Acknowledgement::Missing;
-        request.verify_remotes = options.verify_remotes;
-        auto registry = std::make_shared<host_trash::TrashRegistry>();
-        sink.set_registry(registry);
-        env.run(request, cancel, registry, forward);
-        // The remaining batches never start; their items appear nowhere.
-        if (interrupted()) break;
-    }
-    // Only a signal (Ctrl-C, or being told to end) makes a run "interrupted"; the engine
-    // may stop a run itself (an unconfirmed move to the Trash), which is a failure.
+    const RunSettings settings{.context = *context,
+                               .roots = *targets,
+                               .action = action.action,
+                               .acknowledged = options.accept_caution
+                                                   ? policy::Acknowledgement::Given
+                                                   : policy::Acknowledgement::Missing,
+                               .verify_remotes = options.verify_remotes};
+    run_batches(reviews->batches, settings, cancel, *bridge, sink, env.run);
     ending_signals.reset();
     const int stop_signal = bridge->stop_signal();
-    sink.set_registry(nullptr);
     bridge.reset();
 
     write_run_output(out, err, options.json, sink, action);
-    if (stop_signal != 0) return interrupted_status(stop_signal);
-    if (sink.cancelled() || sink.failed_items() > 0 || !sink.failures().empty()) return 1;
-    return 0;
+    return run_status(sink, stop_signal);
 }
 
 }  // namespace bramvelt::cli

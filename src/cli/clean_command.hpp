@@ -38,9 +38,10 @@ struct CleanCommandEnv {
 // program.
 CleanCommandEnv real_clean_command_env();
 
-// Exit status: 0 finished; 1 a failure, an item kept, the caution gate, or a run the
-// engine stopped; 2 a folder cannot be resolved; 3 a dry run of a limited search; 130
-// Ctrl-C. Output failures change nothing.
+// Exit status: 0 finished; 1 a failure, an item kept, the caution gate, a run the engine
+// stopped, or a dry run whose report cannot be written; 2 a folder cannot be resolved; 3
+// a dry run of a limited search; 128 plus the signal for Ctrl-C (130) or being told to
+// end. Beyond the dry run's report, output failures change nothing.
 int clean_command(const DevCommandOptions& options, platform::Writer& out, platform::Writer& err,
                   const CleanCommandEnv& env);
 

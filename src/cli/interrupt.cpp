@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <iterator>
 
 namespace bramvelt::cli {
@@ -21,14 +19,33 @@ extern "C" void on_stop_signal(int signal) {
     g_stop_signal.compare_exchange_strong(none, signal, std::memory_order_relaxed);
 }
 
-constexpr int kEndingSignals[] = {SIGTERM, SIGHUP};
+constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGQUIT};
 
 }  // namespace
+
+void InterruptGuard::CaughtSignal::catch_unless_ignored(int signal) {
+    signal_ = signal;
+    // A signal the process inherited as ignored (a job started with `&`, `nohup`) was
+    // meant to be ignored by whoever started us; it stays so.
+    if (::sigaction(signal, nullptr, &previous_) != 0 || previous_.sa_handler == SIG_IGN) {
+        return;
+    }
+    struct sigaction caught {};
+    caught.sa_handler = on_stop_signal;
+    caught.sa_flags = SA_RESTART;  // calls under way go on; the watcher does the stopping
+    ::sigemptyset(&caught.sa_mask);
+    replaced_ = ::sigaction(signal, &caught, nullptr) == 0;
+}
+
+void InterruptGuard::CaughtSignal::restore() {
+    if (replaced_) ::sigaction(signal_, &previous_, nullptr);
+    replaced_ = false;
+}
 
 InterruptGuard::InterruptGuard(std::unique_lock<std::mutex> lock, CancelFlag cancel)
     : lock_guard_(std::move(lock)), done_(std::make_shared<Wakeup>()) {
     g_stop_signal.store(0, std::memory_order_relaxed);
-    previous_handler_ = std::signal(SIGINT, on_stop_signal);
+    sigint_.catch_unless_ignored(SIGINT);
     try {
         watcher_ = std::thread([done = done_, cancel = std::move(cancel)] {
             std::unique_lock<std::mutex> lock(done->mutex);
@@ -40,8 +57,9 @@ InterruptGuard::InterruptGuard(std::unique_lock<std::mutex> lock, CancelFlag can
             }
         });
     } catch (...) {
-        std::fputs("bramvelt: cannot start the interrupt watcher\n", stderr);
-        std::abort();
+        // No bridge: Ctrl-C goes back to what it did, and the caller hears why.
+        sigint_.restore();
+        throw;
     }
 }
 
@@ -52,23 +70,12 @@ int InterruptGuard::stop_signal() const {
 // The bridge is only asked for: its watcher is what turns the recorded signal into the
 // operation's cancel flag.
 InterruptGuard::EndingSignals::EndingSignals(const InterruptGuard& /*bridge*/) {
-    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
-        if (::sigaction(kEndingSignals[i], nullptr, &previous_[i]) != 0 ||
-            previous_[i].sa_handler == SIG_IGN) {
-            continue;
-        }
-        struct sigaction caught {};
-        caught.sa_handler = on_stop_signal;
-        caught.sa_flags = SA_RESTART;  // as SIGINT's handler: calls under way go on
-        ::sigemptyset(&caught.sa_mask);
-        replaced_[i] = ::sigaction(kEndingSignals[i], &caught, nullptr) == 0;
-    }
+    static_assert(std::size(kEndingSignals) == kCount);
+    for (std::size_t i = 0; i < kCount; ++i) caught_[i].catch_unless_ignored(kEndingSignals[i]);
 }
 
 InterruptGuard::EndingSignals::~EndingSignals() {
-    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
-        if (replaced_[i]) ::sigaction(kEndingSignals[i], &previous_[i], nullptr);
-    }
+    for (CaughtSignal& caught : caught_) caught.restore();
 }
 
 std::unique_ptr<InterruptGuard::EndingSignals> InterruptGuard::catch_ending_signals() const {
@@ -88,9 +95,7 @@ void InterruptGuard::release_interrupt_bridge() {
     if (watcher_.joinable()) {
         watcher_.join();
     }
-    if (previous_handler_ != SIG_ERR) {
-        std::signal(SIGINT, previous_handler_);
-    }
+    sigint_.restore();
 }
 
 int interrupted_status(int stop_signal) {

@@ -705,15 +705,22 @@ class FailingWriter final : public platform::Writer {
     bool flush() override { return false; }
 };
 
-TEST(CleanCommand, ClosedStandardOutputChangesNothing) {
+// A run's status tells what happened on disk, so a lost report does not change it; a dry
+// run's report is all it does, so losing it is a failure.
+TEST(CleanCommand, ClosedStandardOutputFailsOnlyTheDryRun) {
     Harness h;
     h.add("a/target", CandidateKind::Build, "Cargo", 100);
     FailingWriter closed;
     auto r = h.run({"--yes", "--delete", h.ws}, &closed);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(h.requests.size(), 1u);  // the run went ahead
-    r = h.run({h.ws}, &closed);
-    EXPECT_EQ(r.status, 0);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {h.ws}, {"--json", h.ws}, {"--kind", "cache", h.ws}}) {
+        SCOPED_TRACE(args.front());
+        r = h.run(args, &closed);
+        EXPECT_EQ(r.status, 1);
+    }
+    EXPECT_EQ(h.requests.size(), 1u);
 }
 
 // The batch's own registry reaches the sink, which moves the item with the Trash host.

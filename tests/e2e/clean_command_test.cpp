@@ -197,18 +197,26 @@ TEST_F(CleanWorkspace, BadInput) {
     EXPECT_EQ(r.err, "bramvelt: choose --trash or --delete once\n");
 }
 
-// A closed standard output loses the report, not the status, and no file the program
-// opens (Git's output files among them) takes its place.
-TEST_F(CleanWorkspace, ClosedStandardOutput) {
+// A dry run whose report cannot be written fails, whether standard output is full or
+// closed; closed, no file the program opens (Git's output files among them) takes its
+// place, or the writes would succeed.
+TEST_F(CleanWorkspace, DryRunWithoutItsOutput) {
     cargo_project("rust");
     repository_with_worktree();
     RunOptions options;
     options.environment = environment(tmp);
-    const auto r = run_process(
-        "/bin/sh", {"-c", "exec \"$0\" clean --category all \"$1\" >&-", BRAMVELT_BINARY, ws},
-        options);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    for (const std::string redirect : {">&-", "> /dev/full"}) {
+        for (const std::string json : {"", "--json "}) {
+            SCOPED_TRACE(json + redirect);
+            const auto r = run_process(
+                "/bin/sh",
+                {"-c", "exec \"$0\" clean --category all " + json + "\"$1\" " + redirect,
+                 BRAMVELT_BINARY, ws},
+                options);
+            EXPECT_EQ(r.status, 1) << r.err;
+            EXPECT_EQ(r.err, "");
+        }
+    }
 }
 
 TEST_F(CleanWorkspace, ThreeHundredItemsInTwoBatches) {

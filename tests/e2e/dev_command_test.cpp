@@ -204,8 +204,10 @@ TEST_F(DevWorkspace, CtrlCDuringTheSearchReportsWhatWasFound) {
     tmp.write_file("fake/git", "#!/bin/sh\n: > '" + marker + "'\nexec sleep 30\n");
     ASSERT_EQ(::chmod((fake + "/git").c_str(), 0755), 0);
 
-    const std::string script = "'" + std::string(BRAMVELT_BINARY) + "' dev ws > '" + (tmp / "out") +
-                               "' 2> '" + (tmp / "err") +
+    // A job started with `&` inherits Ctrl-C ignored, and keeps it so; here the program
+    // gets the default back, as from an interactive shell.
+    const std::string script = "env --default-signal=INT '" + std::string(BRAMVELT_BINARY) +
+                               "' dev ws > '" + (tmp / "out") + "' 2> '" + (tmp / "err") +
                                "' & pid=$!\n"
                                "i=0; while [ ! -e '" +
                                marker +
@@ -238,8 +240,10 @@ TEST_F(DevWorkspace, ProgressLineAtATerminalIsErasedOnCtrlC) {
     std::string exports;
     for (const auto& e : environment(fake + ":")) exports += "export '" + e + "'\n";
     const std::string status = tmp / "status";
-    // The shell ignores Ctrl-C so that it lives on to record the status.
-    tmp.write_file("run.sh", exports + "trap '' INT\ncd '" + home + "'\n'" + BRAMVELT_BINARY +
+    // The shell ignores Ctrl-C so that it lives on to record the status; the program,
+    // which would inherit that, gets the default back.
+    tmp.write_file("run.sh", exports + "trap '' INT\ncd '" + home +
+                                 "'\nenv --default-signal=INT '" + BRAMVELT_BINARY +
                                  "' dev ws\necho $? > '" + status + "'\nsleep 60\n");
     const std::string socket = tmp / "tmux.sock";
     const auto tmux = [&](std::vector<std::string> args) {

@@ -1,8 +1,9 @@
-// Being told to end (SIGTERM, SIGHUP) while the development search waits for Git: `dev`,
-// `clean` and the interface stop, report it in their status, and leave no Git command
-// running. Git here is a wrapper first on PATH that, with a helper of its own in its
-// process group, blocks on a fifo that the test never opens, so the signal surely comes
-// while Git runs and only the program can end it.
+// Being told to end (SIGTERM, SIGHUP, SIGQUIT) while the development search waits for
+// Git: `dev`, `clean` and the interface stop, report it in their status, and leave no Git
+// command running; a signal inherited as ignored stays ignored. Git here is a wrapper
+// first on PATH that, with a helper of its own in its process group, blocks on a fifo
+// until the test opens it, so the signal surely comes while Git runs and only the
+// program can end it.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -87,6 +88,9 @@ class EndingSignals : public ::testing::Test {
     std::string gate = tmp / "gate";
 
     void SetUp() override {
+        // The program inherits what the test ignores (a runner started with `&` or under
+        // `nohup`); the signals sent here must reach it with their default action.
+        for (const int signal : {SIGTERM, SIGHUP, SIGQUIT}) ::signal(signal, SIG_DFL);
         ASSERT_EQ(::mkfifo(gate.c_str(), 0600), 0);
         tmp.write_file("bin/git",
                        "#!/bin/sh\n"
@@ -172,6 +176,13 @@ TEST_F(EndingSignals, CommandsStopTheSearchAndEndItsGit) {
          "",
          "bramvelt: Scan stopped; nothing was removed.\n"},
         {"clean --yes json", {"clean", "--yes", "--json", ws}, SIGHUP, 129, stopped, ""},
+        {"dev quit", {"dev", ws}, SIGQUIT, 131, " · stopped", ""},
+        {"clean --yes quit",
+         {"clean", "--yes", ws},
+         SIGQUIT,
+         131,
+         "",
+         "bramvelt: Scan stopped; nothing was removed.\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -213,35 +224,61 @@ TEST_F(EndingSignals, CommandsStopTheSearchAndEndItsGit) {
     }
 }
 
-// A signal the program inherited as ignored stays ignored: the search goes on once Git
-// is let go, and ends as if nothing had come.
+// A signal the program inherited as ignored stays ignored (a job a script started with
+// `&` ignores Ctrl-C, `nohup` the hang-up): the search goes on once Git is let go, and
+// the command ends as if nothing had come.
 TEST_F(EndingSignals, InheritedIgnoreStaysIgnored) {
-    const std::string out_path = tmp / "out";
-    platform::Fd out_fd(::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
-    platform::SpawnOptions options;
-    options.program = "/bin/sh";
-    options.args = {"-c", "trap '' HUP; exec \"$0\" dev \"$1\"", BRAMVELT_BINARY, ws};
-    options.environment = environment(true);
-    options.in = platform::Stdio::null();
-    options.out = platform::Stdio::from_fd(out_fd.get());
-    options.err = platform::Stdio::null();
-    auto program = platform::spawn(options);
-    ASSERT_TRUE(program);
-    ASSERT_TRUE(eventually([&] { return git_started(); }));
-    ASSERT_EQ(::kill(program->pid(), SIGHUP), 0);
-    // Every wrapper, now and later, reads a line of its own from the gate (each Git
-    // command takes two), far more than the search runs.
-    platform::Fd gate_fd(::open(gate.c_str(), O_RDWR));
-    ASSERT_TRUE(gate_fd);
-    const std::string newlines(4096, '\n');
-    ASSERT_EQ(::write(gate_fd.get(), newlines.data(), newlines.size()),
-              static_cast<ssize_t>(newlines.size()));
-    const auto status = program->wait();
-    ASSERT_TRUE(status);
-    EXPECT_EQ(status->code(), 0) << status->describe();
-    const auto lines = lines_of(read_text(out_path));
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back().find("stopped"), std::string::npos) << lines.back();
+    struct Ignored {
+        std::string trap;  // the shell's name of the signal
+        int signal;
+        std::string command;
+        std::string last_line;  // what the standard output ends with
+    };
+    const std::vector<Ignored> cases = {
+        {"HUP", SIGHUP, "dev", ""},
+        {"INT", SIGINT, "dev", ""},
+        {"INT", SIGINT, "clean", "Dry run: nothing was changed. Re-run with --yes to proceed."},
+        {"QUIT", SIGQUIT, "clean", "Dry run: nothing was changed. Re-run with --yes to proceed."},
+    };
+    for (const Ignored& c : cases) {
+        SCOPED_TRACE(c.trap + " " + c.command);
+        ::unlink(started.c_str());
+        const std::string out_path = tmp / "out";
+        platform::Fd out_fd(::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+        platform::SpawnOptions options;
+        options.program = "/bin/sh";
+        options.args = {"-c", "trap '' " + c.trap + "; exec \"$0\" " + c.command + " \"$1\"",
+                        BRAMVELT_BINARY, ws};
+        options.environment = environment(true);
+        options.in = platform::Stdio::null();
+        options.out = platform::Stdio::from_fd(out_fd.get());
+        options.err = platform::Stdio::null();
+        auto program = platform::spawn(options);
+        ASSERT_TRUE(program);
+        ASSERT_TRUE(eventually([&] { return git_started(); }));
+        ASSERT_EQ(::kill(program->pid(), c.signal), 0);
+        // Every wrapper, now and later, reads a line of its own from the gate (each Git
+        // command takes two), far more than the search runs. Once the gate is closed the
+        // lines left in it are dropped, and the next case's wrappers block again.
+        platform::Fd gate_fd(::open(gate.c_str(), O_RDWR));
+        ASSERT_TRUE(gate_fd);
+        const std::string newlines(4096, '\n');
+        ASSERT_EQ(::write(gate_fd.get(), newlines.data(), newlines.size()),
+                  static_cast<ssize_t>(newlines.size()));
+        const auto status = program->wait();
+        ASSERT_TRUE(status);
+        EXPECT_EQ(status->code(), 0) << status->describe();
+        const std::string out = read_text(out_path);
+        EXPECT_EQ(out.find(" · stopped"), std::string::npos) << out;
+        const auto lines = lines_of(out);
+        ASSERT_FALSE(lines.empty());
+        if (!c.last_line.empty()) {
+            EXPECT_EQ(lines.back(), c.last_line);
+        }
+        // Wrappers still reading their line hold the gate open, which would keep the
+        // lines in it for the next case.
+        ASSERT_TRUE(eventually([&] { return live_members(started_groups()).empty(); }));
+    }
 }
 
 // The interface ends on either signal with the terminal given back, and ends the Git
