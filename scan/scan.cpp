@@ -166,7 +166,7 @@ std::size_t queue_length(JobQueue& queue) {
 struct Workers {
     std::vector<std::thread> threads;
     std::unique_ptr<WorkerEnd[]> ends;
-    // Set when one could not start; then the scan is cancelled and the started ones stop.
+    // Set when none could start: the scan then cannot go on.
     std::optional<WorkerEnd> start_failure;
 };
 
@@ -193,10 +193,14 @@ Workers start_workers(const std::shared_ptr<ScanSession>& session_ptr,
                     *end = scan_worker(session_ptr, queue, pool, std::move(sender));
                 });
         } catch (...) {
-            // Without its threads the scan cannot finish: stop the ones started.
-            workers.start_failure =
-                WorkerEnd{false, platform::resource_exhaustion_text(std::current_exception())};
-            session.cancel->store(true);
+            // The workers that did start take every job from the queue, only more slowly
+            // (the system has no room for more threads: trying again would not help).
+            // Without any the scan cannot go on.
+            if (i == 0) {
+                workers.start_failure =
+                    WorkerEnd{false, platform::resource_exhaustion_text(std::current_exception())};
+                session.cancel->store(true);
+            }
             // The ones started must not wait in the pool for helpers that never come.
             for (std::size_t missing = i; pool && missing < count; ++missing) {
                 pool->leave();

@@ -628,10 +628,23 @@ TEST(Scan, ARepeatedReadFailureEndsTheListingOnce) {
     EXPECT_TRUE(r.result->tree.is_readable);
 }
 
-TEST(Scan, WorkerThatCannotStartFailsTheScanCleanly) {
+// The workers that started take every job, so only a scan that could start none fails.
+TEST(Scan, WorkersThatCannotStartLeaveTheJobsToTheOthersAndNoneFailsTheScan) {
     TempDir dir;
-    for (int i = 0; i < 8; ++i) dir.make_dir("root/d" + std::to_string(i) + "/x/y/z/w");
-    fail_worker_start_for_testing(1);
+    for (int i = 0; i < 8; ++i) {
+        write_bytes(dir.make_dir("root/d" + std::to_string(i) + "/x/y/z/w") + "/f", 5000);
+    }
+    const auto whole = run(dir / "root");
+    ASSERT_TRUE(whole.result);
+    for (const int first_failing : {1, 3}) {
+        SCOPED_TRACE(first_failing);
+        fail_worker_start_for_testing(first_failing);
+        auto r = run(dir / "root");
+        fail_worker_start_for_testing(-1);
+        ASSERT_TRUE(r.result) << r.result.error();
+        EXPECT_EQ(tree_json(r.result->tree), tree_json(whole.result->tree));
+    }
+    fail_worker_start_for_testing(0);
     auto r = run(dir / "root");
     fail_worker_start_for_testing(-1);
     ASSERT_FALSE(r.result);
