@@ -5,7 +5,6 @@
 // while the program still carries its placeholder run they are skipped.
 
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/account_home.hpp"
 #include "support/fixture_git.hpp"
 #include "support/lines.hpp"
 #include "support/run_process.hpp"
@@ -25,11 +25,6 @@ namespace bramvelt::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string account_home() {
-    const passwd* entry = ::getpwuid(::getuid());
-    return entry && entry->pw_dir ? entry->pw_dir : "/";
-}
 
 std::vector<std::string> environment(const TempDir& tmp, const std::string& path_prefix = "") {
     const char* path = std::getenv("PATH");

@@ -2,7 +2,6 @@
 // selected, reviewed and deleted, or left in place when the confirmation is declined.
 
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/account_home.hpp"
 #include "support/run_process.hpp"
 #include "support/temp_dir.hpp"
 #include "support/tmux.hpp"
@@ -21,11 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-std::string account_home() {
-    const passwd* entry = ::getpwuid(::getuid());
-    return entry && entry->pw_dir ? entry->pw_dir : "/";
-}
 
 // Every session of these tests: 120 × 30.
 class DevTmux : public Tmux {

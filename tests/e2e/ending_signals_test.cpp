@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +24,7 @@
 
 #include "platform/path_io.hpp"
 #include "platform/spawn.hpp"
+#include "support/account_home.hpp"
 #include "support/eventually.hpp"
 #include "support/fixture_git.hpp"
 #include "support/lines.hpp"
@@ -34,11 +34,6 @@
 
 namespace bramvelt::testing {
 namespace {
-
-std::string account_home() {
-    const passwd* entry = ::getpwuid(::getuid());
-    return entry && entry->pw_dir ? entry->pw_dir : "/";
-}
 
 std::string read_text(const std::string& path) {
     std::ifstream in(path);

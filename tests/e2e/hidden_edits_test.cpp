@@ -3,7 +3,6 @@
 // worktree, whose flagged files are absent, and a plain one are removed.
 
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/account_home.hpp"
 #include "support/fixture_git.hpp"
 #include "support/run_process.hpp"
 #include "support/temp_dir.hpp"
@@ -20,12 +20,6 @@ namespace bramvelt::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The cleanup service wants the account's own home, so the workspace lies elsewhere.
-std::string account_home() {
-    const passwd* entry = ::getpwuid(::getuid());
-    return entry && entry->pw_dir ? entry->pw_dir : "/";
-}
 
 class HiddenEdits : public ::testing::Test {
   protected:

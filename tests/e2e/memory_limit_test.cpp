@@ -8,7 +8,6 @@
 // in BRAMVELT_PLAIN_PROGRAM.
 
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "support/account_home.hpp"
 #include "support/run_process.hpp"
 #include "support/temp_dir.hpp"
 
@@ -32,11 +32,6 @@ std::optional<std::string> plain_program() {
 #else
     return std::string(BRAMVELT_BINARY);
 #endif
-}
-
-std::string account_home() {
-    const passwd* entry = ::getpwuid(::getuid());
-    return entry && entry->pw_dir ? entry->pw_dir : "/";
 }
 
 // One JSON document. A report of megabytes is only looked at where it would be cut (its

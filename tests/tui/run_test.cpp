@@ -5,12 +5,8 @@
 #include "src/tui/run.hpp"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <new>
@@ -21,7 +17,8 @@
 #include "platform/spawn.hpp"
 #include "src/tui/frame.hpp"
 #include "src/tui/kit/terminal.hpp"
-#include "tests/support/temp_dir.hpp"
+#include "support/pty.hpp"
+#include "support/temp_dir.hpp"
 
 namespace bramvelt::tui {
 namespace {
@@ -68,43 +65,6 @@ int run_interface_that_fails(Raise raise, int failing_frame) {
     return 0;
 }
 
-struct Ending {
-    std::string output;  // everything the interface wrote to its terminal
-    termios after{};     // the terminal's settings once it ended
-    int status = 0;
-};
-
-Ending run_on_pty(Raise raise, int failing_frame) {
-    Ending ending;
-    int master = -1;
-    int slave = -1;
-    winsize ws{12, 60, 0, 0};
-    EXPECT_EQ(::openpty(&master, &slave, nullptr, nullptr, &ws), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(master);
-        ::setsid();
-        ::ioctl(slave, TIOCSCTTY, 0);
-        ::dup2(slave, 0);
-        ::dup2(slave, 1);
-        ::dup2(slave, 2);
-        ::_exit(run_interface_that_fails(raise, failing_frame));
-    }
-    ::close(slave);
-    char buf[4096];
-    while (true) {
-        pollfd p{master, POLLIN, 0};
-        if (::poll(&p, 1, 30000) <= 0) break;
-        const ssize_t n = ::read(master, buf, sizeof buf);
-        if (n <= 0) break;  // EIO once the child's side is closed
-        ending.output.append(buf, static_cast<std::size_t>(n));
-    }
-    ::waitpid(pid, &ending.status, 0);
-    ::tcgetattr(master, &ending.after);
-    ::close(master);
-    return ending;
-}
-
 TEST(InterfaceEnding, AFailureWhileDrawingGivesTheTerminalBackEndsGitAndSaysWhy) {
     const testing::TempDir home;
     const testing::ScopedEnv home_env("HOME", home.path().c_str());
@@ -115,7 +75,8 @@ TEST(InterfaceEnding, AFailureWhileDrawingGivesTheTerminalBackEndsGitAndSaysWhy)
     for (const Case c :
          {Case{Raise::OutOfMemory, 1}, Case{Raise::OutOfMemory, 2}, Case{Raise::NoThread, 1}}) {
         SCOPED_TRACE(::testing::Message() << "frame " << c.failing_frame);
-        const Ending ending = run_on_pty(c.raise, c.failing_frame);
+        const testing::PtyEnding ending = testing::run_on_own_pty(
+            12, 60, [&] { return run_interface_that_fails(c.raise, c.failing_frame); });
         ASSERT_TRUE(WIFEXITED(ending.status)) << "signal " << WTERMSIG(ending.status);
         EXPECT_EQ(WEXITSTATUS(ending.status), 0) << ending.output;
         EXPECT_NE(ending.after.c_lflag & ICANON, 0u);

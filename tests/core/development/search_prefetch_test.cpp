@@ -75,6 +75,10 @@ std::vector<std::string> our_children() {
 }
 
 class DevPrefetchSearchTest : public testing::DevTest {
+  private:
+    std::optional<testing::ScopedEnv> pids_env_;
+    std::optional<testing::ScopedEnv> path_env_;
+
   protected:
     // Repositories in the states the inspection tells apart: worktrees inside and outside
     // the roots, two the walk meets before their main checkout, build outputs inside, a
@@ -122,6 +126,42 @@ class DevPrefetchSearchTest : public testing::DevTest {
             tmp.write_file(p + "/web/node_modules/m/lib/a.js", "x");
         }
     }
+    // A `git` first on PATH whose status and ls-files hang (each with a child sleeping two
+    // minutes), noting both pids in the file it returns; for as long as the fixture lives.
+    std::string use_hanging_git() {
+        const std::string bin = tmp.make_dir("bin");
+        tmp.write_file("bin/git", R"SH(#!/bin/sh
+for a in "$@"; do
+  case "$a" in
+  status|ls-files) sleep 120 & echo $! >> "$FAKE_GIT_PIDS"; echo $$ >> "$FAKE_GIT_PIDS"; wait; exit 0 ;;
+  esac
+done
+exec /usr/bin/git "$@"
+)SH");
+        ::chmod((bin + "/git").c_str(), 0755);
+        const std::string pids_file = tmp / "pids";
+        pids_env_.emplace("FAKE_GIT_PIDS", pids_file.c_str());
+        path_env_.emplace("PATH", (bin + ":/usr/bin:/bin").c_str());
+        return pids_file;
+    }
+
+    // Every process noted in `pids_file` is gone (or a zombie left to its parent), and
+    // some were noted.
+    static void expect_noted_children_gone(const std::string& pids_file) {
+        std::ifstream in(pids_file);
+        int pid = 0;
+        int noted = 0;
+        while (in >> pid) {
+            ++noted;
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string line;
+            const bool gone =
+                !std::getline(stat, line) || line.substr(line.rfind(')') + 2, 1) == "Z";
+            EXPECT_TRUE(gone) << line;
+        }
+        EXPECT_GT(noted, 0);
+    }
+
     // `threads` Git children and as many threads measuring ahead; none: the search does
     // everything itself when it gets there.
     Outcome run(unsigned threads, std::uint64_t entries,
@@ -271,19 +311,7 @@ TEST_F(DevPrefetchSearchTest, OutOfMemoryOnTheSearchThreadEndsItAndLeavesNothing
     make_repo("ws/a-repo");
     tmp.write_file("ws/p0/Cargo.toml", "");
     tmp.write_file("ws/p0/target/debug/x", "x");
-    const std::string bin = tmp.make_dir("bin");
-    tmp.write_file("bin/git", R"SH(#!/bin/sh
-for a in "$@"; do
-  case "$a" in
-  status|ls-files) sleep 120 & echo $! >> "$FAKE_GIT_PIDS"; echo $$ >> "$FAKE_GIT_PIDS"; wait; exit 0 ;;
-  esac
-done
-exec /usr/bin/git "$@"
-)SH");
-    ::chmod((bin + "/git").c_str(), 0755);
-    const std::string pids_file = tmp / "pids";
-    testing::ScopedEnv pids("FAKE_GIT_PIDS", pids_file.c_str());
-    testing::ScopedEnv path("PATH", (bin + ":/usr/bin:/bin").c_str());
+    const std::string pids_file = use_hanging_git();
 
     std::thread([] {}).join();  // a sanitizer's own helper thread starts with the first thread
     const std::size_t threads = entries_in("/proc/self/task");
@@ -314,40 +342,18 @@ exec /usr/bin/git "$@"
     EXPECT_EQ(entries_in("/proc/self/task"), threads);
     EXPECT_EQ(entries_in("/proc/self/fd"), descriptors);
     EXPECT_TRUE(our_children().empty());
-    std::ifstream in(pids_file);
-    int pid = 0;
-    int noted = 0;
-    while (in >> pid) {
-        ++noted;
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        const bool gone = !std::getline(stat, line) || line.substr(line.rfind(')') + 2, 1) == "Z";
-        EXPECT_TRUE(gone) << line;
-    }
-    EXPECT_GT(noted, 0);
+    expect_noted_children_gone(pids_file);
 }
 
 TEST_F(DevPrefetchSearchTest, CancelledSearchLeavesNothingBehind) {
     make_workspace();
-    const std::string bin = tmp.make_dir("bin");
-    tmp.write_file("bin/git", R"SH(#!/bin/sh
-for a in "$@"; do
-  case "$a" in
-  status|ls-files) sleep 120 & echo $! >> "$FAKE_GIT_PIDS"; echo $$ >> "$FAKE_GIT_PIDS"; wait; exit 0 ;;
-  esac
-done
-exec /usr/bin/git "$@"
-)SH");
-    ::chmod((bin + "/git").c_str(), 0755);
-    testing::ScopedEnv pids("FAKE_GIT_PIDS", (tmp / "pids").c_str());
-    testing::ScopedEnv path("PATH", (bin + ":/usr/bin:/bin").c_str());
+    const std::string pids_file = use_hanging_git();
 
     std::thread([] {}).join();  // a sanitizer's own helper thread starts with the first thread
     const std::size_t threads = entries_in("/proc/self/task");
     const std::size_t descriptors = entries_in("/proc/self/fd");
     CancelFlag cancel = make_cancel_flag();
     // Cancelled once a Git child hangs, however long the search took to start one.
-    const std::string pids_file = tmp / "pids";
     std::atomic<bool> search_ended{false};
     std::chrono::steady_clock::time_point cancelled_at;
     std::thread canceller([&] {
@@ -375,17 +381,7 @@ exec /usr/bin/git "$@"
     EXPECT_EQ(entries_in("/proc/self/task"), threads);
     EXPECT_EQ(entries_in("/proc/self/fd"), descriptors);
     EXPECT_TRUE(our_children().empty());
-    std::ifstream in(tmp / "pids");
-    int pid = 0;
-    int noted = 0;
-    while (in >> pid) {
-        ++noted;
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        const bool gone = !std::getline(stat, line) || line.substr(line.rfind(')') + 2, 1) == "Z";
-        EXPECT_TRUE(gone) << line;
-    }
-    EXPECT_GT(noted, 0);
+    expect_noted_children_gone(pids_file);
 }
 
 }  // namespace

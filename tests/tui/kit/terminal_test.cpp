@@ -17,6 +17,7 @@
 #include "platform/fd.hpp"
 #include "platform/pipe.hpp"
 #include "src/tui/kit/terminal.hpp"
+#include "support/pty.hpp"
 #include "support/temp_dir.hpp"
 
 namespace bramvelt::tui::kit {
@@ -226,64 +227,44 @@ void mark_first_step() noexcept {
     ::_exit(1);
 }
 
+// The child's side: switches every mode on, draws, then ends as told.
+int switch_modes_on_and_end(Ending ending) {
+    if (ending == Ending::TerminateAfterAnother) std::set_terminate(previous_terminate_handler);
+    install_emergency_restore(mark_first_step);
+    if (!enable_raw_mode(0) || !enter_alternate_screen(1) || !enable_mouse_capture(1)) {
+        return 90;
+    }
+    auto terminal = Terminal::open(1);
+    if (!terminal || !terminal->draw([](Buffer& b, Rect) { b.set_string(0, 0, "hi", Style{}); })) {
+        return 91;
+    }
+    switch (ending) {
+        case Ending::Orderly:
+            if (!disable_mouse_capture(1) || !disable_raw_mode() || !leave_alternate_screen(1)) {
+                return 92;
+            }
+            break;
+        case Ending::Exit:
+            std::exit(0);
+        case Ending::Signal:
+            ::raise(SIGTERM);
+            break;
+        case Ending::Terminate:
+        case Ending::TerminateAfterAnother:
+            std::terminate();
+    }
+    terminal = std::unexpected(std::string());  // destroys the terminal: cursor shown
+    return 0;
+}
+
 // Runs a child on a pseudo-terminal that switches every mode on and then ends as told;
 // returns what it wrote and leaves the terminal settings in `after`.
 std::string run_on_pty(Ending ending, termios& after, int& status) {
-    int master = -1;
-    int slave = -1;
-    winsize ws{5, 20, 0, 0};
-    EXPECT_EQ(::openpty(&master, &slave, nullptr, nullptr, &ws), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(master);
-        ::setsid();
-        ::ioctl(slave, TIOCSCTTY, 0);
-        ::dup2(slave, 0);
-        ::dup2(slave, 1);
-        ::dup2(slave, 2);
-        if (ending == Ending::TerminateAfterAnother) std::set_terminate(previous_terminate_handler);
-        install_emergency_restore(mark_first_step);
-        if (!enable_raw_mode(0) || !enter_alternate_screen(1) || !enable_mouse_capture(1)) {
-            ::_exit(90);
-        }
-        auto terminal = Terminal::open(1);
-        if (!terminal ||
-            !terminal->draw([](Buffer& b, Rect) { b.set_string(0, 0, "hi", Style{}); })) {
-            ::_exit(91);
-        }
-        switch (ending) {
-            case Ending::Orderly:
-                if (!disable_mouse_capture(1) || !disable_raw_mode() ||
-                    !leave_alternate_screen(1)) {
-                    ::_exit(92);
-                }
-                break;
-            case Ending::Exit:
-                std::exit(0);
-            case Ending::Signal:
-                ::raise(SIGTERM);
-                break;
-            case Ending::Terminate:
-            case Ending::TerminateAfterAnother:
-                std::terminate();
-        }
-        terminal = std::unexpected(std::string());  // destroys the terminal: cursor shown
-        ::_exit(0);
-    }
-    ::close(slave);
-    std::string output;
-    char buf[4096];
-    while (true) {
-        pollfd p{master, POLLIN, 0};
-        if (::poll(&p, 1, 5000) <= 0) break;
-        const ssize_t n = ::read(master, buf, sizeof buf);
-        if (n <= 0) break;  // EIO once the child's side is closed
-        output.append(buf, static_cast<std::size_t>(n));
-    }
-    ::waitpid(pid, &status, 0);
-    ::tcgetattr(master, &after);
-    ::close(master);
-    return output;
+    testing::PtyEnding ended =
+        testing::run_on_own_pty(5, 20, [ending] { return switch_modes_on_and_end(ending); });
+    after = ended.after;
+    status = ended.status;
+    return std::move(ended.output);
 }
 
 TEST(TerminalRestore, CookedModeAndCursorShownOnEveryEnding) {
