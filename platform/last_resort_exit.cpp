@@ -17,10 +17,14 @@ constinit std::string_view g_prefix;
 
 }  // namespace
 
-void write_failure_line(std::string_view prefix, const std::exception_ptr& error) noexcept {
-    for (const std::string_view part : {prefix, exception_text(error), std::string_view("\n")}) {
+void write_error_line(std::string_view prefix, std::string_view text) noexcept {
+    for (const std::string_view part : {prefix, text, std::string_view("\n")}) {
         if (!write_all(kStandardError, part)) return;
     }
+}
+
+void write_failure_line(std::string_view prefix, const std::exception_ptr& error) noexcept {
+    write_error_line(prefix, exception_text(error));
 }
 
 void exit_on_terminate(std::string_view prefix) {

@@ -8,8 +8,11 @@
 
 namespace bramvelt::platform {
 
-// Writes `prefix`, the failure's text (see resource_exhaustion.hpp) and a line feed to
-// standard error without allocating; a write that fails is left at that.
+// Writes `prefix`, `text` and a line feed to standard error without allocating; a write
+// that fails is left at that.
+void write_error_line(std::string_view prefix, std::string_view text) noexcept;
+
+// The same with the failure's text (see resource_exhaustion.hpp).
 void write_failure_line(std::string_view prefix, const std::exception_ptr& error) noexcept;
 
 // From now on std::terminate writes the failure line of the exception under way (with

@@ -74,15 +74,21 @@ std::vector<std::string> split_lines(std::string_view bytes) {
     return lines;
 }
 
-std::vector<std::string> split_on_zero_bytes(std::string_view bytes) {
-    std::vector<std::string> out;
+std::vector<std::string_view> zero_separated_records(std::string_view bytes) {
+    std::vector<std::string_view> records;
     std::size_t pos = 0;
     while (pos < bytes.size()) {
         const std::size_t end = std::min(bytes.find('\0', pos), bytes.size());
-        if (end > pos) {
-            out.push_back(to_utf8_lossy(bytes.substr(pos, end - pos)));
-        }
+        if (end > pos) records.push_back(bytes.substr(pos, end - pos));
         pos = end + 1;
+    }
+    return records;
+}
+
+std::vector<std::string> split_on_zero_bytes(std::string_view bytes) {
+    std::vector<std::string> out;
+    for (const std::string_view record : zero_separated_records(bytes)) {
+        out.push_back(to_utf8_lossy(record));
     }
     return out;
 }
@@ -110,8 +116,8 @@ std::string lower_case(std::string_view text) {
                                !case_ignorable_then_cased(after);
             out += final ? "\u03C2" : "\u03C3";
         } else {
-            append_utf8(
-                out, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(c))));
+            append_utf8(out,
+                        static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(c))));
         }
     }
     return out;

@@ -15,7 +15,10 @@ namespace bramvelt::platform {
 // replaced; a final line feed ends the last line rather than starting an empty one.
 std::vector<std::string> split_lines(std::string_view bytes);
 
-// The non-empty records between NUL bytes, invalid UTF-8 replaced.
+// The non-empty records between NUL bytes, as they are (views into `bytes`).
+std::vector<std::string_view> zero_separated_records(std::string_view bytes);
+
+// The same records, invalid UTF-8 replaced.
 std::vector<std::string> split_on_zero_bytes(std::string_view bytes);
 
 // Unicode's full lower-case mapping of valid UTF-8 text: the simple mapping plus "İ" →

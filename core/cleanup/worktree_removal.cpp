@@ -17,6 +17,7 @@
 #include "core/filesystem/byte_path.hpp"
 #include "core/filesystem/parent_handle.hpp"
 #include "platform/file_status.hpp"
+#include "platform/text.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::cleanup {
@@ -47,7 +48,7 @@ bool index_allows_removal(std::string_view worktree, const CancelFlag& cancel) {
     const auto staged =
         development::run_git(worktree, kStage, cancel, development::kGitTimeoutSeconds);
     if (!staged) return false;
-    for (const std::string_view record : development::zero_separated_records(*staged)) {
+    for (const std::string_view record : platform::zero_separated_records(*staged)) {
         // "<tag> <mode> <object> <stage>\t<path>", the tag one letter and a space.
         const std::size_t tab = record.find('\t');
         if (tab == std::string_view::npos || tab < 2) continue;

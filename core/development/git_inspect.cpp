@@ -100,13 +100,7 @@ void add_containing_ref(const RepoFacts* facts, const std::string& ref, const st
 
 GitStatusCounts parse_git_status(std::string_view output) {
     GitStatusCounts counts;
-    std::vector<std::string_view> pieces;
-    std::size_t pos = 0;
-    while (pos < output.size()) {
-        const std::size_t end = std::min(output.find('\0', pos), output.size());
-        if (end > pos) pieces.push_back(output.substr(pos, end - pos));
-        pos = end + 1;
-    }
+    const std::vector<std::string_view> pieces = platform::zero_separated_records(output);
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         const std::string_view record = pieces[i];
         if (record.size() < 4) {

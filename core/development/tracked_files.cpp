@@ -1,10 +1,10 @@
 #include "core/development/tracked_files.hpp"
 
-#include <algorithm>
 #include <cerrno>
 
 #include "core/filesystem/byte_path.hpp"
 #include "platform/file_status.hpp"
+#include "platform/text.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::development {
@@ -17,20 +17,9 @@ bool hidden_from_status(char tag) {
     return tag == 'S' || (tag >= 'a' && tag <= 'z');
 }
 
-std::vector<std::string_view> zero_separated_records(std::string_view output) {
-    std::vector<std::string_view> records;
-    std::size_t pos = 0;
-    while (pos < output.size()) {
-        const std::size_t end = std::min(output.find('\0', pos), output.size());
-        if (end > pos) records.push_back(output.substr(pos, end - pos));
-        pos = end + 1;
-    }
-    return records;
-}
-
 TrackedFiles parse_tracked_files(std::string_view output) {
     TrackedFiles files;
-    for (const std::string_view record : zero_separated_records(output)) {
+    for (const std::string_view record : platform::zero_separated_records(output)) {
         if (record.size() <= kTagBytes) continue;
         const std::string_view path = record.substr(kTagBytes);
         files.paths.push_back(platform::to_utf8_lossy(path));

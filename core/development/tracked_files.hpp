@@ -20,9 +20,6 @@ struct TrackedFiles {
     std::vector<std::string> hidden_from_status;
 };
 
-// The non-empty records between NUL bytes, as raw bytes (views into `output`).
-std::vector<std::string_view> zero_separated_records(std::string_view output);
-
 // Whether an entry's tag (the first byte of its `ls-files -v` record) marks it
 // skip-worktree ("S") or assume-unchanged (any lower-case tag).
 bool hidden_from_status(char tag);

@@ -2,8 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "platform/io.hpp"
-#include "platform/standard_streams.hpp"
+#include "platform/last_resort_exit.hpp"
 #include "src/cli/format.hpp"
 
 namespace bramvelt::cli {
@@ -74,10 +73,7 @@ void report_failure_after_output(platform::Writer& out, platform::Writer& err, b
         if (print_cli_error(err, message)) return;
     } catch (...) {  // NOLINT(bugprone-empty-catch): told below, without memory
     }
-    for (const std::string_view part :
-         {std::string_view("bramvelt: "), message, std::string_view("\n")}) {
-        if (!platform::write_all(platform::kStandardError, part)) return;
-    }
+    platform::write_error_line("bramvelt: ", message);
 }
 
 }  // namespace bramvelt::cli

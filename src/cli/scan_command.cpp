@@ -10,7 +10,6 @@
 
 #include "platform/processor_count.hpp"
 #include "platform/real_path.hpp"
-#include "platform/resource_exhaustion.hpp"
 #include "scan/scan.hpp"
 #include "scan/session.hpp"
 #include "src/cli/commands.hpp"
@@ -116,18 +115,13 @@ int run_scan_command(const ScanCommandOptions& options, CliStreams& io) {
     const bool incomplete = tree_has_problems(outcome->tree, options.jobs);
     bool written = false;
     TrimmedNodes trimmed;
-    try {
-        if (options.json) {
-            written = trim_and_write_json_report(io.out, *outcome, limits, incomplete, options.jobs,
-                                                 trimmed);
-        } else {
-            written = write_text_report(io.out, *outcome, limits, incomplete);
-        }
-    } catch (...) {
-        const std::string_view text = platform::resource_exhaustion_text(std::current_exception());
-        if (text.empty()) throw;
-        report_failure_after_output(io.out, io.err, options.json, "scanFailed", text);
-        return 1;
+    // Memory that runs out while the report is written goes on to the entry, which tells
+    // it in the report's place or after the cut output.
+    if (options.json) {
+        written =
+            trim_and_write_json_report(io.out, *outcome, limits, incomplete, options.jobs, trimmed);
+    } else {
+        written = write_text_report(io.out, *outcome, limits, incomplete);
     }
     const bool flushed = io.out.flush();
     const bool cancelled = outcome->cancelled;

@@ -41,6 +41,7 @@ TEST(Text, SplitOnZeroBytes) {
                                            {"new\nline\0"s, {"new\nline"}},
                                            {"\xff\0"s, {"\uFFFD"}}}) {
         EXPECT_EQ(split_on_zero_bytes(c.bytes), c.records);
+        EXPECT_EQ(zero_separated_records(c.bytes).size(), c.records.size());
     }
 }
 
