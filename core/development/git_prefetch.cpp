@@ -1,6 +1,7 @@
 #include "core/development/git_prefetch.hpp"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "core/development/ahead_threads.hpp"
 
@@ -31,7 +32,32 @@ struct GitPrefetch::Job {
 struct GitPrefetch::Folder {
     std::uint64_t generation = 0;
     std::vector<std::shared_ptr<Job>> jobs;
+    // Commands the search ran itself, nothing equal having been asked by then: asked
+    // later (a guess that lost the race to the walk), they would run twice.
+    std::unordered_set<std::string> run_by_search;
 };
+
+namespace {
+
+// What tells one command in a folder from another, as one text: its kind, the filter
+// drivers it empties and its arguments, each piece preceded by its length.
+std::string command_key(const GitCommandRef& command) {
+    std::string key(1, static_cast<char>(command.query));
+    const auto add = [&key](std::string_view piece) {
+        key += std::to_string(piece.size());
+        key += ':';
+        key += piece;
+    };
+    if (command.filters != nullptr) {
+        key += 'f';
+        for (const std::string& name : command.filters->names) add(name);
+    }
+    key += 'a';
+    for (const std::string& arg : command.args) add(arg);
+    return key;
+}
+
+}  // namespace
 
 GitPrefetch::GitPrefetch(GitLaunch launch, CancelFlag cancel, std::uint64_t local_timeout_seconds,
                          unsigned children, std::size_t held_limit)
@@ -94,8 +120,12 @@ void GitPrefetch::ask_for(std::uint64_t generation, GitCommandRef command, Urgen
         if (generation != 0 && (it == folders_.end() || it->second.generation != generation)) {
             return;  // forgotten meanwhile
         }
+        if (it != folders_.end() && !it->second.run_by_search.empty() &&
+            it->second.run_by_search.contains(command_key(command))) {
+            return;  // the search ran it already
+        }
         if (it == folders_.end()) {
-            it = folders_.emplace(job->folder, Folder{next_generation_++, {}}).first;
+            it = folders_.emplace(job->folder, Folder{next_generation_++, {}, {}}).first;
         }
         it->second.jobs.push_back(job);
         queues_[static_cast<std::size_t>(urgency)].push_back(std::move(job));
@@ -218,6 +248,8 @@ std::optional<GitAnswer> GitPrefetch::take(GitCommandRef command) {
         return job->state != Job::State::Gone && job->same_command(command);
     });
     if (found == jobs.end()) {
+        // Noted under the lock every ask takes: an equal one made after this is refused.
+        folder->second.run_by_search.insert(command_key(command));
         return std::nullopt;
     }
     const std::shared_ptr<Job> job = *found;
@@ -229,6 +261,10 @@ std::optional<GitAnswer> GitPrefetch::take(GitCommandRef command) {
     }
     job_done_.wait(lock, [&] { return job->state != Job::State::Running; });
     if (job->state != Job::State::Done) {
+        // The taker runs it: noted as above (the folder may have been forgotten meanwhile).
+        if (const auto still = folders_.find(command.folder); still != folders_.end()) {
+            still->second.run_by_search.insert(command_key(command));
+        }
         return std::nullopt;
     }
     ++counts_.taken;
@@ -249,7 +285,7 @@ std::uint64_t GitPrefetch::folder_generation(std::string_view folder) {
     std::lock_guard lock(mutex_);
     auto it = folders_.find(folder);
     if (it == folders_.end()) {
-        it = folders_.emplace(std::string(folder), Folder{next_generation_++, {}}).first;
+        it = folders_.emplace(std::string(folder), Folder{next_generation_++, {}, {}}).first;
     }
     return it->second.generation;
 }
@@ -278,7 +314,7 @@ std::optional<std::uint64_t> GitPrefetch::generation_if_new(std::string_view fol
         return std::nullopt;
     }
     const std::uint64_t generation = next_generation_++;
-    folders_.emplace(std::string(folder), Folder{generation, {}});
+    folders_.emplace(std::string(folder), Folder{generation, {}, {}});
     return generation;
 }
 

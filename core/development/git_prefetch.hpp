@@ -77,7 +77,9 @@ class GitPrefetch {
     void post(Urgency urgency, std::function<void()> task);
 
     // The answer of an equal command asked ahead, waiting while it runs; a command still
-    // waiting for a thread is run here, on the caller's thread. Nothing when none was asked.
+    // waiting for a thread is run here, on the caller's thread. Nothing when none was asked
+    // (or it gave no answer): the caller runs it, and an equal ask in a folder held now is
+    // refused from then on, so that no command runs twice.
     std::optional<GitAnswer> take(GitCommandRef command);
 
     // Whether anything was asked ahead in `folder` and not yet forgotten.
