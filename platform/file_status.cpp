@@ -12,7 +12,7 @@ namespace bramvelt::platform {
 namespace {
 
 constexpr unsigned kStatusMask = STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_MTIME |
-                                 STATX_ATIME | STATX_BLOCKS | STATX_SIZE | STATX_UID |
+                                 STATX_ATIME | STATX_CTIME | STATX_BLOCKS | STATX_SIZE | STATX_UID |
                                  STATX_GID;
 
 EntryStatus from_statx(const struct statx& sx) {
@@ -29,6 +29,8 @@ EntryStatus from_statx(const struct statx& sx) {
     st.mtime_nanoseconds = static_cast<std::int32_t>(sx.stx_mtime.tv_nsec);
     st.atime_seconds = sx.stx_atime.tv_sec;
     st.atime_nanoseconds = static_cast<std::int32_t>(sx.stx_atime.tv_nsec);
+    st.ctime_seconds = sx.stx_ctime.tv_sec;
+    st.ctime_nanoseconds = static_cast<std::int32_t>(sx.stx_ctime.tv_nsec);
     st.mount_root_known = (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
     st.mount_root = st.mount_root_known && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
     st.flags = file_flags(static_cast<dev_t>(st.device), static_cast<ino_t>(st.inode));

@@ -103,6 +103,9 @@ std::expected<ItemSnapshot, std::string> snapshot_authorized_item(
     if (!same_entry(current, authorized)) {
         return std::unexpected(std::string(kItemChangedSinceConfirmation));
     }
+    if (auto unchanged = require_unchanged(*status, rules); !unchanged) {
+        return std::unexpected(std::move(unchanged.error()));
+    }
     auto snapshot = std::make_shared<TreeSnapshot>();
     snapshot->insert(canonical_path, current);
     ItemSnapshot result;

@@ -64,9 +64,12 @@ StepOutcome run_action(const AuthorizedItem& item, const RemovalRules& rules,
         return std::move(guard.error());
     }
     switch (reporter.plan.action.kind) {
-        case CleanupAction::Kind::Delete:
+        case CleanupAction::Kind::Delete: {
+            RemovalRules item_rules = rules;
+            item_rules.unchanged_since = item.unchanged_since;
             return outcome_of(remove_permanently(item.canonical_path, item.identity, item.item_id,
-                                                 rules, reporter, removed));
+                                                 item_rules, reporter, removed));
+        }
         case CleanupAction::Kind::Trash:
             return outcome_of(native_trash_step(item, host_link, reporter));
         case CleanupAction::Kind::Overwrite:

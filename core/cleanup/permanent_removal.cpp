@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
+#include <unordered_map>
 #include <vector>
 
 #include "core/cleanup/cancelled.hpp"
@@ -67,6 +69,35 @@ void count_removed(ProgressReporter& reporter, ItemBytes& removed, std::string_v
     if (auto hook = after_entry_removed_hook.load()) hook(path);
 }
 
+// Files with further links that this walk unlinked one link of, by inode (the walk stays on
+// one device): that unlink moved their change time, at the latest to the clock read just
+// after it, so a further link met later is judged against that instead of the moment.
+class OwnUnlinks {
+  public:
+    explicit OwnUnlinks(const RemovalRules& rules) : rules_(rules) {}
+
+    // The rules to judge `status` by.
+    const RemovalRules& rules_for(const platform::EntryStatus& status) {
+        if (!rules_.unchanged_since || unlinked_.empty() || status.is_directory()) return rules_;
+        const auto found = unlinked_.find(status.inode);
+        if (found == unlinked_.end()) return rules_;
+        further_link_ = rules_;
+        further_link_.unchanged_since = std::max(*rules_.unchanged_since, found->second);
+        return further_link_;
+    }
+
+    // `status` was just unlinked.
+    void unlinked(const platform::EntryStatus& status) {
+        if (!rules_.unchanged_since || status.is_directory() || status.link_count < 2) return;
+        unlinked_[status.inode] = platform::change_clock_now();
+    }
+
+  private:
+    const RemovalRules& rules_;
+    RemovalRules further_link_;
+    std::unordered_map<std::uint64_t, platform::ChangeTime> unlinked_;
+};
+
 void report_if_due(ProgressReporter& reporter, std::string_view path, std::string_view item_id) {
     if (progress_due(reporter)) {
         emit_cleanup_progress(reporter, kStageRemoving, path, item_id, ForceReport::No);
@@ -87,6 +118,7 @@ std::expected<void, std::string> remove_tree(int dir_fd, std::string_view folder
     std::string path(folder_path);
     std::vector<Level> stack;
     stack.push_back(Level{{}, dir_fd, std::move(*first), 0, path.size(), {}});
+    OwnUnlinks own_unlinks(rules);
     while (!stack.empty()) {
         Level& level = stack.back();
         if (level.next == level.names.size()) {
@@ -117,7 +149,8 @@ std::expected<void, std::string> remove_tree(int dir_fd, std::string_view folder
         const char* name = level.names.c_str(i);
         const auto status = platform::status_at(level.fd, name, platform::FollowFinalLink::no);
         if (!status) return os_failure(status.error());
-        auto identity = classify_removal_entry(path, *status, root_device, rules);
+        auto identity =
+            classify_removal_entry(path, *status, root_device, own_unlinks.rules_for(*status));
         if (!identity) return std::unexpected(std::move(identity.error()));
         if (status->is_directory()) {
             auto child = open_child_dir(level.fd, name, status->device, status->inode);
@@ -134,6 +167,7 @@ std::expected<void, std::string> remove_tree(int dir_fd, std::string_view folder
         // relative to the folder just examined. A folder swapped in meanwhile is refused
         // by unlinkat itself, and a mount cannot be unlinked.
         if (::unlinkat(level.fd, name, 0) != 0) return os_failure(errno);
+        own_unlinks.unlinked(*status);
         count_removed(reporter, removed, path, *status);
         report_if_due(reporter, path, item_id);
     }
@@ -159,6 +193,7 @@ std::expected<void, std::string> remove_permanently(
         const auto status = platform::status_at(handle->parent_fd(), handle->name().c_str(),
                                                 platform::FollowFinalLink::no);
         if (!status) return os_failure(status.error());
+        if (auto unchanged = require_unchanged(*status, rules); !unchanged) return unchanged;
         // Checks the identity, then removes the entry under a private name of its own.
         if (auto removed =
                 filesystem::unlink_verified(*handle, filesystem::UnlinkAs::NonDirectory, identity);
@@ -173,6 +208,11 @@ std::expected<void, std::string> remove_permanently(
     {
         auto folder = filesystem::open_verified_dir(*handle, identity);
         if (!folder) return std::unexpected(std::move(folder.error().message));
+        if (rules.unchanged_since) {
+            const auto own = platform::status_of_fd(folder->get());
+            if (!own) return os_failure(own.error());
+            if (auto unchanged = require_unchanged(*own, rules); !unchanged) return unchanged;
+        }
         std::uint64_t entries = 0;
         if (auto emptied =
                 remove_tree(folder->get(), path, std::bit_cast<std::uint64_t>(identity.device),

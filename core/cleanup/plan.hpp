@@ -11,6 +11,7 @@
 #include "core/filesystem/identity.hpp"
 #include "core/policy/context.hpp"
 #include "core/policy/decision.hpp"
+#include "platform/change_clock.hpp"
 
 namespace bramvelt::cleanup {
 
@@ -22,6 +23,10 @@ struct CleanupItem {
     std::optional<filesystem::FileIdentity> expected_identity;
     std::string item_id;  // every event about the item carries it
     std::string path;     // absolute
+    // When present, nothing of the item changed after this moment may be removed (a
+    // worktree edited after Git's last look at it): the Delete action refuses the item, or
+    // stops its walk at the first such entry.
+    std::optional<platform::ChangeTime> unchanged_since = std::nullopt;
 };
 
 struct CleanupPlan {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "core/cleanup/dev_cleanup_texts.hpp"
 #include "platform/utf8.hpp"
 
 namespace bramvelt::cleanup {
@@ -37,6 +38,15 @@ std::expected<void, std::string> check_policy(std::string_view path, const Remov
 
 }  // namespace
 
+std::expected<void, std::string> require_unchanged(const platform::EntryStatus& status,
+                                                   const RemovalRules& rules) {
+    // Strictly after: every change made once the moment was marked is stamped after it.
+    if (rules.unchanged_since && platform::change_time_of(status) > *rules.unchanged_since) {
+        return std::unexpected(std::string(kChangedDuringCheck));
+    }
+    return {};
+}
+
 std::expected<filesystem::FileIdentity, std::string> classify_removal_entry(
     std::string_view path, const platform::EntryStatus& status, std::uint64_t root_device,
     const RemovalRules& rules) {
@@ -48,6 +58,9 @@ std::expected<filesystem::FileIdentity, std::string> classify_removal_entry(
     filesystem::FileIdentity identity = filesystem::identity_from_status(status);
     if (identity.kind == "special") return std::unexpected(std::string(kSpecialEntry));
     if (status.is_dataless()) return std::unexpected(std::string(kCloudPlaceholder));
+    if (auto unchanged = require_unchanged(status, rules); !unchanged) {
+        return std::unexpected(std::move(unchanged.error()));
+    }
     if (rules.policy != nullptr) {
         if (auto allowed = check_policy(path, rules); !allowed) {
             return std::unexpected(std::move(allowed.error()));

@@ -1,8 +1,11 @@
 #pragma once
 // How the authorization walk and the removal walk judge each entry below an item.
 
+#include <optional>
+
 #include "core/policy/classification.hpp"
 #include "core/policy/decision.hpp"
+#include "platform/change_clock.hpp"
 
 namespace bramvelt::cleanup {
 
@@ -14,6 +17,10 @@ struct RemovalRules {
     const policy::SafetyPolicy* policy = nullptr;
     policy::Acknowledgement acknowledged = policy::Acknowledgement::Missing;
     HiddenEntries hidden_entries = HiddenEntries::NeedAcknowledgement;
+    // When set, an entry whose change time is after it changed since the check that
+    // cleared the item (Git's last look at a worktree): it is refused, so that a walk stops
+    // there and keeps it and everything after it.
+    std::optional<platform::ChangeTime> unchanged_since = std::nullopt;
 };
 
 }  // namespace bramvelt::cleanup

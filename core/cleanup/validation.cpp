@@ -52,7 +52,6 @@ std::expected<std::vector<AuthorizedItem>, std::string> validate_cleanup_plan(
     auto root = filesystem::real_path(*normalized_root);
     if (!root) return std::unexpected(std::move(root.error().message));
 
-    const RemovalRules rules{&safety, plan.acknowledged, HiddenEntries::Allowed};
     std::unordered_set<std::string_view> ids;
     std::vector<AuthorizedItem> authorized;
     authorized.reserve(plan.items.size());
@@ -87,15 +86,18 @@ std::expected<std::vector<AuthorizedItem>, std::string> validate_cleanup_plan(
         if (item.expected_identity && *item.expected_identity != identity) {
             return fail(kItemChangedSinceConfirmation);
         }
+        const RemovalRules rules{&safety, plan.acknowledged, HiddenEntries::Allowed,
+                                 item.unchanged_since};
         auto snapshot = snapshot_authorized_item(*canonical, identity, rules, cancel);
         if (!snapshot) return std::unexpected(std::move(snapshot.error()));
         if (plan.action.kind == CleanupAction::Kind::Overwrite &&
             has_shared_file(*snapshot->snapshot)) {
             return fail(kOverwriteHardLinks);
         }
-        authorized.push_back(AuthorizedItem{
-            identity, item.expected_identity, item.item_id, item.path, std::move(*canonical),
-            std::move(snapshot->snapshot), snapshot->bytes, snapshot->file_bytes});
+        authorized.push_back(AuthorizedItem{identity, item.expected_identity, item.item_id,
+                                            item.path, std::move(*canonical),
+                                            std::move(snapshot->snapshot), snapshot->bytes,
+                                            snapshot->file_bytes, item.unchanged_since});
     }
     return authorized;
 }

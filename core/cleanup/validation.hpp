@@ -38,6 +38,7 @@ struct AuthorizedItem {
     std::shared_ptr<const TreeSnapshot> snapshot;
     std::uint64_t bytes = 0;       // what a removal frees: the review's measure (item_bytes.hpp)
     std::uint64_t file_bytes = 0;  // what a copy reads: the sizes of its regular files
+    std::optional<platform::ChangeTime> unchanged_since;  // as the plan's item gave it
 };
 
 // The authorized items in plan order, or the first failure's text.

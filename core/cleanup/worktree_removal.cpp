@@ -16,6 +16,7 @@
 #include "core/development/worktree_list.hpp"
 #include "core/filesystem/byte_path.hpp"
 #include "core/filesystem/parent_handle.hpp"
+#include "platform/change_clock.hpp"
 #include "platform/file_status.hpp"
 #include "platform/text.hpp"
 #include "platform/utf8.hpp"
@@ -39,10 +40,10 @@ std::optional<development::FilterDrivers> worktree_filter_drivers(std::string_vi
     return development::parse_filter_listing(*listing);
 }
 
-// Whether the index's entries, read once, let the worktree go: no submodule checked out
-// in it (mode 160000, its folder holding a `.git`), and no file present whose edits the
-// status cannot show (skip-worktree, assume-unchanged; the flag may be newer than the
-// re-check).
+// Whether the index's entries, read once after the status, let the worktree go: no
+// submodule checked out in it (mode 160000, its folder holding a `.git`), and no file
+// present whose edits the status cannot show (skip-worktree, assume-unchanged; the flag
+// may be newer than the re-check, or than the status's start).
 bool index_allows_removal(std::string_view worktree, const CancelFlag& cancel) {
     static const std::vector<std::string> kStage{"ls-files", "--stage", "-v", "-z"};
     const auto staged =
@@ -67,9 +68,9 @@ bool index_allows_removal(std::string_view worktree, const CancelFlag& cancel) {
 }
 
 // Git's "would you remove it without forcing?", asked without deleting anything: the
-// worktree is listed, is not the main worktree and is not locked; it holds no submodule
-// and no edit the status looks past; and its status, with the repository's filter
-// drivers emptied, is clean. Every untracked file counts, whatever
+// worktree is listed, is not the main worktree and is not locked; its status, with the
+// repository's filter drivers emptied, is clean; and then it holds no submodule and no
+// edit the status looks past. Every untracked file counts, whatever
 // status.showUntrackedFiles says: one made since the re-check would go with the folder.
 // Ignored files do not count, as for Git's own unforced removal; the re-check accounted
 // for those it found.
@@ -87,14 +88,15 @@ bool git_would_remove(std::string_view worktree, std::string_view repository,
     const auto modules =
         platform::status_at(admin.admin_fd.get(), "modules", platform::FollowFinalLink::no);
     if (modules || modules.error() != ENOENT) return false;
-    if (!index_allows_removal(worktree, cancel)) return false;
 
     const auto drivers = worktree_filter_drivers(worktree, admin.common_dir, cancel);
     static const std::vector<std::string> kStatus{"status", "--porcelain", "--untracked-files=all",
                                                   "--ignore-submodules=dirty"};
     auto status = development::run_git(worktree, kStatus, cancel, kWorktreeRemoveSeconds,
                                        drivers ? &*drivers : nullptr);
-    return status && status->empty();
+    // The index's flags after the status they complete: a flag set while it ran hides an
+    // edit from it, but not from this.
+    return status && status->empty() && index_allows_removal(worktree, cancel);
 }
 
 bool exists_at(int dir_fd, const std::string& name) {
@@ -195,6 +197,9 @@ std::expected<std::uint64_t, WorktreeRemovalFailure> remove_worktree(
     };
     if (!platform::is_valid_utf8(target.worktree)) return kept(std::string(kUnsupportedPath));
 
+    // Marked before Git's first look: an entry changed after it may have changed after Git
+    // (or the flags read after its status) looked, so the removal keeps it and stops there.
+    const platform::ChangeTime checked_from = platform::mark_change_moment();
     auto admin = pair_worktree_admin(target.worktree, target.repository, run.context,
                                      run.acknowledged, run.cancel);
     if (!admin) return kept(std::move(admin.error()));
@@ -204,7 +209,7 @@ std::expected<std::uint64_t, WorktreeRemovalFailure> remove_worktree(
 
     if (is_locked(*admin)) return kept(std::string(kWorktreeRemovalUnconfirmed));
     const CleanupItem folder{target.identity, std::string(target.item_id),
-                             std::string(target.worktree)};
+                             std::string(target.worktree), checked_from};
     auto removed = run_cleanup_plan(run.context, CleanupAction::remove(), run.acknowledged, folder,
                                     run.cancel, run.link, run.base, run.sink);
     if (!removed) {

@@ -297,33 +297,33 @@ void add_hidden_edits(const std::string& folder, const WorkingTree& tree, GitDet
     }
 }
 
-// The tracked files, then the status counts and ignored paths. A failed query leaves its
-// part unknown: no tracked list, or a dirty state that is not established. The status
-// leaves submodule contents out, since a submodule's own configuration may name filters.
+// The status counts and ignored paths, then the tracked files with the index's flags: read
+// after the status they complete, so that a flag set while it ran, which hides an edit
+// from it, is seen. A failed query leaves its part unknown: a dirty state that is not
+// established, or no tracked list. The status leaves submodule contents out, since a
+// submodule's own configuration may name filters.
 WorkingTree read_checkout_status(DevScanState& state, const std::string& folder,
                                  const std::optional<std::string>& common_dir, GitDetail& detail) {
     WorkingTree tree;
     if (detail.partial_history) {
         return tree;
     }
+    if (const auto drivers = find_filter_drivers(state, folder, common_dir)) {
+        if (auto out = run_git_budgeted(state, folder, git_query::status(), GitQuery::Local,
+                                        &*drivers, &tree.status)) {
+            GitStatusCounts counts = parse_git_status(*out);
+            detail.staged = counts.staged;
+            detail.modified = counts.modified;
+            detail.untracked = counts.untracked;
+            detail.dirty = counts.dirty;
+            tree.ignored = std::move(counts.ignored);
+        }
+    }
     if (auto listed = run_ls_files(state, folder)) {
         tree.tracked = std::move(listed->paths);
         tree.hidden_from_status = std::move(listed->hidden_from_status);
     }
-    const auto drivers = find_filter_drivers(state, folder, common_dir);
-    if (!drivers) {
-        return tree;
-    }
-    if (auto out = run_git_budgeted(state, folder, git_query::status(), GitQuery::Local, &*drivers,
-                                    &tree.status)) {
-        GitStatusCounts counts = parse_git_status(*out);
-        detail.staged = counts.staged;
-        detail.modified = counts.modified;
-        detail.untracked = counts.untracked;
-        detail.dirty = counts.dirty;
-        tree.ignored = std::move(counts.ignored);
-        add_hidden_edits(folder, tree, detail);
-    }
+    add_hidden_edits(folder, tree, detail);
     return tree;
 }
 

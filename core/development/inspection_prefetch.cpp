@@ -60,13 +60,15 @@ void ask_facts(const std::shared_ptr<Plan>& plan, const std::string& common_dir)
     ask(plan, git_query::partial_clone_settings());
 }
 
-// Reads the common directory's configuration: the tracked files and the status, with the
-// drivers the inspection will read there too (or Git's listing of them, as it asks).
+// Reads the common directory's configuration: the status, with the drivers the inspection
+// will read there too (or Git's listing of them, as it asks), and once it has ended the
+// tracked files with the index's flags, which the inspection reads after the status they
+// complete.
 void ask_working_tree(const std::shared_ptr<Plan>& plan, const std::string& common_dir) {
     const bool not_partial = config_rules_out_partial_clone(common_dir);
     if (not_partial) {
-        ask(plan, git_query::tracked_files());
         const auto ended = [plan](const GitAnswer&) {
+            ask(plan, git_query::tracked_files());
             if (plan->status_ended) {
                 plan->status_ended(plan->folder, plan->urgency == Urgency::Later);
             }

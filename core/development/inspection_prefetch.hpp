@@ -3,12 +3,12 @@
 // search's pool as soon as what each depends on is known: the common and Git directories
 // and HEAD at once; the repository's facts (worktree list, remotes, partial-clone
 // settings) when the common directory is known beforehand and no inspection before it has
-// claimed them; the tracked files and the status
-// (with the filter drivers read from the common directory, or Git's listing of them)
-// once the common directory is known; the refs containing HEAD and its commit time once
-// HEAD is known. The last four only when the repository's own configuration file shows
-// it cannot be a partial clone, for which the inspection never runs them. A query the
-// inspection then does not ask is dropped uncounted.
+// claimed them; the status (with the filter drivers read from the common directory, or
+// Git's listing of them) once the common directory is known, and the tracked files once
+// the status has ended (their index flags must be read after it); the refs containing
+// HEAD and its commit time once HEAD is known. The last four only when the repository's
+// own configuration file shows it cannot be a partial clone, for which the inspection
+// never runs them. A query the inspection then does not ask is dropped uncounted.
 
 #include <cstdint>
 #include <functional>

@@ -235,8 +235,8 @@ exit $code
 
 // A tracked file marked skip-worktree or assume-unchanged holds edits no status shows:
 // the worktree stays whole, whether the flag was there at the re-check or was set as the
-// last re-check's status ended (then Git's final check finds it). A sparse worktree, whose
-// flagged files are absent, goes.
+// last re-check's status ended (the flags are read after the status). A sparse worktree,
+// whose flagged files are absent, goes.
 TEST_F(DevCleanupTest, EditsTheStatusLooksPastKeepTheWorktree) {
     const std::string repo = make_repo();
     tmp_.write_file("work/repo/settings.conf", "db=prod\n");
@@ -272,8 +272,8 @@ exit $code
     const Case cases[] = {
         {"skip", "--skip-worktree", When::BeforeTheRun, kWorktreeChanged},
         {"assume", "--assume-unchanged", When::BeforeTheRun, kWorktreeChanged},
-        {"late-skip", "--skip-worktree", When::AfterTheRecheck, kWorktreeRemovalUnconfirmed},
-        {"late-assume", "--assume-unchanged", When::AfterTheRecheck, kWorktreeRemovalUnconfirmed},
+        {"late-skip", "--skip-worktree", When::AfterTheRecheck, kWorktreeChanged},
+        {"late-assume", "--assume-unchanged", When::AfterTheRecheck, kWorktreeChanged},
         {"sparse", "", When::BeforeTheRun, std::nullopt},
     };
     for (const Case& c : cases) {
@@ -307,6 +307,96 @@ exit $code
         EXPECT_EQ(result.error, *c.error) << c.name;
         EXPECT_EQ(read_text(settings), "db=local-password\n") << c.name;
         EXPECT_NE(listed_worktrees(repo).find(wt), std::string::npos) << c.name;
+    }
+}
+
+// Git's last look before the folder goes is its status, then the index's flags. An edit
+// made as that status starts or ends, to a tracked file at the top or in a folder, flagged
+// skip-worktree or assume-unchanged as it is made or not, is never removed with the
+// worktree, in Trash or delete mode: the status shows it, the flags read after it show
+// it, or the edit's change time, after the moment Git began, stops the removal. With
+// nothing edited the worktree goes, also when its Cargo output went just before.
+TEST_F(DevCleanupTest, AnEditMadeWhileGitsLastCheckRunsKeepsTheWorktree) {
+    const std::string repo = make_repo();
+    tmp_.write_file("work/repo/Cargo.toml", "[package]\n");
+    tmp_.write_file("work/repo/.gitignore", "node_modules/\ndist/\ntarget/\n");
+    tmp_.write_file("work/repo/docs/guide.txt", "guide\n");
+    git(repo, {"add", "-A"});
+    git(repo, {"commit", "-q", "-m", "cargo"});
+    const std::string armed = tmp_ / "armed";
+    // Git first on PATH: once armed, as the last check's status starts or ends, the named
+    // file of the named worktree is flagged as told ("-": not at all) and appended to.
+    const std::string bin = tmp_.make_dir("bin");
+    const std::string wrapper = tmp_.write_file("bin/git", "#!/bin/sh\narmed='" + armed + "'\n" +
+                                                               R"(last=no
+status=no
+for arg in "$@"; do
+  [ "$arg" = status ] && status=yes
+  [ "$arg" = --porcelain ] && [ $status = yes ] && last=yes
+done
+act() {
+  [ $last = yes ] && [ -f "$armed" ] || return 0
+  read -r when worktree flag file < "$armed"
+  [ "$when" = "$1" ] || return 0
+  rm -f "$armed"
+  [ "$flag" = - ] || /usr/bin/git -C "$worktree" update-index "$flag" "$file"
+  echo 'local edit' >> "$worktree/$file"
+}
+act start
+/usr/bin/git "$@"
+code=$?
+act end
+exit $code
+)");
+    fs::permissions(wrapper, fs::perms::owner_all);
+    const testing::ScopedEnv path("PATH", (bin + ":/usr/bin:/bin").c_str());
+
+    struct Case {
+        std::string when;  // "start" or "end" of the status; empty: nothing is edited
+        std::string flag;
+        std::string file;
+        std::optional<std::string_view> error;
+    };
+    const Case cases[] = {
+        {"start", "--skip-worktree", "README", kWorktreeRemovalUnconfirmed},
+        {"start", "--assume-unchanged", "docs/guide.txt", kWorktreeRemovalUnconfirmed},
+        {"start", "-", "README", kWorktreeRemovalUnconfirmed},
+        {"start", "-", "docs/guide.txt", kWorktreeRemovalUnconfirmed},
+        {"end", "--skip-worktree", "docs/guide.txt", kWorktreeRemovalUnconfirmed},
+        {"end", "--assume-unchanged", "README", kWorktreeRemovalUnconfirmed},
+        {"end", "-", "README", kChangedDuringCheck},
+        {"end", "-", "docs/guide.txt", kChangedDuringCheck},
+        {"", "", "", std::nullopt},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        for (const CleanupAction& action : {CleanupAction::trash(), CleanupAction::remove()}) {
+            const std::string name = "wt" + std::to_string(number++);
+            const std::string wt = add_worktree(repo, name);
+            const std::string what = name + " " + c.when + " " + c.flag + " " + c.file;
+            if (!c.error) {
+                tmp_.write_file("work/" + name + "/target/debug/app", std::string(4096, 'x'));
+            } else {
+                tmp_.write_file("armed", c.when + " " + wt + " " + c.flag + " " + c.file + "\n");
+            }
+            const CleanupItemResult result =
+                only_result(run_dev(request_of({item(wt, CandidateKind::Worktree, 0)}, action)));
+            if (!c.error) {
+                EXPECT_EQ(result.status, CleanupStatus::Removed)
+                    << what << ": " << result.error.value_or("");
+                EXPECT_FALSE(exists_nofollow(wt)) << what;
+                EXPECT_EQ(listed_worktrees(repo).find(wt), std::string::npos) << what;
+                continue;
+            }
+            EXPECT_FALSE(exists_nofollow(armed)) << what << ": the check ran without the edit";
+            EXPECT_EQ(result.status, CleanupStatus::Failed) << what;
+            EXPECT_EQ(result.error, *c.error) << what;
+            const std::string original = c.file == "README" ? "hello\n" : "guide\n";
+            EXPECT_EQ(read_text(wt + "/" + c.file), original + "local edit\n") << what;
+            EXPECT_EQ(read_text(wt + "/feature.txt"), name + "\n") << what;
+            EXPECT_NE(listed_worktrees(repo).find(wt), std::string::npos) << what;
+            fs::remove(armed);
+        }
     }
 }
 

@@ -15,10 +15,14 @@
 #include "cleanup_fixture.hpp"
 #include "core/cleanup/cancelled.hpp"
 #include "core/cleanup/child_dir.hpp"
+#include "core/cleanup/dev_cleanup_texts.hpp"
+#include "core/cleanup/directory_names.hpp"
 #include "core/cleanup/removal_entry.hpp"
 #include "core/cleanup/validation.hpp"
 #include "core/filesystem/parent_handle.hpp"
 #include "core/policy/classification.hpp"
+#include "platform/change_clock.hpp"
+#include "platform/fd.hpp"
 #include "support/as_user.hpp"
 
 namespace bramvelt::cleanup {
@@ -314,7 +318,7 @@ class RemovalWalkTest : public PermanentRemovalTest {
             return {};
         }
         const policy::SafetyPolicy safety = policy::build_policy(plan.context, plan.scan_root);
-        const RemovalRules rules{&safety, plan.acknowledged, HiddenEntries::Allowed};
+        const RemovalRules rules{&safety, plan.acknowledged, HiddenEntries::Allowed, moment_};
         Walk walk;
         Instant now{};
         ProgressReporter reporter(
@@ -334,7 +338,37 @@ class RemovalWalkTest : public PermanentRemovalTest {
     std::uint64_t bytes_done_ = 0;
     ItemBytes removed_;
     CancelFlag walk_cancel_ = make_cancel_flag();
+    std::optional<platform::ChangeTime> moment_;  // the walk's rules keep what changed after
 };
+
+// The names below `folder` in the order a walk first reaches them (each folder's names as
+// the folder lists them, a folder's contents right after it), relative to `folder`.
+std::vector<std::string> walk_order(const std::string& folder, const std::string& prefix = "") {
+    const platform::Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    auto names = list_directory(fd.get());
+    std::vector<std::string> order;
+    if (!names) return order;
+    for (std::size_t i = 0; i < names->size(); ++i) {
+        const std::string name = prefix + std::string((*names)[i]);
+        order.push_back(name);
+        const std::string path = folder + "/" + std::string((*names)[i]);
+        if (fs::is_directory(fs::symlink_status(path))) {
+            for (std::string inner : walk_order(path, name + "/"))
+                order.push_back(std::move(inner));
+        }
+    }
+    return order;
+}
+
+platform::ChangeTime change_time(const std::string& path) {
+    return platform::change_time_of(
+        platform::status_of_path(path, platform::FollowFinalLink::no).value());
+}
+
+platform::ChangeTime just_before(platform::ChangeTime t) {
+    if (t.nanoseconds > 0) return {t.seconds, t.nanoseconds - 1};
+    return {t.seconds - 1, 999'999'999};
+}
 
 TEST_F(RemovalWalkTest, TheItemIsConfirmedEvery1024Entries) {
     for (int i = 0; i < 2048; ++i) tmp_.write_file("work/item/f" + std::to_string(i));
@@ -397,6 +431,60 @@ TEST_F(RemovalWalkTest, BytesSaturateAndSpecialItemsStay) {
     ASSERT_FALSE(special);
     EXPECT_EQ(special.error(), kSpecialNeverRemoved);
     EXPECT_TRUE(exists_nofollow(at("pipe")));
+}
+
+// Given a moment (just before Git's last look at a worktree), the walk stops at the first
+// entry changed after it, file, link or folder, early or late in the walk: that entry and
+// everything after it stay. An entry changed in the moment itself, and a further link of a
+// file whose first link the walk removed (which moves its change time), do not stop it.
+TEST_F(RemovalWalkTest, AnEntryChangedAfterTheMomentStopsTheWalkThere) {
+    enum class Which { First, Link, Folder, Last };
+    int round = 0;
+    for (const Which which : {Which::First, Which::Link, Which::Folder, Which::Last}) {
+        for (const bool after : {false, true}) {
+            const std::string item = "item" + std::to_string(round++);
+            for (int i = 0; i < 6; ++i) tmp_.write_file("work/" + item + "/f" + std::to_string(i));
+            for (int i = 0; i < 3; ++i) {
+                tmp_.write_file("work/" + item + "/sub/g" + std::to_string(i));
+            }
+            fs::create_symlink("f0", at(item + "/ln"));
+            ASSERT_EQ(::link(at(item + "/f1").c_str(), at(item + "/sub/f1-again").c_str()), 0);
+            const std::vector<std::string> order = walk_order(at(item));
+            ASSERT_EQ(order.size(), 12u);
+            // Not one of the two links of a file: a change to one changes both.
+            std::vector<std::string> single = order;
+            std::erase_if(single, [](const std::string& name) {
+                return name.ends_with("f1-again") || name == "f1";
+            });
+            const std::string changed = which == Which::First  ? single.front()
+                                        : which == Which::Last ? single.back()
+                                        : which == Which::Link ? "ln"
+                                                               : "sub";
+            const platform::ChangeTime marked = platform::mark_change_moment();
+            // New times change the entry's change time, and nothing else's.
+            const struct timespec times[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+            ASSERT_EQ(
+                ::utimensat(AT_FDCWD, at(item + "/" + changed).c_str(), times, AT_SYMLINK_NOFOLLOW),
+                0);
+            const platform::ChangeTime stamped = change_time(at(item + "/" + changed));
+            ASSERT_GT(stamped, marked);
+            moment_ = after ? just_before(stamped) : stamped;
+
+            const Walk walk = remove(item, [](const CleanupEvent&) {});
+            const std::string what = item + " " + changed + (after ? " after" : " at");
+            if (!after) {
+                EXPECT_TRUE(walk.outcome) << what << ": " << walk.outcome.error();
+                EXPECT_FALSE(exists_nofollow(at(item))) << what;
+                continue;
+            }
+            ASSERT_FALSE(walk.outcome) << what;
+            EXPECT_EQ(walk.outcome.error(), kChangedDuringCheck) << what;
+            const auto stop = std::find(order.begin(), order.end(), changed);
+            for (auto it = order.begin(); it != order.end(); ++it) {
+                EXPECT_EQ(exists_nofollow(at(item + "/" + *it)), it >= stop) << what << ": " << *it;
+            }
+        }
+    }
 }
 
 // Far deeper than any call stack would allow a recursive walk to go.
