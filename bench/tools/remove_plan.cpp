@@ -8,6 +8,7 @@
 
 #include "core/cleanup/orchestrator.hpp"
 #include "core/filesystem/byte_path.hpp"
+#include "platform/change_clock.hpp"
 #include "platform/open_file_limit.hpp"
 
 namespace cleanup = bramvelt::cleanup;
@@ -24,7 +25,9 @@ int main(int argc, char** argv) {
     plan.context.home = home;
     plan.context.protected_paths = {std::string(home) + "/Library/Application Support/BramVelt"};
     plan.scan_root = bramvelt::filesystem::path_parent(item).value_or("");
-    plan.items = {{std::nullopt, "item-0", item}};
+    // As a worktree's folder goes: every entry's change time is checked against a moment
+    // marked first (nothing changed after it, so all of it goes).
+    plan.items = {{std::nullopt, "item-0", item, bramvelt::platform::mark_change_moment()}};
     plan.action = cleanup::CleanupAction::remove();
     plan.acknowledged = bramvelt::policy::Acknowledgement::Given;
 
