@@ -140,6 +140,22 @@ TEST_F(GitPrefetchTest, FollowUpsAndForgottenFolders) {
     EXPECT_FALSE(pool.take({tmp.path(), Args{"rev-parse", "three"}}));
 }
 
+// A guess that lost the race to the walk: the search found nothing asked for a command in
+// a folder the pool holds and ran it itself, so that command asked afterwards never runs
+// again; another command still does.
+TEST_F(GitPrefetchTest, ACommandTheSearchRanItselfIsNeverAskedAfter) {
+    GitPrefetch pool(launch, cancel, 5, 2);
+    const std::uint64_t generation = pool.folder_generation(tmp.path());
+    EXPECT_FALSE(pool.take({tmp.path(), Args{"rev-parse", "one"}}));
+    pool.ask_for(generation, {tmp.path(), Args{"rev-parse", "one"}}, Urgency::Now);
+    pool.ask({tmp.path(), Args{"rev-parse", "one"}}, Urgency::Now);
+    pool.ask({tmp.path(), Args{"rev-parse", "two"}}, Urgency::Now);
+    ASSERT_TRUE(pool.take({tmp.path(), Args{"rev-parse", "two"}}));
+    EXPECT_FALSE(pool.take({tmp.path(), Args{"rev-parse", "one"}}));
+    const auto counts = pool.counts();
+    EXPECT_EQ(counts.started + counts.run_by_taker, 1u);
+}
+
 TEST_F(GitPrefetchTest, ForgottenCommandsAreKilledAndReaped) {
     GitPrefetch pool(launch, cancel, 30, 2);
     pool.ask({tmp.path(), Args{"rev-parse", "hang"}}, Urgency::Now);
