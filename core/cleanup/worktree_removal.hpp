@@ -85,11 +85,11 @@ struct WorktreeRemovalRun {
 // permanent removal (never `git worktree remove` or `prune`, which delete by path); then
 // Git's list must no longer name it. Nothing in the folder changed since just before
 // Git's first look is removed: the removal stops at such an entry with
-// kChangedDuringCheck, keeping it, everything not yet removed and Git's entry. The removal's own
-// progress (stage "removing", a path for detail) goes to `run.sink`; a development run keeps it out
-// of its stream, where one "removing_worktree" Progress stands for the whole step. Returns the
-// folder's bytes
-// (`measured_bytes`); a failure tells what was removed before.
+// kChangedDuringCheck, keeping it, everything not yet removed and Git's entry. The
+// removal's own progress (stage "removing", a path for detail) goes to `run.sink`; a
+// development run keeps it out of its stream, where one "removing_worktree" Progress
+// stands for the whole step. Returns the folder's bytes (`measured_bytes`); a failure
+// tells what was removed before.
 std::expected<std::uint64_t, WorktreeRemovalFailure> remove_worktree(const WorktreeTarget& target,
                                                                      const WorktreeRemovalRun& run);
 

@@ -248,8 +248,7 @@ std::optional<GitAnswer> GitPrefetch::take(GitCommandRef command) {
         return job->state != Job::State::Gone && job->same_command(command);
     });
     if (found == jobs.end()) {
-        // Noted under the lock every ask takes: an equal one made after this is refused.
-        folder->second.run_by_search.insert(command_key(command));
+        note_run_by_search(command);
         return std::nullopt;
     }
     const std::shared_ptr<Job> job = *found;
@@ -261,10 +260,7 @@ std::optional<GitAnswer> GitPrefetch::take(GitCommandRef command) {
     }
     job_done_.wait(lock, [&] { return job->state != Job::State::Running; });
     if (job->state != Job::State::Done) {
-        // The taker runs it: noted as above (the folder may have been forgotten meanwhile).
-        if (const auto still = folders_.find(command.folder); still != folders_.end()) {
-            still->second.run_by_search.insert(command_key(command));
-        }
+        note_run_by_search(command);
         return std::nullopt;
     }
     ++counts_.taken;
@@ -274,6 +270,14 @@ std::optional<GitAnswer> GitPrefetch::take(GitCommandRef command) {
     lock.unlock();
     work_ready_.notify_all();  // room under the held limit again
     return answer;
+}
+
+// With the lock held, which every ask takes too: an equal ask after this is refused. The
+// folder may have been forgotten while its job ran; then nothing is held to refuse.
+void GitPrefetch::note_run_by_search(const GitCommandRef& command) {
+    if (const auto folder = folders_.find(command.folder); folder != folders_.end()) {
+        folder->second.run_by_search.insert(command_key(command));
+    }
 }
 
 bool GitPrefetch::holds(std::string_view folder) const {

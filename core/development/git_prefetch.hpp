@@ -125,6 +125,8 @@ class GitPrefetch {
     void start_threads();
     bool without_threads() const;
     void drop(Job& job);
+    // The caller of take runs `command` itself.
+    void note_run_by_search(const GitCommandRef& command);
 
     const GitLaunch launch_;
     const CancelFlag cancel_;
